@@ -1,0 +1,92 @@
+#include "blocks/FilterParams.h"
+
+#include "blocks/ParamCalculator.h"
+
+#include <cmath>
+
+namespace {
+constexpr float kPi = 3.14159265358979f;
+constexpr float kReferenceRate = 44100.0f; // Hz; the frequency curve is defined at this rate
+} // namespace
+
+FilterParams::FilterParams() = default;
+
+float FilterParams::GetNormalizedFreq() {
+    float x = freq * 5.0f;
+    double numerator = std::exp(static_cast<double>(x)) - 1.0;
+    float denominator = std::exp(5.0f) - 1.0f;
+    float quotient = static_cast<float>(numerator / denominator);
+    return quotient * kReferenceRate / *sampleRate;
+}
+
+float FilterParams::GetBeta() {
+    return std::cos(kPi * GetNormalizedFreq());
+}
+
+void FilterParams::setNormalizedFreq(float n) {
+    SetFreq(std::log((std::exp(5.0f) - 1.0f) * n + 1.0f) / 5.0f);
+}
+
+void FilterParams::SetFreq(float f) {
+    freq = f;
+    float w = GetNormalizedFreq();
+    if (order == 1) {
+        // Reported by the "Alpha" parameter only; the shelf does not use it.
+        alpha = static_cast<double>((1.0f - std::sin(w)) / std::cos(w));
+    }
+    if (order == 2) {
+        float beta = GetBeta();
+        float t = static_cast<float>(alpha * -beta + -beta);
+        b0 = static_cast<float>(alpha);
+        b1 = t;
+        b2 = 1.0f;
+        a0 = 1.0f;
+        a1 = t;
+        a2 = static_cast<float>(alpha);
+    } else {
+        // First-order allpass on the raw control: -1 at 0 Hz, +1 at Nyquist.
+        float c = kReferenceRate * freq / *sampleRate;
+        b0 = 1.0f - c;
+        b1 = -1.0f;
+        b2 = 0.0f;
+        a0 = 1.0f;
+        a1 = -(1.0f - c);
+        a2 = 0.0f;
+    }
+}
+
+void FilterParams::process(float** inputs, float** outputs, int32_t sampleFrames) {
+    float gainK = ParamCalculator::GetK(k);
+    if (passes == 2) gainK = std::sqrt(gainK); // two sections together give K
+
+    const float direct = 1.0f + gainK;
+    const float shelved = (order == 2 || !highShelf) ? 1.0f - gainK : gainK - 1.0f;
+    const float fb0 = b0, fb1 = b1, fb2 = b2, fa1 = a1, fa2 = a2;
+    float* out = outputs[0];
+
+    for (int32_t p = 0; p < passes; ++p) {
+        const float* src = p == 0 ? inputs[0] : out;
+        const float gain = p == passes - 1 ? postGain : 1.0f; // x 1 is exact
+        float* slot = history[p];
+        float x1 = slot[kX + 1], x2 = slot[kX + 2];
+        float y1 = slot[kY + 1], y2 = slot[kY + 2];
+        float x = slot[kX], y = slot[kY];
+
+        for (int32_t i = 0; i < sampleFrames; ++i) {
+            x = src[i];
+            y = fb0 * x + fb1 * x1 + fb2 * x2 - fa1 * y1 - fa2 * y2;
+            y2 = y1;
+            y1 = y;
+            out[i] = 0.5f * (direct * x + shelved * y) * gain;
+            x2 = x1;
+            x1 = x;
+        }
+
+        slot[kX] = x;
+        slot[kX + 1] = x1;
+        slot[kX + 2] = x2;
+        slot[kY] = y;
+        slot[kY + 1] = y1;
+        slot[kY + 2] = y2;
+    }
+}

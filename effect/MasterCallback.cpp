@@ -1,0 +1,6 @@
+#include "effect/MasterCallback.h"
+
+intptr_t masterCallback(AEffect*, int32_t opcode, int32_t index, intptr_t, void*, float) {
+    if (opcode == 4) return index != 0 ? 1 : 0;
+    return 0;
+}

@@ -1,0 +1,109 @@
+// Value-to-text operations: every text the effects show on a display.
+#include "effect/AudioEffectX.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+class TextEffect : public AudioEffectX {
+  public:
+    TextEffect() : AudioEffectX(nullptr, 1, 0) {}
+    void process(float**, float**, int32_t) override {}
+};
+
+// An effect that shows every number as "n"; the unit conversions must go through it.
+class OverridingEffect : public TextEffect {
+  public:
+    void float2string(float, char* text) override { std::strcpy(text, "n"); }
+};
+
+struct Case {
+    float value;
+    const char* text;
+};
+
+TEST(ValueText, FloatTruncatesToEightCharacters) {
+    const Case cases[] = {
+        {0.0f, "0.000000"},
+        {0.5f, "0.500000"},
+        {12.25f, "12.25000"},
+        {100.0f, "100.0000"},
+        {1234567.0f, "1234567."},
+        {-1.5f, "-1.50000"},
+        {-123456.0f, "-123456."},
+        {134217728.0f, "Huge!"},
+        {-0.0f, "0.000000"},
+        {2.0f / 3.0f, "0.666666"},
+        {9999999.0f, "9999999."},
+        {-999999.0f, "-999999."},
+        // Integer parts too long to show whole are "Huge!", never a number missing its
+        // leading digits.
+        {12345678.0f, "Huge!"},
+        {99999999.0f, "Huge!"},
+        {-1000000.0f, "Huge!"},
+        {-9999999.0f, "Huge!"},
+        {std::numeric_limits<float>::infinity(), "Huge!"},
+        {-std::numeric_limits<float>::infinity(), "Huge!"},
+        {std::numeric_limits<float>::quiet_NaN(), "NaN"},
+    };
+    TextEffect fx;
+    for (const Case& c : cases) {
+        char text[kTextSize];
+        fx.float2string(c.value, text);
+        EXPECT_STREQ(text, c.text) << "value " << c.value;
+    }
+}
+
+TEST(ValueText, UnitConversions) {
+    TextEffect fx;
+    char text[kTextSize];
+    fx.dB2string(1.0f, text);
+    EXPECT_STREQ(text, "0.000000");
+    fx.dB2string(2.0f, text);
+    EXPECT_STREQ(text, "6.020599");
+    fx.dB2string(0.5f, text);
+    EXPECT_STREQ(text, "-6.02059");
+    fx.dB2string(0.0f, text);
+    EXPECT_STREQ(text, "-oo");
+    fx.dB2string(-3.0f, text);
+    EXPECT_STREQ(text, "-oo");
+    fx.Hz2string(0.0f, text);
+    EXPECT_STREQ(text, "0.000000");
+    fx.Hz2string(100.0f, text);
+    EXPECT_STREQ(text, "441.0000");
+    fx.ms2string(44100.0f, text);
+    EXPECT_STREQ(text, "1000.000");
+    fx.setSampleRate(48000.0f);
+    fx.ms2string(24.0f, text);
+    EXPECT_STREQ(text, "0.500000");
+}
+
+TEST(ValueText, UnitConversionsGoThroughTheVirtualFloatText) {
+    OverridingEffect fx;
+    char text[kTextSize];
+    fx.dB2string(2.0f, text);
+    EXPECT_STREQ(text, "n");
+    fx.Hz2string(0.0f, text);
+    EXPECT_STREQ(text, "n");
+    fx.ms2string(10.0f, text);
+    EXPECT_STREQ(text, "n");
+}
+
+TEST(ValueText, LongIsRightAlignedAndCut) {
+    TextEffect fx;
+    const std::pair<int32_t, const char*> cases[] = {
+        {5, "      5"},       {-5, "     -5"},          {99999999, "99999999"},
+        {100000000, "Huge!"}, {-123456789, "-1234567"}, {INT32_MIN, "-2147483"},
+    };
+    for (auto& [value, expected] : cases) {
+        char text[kTextSize];
+        fx.long2string(value, text);
+        EXPECT_STREQ(text, expected) << "value " << value;
+    }
+}
+
+} // namespace
