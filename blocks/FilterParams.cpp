@@ -57,7 +57,8 @@ void FilterParams::SetFreq(float f) {
 
 void FilterParams::process(float** inputs, float** outputs, int32_t sampleFrames) {
     float gainK = ParamCalculator::GetK(k);
-    if (passes == 2) gainK = std::sqrt(gainK); // two sections together give K
+    if (passes == 2)
+        gainK = std::sqrt(gainK); // two sections together give K
 
     const float direct = 1.0f + gainK;
     const float shelved = (order == 2 || !highShelf) ? 1.0f - gainK : gainK - 1.0f;

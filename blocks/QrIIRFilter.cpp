@@ -11,8 +11,10 @@ const char* const kNames[QrIIRFilter::kNumParams] = {"Order", "Type", "Nr of pas
 // Passes from a 0..1 control: v x 10, bounded to the history's room.
 int32_t passesFrom(float v) {
     float scaled = v * 10.0f;
-    if (!(scaled > 0.0f)) return 0;
-    if (scaled >= static_cast<float>(FilterParams::kMaxPasses)) return FilterParams::kMaxPasses;
+    if (!(scaled > 0.0f))
+        return 0;
+    if (scaled >= static_cast<float>(FilterParams::kMaxPasses))
+        return FilterParams::kMaxPasses;
     return static_cast<int32_t>(scaled);
 }
 } // namespace
@@ -36,7 +38,8 @@ void QrIIRFilter::setParameter(int32_t index, float value) {
         break;
     case kType:
         params.highShelf = value > 0.5f;
-        if (params.order == 1) params.SetFreq(params.freq);
+        if (params.order == 1)
+            params.SetFreq(params.freq);
         break;
     case kPasses: params.passes = passesFrom(value); break;
     case kFrequency: params.SetFreq(value); break;
@@ -53,7 +56,8 @@ void QrIIRFilter::setParameter(int32_t index, float value) {
     case kPostGain: params.postGain = value; break;
     default: break;
     }
-    if (hostCallback) hostCallback(&effectRecord, 0, index, 0, nullptr, value);
+    if (hostCallback)
+        hostCallback(&effectRecord, 0, index, 0, nullptr, value);
 }
 
 float QrIIRFilter::getParameter(int32_t index) {
@@ -117,7 +121,8 @@ void QrIIRFilter::getParameterDisplay(int32_t index, char* text) {
 }
 
 void QrIIRFilter::getParameterName(int32_t index, char* text) {
-    if (index >= 0 && index < kNumParams) std::snprintf(text, kTextSize, "%s", kNames[index]);
+    if (index >= 0 && index < kNumParams)
+        std::snprintf(text, kTextSize, "%s", kNames[index]);
 }
 
 void QrIIRFilter::setSampleRate(float rate) {

@@ -36,7 +36,8 @@ float AudioEffect::getParameter(int32_t) {
 
 void AudioEffect::setParameterAutomated(int32_t index, float value) {
     setParameter(index, value);
-    if (hostCallback) hostCallback(&effectRecord, 0, index, 0, nullptr, value);
+    if (hostCallback)
+        hostCallback(&effectRecord, 0, index, 0, nullptr, value);
 }
 
 void AudioEffect::processReplacing(float**, float**, int32_t) {}
@@ -72,7 +73,8 @@ void AudioEffect::setFlag(int32_t bit, bool state) {
 
 intptr_t AudioEffect::callHost(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt,
                                intptr_t fallback) {
-    if (!hostCallback) return fallback;
+    if (!hostCallback)
+        return fallback;
     return hostCallback(&effectRecord, opcode, index, value, ptr, opt);
 }
 
@@ -105,7 +107,8 @@ intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, 
     case 1: close(); return 0;
     case 2:
         // A negative program number would index a subclass's programs out of bounds.
-        if (value >= 0 && value < numPrograms) setProgram(static_cast<int32_t>(value));
+        if (value >= 0 && value < numPrograms)
+            setProgram(static_cast<int32_t>(value));
         return 0;
     case 3: return getProgram();
     case 4: setProgramName(static_cast<char*>(ptr)); return 0;
@@ -116,9 +119,12 @@ intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, 
     case 9: {
         // VU as a 15-bit integer; NaN and out-of-range readings are clamped before conversion.
         double vu = static_cast<double>(getVu()) * 32767.0;
-        if (std::isnan(vu)) return 0;
-        if (vu >= 2147483647.0) return INT32_MAX;
-        if (vu <= -2147483648.0) return INT32_MIN;
+        if (std::isnan(vu))
+            return 0;
+        if (vu >= 2147483647.0)
+            return INT32_MAX;
+        if (vu <= -2147483648.0)
+            return INT32_MIN;
         return static_cast<int32_t>(vu);
     }
     case 10: setSampleRate(opt); return 0;
@@ -132,10 +138,12 @@ intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, 
     case 13: return editor ? editor->getRect(static_cast<EditorRect**>(ptr)) : 0;
     case 14: return editor ? editor->open(ptr) : 0;
     case 15:
-        if (editor) editor->close();
+        if (editor)
+            editor->close();
         return 0;
     case 19:
-        if (editor) editor->idle();
+        if (editor)
+            editor->idle();
         return 0;
     case 22: return kIdentifyAnswer;
     case 23: return getChunk(static_cast<void**>(ptr), index != 0);

@@ -71,8 +71,10 @@ bool AudioEffectX::setSpeakerArrangement(VstSpeakerArrangement*, VstSpeakerArran
 }
 bool AudioEffectX::getSpeakerArrangement(VstSpeakerArrangement** input,
                                          VstSpeakerArrangement** output) {
-    if (input) *input = nullptr;
-    if (output) *output = nullptr;
+    if (input)
+        *input = nullptr;
+    if (output)
+        *output = nullptr;
     return false;
 }
 void AudioEffectX::setBlockSizeAndSampleRate(int32_t frames, float rate) {
@@ -200,13 +202,15 @@ bool AudioEffectX::sizeWindow(int32_t width, int32_t height) {
 
 float AudioEffectX::updateSampleRate() {
     intptr_t answer = callHost(16, 0, 0, nullptr, 0.0f, 0);
-    if (answer > 0) sampleRate = static_cast<float>(answer);
+    if (answer > 0)
+        sampleRate = static_cast<float>(answer);
     return sampleRate;
 }
 
 int32_t AudioEffectX::updateBlockSize() {
     intptr_t answer = callHost(17, 0, 0, nullptr, 0.0f, 0);
-    if (answer > 0) blockSize = static_cast<int32_t>(answer);
+    if (answer > 0)
+        blockSize = static_cast<int32_t>(answer);
     return blockSize;
 }
 
@@ -337,11 +341,13 @@ bool AudioEffectX::allocateArrangement(VstSpeakerArrangement** arrangement, int3
         std::free(*arrangement);
         *arrangement = nullptr;
     }
-    if (channels < 0) return false;
+    if (channels < 0)
+        return false;
     size_t bytes = sizeof(VstSpeakerArrangement) +
                    static_cast<size_t>(channels) * sizeof(VstSpeakerProperties);
     auto* block = static_cast<VstSpeakerArrangement*>(std::calloc(1, bytes));
-    if (!block) return false;
+    if (!block)
+        return false;
     block->numChannels = channels;
     *arrangement = block;
     return true;
@@ -356,7 +362,8 @@ bool AudioEffectX::deallocateArrangement(VstSpeakerArrangement** arrangement) {
 }
 
 bool AudioEffectX::copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* from) {
-    if (!to || !from) return false;
+    if (!to || !from)
+        return false;
     std::strncpy(to->name, from->name, sizeof(to->name) - 1);
     to->name[sizeof(to->name) - 1] = 0;
     to->type = from->type;
@@ -369,11 +376,14 @@ bool AudioEffectX::copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* f
 }
 
 bool AudioEffectX::matchArrangement(VstSpeakerArrangement** to, VstSpeakerArrangement* from) {
-    if (!from) return false;
-    if (!deallocateArrangement(to) || !allocateArrangement(to, from->numChannels)) return false;
+    if (!from)
+        return false;
+    if (!deallocateArrangement(to) || !allocateArrangement(to, from->numChannels))
+        return false;
     (*to)->type = from->type;
     for (int32_t i = 0; i < from->numChannels; ++i)
-        if (!copySpeaker(&(*to)->speakers()[i], &from->speakers()[i])) return false;
+        if (!copySpeaker(&(*to)->speakers()[i], &from->speakers()[i]))
+            return false;
     return true;
 }
 
@@ -426,8 +436,10 @@ intptr_t AudioEffectX::dispatcher(int32_t opcode, int32_t index, intptr_t value,
     case 59:
     case 60:
     case 61: {
-        if (!editor) return 0;
-        if (opcode == 61) return editor->setKnobMode(value);
+        if (!editor)
+            return 0;
+        if (opcode == 61)
+            return editor->setKnobMode(value);
         int modifier = static_cast<int>(std::fmin(std::fmax(opt, 0.0f), 255.0f));
         EditorKey key{index, static_cast<uint8_t>(value), static_cast<uint8_t>(modifier), {0, 0}};
         return opcode == 59 ? editor->onKeyDown(key) : editor->onKeyUp(key);

@@ -1,6 +1,7 @@
 #include "effect/MasterCallback.h"
 
 intptr_t masterCallback(AEffect*, int32_t opcode, int32_t index, intptr_t, void*, float) {
-    if (opcode == 4) return index != 0 ? 1 : 0;
+    if (opcode == 4)
+        return index != 0 ? 1 : 0;
     return 0;
 }

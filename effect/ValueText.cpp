@@ -44,7 +44,8 @@ void AudioEffect::float2string(float value, char* text) {
     } while (x >= 1.0 && count < kBudget);
 
     char* out = text;
-    if (negative) *out++ = '-';
+    if (negative)
+        *out++ = '-';
     while (numDigits > 0)
         *out++ = digits[--numDigits];
     *out++ = '.';

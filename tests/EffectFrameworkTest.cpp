@@ -16,7 +16,8 @@ class ProbeEffect : public AudioEffectX {
     explicit ProbeEffect(HostCallback cb, int32_t programs = 4, int* deaths = nullptr)
         : AudioEffectX(cb, programs, 3), deaths(deaths) {}
     ~ProbeEffect() override {
-        if (deaths) ++*deaths;
+        if (deaths)
+            ++*deaths;
     }
     void process(float**, float**, int32_t frames) override { lastFrames = frames; }
     void processReplacing(float**, float**, int32_t frames) override { lastFrames = -frames; }

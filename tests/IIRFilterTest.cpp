@@ -268,7 +268,8 @@ TEST(IIRFilter, ParametersReadBackAndDisplay) {
 
 std::vector<std::pair<int32_t, float>> gAutomated;
 intptr_t automationHost(AEffect*, int32_t opcode, int32_t index, intptr_t, void*, float opt) {
-    if (opcode == 0) gAutomated.emplace_back(index, opt);
+    if (opcode == 0)
+        gAutomated.emplace_back(index, opt);
     return opcode == 4 && index != 0;
 }
 

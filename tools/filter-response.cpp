@@ -34,7 +34,8 @@ int usage(const char* why) {
 bool parseNumber(const char* text, double low, double high, double& out) {
     char* end = nullptr;
     double v = std::strtod(text, &end);
-    if (end == text || *end != 0 || !std::isfinite(v) || v < low || v > high) return false;
+    if (end == text || *end != 0 || !std::isfinite(v) || v < low || v > high)
+        return false;
     out = v;
     return true;
 }
@@ -82,7 +83,8 @@ int main(int argc, char** argv) {
             return usage("--rate needs a sample rate between 8000 and 384000");
         first = 3;
     }
-    if (argc - first != 7) return usage("expected seven parameter values");
+    if (argc - first != 7)
+        return usage("expected seven parameter values");
 
     float controls[7];
     for (int i = 0; i < 7; ++i) {
@@ -110,7 +112,8 @@ int main(int argc, char** argv) {
     }
     std::printf("\n  frequency    gain\n");
     for (double hz : kCentres) {
-        if (hz >= rate / 2.0) break;
+        if (hz >= rate / 2.0)
+            break;
         double gain = measureGain(controls, static_cast<float>(rate), hz);
         double dB = gain > 1e-10 ? 20.0 * std::log10(gain) : -200.0;
         std::printf("  %7.1f Hz  %+7.2f dB\n", hz, dB);

@@ -1,0 +1,67 @@
+// A node of a model's processing graph.
+//
+// Audio flows through numbered buffer slots: a node reads the slot of its `input`
+// node and writes the slot named by its own `outBuffer`. Control values flow
+// through parameter mappings, resolved when a node reads them. The processing
+// list is the `next` chain starting at the graph's input node; each node owns the
+// rest of the list behind it and its building-block effect.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class AudioEffectX;
+class AudioNode;
+
+// Slots of the main effect's work-buffer table.
+constexpr int32_t kNumSlots = 50;
+constexpr int32_t kSlotLength = 144100; // samples per slot
+constexpr int32_t kInputSlot = 0;
+constexpr int32_t kOutputSlot = 1;
+constexpr int32_t kFirstWorkSlot = 2;
+constexpr int32_t kNoSlot = -1; // a processor: no audio output
+
+enum NodeKind : int32_t { kProcessorNode = 1, kFxNode = 2, kMixerNode = 3 };
+
+// One binding of a node's input parameter `set`: a constant, or output parameter
+// `get` of another node, read at the moment the owner asks for it.
+struct ParamMapping {
+    float value = 1.0f;
+    AudioNode* node = nullptr; // not owned; null for a constant
+    int32_t get = 0;
+    int32_t set = 0;
+
+    float getParam() const;
+};
+
+class AudioNode {
+  public:
+    // The building-block kind of an effect node, as model files name it.
+    enum FXType : int32_t { kFxNone = 0, kFxInv = 1, kFxClip = 2, kFxDelay = 3, kFxEq = 4 };
+
+    AudioNode() = default;
+    AudioNode(const AudioNode&) = delete;
+    AudioNode& operator=(const AudioNode&) = delete;
+
+    // Runs one block over the table of 50 one-channel buffer lists. The base does nothing.
+    virtual void process(float*** buffers, int sampleFrames);
+    // Input parameter `index`: the first mapping that sets it, else `defaultValue`.
+    virtual float getInParam(int index, float defaultValue);
+    // Output parameter `index`. The base has none and answers 0.
+    virtual float getParam(int index);
+    // Deletes the rest of the processing list behind this node, then the effect.
+    virtual ~AudioNode();
+
+    // Forwards an effect opcode to the effect of every node in the list from here on.
+    intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt);
+
+    std::vector<ParamMapping> params;
+    AudioEffectX* effect = nullptr; // owned
+    NodeKind kind = kFxNode;
+    std::string name;
+    AudioNode* input = nullptr; // not owned
+    int32_t outBuffer = 0;
+    AudioNode* next = nullptr; // owned
+    bool listed = false;
+};

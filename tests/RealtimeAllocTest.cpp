@@ -1,0 +1,108 @@
+// Running a graph allocates nothing, except an averager on the block where its
+// window length changes. Every heap allocation of this program is counted.
+#include "GraphTestUtil.h"
+
+#include "blocks/QrIIRFilter.h"
+#include "effect/MasterCallback.h"
+#include "graph/AveragerAN.h"
+#include "graph/DividerAN.h"
+#include "graph/MixerAudioNode.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<long> gAllocations{0};
+}
+
+// The replacement pairs malloc with free on purpose.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t size) {
+    ++gAllocations;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    ++gAllocations;
+    return std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+// in -> eq -> eq2 -> mixer(eq2, in) with the dry gain from a divider of an envelope.
+struct TestGraph {
+    AudioNode* in;
+    AveragerAN* envelope;
+
+    TestGraph() {
+        in = startGraph();
+        auto* eq = fxNode(new QrIIRFilter(masterCallback), in, 3, "eq");
+        eq->effect->setParameter(QrIIRFilter::kK, 0.8f);
+        auto* eq2 = fxNode(new QrIIRFilter(masterCallback), eq, 2, "eq2");
+        envelope = new AveragerAN;
+        envelope->input = in;
+        envelope->params.push_back(ParamMapping{256.0f, nullptr, 0, 0});
+        auto* ratio = new DividerAN;
+        ratio->params.push_back(ParamMapping{1.0f, envelope, 0, 0});
+        auto* mix = new MixerAudioNode;
+        mix->input = eq2;
+        mix->input2 = in;
+        mix->outBuffer = kOutputSlot;
+        mix->params.push_back(ParamMapping{1.0f, ratio, 2, 1});
+        buildNodeList(mix);
+        in->dispatcher(10, 0, 0, nullptr, 48000.0f);
+    }
+    ~TestGraph() { delete in; }
+};
+
+TEST(Realtime, RunningAGraphAllocatesNothing) {
+    SlotTable slots;
+    TestGraph graph;
+    for (int i = 0; i < 512; ++i)
+        slots.slot(0)[i] = 0.1f * static_cast<float>(i % 17);
+    walkGraph(graph.in, slots.buffers(), 512); // first block sizes the averager's ring
+
+    long before = gAllocations;
+    for (int block = 0; block < 2000; ++block)
+        walkGraph(graph.in, slots.buffers(), 1 + block % 700);
+    EXPECT_EQ(gAllocations - before, 0);
+}
+
+TEST(Realtime, OnlyAChangedAveragerWindowAllocates) {
+    SlotTable slots;
+    TestGraph graph;
+    walkGraph(graph.in, slots.buffers(), 64);
+
+    long before = gAllocations;
+    for (int block = 0; block < 100; ++block) {
+        if (block % 10 == 0) // a new window every tenth block
+            graph.envelope->params[0].value = 100.0f + static_cast<float>(block);
+        walkGraph(graph.in, slots.buffers(), 64);
+    }
+    EXPECT_EQ(gAllocations - before, 10);
+}
+
+} // namespace
