@@ -1,0 +1,82 @@
+#include "blocks/QrInv.h"
+
+#include <cstdio>
+
+QrInv::QrInv(HostCallback callback) : AudioEffectX(callback, 1, 1) {
+    setNumInputs(2);
+    setNumOutputs(2);
+    setUniqueID(fourCC('q', 'r', 'i', 'n'));
+    canMono(true);
+    std::snprintf(programName, sizeof(programName), "Default");
+}
+
+QrInv::~QrInv() = default;
+
+void QrInv::setParameter(int32_t, float) {}
+
+float QrInv::getParameter(int32_t) {
+    return 0.0f;
+}
+
+void QrInv::process(float** inputs, float** outputs, int32_t sampleFrames) {
+    if (!inputs || !outputs) return;
+    const int32_t channels = isInputConnected(1) ? 2 : 1;
+    for (int32_t c = 0; c < channels; ++c) {
+        const float* in = inputs[c];
+        float* out = outputs[c];
+        if (!in || !out) continue;
+        for (int32_t i = 0; i < sampleFrames; ++i)
+            out[i] = out[i] - in[i];
+    }
+}
+
+void QrInv::processReplacing(float** inputs, float** outputs, int32_t sampleFrames) {
+    if (!inputs || !outputs) return;
+    const int32_t channels = isInputConnected(1) ? 2 : 1;
+    for (int32_t c = 0; c < channels; ++c) {
+        const float* in = inputs[c];
+        float* out = outputs[c];
+        if (!in || !out) continue;
+        for (int32_t i = 0; i < sampleFrames; ++i)
+            out[i] = -in[i]; // a sign-bit flip
+    }
+}
+
+void QrInv::setProgramName(char* name) {
+    if (name) std::snprintf(programName, sizeof(programName), "%s", name);
+}
+
+void QrInv::getProgramName(char* name) {
+    if (name) std::snprintf(name, kTextSize, "%s", programName);
+}
+
+void QrInv::getParameterLabel(int32_t, char* label) {
+    if (label) label[0] = 0;
+}
+
+void QrInv::getParameterDisplay(int32_t, char*) {}
+
+void QrInv::getParameterName(int32_t, char*) {}
+
+int32_t QrInv::getPlugCategory() {
+    return 1;
+}
+
+bool QrInv::getEffectName(char* name) {
+    std::snprintf(name, kTextSize, "qriinv");
+    return true;
+}
+
+bool QrInv::getVendorString(char* text) {
+    std::snprintf(text, kTextSize, "Pellark");
+    return true;
+}
+
+bool QrInv::getProductString(char* text) {
+    std::snprintf(text, kTextSize, "pellark qriinv");
+    return true;
+}
+
+int32_t QrInv::getVendorVersion() {
+    return 1000;
+}
