@@ -25,13 +25,17 @@ void AveragerAN::setAverageSamples(int n) {
     averageSamples = n;
 }
 
-void AveragerAN::process(float*** buffers, int sampleFrames) {
+void AveragerAN::prepare() {
     // Truncate toward zero; values beyond the int range count as out of range.
     const float length = getInParam(0, 1.0f);
     int n = 0;
     if (length > -2.0f && length < static_cast<float>(kMaxAverageSamples) + 1.0f)
         n = static_cast<int>(length);
     setAverageSamples(n);
+}
+
+void AveragerAN::process(float*** buffers, int sampleFrames) {
+    prepare();
     if (!ring || !input || input->outBuffer < 0)
         return;
 

@@ -18,6 +18,9 @@ class AveragerAN : public AudioNodeProcessor {
     ~AveragerAN() override;
 
     void process(float*** buffers, int sampleFrames) override;
+    // Sizes the window from input parameter 0 ahead of the first block, so that a
+    // freshly built graph does not allocate while it runs.
+    void prepare();
     float getParam(int index) override;
     // Sets the window length in samples. A length outside 1..kMaxAverageSamples,
     // or one whose ring cannot be allocated, keeps the current window (or starts a

@@ -7,6 +7,10 @@
 #include "graph/AveragerAN.h"
 #include "graph/DividerAN.h"
 #include "graph/MixerAudioNode.h"
+#include "main/DataArchive.h"
+#include "main/VorlixMac.h"
+
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -103,6 +107,32 @@ TEST(Realtime, OnlyAChangedAveragerWindowAllocates) {
         walkGraph(graph.in, slots.buffers(), 64);
     }
     EXPECT_EQ(gAllocations - before, 10);
+}
+
+} // namespace
+
+namespace {
+
+// The plug-in's own effect on the shipped models: after a model is loaded, blocks
+// of any length allocate nothing.
+TEST(Realtime, TheMainEffectAllocatesNothingWhileRendering) {
+    gFxDir = QUORLE_DATA_DIR;
+    VorlixMac fx;
+    fx.init();
+    std::vector<float> in(4096), out(4096);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = 0.4f * std::sin(0.02f * static_cast<float>(i));
+    for (int model = 0; model < static_cast<int>(fx.modelNames.size()); ++model) {
+        ASSERT_TRUE(fx.loadXmlZ(model));
+        long before = gAllocations;
+        for (int block = 0; block < 300; ++block) {
+            float* i = in.data();
+            float* o = out.data();
+            fx.process(&i, &o, 1 + (block * 37) % 4096);
+            fx.setParameter(block % 3, 0.3f + 0.001f * static_cast<float>(block));
+        }
+        EXPECT_EQ(gAllocations - before, 0) << fx.modelNames[model];
+    }
 }
 
 } // namespace

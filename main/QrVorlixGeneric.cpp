@@ -1,0 +1,169 @@
+#include "main/QrVorlixGeneric.h"
+
+#include "main/DataArchive.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+HostCallback gAudioMaster = nullptr;
+
+namespace {
+const char* const kNames[] = {"Pre gain", "Post gain", "Pre bass"};
+}
+
+QrVorlixGeneric::QrVorlixGeneric(HostCallback callback)
+    : AudioEffectX(callback, 1, kNumParams), bassFilter(callback), loMidFilter(callback) {
+    gAudioMaster = callback;
+}
+
+QrVorlixGeneric::~QrVorlixGeneric() {
+    delete graph;
+    for (float**& slot : buffers) {
+        if (slot) {
+            delete[] slot[0];
+            delete[] slot;
+            slot = nullptr;
+        }
+    }
+}
+
+void QrVorlixGeneric::init() {
+    bufferSize = kSlotLength;
+    // Cleared, so that a node reading a slot nobody has written yet hears silence.
+    for (float**& slot : buffers) {
+        if (!slot) {
+            slot = new float*[1];
+            slot[0] = new float[static_cast<size_t>(bufferSize)]();
+        }
+    }
+    scanXml(gFxDir.c_str());
+    loadXmlZ(0);
+    {
+        std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
+        openZip();
+        loadFXPz("bass.fxp", &bassFilter);
+        loadFXPz("lo_mid.fxp", &loMidFilter);
+        closeZip();
+    }
+    setParameter(kPreGain, 0.5f);
+}
+
+void QrVorlixGeneric::setParameter(int32_t index, float value) {
+    switch (index) {
+    case kPreGain: {
+        preGainParam = value;
+        float e = std::exp(value);
+        loMidFilter.params.postGain = (e - 1.0f) + (e - 1.0f);
+        break;
+    }
+    case kPostGain: postGainParam = value; break;
+    case kPreBass:
+        bassFilter.params.k = value * 0.25f + 0.375f;
+        bassFilter.params.SetFreq(bassFilter.params.freq);
+        loMidFilter.params.k = (value * 0.25f) * -2.0f + 0.75f;
+        loMidFilter.params.SetFreq(loMidFilter.params.freq);
+        preBassParam = value;
+        break;
+    case kModel: {
+        // Truncated toward zero; values no int can hold are as far outside the list
+        // as a model index can be.
+        int model = -1;
+        if (value > -2147483648.0f && value < 2147483648.0f)
+            model = static_cast<int>(value);
+        loadXmlZ(model);
+        break;
+    }
+    default: break;
+    }
+}
+
+float QrVorlixGeneric::getParameter(int32_t index) {
+    switch (index) {
+    case kPreGain: return preGainParam;
+    case kPostGain: return postGainParam;
+    case kPreBass: return preBassParam;
+    case kModel: return static_cast<float>(currentModel);
+    default: return 0.0f;
+    }
+}
+
+void QrVorlixGeneric::getParameterName(int32_t index, char* text) {
+    if (index >= 0 && index < kModel)
+        std::snprintf(text, kTextSize, "%s", kNames[index]);
+}
+
+void QrVorlixGeneric::getParameterDisplay(int32_t index, char* text) {
+    switch (index) {
+    case kPreGain: std::snprintf(text, kTextSize, "%f", loMidFilter.params.postGain); break;
+    case kPostGain: std::snprintf(text, kTextSize, "%f", postGainParam); break;
+    case kPreBass: std::snprintf(text, kTextSize, "%f", loMidFilter.params.k); break;
+    default: break;
+    }
+}
+
+intptr_t QrVorlixGeneric::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
+                                     float opt) {
+    if (graph)
+        graph->dispatcher(opcode, index, value, ptr, opt);
+    bassFilter.AudioEffectX::dispatcher(opcode, index, value, ptr, opt);
+    loMidFilter.AudioEffectX::dispatcher(opcode, index, value, ptr, opt);
+    return 0;
+}
+
+void QrVorlixGeneric::processNode(AudioNode* first, int32_t sampleFrames) {
+    auto valid = [](int32_t slot) { return slot >= 0 && slot < kNumSlots; };
+    for (AudioNode* node = first; node; node = node->next) {
+        if (node->kind != kFxNode) {
+            node->process(buffers, sampleFrames);
+            continue;
+        }
+        const int32_t outSlot = node->outBuffer;
+        const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
+        if (!valid(outSlot) || !valid(inSlot))
+            continue; // a slot the table does not have is never indexed
+        if (node->effect) {
+            node->effect->processReplacing(buffers[inSlot], buffers[outSlot], sampleFrames);
+        } else if (outSlot >= kFirstWorkSlot) {
+            // A node without an effect writes nothing; its readers hear silence rather
+            // than whatever the slot held last.
+            std::memset(buffers[outSlot][0], 0, sizeof(float) * static_cast<size_t>(sampleFrames));
+        }
+    }
+}
+
+void QrVorlixGeneric::processPiece(float** inputs, float** outputs, int32_t channels,
+                                   int32_t offset, int32_t frames, float gain) {
+    float* in = inputs[0] + offset;
+    bassFilter.process(&in, buffers[1], frames);
+    loMidFilter.process(buffers[1], buffers[0], frames);
+    if (graph)
+        processNode(graph->next, frames);
+    const float* result = buffers[1][0];
+    for (int32_t c = 0; c < channels; ++c) {
+        float* out = outputs[c] + offset;
+        for (int32_t i = 0; i < frames; ++i)
+            out[i] = gain * result[i];
+    }
+}
+
+void QrVorlixGeneric::process(float** inputs, float** outputs, int32_t sampleFrames) {
+    const int32_t channels = isOutputConnected(1) ? 2 : 1;
+    if (sampleFrames <= 0)
+        return;
+    if (loMidFilter.params.postGain == 0.0f) {
+        for (int32_t c = 0; c < channels; ++c)
+            std::memset(outputs[c], 0, sizeof(float) * static_cast<size_t>(sampleFrames));
+        return;
+    }
+    if (!buffers[0])
+        return; // init() has not run: there is nowhere to work
+    enterCriticalSection();
+    const float gain = (std::pow(9.0f, postGainParam) - 1.0f) / 9.0f;
+    for (int32_t offset = 0; offset < sampleFrames; offset += bufferSize) {
+        const int32_t frames = std::min(bufferSize, sampleFrames - offset);
+        processPiece(inputs, outputs, channels, offset, frames, gain);
+    }
+    leaveCriticalSection();
+}

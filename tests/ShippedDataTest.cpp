@@ -1,0 +1,74 @@
+// The data archive this build assembled: four models that load, sound different
+// from each other and together use every kind of node and effect.
+#include "blocks/ADelay.h"
+#include "blocks/QrClipper.h"
+#include "blocks/QrIIRFilter.h"
+#include "blocks/QrInv.h"
+#include "graph/AveragerAN.h"
+#include "graph/DividerAN.h"
+#include "graph/MixerAudioNode.h"
+#include "main/DataArchive.h"
+#include "main/VorlixMac.h"
+#include "tools/PluckedPhrase.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+#include <typeinfo>
+
+namespace {
+
+class ShippedData : public ::testing::Test {
+  protected:
+    void SetUp() override { gFxDir = QUORLE_DATA_DIR; }
+};
+
+TEST_F(ShippedData, FourModelsInPlayingOrder) {
+    VorlixMac fx;
+    fx.init();
+    EXPECT_EQ(fx.modelNames,
+              (std::vector<std::string>{"1-clean.xml", "2-crunch.xml", "3-lead.xml", "4-octave.xml"}));
+    EXPECT_EQ(fx.bassFilter.params.order, 1);   // a low shelf
+    EXPECT_EQ(fx.loMidFilter.params.order, 2);  // a low-mid peak
+    char text[kTextSize];
+    fx.loMidFilter.getParameterDisplay(QrIIRFilter::kFrequency, text);
+    EXPECT_STREQ(text, "500");
+}
+
+TEST_F(ShippedData, EveryModelSoundsAndEveryKindIsUsed) {
+    const std::vector<float> phrase = pluckedPhrase(44100.0, 1.5);
+    std::set<std::string> kinds;
+    std::vector<std::vector<float>> outputs;
+    for (int m = 0; m < 4; ++m) {
+        VorlixMac fx;
+        fx.init();
+        ASSERT_TRUE(fx.loadXmlZ(m)) << m;
+        for (AudioNode* n = fx.graph->next; n; n = n->next)
+            kinds.insert(n->effect ? typeid(*n->effect).name() : typeid(*n).name());
+        std::vector<float> out(phrase.size());
+        for (size_t at = 0; at < phrase.size(); at += 512) {
+            float* i = const_cast<float*>(phrase.data()) + at;
+            float* o = out.data() + at;
+            fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, phrase.size() - at)));
+        }
+        double energy = 0.0;
+        for (float s : out) {
+            ASSERT_TRUE(std::isfinite(s)) << m;
+            energy += static_cast<double>(s) * s;
+        }
+        double rms = std::sqrt(energy / static_cast<double>(out.size()));
+        EXPECT_GT(rms, 0.01) << "model " << m << " is nearly silent";
+        EXPECT_LT(rms, 1.0) << "model " << m << " is far too loud";
+        outputs.push_back(out);
+    }
+    for (const char* kind : {typeid(QrInv).name(), typeid(QrClipper).name(), typeid(ADelay).name(),
+                             typeid(QrIIRFilter).name(), typeid(MixerAudioNode).name(),
+                             typeid(AveragerAN).name(), typeid(DividerAN).name()})
+        EXPECT_EQ(kinds.count(kind), 1u) << kind;
+    for (int a = 0; a < 4; ++a)
+        for (int b = a + 1; b < 4; ++b)
+            EXPECT_NE(outputs[a], outputs[b]) << a << " and " << b;
+}
+
+} // namespace
