@@ -13,8 +13,10 @@ const char* const kLabels[3] = {"ms", "amount", "dB"};
 // control), truncated, bounded to 0..size. NaN gives 0.
 int32_t samplesFor(float v, float rate, int32_t size) {
     const float samples = v * rate * 0.2f;
-    if (!(samples > 0.0f)) return 0;
-    if (samples >= static_cast<float>(size)) return size;
+    if (!(samples > 0.0f))
+        return 0;
+    if (samples >= static_cast<float>(size))
+        return size;
     return static_cast<int32_t>(samples);
 }
 } // namespace
@@ -46,7 +48,8 @@ void ADelay::setParameter(int32_t index, float value) {
     case 2: volume = programs[curProgram].volume = value; break;
     default: break;
     }
-    if (hostCallback) hostCallback(&effectRecord, 0, index, 0, nullptr, value);
+    if (hostCallback)
+        hostCallback(&effectRecord, 0, index, 0, nullptr, value);
 }
 
 float ADelay::getParameter(int32_t index) {
@@ -67,14 +70,16 @@ void ADelay::processReplacing(float** inputs, float** outputs, int32_t sampleFra
 }
 
 void ADelay::run(float** inputs, float** outputs, int32_t sampleFrames, bool add) {
-    if (!inputs || !outputs) return;
+    if (!inputs || !outputs)
+        return;
     const int32_t channels = isInputConnected(1) ? 2 : 1;
     const int32_t length = delaySamples;
     int32_t end = cursor;
     for (int32_t c = 0; c < channels; ++c) {
         const float* in = inputs[c];
         float* out = outputs[c];
-        if (!in || !out) continue;
+        if (!in || !out)
+            continue;
         float* line = delayBuffers[c].data();
         int32_t pos = cursor; // every channel starts from the same position
         // The input is read before the output is written, so in == out works.
@@ -101,7 +106,8 @@ void ADelay::run(float** inputs, float** outputs, int32_t sampleFrames, bool add
 }
 
 void ADelay::setProgram(int32_t program) {
-    if (program < 0 || program >= kNumPrograms) return;
+    if (program < 0 || program >= kNumPrograms)
+        return;
     curProgram = program;
     const ADelayProgram& p = programs[program];
     setParameter(0, p.delay);
@@ -116,7 +122,8 @@ void ADelay::setProgramName(char* name) {
 }
 
 void ADelay::getProgramName(char* name) {
-    if (!name) return;
+    if (!name)
+        return;
     const char* own = programs[curProgram].programName;
     if (std::strcmp(own, "Init") == 0)
         std::snprintf(name, kTextSize, "Init %d", static_cast<int>(curProgram) + 1);
@@ -125,11 +132,13 @@ void ADelay::getProgramName(char* name) {
 }
 
 void ADelay::getParameterLabel(int32_t index, char* label) {
-    if (label && index >= 0 && index < 3) std::snprintf(label, kTextSize, "%s", kLabels[index]);
+    if (label && index >= 0 && index < 3)
+        std::snprintf(label, kTextSize, "%s", kLabels[index]);
 }
 
 void ADelay::getParameterDisplay(int32_t index, char* text) {
-    if (!text) return;
+    if (!text)
+        return;
     switch (index) {
     case 0: float2string(200.0f * delay, text); break; // ms
     case 1: float2string(feedBack, text); break;
@@ -139,7 +148,8 @@ void ADelay::getParameterDisplay(int32_t index, char* text) {
 }
 
 void ADelay::getParameterName(int32_t index, char* text) {
-    if (text && index >= 0 && index < 3) std::snprintf(text, kTextSize, "%s", kNames[index]);
+    if (text && index >= 0 && index < 3)
+        std::snprintf(text, kTextSize, "%s", kNames[index]);
 }
 
 void ADelay::setSampleRate(float rate) {
@@ -155,16 +165,19 @@ void ADelay::resume() {
 }
 
 bool ADelay::string2parameter(int32_t index, char* text) {
-    if (!text) return true;
+    if (!text)
+        return true;
     char* end = nullptr;
     const double value = std::strtod(text, &end);
-    if (end == text) return false;
+    if (end == text)
+        return false;
     setParameter(index, static_cast<float>(value / 200.0));
     return true;
 }
 
 bool ADelay::getProgramNameIndexed(int32_t, int32_t index, char* text) {
-    if (index < 0 || index >= kNumPrograms || !text) return false;
+    if (index < 0 || index >= kNumPrograms || !text)
+        return false;
     std::snprintf(text, kTextSize, "%s", programs[index].programName);
     return true;
 }

@@ -16,7 +16,8 @@ inline float detectorStep(float* ring, float& sum, int32_t& index, int32_t lengt
     ring[index] = a;
     sum = sum + a;
     index = index + 1;
-    if (index >= length) index = 0;
+    if (index >= length)
+        index = 0;
     return sum / static_cast<float>(length);
 }
 
@@ -49,8 +50,10 @@ void runChannel(const float* in, float* out, int32_t frames, float pre, float po
 // product that is not below the bound does; a negative one gives no window.
 int32_t windowFor(float seconds, float rate) {
     const float t = seconds * rate;
-    if (!(t < static_cast<float>(QrClipper::kMaxWindow))) return QrClipper::kMaxWindow;
-    if (!(t > 0.0f)) return 0;
+    if (!(t < static_cast<float>(QrClipper::kMaxWindow)))
+        return QrClipper::kMaxWindow;
+    if (!(t > 0.0f))
+        return 0;
     return static_cast<int32_t>(t);
 }
 } // namespace
@@ -81,11 +84,13 @@ void QrClipper::setParameter(int32_t index, float value) {
         // The write position keeps its value while it lies inside the new window. One at
         // or beyond it would put a magnitude from outside the window into the sum, where
         // it would stay for good, so it restarts at 0.
-        if (avgIndex >= avgLength) avgIndex = 0;
+        if (avgIndex >= avgLength)
+            avgIndex = 0;
         break;
     default: break;
     }
-    if (hostCallback) hostCallback(&effectRecord, 0, index, 0, nullptr, value);
+    if (hostCallback)
+        hostCallback(&effectRecord, 0, index, 0, nullptr, value);
 }
 
 float QrClipper::getParameter(int32_t index) {
@@ -158,7 +163,8 @@ void QrClipper::getParameterDisplay(int32_t index, char* text) {
 }
 
 void QrClipper::getParameterName(int32_t index, char* text) {
-    if (index >= 0 && index < kNumParams) std::snprintf(text, kTextSize, "%s", kNames[index]);
+    if (index >= 0 && index < kNumParams)
+        std::snprintf(text, kTextSize, "%s", kNames[index]);
 }
 
 int32_t QrClipper::getPlugCategory() {

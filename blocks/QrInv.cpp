@@ -19,39 +19,46 @@ float QrInv::getParameter(int32_t) {
 }
 
 void QrInv::process(float** inputs, float** outputs, int32_t sampleFrames) {
-    if (!inputs || !outputs) return;
+    if (!inputs || !outputs)
+        return;
     const int32_t channels = isInputConnected(1) ? 2 : 1;
     for (int32_t c = 0; c < channels; ++c) {
         const float* in = inputs[c];
         float* out = outputs[c];
-        if (!in || !out) continue;
+        if (!in || !out)
+            continue;
         for (int32_t i = 0; i < sampleFrames; ++i)
             out[i] = out[i] - in[i];
     }
 }
 
 void QrInv::processReplacing(float** inputs, float** outputs, int32_t sampleFrames) {
-    if (!inputs || !outputs) return;
+    if (!inputs || !outputs)
+        return;
     const int32_t channels = isInputConnected(1) ? 2 : 1;
     for (int32_t c = 0; c < channels; ++c) {
         const float* in = inputs[c];
         float* out = outputs[c];
-        if (!in || !out) continue;
+        if (!in || !out)
+            continue;
         for (int32_t i = 0; i < sampleFrames; ++i)
             out[i] = -in[i]; // a sign-bit flip
     }
 }
 
 void QrInv::setProgramName(char* name) {
-    if (name) std::snprintf(programName, sizeof(programName), "%s", name);
+    if (name)
+        std::snprintf(programName, sizeof(programName), "%s", name);
 }
 
 void QrInv::getProgramName(char* name) {
-    if (name) std::snprintf(name, kTextSize, "%s", programName);
+    if (name)
+        std::snprintf(name, kTextSize, "%s", programName);
 }
 
 void QrInv::getParameterLabel(int32_t, char* label) {
-    if (label) label[0] = 0;
+    if (label)
+        label[0] = 0;
 }
 
 void QrInv::getParameterDisplay(int32_t, char*) {}

@@ -18,7 +18,9 @@
 
 namespace {
 
-bool sameWord(const char* a, const char* b) { return a && b && strcasecmp(a, b) == 0; }
+bool sameWord(const char* a, const char* b) {
+    return a && b && strcasecmp(a, b) == 0;
+}
 
 // An integer as the C library's atoi reads it, without its overflow: values beyond
 // the int range are clamped.

@@ -2,7 +2,10 @@
 // graph of nodes, orders them for processing and assigns their buffer slots.
 #pragma once
 
+// TinyXML is built with its std::string support; every user must agree on it.
+#ifndef TIXML_USE_STL
 #define TIXML_USE_STL
+#endif
 #include <tinyxml.h>
 
 #include "graph/AudioNode.h"

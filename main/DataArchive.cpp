@@ -19,7 +19,9 @@ constexpr int kIgnoreCase = 2; // minizip: compare names without regard to ASCII
 constexpr int kHeaderBytes = 56;
 constexpr int kCountOffset = 24;
 
-unzFile zip() { return static_cast<unzFile>(gZipFile); }
+unzFile zip() {
+    return static_cast<unzFile>(gZipFile);
+}
 } // namespace
 
 bool openZip() {
@@ -97,6 +99,7 @@ AudioEffectX* createEffect(AudioNode::FXType type, const char* id) {
 }
 
 bool readZipEntry(const char* name, std::string& out, size_t maxBytes) {
+    out.clear();
     if (!gZipFile || unzLocateFile(zip(), name, kIgnoreCase) != UNZ_OK)
         return false;
     unz_file_info64 info;

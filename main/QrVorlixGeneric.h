@@ -59,7 +59,7 @@ class QrVorlixGeneric : public AudioEffectX {
     int32_t currentModel = 0;
     float preGainParam = 0.5f;
     float postGainParam = 0.5f;
-    float preBassParam = 0.5f; // the host's default until the first set
+    float preBassParam = 0.5f;  // the host's default until the first set
     AudioNode* graph = nullptr; // owned
     float** buffers[kNumSlots] = {};
     QrIIRFilter bassFilter;

@@ -56,13 +56,12 @@ TEST(Archive, NoArchiveMeansNothingIsFound) {
 TEST(Archive, PresetsApplyValuesInOrderAndStopAtTheEntryEnd) {
     PluginDir dir;
     std::string oneValue = fxp({1.0f});
-    dir.archive("quorle.data",
-                {{"Bass.FXP", fxp({0.0f, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f})},
-                 {"empty.fxp", fxp({}, 0)},
-                 {"negative.fxp", fxp({0.5f}, -3)},
-                 {"short.fxp", std::string(55, 'x')},
-                 {"liar.fxp", fxp({0.9f, 0.8f}, 1000000)},
-                 {"one.fxp", oneValue}});
+    dir.archive("quorle.data", {{"Bass.FXP", fxp({0.0f, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f})},
+                                {"empty.fxp", fxp({}, 0)},
+                                {"negative.fxp", fxp({0.5f}, -3)},
+                                {"short.fxp", std::string(55, 'x')},
+                                {"liar.fxp", fxp({0.9f, 0.8f}, 1000000)},
+                                {"one.fxp", oneValue}});
     ASSERT_TRUE(openZip());
 
     Recorder r;

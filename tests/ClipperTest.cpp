@@ -56,9 +56,11 @@ int32_t measuredWindow(QrClipper& c) {
     for (int32_t i = 0; i < 4; ++i)
         c.setParameter(i, levels[i]);
     const Buffer out = run(c, Buffer(300, -1.0f));
-    if (out[0] == -0.25f) return out == Buffer(300, -0.25f) ? 0 : -1;
+    if (out[0] == -0.25f)
+        return out == Buffer(300, -0.25f) ? 0 : -1;
     for (size_t i = 0; i < out.size(); ++i)
-        if (out[i] == -0.5f) return static_cast<int32_t>(i + 1);
+        if (out[i] == -0.5f)
+            return static_cast<int32_t>(i + 1);
     return -1;
 }
 
@@ -70,8 +72,10 @@ struct HostLog {
 
 intptr_t recordingHost(AEffect* e, int32_t opcode, int32_t index, intptr_t value, void* ptr,
                        float opt) {
-    if (opcode == 0) gHost.automated.emplace_back(e, opcode, index, value, ptr, opt);
-    if (opcode != 4) return 0;
+    if (opcode == 0)
+        gHost.automated.emplace_back(e, opcode, index, value, ptr, opt);
+    if (opcode != 4)
+        return 0;
     ++gHost.pinQuestions;
     return index == 0 || gHost.secondInputConnected ? 0 : 1; // 0: connected
 }
@@ -122,7 +126,8 @@ TEST(Clipper, AveragingComparisonIsStrict) {
     for (int k = 1; k < 1400; ++k) {
         b = static_cast<float>(k) * 0.001f;
         a = 2.0f * level - b;
-        if ((a + b) / 2.0f == level && b / level * level != b) break;
+        if ((a + b) / 2.0f == level && b / level * level != b)
+            break;
     }
     ASSERT_TRUE((a + b) / 2.0f == level && b / level * level != b);
     QrClipper c(masterCallback);

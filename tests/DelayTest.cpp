@@ -31,7 +31,8 @@ int32_t measuredDelay(float rate, float control) {
     float *i = in.data(), *o = out.data();
     d.processReplacing(&i, &o, static_cast<int32_t>(in.size()));
     for (size_t n = 0; n < out.size(); ++n)
-        if (out[n] != 0.0f) return static_cast<int32_t>(n);
+        if (out[n] != 0.0f)
+            return static_cast<int32_t>(n);
     return -1;
 }
 

@@ -17,13 +17,17 @@ const char* kModelA = R"(<quorle><fx id="a_level" type="clip"/></quorle>)";
 const char* kModelB = R"(<quorle><fx id="b_flip" type="inv"/></quorle>)";
 
 // Pre-gain 1x, wide clip levels, post-gain 1x: passes the signal unchanged.
-std::string unityClip() { return fxp({0.0625f, 10.0f, 10.0f, 0.0625f, 0.0f}); }
+std::string unityClip() {
+    return fxp({0.0625f, 10.0f, 10.0f, 0.0625f, 0.0f});
+}
 // A flat filter: K = 1, post gain 1, so the fixed stage passes the signal.
-std::string flatFilter() { return fxp({1.0f, 0.0f, 0.1f, 0.5f, 0.95f, 0.5f, 1.0f}); }
+std::string flatFilter() {
+    return fxp({1.0f, 0.0f, 0.1f, 0.5f, 0.95f, 0.5f, 1.0f});
+}
 
 void writeModels(PluginDir& dir, std::map<std::string, std::string> extra = {}) {
     std::map<std::string, std::string> entries = {
-        {"a.xml", kModelA}, {"b.xml", kModelB},     {"a_level.fxp", unityClip()},
+        {"a.xml", kModelA},         {"b.xml", kModelB},           {"a_level.fxp", unityClip()},
         {"bass.fxp", flatFilter()}, {"lo_mid.fxp", flatFilter()}, {"notes.txt", "not a model"},
         {"Model.XML", kModelA}};
     for (auto& [k, v] : extra)
@@ -51,10 +55,11 @@ TEST(MainEffect, InitLoadsTheFirstModelPresetsAndDrive) {
     writeModels(dir);
     auto fx = std::make_unique<VorlixMac>();
     fx->init();
-    EXPECT_EQ(fx->modelNames, (std::vector<std::string>{"a.xml", "b.xml"})); // Model.XML is not listed
+    EXPECT_EQ(fx->modelNames,
+              (std::vector<std::string>{"a.xml", "b.xml"})); // Model.XML is not listed
     ASSERT_NE(fx->graph, nullptr);
     EXPECT_EQ(fx->getParameter(3), 0.0f);
-    EXPECT_EQ(fx->bassFilter.params.order, 1); // from bass.fxp
+    EXPECT_EQ(fx->bassFilter.params.passes, 1); // from bass.fxp (the default is 4)
     EXPECT_EQ(gZipFile, nullptr);               // nothing held open
     char text[kTextSize];
     fx->getParameterDisplay(0, text);
@@ -76,8 +81,11 @@ TEST(MainEffect, InitLoadsTheFirstModelPresetsAndDrive) {
 
 TEST(MainEffect, ModelListSortsBytewise) {
     PluginDir dir;
-    dir.archive("quorle.data", {{"b.xml", kModelA}, {"C.xml", kModelA}, {"a.xml", kModelA},
-                                {"a.xml.bak", kModelA}, {"notes.txt", ""}});
+    dir.archive("quorle.data", {{"b.xml", kModelA},
+                                {"C.xml", kModelA},
+                                {"a.xml", kModelA},
+                                {"a.xml.bak", kModelA},
+                                {"notes.txt", ""}});
     VorlixMac fx;
     fx.scanXml(gFxDir.c_str());
     EXPECT_EQ(fx.modelNames, (std::vector<std::string>{"C.xml", "a.xml", "a.xml.bak", "b.xml"}));
@@ -201,7 +209,9 @@ TEST(MainEffect, LongBlocksInPlaceAndSplitGiveTheSameOutput) {
 }
 
 // Serves two output channels: its host answers "connected" for every pin.
-intptr_t everythingConnected(AEffect*, int32_t, int32_t, intptr_t, void*, float) { return 0; }
+intptr_t everythingConnected(AEffect*, int32_t, int32_t, intptr_t, void*, float) {
+    return 0;
+}
 struct StereoEffect : QrVorlixGeneric {
     StereoEffect() : QrVorlixGeneric(everythingConnected) {}
     void enterCriticalSection() override { ++entered; }

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -99,7 +100,7 @@ TEST(ModelBuilder, DuplicateIdsAndTheGraphInput) {
       </quorle>)");
     ASSERT_TRUE(g);
     auto* mixer = dynamic_cast<MixerAudioNode*>(findNode("last")->input);
-    ASSERT_NE(mixer, nullptr); // "in" now names the mixer
+    ASSERT_NE(mixer, nullptr);                                           // "in" now names the mixer
     EXPECT_NE(dynamic_cast<QrClipper*>(mixer->input2->effect), nullptr); // the second x
     EXPECT_NE(dynamic_cast<QrIIRFilter*>(mixer->input->input->effect), nullptr)
         << "y reads the first x";

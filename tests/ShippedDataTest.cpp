@@ -27,10 +27,10 @@ class ShippedData : public ::testing::Test {
 TEST_F(ShippedData, FourModelsInPlayingOrder) {
     VorlixMac fx;
     fx.init();
-    EXPECT_EQ(fx.modelNames,
-              (std::vector<std::string>{"1-clean.xml", "2-crunch.xml", "3-lead.xml", "4-octave.xml"}));
-    EXPECT_EQ(fx.bassFilter.params.order, 1);   // a low shelf
-    EXPECT_EQ(fx.loMidFilter.params.order, 2);  // a low-mid peak
+    EXPECT_EQ(fx.modelNames, (std::vector<std::string>{"1-clean.xml", "2-crunch.xml", "3-lead.xml",
+                                                       "4-octave.xml"}));
+    EXPECT_EQ(fx.bassFilter.params.order, 1);  // a low shelf
+    EXPECT_EQ(fx.loMidFilter.params.order, 2); // a low-mid peak
     char text[kTextSize];
     fx.loMidFilter.getParameterDisplay(QrIIRFilter::kFrequency, text);
     EXPECT_STREQ(text, "500");

@@ -3,9 +3,12 @@
 #include <zip.h>
 #include <zlib.h>
 
-ZipWriter::ZipWriter(const std::string& path) : zip(zipOpen64(path.c_str(), APPEND_STATUS_CREATE)) {}
+ZipWriter::ZipWriter(const std::string& path)
+    : zip(zipOpen64(path.c_str(), APPEND_STATUS_CREATE)) {}
 
-ZipWriter::~ZipWriter() { close(); }
+ZipWriter::~ZipWriter() {
+    close();
+}
 
 bool ZipWriter::add(const std::string& name, const std::string& bytes, bool stored) {
     if (!zip)

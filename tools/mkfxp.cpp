@@ -14,6 +14,7 @@
 // holds every parameter up to the highest one set, in index order. A name the
 // block does not have, a value that is not a finite number, or a name set twice
 // is refused with the file and line.
+#include "effect/AudioEffectX.h"
 #include "graph/xmlreader.h"
 #include "main/DataArchive.h"
 
@@ -106,7 +107,8 @@ int main(int argc, char** argv) {
             std::string known;
             for (auto& [n, i] : indexOf)
                 known += (known.empty() ? "" : ", ") + n;
-            return fail(where, "the block has no parameter \"" + name + "\" (it has: " + known + ")");
+            return fail(where,
+                        "the block has no parameter \"" + name + "\" (it has: " + known + ")");
         }
         char* end = nullptr;
         double v = std::strtod(text.c_str(), &end);

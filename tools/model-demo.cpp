@@ -15,7 +15,9 @@
 #include <vector>
 
 namespace {
-double toDb(double v) { return v > 1e-12 ? 20.0 * std::log10(v) : -240.0; }
+double toDb(double v) {
+    return v > 1e-12 ? 20.0 * std::log10(v) : -240.0;
+}
 } // namespace
 
 int main(int argc, char** argv) {
