@@ -1,7 +1,13 @@
 // The main effect from end to end: parameters, the block path, model list and switching.
 #include "ArchiveTestUtil.h"
 
+#include "blocks/QrInv.h"
+#include "graph/AudioNodeFX.h"
+#include "graph/DividerAN.h"
+#include "graph/MixerAudioNode.h"
 #include "main/VorlixMac.h"
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -258,6 +264,47 @@ TEST(MainEffect, InstancesOnSeveralThreadsSwitchModelsSafely) {
     a.join();
     b.join();
     SUCCEED();
+}
+
+} // namespace
+
+namespace {
+
+TEST(MainEffect, TheWalkNeverIndexesOutsideTheSlotsAndSilencesEmptyNodes) {
+    PluginDir dir;
+    writeModels(dir);
+    VorlixMac fx;
+    fx.init();
+    fx.setParameter(1, 1.0f);
+    // Hand-built: an effect reading a processor (no slot), one writing slot 60, and
+    // a node without an effect whose slot the output mixer reads.
+    auto* in = new AudioNodeFX;
+    auto* proc = new DividerAN;
+    auto* badInput = new AudioNodeFX;
+    badInput->effect = new QrInv(masterCallback);
+    badInput->input = proc;
+    badInput->outBuffer = 2;
+    auto* badOutput = new AudioNodeFX;
+    badOutput->effect = new QrInv(masterCallback);
+    badOutput->input = in;
+    badOutput->outBuffer = 60;
+    auto* empty = new AudioNodeFX;
+    empty->input = in;
+    empty->outBuffer = 3;
+    auto* mix = new MixerAudioNode;
+    mix->input = empty;
+    mix->input2 = empty;
+    mix->outBuffer = 1;
+    in->next = proc;
+    proc->next = badInput;
+    badInput->next = badOutput;
+    badOutput->next = empty;
+    empty->next = mix;
+    std::fill(fx.buffers[3][0], fx.buffers[3][0] + 64, 5.0f); // stale audio
+    delete fx.graph;
+    fx.graph = in;
+    std::vector<float> out = run(fx, tone(64));
+    EXPECT_EQ(out, std::vector<float>(64, 0.0f)); // the empty node's readers hear silence
 }
 
 } // namespace
