@@ -3,6 +3,7 @@
 #include "effect/EffectEditor.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -364,8 +365,9 @@ bool AudioEffectX::deallocateArrangement(VstSpeakerArrangement** arrangement) {
 bool AudioEffectX::copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* from) {
     if (!to || !from)
         return false;
-    std::strncpy(to->name, from->name, sizeof(to->name) - 1);
-    to->name[sizeof(to->name) - 1] = 0;
+    // The source name need not be terminated: at most 63 characters are read.
+    std::snprintf(to->name, sizeof(to->name), "%.*s", static_cast<int>(sizeof(to->name) - 1),
+                  from->name);
     to->type = from->type;
     to->azimuth = from->azimuth;
     to->elevation = from->elevation;
