@@ -1,0 +1,21 @@
+// What a host needs to know of the plug-in without its classes: how it is
+// registered, its version, and its own property IDs and their sizes.
+#pragma once
+
+#include "platform/Components.h"
+
+#include <cstddef>
+
+constexpr ComponentResult kQuorleVersion = 0x00010100; // 1.1.0
+constexpr AudioUnitPropertyID kQuorleProperty_ModelName = 64000;
+constexpr AudioUnitPropertyID kQuorleProperty_PluginDirectory = 64001;
+constexpr size_t kModelNameSize = 100; // bytes, terminator included
+constexpr size_t kDirectorySize = 500; // bytes at least; longer paths report their own size
+
+// The registration hosts open the plug-in under: an effect, subtype 'qrle',
+// manufacturer 'Pllk'.
+constexpr ComponentDescription kQuorleDescription = {kAudioUnitType_Effect, 0x71726C65, 0x506C6C6B,
+                                                     0, 0};
+
+// The plug-in's file inside its bundle directory.
+constexpr const char* kQuorleLibraryName = "quorle.so";
