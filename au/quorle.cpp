@@ -16,18 +16,22 @@ constexpr const char* kViewFactory = "Pellark__quorle_CocoaViewFactory";
 constexpr size_t kPathBuffer = 200; // bytes the bundle path is first converted into
 constexpr size_t kLongPathBuffer = 4096;
 
-// Parameter names as strings that live as long as the process: hosts read them
-// from the info record without releasing them.
-CFStringRef nameString(const char* text) {
-    return CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
-}
+// Parameter names as string objects that live as long as the plug-in is loaded:
+// hosts read them from the info record without releasing them. They are released
+// when the library unloads.
+struct NameString {
+    explicit NameString(const char* text)
+        : string(CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8)) {}
+    ~NameString() { CFRelease(string); }
+    CFStringRef string;
+};
 CFStringRef parameterOneString() {
-    static CFStringRef s = nameString(kParameterOneName);
-    return s;
+    static NameString s(kParameterOneName);
+    return s.string;
 }
 CFStringRef presetString() {
-    static CFStringRef s = nameString("Preset");
-    return s;
+    static NameString s("Preset");
+    return s.string;
 }
 
 // The plug-in's own directory, or empty when the bundle cannot be found.
