@@ -222,6 +222,39 @@ TEST(AUEffectBaseRender, ProcessesIntoHostBuffersOrHandsOutItsOwn) {
     EXPECT_EQ(255.5f, out.channel(0)[511]);
 }
 
+TEST(AUEffectBaseRender, PullsFromAConnectedUnit) {
+    Host upstream, unit;
+    ASSERT_EQ(noErr, AudioUnitInitialize(upstream.unit));
+    ASSERT_EQ(noErr, AudioUnitSetParameter(upstream.unit, 0, kAudioUnitScope_Global, 0, 2.0f, 0));
+    AudioUnitConnection connection = {upstream.unit, 0, 0};
+    EXPECT_EQ(paramErr, AudioUnitSetProperty(unit.unit, kAudioUnitProperty_MakeConnection,
+                                             kAudioUnitScope_Input, 0, &connection, 12));
+    connection.destInputNumber = 1;
+    EXPECT_EQ(kAudioUnitErr_InvalidElement,
+              AudioUnitSetProperty(unit.unit, kAudioUnitProperty_MakeConnection,
+                                   kAudioUnitScope_Input, 0, &connection, sizeof(connection)));
+    connection.destInputNumber = 0;
+    ASSERT_EQ(noErr,
+              AudioUnitSetProperty(unit.unit, kAudioUnitProperty_MakeConnection,
+                                   kAudioUnitScope_Input, 0, &connection, sizeof(connection)));
+    ASSERT_EQ(noErr, AudioUnitInitialize(unit.unit));
+    ASSERT_EQ(noErr, AudioUnitSetParameter(unit.unit, 0, kAudioUnitScope_Global, 0, 0.25f, 0));
+    unit.object->SetWantsRenderThreadID(true);
+    BufferList out(2, 256);
+    ASSERT_EQ(noErr, unit.Render(out, 256, 0.0));
+    EXPECT_EQ(0, unit.pulls);
+    EXPECT_EQ(1, upstream.pulls);
+    EXPECT_EQ(1200.0f * 2.0f * 0.25f, out.channel(1)[200]);
+    EXPECT_EQ(currentThreadId(), unit.object->GetRenderThreadID());
+#if defined(__x86_64__) || defined(__i386__)
+    // Flush-to-zero and denormals-are-zero hold during the render only.
+    EXPECT_EQ(0x8040u, unit.object->floatModesInProcess & 0x8040u);
+    EXPECT_EQ(0u, currentFloatModes() & 0x8040u);
+#endif
+    upstream.object->throwInProcess = true; // the upstream failure comes back as the status
+    EXPECT_EQ(-1, unit.Render(out, 256, 256.0));
+}
+
 TEST(AUEffectBaseRender, TheSameSampleTimeIsRenderedOnceUntilReset) {
     Host host;
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
@@ -310,8 +343,10 @@ TEST(AUEffectBaseRender, SilentInputIsFlaggedSilentAfterTheTail) {
 TEST(AUEffectBaseSlicing, ImmediateEventsCutTheRenderAtTheirOffsets) {
     Host host;
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    const AudioUnitParameterEvent events[] = {Immediate(100, 0.75f), Immediate(0, 0.25f)};
-    ASSERT_EQ(noErr, AudioUnitScheduleParameters(host.unit, events, 2));
+    // Events at the same offset keep their order: the later one wins.
+    const AudioUnitParameterEvent events[] = {Immediate(100, 0.6f), Immediate(100, 0.75f),
+                                              Immediate(0, 0.25f)};
+    ASSERT_EQ(noErr, AudioUnitScheduleParameters(host.unit, events, 3));
     BufferList out(2, 512);
     ASSERT_EQ(noErr, host.Render(out, 512, 0.0));
     const auto calls = host.Channel0Calls();
@@ -502,13 +537,27 @@ TEST(AUBaseProperties, CatalogueAnswersForTheStandardProperties) {
     EXPECT_EQ(1156u, count);
     for (AudioUnitPropertyID none :
          {kAudioUnitProperty_SupportedNumChannels, kAudioUnitProperty_TailTime,
-          kAudioUnitProperty_FactoryPresets, kAudioUnitProperty_ParameterValueStrings})
+          kAudioUnitProperty_FactoryPresets, kAudioUnitProperty_ParameterValueStrings,
+          kAudioUnitProperty_GetUIComponentList, kAudioUnitProperty_IconLocation,
+          kAudioUnitProperty_RenderQuality, kAudioUnitProperty_CPULoad})
         EXPECT_EQ(
             kAudioUnitErr_InvalidProperty,
             AudioUnitGetPropertyInfo(host.unit, none, kAudioUnitScope_Global, 0, &size, nullptr));
     EXPECT_EQ(kAudioUnitErr_InvalidScope,
               AudioUnitGetPropertyInfo(host.unit, kAudioUnitProperty_Latency,
                                        kAudioUnitScope_Output, 0, &size, nullptr));
+    for (AudioUnitPropertyID none :
+         {kAudioUnitProperty_AudioChannelLayout, kAudioUnitProperty_SupportedChannelLayoutTags})
+        EXPECT_EQ(
+            kAudioUnitErr_InvalidProperty,
+            AudioUnitGetPropertyInfo(host.unit, none, kAudioUnitScope_Output, 0, &size, nullptr));
+    CFStringRef noName = nullptr;
+    EXPECT_EQ(kAudioUnitErr_InvalidElement,
+              AudioUnitSetProperty(host.unit, kAudioUnitProperty_ElementName, kAudioUnitScope_Part,
+                                   0, &noName, sizeof(noName)));
+    EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue,
+              AudioUnitSetProperty(host.unit, kAudioUnitProperty_ElementName,
+                                   kAudioUnitScope_Output, 0, &noName, 4));
     CFStringRef context = nullptr;
     size = sizeof(context);
     EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue,

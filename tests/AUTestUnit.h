@@ -6,6 +6,7 @@
 #include "au/AUEffectBase.h"
 #include "au/AUStatus.h"
 #include "au/ComponentBase.h"
+#include "platform/Threads.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +68,7 @@ class TestUnit : public AUEffectBase {
     const AUChannelInfo* channelInfo = nullptr;
     UInt32 channelInfoCount = 0;
     double tailSeconds = 0.0;
+    uint32_t floatModesInProcess = 0;
 };
 
 inline GainKernel::GainKernel(TestUnit* unit) : AUKernelBase(unit) {}
@@ -76,6 +78,7 @@ inline void GainKernel::Process(const Float32* in, Float32* out, UInt32 frames, 
     auto* unit = static_cast<TestUnit*>(mAudioUnit);
     if (unit->throwInProcess)
         throw std::out_of_range("no such model");
+    unit->floatModesInProcess = currentFloatModes();
     const Float32 gain = GetParameter(0);
     if (unit->calls.size() < unit->calls.capacity())
         unit->calls.push_back(ProcessCall{GetChannelNum(), frames ? in[0] : -1.0f, frames, gain,
