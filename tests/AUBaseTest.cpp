@@ -177,6 +177,34 @@ TEST(AUEffectBaseRender, CallsItCannotServeFailAndTheFirstErrorIsKept) {
     EXPECT_EQ(paramErr, AudioUnitRender(host.unit, nullptr, nullptr, 0, 512, out.get()));
 }
 
+namespace {
+int gWreck = 0;
+OSStatus WreckingInput(void*, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32, UInt32,
+                       AudioBufferList* data) {
+    if (gWreck == 0)
+        data->mNumberBuffers = 7; // more than the list holds
+    else if (gWreck == 1)
+        data->mBuffers[1].mData = nullptr;
+    else
+        data->mBuffers[0].mDataByteSize = 16; // no room for the frames
+    return noErr;
+}
+} // namespace
+
+TEST(AUEffectBaseRender, AnInputListTheSourceWreckedIsRefused) {
+    Host host;
+    AURenderCallbackStruct callback = {WreckingInput, nullptr};
+    ASSERT_EQ(noErr, AudioUnitSetProperty(host.unit, kAudioUnitProperty_SetRenderCallback,
+                                          kAudioUnitScope_Input, 0, &callback, sizeof(callback)));
+    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
+    BufferList out(2, 256);
+    for (gWreck = 0; gWreck < 3; ++gWreck)
+        EXPECT_EQ(paramErr, host.Render(out, 256, 256.0 * gWreck));
+    EXPECT_TRUE(host.object->calls.empty());
+    host.ConnectInput();
+    EXPECT_EQ(noErr, host.Render(out, 256, 1024.0)); // the element's list is whole again
+}
+
 TEST(AUEffectBaseRender, AKernelExceptionFailsTheRenderWithMinusOne) {
     Host host;
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
@@ -676,6 +704,28 @@ TEST(AUBaseNotifications, ListenersHearChangesUntilRemoved) {
                                                      Listener));
     ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 0));
     EXPECT_EQ(1, bypass.calls);
+}
+
+namespace {
+int gOnceCalls = 0;
+void OnceListener(void*, AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope, AudioUnitElement) {
+    ++gOnceCalls;
+    AudioUnitRemovePropertyListener(unit, id, OnceListener);
+}
+} // namespace
+
+TEST(AUBaseNotifications, AListenerMayRemoveItselfWhileCalled) {
+    Host host;
+    Heard after;
+    gOnceCalls = 0;
+    ASSERT_EQ(noErr, AudioUnitAddPropertyListener(host.unit, kAudioUnitProperty_BypassEffect,
+                                                  OnceListener, nullptr));
+    ASSERT_EQ(noErr, AudioUnitAddPropertyListener(host.unit, kAudioUnitProperty_BypassEffect,
+                                                  Listener, &after));
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 0));
+    EXPECT_EQ(1, gOnceCalls);
+    EXPECT_EQ(2, after.calls); // nobody was skipped when the first one left
 }
 
 TEST(AUBaseNotifications, RenderNotificationsSeeEachRenderBeforeAndAfter) {
