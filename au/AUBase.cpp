@@ -271,10 +271,18 @@ OSStatus AUBase::RemovePropertyListener(AudioUnitPropertyID id,
 void AUBase::PropertyChanged(AudioUnitPropertyID id, AudioUnitScope scope,
                              AudioUnitElement element) {
     // By index and by copy: a listener may add or remove listeners while called.
-    for (size_t i = 0; i < mPropertyListeners.size(); ++i) {
+    // When the slot no longer holds the listener just called, an entry at or before
+    // it was removed and the slot holds the next one still to call.
+    for (size_t i = 0; i < mPropertyListeners.size();) {
         const PropertyListener listener = mPropertyListeners[i];
         if (listener.id == id)
             listener.proc(listener.refCon, mComponentInstance, id, scope, element);
+        const bool moved = i >= mPropertyListeners.size() ||
+                           mPropertyListeners[i].id != listener.id ||
+                           mPropertyListeners[i].proc != listener.proc ||
+                           mPropertyListeners[i].refCon != listener.refCon;
+        if (!moved)
+            ++i;
     }
 }
 
