@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The plug-in in real LV2 hosts (Debian's lilv utilities): lv2apply renders the
+# same as quorle-render, lv2info shows the ports, lv2_validate accepts the
+# description and lv2bench runs it.
+#   lv2-hosts.sh CHECK TOOLS_DIR LV2_DIR WORK_DIR
+set -euo pipefail
+check=$1 tools=$2 lv2dir=$3 work=$4
+export LV2_PATH="$lv2dir:/usr/lib/lv2:/usr/local/lib/lv2"
+mono='http://pellark.invalid/plugins/quorle#mono'
+stereo='http://pellark.invalid/plugins/quorle#stereo'
+mkdir -p "$work"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+case "$check" in
+apply)
+  "$tools/make-test-signal" "$work/mono.wav" 1 44100 1
+  "$tools/make-test-signal" "$work/stereo.wav" 2 48000 1
+  "$tools/quorle-render" --bundle "$lv2dir/quorle.lv2" --block 1 --drive 0.8 --bass 0.3 \
+    --model 2-crunch "$work/mono.wav" "$work/mono-render.wav"
+  lv2apply -i "$work/mono.wav" -o "$work/mono-lv2.wav" -c drive 0.8 -c bass 0.3 -c model 1 "$mono" >/dev/null
+  "$tools/audio-diff" "$work/mono-render.wav" "$work/mono-lv2.wav" || fail "mono output differs"
+  "$tools/quorle-render" --bundle "$lv2dir/quorle.lv2" --block 1 --post 0.9 --model 3 \
+    "$work/stereo.wav" "$work/stereo-render.wav"
+  lv2apply -i "$work/stereo.wav" -o "$work/stereo-lv2.wav" -c post 0.9 -c model 3 "$stereo" >/dev/null
+  "$tools/audio-diff" "$work/stereo-render.wav" "$work/stereo-lv2.wav" || fail "stereo output differs"
+  ;;
+info)
+  out=$(lv2info "$mono" 2>/dev/null)
+  for symbol in drive post bass model; do
+    grep -q "Symbol: *$symbol\$" <<<"$out" || fail "port $symbol missing"
+  done
+  for label in 1-clean 2-crunch 3-lead 4-octave; do
+    grep -q "\"$label\"" <<<"$out" || fail "model label $label missing"
+  done
+  grep -q "Maximum: *3.000000" <<<"$out" || fail "model range"
+  [ "$(grep -c 'Maximum: *1.000000' <<<"$out")" -eq 3 ] || fail "control ranges"
+  ;;
+validate)
+  lv2_validate "$lv2dir/quorle.lv2/manifest.ttl" "$lv2dir/quorle.lv2/quorle.ttl" 2>&1 | tee "$work/validate.log"
+  grep -q "Found 0 errors" "$work/validate.log" || fail "the description does not validate"
+  ;;
+bench)
+  for uri in "$mono" "$stereo"; do
+    out=$(lv2bench -b 512 -n 88200 "$uri" 2>&1)
+    grep -qi 'error\|warning' <<<"$out" && fail "lv2bench complained: $out"
+    grep -q "$uri" <<<"$out" || fail "lv2bench did not run $uri: $out"
+  done
+  ;;
+missing-archive)
+  # Without its data archive the plug-in outputs silence and says so once.
+  rm -rf "$work/broken/quorle.lv2" && mkdir -p "$work/broken/quorle.lv2"
+  cp "$lv2dir/quorle.lv2/"*.ttl "$lv2dir/quorle.lv2/"*.so "$work/broken/quorle.lv2/"
+  "$tools/make-test-signal" "$work/short.wav" 1 44100 0.2
+  "$tools/make-test-signal" "$work/silence.wav" 1 44100 0.2 silent
+  LV2_PATH="$work/broken" lv2apply -i "$work/short.wav" -o "$work/silent.wav" "$mono" \
+    >/dev/null 2>"$work/stderr.log" || fail "lv2apply failed"
+  [ "$(grep -c '^quorle: ' "$work/stderr.log")" -eq 1 ] || fail "expected one line on stderr"
+  "$tools/audio-diff" "$work/silence.wav" "$work/silent.wav" || fail "expected silence"
+  ;;
+render-cli)
+  bundle="$lv2dir/quorle.lv2"
+  "$tools/make-test-signal" "$work/zero.wav" 2 44100 0
+  "$tools/quorle-render" --bundle "$bundle" "$work/zero.wav" "$work/zero-out.wav" || fail "0 frames"
+  "$tools/audio-diff" "$work/zero.wav" "$work/zero-out.wav" || fail "0-frame output"
+  "$tools/make-test-signal" "$work/in.wav" 3 22050 0.3
+  "$tools/quorle-render" --bundle "$bundle" --block 100000 "$work/in.wav" "$work/out.flac" || fail "long blocks"
+  [ "$("$tools/quorle-render" --bundle "$bundle" --list-models | wc -l)" -eq 4 ] || fail "list"
+  expect_error() { # the command fails with one line on stderr naming the problem
+    local what=$1; shift
+    if "$@" >/dev/null 2>"$work/err.log"; then fail "$what: no error"; fi
+    [ "$(wc -l <"$work/err.log")" -eq 1 ] || fail "$what: $(cat "$work/err.log")"
+    grep -qi "$what" "$work/err.log" || fail "$what: $(cat "$work/err.log")"
+  }
+  expect_error "unknown model" "$tools/quorle-render" --bundle "$bundle" --model nope "$work/in.wav" "$work/x.wav"
+  expect_error "unknown model" "$tools/quorle-render" --bundle "$bundle" --model 4 "$work/in.wav" "$work/x.wav"
+  expect_error "from 0 to 1" "$tools/quorle-render" --bundle "$bundle" --drive 1.5 "$work/in.wav" "$work/x.wav"
+  expect_error "cannot read" "$tools/quorle-render" --bundle "$bundle" "$work/none.wav" "$work/x.wav"
+  expect_error "cannot write" "$tools/quorle-render" --bundle "$bundle" "$work/in.wav" "$work/no/dir/x.wav"
+  expect_error "cannot load" "$tools/quorle-render" --bundle "$work/nowhere" "$work/in.wav" "$work/x.wav"
+  mkdir -p "$work/broken" && cp "$bundle/quorle.so" "$work/broken/"
+  expect_error "status -1" "$tools/quorle-render" --bundle "$work/broken" "$work/in.wav" "$work/x.wav"
+  ;;
+*) fail "unknown check $check" ;;
+esac
+echo "ok: $check"

@@ -1,0 +1,189 @@
+// The plug-in for LV2 hosts: a mono and a stereo plug-in, each a thin host of the
+// unit. The unit is opened through quorleEntry and driven with the client
+// functions, exactly as any other host drives it; this library carries the unit
+// inside, so the unit's own directory is the LV2 bundle with its data archive.
+//
+// Ports: 0 drive, 1 post, 2 bass (0..1), 3 model (integer), then the audio inputs,
+// then the audio outputs.
+#include "au/quorleIds.h"
+#include "platform/Components.h"
+
+#include <lv2/core/lv2.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+
+extern "C" ComponentResult quorleEntry(ComponentParameters* params, void* storage);
+
+namespace {
+
+constexpr const char* kMonoUri = "http://pellark.invalid/plugins/quorle#mono";
+constexpr const char* kStereoUri = "http://pellark.invalid/plugins/quorle#stereo";
+constexpr uint32_t kControls = 4;
+constexpr uint32_t kMaxSlice = 4096; // frames per render call the unit is set up for
+
+struct Instance {
+    uint32_t channels = 1;
+    AudioUnit unit = nullptr;
+    bool ready = false; // the unit initialised; otherwise run() writes silence
+    uint32_t modelCount = 0;
+    const float* controls[kControls] = {};
+    float sent[kControls]; // values last handed to the unit
+    const float* inputs[2] = {};
+    float* outputs[2] = {};
+    uint32_t offset = 0;   // frames of the current run() already rendered
+    double sampleTime = 0; // advances by every rendered slice, so no render repeats a time
+    alignas(AudioBufferList) unsigned char list[AudioBufferListSize(2)];
+};
+
+OSStatus supplyInput(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
+                     UInt32 frames, AudioBufferList* data) {
+    auto* self = static_cast<Instance*>(refCon);
+    for (UInt32 c = 0; c < data->mNumberBuffers && c < self->channels; ++c)
+        std::memcpy(data->mBuffers[c].mData, self->inputs[c] + self->offset,
+                    frames * sizeof(float));
+    return noErr;
+}
+
+OSStatus startUnit(Instance* self, double rate) {
+    OSStatus status = OpenAComponent(quorleEntry, &kQuorleDescription, &self->unit);
+    if (status != noErr) {
+        self->unit = nullptr;
+        return status;
+    }
+    AudioStreamBasicDescription format = {rate,
+                                          kAudioFormatLinearPCM,
+                                          kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
+                                              kAudioFormatFlagIsNonInterleaved,
+                                          4,
+                                          1,
+                                          4,
+                                          self->channels,
+                                          32,
+                                          0};
+    for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output})
+        if ((status = AudioUnitSetProperty(self->unit, kAudioUnitProperty_StreamFormat, scope, 0,
+                                           &format, sizeof(format))) != noErr)
+            return status;
+    UInt32 maxFrames = kMaxSlice;
+    if ((status = AudioUnitSetProperty(self->unit, kAudioUnitProperty_MaximumFramesPerSlice,
+                                       kAudioUnitScope_Global, 0, &maxFrames, sizeof(maxFrames))) !=
+        noErr)
+        return status;
+    AURenderCallbackStruct callback = {supplyInput, self};
+    if ((status = AudioUnitSetProperty(self->unit, kAudioUnitProperty_SetRenderCallback,
+                                       kAudioUnitScope_Input, 0, &callback, sizeof(callback))) !=
+        noErr)
+        return status;
+    if ((status = AudioUnitInitialize(self->unit)) != noErr)
+        return status;
+    for (UInt32 m = 0;; ++m) {
+        char name[kModelNameSize];
+        UInt32 size = sizeof(name);
+        if (AudioUnitGetProperty(self->unit, kQuorleProperty_ModelName, kAudioUnitScope_Global, m,
+                                 name, &size) != noErr)
+            break;
+        self->modelCount = m + 1;
+    }
+    return noErr;
+}
+
+LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char*,
+                       const LV2_Feature* const*) {
+    auto* self = new (std::nothrow) Instance;
+    if (!self)
+        return nullptr;
+    self->channels = std::strcmp(descriptor->URI, kStereoUri) == 0 ? 2 : 1;
+    for (float& v : self->sent)
+        v = std::nanf("");
+    OSStatus status = startUnit(self, rate);
+    self->ready = status == noErr && self->modelCount > 0;
+    if (!self->ready)
+        std::fprintf(stderr,
+                     "quorle: the plug-in could not start (status %d%s); it will output "
+                     "silence\n",
+                     static_cast<int>(status),
+                     status == noErr ? ", no models in its data archive" : "");
+    return self;
+}
+
+void connectPort(LV2_Handle handle, uint32_t port, void* data) {
+    auto* self = static_cast<Instance*>(handle);
+    if (port < kControls)
+        self->controls[port] = static_cast<const float*>(data);
+    else if (port < kControls + self->channels)
+        self->inputs[port - kControls] = static_cast<const float*>(data);
+    else if (port < kControls + 2 * self->channels)
+        self->outputs[port - kControls - self->channels] = static_cast<float*>(data);
+}
+
+void silence(Instance* self, uint32_t frames) {
+    for (uint32_t c = 0; c < self->channels; ++c)
+        if (self->outputs[c])
+            std::memset(self->outputs[c], 0, frames * sizeof(float));
+}
+
+void run(LV2_Handle handle, uint32_t frames) {
+    auto* self = static_cast<Instance*>(handle);
+    if (!self->ready) {
+        silence(self, frames);
+        return;
+    }
+    for (uint32_t i = 0; i < kControls; ++i) {
+        if (!self->controls[i])
+            continue;
+        float value = *self->controls[i];
+        if (i == 3) // a whole model number within the list
+            value = std::fmin(std::fmax(std::nearbyint(value), 0.0f),
+                              static_cast<float>(self->modelCount - 1));
+        else
+            value = std::fmin(std::fmax(value, 0.0f), 1.0f);
+        if (!(value == self->sent[i])) {
+            AudioUnitSetParameter(self->unit, i, kAudioUnitScope_Global, 0, value, 0);
+            self->sent[i] = value;
+        }
+    }
+    auto* list = reinterpret_cast<AudioBufferList*>(self->list);
+    list->mNumberBuffers = self->channels;
+    for (self->offset = 0; self->offset < frames;) {
+        const UInt32 n = std::min(frames - self->offset, kMaxSlice);
+        for (uint32_t c = 0; c < self->channels; ++c) {
+            list->mBuffers[c].mNumberChannels = 1;
+            list->mBuffers[c].mDataByteSize = n * sizeof(float);
+            list->mBuffers[c].mData = self->outputs[c] + self->offset;
+        }
+        AudioTimeStamp time = {};
+        time.mSampleTime = self->sampleTime;
+        time.mFlags = kAudioTimeStampSampleTimeValid;
+        AudioUnitRenderActionFlags flags = 0;
+        if (AudioUnitRender(self->unit, &flags, &time, 0, n, list) != noErr) {
+            silence(self, frames);
+            return;
+        }
+        self->sampleTime += n;
+        self->offset += n;
+    }
+}
+
+void cleanup(LV2_Handle handle) {
+    auto* self = static_cast<Instance*>(handle);
+    if (self->unit) {
+        AudioUnitUninitialize(self->unit);
+        CloseComponent(self->unit);
+    }
+    delete self;
+}
+
+const LV2_Descriptor kDescriptors[] = {
+    {kMonoUri, instantiate, connectPort, nullptr, run, nullptr, cleanup, nullptr},
+    {kStereoUri, instantiate, connectPort, nullptr, run, nullptr, cleanup, nullptr},
+};
+
+} // namespace
+
+extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+    return index < 2 ? &kDescriptors[index] : nullptr;
+}

@@ -1,0 +1,345 @@
+// quorle-render: an offline host. Reads an audio file, runs every channel through
+// the plug-in (one kernel per channel) at the file's sample rate, and writes the
+// result in the format the output's extension names.
+//
+//   quorle-render [options] INPUT OUTPUT
+//   quorle-render [options] --list-models
+//   quorle-render [options] --demo OUTDIR
+#include "tools/PluckedPhrase.h"
+#include "tools/PluginHost.h"
+
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr UInt32 kMaxSlice = 4096; // frames per render call the unit is set up for
+
+struct Options {
+    float drive = 0.5f, post = 0.5f, bass = 0.5f;
+    std::string model; // index or name; empty: model 0
+    std::string bundle;
+    long block = 512;
+    bool listModels = false;
+    std::string demoDir;
+    std::vector<std::string> files;
+};
+
+[[noreturn]] void die(const std::string& message) {
+    std::fprintf(stderr, "quorle-render: %s\n", message.c_str());
+    std::exit(1);
+}
+
+void usage(FILE* to) {
+    std::fprintf(to, "usage: quorle-render [options] INPUT OUTPUT\n"
+                     "       quorle-render [options] --list-models\n"
+                     "       quorle-render [options] --demo OUTDIR\n"
+                     "options:\n"
+                     "  --drive X      drive, 0..1 (default 0.5)\n"
+                     "  --post X       post gain, 0..1 (default 0.5)\n"
+                     "  --bass X       bass tilt, 0..1 (default 0.5)\n"
+                     "  --model M      model index or name (see --list-models; default 0)\n"
+                     "  --bundle DIR   plug-in bundle (default: the one beside this program)\n"
+                     "  --block N      frames per render call, 1 or more (default 512)\n"
+                     "The output format follows OUTPUT's extension: .wav (32-bit float), .flac,\n"
+                     ".aiff, .caf, .w64, .au, .ogg.\n");
+}
+
+float unitValue(const std::string& option, const char* text) {
+    char* end = nullptr;
+    double v = std::strtod(text, &end);
+    if (end == text || *end || !(v >= 0.0 && v <= 1.0))
+        die(option + " needs a value from 0 to 1, not \"" + text + "\"");
+    return static_cast<float>(v);
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc)
+                die(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--drive")
+            o.drive = unitValue(a, value());
+        else if (a == "--post")
+            o.post = unitValue(a, value());
+        else if (a == "--bass")
+            o.bass = unitValue(a, value());
+        else if (a == "--model")
+            o.model = value();
+        else if (a == "--bundle")
+            o.bundle = value();
+        else if (a == "--block") {
+            const char* text = value();
+            char* end = nullptr;
+            o.block = std::strtol(text, &end, 10);
+            if (end == text || *end || o.block < 1)
+                die("--block needs a whole number of frames, 1 or more, not \"" +
+                    std::string(text) + "\"");
+        } else if (a == "--list-models")
+            o.listModels = true;
+        else if (a == "--demo")
+            o.demoDir = value();
+        else if (a == "--help" || a == "-h") {
+            usage(stdout);
+            std::exit(0);
+        } else if (a.size() > 1 && a[0] == '-' && a != "-")
+            die("unknown option " + a + " (see --help)");
+        else
+            o.files.push_back(a);
+    }
+    if (!o.listModels && o.demoDir.empty() && o.files.size() != 2) {
+        usage(stderr);
+        std::exit(2);
+    }
+    return o;
+}
+
+// The bundle built or installed beside this program.
+std::string defaultBundle() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    fs::path dir = exe.parent_path();
+    for (fs::path candidate :
+         {dir / ".." / "lv2" / "quorle.lv2", dir / ".." / "lib" / "lv2" / "quorle.lv2",
+          fs::path(QUORLE_INSTALLED_BUNDLE)})
+        if (fs::exists(candidate / "quorle.so", ec))
+            return fs::weakly_canonical(candidate, ec).string();
+    return (dir / ".." / "lv2" / "quorle.lv2").string();
+}
+
+void check(OSStatus status, const char* what) {
+    if (status != noErr)
+        die(std::string(what) + " failed: status " + std::to_string(status) + " (" +
+            statusName(status) + ")");
+}
+
+// A unit loaded, started for `channels` at `rate` and set up as the options say.
+void startUnit(PluginHost& host, const Options& o, double rate, UInt32 channels,
+               const std::vector<std::string>* models = nullptr, long model = -1) {
+    std::string error;
+    if (!host.load(o.bundle, error))
+        die(error);
+    check(host.start(rate, channels, static_cast<UInt32>(std::min<long>(o.block, kMaxSlice))),
+          "starting the plug-in");
+    std::vector<std::string> names = models ? *models : host.modelNames();
+    if (names.empty())
+        die("the bundle " + o.bundle + " lists no models");
+    if (model < 0 && !o.model.empty()) {
+        char* end = nullptr;
+        long index = std::strtol(o.model.c_str(), &end, 10);
+        if (*end == 0 && end != o.model.c_str()) {
+            model = index;
+        } else {
+            for (size_t m = 0; m < names.size(); ++m)
+                if (names[m] == o.model)
+                    model = static_cast<long>(m);
+            if (model < 0)
+                die("unknown model \"" + o.model + "\" (see --list-models)");
+        }
+        if (model < 0 || model >= static_cast<long>(names.size()))
+            die("unknown model " + o.model + ": the bundle has " + std::to_string(names.size()) +
+                " models, 0 to " + std::to_string(names.size() - 1));
+    }
+    check(host.setParameter(0, o.drive), "setting the drive");
+    check(host.setParameter(1, o.post), "setting the post gain");
+    check(host.setParameter(2, o.bass), "setting the bass");
+    check(host.setParameter(3, static_cast<float>(std::max(model, 0L))), "choosing the model");
+}
+
+// Shows a progress bar on a terminal once the render has taken a second.
+class Progress {
+  public:
+    explicit Progress(sf_count_t total)
+        : total(total), tty(isatty(STDERR_FILENO)), start(std::chrono::steady_clock::now()) {}
+    void update(sf_count_t done) {
+        if (!tty || total <= 0)
+            return;
+        auto now = std::chrono::steady_clock::now();
+        if (now - start < std::chrono::seconds(1) || now - last < std::chrono::milliseconds(100))
+            return;
+        last = now;
+        shown = true;
+        int width = 40, filled = static_cast<int>(width * done / total);
+        std::fprintf(stderr, "\r[%-*s] %3d%%", width, std::string(filled, '#').c_str(),
+                     static_cast<int>(100 * done / total));
+    }
+    ~Progress() {
+        if (shown)
+            std::fprintf(stderr, "\r%-48s\r", "");
+    }
+
+  private:
+    sf_count_t total;
+    bool tty, shown = false;
+    std::chrono::steady_clock::time_point start, last;
+};
+
+// Renders deinterleaved channels in calls of at most `block` frames.
+void renderChannels(PluginHost& host, std::vector<std::vector<float>>& in,
+                    std::vector<std::vector<float>>& out, sf_count_t frames, long block,
+                    Progress* progress) {
+    const UInt32 slice = static_cast<UInt32>(std::min<long>(block, kMaxSlice));
+    std::vector<const float*> ins(in.size());
+    std::vector<float*> outs(out.size());
+    for (sf_count_t at = 0; at < frames; at += slice) {
+        UInt32 n = static_cast<UInt32>(std::min<sf_count_t>(slice, frames - at));
+        for (size_t c = 0; c < in.size(); ++c) {
+            ins[c] = in[c].data() + at;
+            outs[c] = out[c].data() + at;
+        }
+        check(host.render(ins.data(), outs.data(), n), "rendering");
+        if (progress)
+            progress->update(at + n);
+    }
+}
+
+int outputFormat(const std::string& path) {
+    std::string ext = fs::path(path).extension().string();
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".wav")
+        return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    if (ext == ".flac")
+        return SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+    if (ext == ".aiff" || ext == ".aif")
+        return SF_FORMAT_AIFF | SF_FORMAT_FLOAT;
+    if (ext == ".caf")
+        return SF_FORMAT_CAF | SF_FORMAT_FLOAT;
+    if (ext == ".w64")
+        return SF_FORMAT_W64 | SF_FORMAT_FLOAT;
+    if (ext == ".au")
+        return SF_FORMAT_AU | SF_FORMAT_FLOAT;
+    if (ext == ".ogg")
+        return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+    die("cannot tell the output format from \"" + path +
+        "\": use .wav, .flac, .aiff, .caf, .w64, .au or .ogg");
+}
+
+void writeFile(const std::string& path, int rate, const std::vector<std::vector<float>>& channels,
+               sf_count_t frames) {
+    SF_INFO info = {};
+    info.samplerate = rate;
+    info.channels = static_cast<int>(channels.size());
+    info.format = outputFormat(path);
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file)
+        die("cannot write " + path + ": " + sf_strerror(nullptr));
+    std::vector<float> interleaved(static_cast<size_t>(frames) * channels.size());
+    for (sf_count_t i = 0; i < frames; ++i)
+        for (size_t c = 0; c < channels.size(); ++c)
+            interleaved[static_cast<size_t>(i) * channels.size() + c] = channels[c][i];
+    sf_count_t written = sf_writef_float(file, interleaved.data(), frames);
+    bool closed = sf_close(file) == 0;
+    if (written != frames || !closed)
+        die("cannot write " + path + ": the disk refused the samples");
+}
+
+int renderFile(const Options& o) {
+    const std::string& inPath = o.files[0];
+    const std::string& outPath = o.files[1];
+    outputFormat(outPath); // refuse an unknown extension before any work
+    SF_INFO info = {};
+    SNDFILE* file = sf_open(inPath.c_str(), SFM_READ, &info);
+    if (!file)
+        die("cannot read " + inPath + ": " + sf_strerror(nullptr));
+    const sf_count_t frames = info.frames;
+    const size_t channels = static_cast<size_t>(info.channels);
+    std::vector<float> interleaved(static_cast<size_t>(frames) * channels);
+    sf_count_t got = frames > 0 ? sf_readf_float(file, interleaved.data(), frames) : 0;
+    sf_close(file);
+    if (got != frames)
+        die("cannot read " + inPath + ": it ends before its length says");
+
+    std::vector<std::vector<float>> in(channels, std::vector<float>(static_cast<size_t>(frames)));
+    std::vector<std::vector<float>> out = in;
+    for (sf_count_t i = 0; i < frames; ++i)
+        for (size_t c = 0; c < channels; ++c)
+            in[c][i] = interleaved[static_cast<size_t>(i) * channels + c];
+
+    PluginHost host;
+    startUnit(host, o, info.samplerate, static_cast<UInt32>(channels));
+    {
+        Progress progress(frames);
+        renderChannels(host, in, out, frames, o.block, &progress);
+    }
+    writeFile(outPath, info.samplerate, out, frames);
+    return 0;
+}
+
+int listModels(const Options& o) {
+    PluginHost host;
+    std::string error;
+    if (!host.load(o.bundle, error))
+        die(error);
+    check(host.start(44100.0, 1, 512), "starting the plug-in");
+    std::vector<std::string> names = host.modelNames();
+    for (size_t m = 0; m < names.size(); ++m)
+        std::printf("%zu %s\n", m, names[m].c_str());
+    return 0;
+}
+
+int demo(const Options& o) {
+    const double rate = 44100.0;
+    std::error_code ec;
+    fs::create_directories(o.demoDir, ec);
+    std::vector<std::vector<float>> in = {pluckedPhrase(rate)};
+    const sf_count_t frames = static_cast<sf_count_t>(in[0].size());
+
+    std::vector<std::string> names;
+    {
+        PluginHost probe;
+        std::string error;
+        if (!probe.load(o.bundle, error))
+            die(error);
+        check(probe.start(rate, 1, 512), "starting the plug-in");
+        names = probe.modelNames();
+    }
+    if (names.empty())
+        die("the bundle " + o.bundle + " lists no models");
+    std::printf("%-12s %10s %10s  %s\n", "model", "peak dBFS", "RMS dBFS", "file");
+    for (size_t m = 0; m < names.size(); ++m) {
+        PluginHost host; // each model starts from fresh state
+        startUnit(host, o, rate, 1, &names, static_cast<long>(m));
+        std::vector<std::vector<float>> out(1, std::vector<float>(in[0].size()));
+        renderChannels(host, in, out, frames, o.block, nullptr);
+        const std::string path = (fs::path(o.demoDir) / (names[m] + ".wav")).string();
+        writeFile(path, static_cast<int>(rate), out, frames);
+        double peak = 0.0, energy = 0.0;
+        for (float s : out[0]) {
+            peak = std::max(peak, static_cast<double>(std::fabs(s)));
+            energy += static_cast<double>(s) * s;
+        }
+        auto dB = [](double v) { return v > 1e-12 ? 20.0 * std::log10(v) : -240.0; };
+        std::printf("%-12s %10.1f %10.1f  %s\n", names[m].c_str(), dB(peak),
+                    dB(std::sqrt(energy / static_cast<double>(frames))), path.c_str());
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options o = parse(argc, argv);
+    if (o.bundle.empty())
+        o.bundle = defaultBundle();
+    if (o.listModels)
+        return listModels(o);
+    if (!o.demoDir.empty())
+        return demo(o);
+    return renderFile(o);
+}
