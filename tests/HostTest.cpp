@@ -272,3 +272,76 @@ TEST(Host, AMissingArchiveFailsInitialisationCleanly) {
 }
 
 } // namespace
+
+namespace {
+
+// Renders `in` through a fresh effect driven directly, with the settings a kernel
+// forwards on its first slice for a host holding the defaults.
+std::vector<float> directDefaults(const std::string& dir, const std::vector<float>& in) {
+    gFxDir = dir + "/";
+    VorlixMac fx;
+    fx.init();
+    fx.dispatcher(10, 0, 0, nullptr, 44100.0f);
+    for (int p = 0; p < 3; ++p)
+        fx.setParameter(p, 0.5f);
+    std::vector<float> out(in.size());
+    for (size_t at = 0; at < in.size(); at += 512) {
+        float* i = const_cast<float*>(in.data()) + at;
+        float* o = out.data() + at;
+        fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, in.size() - at)));
+    }
+    return out;
+}
+
+TEST(Host, TheFirstSliceForwardsTheControlsAndKeepsTheLoadedModel) {
+    // A bass preset far from the neutral tilt: if the kernel skipped "Pre bass" on its
+    // first slice, the boost would stay and the outputs would differ.
+    CustomBundle bundle({{"a.xml", kTwoModels[0]},
+                         {"bass.fxp", fxp({0.0f, 0.0f, 0.1f, 0.03f, 0.9f, 0.95f, 1.0f})}});
+    PluginHost host;
+    std::string error;
+    ASSERT_TRUE(host.load(bundle.dir.path, error)) << error;
+    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+    const std::vector<float> in = tone(110.0, 44100.0, 4000);
+    std::vector<float> out;
+    ASSERT_EQ(renderAll(host, in, out), noErr);
+    EXPECT_EQ(out, directDefaults(bundle.dir.path, in));
+}
+
+TEST(Host, LongBundlePathsAndSlicesLongerThanTheWorkBuffers) {
+    // A directory path over 500 bytes: reported whole, with its own size.
+    const std::string root = PluginDir().path; // a unique name, removed again at once
+    std::string deep = root;
+    for (int i = 0; i < 12; ++i)
+        deep += "/a-rather-long-folder-name-for-testing-paths";
+    fs::create_directories(deep);
+    fs::copy_file(fs::path(QUORLE_BUNDLE_DIR) / kQuorleLibraryName,
+                  fs::path(deep) / kQuorleLibraryName);
+    fs::copy_file(fs::path(QUORLE_BUNDLE_DIR) / "quorle.data", fs::path(deep) / "quorle.data");
+    {
+        PluginHost host;
+        std::string error;
+        ASSERT_TRUE(host.load(deep, error)) << error;
+        UInt32 size = 0;
+        Boolean writable = true;
+        ASSERT_EQ(AudioUnitGetPropertyInfo(host.unit(), kQuorleProperty_PluginDirectory,
+                                           kAudioUnitScope_Global, 0, &size, &writable),
+                  noErr);
+        ASSERT_EQ(size, deep.size() + 2);
+        std::vector<char> dir(size);
+        ASSERT_EQ(AudioUnitGetProperty(host.unit(), kQuorleProperty_PluginDirectory,
+                                       kAudioUnitScope_Global, 0, dir.data(), &size),
+                  noErr);
+        EXPECT_EQ(std::string(dir.data()), deep + "/");
+
+        // One render call longer than the effect's 144100-frame work buffers.
+        ASSERT_EQ(host.start(44100.0, 1, 200000), noErr);
+        const std::vector<float> in = tone(200.0, 44100.0, 200000);
+        std::vector<float> out;
+        ASSERT_EQ(renderAll(host, in, out, 200000), noErr);
+        EXPECT_NE(out[199999], 0.0f);
+    }
+    fs::remove_all(root);
+}
+
+} // namespace
