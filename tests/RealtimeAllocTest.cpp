@@ -1,5 +1,7 @@
-// Running a graph allocates nothing, except an averager on the block where its
-// window length changes. Every heap allocation of this program is counted.
+// Running a graph, the main effect or the audio unit allocates nothing, except an
+// averager on the block where its window length changes. Every heap allocation of
+// this program is counted.
+#include "AUTestUnit.h"
 #include "GraphTestUtil.h"
 
 #include "blocks/QrIIRFilter.h"
@@ -133,6 +135,44 @@ TEST(Realtime, TheMainEffectAllocatesNothingWhileRendering) {
         }
         EXPECT_EQ(gAllocations - before, 0) << fx.modelNames[model];
     }
+}
+
+} // namespace
+
+namespace {
+
+OSStatus Quiet(void*, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32, UInt32,
+               AudioBufferList*) {
+    return noErr;
+}
+
+// Scheduled events, buffers handed out, silence, bypass and a render notification
+// queued from outside the render: none of them allocates once initialised.
+TEST(Realtime, RenderingTheAudioUnitAllocatesNothing) {
+    autest::Host host;
+    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
+    autest::BufferList out(2, 512), handed(2, 512, false);
+    ASSERT_EQ(noErr, host.Render(out, 512, 0.0));
+    ASSERT_EQ(noErr, AudioUnitAddRenderNotify(host.unit, Quiet, nullptr));
+    AudioUnitParameterEvent events[24] = {};
+    for (int i = 0; i < 24; ++i) {
+        events[i].eventType = i % 2 ? kParameterEvent_Ramped : kParameterEvent_Immediate;
+        if (i % 2)
+            events[i].eventValues.ramp = {SInt32(i * 20), 15, 0.1f, 0.9f};
+        else
+            events[i].eventValues.immediate = {UInt32(i * 20), 0.5f};
+    }
+    ASSERT_EQ(noErr, AudioUnitScheduleParameters(host.unit, events, 24));
+
+    const long before = gAllocations;
+    ASSERT_EQ(noErr, host.Render(out, 512, 512.0)); // applies the queued notification too
+    ASSERT_EQ(noErr, host.Render(handed, 512, 1024.0));
+    host.inputSilent = true;
+    ASSERT_EQ(noErr, host.Render(out, 512, 1536.0));
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
+    ASSERT_EQ(noErr, host.Render(out, 512, 2048.0));
+    EXPECT_EQ(gAllocations - before, 0);
+    EXPECT_GT(host.object->calls.size(), 24u); // the events did cut the first render
 }
 
 } // namespace
