@@ -27,13 +27,13 @@ calf=$(lv2ls | grep -m1 -i 'calf.*Saturator' || true)
 seconds() {
   lv2bench -b 512 -n "$frames" "$1" 2>/dev/null | awk -v u="$1" '$2 == u {print $1}' | tail -n1
 }
-printf '%-50s %14s\n' "plug-in (60 s at 44.1 kHz, block 512)" "x real time"
+printf '%-62s %12s\n' "plug-in (60 s at 44.1 kHz, block 512)" "x real time"
 for uri in "$quorle" "$gx" "$calf"; do
   [ -n "$uri" ] || continue
   t=$(seconds "$uri")
   if [ -n "$t" ]; then
-    awk -v u="$uri" -v t="$t" 'BEGIN { printf "%-50s %14.1f\n", u, 60 / t }'
+    awk -v u="$uri" -v t="$t" 'BEGIN { printf "%-62s %12.1f\n", u, 60 / t }'
   else
-    printf '%-50s %14s\n' "$uri" "failed"
+    printf '%-62s %12s\n' "$uri" "failed"
   fi
 done
