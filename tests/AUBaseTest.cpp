@@ -489,3 +489,34 @@ TEST(AUBaseState, CutOrOverlongDataStopsAtTheLastWholePair) {
     EXPECT_EQ(1.0f, Param(host.unit, 0));
     CFRelease(state);
 }
+
+namespace {
+
+// Exceptions never cross the component entry: each kind becomes a status.
+int gOpenThrows = 0;
+struct ThrowingUnit : AUEffectBase {
+    explicit ThrowingUnit(ComponentInstance instance) : AUEffectBase(instance) {
+        switch (gOpenThrows) {
+        case 0: throw static_cast<OSStatus>(-3000);
+        case 1: throw static_cast<OSErr>(-5);
+        case 2: throw std::bad_alloc();
+        default: throw std::runtime_error("anything else");
+        }
+    }
+    AUKernelBase* NewKernel() override { return nullptr; }
+};
+ComponentResult ThrowingEntry(ComponentParameters* params, void* storage) {
+    return ComponentEntryPoint<ThrowingUnit>::Dispatch(params, static_cast<ThrowingUnit*>(storage));
+}
+
+TEST(ComponentEntry, ExceptionsDuringOpenBecomeStatuses) {
+    const ComponentDescription description = {kAudioUnitType_Effect, 1, 2, 0, 0};
+    const OSStatus expected[] = {-3000, -5, memFullErr, -1};
+    for (gOpenThrows = 0; gOpenThrows < 4; ++gOpenThrows) {
+        ComponentInstance instance = nullptr;
+        EXPECT_EQ(OpenAComponent(ThrowingEntry, &description, &instance), expected[gOpenThrows]);
+        EXPECT_EQ(instance, nullptr);
+    }
+}
+
+} // namespace

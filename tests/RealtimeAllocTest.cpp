@@ -15,6 +15,9 @@
 #include <cmath>
 
 #include <gtest/gtest.h>
+#include <lv2/core/lv2.h>
+
+#include <dlfcn.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -173,6 +176,45 @@ TEST(Realtime, RenderingTheAudioUnitAllocatesNothing) {
     ASSERT_EQ(noErr, host.Render(out, 512, 2048.0));
     EXPECT_EQ(gAllocations - before, 0);
     EXPECT_GT(host.object->calls.size(), 24u); // the events did cut the first render
+}
+
+} // namespace
+
+namespace {
+
+// The LV2 plug-in as an LV2 host runs it: after instantiation, run() allocates
+// nothing, whatever the block length (one frame included) and control changes.
+TEST(Realtime, TheLv2PluginRunsWithoutAllocating) {
+    const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    auto descriptorAt =
+        reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
+    ASSERT_NE(descriptorAt, nullptr);
+    for (uint32_t d = 0; d < 2; ++d) {
+        const LV2_Descriptor* descriptor = descriptorAt(d);
+        const uint32_t channels = d + 1;
+        LV2_Handle plugin =
+            descriptor->instantiate(descriptor, 48000.0, QUORLE_BUNDLE_DIR, nullptr);
+        ASSERT_NE(plugin, nullptr);
+        float controls[4] = {0.5f, 0.5f, 0.5f, 0.0f};
+        std::vector<float> in(2 * 5000, 0.1f), out(2 * 5000);
+        for (uint32_t p = 0; p < 4; ++p)
+            descriptor->connect_port(plugin, p, &controls[p]);
+        for (uint32_t c = 0; c < channels; ++c) {
+            descriptor->connect_port(plugin, 4 + c, in.data() + c * 5000);
+            descriptor->connect_port(plugin, 4 + channels + c, out.data() + c * 5000);
+        }
+        descriptor->run(plugin, 256); // settles the first model's state
+        long before = gAllocations;
+        for (int block = 0; block < 400; ++block) {
+            controls[block % 3] = 0.3f + 0.001f * static_cast<float>(block);
+            descriptor->run(plugin, block % 7 == 0 ? 1 : 1 + (block * 131) % 5000);
+        }
+        EXPECT_EQ(gAllocations - before, 0) << channels << " channels";
+        descriptor->cleanup(plugin);
+    }
+    dlclose(handle);
 }
 
 } // namespace
