@@ -10,7 +10,7 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
+#include <numeric>
 
 namespace {
 
@@ -21,6 +21,19 @@ std::vector<float> tone(double hz, double rate, size_t n, float amplitude = 0.3f
     for (size_t i = 0; i < n; ++i)
         v[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * i / rate));
     return v;
+}
+
+testing::AssertionResult loaded(PluginHost& host, const std::string& dir = QUORLE_BUNDLE_DIR) {
+    std::string error;
+    return host.load(dir, error) ? testing::AssertionSuccess()
+                                 : testing::AssertionFailure() << error;
+}
+
+template <class T>
+OSStatus getProperty(AudioUnit unit, AudioUnitPropertyID id, T& value, UInt32 element = 0,
+                     AudioUnitScope scope = kAudioUnitScope_Global) {
+    UInt32 size = sizeof(value);
+    return AudioUnitGetProperty(unit, id, scope, element, &value, &size);
 }
 
 // Renders `in` (one channel) in blocks; the status of the first failing render.
@@ -35,6 +48,26 @@ OSStatus renderAll(PluginHost& host, const std::vector<float>& in, std::vector<f
             return status;
     }
     return noErr;
+}
+
+// Renders `in` in 512-frame blocks through a main effect of `dir` driven directly,
+// with parameters 0, 1, ... set to `params` after init.
+std::vector<float> renderDirect(const std::string& dir, float rate,
+                                const std::vector<float>& params, const std::vector<float>& in) {
+    gFxDir = dir + "/";
+    VorlixMac fx;
+    fx.setSampleRate(rate);
+    fx.init();
+    fx.dispatcher(10, 0, 0, nullptr, rate);
+    for (size_t p = 0; p < params.size(); ++p)
+        fx.setParameter(static_cast<int32_t>(p), params[p]);
+    std::vector<float> out(in.size());
+    for (size_t at = 0; at < in.size(); at += 512) {
+        float* i = const_cast<float*>(in.data()) + at;
+        float* o = out.data() + at;
+        fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, in.size() - at)));
+    }
+    return out;
 }
 
 // A bundle of the built plug-in with an archive of our own.
@@ -52,8 +85,7 @@ const char* kTwoModels[] = {R"(<quorle><fx id="c" type="eq"/></quorle>)",
 
 TEST(Host, OpensWithItsParametersVersionAndDirectory) {
     PluginHost host;
-    std::string error;
-    ASSERT_TRUE(host.load(QUORLE_BUNDLE_DIR, error)) << error;
+    ASSERT_TRUE(loaded(host));
     AudioUnit unit = host.unit();
     for (UInt32 id = 0; id < 4; ++id) {
         float v = -1.0f;
@@ -63,43 +95,24 @@ TEST(Host, OpensWithItsParametersVersionAndDirectory) {
     EXPECT_EQ(GetComponentVersion(unit), 0x00010100);
 
     AudioUnitParameterInfo info = {};
-    UInt32 size = sizeof(info);
-    ASSERT_EQ(AudioUnitGetProperty(unit, kAudioUnitProperty_ParameterInfo, kAudioUnitScope_Global,
-                                   3, &info, &size),
-              noErr);
+    ASSERT_EQ(getProperty(unit, kAudioUnitProperty_ParameterInfo, info, 1), noErr);
+    EXPECT_STREQ(info.name, "Parameter One");
+    EXPECT_EQ(info.unit, kAudioUnitParameterUnit_LinearGain);
+    ASSERT_EQ(getProperty(unit, kAudioUnitProperty_ParameterInfo, info, 3), noErr);
     EXPECT_STREQ(info.name, "Preset");
     EXPECT_EQ(info.unit, kAudioUnitParameterUnit_Indexed);
     EXPECT_EQ(info.maxValue, 3.0f);
     EXPECT_EQ(info.flags, 0xC8000000u);
-    size = sizeof(info);
-    ASSERT_EQ(AudioUnitGetProperty(unit, kAudioUnitProperty_ParameterInfo, kAudioUnitScope_Global,
-                                   1, &info, &size),
-              noErr);
-    EXPECT_STREQ(info.name, "Parameter One");
-    EXPECT_EQ(info.unit, kAudioUnitParameterUnit_LinearGain);
-    size = sizeof(info);
-    EXPECT_EQ(AudioUnitGetProperty(unit, kAudioUnitProperty_ParameterInfo, kAudioUnitScope_Input, 1,
-                                   &info, &size),
+    EXPECT_EQ(getProperty(unit, kAudioUnitProperty_ParameterInfo, info, 1, kAudioUnitScope_Input),
               kAudioUnitErr_InvalidParameter);
 
     char dir[kDirectorySize] = "";
-    size = sizeof(dir);
-    ASSERT_EQ(AudioUnitGetProperty(unit, kQuorleProperty_PluginDirectory, kAudioUnitScope_Global, 0,
-                                   dir, &size),
-              noErr);
-    EXPECT_EQ(fs::path(dir), fs::path(QUORLE_BUNDLE_DIR) / "");
-    EXPECT_EQ(dir[std::strlen(dir) - 1], '/');
-
+    ASSERT_EQ(getProperty(unit, kQuorleProperty_PluginDirectory, dir), noErr);
+    EXPECT_EQ(fs::path(dir), fs::path(QUORLE_BUNDLE_DIR) / ""); // with a trailing slash
     char name[kModelNameSize];
-    size = sizeof(name);
-    EXPECT_EQ(AudioUnitGetProperty(unit, kQuorleProperty_ModelName, kAudioUnitScope_Global, 0, name,
-                                   &size),
-              kAudioUnitErr_Uninitialized);
+    EXPECT_EQ(getProperty(unit, kQuorleProperty_ModelName, name), kAudioUnitErr_Uninitialized);
     AudioUnitCocoaViewInfo view;
-    size = sizeof(view);
-    EXPECT_EQ(AudioUnitGetProperty(unit, kAudioUnitProperty_CocoaUI, kAudioUnitScope_Global, 0,
-                                   &view, &size),
-              fnfErr); // no view ships on this platform
+    EXPECT_EQ(getProperty(unit, kAudioUnitProperty_CocoaUI, view), fnfErr); // no view ships here
 
     ASSERT_EQ(host.start(44100.0, 2, 512), noErr);
     EXPECT_EQ(host.modelNames(),
@@ -111,15 +124,12 @@ TEST(Host, ModelNamesAndAModelIndexBeyondTheList) {
                          {"crunch.xml", kTwoModels[1]},
                          {std::string(110, 'x') + ".xml", kTwoModels[0]}});
     PluginHost host;
-    std::string error;
-    ASSERT_TRUE(host.load(bundle.dir.path, error)) << error;
+    ASSERT_TRUE(loaded(host, bundle.dir.path));
     ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
     EXPECT_EQ(host.modelNames(),
               (std::vector<std::string>{"clean", "crunch"})); // long name skipped
     char name[kModelNameSize];
-    UInt32 size = sizeof(name);
-    EXPECT_EQ(AudioUnitGetProperty(host.unit(), kQuorleProperty_ModelName, kAudioUnitScope_Global,
-                                   2, name, &size),
+    EXPECT_EQ(getProperty(host.unit(), kQuorleProperty_ModelName, name, 2),
               kAudioUnitErr_InvalidProperty);
 
     const std::vector<float> in = tone(440.0, 44100.0, 512);
@@ -127,105 +137,82 @@ TEST(Host, ModelNamesAndAModelIndexBeyondTheList) {
     host.setParameter(3, 3.0f);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(renderAll(host, in, out), -1); // every render retries and fails
-    OSStatus last = 0;
-    size = sizeof(last);
-    AudioUnitGetProperty(host.unit(), kAudioUnitProperty_LastRenderError, kAudioUnitScope_Global, 0,
-                         &last, &size);
-    EXPECT_EQ(last, -1);
-    size = sizeof(last);
-    AudioUnitGetProperty(host.unit(), kAudioUnitProperty_LastRenderError, kAudioUnitScope_Global, 0,
-                         &last, &size);
-    EXPECT_EQ(last, 0);
+    for (OSStatus expected : {-1, 0}) {          // reading the last render error clears it
+        OSStatus last = 7;
+        getProperty(host.unit(), kAudioUnitProperty_LastRenderError, last);
+        EXPECT_EQ(last, expected);
+    }
     host.setParameter(3, 1.0f);
     EXPECT_EQ(renderAll(host, in, out), noErr);
 }
 
-// The same input and settings driven through the whole host path and straight
-// into a main effect give the same samples.
 TEST(Host, HostPathMatchesTheEffectBitForBit) {
-    const double rate = 48000.0;
-    const std::vector<float> in = tone(220.0, rate, 6000, 0.5f);
+    const std::vector<float> in = tone(220.0, 48000.0, 6000, 0.5f);
     PluginHost host;
-    std::string error;
-    ASSERT_TRUE(host.load(QUORLE_BUNDLE_DIR, error)) << error;
-    ASSERT_EQ(host.start(rate, 1, 512), noErr);
+    ASSERT_TRUE(loaded(host));
+    ASSERT_EQ(host.start(48000.0, 1, 512), noErr);
     host.setParameter(0, 0.7f);
     host.setParameter(2, 0.3f);
     host.setParameter(3, 2.0f);
     std::vector<float> viaHost;
     ASSERT_EQ(renderAll(host, in, viaHost), noErr);
+    EXPECT_EQ(viaHost, renderDirect(QUORLE_BUNDLE_DIR, 48000.0f, {0.7f, 0.5f, 0.3f, 2.0f}, in));
+}
 
-    gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
-    VorlixMac fx;
-    fx.setSampleRate(static_cast<float>(rate));
-    fx.init();
-    fx.dispatcher(10, 0, 0, nullptr, static_cast<float>(rate));
-    fx.setParameter(0, 0.7f);
-    fx.setParameter(1, 0.5f);
-    fx.setParameter(2, 0.3f);
-    fx.setParameter(3, 2.0f);
-    std::vector<float> direct(in.size());
-    for (size_t at = 0; at < in.size(); at += 512) {
-        float* i = const_cast<float*>(in.data()) + at;
-        float* o = direct.data() + at;
-        fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, in.size() - at)));
-    }
-    EXPECT_EQ(viaHost, direct);
+TEST(Host, TheFirstSliceForwardsTheControlsAndKeepsTheLoadedModel) {
+    // A bass preset far from the neutral tilt: if the kernel skipped "Pre bass" on its
+    // first slice, the boost would stay and the outputs would differ.
+    CustomBundle bundle({{"a.xml", kTwoModels[0]},
+                         {"bass.fxp", fxp({0.0f, 0.0f, 0.1f, 0.03f, 0.9f, 0.95f, 1.0f})}});
+    PluginHost host;
+    ASSERT_TRUE(loaded(host, bundle.dir.path));
+    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+    const std::vector<float> in = tone(110.0, 44100.0, 4000);
+    std::vector<float> out;
+    ASSERT_EQ(renderAll(host, in, out), noErr);
+    EXPECT_EQ(out, renderDirect(bundle.dir.path, 44100.0f, {0.5f, 0.5f, 0.5f}, in));
 }
 
 TEST(Host, StereoChannelsHaveIndependentEffects) {
     PluginHost host;
-    std::string error;
-    ASSERT_TRUE(host.load(QUORLE_BUNDLE_DIR, error)) << error;
+    ASSERT_TRUE(loaded(host));
     ASSERT_EQ(host.start(44100.0, 2, 1024), noErr);
     host.setParameter(3, 3.0f); // the octave model, with its slapback delay
-    std::vector<float> left = tone(330.0, 44100.0, 1024), silent(1024, 0.0f);
-    std::vector<float> outL(1024), outR(1024);
+    std::vector<float> left = tone(330.0, 44100.0, 1024), silent(1024, 0.0f), outL(1024),
+                       outR(1024);
     const float* ins[2] = {left.data(), silent.data()};
     float* outs[2] = {outL.data(), outR.data()};
     for (int block = 0; block < 8; ++block) // past the 80 ms slap
         ASSERT_EQ(host.render(ins, outs, 1024), noErr);
-    double energyL = 0, energyR = 0;
-    for (size_t i = 0; i < 1024; ++i) {
-        energyL += outL[i] * outL[i];
-        energyR += outR[i] * outR[i];
-    }
-    EXPECT_GT(energyL, 1.0);
-    EXPECT_EQ(energyR, 0.0); // nothing of the left channel reaches the right one
+    EXPECT_GT(std::inner_product(outL.begin(), outL.end(), outL.begin(), 0.0), 1.0);
+    EXPECT_EQ(outR, silent); // nothing of the left channel reaches the right one
 }
 
-// Gain at `hz` through the host at `rate`, small enough that the clipper stays linear.
-double hostGain(double rate, double hz) {
-    PluginHost host;
-    std::string error;
-    if (!host.load(QUORLE_BUNDLE_DIR, error) || host.start(rate, 1, 1024) != noErr)
-        return -1.0;
-    host.setParameter(2, 1.0f); // full tilt: a 13 dB notch at 500 Hz in the fixed stage
-    host.setParameter(3, 1.0f);
-    const size_t n = static_cast<size_t>(rate);
-    const std::vector<float> in = tone(hz, rate, n, 0.005f);
-    std::vector<float> out;
-    if (renderAll(host, in, out, 1024) != noErr)
-        return -1.0;
-    double re = 0, im = 0;
-    const size_t from = n / 2;
-    const size_t periods = static_cast<size_t>((n - from) * hz / rate);
-    const size_t to = from + static_cast<size_t>(std::lround(periods * rate / hz));
-    for (size_t i = from; i < to; ++i) {
-        re += out[i] * std::sin(2.0 * M_PI * hz * i / rate);
-        im += out[i] * std::cos(2.0 * M_PI * hz * i / rate);
-    }
-    return 2.0 * std::hypot(re, im) / static_cast<double>(to - from) / 0.005;
-}
-
-// The fixed stage's low-mid notch (full bass tilt) sits at 500 Hz at any stream
-// rate; a filter left at 44.1 kHz in a 96 kHz stream would put it at 1090 Hz.
+// The fixed stage's low-mid notch (full bass tilt) at a stream `rate`: the tone of
+// least gain, small enough that the clipper stays linear.
 double notchHz(double rate) {
     double best = 0.0, lowest = 1e9;
+    const size_t n = static_cast<size_t>(rate), from = n / 2;
     for (double hz = 380.0; hz <= 660.0; hz += 10.0) {
-        double g = hostGain(rate, hz);
-        if (g > 0.0 && g < lowest) {
-            lowest = g;
+        PluginHost host;
+        std::vector<float> out;
+        if (!loaded(host) || host.start(rate, 1, 1024) != noErr)
+            return -1.0;
+        host.setParameter(2, 1.0f); // full tilt: a 13 dB notch at 500 Hz in the fixed stage
+        host.setParameter(3, 1.0f);
+        if (renderAll(host, tone(hz, rate, n, 0.005f), out, 1024) != noErr)
+            return -1.0;
+        // Correlate with the tone over whole periods of the second half.
+        const size_t to = from + static_cast<size_t>(std::lround(
+                                     static_cast<size_t>((n - from) * hz / rate) * rate / hz));
+        double re = 0, im = 0;
+        for (size_t i = from; i < to; ++i) {
+            re += out[i] * std::sin(2.0 * M_PI * hz * i / rate);
+            im += out[i] * std::cos(2.0 * M_PI * hz * i / rate);
+        }
+        const double gain = std::hypot(re, im) / static_cast<double>(to - from);
+        if (gain < lowest) {
+            lowest = gain;
             best = hz;
         }
     }
@@ -233,6 +220,7 @@ double notchHz(double rate) {
 }
 
 TEST(Host, FilterCornersStayPutAcrossSampleRates) {
+    // A filter left at 44.1 kHz in a 96 kHz stream would put the notch at 1090 Hz.
     double at44 = notchHz(44100.0), at96 = notchHz(96000.0);
     EXPECT_NEAR(at44, 500.0, 30.0);
     EXPECT_NEAR(at96, at44, 20.0);
@@ -240,16 +228,12 @@ TEST(Host, FilterCornersStayPutAcrossSampleRates) {
 
 TEST(Host, SavedStateRestoresIntoAnotherInstance) {
     PluginHost a, b;
-    std::string error;
-    ASSERT_TRUE(a.load(QUORLE_BUNDLE_DIR, error)) << error;
-    ASSERT_TRUE(b.load(QUORLE_BUNDLE_DIR, error)) << error;
+    ASSERT_TRUE(loaded(a));
+    ASSERT_TRUE(loaded(b));
     a.setParameter(0, 0.9f);
     a.setParameter(3, 2.0f);
     CFPropertyListRef state = nullptr;
-    UInt32 size = sizeof(state);
-    ASSERT_EQ(AudioUnitGetProperty(a.unit(), kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global,
-                                   0, &state, &size),
-              noErr);
+    ASSERT_EQ(getProperty(a.unit(), kAudioUnitProperty_ClassInfo, state), noErr);
     ASSERT_EQ(AudioUnitSetProperty(b.unit(), kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global,
                                    0, &state, sizeof(state)),
               noErr);
@@ -264,84 +248,40 @@ TEST(Host, SavedStateRestoresIntoAnotherInstance) {
 TEST(Host, AMissingArchiveFailsInitialisationCleanly) {
     CustomBundle bundle(std::map<std::string, std::string>{{"readme.txt", "no models"}});
     PluginHost host;
-    std::string error;
-    ASSERT_TRUE(host.load(bundle.dir.path, error)) << error;
+    ASSERT_TRUE(loaded(host, bundle.dir.path));
     EXPECT_EQ(host.start(44100.0, 1, 512), -1); // the effect finds no model
     std::vector<float> in(64), out;
     EXPECT_EQ(renderAll(host, in, out), kAudioUnitErr_Uninitialized);
 }
 
-} // namespace
-
-namespace {
-
-// Renders `in` through a fresh effect driven directly, with the settings a kernel
-// forwards on its first slice for a host holding the defaults.
-std::vector<float> directDefaults(const std::string& dir, const std::vector<float>& in) {
-    gFxDir = dir + "/";
-    VorlixMac fx;
-    fx.init();
-    fx.dispatcher(10, 0, 0, nullptr, 44100.0f);
-    for (int p = 0; p < 3; ++p)
-        fx.setParameter(p, 0.5f);
-    std::vector<float> out(in.size());
-    for (size_t at = 0; at < in.size(); at += 512) {
-        float* i = const_cast<float*>(in.data()) + at;
-        float* o = out.data() + at;
-        fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, in.size() - at)));
-    }
-    return out;
-}
-
-TEST(Host, TheFirstSliceForwardsTheControlsAndKeepsTheLoadedModel) {
-    // A bass preset far from the neutral tilt: if the kernel skipped "Pre bass" on its
-    // first slice, the boost would stay and the outputs would differ.
-    CustomBundle bundle({{"a.xml", kTwoModels[0]},
-                         {"bass.fxp", fxp({0.0f, 0.0f, 0.1f, 0.03f, 0.9f, 0.95f, 1.0f})}});
-    PluginHost host;
-    std::string error;
-    ASSERT_TRUE(host.load(bundle.dir.path, error)) << error;
-    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
-    const std::vector<float> in = tone(110.0, 44100.0, 4000);
-    std::vector<float> out;
-    ASSERT_EQ(renderAll(host, in, out), noErr);
-    EXPECT_EQ(out, directDefaults(bundle.dir.path, in));
-}
-
 TEST(Host, LongBundlePathsAndSlicesLongerThanTheWorkBuffers) {
     // A directory path over 500 bytes: reported whole, with its own size.
-    const std::string root = PluginDir().path; // a unique name, removed again at once
-    std::string deep = root;
+    PluginDir root;
+    std::string deep = root.path;
     for (int i = 0; i < 12; ++i)
         deep += "/a-rather-long-folder-name-for-testing-paths";
     fs::create_directories(deep);
-    fs::copy_file(fs::path(QUORLE_BUNDLE_DIR) / kQuorleLibraryName,
-                  fs::path(deep) / kQuorleLibraryName);
-    fs::copy_file(fs::path(QUORLE_BUNDLE_DIR) / "quorle.data", fs::path(deep) / "quorle.data");
-    {
-        PluginHost host;
-        std::string error;
-        ASSERT_TRUE(host.load(deep, error)) << error;
-        UInt32 size = 0;
-        Boolean writable = true;
-        ASSERT_EQ(AudioUnitGetPropertyInfo(host.unit(), kQuorleProperty_PluginDirectory,
-                                           kAudioUnitScope_Global, 0, &size, &writable),
-                  noErr);
-        ASSERT_EQ(size, deep.size() + 2);
-        std::vector<char> dir(size);
-        ASSERT_EQ(AudioUnitGetProperty(host.unit(), kQuorleProperty_PluginDirectory,
-                                       kAudioUnitScope_Global, 0, dir.data(), &size),
-                  noErr);
-        EXPECT_EQ(std::string(dir.data()), deep + "/");
+    for (const char* file : {kQuorleLibraryName, "quorle.data"})
+        fs::copy_file(fs::path(QUORLE_BUNDLE_DIR) / file, fs::path(deep) / file);
+    PluginHost host;
+    ASSERT_TRUE(loaded(host, deep));
+    UInt32 size = 0;
+    Boolean writable = true;
+    ASSERT_EQ(AudioUnitGetPropertyInfo(host.unit(), kQuorleProperty_PluginDirectory,
+                                       kAudioUnitScope_Global, 0, &size, &writable),
+              noErr);
+    ASSERT_EQ(size, deep.size() + 2);
+    std::vector<char> dir(size);
+    ASSERT_EQ(AudioUnitGetProperty(host.unit(), kQuorleProperty_PluginDirectory,
+                                   kAudioUnitScope_Global, 0, dir.data(), &size),
+              noErr);
+    EXPECT_EQ(std::string(dir.data()), deep + "/");
 
-        // One render call longer than the effect's 144100-frame work buffers.
-        ASSERT_EQ(host.start(44100.0, 1, 200000), noErr);
-        const std::vector<float> in = tone(200.0, 44100.0, 200000);
-        std::vector<float> out;
-        ASSERT_EQ(renderAll(host, in, out, 200000), noErr);
-        EXPECT_NE(out[199999], 0.0f);
-    }
-    fs::remove_all(root);
+    // One render call longer than the effect's 144100-frame work buffers.
+    ASSERT_EQ(host.start(44100.0, 1, 200000), noErr);
+    std::vector<float> out;
+    ASSERT_EQ(renderAll(host, tone(200.0, 44100.0, 200000), out, 200000), noErr);
+    EXPECT_NE(out[199999], 0.0f);
 }
 
 } // namespace
