@@ -18,32 +18,29 @@ float QrInv::getParameter(int32_t) {
     return 0.0f;
 }
 
-void QrInv::process(float** inputs, float** outputs, int32_t sampleFrames) {
+// Negates each served channel; `add` mixes the result into the output instead of
+// replacing it. The loop stays branch-free: the choice is made per call.
+template <bool add>
+static void invert(AudioEffectX& fx, float** inputs, float** outputs, int32_t sampleFrames) {
     if (!inputs || !outputs)
         return;
-    const int32_t channels = isInputConnected(1) ? 2 : 1;
+    const int32_t channels = fx.isInputConnected(1) ? 2 : 1;
     for (int32_t c = 0; c < channels; ++c) {
         const float* in = inputs[c];
         float* out = outputs[c];
         if (!in || !out)
             continue;
         for (int32_t i = 0; i < sampleFrames; ++i)
-            out[i] = out[i] - in[i];
+            out[i] = add ? out[i] - in[i] : -in[i]; // replacing: a sign-bit flip
     }
 }
 
+void QrInv::process(float** inputs, float** outputs, int32_t sampleFrames) {
+    invert<true>(*this, inputs, outputs, sampleFrames);
+}
+
 void QrInv::processReplacing(float** inputs, float** outputs, int32_t sampleFrames) {
-    if (!inputs || !outputs)
-        return;
-    const int32_t channels = isInputConnected(1) ? 2 : 1;
-    for (int32_t c = 0; c < channels; ++c) {
-        const float* in = inputs[c];
-        float* out = outputs[c];
-        if (!in || !out)
-            continue;
-        for (int32_t i = 0; i < sampleFrames; ++i)
-            out[i] = -in[i]; // a sign-bit flip
-    }
+    invert<false>(*this, inputs, outputs, sampleFrames);
 }
 
 void QrInv::setProgramName(char* name) {
