@@ -1,5 +1,6 @@
 // The effect record, the dispatchers, the entry functions and the host questions.
 #include "effect/AudioEffectX.h"
+#include "effect/EffectEditor.h"
 #include "effect/MasterCallback.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -187,6 +189,58 @@ TEST(SpeakerArrangements, MatchCopiesTypeAndEverySpeaker) {
     EXPECT_EQ(to, nullptr);
     EXPECT_TRUE(fx.deallocateArrangement(&from));
     EXPECT_EQ(from, nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// An editor that records the calls the dispatcher makes on it; its owner deletes it.
+struct RecordingEditor : EffectEditor {
+    explicit RecordingEditor(std::vector<std::string>& log) : log(log) {}
+    ~RecordingEditor() override { log.push_back("deleted"); }
+    intptr_t getRect(EditorRect** rect) override {
+        *rect = &area;
+        return 11;
+    }
+    intptr_t open(void*) override { return 12; }
+    void close() override { log.push_back("close"); }
+    void idle() override { log.push_back("idle"); }
+    intptr_t onKeyDown(EditorKey& key) override {
+        log.push_back("down " + std::to_string(key.character) + " " +
+                      std::to_string(key.virtualKey) + " " + std::to_string(key.modifier));
+        return 1;
+    }
+    intptr_t onKeyUp(EditorKey&) override { return 2; }
+    intptr_t setKnobMode(intptr_t mode) override { return mode + 100; }
+    EditorRect area{1, 2, 3, 4};
+    std::vector<std::string>& log;
+};
+
+struct EditedEffect : ProbeEffect {
+    explicit EditedEffect(std::vector<std::string>& log) : ProbeEffect(nullptr) {
+        editor = new RecordingEditor(log);
+    }
+};
+
+TEST(Dispatcher, EditorOpcodesReachAnInstalledEditor) {
+    std::vector<std::string> log;
+    {
+        EditedEffect fx(log);
+        AEffect* e = fx.getAeffect();
+        EditorRect* rect = nullptr;
+        EXPECT_EQ(e->dispatcher(e, 13, 0, 0, &rect, 0.0f), 11);
+        ASSERT_NE(rect, nullptr);
+        EXPECT_EQ(rect->right, 4);
+        EXPECT_EQ(e->dispatcher(e, 14, 0, 0, nullptr, 0.0f), 12);
+        EXPECT_EQ(e->dispatcher(e, 15, 0, 0, nullptr, 0.0f), 0);
+        EXPECT_EQ(e->dispatcher(e, 19, 0, 0, nullptr, 0.0f), 0);
+        EXPECT_EQ(e->dispatcher(e, 59, 65, 7, nullptr, 3.0f), 1);
+        EXPECT_EQ(e->dispatcher(e, 60, 65, 7, nullptr, 3.0f), 2);
+        EXPECT_EQ(e->dispatcher(e, 61, 0, 5, nullptr, 0.0f), 105);
+        EXPECT_NE(fx.getEditor(), nullptr);
+    }
+    EXPECT_EQ(log, (std::vector<std::string>{"close", "idle", "down 65 7 3", "deleted"}));
 }
 
 } // namespace
