@@ -70,18 +70,41 @@ UInt32 AUBase::ParameterCountForList(AudioUnitScope scope, AUElement** outElemen
     return most;
 }
 
+namespace {
+// Global properties whose size never changes.
+struct FixedGlobalProperty {
+    AudioUnitPropertyID id;
+    UInt32 size;
+    bool writable;
+};
+constexpr FixedGlobalProperty kFixedGlobalProperties[] = {
+    {kAudioUnitProperty_ClassInfo, sizeof(CFPropertyListRef), true},
+    {kAudioUnitProperty_FastDispatch, sizeof(void*), false},
+    {kAudioUnitProperty_Latency, sizeof(Float64), false},
+    {kAudioUnitProperty_MaximumFramesPerSlice, sizeof(UInt32), true},
+    {kAudioUnitProperty_LastRenderError, sizeof(OSStatus), false},
+    {kAudioUnitProperty_ContextName, sizeof(CFStringRef), true},
+    {kAudioUnitProperty_HostCallbacks, sizeof(HostCallbackInfo), true},
+    {kAudioUnitProperty_CurrentPreset, sizeof(AUPreset), true},
+    {kAudioUnitProperty_PresentPreset, sizeof(AUPreset), true},
+};
+} // namespace
+
 OSStatus AUBase::DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
                                          AudioUnitElement element, UInt32& outDataSize,
                                          Boolean& outWritable) {
     outWritable = false;
     const bool global = scope == kAudioUnitScope_Global;
+    for (const FixedGlobalProperty& p : kFixedGlobalProperties) {
+        if (p.id == id) {
+            if (!global)
+                return kAudioUnitErr_InvalidScope;
+            outDataSize = p.size;
+            outWritable = p.writable;
+            return noErr;
+        }
+    }
     switch (id) {
-    case kAudioUnitProperty_ClassInfo:
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
-        outDataSize = sizeof(CFPropertyListRef);
-        outWritable = true;
-        return noErr;
     case kAudioUnitProperty_MakeConnection:
         if (!IsGlobalOrInput(scope))
             return kAudioUnitErr_InvalidScope;
@@ -108,20 +131,10 @@ OSStatus AUBase::DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope 
             return kAudioUnitErr_InvalidScope;
         outDataSize = sizeof(AudioUnitParameterInfo);
         return noErr;
-    case kAudioUnitProperty_FastDispatch:
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
-        outDataSize = sizeof(void*);
-        return noErr;
     case kAudioUnitProperty_ElementCount:
         if (scope >= kNumberOfScopes)
             return kAudioUnitErr_InvalidScope;
         outDataSize = sizeof(UInt32);
-        return noErr;
-    case kAudioUnitProperty_Latency:
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
-        outDataSize = sizeof(Float64);
         return noErr;
     case kAudioUnitProperty_SupportedNumChannels: {
         if (!global)
@@ -133,12 +146,6 @@ OSStatus AUBase::DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope 
         outDataSize = count * UInt32(sizeof(AUChannelInfo));
         return noErr;
     }
-    case kAudioUnitProperty_MaximumFramesPerSlice:
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
-        outDataSize = sizeof(UInt32);
-        outWritable = true;
-        return noErr;
     case kAudioUnitProperty_ParameterValueStrings: {
         if (scope >= kNumberOfScopes)
             return kAudioUnitErr_InvalidScope;
@@ -155,36 +162,12 @@ OSStatus AUBase::DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope 
             return kAudioUnitErr_InvalidProperty;
         outDataSize = sizeof(Float64);
         return noErr;
-    case kAudioUnitProperty_LastRenderError:
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
-        outDataSize = sizeof(OSStatus);
-        return noErr;
     case kAudioUnitProperty_SetRenderCallback:
         if (!IsGlobalOrInput(scope))
             return kAudioUnitErr_InvalidScope;
         if (!GetInput(element))
             return kAudioUnitErr_InvalidElement;
         outDataSize = sizeof(AURenderCallbackStruct);
-        outWritable = true;
-        return noErr;
-    case kAudioUnitProperty_ContextName:
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
-        outDataSize = sizeof(CFStringRef);
-        outWritable = true;
-        return noErr;
-    case kAudioUnitProperty_HostCallbacks:
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
-        outDataSize = sizeof(HostCallbackInfo);
-        outWritable = true;
-        return noErr;
-    case kAudioUnitProperty_CurrentPreset:
-    case kAudioUnitProperty_PresentPreset:
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
-        outDataSize = sizeof(AUPreset);
         outWritable = true;
         return noErr;
     case kAudioUnitProperty_ElementName:
