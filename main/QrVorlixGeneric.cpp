@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 HostCallback gAudioMaster = nullptr;
@@ -34,8 +35,11 @@ void QrVorlixGeneric::init() {
     // Cleared, so that a node reading a slot nobody has written yet hears silence.
     for (float**& slot : buffers) {
         if (!slot) {
-            slot = new float*[1];
-            slot[0] = new float[static_cast<size_t>(bufferSize)]();
+            // The list is complete before the table holds it, so that an allocation
+            // failing half way leaves nothing for the destructor to free twice.
+            auto list = std::make_unique<float*[]>(1);
+            list[0] = new float[static_cast<size_t>(bufferSize)]();
+            slot = list.release();
         }
     }
     scanXml(gFxDir.c_str());
@@ -167,3 +171,5 @@ void QrVorlixGeneric::process(float** inputs, float** outputs, int32_t sampleFra
     }
     leaveCriticalSection();
 }
+
+void QrVorlixGeneric::clearState() {}

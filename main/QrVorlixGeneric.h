@@ -42,6 +42,12 @@ class QrVorlixGeneric : public AudioEffectX {
     void getParameterName(int32_t index, char* text) override;
     int32_t getPlugCategory() override { return 1; }
 
+    // Clears every piece of processing state (both fixed filters, the graph's
+    // filters, delay lines, clipper windows and averagers) as if the effect had
+    // just been built; parameters, presets and the model stay. Setup or audio
+    // thread; allocates nothing.
+    void clearState();
+
     // Bracket every graph run and every graph replacement.
     virtual void enterCriticalSection() = 0;
     virtual void leaveCriticalSection() = 0;
