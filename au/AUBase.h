@@ -115,9 +115,11 @@ class AUBase {
     // Scope 3 throws -10866, a missing element -10877, an unknown ID -10878.
     OSStatus GetParameter(AudioUnitParameterID id, AudioUnitScope scope, AudioUnitElement element,
                           AudioUnitParameterValue& outValue);
-    // Takes effect at once; the buffer offset is not used.
-    OSStatus SetParameter(AudioUnitParameterID id, AudioUnitScope scope, AudioUnitElement element,
-                          AudioUnitParameterValue value, UInt32 bufferOffset);
+    // Takes effect at once; the buffer offset is not used. A unit may override it
+    // to bound or refuse values; both parameter entries of a host come here.
+    virtual OSStatus SetParameter(AudioUnitParameterID id, AudioUnitScope scope,
+                                  AudioUnitElement element, AudioUnitParameterValue value,
+                                  UInt32 bufferOffset);
     // Applies immediate events at once and queues every event for the next render.
     // Each event's element must exist, and a ramp's parameter too (an immediate
     // event creates its parameter in map storage); else that status, with the
