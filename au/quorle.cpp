@@ -3,9 +3,12 @@
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <mutex>
 #include <vector>
 
 const char* const kParameterOneName = "Parameter One";
@@ -64,6 +67,23 @@ const std::vector<std::string>* modelList(quorle& unit) {
     return kernel && kernel->effect() ? &kernel->effect()->modelNames : nullptr;
 }
 
+constexpr float kDefaultControl = 0.5f;
+
+// Drive, post gain or bass as the effect may take it: 0..1, NaN as the default.
+float controlValue(float value) {
+    if (std::isnan(value))
+        return kDefaultControl;
+    return std::min(std::max(value, 0.0f), 1.0f);
+}
+
+// The model index a parameter value names, truncated toward zero; -1 for NaN, a
+// negative value or one no int32_t holds.
+int32_t modelIndex(float value) {
+    if (!(value >= 0.0f && value < 2147483648.0f))
+        return -1;
+    return static_cast<int32_t>(value);
+}
+
 } // namespace
 
 quorle::quorle(ComponentInstance instance) : AUEffectBase(instance, true) {
@@ -74,17 +94,67 @@ quorle::quorle(ComponentInstance instance) : AUEffectBase(instance, true) {
     SetParameter(QrVorlixGeneric::kPostGain, 0.5f);
     SetParameter(QrVorlixGeneric::kModel, 0.0f);
 
+    // Standard output may carry a host's audio: the one diagnostic line goes to
+    // standard error.
     const std::string path = bundleDirectory();
-    std::printf("path:%s;\n", path.c_str());
-    std::fflush(stdout);
-    if (!path.empty())
-        gFxDir = path + "/";
+    std::fprintf(stderr, "path:%s;\n", path.c_str());
+    if (!path.empty()) {
+        std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
+        if (gFxDir.empty())
+            gFxDir = path + "/";
+    }
 }
 
 quorle::~quorle() = default;
 
 AUKernelBase* quorle::NewKernel() {
     return new quorleKernel(this);
+}
+
+OSStatus quorle::Initialize() {
+    const OSStatus status = AUEffectBase::Initialize();
+    if (status != noErr)
+        return status;
+    const std::vector<std::string>* names = modelList(*this);
+    mModelCount = names ? static_cast<UInt32>(names->size()) : 0;
+    const int32_t stored = modelIndex(GetParameter(QrVorlixGeneric::kModel));
+    if (mModelCount > 0 && (stored < 0 || static_cast<UInt32>(stored) >= mModelCount))
+        AUEffectBase::SetParameter(QrVorlixGeneric::kModel, 0.0f); // what init loaded
+    return noErr;
+}
+
+void quorle::Cleanup() {
+    AUEffectBase::Cleanup();
+    mModelCount = 0;
+}
+
+bool quorle::AcceptsModel(AudioUnitParameterValue value) const {
+    const int32_t index = modelIndex(value);
+    return index >= 0 && (mModelCount == 0 || static_cast<UInt32>(index) < mModelCount);
+}
+
+OSStatus quorle::SetParameter(AudioUnitParameterID id, AudioUnitScope scope,
+                              AudioUnitElement element, AudioUnitParameterValue value,
+                              UInt32 bufferOffset) {
+    if (scope == kAudioUnitScope_Global && element == 0) {
+        if (id < QrVorlixGeneric::kModel)
+            value = controlValue(value);
+        else if (id == QrVorlixGeneric::kModel && !AcceptsModel(value))
+            return kAudioUnitErr_InvalidParameter;
+    }
+    return AUEffectBase::SetParameter(id, scope, element, value, bufferOffset);
+}
+
+OSStatus quorle::RestoreState(CFPropertyListRef data) {
+    const float model = GetParameter(QrVorlixGeneric::kModel);
+    // The base may have set some values before refusing the rest, so the stored
+    // values are checked whatever it returns.
+    const OSStatus status = AUEffectBase::RestoreState(data);
+    for (AudioUnitParameterID id = 0; id < QrVorlixGeneric::kModel; ++id)
+        AUEffectBase::SetParameter(id, controlValue(GetParameter(id)));
+    if (!AcceptsModel(GetParameter(QrVorlixGeneric::kModel)))
+        AUEffectBase::SetParameter(QrVorlixGeneric::kModel, model);
+    return status;
 }
 
 OSStatus quorle::GetParameterInfo(AudioUnitScope scope, AudioUnitParameterID id,
@@ -122,11 +192,13 @@ OSStatus quorle::GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
             outDataSize = kModelNameSize;
             outWritable = false;
             return noErr;
-        case kQuorleProperty_PluginDirectory:
+        case kQuorleProperty_PluginDirectory: {
             // A longer directory reports its own size, so that a host can read it whole.
+            std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
             outDataSize = static_cast<UInt32>(std::max(kDirectorySize, gFxDir.size() + 1));
             outWritable = false;
             return noErr;
+        }
         default: break;
         }
     }
@@ -172,50 +244,85 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
             static_cast<char*>(outData)[length] = 0;
             return noErr;
         }
-        case kQuorleProperty_PluginDirectory:
+        case kQuorleProperty_PluginDirectory: {
+            std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
             std::memcpy(outData, gFxDir.c_str(), gFxDir.size() + 1);
             return noErr;
+        }
         default: break;
         }
     }
     return AUEffectBase::GetProperty(id, scope, element, outData);
 }
 
-quorleKernel::quorleKernel(AUEffectBase* unit) : AUKernelBase(unit), mEffect(new VorlixMac) {
+quorleKernel::quorleKernel(AUEffectBase* unit)
+    : AUKernelBase(unit), mBlock(std::max<UInt32>(unit->GetMaxFramesPerSlice(), 1)),
+      mEffect(std::make_unique<VorlixMac>()) {
     // The effect runs at the stream's rate: its first model is built at that rate,
     // and the fixed filters and the graph are told it once the effect is ready.
     const float rate = static_cast<float>(unit->GetSampleRate());
     mEffect->setSampleRate(rate);
-    try {
-        mEffect->init();
-    } catch (...) {
-        delete mEffect;
-        mEffect = nullptr;
-        throw;
-    }
+    mEffect->init();
     mEffect->dispatcher(10, 0, 0, nullptr, rate);
     // The first Process forwards the three controls whatever the host holds; the
     // model is only forwarded when it differs from the one init loaded.
-    mLastValues[0] = mLastValues[1] = mLastValues[2] = std::nanf("");
-    mLastValues[3] = static_cast<float>(mEffect->currentModel);
+    std::fill(std::begin(mLastControls), std::end(mLastControls), std::nanf(""));
+    mLastModel = mEffect->currentModel;
 }
 
-quorleKernel::~quorleKernel() {
-    delete mEffect;
+quorleKernel::~quorleKernel() = default;
+
+void quorleKernel::Reset() {
+    mEffect->clearState();
+}
+
+void quorleKernel::ForwardParameters() {
+    for (int i = 0; i < QrVorlixGeneric::kModel; ++i) {
+        // Scheduled events reach the parameters without the unit's checks.
+        const float value = controlValue(GetParameter(static_cast<AudioUnitParameterID>(i)));
+        if (value != mLastControls[i]) {
+            mEffect->setParameter(i, value);
+            mLastControls[i] = value;
+        }
+    }
+    // Indices, not values, are compared: 2.7 after 2 does not reload model 2. An
+    // index outside the list is remembered and ignored, so the model playing stays
+    // and no slice retries it; a model that fails to build leaves the old graph.
+    const int32_t model = modelIndex(GetParameter(QrVorlixGeneric::kModel));
+    if (model != mLastModel) {
+        mLastModel = model;
+        if (model >= 0 && static_cast<size_t>(model) < mEffect->modelNames.size())
+            mEffect->setParameter(QrVorlixGeneric::kModel, static_cast<float>(model));
+    }
 }
 
 void quorleKernel::Process(const Float32* inSourceP, Float32* inDestP, UInt32 inFramesToProcess,
-                           UInt32, bool&) {
-    for (int i = 0; i < 4; ++i) {
-        const float value = GetParameter(static_cast<AudioUnitParameterID>(i));
-        if (!(value == mLastValues[i])) {
-            // A model index outside the list throws here, before it is remembered,
-            // so every later slice tries again until the host sets a valid one.
-            mEffect->setParameter(i, value);
-            mLastValues[i] = value;
+                           UInt32 inNumChannels, bool&) {
+    if (!inSourceP || !inDestP)
+        return;
+    ForwardParameters();
+    const size_t stride = inNumChannels > 0 ? inNumChannels : 1;
+    const UInt32 capacity =
+        static_cast<UInt32>(std::min<size_t>(mBlock.size(), std::numeric_limits<int32_t>::max()));
+    float* block = mBlock.data();
+    for (UInt32 done = 0; done < inFramesToProcess;) {
+        const UInt32 frames = std::min(capacity, inFramesToProcess - done);
+        const Float32* in = inSourceP + done * stride;
+        Float32* out = inDestP + done * stride;
+        for (UInt32 i = 0; i < frames; ++i) {
+            const float x = in[i * stride];
+            block[i] = std::isfinite(x) ? x : 0.0f;
         }
+        mEffect->process(&block, &block, static_cast<int32_t>(frames));
+        bool finite = true;
+        for (UInt32 i = 0; i < frames; ++i)
+            finite &= std::isfinite(block[i]);
+        if (!finite) {
+            mEffect->clearState();
+            std::memset(block, 0, frames * sizeof(float));
+        }
+        for (UInt32 i = 0; i < frames; ++i)
+            out[i * stride] = block[i];
+        done += frames;
     }
-    float* in = const_cast<float*>(inSourceP);
-    float* out = inDestP;
-    mEffect->process(&in, &out, static_cast<int32_t>(inFramesToProcess));
 }

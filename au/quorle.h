@@ -2,16 +2,26 @@
 // post gain, bass tilt, model), the model names (property 64000), the plug-in
 // directory (64001) and the view location (31). Each channel runs through its own
 // kernel, and each kernel owns one main effect.
+//
+// Parameter values the effect cannot take never reach it: drive, post gain and
+// bass are held within 0..1 (NaN becomes the default 0.5) wherever they are set,
+// and a model index outside the model list is refused with -10878 (the platform
+// has no separate invalid-value status), the current model playing on.
 #pragma once
 
 #include "au/AUEffectBase.h"
 #include "au/quorleIds.h"
 
+#include <memory>
 #include <string>
+#include <vector>
 
 class VorlixMac;
 
-// The plug-in directory, ending in "/" (shared with the data archive).
+// The plug-in directory, ending in "/" (shared with the data archive). Read and
+// written under gArchiveLock. The first instance that finds its bundle sets it and
+// later instances leave it: a process holds one plug-in directory, so a running
+// instance's model switch never sees it change.
 extern std::string gFxDir;
 // The name of parameters 0, 1 and 2.
 extern const char* const kParameterOneName;
@@ -32,26 +42,59 @@ class quorle : public AUEffectBase {
                                       CFTypeRef* outStrings) override;
     bool SupportsTail() override { return false; }
     AUKernelBase* NewKernel() override;
+
+    // Setup thread. After the kernels are made, a model index stored while the
+    // list was unknown and lying beyond it goes back to the model init loaded (0).
+    OSStatus Initialize() override;
+    void Cleanup() override;
+    // Any thread. Parameters 0..2 are stored within 0..1 (NaN as 0.5). Parameter 3
+    // must be a whole-number-representable index at or above 0 and, once the list
+    // is known (initialised), within it; else -10878 and the stored value stays.
+    OSStatus SetParameter(AudioUnitParameterID id, AudioUnitScope scope, AudioUnitElement element,
+                          AudioUnitParameterValue value, UInt32 bufferOffset) override;
+    using AUEffectBase::SetParameter;
+
+  protected:
+    // Setup thread. The base's restore, then the restored values are held to what
+    // SetParameter accepts: controls clamped, a bad model index replaced by the
+    // model that was set before.
+    OSStatus RestoreState(CFPropertyListRef data) override;
+
+  private:
+    bool AcceptsModel(AudioUnitParameterValue value) const;
+
+    UInt32 mModelCount = 0; // models in the list; 0 while it is not known
 };
 
 // One channel: forwards changed parameters to its main effect, then runs it.
+//
+// The effect only ever hears finite samples: a NaN or infinite input sample is
+// replaced by 0. Should its output still hold a non-finite sample, its state is
+// cleared and that block is written as silence, so the output always recovers.
 class quorleKernel : public AUKernelBase {
   public:
-    // Creates and initialises the effect at the unit's sample rate; an error from
-    // the effect's initialisation leaves the constructor (the effect is released).
+    // Setup thread. Creates and initialises the effect at the unit's sample rate
+    // and a work block of the unit's maximum frames per slice; an error from the
+    // effect's initialisation leaves the constructor (nothing is kept).
     explicit quorleKernel(AUEffectBase* unit);
     ~quorleKernel() override;
 
+    // Audio thread. Any number of frames (longer calls run in pieces of the work
+    // block); allocates nothing unless the model changes.
     void Process(const Float32* inSourceP, Float32* inDestP, UInt32 inFramesToProcess,
                  UInt32 inNumChannels, bool& ioSilence) override;
-    // The effect's delay lines and filter history survive a host reset.
-    void Reset() override {}
+    // Clears the effect's filters, delay lines and averagers; parameters and model stay.
+    void Reset() override;
 
-    VorlixMac* effect() const { return mEffect; }
+    VorlixMac* effect() const { return mEffect.get(); }
 
   private:
-    float mLastValues[4];
-    VorlixMac* mEffect;
+    void ForwardParameters();
+
+    std::vector<float> mBlock; // samples for the effect, one piece at a time
+    float mLastControls[3];    // drive, post gain, bass as last forwarded
+    int32_t mLastModel;        // model index last asked for (-1: none valid)
+    std::unique_ptr<VorlixMac> mEffect;
 };
 
 extern "C" ComponentResult quorleEntry(ComponentParameters* params, void* storage);

@@ -8,8 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
 #include <numeric>
 
 namespace {
@@ -131,19 +140,192 @@ TEST(Host, ModelNamesAndAModelIndexBeyondTheList) {
     char name[kModelNameSize];
     EXPECT_EQ(getProperty(host.unit(), kQuorleProperty_ModelName, name, 2),
               kAudioUnitErr_InvalidProperty);
+    // The list is two long here, whatever the published maximum says.
+    EXPECT_EQ(host.setParameter(3, 2.0f), kAudioUnitErr_InvalidParameter);
+    EXPECT_EQ(host.setParameter(3, 1.0f), noErr);
+}
 
-    const std::vector<float> in = tone(440.0, 44100.0, 512);
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+float parameter(PluginHost& host, AudioUnitParameterID id) {
+    float value = -7.0f;
+    AudioUnitGetParameter(host.unit(), id, kAudioUnitScope_Global, 0, &value);
+    return value;
+}
+
+bool allFinite(const std::vector<float>& v) {
+    return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
+}
+
+// Renders `in` through a fresh unit of the shipped bundle with parameters 0.. set
+// to `params` first; empty when it cannot.
+std::vector<float> renderFresh(const std::vector<float>& params, const std::vector<float>& in) {
+    PluginHost host;
     std::vector<float> out;
-    host.setParameter(3, 3.0f);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(renderAll(host, in, out), -1); // every render retries and fails
-    for (OSStatus expected : {-1, 0}) {          // reading the last render error clears it
-        OSStatus last = 7;
-        getProperty(host.unit(), kAudioUnitProperty_LastRenderError, last);
-        EXPECT_EQ(last, expected);
+    if (!loaded(host) || host.start(44100.0, 1, 512) != noErr)
+        return {};
+    for (size_t p = 0; p < params.size(); ++p)
+        if (host.setParameter(static_cast<AudioUnitParameterID>(p), params[p]) != noErr)
+            return {};
+    return renderAll(host, in, out) == noErr ? out : std::vector<float>();
+}
+
+// A NaN or infinite input sample is heard as 0 and leaves nothing behind, in every
+// model; after a host reset the unit sounds as a fresh one.
+TEST(Host, NonFiniteInputSamplesAreHeardAsZero) {
+    const std::vector<float> in = tone(220.0, 44100.0, 2048, 0.5f);
+    const std::vector<float> later = tone(330.0, 44100.0, 1024, 0.4f);
+    std::vector<float> zeroed = in;
+    zeroed[700] = 0.0f;
+    for (int model = 0; model < 4; ++model) {
+        const float m = static_cast<float>(model);
+        const std::vector<float> expected = renderFresh({0.5f, 0.5f, 0.5f, m}, zeroed);
+        const std::vector<float> expectedLater = renderFresh({0.5f, 0.5f, 0.5f, m}, later);
+        ASSERT_FALSE(expected.empty());
+        ASSERT_TRUE(allFinite(expected));
+        for (float bad : {kNaN, kInf, -kInf}) {
+            SCOPED_TRACE(testing::Message() << "model " << model << ", input " << bad);
+            PluginHost host;
+            ASSERT_TRUE(loaded(host));
+            ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+            ASSERT_EQ(host.setParameter(3, m), noErr);
+            std::vector<float> poisoned = in, out;
+            poisoned[700] = bad;
+            ASSERT_EQ(renderAll(host, poisoned, out), noErr);
+            EXPECT_TRUE(allFinite(out));
+            EXPECT_EQ(out, expected);
+
+            ASSERT_EQ(AudioUnitReset(host.unit(), kAudioUnitScope_Global, 0), noErr);
+            ASSERT_EQ(renderAll(host, later, out), noErr);
+            EXPECT_EQ(out, expectedLater);
+        }
     }
-    host.setParameter(3, 1.0f);
-    EXPECT_EQ(renderAll(host, in, out), noErr);
+}
+
+// Drive, post gain and bass are stored within 0..1 (NaN as 0.5), and the unit
+// sounds as one set to the stored value, during and after the bad value.
+TEST(Host, ControlValuesAreHeldWithinTheirRange) {
+    const std::pair<float, float> values[] = {{kNaN, 0.5f},  {kInf, 1.0f},   {-kInf, 0.0f},
+                                              {1e30f, 1.0f}, {-1e30f, 0.0f}, {1.5f, 1.0f},
+                                              {-0.25f, 0.0f}};
+    const std::vector<float> in = tone(150.0, 44100.0, 1024, 0.6f);
+    for (AudioUnitParameterID id = 0; id < 3; ++id) {
+        for (auto [bad, stored] : values) {
+            SCOPED_TRACE(testing::Message() << "parameter " << id << " at " << bad);
+            PluginHost host, reference;
+            ASSERT_TRUE(loaded(host));
+            ASSERT_TRUE(loaded(reference));
+            ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+            ASSERT_EQ(reference.start(44100.0, 1, 512), noErr);
+            EXPECT_EQ(host.setParameter(id, bad), noErr);
+            EXPECT_EQ(parameter(host, id), stored);
+            reference.setParameter(id, stored);
+            std::vector<float> out, expected;
+            for (float next : {0.7f, 0.2f}) {
+                ASSERT_EQ(renderAll(host, in, out), noErr);
+                ASSERT_EQ(renderAll(reference, in, expected), noErr);
+                EXPECT_TRUE(allFinite(out));
+                EXPECT_EQ(out, expected);
+                host.setParameter(id, next);
+                reference.setParameter(id, next);
+            }
+        }
+    }
+}
+
+// Scheduled events reach the stored values without the unit's checks; the kernel
+// still gives its effect only values it can take, and renders go on.
+TEST(Host, ScheduledEventsWithBadValuesKeepTheOutputPlaying) {
+    const std::vector<float> in = tone(150.0, 44100.0, 1024, 0.6f);
+    PluginHost host;
+    ASSERT_TRUE(loaded(host));
+    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+    const std::pair<AudioUnitParameterID, float> bad[] = {
+        {0, kNaN}, {1, kInf}, {2, -1e30f}, {3, 99.0f}};
+    std::vector<AudioUnitParameterEvent> events;
+    for (auto [id, value] : bad) {
+        AudioUnitParameterEvent event = {};
+        event.scope = kAudioUnitScope_Global;
+        event.parameter = id;
+        event.eventType = kParameterEvent_Immediate;
+        event.eventValues.immediate = {0, value};
+        events.push_back(event);
+    }
+    ASSERT_EQ(
+        AudioUnitScheduleParameters(host.unit(), events.data(), static_cast<UInt32>(events.size())),
+        noErr);
+    std::vector<float> out;
+    ASSERT_EQ(renderAll(host, in, out), noErr);
+    EXPECT_EQ(out, renderFresh({0.5f, 1.0f, 0.0f, 0.0f}, in));
+}
+
+// Refused, the current model playing on: an index beyond the four shipped models,
+// negative, NaN or infinite. Before initialisation the list is not known: only
+// what cannot be an index is refused, and an index beyond the list goes back to
+// model 0 when the unit initialises.
+TEST(Host, AModelIndexOutsideTheListIsRefused) {
+    const std::vector<float> in = tone(196.0, 44100.0, 512, 0.5f);
+    const float refusedAlways[] = {-1.0f, -0.5f, kNaN, kInf, -kInf, 1e10f};
+    const float beyondTheList[] = {4.0f, 99.0f, 1e9f};
+
+    PluginHost host;
+    ASSERT_TRUE(loaded(host));
+    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+    ASSERT_EQ(host.setParameter(3, 1.0f), noErr);
+    std::vector<float> refused(std::begin(refusedAlways), std::end(refusedAlways));
+    refused.insert(refused.end(), std::begin(beyondTheList), std::end(beyondTheList));
+    std::vector<float> out, all, repeated;
+    for (float v : refused) {
+        SCOPED_TRACE(testing::Message() << "initialised, model " << v);
+        EXPECT_EQ(host.setParameter(3, v), kAudioUnitErr_InvalidParameter);
+        EXPECT_EQ(parameter(host, 3), 1.0f);
+        ASSERT_EQ(renderAll(host, in, out), noErr);
+        all.insert(all.end(), out.begin(), out.end());
+        repeated.insert(repeated.end(), in.begin(), in.end());
+    }
+    EXPECT_EQ(all, renderFresh({0.5f, 0.5f, 0.5f, 1.0f}, repeated)); // model 1 throughout
+
+    for (float v : refusedAlways) {
+        SCOPED_TRACE(testing::Message() << "uninitialised, model " << v);
+        PluginHost unit;
+        ASSERT_TRUE(loaded(unit));
+        EXPECT_EQ(unit.setParameter(3, v), kAudioUnitErr_InvalidParameter);
+        EXPECT_EQ(parameter(unit, 3), 0.0f);
+    }
+    const std::pair<float, float> accepted[] = {{4.0f, 0.0f}, {99.0f, 0.0f}, {2.5f, 2.5f}};
+    for (auto [v, after] : accepted) {
+        SCOPED_TRACE(testing::Message() << "uninitialised, model " << v);
+        PluginHost unit;
+        ASSERT_TRUE(loaded(unit));
+        EXPECT_EQ(unit.setParameter(3, v), noErr);
+        ASSERT_EQ(unit.start(44100.0, 1, 512), noErr);
+        EXPECT_EQ(parameter(unit, 3), after);
+        ASSERT_EQ(renderAll(unit, in, out), noErr);
+        EXPECT_EQ(out, renderFresh({0.5f, 0.5f, 0.5f, std::trunc(after)}, in));
+    }
+}
+
+// 3.7 after 3 names the same model: it plays on without being built again (a
+// rebuilt graph would have lost the octave model's delay line).
+TEST(Host, AFractionalModelIndexKeepsTheModelPlaying) {
+    const std::vector<float> in = tone(247.0, 44100.0, 512, 0.5f);
+    PluginHost host, reference;
+    ASSERT_TRUE(loaded(host));
+    ASSERT_TRUE(loaded(reference));
+    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+    ASSERT_EQ(reference.start(44100.0, 1, 512), noErr);
+    host.setParameter(3, 3.0f);
+    reference.setParameter(3, 3.0f);
+    std::vector<float> out, expected;
+    for (int block = 0; block < 12; ++block) {
+        if (block == 6) {
+            EXPECT_EQ(host.setParameter(3, 3.7f), noErr);
+        }
+        ASSERT_EQ(renderAll(host, in, out), noErr);
+        ASSERT_EQ(renderAll(reference, in, expected), noErr);
+        ASSERT_EQ(out, expected) << "block " << block;
+    }
 }
 
 TEST(Host, HostPathMatchesTheEffectBitForBit) {
@@ -243,6 +425,163 @@ TEST(Host, SavedStateRestoresIntoAnotherInstance) {
     EXPECT_EQ(v, 0.9f);
     AudioUnitGetParameter(b.unit(), 3, kAudioUnitScope_Global, 0, &v);
     EXPECT_EQ(v, 2.0f);
+}
+
+// Replaces the values of global parameters in a class-info dictionary's data.
+void replaceStoredValues(CFPropertyListRef state,
+                         const std::map<AudioUnitParameterID, float>& values) {
+    CFStringRef key = CFStringCreateWithCString(nullptr, "data", kCFStringEncodingUTF8);
+    auto* dictionary = const_cast<CFMutableDictionaryRef>(static_cast<CFDictionaryRef>(state));
+    auto data = static_cast<CFDataRef>(CFDictionaryGetValue(dictionary, key));
+    std::vector<uint8_t> bytes(CFDataGetBytePtr(data),
+                               CFDataGetBytePtr(data) + CFDataGetLength(data));
+    auto field = [&](size_t at) {
+        return uint32_t(bytes[at]) << 24 | uint32_t(bytes[at + 1]) << 16 |
+               uint32_t(bytes[at + 2]) << 8 | uint32_t(bytes[at + 3]);
+    };
+    for (size_t at = 0; at + 12 <= bytes.size();) {
+        const bool global = field(at) == kAudioUnitScope_Global && field(at + 4) == 0;
+        const uint32_t count = field(at + 8);
+        at += 12;
+        for (uint32_t i = 0; i < count && at + 8 <= bytes.size(); ++i, at += 8) {
+            auto found = values.find(field(at));
+            if (!global || found == values.end())
+                continue;
+            uint32_t bits;
+            std::memcpy(&bits, &found->second, 4);
+            for (int b = 0; b < 4; ++b)
+                bytes[at + 4 + b] = static_cast<uint8_t>(bits >> (24 - 8 * b));
+        }
+    }
+    CFDataRef patched = CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size()));
+    CFDictionarySetValue(dictionary, key, patched);
+    CFRelease(patched);
+    CFRelease(key);
+}
+
+OSStatus restore(PluginHost& host, CFPropertyListRef state) {
+    return AudioUnitSetProperty(host.unit(), kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global,
+                                0, &state, sizeof(state));
+}
+
+// A state holding values no control takes and a model beyond the list restores to
+// a unit that plays: controls held within 0..1, the model left as it was (or, when
+// the list is not known yet, put back to model 0 at initialisation).
+TEST(Host, ASavedStateWithBadValuesRestoresToAPlayingUnit) {
+    PluginHost source;
+    ASSERT_TRUE(loaded(source));
+    CFPropertyListRef state = nullptr;
+    ASSERT_EQ(getProperty(source.unit(), kAudioUnitProperty_ClassInfo, state), noErr);
+    replaceStoredValues(state, {{0, kNaN}, {1, -kInf}, {2, 1e30f}, {3, 99.0f}});
+    const std::vector<float> in = tone(180.0, 44100.0, 1024, 0.5f);
+    std::vector<float> out;
+
+    struct Case {
+        bool initialised;
+        float modelBefore;
+        float modelAfter;
+    };
+    for (Case c : {Case{true, 2.0f, 2.0f}, Case{false, 2.0f, 0.0f}}) {
+        SCOPED_TRACE(c.initialised ? "initialised" : "uninitialised");
+        PluginHost host;
+        ASSERT_TRUE(loaded(host));
+        if (c.initialised) {
+            ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+        }
+        ASSERT_EQ(host.setParameter(3, c.modelBefore), noErr);
+        EXPECT_EQ(restore(host, state), noErr);
+        if (!c.initialised) {
+            ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+        }
+        const std::vector<float> expected = {0.5f, 0.0f, 1.0f, c.modelAfter};
+        for (AudioUnitParameterID id = 0; id < 4; ++id)
+            EXPECT_EQ(parameter(host, id), expected[id]) << "parameter " << id;
+        ASSERT_EQ(renderAll(host, in, out), noErr);
+        EXPECT_EQ(out, renderFresh(expected, in));
+    }
+
+    // What can never be a model index leaves the model as it was, initialised or not.
+    replaceStoredValues(state, {{3, kNaN}});
+    PluginHost host;
+    ASSERT_TRUE(loaded(host));
+    ASSERT_EQ(host.setParameter(3, 3.0f), noErr);
+    EXPECT_EQ(restore(host, state), noErr);
+    EXPECT_EQ(parameter(host, 3), 3.0f);
+    CFRelease(state);
+}
+
+// A host's standard output may carry its audio: opening, initialising, rendering
+// and closing the unit write nothing there. The bundle line goes to standard error.
+TEST(Host, NothingIsWrittenToStandardOutput) {
+    char outPath[] = "/tmp/quorle-stdout-XXXXXX", errPath[] = "/tmp/quorle-stderr-XXXXXX";
+    const int outFile = mkstemp(outPath), errFile = mkstemp(errPath);
+    ASSERT_GE(outFile, 0);
+    ASSERT_GE(errFile, 0);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
+    dup2(outFile, STDOUT_FILENO);
+    dup2(errFile, STDERR_FILENO);
+
+    // Nothing in here may print: the statuses are checked once the streams are back.
+    OSStatus statuses[4] = {-1, -1, -1, -1};
+    const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/" + kQuorleLibraryName;
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto entry =
+        handle ? reinterpret_cast<ComponentRoutine>(dlsym(handle, "quorleEntry")) : nullptr;
+    AudioUnit unit = nullptr;
+    if (entry && (statuses[0] = OpenAComponent(entry, &kQuorleDescription, &unit)) == noErr) {
+        AURenderCallbackStruct callback = {
+            [](void*, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32, UInt32 frames,
+               AudioBufferList* data) -> OSStatus {
+                for (UInt32 c = 0; c < data->mNumberBuffers; ++c)
+                    for (UInt32 i = 0; i < frames; ++i)
+                        static_cast<float*>(data->mBuffers[c].mData)[i] = 0.1f;
+                return noErr;
+            },
+            nullptr};
+        AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0,
+                             &callback, sizeof(callback));
+        statuses[1] = AudioUnitInitialize(unit);
+        std::vector<float> left(256), right(256);
+        alignas(AudioBufferList) unsigned char list[AudioBufferListSize(2)];
+        auto* buffers = reinterpret_cast<AudioBufferList*>(list);
+        buffers->mNumberBuffers = 2;
+        buffers->mBuffers[0] = {1, 256 * 4, left.data()};
+        buffers->mBuffers[1] = {1, 256 * 4, right.data()};
+        AudioTimeStamp time = {};
+        time.mFlags = kAudioTimeStampSampleTimeValid;
+        AudioUnitRenderActionFlags flags = 0;
+        statuses[2] = AudioUnitRender(unit, &flags, &time, 0, 256, buffers);
+        AudioUnitUninitialize(unit);
+        statuses[3] = CloseComponent(unit);
+    }
+    if (handle)
+        dlclose(handle);
+
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(savedOut, STDOUT_FILENO);
+    dup2(savedErr, STDERR_FILENO);
+    close(savedOut);
+    close(savedErr);
+    close(outFile);
+    close(errFile);
+    std::ifstream outStream(outPath), errStream(errPath);
+    const std::string written((std::istreambuf_iterator<char>(outStream)),
+                              std::istreambuf_iterator<char>());
+    const std::string diagnostics((std::istreambuf_iterator<char>(errStream)),
+                                  std::istreambuf_iterator<char>());
+    std::remove(outPath);
+    std::remove(errPath);
+
+    ASSERT_NE(entry, nullptr);
+    for (OSStatus status : statuses)
+        EXPECT_EQ(status, noErr);
+    EXPECT_EQ(written, "");
+    EXPECT_NE(diagnostics.find("path:" + fs::canonical(QUORLE_BUNDLE_DIR).string() + ";"),
+              std::string::npos)
+        << diagnostics;
 }
 
 TEST(Host, AMissingArchiveFailsInitialisationCleanly) {

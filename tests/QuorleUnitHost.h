@@ -1,0 +1,100 @@
+// The plug-in's unit opened inside the test program itself (not through its
+// shared object), so that a test can reach its kernels and their effects. It
+// reads the data archive of the built bundle and renders one channel.
+#pragma once
+
+#include "au/ComponentBase.h"
+#include "au/quorle.h"
+#include "main/VorlixMac.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace quorletest {
+
+inline ComponentResult LocalEntry(ComponentParameters* params, void* storage) {
+    return ComponentEntryPoint<quorle>::Dispatch(params, static_cast<quorle*>(storage));
+}
+
+class LocalUnit {
+  public:
+    // Opened and set up for one channel at `rate` Hz and `maxFrames` per render
+    // call; not initialised.
+    explicit LocalUnit(UInt32 maxFrames, double rate = 44100.0) {
+        gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
+        if (OpenAComponent(LocalEntry, &kQuorleDescription, &unit) != noErr)
+            throw std::runtime_error("the unit does not open");
+        AudioStreamBasicDescription format = {rate,
+                                              kAudioFormatLinearPCM,
+                                              kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
+                                                  kAudioFormatFlagIsNonInterleaved,
+                                              4,
+                                              1,
+                                              4,
+                                              1,
+                                              32,
+                                              0};
+        for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output})
+            AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,
+                                 sizeof(format));
+        AudioUnitSetProperty(unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global,
+                             0, &maxFrames, sizeof(maxFrames));
+        AURenderCallbackStruct callback = {&LocalUnit::supply, this};
+        AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0,
+                             &callback, sizeof(callback));
+    }
+    ~LocalUnit() {
+        AudioUnitUninitialize(unit);
+        CloseComponent(unit);
+    }
+    LocalUnit(const LocalUnit&) = delete;
+    LocalUnit& operator=(const LocalUnit&) = delete;
+
+    OSStatus initialize() { return AudioUnitInitialize(unit); }
+    OSStatus setParameter(AudioUnitParameterID id, float value) {
+        return AudioUnitSetParameter(unit, id, kAudioUnitScope_Global, 0, value, 0);
+    }
+    quorle& object() { return *static_cast<quorle*>(GetComponentInstanceStorage(unit)); }
+    // Null before initialisation.
+    quorleKernel* kernel() { return static_cast<quorleKernel*>(object().GetKernel(0)); }
+
+    // Renders `frames` of `in` into `out` in one call; the sample time advances.
+    OSStatus render(const float* in, float* out, UInt32 frames) {
+        input = in;
+        list.mNumberBuffers = 1;
+        list.mBuffers[0] = {1, frames * 4, out};
+        AudioTimeStamp time = {};
+        time.mSampleTime = sampleTime;
+        time.mFlags = kAudioTimeStampSampleTimeValid;
+        sampleTime += frames;
+        AudioUnitRenderActionFlags flags = 0;
+        return AudioUnitRender(unit, &flags, &time, 0, frames, &list);
+    }
+    // Renders all of `in` in calls of `block` frames.
+    OSStatus renderAll(const std::vector<float>& in, std::vector<float>& out, UInt32 block) {
+        out.assign(in.size(), 0.0f);
+        for (size_t at = 0; at < in.size(); at += block) {
+            const UInt32 frames = static_cast<UInt32>(std::min<size_t>(block, in.size() - at));
+            if (OSStatus status = render(in.data() + at, out.data() + at, frames))
+                return status;
+        }
+        return noErr;
+    }
+
+    AudioUnit unit = nullptr;
+
+  private:
+    static OSStatus supply(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
+                           UInt32 frames, AudioBufferList* data) {
+        auto* self = static_cast<LocalUnit*>(refCon);
+        std::memcpy(data->mBuffers[0].mData, self->input, frames * sizeof(float));
+        return noErr;
+    }
+
+    const float* input = nullptr;
+    double sampleTime = 0.0;
+    AudioBufferList list = {};
+};
+
+} // namespace quorletest
