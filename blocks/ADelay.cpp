@@ -204,3 +204,8 @@ bool ADelay::getProductString(char* text) {
 int32_t ADelay::getVendorVersion() {
     return 1100;
 }
+
+void ADelay::clearState() {
+    resume();
+    cursor = 0;
+}

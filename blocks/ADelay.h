@@ -12,6 +12,7 @@
 // clears the lines. Processing allocates nothing and works in place.
 #pragma once
 
+#include "blocks/StateClearing.h"
 #include "effect/AudioEffectX.h"
 
 #include <array>
@@ -24,7 +25,7 @@ struct ADelayProgram {
     char programName[24] = "Init";
 };
 
-class ADelay : public AudioEffectX {
+class ADelay : public AudioEffectX, public StateClearing {
   public:
     static constexpr int32_t kNumPrograms = 16;
     static constexpr int32_t kBufferSize = 40000; // samples per channel
@@ -49,6 +50,8 @@ class ADelay : public AudioEffectX {
     void getParameterName(int32_t index, char* text) override;
     void setSampleRate(float rate) override; // Hz
     void resume() override;                  // clears both delay lines
+    // Clears both lines and restarts the position, as a freshly set-up delay.
+    void clearState() override;
     // Reads a number (the delay in ms) and sets the parameter to it / 200.
     bool string2parameter(int32_t index, char* text) override;
     bool getProgramNameIndexed(int32_t category, int32_t index, char* text) override;

@@ -7,6 +7,9 @@
 namespace {
 constexpr float kPi = 3.14159265358979f;
 constexpr float kReferenceRate = 44100.0f; // Hz; the frequency curve is defined at this rate
+// Largest first-order coefficient: a pole at -0.99, rings at Nyquist for a few
+// hundred samples at most.
+constexpr float kMaxShelfC = 1.99f;
 } // namespace
 
 FilterParams::FilterParams() = default;
@@ -44,8 +47,15 @@ void FilterParams::SetFreq(float f) {
         a1 = t;
         a2 = static_cast<float>(alpha);
     } else {
-        // First-order allpass on the raw control: -1 at 0 Hz, +1 at Nyquist.
+        // First-order allpass on the raw control: -1 at 0 Hz, +1 at Nyquist. Its
+        // pole lies at 1 - c, so c is kept in 0..kMaxShelfC: below a 22 kHz rate
+        // (or with a control outside 0..1) the corner would pass Nyquist and the
+        // section would grow without bound. From 44.1 kHz up, c = freq <= 1.
         float c = kReferenceRate * freq / *sampleRate;
+        if (!(c >= 0.0f))
+            c = 0.0f; // negative or not a number
+        else if (c > kMaxShelfC)
+            c = kMaxShelfC;
         b0 = 1.0f - c;
         b1 = -1.0f;
         b2 = 0.0f;

@@ -1,5 +1,8 @@
 #include "blocks/QrClipper.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include <cstdio>
 #include <cstring>
 
@@ -188,4 +191,10 @@ bool QrClipper::getProductString(char* text) {
 
 int32_t QrClipper::getVendorVersion() {
     return 1000;
+}
+
+void QrClipper::clearState() {
+    std::fill(std::begin(avgRing), std::end(avgRing), 0.0f);
+    avgSum = 0.0f;
+    avgIndex = 0;
 }

@@ -9,9 +9,10 @@
 // is a fixed array inside the object.
 #pragma once
 
+#include "blocks/StateClearing.h"
 #include "effect/AudioEffectX.h"
 
-class QrClipper : public AudioEffectX {
+class QrClipper : public AudioEffectX, public StateClearing {
   public:
     enum Param { kPreGain, kClipPos, kClipNeg, kPostGain, kAverageTime, kNumParams };
     static constexpr int32_t kMaxWindow = 100; // samples
@@ -42,6 +43,8 @@ class QrClipper : public AudioEffectX {
     // One step of the magnitude detector: stores |x| in the window and returns the
     // window's mean, the current sample included. Meaningful with a window of 1 or more.
     float averager(float x);
+    // Empties the detector window; the levels, gains and window length stay.
+    void clearState() override;
 
   private:
     float clipNeg = 0.5f;     // magnitude of the negative level

@@ -162,3 +162,7 @@ bool QrIIRFilter::getProductString(char* text) {
 int32_t QrIIRFilter::getVendorVersion() {
     return 1000;
 }
+
+void QrIIRFilter::clearState() {
+    std::memset(params.history, 0, sizeof(params.history));
+}

@@ -4,10 +4,13 @@
 #pragma once
 
 #include "blocks/FilterParams.h"
+#include "blocks/StateClearing.h"
 #include "effect/AudioEffectX.h"
 
-class QrIIRFilter : public AudioEffectX {
+class QrIIRFilter : public AudioEffectX, public StateClearing {
   public:
+    // Zeroes the history of every pass; coefficients and controls stay.
+    void clearState() override;
     enum Param { kOrder, kType, kPasses, kFrequency, kAlpha, kK, kPostGain, kNumParams };
 
     explicit QrIIRFilter(HostCallback callback);

@@ -61,3 +61,10 @@ float AveragerAN::getParam(int index) {
         return 0.0f; // nothing measured yet
     return static_cast<float>(sum) / static_cast<float>(averageSamples);
 }
+
+void AveragerAN::clearState() {
+    for (int32_t i = 0; i < averageSamples; ++i)
+        ring[i] = 0.0f;
+    ringPos = 0;
+    sum = 0.0;
+}

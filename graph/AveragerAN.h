@@ -26,6 +26,8 @@ class AveragerAN : public AudioNodeProcessor {
     // or one whose ring cannot be allocated, keeps the current window (or starts a
     // one-sample window when there is none yet).
     void setAverageSamples(int n);
+    // Empties the window (zero ring, sum and position); its length stays.
+    void clearState();
 
     int32_t averageSamples = 0;
     int32_t ringPos = 0;

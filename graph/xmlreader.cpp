@@ -1,5 +1,9 @@
 #include "graph/xmlreader.h"
 
+#include "blocks/ADelay.h"
+#include "blocks/QrClipper.h"
+#include "blocks/QrIIRFilter.h"
+#include "blocks/QrInv.h"
 #include "graph/AudioNodeFX.h"
 #include "graph/AveragerAN.h"
 #include "graph/BuilderState.h"
@@ -76,6 +80,40 @@ bool readParams(TiXmlElement* element, AudioNode* node) {
     return sound;
 }
 
+// Memory of a building block of `type` with everything it allocates (bytes).
+size_t effectBytes(AudioNode::FXType type) {
+    switch (type) {
+    case AudioNode::kFxInv: return sizeof(QrInv);
+    case AudioNode::kFxClip: return sizeof(QrClipper);
+    case AudioNode::kFxDelay: return sizeof(ADelay) + 2 * ADelay::kBufferSize * sizeof(float);
+    case AudioNode::kFxEq: return sizeof(QrIIRFilter);
+    default: return 0;
+    }
+}
+
+// The largest ring an averager can allocate: its constant window (as the averager
+// truncates and bounds it), or the longest window when a node maps it.
+size_t averagerBytes(AudioNode* averager) {
+    int32_t window = 1; // without a mapping the window is one sample
+    for (const ParamMapping& m : averager->params) {
+        if (m.set != 0)
+            continue;
+        window = AveragerAN::kMaxAverageSamples; // a node may set any window
+        const float length = m.value;
+        if (!m.node)
+            window = length >= 1.0f && length < AveragerAN::kMaxAverageSamples + 1.0f
+                         ? static_cast<int32_t>(length)
+                         : 1;
+        break;
+    }
+    return sizeof(AveragerAN) + static_cast<size_t>(window) * sizeof(float);
+}
+
+// Does this node write audio into its slot when it runs?
+bool writesAudio(const AudioNode* node) {
+    return node->kind == kMixerNode || (node->kind == kFxNode && node->effect);
+}
+
 } // namespace
 
 AudioNode::FXType getFxType(const char* type) {
@@ -114,6 +152,7 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
     gNodeList.push_back(inputNode);
 
     std::vector<AudioNode*> created; // every node made from an element
+    size_t memory = 0;               // bytes the model takes, counted before allocating
     bool sound = true;
     AudioNode* previous = inputNode;
 
@@ -137,9 +176,16 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
             const char* type = element->Attribute("type");
             debug(" id:%s ", id ? id : "");
             if (id) {
+                memory += sizeof(AudioNodeFX) + effectBytes(getFxType(type));
+                if (memory > kModelMemoryBudget) {
+                    sound = false;
+                    break;
+                }
                 auto* fx = new AudioNodeFX;
-                fx->effect = createEffect(getFxType(type), id); // no type: no effect
+                PresetStatus preset = PresetStatus::kMissing;
+                fx->effect = createEffect(getFxType(type), id, &preset); // no type: no effect
                 fx->name = id;
+                sound = preset != PresetStatus::kRefused;
                 node = fx;
             }
         }
@@ -150,6 +196,11 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
         sound = sound && readParams(element, node) && input &&
                 !(readsAudio(node) && input->kind == kProcessorNode) &&
                 created.size() <= static_cast<size_t>(kMaxModelNodes);
+        if (dynamic_cast<AveragerAN*>(node))
+            memory += averagerBytes(node);
+        else if (node->kind != kFxNode)
+            memory += sizeof(MixerAudioNode) + sizeof(DividerAN);
+        sound = sound && memory <= kModelMemoryBudget;
         node->input = input;
         previous = node;
         if (id)
@@ -158,6 +209,8 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
     debug("\n");
 
     AudioNode* last = previous;
+    // A model must end in a node that writes the output slot.
+    sound = sound && last != inputNode && writesAudio(last);
     if (sound) {
         last->outBuffer = outputSlot;
         buildNodeList(last);
@@ -184,6 +237,15 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
         }
         last->outBuffer = kOutputSlot;
         inputNode->outBuffer = kInputSlot;
+
+        // The work slots it uses count against its budget too.
+        bool used[kNumSlots] = {};
+        for (AudioNode* node : gNodeList)
+            if (node->outBuffer >= kFirstWorkSlot && node->outBuffer < kNumSlots)
+                used[node->outBuffer] = true;
+        for (bool u : used)
+            memory += u ? sizeof(float) * kSlotLength : 0;
+        sound = sound && memory <= kModelMemoryBudget;
     }
 
     // Nodes outside the processing list never run; they go now, with the graph
@@ -196,4 +258,13 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
         return nullptr;
     }
     return inputNode;
+}
+
+void prepareGraph(AudioNode* inputNode) {
+    for (AudioNode* node = inputNode; node; node = node->next) {
+        if (auto* averager = dynamic_cast<AveragerAN*>(node))
+            averager->prepare();
+        else if (auto* divider = dynamic_cast<DividerAN*>(node))
+            divider->prepare();
+    }
 }

@@ -10,8 +10,15 @@
 
 #include "graph/AudioNode.h"
 
+#include <cstddef>
+
 // Most nodes a model may create; each effect node holds a building block and its memory.
 constexpr int kMaxModelNodes = 512;
+// Memory one model may take in one effect instance (bytes): its building blocks
+// with their delay lines, its averagers' rings at the longest window they can
+// take, and the work slots it uses. Counted before anything of that size is
+// allocated; a model over it is refused. The shipped models take under 3 MB.
+constexpr size_t kModelMemoryBudget = size_t(64) << 20;
 
 // Builds the graph described by `root` and returns its input node, whose `next`
 // chain is the processing list; the caller owns it. The input node carries
@@ -21,9 +28,15 @@ constexpr int kMaxModelNodes = 512;
 // Returns null, having released everything it built, when the model cannot run:
 // a reference ("input", "input2", a param's "node") that names no earlier node,
 // a mixer without "input2", an effect, mixer or averager whose audio input is a
-// processor, more than 48 work slots needed at once, or more than kMaxModelNodes
-// nodes. Nodes that the output does not depend on are built and then released.
+// processor, more than 48 work slots needed at once, more than kMaxModelNodes
+// nodes, more memory than kModelMemoryBudget, a preset holding a value that is
+// not a finite number, or no output: no node element, or a last node that writes
+// no audio (a processor, or an effect node without an effect). Nodes that the
+// output does not depend on are built and then released.
 AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot);
+// Readies a finished graph to run without allocating: sizes every averager's
+// window and resolves every divider's inputs, in processing order. Setup thread.
+void prepareGraph(AudioNode* inputNode);
 // A new divider or averager for a "processor" element; null without a known "type".
 AudioNode* createProcessor(TiXmlElement* element);
 // The effect kind for a type word, without regard to case; kFxNone for any other word.

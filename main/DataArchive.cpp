@@ -8,7 +8,10 @@
 
 #include <unzip.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <vector>
 
 std::string gFxDir;
 void* gZipFile = nullptr;
@@ -18,6 +21,8 @@ namespace {
 constexpr int kIgnoreCase = 2; // minizip: compare names without regard to ASCII case
 constexpr int kHeaderBytes = 56;
 constexpr int kCountOffset = 24;
+// Values of one preset that are read and set; the rest of a longer entry is ignored.
+constexpr int32_t kMaxPresetValues = 1024;
 
 unzFile zip() {
     return static_cast<unzFile>(gZipFile);
@@ -58,33 +63,49 @@ void fromBigEndian(unsigned char* b) {
 }
 } // namespace
 
-bool loadFXPz(const char* name, AudioEffectX* effect) {
+PresetStatus applyPreset(const char* name, AudioEffectX* effect) {
     if (!gZipFile || unzLocateFile(zip(), name, kIgnoreCase) != UNZ_OK)
-        return false;
+        return PresetStatus::kMissing;
     if (unzOpenCurrentFile(zip()) != UNZ_OK)
-        return false;
+        return PresetStatus::kMissing;
     unsigned char header[kHeaderBytes];
     if (unzReadCurrentFile(zip(), header, kHeaderBytes) != kHeaderBytes) {
         unzCloseCurrentFile(zip());
-        return false;
+        return PresetStatus::kMissing;
     }
     fromBigEndian(header + kCountOffset);
     int32_t count;
     std::memcpy(&count, header + kCountOffset, 4);
-    for (int32_t i = 0; i < count; ++i) {
+    // Every value is read before any is set, so that a preset holding a value that
+    // is not a finite number changes nothing. No block has more than a handful of
+    // parameters, so values past kMaxPresetValues are not read.
+    const int32_t wanted = std::min(count, kMaxPresetValues);
+    std::vector<float> values;
+    values.reserve(static_cast<size_t>(std::max(wanted, 0)));
+    bool finite = true;
+    for (int32_t i = 0; i < wanted; ++i) {
         unsigned char bytes[4];
         if (unzReadCurrentFile(zip(), bytes, 4) != 4)
             break; // the entry ends before its count says
         fromBigEndian(bytes);
         float value;
         std::memcpy(&value, bytes, 4);
-        effect->setParameter(i, value);
+        finite = finite && std::isfinite(value);
+        values.push_back(value);
     }
     unzCloseCurrentFile(zip());
-    return true;
+    if (!finite)
+        return PresetStatus::kRefused;
+    for (size_t i = 0; i < values.size(); ++i)
+        effect->setParameter(static_cast<int32_t>(i), values[i]);
+    return PresetStatus::kApplied;
 }
 
-AudioEffectX* createEffect(AudioNode::FXType type, const char* id) {
+bool loadFXPz(const char* name, AudioEffectX* effect) {
+    return applyPreset(name, effect) == PresetStatus::kApplied;
+}
+
+AudioEffectX* createEffect(AudioNode::FXType type, const char* id, PresetStatus* preset) {
     AudioEffectX* effect = nullptr;
     switch (type) {
     case AudioNode::kFxInv: effect = new QrInv(gAudioMaster); break;
@@ -93,8 +114,10 @@ AudioEffectX* createEffect(AudioNode::FXType type, const char* id) {
     case AudioNode::kFxEq: effect = new QrIIRFilter(gAudioMaster); break;
     default: return nullptr;
     }
-    std::string preset = std::string(id ? id : "") + ".fxp";
-    loadFXPz(preset.c_str(), effect);
+    std::string name = std::string(id ? id : "") + ".fxp";
+    const PresetStatus status = applyPreset(name.c_str(), effect);
+    if (preset)
+        *preset = status;
     return effect;
 }
 

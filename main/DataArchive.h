@@ -26,13 +26,22 @@ extern std::recursive_mutex gArchiveLock;
 bool openZip();
 // Closes the archive if it is open.
 void closeZip();
+// What became of a preset entry.
+enum class PresetStatus {
+    kApplied, // its values were set
+    kMissing, // no such entry, or shorter than its 56-byte header: nothing set
+    kRefused, // it holds a value that is not a finite number: nothing set
+};
 // Applies the FXP preset entry `name` (letter case ignored) to `effect`, value i
-// to parameter i. False when the entry is missing or shorter than its 56-byte
-// header. Stops at the end of the entry when it holds fewer values than it says.
+// to parameter i, once every value has been read and found finite. Stops at the
+// end of the entry when it holds fewer values than it says.
+PresetStatus applyPreset(const char* name, AudioEffectX* effect);
+// applyPreset, true when the preset was applied.
 bool loadFXPz(const char* name, AudioEffectX* effect);
 // A new building block of `type` with the preset `id` + ".fxp" applied; null for
-// kFxNone or an unknown type. The caller owns the result.
-AudioEffectX* createEffect(AudioNode::FXType type, const char* id);
+// kFxNone or an unknown type. The caller owns the result. `preset`, when given,
+// receives what became of the preset.
+AudioEffectX* createEffect(AudioNode::FXType type, const char* id, PresetStatus* preset = nullptr);
 // Reverses the four bytes at p in place; returns p.
 void* swapBytes(void* p);
 

@@ -1,5 +1,7 @@
 #include "main/QrVorlixGeneric.h"
 
+#include "blocks/StateClearing.h"
+#include "graph/AveragerAN.h"
 #include "main/DataArchive.h"
 
 #include <cmath>
@@ -172,4 +174,13 @@ void QrVorlixGeneric::process(float** inputs, float** outputs, int32_t sampleFra
     leaveCriticalSection();
 }
 
-void QrVorlixGeneric::clearState() {}
+void QrVorlixGeneric::clearState() {
+    bassFilter.clearState();
+    loMidFilter.clearState();
+    for (AudioNode* node = graph; node; node = node->next) {
+        if (auto* averager = dynamic_cast<AveragerAN*>(node))
+            averager->clearState();
+        if (auto* block = dynamic_cast<StateClearing*>(node->effect))
+            block->clearState();
+    }
+}

@@ -1,8 +1,10 @@
 // Model documents into graphs: node elements, references, params, order and slots.
+#include "GraphTestUtil.h"
 #include "blocks/QrClipper.h"
 #include "blocks/QrIIRFilter.h"
 #include "effect/MasterCallback.h"
 #include "graph/BuilderState.h"
+#include "graph/DividerAN.h"
 #include "graph/MixerAudioNode.h"
 #include "graph/xmlreader.h"
 #include "main/QrVorlixGeneric.h"
@@ -54,14 +56,14 @@ TEST(ModelBuilder, ProcessingListAndSlots) {
         {R"(<quorle><fx id="a" type="eq"/><fx id="b" type="eq"/><fx id="c" type="eq"/>
             <fx id="d" type="eq"/></quorle>)",
          "a:2 b:3 c:2 d:1"},
-        {"<quorle><nothing/></quorle>", ""},
         // An fx without "type" is a node without an effect, like an unknown word.
         {R"(<quorle><fx id="a"/><fx id="b" type="eq"/></quorle>)", "a*:2 b:1"},
-        // A processor as the last node, and an effect that only feeds a parameter: it
-        // gets a slot of its own to write into, never the graph input's.
-        {R"(<quorle><fx id="side" type="eq"/><processor type="divider" input="in">
-            <param set="0" node="side" get="5"/></processor></quorle>)",
-         "side:2 :1"},
+        // An effect that only feeds a parameter gets a slot of its own to write
+        // into, never the graph input's.
+        {R"(<quorle><fx id="side" type="eq"/><processor id="p" type="divider" input="in">
+            <param set="0" node="side" get="5"/></processor><mixer input="in" input2="in">
+            <param set="0" node="p" get="2"/></mixer></quorle>)",
+         "side:2 p:-1 :1"},
     };
     for (auto [xml, want] : cases) {
         Graph g = build(xml);
@@ -104,7 +106,7 @@ TEST(ModelBuilder, ParamAttributes) {
     Graph g = build(R"(<quorle><processor id="d" type="divider">
         <param set="2abc" value="5"/><param set=" -1" value="no digits"/><param set="3" node="in"/>
         <param value="7"/><param set="4" node="in" get="1"/><param set="99999999999" value="1e300"/>
-      </processor></quorle>)");
+      </processor><mixer input="in" input2="in"><param set="0" node="d" get="2"/></mixer></quorle>)");
     ASSERT_TRUE(g);
     // set, value, node, get. A node without get is the constant 1.0; no set, no mapping.
     using P = std::tuple<int, float, AudioNode*, int>;
@@ -130,6 +132,12 @@ TEST(ModelBuilder, ModelsThatCannotRunAreRefused) {
         R"(<quorle><processor id="p" type="divider"/><processor type="averager" input="p"/></quorle>)",
         // A reference of a node nobody uses still refuses the model.
         R"(<quorle><fx id="unused" type="eq" input="typo"/><fx id="b" type="eq" input="in"/></quorle>)",
+        // Nothing writes the output: no node at all, or a last node that writes no audio.
+        "<quorle/>",
+        "<quorle><nothing/><fx type=\"eq\"/></quorle>",
+        R"(<quorle><fx id="a" type="eq"/><processor type="divider"/></quorle>)",
+        R"(<quorle><fx id="a" type="eq"/><fx id="b"/></quorle>)",
+        R"(<quorle><fx id="a" type="eq"/><fx id="b" type="reverb"/></quorle>)",
     };
     for (const char* xml : refused)
         EXPECT_FALSE(build(xml)) << xml;
@@ -163,6 +171,85 @@ TEST(ModelBuilder, SlotPoolExhaustionAndNodeCountAreRefused) {
     for (int i = 0; i <= kMaxModelNodes; ++i)
         many += "<processor type=\"divider\"/>";
     EXPECT_FALSE(build(many + "</quorle>"));
+}
+
+TEST(ModelBuilder, MemoryBudgetIsCheckedBeforeAllocating) {
+    // n averagers, each mapped by the output mixer so that all of them run.
+    auto averagers = [](int n, const std::string& window) {
+        std::string xml = "<quorle>", maps;
+        for (int i = 0; i < n; ++i) {
+            const std::string id = "a" + std::to_string(i);
+            xml += "<processor id=\"" + id + "\" type=\"averager\" input=\"in\">" + window +
+                   "</processor>";
+            maps += "<param set=\"" + std::to_string(i + 2) + "\" node=\"" + id + "\" get=\"0\"/>";
+        }
+        return xml + "<mixer input=\"in\" input2=\"in\">" + maps + "</mixer></quorle>";
+    };
+    const std::string longest = R"(<param set="0" value="768000"/>)";
+    EXPECT_FALSE(build(averagers(500, longest))); // 1.5 GB of rings
+    EXPECT_TRUE(build(averagers(10, longest)));   // 30 MB
+    EXPECT_TRUE(build(averagers(500, R"(<param set="0" value="2205"/>)")));
+    // A window another node sets may grow to the longest at run time.
+    EXPECT_FALSE(build(averagers(30, R"(<param set="0" node="in" get="0"/>)")));
+    EXPECT_TRUE(build(averagers(30, R"(<param set="1" node="in" get="0"/>)")));
+
+    // Delay lines: 320 KB each, counted before the block is made.
+    auto delays = [](int n) {
+        std::string xml = "<quorle>";
+        for (int i = 0; i < n; ++i)
+            xml += "<fx id=\"d" + std::to_string(i) + "\" type=\"delay\"/>";
+        return xml + "</quorle>";
+    };
+    EXPECT_TRUE(build(delays(100)));
+    EXPECT_FALSE(build(delays(300)));
+}
+
+// A source whose output parameter counts its reads.
+struct CountingSource : AudioNodeProcessor {
+    float getParam(int) override {
+        ++reads;
+        return 3.0f;
+    }
+    long reads = 0;
+};
+
+TEST(ModelBuilder, ChainedDividersAreEvaluatedOncePerBlock) {
+    // Both inputs of every divider read the previous divider's ratio: evaluated on
+    // demand that is 2^n reads of the source per block; once per block it is one.
+    for (bool prepared : {true, false}) {
+        resetBuilderState();
+        auto* in = new AudioNodeFX;
+        in->listed = true;
+        gNodeList.push_back(in);
+        Graph graph(in);
+        auto* source = new CountingSource;
+        appendNode(source);
+        AudioNode* previous = source;
+        const int n = prepared ? 24 : 12;
+        for (int i = 0; i < n; ++i) {
+            auto* d = new DividerAN;
+            d->params.push_back({1.0f, previous, i == 0 ? 0 : 2, 0});
+            d->params.push_back({1.0f, previous, i == 0 ? 0 : 2, 1});
+            appendNode(d);
+            previous = d;
+        }
+        auto* mixer = new MixerAudioNode;
+        mixer->input = mixer->input2 = in;
+        mixer->params.push_back({1.0f, previous, 2, 0});
+        mixer->outBuffer = kOutputSlot;
+        appendNode(mixer);
+        if (prepared)
+            prepareGraph(in);
+
+        static SlotTable slots;
+        std::fill_n(slots.slot(kInputSlot), 64, 0.5f);
+        source->reads = 0;
+        walkGraph(in, slots.buffers(), 64);
+        walkGraph(in, slots.buffers(), 64);
+        // 3 / 3 = 1 all the way down; the mixer passes 1 x input + 1 x input.
+        EXPECT_EQ(slots.slot(kOutputSlot)[63], 1.0f) << prepared;
+        EXPECT_EQ(source->reads, prepared ? 2 * 2 : 2 * (1L << n)) << prepared;
+    }
 }
 
 } // namespace
