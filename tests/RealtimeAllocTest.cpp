@@ -1,8 +1,9 @@
 // Running a graph, the main effect or the audio unit allocates nothing, except an
 // averager on the block where its window length changes. Every heap allocation of
-// this program is counted.
+// this program is counted, and any one of them can be made to fail.
 #include "AUTestUnit.h"
 #include "GraphTestUtil.h"
+#include "QuorleUnitHost.h"
 
 #include "blocks/QrIIRFilter.h"
 #include "effect/MasterCallback.h"
@@ -21,17 +22,26 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <new>
 
 namespace {
 std::atomic<long> gAllocations{0};
+// While above 0, counts allocations down; the one that reaches 0 fails.
+std::atomic<long> gFailIn{0};
+
+bool failsNow() {
+    return gFailIn.load() > 0 && gFailIn.fetch_sub(1) == 1;
 }
+} // namespace
 
 // The replacement pairs malloc with free on purpose.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 void* operator new(std::size_t size) {
     ++gAllocations;
+    if (failsNow())
+        throw std::bad_alloc();
     if (void* p = std::malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
@@ -41,7 +51,7 @@ void* operator new[](std::size_t size) {
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     ++gAllocations;
-    return std::malloc(size ? size : 1);
+    return failsNow() ? nullptr : std::malloc(size ? size : 1);
 }
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
     return operator new(size, tag);
@@ -215,6 +225,93 @@ TEST(Realtime, TheLv2PluginRunsWithoutAllocating) {
         descriptor->cleanup(plugin);
     }
     dlclose(handle);
+}
+
+} // namespace
+
+namespace {
+
+std::vector<float> testTone(size_t n) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = 0.4f * std::sin(0.03f * static_cast<float>(i));
+    return v;
+}
+
+bool finiteAndSounding(const std::vector<float>& v) {
+    bool sounding = false;
+    for (float x : v) {
+        if (!std::isfinite(x))
+            return false;
+        sounding |= x != 0.0f;
+    }
+    return sounding;
+}
+
+// Out of memory at any single allocation while the unit initialises: the host
+// hears -108 (or success, where the failure was absorbed), never a crash, and the
+// unit is left uninitialised and able to initialise and render afterwards.
+TEST(Realtime, InitialisationSurvivesAFailingAllocationAnywhere) {
+    quorletest::LocalUnit unit(512);
+    const std::vector<float> in = testTone(512);
+    std::vector<float> out(512);
+    ASSERT_EQ(unit.initialize(), noErr); // what is made once per process is made here
+    AudioUnitUninitialize(unit.unit);
+    const long before = gAllocations;
+    ASSERT_EQ(unit.initialize(), noErr);
+    const long allocations = gAllocations - before;
+    AudioUnitUninitialize(unit.unit);
+    ASSERT_GT(allocations, 50);
+
+    long refused = 0;
+    for (long n = 1; n <= allocations; ++n) {
+        gFailIn = n;
+        const OSStatus status = unit.initialize();
+        gFailIn = 0;
+        ASSERT_TRUE(status == memFullErr || status == noErr)
+            << "allocation " << n << " of " << allocations << ": status " << status;
+        if (status == memFullErr) {
+            ++refused;
+            ASSERT_EQ(unit.render(in.data(), out.data(), 512), kAudioUnitErr_Uninitialized) << n;
+        }
+        AudioUnitUninitialize(unit.unit);
+        ASSERT_EQ(unit.initialize(), noErr) << "after allocation " << n;
+        ASSERT_EQ(unit.render(in.data(), out.data(), 512), noErr) << n;
+        ASSERT_TRUE(finiteAndSounding(out)) << n;
+        AudioUnitUninitialize(unit.unit);
+    }
+    EXPECT_GT(refused, 0);
+}
+
+// The unit's own guards cost no allocation: non-finite input, a poisoned effect
+// silenced and cleared, host resets, and values refused or held in range.
+TEST(Realtime, TheUnitsGuardsAllocateNothing) {
+    quorletest::LocalUnit unit(1024);
+    ASSERT_EQ(unit.initialize(), noErr);
+    ASSERT_EQ(unit.setParameter(3, 3.0f), noErr);
+    std::vector<float> in = testTone(1024), out(1024);
+    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr); // builds the model
+    for (size_t i = 0; i < in.size(); i += 97)
+        in[i] = i % 2 ? std::numeric_limits<float>::infinity() : std::nanf("");
+    const std::vector<float> nan(1024, std::nanf(""));
+
+    const long before = gAllocations;
+    for (int block = 0; block < 200; ++block) {
+        if (block % 50 == 10)
+            AudioUnitReset(unit.unit, kAudioUnitScope_Global, 0);
+        if (block % 50 == 30) {
+            float* poison = const_cast<float*>(nan.data());
+            float* sink = out.data();
+            unit.kernel()->effect()->process(&poison, &sink, 1024);
+        }
+        if (block % 7 == 0) {
+            unit.setParameter(static_cast<AudioUnitParameterID>(block % 3), std::nanf(""));
+            unit.setParameter(static_cast<AudioUnitParameterID>((block + 1) % 3), 1e30f);
+            unit.setParameter(3, 99.0f);
+        }
+        ASSERT_EQ(unit.render(in.data(), out.data(), 1 + (block * 131) % 1024), noErr);
+    }
+    EXPECT_EQ(gAllocations - before, 0);
 }
 
 } // namespace
