@@ -4,11 +4,11 @@
 #include "platform/Threads.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace {
 
-constexpr size_t kScheduledEventRoom = 24;
 constexpr size_t kListenerRoom = 32;
 
 int64_t EventOffset(const AudioUnitParameterEvent& event) {
@@ -23,7 +23,8 @@ AUBase::AUBase(ComponentInstance inInstance, UInt32 numInputElements, UInt32 num
                UInt32 numGroupElements, UInt32 numPartElements)
     : mComponentInstance(inInstance), mInitialElementCounts{1, numInputElements, numOutputElements,
                                                             numGroupElements, numPartElements} {
-    mParamEvents.reserve(kScheduledEventRoom);
+    mParamEvents.reserve(kMaxScheduledEvents);
+    mEventScratch.resize(kMaxScheduledEvents);
     mCurrentPreset.presetName =
         CFStringCreateWithCString(kCFAllocatorDefault, "Untitled", kCFStringEncodingUTF8);
 }
@@ -175,6 +176,9 @@ OSStatus AUBase::ScheduleParameters(const AudioUnitParameterEvent* events, UInt3
     if (!events && numEvents > 0)
         return paramErr;
     for (UInt32 i = 0; i < numEvents; ++i) {
+        // The queue never grows past the room it was given: no allocation here.
+        if (mParamEvents.size() >= kMaxScheduledEvents)
+            return paramErr;
         const AudioUnitParameterEvent& event = events[i];
         if (event.eventType != kParameterEvent_Immediate &&
             event.eventType != kParameterEvent_Ramped)
@@ -191,17 +195,45 @@ OSStatus AUBase::ScheduleParameters(const AudioUnitParameterEvent* events, UInt3
     return noErr;
 }
 
+size_t AUBase::SortEventsByOffset(AudioUnitParameterEvent* events, size_t count,
+                                  AudioUnitParameterEvent* scratch) {
+    // Bottom-up merge sort: runs of 1, 2, 4, ... events are merged pairwise,
+    // back and forth between the two arrays.
+    size_t comparisons = 0;
+    AudioUnitParameterEvent* from = events;
+    AudioUnitParameterEvent* to = scratch;
+    for (size_t width = 1; width < count; width *= 2) {
+        for (size_t left = 0; left < count; left += 2 * width) {
+            const size_t middle = std::min(left + width, count);
+            const size_t right = std::min(left + 2 * width, count);
+            size_t i = left, j = middle, k = left;
+            while (i < middle && j < right) {
+                ++comparisons;
+                // The right run's event goes first only when strictly earlier.
+                if (EventOffset(from[j]) < EventOffset(from[i]))
+                    to[k++] = from[j++];
+                else
+                    to[k++] = from[i++];
+            }
+            while (i < middle)
+                to[k++] = from[i++];
+            while (j < right)
+                to[k++] = from[j++];
+        }
+        std::swap(from, to);
+    }
+    if (from != events)
+        std::copy(from, from + count, events);
+    return comparisons;
+}
+
 OSStatus AUBase::ProcessForScheduledParams(ParameterEventList& events, UInt32 frames,
                                            void* userData) {
-    // Stable insertion sort by start offset: events at the same offset keep their
-    // order, so a later immediate value overrides an earlier one. No allocation.
-    for (size_t i = 1; i < events.size(); ++i) {
-        const AudioUnitParameterEvent moving = events[i];
-        size_t j = i;
-        for (; j > 0 && EventOffset(events[j - 1]) > EventOffset(moving); --j)
-            events[j] = events[j - 1];
-        events[j] = moving;
-    }
+    if (events.size() > mEventScratch.size())
+        return paramErr;
+    // Stable: events at the same offset keep their order, so a later immediate
+    // value overrides an earlier one.
+    SortEventsByOffset(events.data(), events.size(), mEventScratch.data());
 
     UInt32 start = 0;
     while (start < frames) {
@@ -251,6 +283,7 @@ OSStatus AUBase::AddPropertyListener(AudioUnitPropertyID id, AudioUnitPropertyLi
                                      void* refCon) {
     if (!proc)
         return paramErr;
+    std::lock_guard<std::recursive_mutex> lock(mListenerLock);
     if (mPropertyListeners.capacity() == 0)
         mPropertyListeners.reserve(kListenerRoom);
     mPropertyListeners.push_back(PropertyListener{id, proc, refCon});
@@ -259,6 +292,7 @@ OSStatus AUBase::AddPropertyListener(AudioUnitPropertyID id, AudioUnitPropertyLi
 
 OSStatus AUBase::RemovePropertyListener(AudioUnitPropertyID id,
                                         AudioUnitPropertyListenerProc proc) {
+    std::lock_guard<std::recursive_mutex> lock(mListenerLock);
     auto& list = mPropertyListeners;
     list.erase(std::remove_if(list.begin(), list.end(),
                               [&](const PropertyListener& listener) {
@@ -270,6 +304,11 @@ OSStatus AUBase::RemovePropertyListener(AudioUnitPropertyID id,
 
 void AUBase::PropertyChanged(AudioUnitPropertyID id, AudioUnitScope scope,
                              AudioUnitElement element) {
+    std::lock_guard<std::recursive_mutex> lock(mListenerLock);
+    CallListeners(id, scope, element);
+}
+
+void AUBase::CallListeners(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element) {
     // By index and by copy: a listener may add or remove listeners while called.
     // When the slot no longer holds the listener just called, an entry at or before
     // it was removed and the slot holds the next one still to call.
@@ -295,6 +334,10 @@ bool AUBase::IsCanonicalFormat(const AudioStreamBasicDescription& format) {
            (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) &&
            !(format.mFormatFlags & kAudioFormatFlagIsBigEndian) && format.mBitsPerChannel == 32 &&
            format.mBytesPerFrame == 4;
+}
+
+bool AUBase::IsSupportedSampleRate(Float64 rate) {
+    return std::isfinite(rate) && rate >= kMinSampleRate && rate <= kMaxSampleRate;
 }
 
 bool AUBase::SameFormat(const AudioStreamBasicDescription& a,
@@ -430,6 +473,11 @@ OSStatus AUBase::Render(AudioUnitRenderActionFlags&, const AudioTimeStamp&, UInt
 
 void AUBase::RecordRenderError(OSStatus error) {
     OSStatus none = noErr;
-    if (mLastRenderError.compare_exchange_strong(none, error))
-        PropertyChanged(kAudioUnitProperty_LastRenderError, kAudioUnitScope_Global, 0);
+    if (!mLastRenderError.compare_exchange_strong(none, error))
+        return;
+    // Never waits: while the setup thread holds the listener list, the error
+    // stays unannounced but readable.
+    std::unique_lock<std::recursive_mutex> lock(mListenerLock, std::try_to_lock);
+    if (lock.owns_lock())
+        CallListeners(kAudioUnitProperty_LastRenderError, kAudioUnitScope_Global, 0);
 }

@@ -14,8 +14,12 @@
 // Threads: the host's main thread opens, initialises, sets properties and state;
 // the render thread renders. Parameter values may be set from other threads while
 // rendering. Parameter events are scheduled on the render thread before the
-// render call they belong to. The listener list and the element storage are not
-// locked; render notifications may be added and removed from any thread.
+// render call they belong to. The element storage is not locked; render
+// notifications may be added and removed from any thread. The property-listener
+// list is guarded by a lock: adding, removing and announcing changes take it (a
+// listener may add or remove listeners while it is called), except on the render
+// thread, which only tries it and, when it is busy, leaves a render error
+// unannounced (it can still be read through the last-render-error property).
 //
 // Records whose layout the platform leaves open are passed by their in-memory
 // size in this build (a connection, a render callback, the host callbacks, a
@@ -30,12 +34,21 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class AUBase {
   public:
     static constexpr UInt32 kDefaultMaxFramesPerSlice = 1156;
     static constexpr UInt32 kNumberOfScopes = 5;
+    // Stream sample rates the unit runs at, in Hz, both ends included. A format or
+    // sample rate outside them, or not finite, is refused with -10868 (format not
+    // supported) and the element keeps the format it had.
+    static constexpr Float64 kMinSampleRate = 8000.0;
+    static constexpr Float64 kMaxSampleRate = 384000.0;
+    // Scheduled parameter events one render call takes; the queue and the sort's
+    // scratch space are allocated for this many at construction.
+    static constexpr UInt32 kMaxScheduledEvents = 4096;
 
     AUBase(ComponentInstance inInstance, UInt32 numInputElements, UInt32 numOutputElements,
            UInt32 numGroupElements = 0, UInt32 numPartElements = 0);
@@ -100,7 +113,8 @@ class AUBase {
                                  AudioUnitElement element, const void* inData, UInt32 inDataSize);
     OSStatus DispatchRemovePropertyValue(AudioUnitPropertyID id, AudioUnitScope scope,
                                          AudioUnitElement element);
-    // Calls every listener registered for `id`.
+    // Calls every listener registered for `id`. Setup thread: waits for the
+    // listener lock.
     void PropertyChanged(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element);
     OSStatus AddPropertyListener(AudioUnitPropertyID id, AudioUnitPropertyListenerProc proc,
                                  void* refCon);
@@ -124,11 +138,22 @@ class AUBase {
     // Each event's element must exist, and a ramp's parameter too (an immediate
     // event creates its parameter in map storage); else that status, with the
     // earlier events kept. An event type other than immediate or ramped gives -50.
+    // Once kMaxScheduledEvents are queued for the coming render, the next event
+    // gives -50: it and the events after it are neither queued nor applied, the
+    // earlier ones stay queued.
     OSStatus ScheduleParameters(const AudioUnitParameterEvent* events, UInt32 numEvents);
+    // Sorts `count` events by (start) buffer offset, ascending; events at the same
+    // offset keep their order. `scratch` has room for `count` events. Allocates
+    // nothing; makes at most count * ceil(log2(count)) comparisons, and returns how
+    // many it made.
+    static size_t SortEventsByOffset(AudioUnitParameterEvent* events, size_t count,
+                                     AudioUnitParameterEvent* scratch);
 
     // --- Stream formats ---
     // Linear PCM, one frame per packet, 4-byte non-interleaved native-endian floats.
     static bool IsCanonicalFormat(const AudioStreamBasicDescription& format);
+    // Finite and within kMinSampleRate..kMaxSampleRate.
+    static bool IsSupportedSampleRate(Float64 rate);
     static bool SameFormat(const AudioStreamBasicDescription& a,
                            const AudioStreamBasicDescription& b);
     // Gives the element its new format and announces it.
@@ -174,7 +199,8 @@ class AUBase {
 
     // Cuts a render of `frames` into slices at the events' offsets, gives every
     // event that falls in a slice to its element, and calls ProcessScheduledSlice
-    // for each slice; a failing slice ends the loop with its status. Sorts `events`.
+    // for each slice; a failing slice ends the loop with its status. Sorts `events`,
+    // which hold at most kMaxScheduledEvents (more give -50, nothing processed).
     OSStatus ProcessForScheduledParams(ParameterEventList& events, UInt32 frames, void* userData);
     virtual OSStatus ProcessScheduledSlice(void* userData, UInt32 sliceStart, UInt32 sliceFrames,
                                            UInt32 totalFrames);
@@ -212,7 +238,11 @@ class AUBase {
                            UInt32 bus, UInt32 frames, AudioBufferList& ioData);
     OSStatus RenderOutputBus(AudioUnitRenderActionFlags& ioFlags, const AudioTimeStamp& timeStamp,
                              UInt32 bus, UInt32 frames, AudioBufferList& ioData);
+    // Render thread: records the first pending error and announces it when the
+    // listener lock is free at once.
     void RecordRenderError(OSStatus error);
+    // Calls the listeners for `id`; the caller holds mListenerLock.
+    void CallListeners(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element);
     UInt32 ParameterCountForList(AudioUnitScope scope, AUElement** outElement);
 
     struct PropertyListener {
@@ -230,12 +260,14 @@ class AUBase {
     UInt32 mInterfaceVersion = 2;
     UInt32 mMaxFramesPerSlice = kDefaultMaxFramesPerSlice;
     Float64 mLastRenderedSampleTime = -1.0;
-    ParameterEventList mParamEvents;
+    ParameterEventList mParamEvents;  // room for kMaxScheduledEvents
+    ParameterEventList mEventScratch; // kMaxScheduledEvents, for sorting
     AURenderNotifyList mRenderNotify;
     std::atomic<OSStatus> mLastRenderError{noErr};
     bool mWantsRenderThreadID = false;
     std::atomic<uintptr_t> mRenderThreadID{0};
 
+    std::recursive_mutex mListenerLock; // guards mPropertyListeners
     std::vector<PropertyListener> mPropertyListeners;
     AUPreset mCurrentPreset = {-1, nullptr};
     CFStringRef mContextName = nullptr;

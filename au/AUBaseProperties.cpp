@@ -28,6 +28,31 @@ bool IsGlobalOrInput(AudioUnitScope scope) {
     return scope == kAudioUnitScope_Global || scope == kAudioUnitScope_Input;
 }
 
+// The standard properties that exist in the global scope only, whether this unit
+// answers them or not; in any other scope they give -10866.
+bool IsGlobalOnly(AudioUnitPropertyID id) {
+    switch (id) {
+    case kAudioUnitProperty_ClassInfo:
+    case kAudioUnitProperty_FastDispatch:
+    case kAudioUnitProperty_Latency:
+    case kAudioUnitProperty_SupportedNumChannels:
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+    case kAudioUnitProperty_GetUIComponentList:
+    case kAudioUnitProperty_TailTime:
+    case kAudioUnitProperty_BypassEffect:
+    case kAudioUnitProperty_LastRenderError:
+    case kAudioUnitProperty_FactoryPresets:
+    case kAudioUnitProperty_ContextName:
+    case kAudioUnitProperty_HostCallbacks:
+    case kAudioUnitProperty_CurrentPreset:
+    case kAudioUnitProperty_InPlaceProcessing:
+    case kAudioUnitProperty_CocoaUI:
+    case kAudioUnitProperty_PresentPreset:
+    case kAudioUnitProperty_IconLocation: return true;
+    default: return false;
+    }
+}
+
 // Buffers of 32-bit floats carry their byte count in 32 bits.
 constexpr UInt32 kLargestMaxFrames = std::numeric_limits<UInt32>::max() / sizeof(Float32);
 
@@ -95,6 +120,8 @@ OSStatus AUBase::DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope 
                                          Boolean& outWritable) {
     outWritable = false;
     const bool global = scope == kAudioUnitScope_Global;
+    if (!global && IsGlobalOnly(id))
+        return kAudioUnitErr_InvalidScope;
     for (const FixedGlobalProperty& p : kFixedGlobalProperties) {
         if (p.id == id) {
             if (!global)
@@ -298,6 +325,8 @@ OSStatus AUBase::DispatchGetProperty(AudioUnitPropertyID id, AudioUnitScope scop
 OSStatus AUBase::DispatchSetProperty(AudioUnitPropertyID id, AudioUnitScope scope,
                                      AudioUnitElement element, const void* inData,
                                      UInt32 inDataSize) {
+    if (scope != kAudioUnitScope_Global && IsGlobalOnly(id))
+        return kAudioUnitErr_InvalidScope;
     switch (id) {
     case kAudioUnitProperty_ClassInfo:
     case kAudioUnitProperty_MakeConnection:
@@ -414,7 +443,7 @@ OSStatus AUBase::DispatchSetProperty(AudioUnitPropertyID id, AudioUnitScope scop
 OSStatus AUBase::SetStreamFormatProperty(AudioUnitScope scope, AudioUnitElement element,
                                          const AudioStreamBasicDescription& format) {
     const AudioStreamBasicDescription previous = GetIOElement(scope, element)->GetStreamFormat();
-    if (!IsCanonicalFormat(format))
+    if (!IsCanonicalFormat(format) || !IsSupportedSampleRate(format.mSampleRate))
         return kAudioUnitErr_FormatNotSupported;
     if (SameFormat(previous, format))
         return noErr;

@@ -11,19 +11,6 @@ using namespace autest;
 
 namespace {
 
-AudioStreamBasicDescription FloatFormat(UInt32 channels) {
-    AudioStreamBasicDescription format = {};
-    format.mSampleRate = 44100.0;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags =
-        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-    format.mBytesPerPacket = format.mBytesPerFrame = 4;
-    format.mFramesPerPacket = 1;
-    format.mChannelsPerFrame = channels;
-    format.mBitsPerChannel = 32;
-    return format;
-}
-
 OSStatus SetFormat(Host& host, AudioUnitScope scope, const AudioStreamBasicDescription& format) {
     return AudioUnitSetProperty(host.unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,
                                 sizeof(format));
@@ -60,13 +47,6 @@ OSStatus LastRenderError(AudioUnit unit) {
     EXPECT_EQ(noErr, AudioUnitGetProperty(unit, kAudioUnitProperty_LastRenderError,
                                           kAudioUnitScope_Global, 0, &error, &size));
     return error;
-}
-
-AudioUnitParameterEvent Immediate(UInt32 offset, Float32 value) {
-    AudioUnitParameterEvent event = {};
-    event.eventType = kParameterEvent_Immediate;
-    event.eventValues.immediate = {offset, value};
-    return event;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // A small effect unit and a host that drives it through the client functions
-// only. Each kernel multiplies by parameter 0 and logs its calls; the host feeds
-// channel c with samples c * 1000 + i through an input callback.
+// only. Each kernel multiplies by parameter 0, logs its calls and counts its
+// resets; the host feeds channel c with samples c * 1000 + i through an input
+// callback. The unit publishes the channel configurations put in `channelInfo`.
 #pragma once
 
 #include "au/AUEffectBase.h"
@@ -30,8 +31,17 @@ class TestUnit : public AUEffectBase {
         calls.reserve(4096);
     }
     AUKernelBase* NewKernel() override;
+    UInt32 SupportedNumChannels(const AUChannelInfo** outInfo) override {
+        if (outInfo)
+            *outInfo = channelInfo.empty() ? nullptr : channelInfo.data();
+        return UInt32(channelInfo.size());
+    }
+    // Where the scheduled events are queued: it must not move while events arrive.
+    const void* EventQueueStorage() { return GetParamEventList().data(); }
 
     std::vector<ProcessCall> calls;
+    std::vector<AUChannelInfo> channelInfo;
+    int resets = 0;
     int kernelsMade = 0;
     int failAtKernel = -1;
     bool throwInProcess = false;
@@ -41,6 +51,7 @@ class TestUnit : public AUEffectBase {
 class GainKernel : public AUKernelBase {
   public:
     explicit GainKernel(TestUnit* unit) : AUKernelBase(unit), unit(unit) {}
+    void Reset() override { ++unit->resets; }
     void Process(const Float32* in, Float32* out, UInt32 frames, UInt32 stride,
                  bool& ioSilence) override {
         if (unit->throwInProcess)
@@ -64,6 +75,27 @@ inline AUKernelBase* TestUnit::NewKernel() {
 
 inline ComponentResult TestEntry(ComponentParameters* params, void* storage) {
     return ComponentEntryPoint<TestUnit>::Dispatch(params, static_cast<TestUnit*>(storage));
+}
+
+// Non-interleaved 32-bit float at 44100 Hz.
+inline AudioStreamBasicDescription FloatFormat(UInt32 channels) {
+    AudioStreamBasicDescription format = {};
+    format.mSampleRate = 44100.0;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags =
+        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
+    format.mBytesPerPacket = format.mBytesPerFrame = 4;
+    format.mFramesPerPacket = 1;
+    format.mChannelsPerFrame = channels;
+    format.mBitsPerChannel = 32;
+    return format;
+}
+
+inline AudioUnitParameterEvent Immediate(UInt32 offset, Float32 value) {
+    AudioUnitParameterEvent event = {};
+    event.eventType = kParameterEvent_Immediate;
+    event.eventValues.immediate = {offset, value};
+    return event;
 }
 
 // `count` buffers of one channel each, with memory of their own or null data pointers.
