@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -61,7 +62,10 @@ TEST(Archive, PresetsAndTheEffectFactory) {
                                 {"short.fxp", std::string(55, 'x')},
                                 {"liar.fxp", fxp({0.9f, 0.8f}, 1000000)},
                                 {"one.fxp", fxp({}, 1) + std::string("\x3F\x80\x00\x00", 4)},
-                                {"drive.fxp", fxp({0.25f, 0.3f})}});
+                                {"drive.fxp", fxp({0.25f, 0.3f})},
+                                {"nan.fxp", fxp({0.1f, 0.2f, NAN})},
+                                {"inf.fxp", fxp({INFINITY})},
+                                {"minus-inf.fxp", fxp({0.5f, -INFINITY}, 1000)}});
     gAudioMaster = masterCallback;
     ASSERT_TRUE(openZip());
     EXPECT_EQ(applied("bass.fxp"), // letter case ignored
@@ -72,6 +76,14 @@ TEST(Archive, PresetsAndTheEffectFactory) {
     EXPECT_TRUE(applied("missing.fxp", false).empty());
     EXPECT_EQ(applied("liar.fxp"), (Sets{{0, 0.9f}, {1, 0.8f}})); // claims a million values
     EXPECT_EQ(applied("one.fxp"), (Sets{{0, 1.0f}}));
+    // A value that is not a finite number refuses the whole preset: nothing is set.
+    for (const char* bad : {"nan.fxp", "inf.fxp", "minus-inf.fxp"})
+        EXPECT_TRUE(applied(bad, false).empty()) << bad;
+    Recorder r;
+    EXPECT_EQ(applyPreset("nan.fxp", &r), PresetStatus::kRefused);
+    EXPECT_EQ(applyPreset("missing.fxp", &r), PresetStatus::kMissing);
+    EXPECT_EQ(applyPreset("short.fxp", &r), PresetStatus::kMissing);
+    EXPECT_EQ(applyPreset("one.fxp", &r), PresetStatus::kApplied);
 
     std::unique_ptr<AudioEffectX> clip(createEffect(AudioNode::kFxClip, "drive")),
         inv(createEffect(AudioNode::kFxInv, "x")), delay(createEffect(AudioNode::kFxDelay, "x")),

@@ -2,7 +2,9 @@
 #include "ArchiveTestUtil.h"
 #include "GraphTestUtil.h"
 
+#include "blocks/QrIIRFilter.h"
 #include "blocks/QrInv.h"
+#include "effect/MasterCallback.h"
 #include "graph/DividerAN.h"
 #include "main/VorlixMac.h"
 
@@ -113,6 +115,24 @@ TEST(MainEffect, ModelSwitchingKeepsTheOldGraphOnEveryFailure) {
         EXPECT_THROW(fx.setParameter(3, outside), std::out_of_range) << outside;
     EXPECT_EQ(fx.graph, graph);
     EXPECT_EQ(gZipFile, nullptr);
+}
+
+TEST(MainEffect, PresetsWithValuesThatAreNotNumbersAreRefused) {
+    // A model whose block preset holds infinity does not load; the old model keeps
+    // playing. A fixed filter's preset holding NaN leaves that filter at its defaults.
+    PluginDir dir;
+    writeModels(dir, {{"b_flip.fxp", fxp({INFINITY})},
+                      {"lo_mid.fxp", fxp({1.0f, 0.0f, 0.1f, NAN, 0.95f, 0.5f, 1.0f})}});
+    VorlixMac fx;
+    fx.init();
+    EXPECT_EQ(fx.currentModel, 0);
+    EXPECT_FALSE(fx.loadXmlZ(1));
+    EXPECT_EQ(fx.currentModel, 0);
+    QrIIRFilter fresh(masterCallback);
+    EXPECT_EQ(fx.loMidFilter.params.freq, fresh.params.freq);
+    EXPECT_EQ(fx.loMidFilter.params.order, fresh.params.order);
+    for (float s : run(fx, tone(4096)))
+        ASSERT_TRUE(std::isfinite(s));
 }
 
 TEST(MainEffect, EmptyOrMissingArchiveFailsInitWithOutOfRange) {

@@ -1,0 +1,179 @@
+// Exact output, bit for bit: the shipped models at the common rates, the IIR
+// filter at several settings and rates, and the precision of the mixer and the
+// averager. The hashes were recorded from the engine as first built; any change
+// to the arithmetic (a fused multiply-add, a reordered sum, a wider type) shows.
+#include "GraphTestUtil.h"
+
+#include "blocks/QrIIRFilter.h"
+#include "effect/MasterCallback.h"
+#include "graph/AveragerAN.h"
+#include "graph/MixerAudioNode.h"
+#include "main/DataArchive.h"
+#include "main/VorlixMac.h"
+#include "tools/PluckedPhrase.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// FNV-1a over the samples' bit patterns.
+uint64_t hashOf(const std::vector<float>& samples) {
+    uint64_t h = 1469598103934665603ull;
+    for (float s : samples) {
+        uint32_t bits;
+        std::memcpy(&bits, &s, 4);
+        for (int b = 0; b < 4; ++b) {
+            h ^= (bits >> (8 * b)) & 0xFF;
+            h *= 1099511628211ull;
+        }
+    }
+    return h;
+}
+
+// QUORLE_PRINT_GOLDEN=1 prints the hashes instead of checking them.
+bool printing() {
+    return std::getenv("QUORLE_PRINT_GOLDEN") != nullptr;
+}
+
+void expectHash(const char* what, uint64_t got, uint64_t want) {
+    if (printing())
+        std::printf("GOLDEN %s 0x%016llxull\n", what, static_cast<unsigned long long>(got));
+    else
+        EXPECT_EQ(got, want) << what;
+}
+
+// One model through the main effect as a kernel drives it, in blocks of 512.
+std::vector<float> renderModel(int model, float rate) {
+    gFxDir = QUORLE_DATA_DIR;
+    VorlixMac fx;
+    fx.setSampleRate(rate);
+    fx.init();
+    fx.dispatcher(10, 0, 0, nullptr, rate);
+    fx.setParameter(0, 0.7f);
+    fx.setParameter(1, 0.6f);
+    fx.setParameter(2, 0.3f);
+    fx.setParameter(3, static_cast<float>(model));
+    std::vector<float> in = pluckedPhrase(rate, 0.75);
+    std::vector<float> out(in.size());
+    for (size_t at = 0; at < in.size(); at += 512) {
+        float* i = in.data() + at;
+        float* o = out.data() + at;
+        fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, in.size() - at)));
+    }
+    return out;
+}
+
+TEST(Golden, ShippedModelsAtTheCommonRates) {
+    struct Case {
+        int model;
+        float rate;
+        uint64_t hash;
+    };
+    const Case cases[] = {
+        {0, 44100.0f, 0xa2d5625c4f3676c5ull}, {0, 48000.0f, 0x8a5789dae5268f43ull},
+        {0, 96000.0f, 0x5c356923b08979d7ull}, {0, 192000.0f, 0x60464f9c73580b47ull},
+        {1, 44100.0f, 0x31f4a9352ea916feull}, {1, 48000.0f, 0xa8c4c5d2eea84348ull},
+        {1, 96000.0f, 0xa4a90d24d8d86cb3ull}, {1, 192000.0f, 0x40aa74efca2f140eull},
+        {2, 44100.0f, 0x8a24b56be70c80d9ull}, {2, 48000.0f, 0x77640265a3dd62abull},
+        {2, 96000.0f, 0x10bfe9f11ff4f33aull}, {2, 192000.0f, 0xa5990d194f82aaabull},
+        {3, 44100.0f, 0x5bd9fe9dd80476e2ull}, {3, 48000.0f, 0x3bf985bbd3b4cefbull},
+        {3, 96000.0f, 0x8fe81b2a6a5f95d3ull}, {3, 192000.0f, 0xa2ea6934dcd81251ull},
+    };
+    for (const Case& c : cases) {
+        char what[64];
+        std::snprintf(what, sizeof(what), "{%d, %.0ff, ", c.model, c.rate);
+        expectHash(what, hashOf(renderModel(c.model, c.rate)), c.hash);
+    }
+}
+
+// An impulse, then noise from a fixed seed, -0.5..0.5.
+std::vector<float> testSignal(size_t n) {
+    std::vector<float> v(n);
+    uint32_t seed = 99;
+    for (size_t i = 1; i < n; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        v[i] = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+    }
+    v[0] = 1.0f;
+    return v;
+}
+
+TEST(Golden, IirFilterSettingsAndRates) {
+    struct Case {
+        const char* what;
+        float rate;
+        float order, type, passes, freq, alpha, k, post; // the seven 0..1 controls
+        uint64_t hash;
+    };
+    const Case cases[] = {
+        {"low shelf", 44100.0f, 0.0f, 0.0f, 0.1f, 0.3f, 0.95f, 0.8f, 1.0f, 0x32bd0c0c4158dcb6ull},
+        {"low shelf", 96000.0f, 0.0f, 0.0f, 0.1f, 0.3f, 0.95f, 0.8f, 1.0f, 0x87ceb2651a979403ull},
+        {"high shelf", 48000.0f, 0.0f, 1.0f, 0.2f, 0.6f, 0.95f, 0.25f, 0.9f, 0x1bcab919c3aa1244ull},
+        {"high shelf", 192000.0f, 0.0f, 1.0f, 0.2f, 0.6f, 0.95f, 0.25f, 0.9f,
+         0x45364a92919145e0ull},
+        {"peak", 44100.0f, 1.0f, 0.0f, 0.4f, 0.45f, 0.9f, 0.7f, 1.0f, 0x43461c9d408c2228ull},
+        {"peak", 96000.0f, 1.0f, 0.0f, 0.4f, 0.45f, 0.9f, 0.7f, 1.0f, 0x4e5f21e5e499ca2aull},
+        {"notch", 48000.0f, 1.0f, 0.0f, 0.3f, 0.2f, 0.5f, 0.1f, 0.5f, 0x1ae4881f0dc5ecc6ull},
+    };
+    for (const Case& c : cases) {
+        QrIIRFilter filter(masterCallback);
+        filter.setSampleRate(c.rate);
+        const float controls[] = {c.order, c.type, c.passes, c.freq, c.alpha, c.k, c.post};
+        for (int i = 0; i < 7; ++i)
+            filter.setParameter(i, controls[i]);
+        std::vector<float> in = testSignal(4096), out(in.size());
+        for (size_t at = 0; at < in.size(); at += 256) {
+            float* i = in.data() + at;
+            float* o = out.data() + at;
+            filter.processReplacing(&i, &o, 256);
+        }
+        char what[64];
+        std::snprintf(what, sizeof(what), "%s at %.0f Hz", c.what, c.rate);
+        expectHash(what, hashOf(out), c.hash);
+    }
+}
+
+TEST(Golden, MixerAddsInSinglePrecision) {
+    // 0.1f x 3 + 0.1f x 11 rounds differently in single and in double precision.
+    SlotTable slots;
+    slots.slot(2)[0] = 3.0f;
+    slots.slot(3)[0] = 11.0f;
+    AudioNodeFX a, b;
+    a.outBuffer = 2;
+    b.outBuffer = 3;
+    MixerAudioNode mixer;
+    mixer.input = &a;
+    mixer.input2 = &b;
+    mixer.outBuffer = 4;
+    mixer.params.push_back({0.1f, nullptr, 0, 0});
+    mixer.params.push_back({0.1f, nullptr, 0, 1});
+    mixer.process(slots.buffers(), 1);
+    const float got = slots.slot(4)[0];
+    EXPECT_EQ(got, 1.40000010f);
+    const double wide = static_cast<double>(0.1f) * 3.0 + static_cast<double>(0.1f) * 11.0;
+    EXPECT_NE(static_cast<float>(wide), got) << "the case tells the precisions apart";
+}
+
+TEST(Golden, AveragerSumsInDoubleAndDividesInSingle) {
+    // 2^24 + 1 + 1: a float sum would lose both ones.
+    SlotTable slots;
+    AudioNodeFX in;
+    in.outBuffer = 2;
+    slots.slot(2)[0] = 16777216.0f;
+    slots.slot(2)[1] = -1.0f;
+    slots.slot(2)[2] = 1.0f;
+    AveragerAN averager;
+    averager.input = &in;
+    averager.params.push_back({3.0f, nullptr, 0, 0});
+    averager.process(slots.buffers(), 3);
+    EXPECT_EQ(averager.sum, 16777218.0);
+    EXPECT_EQ(averager.getParam(0), 5592406.0f); // 16777218f / 3f
+}
+
+} // namespace
