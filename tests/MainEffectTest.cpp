@@ -117,6 +117,50 @@ TEST(MainEffect, ModelSwitchingKeepsTheOldGraphOnEveryFailure) {
     EXPECT_EQ(gZipFile, nullptr);
 }
 
+TEST(MainEffect, PreBassTiltsBothFixedFiltersAndRecomputesThem) {
+    PluginDir dir;
+    writeModels(dir);
+    VorlixMac fx;
+    fx.init();
+    for (float x : {0.0f, 0.3f, 1.0f}) {
+        // The filters' order changed behind their back: only a recomputation of
+        // the coefficients brings them in line with it.
+        fx.bassFilter.params.order = 2;
+        fx.loMidFilter.params.order = 2;
+        fx.setParameter(2, x);
+        EXPECT_EQ(fx.bassFilter.params.k, x * 0.25f + 0.375f) << x;
+        EXPECT_EQ(fx.loMidFilter.params.k, (x * 0.25f) * -2.0f + 0.75f) << x;
+        EXPECT_EQ(fx.getParameter(2), x);
+        for (QrIIRFilter* f : {&fx.bassFilter, &fx.loMidFilter}) {
+            FilterParams want = f->params;
+            want.SetFreq(want.freq);
+            EXPECT_EQ(f->params.b1, want.b1) << x;
+            EXPECT_EQ(f->params.a2, want.a2) << x;
+            EXPECT_EQ(f->params.a2, static_cast<float>(f->params.alpha)) << "order 2 in use";
+        }
+        fx.bassFilter.params.order = 1;
+        fx.loMidFilter.params.order = 1;
+        fx.setParameter(2, x);
+        EXPECT_EQ(fx.bassFilter.params.a2, 0.0f) << "order 1 in use";
+    }
+}
+
+TEST(MainEffect, DispatcherAnswersZeroAndReachesTheGraphAndFilters) {
+    PluginDir dir;
+    writeModels(dir);
+    VorlixMac fx;
+    EXPECT_EQ(fx.dispatcher(10, 0, 0, nullptr, 22050.0f), 0); // no graph yet
+    fx.init();
+    for (int32_t opcode : {10, 12, 11, 9999})
+        EXPECT_EQ(fx.dispatcher(opcode, 0, 256, nullptr, 96000.0f), 0) << opcode;
+    EXPECT_EQ(fx.bassFilter.getSampleRate(), 96000.0f);
+    EXPECT_EQ(fx.loMidFilter.getSampleRate(), 96000.0f);
+    ASSERT_NE(fx.graph, nullptr);
+    ASSERT_NE(fx.graph->next->effect, nullptr);
+    EXPECT_EQ(fx.graph->next->effect->getSampleRate(), 96000.0f);
+    EXPECT_EQ(fx.getSampleRate(), 44100.0f); // the main effect's own rate is not touched
+}
+
 TEST(MainEffect, PresetsWithValuesThatAreNotNumbersAreRefused) {
     // A model whose block preset holds infinity does not load; the old model keeps
     // playing. A fixed filter's preset holding NaN leaves that filter at its defaults.
