@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const float rate = kRates[size % 4];
     VorlixMac fx;
+    fuzz::BorrowedBuffers borrowed(fx);
     fx.setSampleRate(rate);
     try {
         fx.init();

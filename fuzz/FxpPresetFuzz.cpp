@@ -128,7 +128,8 @@ void checkBlock(AudioNode::FXType type, const std::map<int32_t, float>& values,
 void checkFixedFilters(const std::map<int32_t, float>& values, const std::vector<float>& signal) {
     VorlixMac fx;
     fuzz::BorrowedBuffers borrowed(fx);
-    FUZZ_CHECK(fuzz::initLikeThePlugin(fx), "the pass-through model loads");
+    fx.init();
+    FUZZ_CHECK(fx.graph != nullptr, "the pass-through model loads");
     readTexts(fx, QrVorlixGeneric::kNumParams);
     const bool stable = controlsInRange(values, QrIIRFilter::kNumParams);
     for (float rate : kRates) {

@@ -1,17 +1,16 @@
-// A main effect prepared the way init() prepares it, on work buffers shared by
-// every run of the process: a fresh 29 MB table for each input would leave the
-// fuzzer little time for anything else. Also the test signal the harnesses feed.
+// Work buffers shared by every run of the process, lent to a main effect before
+// its init(), which then finds its table in place and allocates none: a fresh
+// 29 MB table for each input would leave the fuzzer little time for anything
+// else. Also the test signal the harnesses feed and a renderer.
 #pragma once
 
 #include "graph/AudioNode.h"
-#include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace fuzz {
@@ -19,8 +18,8 @@ namespace fuzz {
 // Longest block the harnesses render; only this much of each slot is cleared.
 constexpr int32_t kMaxBlock = 1024;
 
-// Lends the process's work-buffer table to `fx` for its lifetime; declare it after
-// the effect, so that the table is taken back before the effect is destroyed.
+// Lends the process's work-buffer table to `fx` for its lifetime; declare it right
+// after the effect, so that the table is taken back before the effect is destroyed.
 class BorrowedBuffers {
   public:
     explicit BorrowedBuffers(QrVorlixGeneric& fx) : fx(fx) {
@@ -49,24 +48,6 @@ class BorrowedBuffers {
   private:
     QrVorlixGeneric& fx;
 };
-
-// The rest of init(): the model list, model 0, the two fixed presets and the drive.
-// True when model 0 was built.
-inline bool initLikeThePlugin(QrVorlixGeneric& fx) {
-    fx.scanXml(gFxDir.c_str());
-    if (fx.modelNames.empty())
-        return false;
-    const bool built = fx.loadXmlZ(0);
-    {
-        std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
-        openZip();
-        loadFXPz("bass.fxp", &fx.bassFilter);
-        loadFXPz("lo_mid.fxp", &fx.loMidFilter);
-        closeZip();
-    }
-    fx.setParameter(QrVorlixGeneric::kPreGain, 0.5f);
-    return built;
-}
 
 // A guitar-like test signal of `frames` samples within -1..1: a decaying tone with
 // a full-scale click at the start and a stretch of silence in the middle.

@@ -1,4 +1,4 @@
-// A plug-in directory of the harness's own, made once per process under /tmp and
+// A plug-in directory of the harness's own, made once per process (in /dev/shm, else /tmp) and
 // removed when the process ends; archives written there are what the plug-in reads.
 #pragma once
 
@@ -42,16 +42,20 @@ class ScratchPluginDir {
         zip.close();
     }
 
+    ~ScratchPluginDir() {
+        std::error_code ignored;
+        if (dirPath != "/tmp")
+            std::filesystem::remove_all(dirPath, ignored);
+    }
+
   private:
     ScratchPluginDir() {
-        char pattern[] = "/tmp/quorle-fuzz-XXXXXX";
-        const char* made = mkdtemp(pattern);
+        // In memory where the system offers it: every input is written there.
+        std::error_code error;
+        const bool shm = std::filesystem::is_directory("/dev/shm", error);
+        std::string pattern = std::string(shm ? "/dev/shm" : "/tmp") + "/quorle-fuzz-XXXXXX";
+        const char* made = mkdtemp(pattern.data());
         dirPath = made ? made : "/tmp";
-        std::atexit([] {
-            std::error_code ignored;
-            if (get().dirPath != "/tmp")
-                std::filesystem::remove_all(get().dirPath, ignored);
-        });
     }
     std::string dirPath;
 };
