@@ -13,3 +13,7 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUORLE_SANITIZE=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# A short run of every fuzz harness (clang and libFuzzer, tools/fuzz.sh); the inputs
+# that once failed are replayed by the fuzz_regressions_* tests of the builds above.
+bash tools/fuzz.sh "${QUORLE_FUZZ_SECONDS:-10}"
