@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <utility>
 
 using namespace autest;
@@ -102,6 +103,53 @@ TEST(AUEffectBaseLifecycle, AFailedInitialiseLeavesNoKernels) {
     EXPECT_EQ(2u, host.object->GetNumKernels());
 }
 
+TEST(AUEffectBaseLifecycle, PublishedConfigurationsMatchWithTheirWildcards) {
+    using Configs = std::vector<AUChannelInfo>;
+    const struct {
+        Configs configs;
+        UInt32 in, out;
+        bool accepted;
+    } cases[] = {
+        {{{-1, -1}}, 2, 2, true}, // any count, the same in and out
+        {{{-1, -1}}, 1, 2, false},
+        {{{-1, -2}}, 1, 2, true}, // any counts
+        {{{-1, -2}}, 2, 1, true},
+        {{{-2, -1}}, 2, 1, true},
+        {{{-1, -3}}, 2, 2, false}, // other negative pairs match nothing
+        {{{-2, -2}}, 2, 2, false},
+        {{{-2, 2}}, 1, 2, false}, // -2 beside a count is no wildcard
+        {{{-1, 2}}, 1, 2, true},  // -1 beside a count takes any count
+        {{{-1, 2}}, 1, 1, false},
+        {{{1, -1}}, 1, 2, true},
+        {{{1, -1}}, 2, 2, false},
+        {{{1, 1}, {2, 2}}, 2, 2, true}, // the first pair that fits wins
+        {{{1, 1}, {2, 2}}, 1, 2, false},
+        {{{3, 3}, {-1, -1}}, 2, 2, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "(" << c.configs[0].inChannels << ", " << c.configs[0].outChannels
+                     << ") of " << c.configs.size() << "; " << c.in << " in, " << c.out << " out");
+        Host host;
+        host.object->channelInfo = c.configs;
+        ASSERT_EQ(noErr, SetChannels(host, c.in, c.out));
+        EXPECT_EQ(c.accepted ? noErr : kAudioUnitErr_FormatNotSupported,
+                  AudioUnitInitialize(host.unit));
+        EXPECT_EQ(c.accepted ? c.out : 0u, host.object->GetNumKernels());
+
+        // The host reads the same pairs through the property.
+        std::vector<AUChannelInfo> published(c.configs.size() + 1);
+        UInt32 size = UInt32(published.size() * sizeof(AUChannelInfo));
+        ASSERT_EQ(noErr, AudioUnitGetProperty(host.unit, kAudioUnitProperty_SupportedNumChannels,
+                                              kAudioUnitScope_Global, 0, published.data(), &size));
+        ASSERT_EQ(c.configs.size() * sizeof(AUChannelInfo), size);
+        for (size_t i = 0; i < c.configs.size(); ++i) {
+            EXPECT_EQ(c.configs[i].inChannels, published[i].inChannels);
+            EXPECT_EQ(c.configs[i].outChannels, published[i].outChannels);
+        }
+    }
+}
+
 // --- Render ---
 
 TEST(AUEffectBaseRender, CallsItCannotServeFailAndTheFirstErrorIsReadOnce) {
@@ -195,6 +243,68 @@ TEST(AUEffectBaseRender, SilentInputIsFlaggedSilentYetProcessedInPlace) {
     ASSERT_EQ(2u, host.object->calls.size());
     EXPECT_TRUE(host.object->calls[0].silentIn);
     EXPECT_EQ(1063.0f, out.channel(1)[63]); // the buffers are not zeroed
+}
+
+namespace {
+bool AllZero(BufferList& list, UInt32 channels, UInt32 frames) {
+    for (UInt32 c = 0; c < channels; ++c)
+        for (UInt32 i = 0; i < frames; ++i)
+            if (list.channel(c)[i] != 0.0f)
+                return false;
+    return true;
+}
+} // namespace
+
+TEST(AUEffectBaseRender, NotInPlaceBypassCopiesTheInputAndSilenceZeroesTheOutput) {
+    Host host;
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_InPlaceProcessing, 0));
+    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
+    ASSERT_EQ(noErr, AudioUnitSetParameter(host.unit, 0, kAudioUnitScope_Global, 0, 0.5f, 0));
+    BufferList out(2, 256);
+    ASSERT_EQ(noErr, host.Render(out, 256, 0.0));
+    EXPECT_EQ(100.0f, out.channel(0)[200]);
+    EXPECT_EQ(627.5f, out.channel(1)[255]);
+
+    host.object->calls.clear();
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
+    ASSERT_EQ(noErr, host.Render(out, 256, 256.0));
+    EXPECT_EQ(200.0f, out.channel(0)[200]);
+    EXPECT_EQ(1255.0f, out.channel(1)[255]);
+    EXPECT_TRUE(host.object->calls.empty());
+
+    // A silent input leaves a zeroed output, bypassed or processed.
+    host.inputSilent = true;
+    Float64 time = 512.0;
+    for (UInt32 bypass : {1u, 0u}) {
+        SCOPED_TRACE(testing::Message() << "bypass " << bypass);
+        ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, bypass));
+        host.object->calls.clear();
+        AudioUnitRenderActionFlags flags = 0;
+        ASSERT_EQ(noErr, host.Render(out, 256, time, &flags));
+        time += 256.0;
+        EXPECT_TRUE(flags & kAudioUnitRenderAction_OutputIsSilence);
+        EXPECT_TRUE(AllZero(out, 2, 256));
+        EXPECT_EQ(bypass ? 0u : 2u, host.object->calls.size());
+    }
+}
+
+TEST(AUEffectBaseRender, SwitchingBypassOffResetsTheKernels) {
+    Host host;
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 0)); // no kernels yet
+    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
+    const struct {
+        UInt32 bypass;
+        int resets; // so far, two kernels
+    } steps[] = {{0, 0}, {1, 0}, {1, 0}, {0, 2}, {0, 2}, {5, 2}, {0, 4}};
+    for (const auto& step : steps) {
+        ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, step.bypass));
+        EXPECT_EQ(step.resets, host.object->resets) << "after bypass " << step.bypass;
+        UInt32 value = 7, size = sizeof(value);
+        ASSERT_EQ(noErr, AudioUnitGetProperty(host.unit, kAudioUnitProperty_BypassEffect,
+                                              kAudioUnitScope_Global, 0, &value, &size));
+        EXPECT_EQ(step.bypass ? 1u : 0u, value);
+    }
 }
 
 // --- Scheduled parameters and slicing ---
@@ -315,6 +425,31 @@ TEST(AUBaseParameters, UnknownParametersAndElementsAreRefused) {
               AudioUnitSetParameter(host.unit, 4, kAudioUnitScope_Global, 0, 1.0f, 0));
     EXPECT_EQ(kAudioUnitErr_InvalidElement,
               AudioUnitGetParameter(host.unit, 0, kAudioUnitScope_Global, 1, &value));
+}
+
+// --- Component calls ---
+
+TEST(AUBaseDispatch, CanDoAnswersForTheSelectorsTheUnitTakes) {
+    Host host;
+    for (SInt16 selector = -8; selector <= 24; ++selector) {
+        const bool taken = (selector >= -4 && selector <= -1) || (selector >= 1 && selector <= 7) ||
+                           (selector >= 9 && selector <= 11) || (selector >= 14 && selector <= 17);
+        EXPECT_EQ(taken ? 1 : 0, CallComponentCanDo(host.unit, selector)) << selector;
+    }
+}
+
+TEST(AUBaseDispatch, ResetForgetsTheLastRenderedSampleTimeAndResetsTheKernels) {
+    Host host;
+    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
+    BufferList out(2, 128);
+    ASSERT_EQ(noErr, host.Render(out, 128, 0.0));
+    ASSERT_EQ(noErr, host.Render(out, 128, 0.0));
+    EXPECT_EQ(2u, host.object->calls.size());
+    ASSERT_EQ(noErr, AudioUnitReset(host.unit, kAudioUnitScope_Global, 0));
+    EXPECT_EQ(2, host.object->resets);
+    ASSERT_EQ(noErr, host.Render(out, 128, 0.0)); // the same time, rendered again
+    EXPECT_EQ(4u, host.object->calls.size());
+    EXPECT_EQ(2, host.pulls);
 }
 
 // --- Listeners and render notifications ---
@@ -443,6 +578,131 @@ TEST(AUBaseState, ForeignStatesAreRefusedBeforeAnythingChanges) {
     for (AudioUnitParameterID id = 0; id < 4; ++id)
         EXPECT_EQ(0.5f, Param(target.unit, id));
     for (CFTypeRef object : {CFTypeRef(one), CFTypeRef(other), CFTypeRef(state)})
+        CFRelease(object);
+}
+
+namespace {
+
+std::string Text(CFStringRef string) {
+    char buffer[256] = {};
+    if (!string || !CFStringGetCString(string, buffer, sizeof(buffer), kCFStringEncodingUTF8))
+        return "(none)";
+    return buffer;
+}
+
+// Restores a copy of `state` without `key`.
+OSStatus RestoreWithout(AudioUnit unit, CFDictionaryRef state, const char* key) {
+    CFMutableDictionaryRef copy = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    for (CFIndex i = 0; i < CFDictionaryGetCount(state); ++i) {
+        const void* k = CFDictionaryGetKeyAtIndex(state, i);
+        if (Text(static_cast<CFStringRef>(k)) != key)
+            CFDictionarySetValue(copy, k, CFDictionaryGetValue(state, k));
+    }
+    const OSStatus result = RestoreState(unit, copy);
+    CFRelease(copy);
+    return result;
+}
+
+CFTypeRef Lookup(CFDictionaryRef dictionary, const char* key) {
+    if (!dictionary)
+        return nullptr;
+    CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
+    CFTypeRef value = CFDictionaryGetValue(dictionary, name);
+    CFRelease(name);
+    return value;
+}
+
+std::string PresetName(AudioUnit unit, SInt32* outNumber = nullptr) {
+    AUPreset preset = {};
+    UInt32 size = sizeof(preset);
+    EXPECT_EQ(noErr, AudioUnitGetProperty(unit, kAudioUnitProperty_CurrentPreset,
+                                          kAudioUnitScope_Global, 0, &preset, &size));
+    if (outNumber)
+        *outNumber = preset.presetNumber;
+    return Text(preset.presetName);
+}
+
+std::string ElementName(AudioUnit unit, AudioUnitScope scope) {
+    CFStringRef name = nullptr;
+    UInt32 size = sizeof(name);
+    if (AudioUnitGetProperty(unit, kAudioUnitProperty_ElementName, scope, 0, &name, &size) != noErr)
+        return "(none)";
+    const std::string text = Text(name);
+    CFRelease(name);
+    return text;
+}
+
+std::vector<AudioUnitScope> gCountsAnnounced;
+void CountListener(void*, AudioUnit, AudioUnitPropertyID, AudioUnitScope scope, AudioUnitElement) {
+    gCountsAnnounced.push_back(scope);
+}
+
+} // namespace
+
+// The type is not compared: a unit may be registered under another one.
+TEST(AUBaseState, SubtypeAndManufacturerMustBePresentAndMatch) {
+    Host source, target;
+    SetAll(source.unit, {0.9f, 0.9f, 0.9f, 0.9f});
+    SetAll(target.unit, {0.5f, 0.5f, 0.5f, 0.5f});
+    CFDictionaryRef state = SaveState(source.unit);
+    SInt32 code = 0x78787878;
+    CFNumberRef other = CFNumberCreate(nullptr, kCFNumberSInt32Type, &code);
+    EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue,
+              RestoreEdited(target.unit, state, "manufacturer", other));
+    for (const char* key : {"version", "subtype", "manufacturer"})
+        EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue, RestoreWithout(target.unit, state, key))
+            << key;
+    EXPECT_EQ(0.5f, Param(target.unit, 0));
+    EXPECT_EQ(noErr, RestoreEdited(target.unit, state, "type", other));
+    EXPECT_EQ(0.9f, Param(target.unit, 0));
+    CFRelease(other);
+    CFRelease(state);
+}
+
+TEST(AUBaseState, PresetAndElementNamesAreSavedAndRestored) {
+    Host source, target;
+    CFDictionaryRef plain = SaveState(source.unit);
+    EXPECT_EQ("Untitled", Text(static_cast<CFStringRef>(Lookup(plain, "name"))));
+    EXPECT_EQ(nullptr, Lookup(plain, "element-name")); // no element has a name
+
+    CFStringRef preset = CFStringCreateWithCString(nullptr, "Crunch lead", kCFStringEncodingUTF8);
+    const AUPreset current = {-1, preset};
+    ASSERT_EQ(noErr, AudioUnitSetProperty(source.unit, kAudioUnitProperty_CurrentPreset,
+                                          kAudioUnitScope_Global, 0, &current, sizeof(current)));
+    const std::pair<AudioUnitScope, const char*> names[] = {{kAudioUnitScope_Global, "quorle"},
+                                                            {kAudioUnitScope_Input, "guitar in"},
+                                                            {kAudioUnitScope_Output, "to the amp"}};
+    for (const auto& [scope, text] : names) {
+        CFStringRef name = CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
+        ASSERT_EQ(noErr, AudioUnitSetProperty(source.unit, kAudioUnitProperty_ElementName, scope, 0,
+                                              &name, sizeof(name)));
+        CFRelease(name);
+    }
+    CFDictionaryRef state = SaveState(source.unit);
+    EXPECT_EQ("Crunch lead", Text(static_cast<CFStringRef>(Lookup(state, "name"))));
+    const auto saved = static_cast<CFDictionaryRef>(Lookup(state, "element-name"));
+    ASSERT_NE(nullptr, saved);
+    EXPECT_EQ(3, CFDictionaryGetCount(saved));
+    const auto input = static_cast<CFDictionaryRef>(Lookup(saved, "1"));
+    EXPECT_EQ("guitar in", Text(static_cast<CFStringRef>(Lookup(input, "0"))));
+
+    gCountsAnnounced.clear();
+    ASSERT_EQ(noErr, AudioUnitAddPropertyListener(target.unit, kAudioUnitProperty_ElementCount,
+                                                  CountListener, nullptr));
+    ASSERT_EQ(noErr, RestoreState(target.unit, state));
+    SInt32 number = 0;
+    EXPECT_EQ("Crunch lead", PresetName(target.unit, &number));
+    EXPECT_EQ(-1, number);
+    for (const auto& [scope, text] : names)
+        EXPECT_EQ(text, ElementName(target.unit, scope)) << "scope " << scope;
+    // The element count of each scope whose names came back is announced.
+    EXPECT_EQ((std::vector<AudioUnitScope>{0, 1, 2}), gCountsAnnounced);
+
+    // A state without a name restores as "Untitled".
+    ASSERT_EQ(noErr, RestoreWithout(target.unit, state, "name"));
+    EXPECT_EQ("Untitled", PresetName(target.unit));
+    for (CFTypeRef object : {CFTypeRef(preset), CFTypeRef(state), CFTypeRef(plain)})
         CFRelease(object);
 }
 
