@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The plug-in in real LV2 hosts (Debian's lilv utilities): lv2apply renders the
 # same as quorle-render, lv2info shows the ports, lv2_validate accepts the
-# description and lv2bench runs it.
+# description and lv2bench runs it; and quorle-render as a user runs it (render-cli)
+# and within a memory limit (render-memory).
 #   lv2-hosts.sh CHECK TOOLS_DIR LV2_DIR WORK_DIR
 set -euo pipefail
 check=$1 tools=$2 lv2dir=$3 work=$4
@@ -71,7 +72,15 @@ render-cli)
     [ "$(wc -l <"$work/err.log")" -eq 1 ] || fail "$what: $(cat "$work/err.log")"
     grep -qi "$what" "$work/err.log" || fail "$what: $(cat "$work/err.log")"
   }
+  "$tools/quorle-render" --bundle "$bundle" "$work/in.wav" "$work/quiet.wav" 2>"$work/quiet.log" || fail "render"
+  [ ! -s "$work/quiet.log" ] || fail "a render that succeeds says something: $(cat "$work/quiet.log")"
+  # A file rendered onto itself gives what it gives into another file.
+  "$tools/make-test-signal" "$work/self.wav" 2 48000 3
+  "$tools/quorle-render" --bundle "$bundle" --block 300 --model 3 "$work/self.wav" "$work/other.wav"
+  "$tools/quorle-render" --bundle "$bundle" --block 300 --model 3 "$work/self.wav" "$work/self.wav" &&
+    "$tools/audio-diff" "$work/other.wav" "$work/self.wav" || fail "rendering a file onto itself"
   expect_error "unknown model" "$tools/quorle-render" --bundle "$bundle" --model nope "$work/in.wav" "$work/x.wav"
+  expect_error "unknown model" "$tools/quorle-render" --bundle "$bundle" --model "" "$work/in.wav" "$work/x.wav"
   expect_error "unknown model" "$tools/quorle-render" --bundle "$bundle" --model 4 "$work/in.wav" "$work/x.wav"
   expect_error "from 0 to 1" "$tools/quorle-render" --bundle "$bundle" --drive 1.5 "$work/in.wav" "$work/x.wav"
   expect_error "cannot read" "$tools/quorle-render" --bundle "$bundle" "$work/none.wav" "$work/x.wav"
@@ -79,6 +88,37 @@ render-cli)
   expect_error "cannot load" "$tools/quorle-render" --bundle "$work/nowhere" "$work/in.wav" "$work/x.wav"
   mkdir -p "$work/broken" && cp "$bundle/quorle.so" "$work/broken/"
   expect_error "status -1" "$tools/quorle-render" --bundle "$work/broken" "$work/in.wav" "$work/x.wav"
+  # Sample rates the unit refuses, written into a file's header (bytes 24..27).
+  for rate in 1:'\001\000\000\000' 400000:'\200\032\006\000'; do
+    cp "$work/in.wav" "$work/rate.wav"
+    printf "${rate#*:}" | dd of="$work/rate.wav" bs=1 seek=24 count=4 conv=notrunc status=none
+    expect_error "sample rate ${rate%%:*} Hz is not supported (8000..384000 Hz)" \
+      "$tools/quorle-render" --bundle "$bundle" "$work/rate.wav" "$work/x.wav"
+  done
+  ;;
+render-memory)
+  # A long file renders in bounded memory: ten minutes of stereo at 48 kHz (230 MB
+  # of samples) within 300 MB of address space, where holding the whole file needs
+  # about a gigabyte.
+  bundle="$lv2dir/quorle.lv2"
+  "$tools/make-test-signal" "$work/long.wav" 2 48000 600
+  (ulimit -v 300000 && exec "$tools/quorle-render" --bundle "$bundle" "$work/long.wav" \
+    "$work/long-out.wav") || fail "the long file"
+  # Same format and channels: the same size means the same length.
+  [ "$(stat -c %s "$work/long.wav")" -eq "$(stat -c %s "$work/long-out.wav")" ] ||
+    fail "the long file's output has another length"
+  rm -f "$work/long.wav" "$work/long-out.wav"
+  # Whatever the memory it is given, it renders or says so in one line with status 1.
+  "$tools/make-test-signal" "$work/mid.wav" 2 48000 20
+  for limit in $(seq 20000 10000 130000); do
+    status=0
+    (ulimit -v "$limit" && exec "$tools/quorle-render" --bundle "$bundle" "$work/mid.wav" \
+      "$work/mid-out.wav") 2>"$work/err.log" || status=$?
+    [ "$status" -eq 0 ] ||
+      { [ "$status" -eq 1 ] && [ "$(wc -l <"$work/err.log")" -eq 1 ] &&
+        grep -q '^quorle-render: ' "$work/err.log"; } ||
+      fail "within $limit kB: status $status: $(cat "$work/err.log")"
+  done
   ;;
 *) fail "unknown check $check" ;;
 esac

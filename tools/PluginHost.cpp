@@ -7,8 +7,42 @@
 #include <unistd.h>
 
 #include <cstdio>
-
 #include <cstring>
+#include <mutex>
+
+namespace {
+
+// Opens a unit with standard output and standard error pointed at /dev/null: the
+// unit announces its directory when it opens, and a host that prints results and
+// one-line errors of its own keeps that line out of them. The descriptors belong
+// to the whole process, so opens on several threads take turns.
+OSStatus openQuietly(ComponentRoutine entry, AudioUnit* unit) {
+    static std::mutex turns;
+    std::lock_guard<std::mutex> lock(turns);
+    const int streams[2] = {STDOUT_FILENO, STDERR_FILENO};
+    int saved[2];
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int null = open("/dev/null", O_WRONLY);
+    for (int i = 0; i < 2; ++i) {
+        saved[i] = dup(streams[i]);
+        if (null >= 0 && saved[i] >= 0)
+            dup2(null, streams[i]);
+    }
+    const OSStatus status = OpenAComponent(entry, &kQuorleDescription, unit);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (int i = 0; i < 2; ++i)
+        if (saved[i] >= 0) {
+            dup2(saved[i], streams[i]);
+            close(saved[i]);
+        }
+    if (null >= 0)
+        close(null);
+    return status;
+}
+
+} // namespace
 
 PluginHost::~PluginHost() {
     if (mUnit) {
@@ -32,21 +66,7 @@ bool PluginHost::load(const std::string& bundleDir, std::string& error) {
         error = path + " has no entry point quorleEntry";
         return false;
     }
-    // The unit announces its directory on standard output when it opens; a host
-    // that prints results of its own keeps that line out of them.
-    std::fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY);
-    if (saved >= 0 && null >= 0)
-        dup2(null, STDOUT_FILENO);
-    OSStatus status = OpenAComponent(mEntry, &kQuorleDescription, &mUnit);
-    std::fflush(stdout);
-    if (saved >= 0) {
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-    }
-    if (null >= 0)
-        close(null);
+    OSStatus status = openQuietly(mEntry, &mUnit);
     if (status != noErr) {
         error = "the unit does not open: status " + std::to_string(status) + " (" +
                 statusName(status) + ")";
@@ -116,6 +136,15 @@ OSStatus PluginHost::render(const float* const* inputs, float* const* outputs, U
     OSStatus status = AudioUnitRender(mUnit, &flags, &time, 0, frames, list);
     mSampleTime += frames;
     return status;
+}
+
+double PluginHost::sampleRate() {
+    Float64 rate = 0.0;
+    UInt32 size = sizeof(rate);
+    if (AudioUnitGetProperty(mUnit, kAudioUnitProperty_SampleRate, kAudioUnitScope_Output, 0, &rate,
+                             &size) != noErr)
+        return 0.0;
+    return rate;
 }
 
 std::vector<std::string> PluginHost::modelNames() {

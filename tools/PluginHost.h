@@ -16,7 +16,9 @@ class PluginHost {
     PluginHost(const PluginHost&) = delete;
     PluginHost& operator=(const PluginHost&) = delete;
 
-    // Loads <bundleDir>/quorle.so and opens a unit. False with `error` set on failure.
+    // Loads <bundleDir>/quorle.so and opens a unit, keeping the line the unit
+    // announces itself with off standard output and standard error. False with
+    // `error` set on failure.
     bool load(const std::string& bundleDir, std::string& error);
     // Sets both stream formats (rate, channels), the maximum frames per render
     // call and the input callback, then initialises the unit.
@@ -25,6 +27,8 @@ class PluginHost {
     // Renders `frames` frames (at most maxFrames) from `inputs` into `outputs`, one
     // pointer per channel; the sample time advances by `frames`.
     OSStatus render(const float* const* inputs, float* const* outputs, UInt32 frames);
+    // The sample rate the unit's output runs at, in Hz; 0 when it does not say.
+    double sampleRate();
     // The model names the unit lists (property 64000), in order.
     std::vector<std::string> modelNames();
 

@@ -5,18 +5,23 @@
 //   quorle-render [options] INPUT OUTPUT
 //   quorle-render [options] --list-models
 //   quorle-render [options] --demo OUTDIR
+#include "au/AUBase.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,10 +30,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr UInt32 kMaxSlice = 4096; // frames per render call the unit is set up for
+// Samples (frames x channels) a file is read, rendered and written in at a time:
+// memory stays bounded whatever the file's length.
+constexpr sf_count_t kChunkSamples = 1 << 16;
 
 struct Options {
     float drive = 0.5f, post = 0.5f, bass = 0.5f;
-    std::string model; // index or name; empty: model 0
+    std::optional<std::string> model; // index or name; none: model 0
     std::string bundle;
     long block = 512;
     bool listModels = false;
@@ -36,7 +44,14 @@ struct Options {
     std::vector<std::string> files;
 };
 
+std::string gPartialOutput;  // an output being written, removed if the run fails
+bool gProgressShown = false; // a progress bar is on the terminal's last line
+
 [[noreturn]] void die(const std::string& message) {
+    if (gProgressShown)
+        std::fprintf(stderr, "\r%-48s\r", "");
+    if (!gPartialOutput.empty())
+        std::remove(gPartialOutput.c_str());
     std::fprintf(stderr, "quorle-render: %s\n", message.c_str());
     std::exit(1);
 }
@@ -128,33 +143,46 @@ void check(OSStatus status, const char* what) {
             statusName(status) + ")");
 }
 
+// A rate in Hz as a user writes it: 44100, 22050.5.
+std::string hertz(double rate) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.10g", rate);
+    return text;
+}
+
+// The model `text` names: an index into `names` or one of them.
+long modelIndex(const std::string& text, const std::vector<std::string>& names) {
+    char* end = nullptr;
+    long index = std::strtol(text.c_str(), &end, 10);
+    if (*end == 0 && end != text.c_str()) {
+        if (index < 0 || index >= static_cast<long>(names.size()))
+            die("unknown model " + text + ": the bundle has " + std::to_string(names.size()) +
+                " models, 0 to " + std::to_string(names.size() - 1));
+        return index;
+    }
+    for (size_t m = 0; m < names.size(); ++m)
+        if (names[m] == text)
+            return static_cast<long>(m);
+    die("unknown model \"" + text + "\" (see --list-models)");
+}
+
 // A unit loaded, started for `channels` at `rate` and set up as the options say.
 void startUnit(PluginHost& host, const Options& o, double rate, UInt32 channels,
                const std::vector<std::string>* models = nullptr, long model = -1) {
     std::string error;
     if (!host.load(o.bundle, error))
         die(error);
-    check(host.start(rate, channels, static_cast<UInt32>(std::min<long>(o.block, kMaxSlice))),
-          "starting the plug-in");
+    const OSStatus started =
+        host.start(rate, channels, static_cast<UInt32>(std::min<long>(o.block, kMaxSlice)));
+    if (started == kAudioUnitErr_FormatNotSupported && host.sampleRate() != rate)
+        die("sample rate " + hertz(rate) + " Hz is not supported (" +
+            hertz(AUBase::kMinSampleRate) + ".." + hertz(AUBase::kMaxSampleRate) + " Hz)");
+    check(started, "starting the plug-in");
     std::vector<std::string> names = models ? *models : host.modelNames();
     if (names.empty())
         die("the bundle " + o.bundle + " lists no models");
-    if (model < 0 && !o.model.empty()) {
-        char* end = nullptr;
-        long index = std::strtol(o.model.c_str(), &end, 10);
-        if (*end == 0 && end != o.model.c_str()) {
-            model = index;
-        } else {
-            for (size_t m = 0; m < names.size(); ++m)
-                if (names[m] == o.model)
-                    model = static_cast<long>(m);
-            if (model < 0)
-                die("unknown model \"" + o.model + "\" (see --list-models)");
-        }
-        if (model < 0 || model >= static_cast<long>(names.size()))
-            die("unknown model " + o.model + ": the bundle has " + std::to_string(names.size()) +
-                " models, 0 to " + std::to_string(names.size() - 1));
-    }
+    if (model < 0 && o.model)
+        model = modelIndex(*o.model, names);
     check(host.setParameter(0, o.drive), "setting the drive");
     check(host.setParameter(1, o.post), "setting the post gain");
     check(host.setParameter(2, o.bass), "setting the bass");
@@ -173,26 +201,27 @@ class Progress {
         if (now - start < std::chrono::seconds(1) || now - last < std::chrono::milliseconds(100))
             return;
         last = now;
-        shown = true;
+        gProgressShown = true;
         int width = 40, filled = static_cast<int>(width * done / total);
         std::fprintf(stderr, "\r[%-*s] %3d%%", width, std::string(filled, '#').c_str(),
                      static_cast<int>(100 * done / total));
     }
     ~Progress() {
-        if (shown)
+        if (gProgressShown)
             std::fprintf(stderr, "\r%-48s\r", "");
+        gProgressShown = false;
     }
 
   private:
     sf_count_t total;
-    bool tty, shown = false;
+    bool tty;
     std::chrono::steady_clock::time_point start, last;
 };
 
-// Renders deinterleaved channels in calls of at most `block` frames.
+// Renders the first `frames` frames of deinterleaved channels in calls of at most
+// `block` frames.
 void renderChannels(PluginHost& host, std::vector<std::vector<float>>& in,
-                    std::vector<std::vector<float>>& out, sf_count_t frames, long block,
-                    Progress* progress) {
+                    std::vector<std::vector<float>>& out, sf_count_t frames, long block) {
     const UInt32 slice = static_cast<UInt32>(std::min<long>(block, kMaxSlice));
     std::vector<const float*> ins(in.size());
     std::vector<float*> outs(out.size());
@@ -203,8 +232,6 @@ void renderChannels(PluginHost& host, std::vector<std::vector<float>>& in,
             outs[c] = out[c].data() + at;
         }
         check(host.render(ins.data(), outs.data(), n), "rendering");
-        if (progress)
-            progress->update(at + n);
     }
 }
 
@@ -230,23 +257,84 @@ int outputFormat(const std::string& path) {
         "\": use .wav, .flac, .aiff, .caf, .w64, .au or .ogg");
 }
 
+// An audio file written in pieces, in the format its extension names. A regular
+// file is written under a temporary name beside it and moved into place when
+// complete: a failed run leaves no half file and any earlier file of that name
+// untouched, and the output may replace the input.
+class SoundWriter {
+  public:
+    SoundWriter(const std::string& path, int rate, int channels) : path(path) {
+        SF_INFO info = {};
+        info.samplerate = rate;
+        info.channels = channels;
+        info.format = outputFormat(path);
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(path, ec);
+        std::string target = path;
+        if (!fs::exists(status) || fs::is_regular_file(status)) {
+            const fs::path p(path);
+            temporary = (p.parent_path() /
+                         ("." + p.filename().string() + "." + std::to_string(getpid()) + ".part"))
+                            .string();
+            target = gPartialOutput = temporary;
+        }
+        file = sf_open(target.c_str(), SFM_WRITE, &info);
+        if (!file)
+            die("cannot write " + path + ": " + sf_strerror(nullptr));
+    }
+    ~SoundWriter() {
+        if (file)
+            sf_close(file);
+    }
+    SoundWriter(const SoundWriter&) = delete;
+    SoundWriter& operator=(const SoundWriter&) = delete;
+
+    void write(const float* interleaved, sf_count_t frames) {
+        if (sf_writef_float(file, interleaved, frames) != frames)
+            die("cannot write " + path + ": the disk refused the samples");
+    }
+    // Completes the file under its own name.
+    void finish() {
+        const bool closed = sf_close(file) == 0;
+        file = nullptr;
+        if (!closed)
+            die("cannot write " + path + ": the disk refused the samples");
+        if (temporary.empty())
+            return;
+        std::error_code ec;
+        if (fs::is_regular_file(path, ec)) // a replaced file keeps its permissions
+            fs::permissions(temporary, fs::status(path, ec).permissions(), ec);
+        if (std::rename(temporary.c_str(), path.c_str()) != 0)
+            die("cannot write " + path + ": " + std::strerror(errno));
+        gPartialOutput.clear();
+    }
+
+  private:
+    std::string path, temporary;
+    SNDFILE* file = nullptr;
+};
+
 void writeFile(const std::string& path, int rate, const std::vector<std::vector<float>>& channels,
                sf_count_t frames) {
-    SF_INFO info = {};
-    info.samplerate = rate;
-    info.channels = static_cast<int>(channels.size());
-    info.format = outputFormat(path);
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file)
-        die("cannot write " + path + ": " + sf_strerror(nullptr));
+    SoundWriter writer(path, rate, static_cast<int>(channels.size()));
     std::vector<float> interleaved(static_cast<size_t>(frames) * channels.size());
     for (sf_count_t i = 0; i < frames; ++i)
         for (size_t c = 0; c < channels.size(); ++c)
             interleaved[static_cast<size_t>(i) * channels.size() + c] = channels[c][i];
-    sf_count_t written = sf_writef_float(file, interleaved.data(), frames);
-    bool closed = sf_close(file) == 0;
-    if (written != frames || !closed)
-        die("cannot write " + path + ": the disk refused the samples");
+    writer.write(interleaved.data(), frames);
+    writer.finish();
+}
+
+// Reads up to `frames` frames, fewer only at the end of the file.
+sf_count_t readFrames(SNDFILE* file, float* interleaved, size_t channels, sf_count_t frames) {
+    sf_count_t got = 0;
+    while (got < frames) {
+        sf_count_t n = sf_readf_float(file, interleaved + got * channels, frames - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    return got;
 }
 
 int renderFile(const Options& o) {
@@ -254,30 +342,45 @@ int renderFile(const Options& o) {
     const std::string& outPath = o.files[1];
     outputFormat(outPath); // refuse an unknown extension before any work
     SF_INFO info = {};
-    SNDFILE* file = sf_open(inPath.c_str(), SFM_READ, &info);
+    std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(sf_open(inPath.c_str(), SFM_READ, &info),
+                                                     &sf_close);
     if (!file)
         die("cannot read " + inPath + ": " + sf_strerror(nullptr));
-    const sf_count_t frames = info.frames;
     const size_t channels = static_cast<size_t>(info.channels);
-    std::vector<float> interleaved(static_cast<size_t>(frames) * channels);
-    sf_count_t got = frames > 0 ? sf_readf_float(file, interleaved.data(), frames) : 0;
-    sf_close(file);
-    if (got != frames)
-        die("cannot read " + inPath + ": it ends before its length says");
-
-    std::vector<std::vector<float>> in(channels, std::vector<float>(static_cast<size_t>(frames)));
-    std::vector<std::vector<float>> out = in;
-    for (sf_count_t i = 0; i < frames; ++i)
-        for (size_t c = 0; c < channels; ++c)
-            in[c][i] = interleaved[static_cast<size_t>(i) * channels + c];
 
     PluginHost host;
     startUnit(host, o, info.samplerate, static_cast<UInt32>(channels));
+
+    // Whole render calls per chunk, so that the calls fall as they would over the
+    // whole file at once.
+    const sf_count_t slice = std::min<long>(o.block, kMaxSlice);
+    const sf_count_t chunk =
+        slice * std::max<sf_count_t>(1, kChunkSamples / static_cast<sf_count_t>(channels) / slice);
+    std::vector<float> interleaved(static_cast<size_t>(chunk) * channels);
+    std::vector<std::vector<float>> in(channels, std::vector<float>(static_cast<size_t>(chunk)));
+    std::vector<std::vector<float>> out = in;
+
+    SoundWriter writer(outPath, info.samplerate, info.channels);
+    sf_count_t done = 0;
     {
-        Progress progress(frames);
-        renderChannels(host, in, out, frames, o.block, &progress);
+        Progress progress(info.frames == SF_COUNT_MAX ? 0 : info.frames);
+        for (sf_count_t got;
+             (got = readFrames(file.get(), interleaved.data(), channels, chunk)) > 0; done += got) {
+            for (sf_count_t i = 0; i < got; ++i)
+                for (size_t c = 0; c < channels; ++c)
+                    in[c][i] = interleaved[static_cast<size_t>(i) * channels + c];
+            renderChannels(host, in, out, got, o.block);
+            for (sf_count_t i = 0; i < got; ++i)
+                for (size_t c = 0; c < channels; ++c)
+                    interleaved[static_cast<size_t>(i) * channels + c] = out[c][i];
+            writer.write(interleaved.data(), got);
+            progress.update(done + got);
+        }
     }
-    writeFile(outPath, info.samplerate, out, frames);
+    const bool lengthKnown = info.frames != SF_COUNT_MAX;
+    if (lengthKnown && done < info.frames)
+        die("cannot read " + inPath + ": it ends before its length says");
+    writer.finish();
     return 0;
 }
 
@@ -316,7 +419,7 @@ int demo(const Options& o) {
         PluginHost host; // each model starts from fresh state
         startUnit(host, o, rate, 1, &names, static_cast<long>(m));
         std::vector<std::vector<float>> out(1, std::vector<float>(in[0].size()));
-        renderChannels(host, in, out, frames, o.block, nullptr);
+        renderChannels(host, in, out, frames, o.block);
         const std::string path = (fs::path(o.demoDir) / (names[m] + ".wav")).string();
         writeFile(path, static_cast<int>(rate), out, frames);
         double peak = 0.0, energy = 0.0;
@@ -334,12 +437,18 @@ int demo(const Options& o) {
 } // namespace
 
 int main(int argc, char** argv) {
-    Options o = parse(argc, argv);
-    if (o.bundle.empty())
-        o.bundle = defaultBundle();
-    if (o.listModels)
-        return listModels(o);
-    if (!o.demoDir.empty())
-        return demo(o);
-    return renderFile(o);
+    try {
+        Options o = parse(argc, argv);
+        if (o.bundle.empty())
+            o.bundle = defaultBundle();
+        if (o.listModels)
+            return listModels(o);
+        if (!o.demoDir.empty())
+            return demo(o);
+        return renderFile(o);
+    } catch (const std::bad_alloc&) {
+        die("out of memory");
+    } catch (const std::exception& e) {
+        die(e.what());
+    }
 }

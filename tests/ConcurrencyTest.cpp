@@ -1,0 +1,255 @@
+// Several units of the plug-in in one process, on several threads at once, as a
+// host with more than one track uses them: each unit renders on a thread of its
+// own while the host's other threads open, initialise and close further units and
+// add and remove property listeners. Whatever the others do, a unit's output is
+// the output it gives alone. Built as a program of its own so that the
+// ThreadSanitizer build can run just these.
+#include "tools/PluginHost.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr size_t kShippedModels = 4;
+
+// What one rendering unit is given: its stream, its controls and, block by block,
+// the model it plays.
+struct Script {
+    double rate;
+    UInt32 channels;
+    UInt32 block; // frames per render call, also the unit's maximum
+    size_t blocks;
+    float drive;
+    size_t switchEvery; // blocks between model changes
+    size_t firstModel;
+    size_t tooLongEvery; // every this many blocks a call of block + 1 frames, refused
+
+    float modelAt(size_t b) const {
+        return static_cast<float>((firstModel + b / switchEvery) % kShippedModels);
+    }
+    bool switchesAt(size_t b) const { return b % switchEvery == 0; }
+    bool tooLongAt(size_t b) const { return b % tooLongEvery == tooLongEvery / 2; }
+};
+
+using Channels = std::vector<std::vector<float>>;
+
+// Plucked-like tones with a little noise, different on every channel.
+Channels signal(const Script& s) {
+    Channels in(s.channels, std::vector<float>(s.block * s.blocks));
+    uint32_t seed = 1;
+    for (size_t c = 0; c < in.size(); ++c)
+        for (size_t i = 0; i < in[c].size(); ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            const double t = static_cast<double>(i) / s.rate;
+            const double hz = 110.0 * static_cast<double>(c + 1);
+            const double decay = std::exp(-3.0 * std::fmod(t, 0.5));
+            in[c][i] =
+                static_cast<float>(0.4 * decay * std::sin(2.0 * M_PI * hz * t) +
+                                   0.01 * (static_cast<double>(seed >> 8) / (1 << 24) - 0.5));
+        }
+    return in;
+}
+
+// Every sample of every channel the same, bit for bit.
+bool sameBits(const Channels& a, const Channels& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t c = 0; c < a.size(); ++c)
+        if (a[c].size() != b[c].size() ||
+            std::memcmp(a[c].data(), b[c].data(), a[c].size() * sizeof(float)) != 0)
+            return false;
+    return true;
+}
+
+testing::AssertionResult started(PluginHost& host, const Script& s) {
+    std::string error;
+    if (!host.load(QUORLE_BUNDLE_DIR, error))
+        return testing::AssertionFailure() << error;
+    if (OSStatus status = host.start(s.rate, s.channels, s.block))
+        return testing::AssertionFailure() << "start: status " << status;
+    if (OSStatus status = host.setParameter(0, s.drive))
+        return testing::AssertionFailure() << "drive: status " << status;
+    return testing::AssertionSuccess();
+}
+
+// Plays `s` through a started unit; the calls that did not answer as they should.
+int play(PluginHost& host, const Script& s, const Channels& in, Channels& out) {
+    int wrong = 0;
+    out.assign(s.channels, std::vector<float>(in[0].size()));
+    Channels scratch(s.channels, std::vector<float>(s.block + 1));
+    std::vector<const float*> ins(s.channels);
+    std::vector<float*> outs(s.channels);
+    for (size_t b = 0; b < s.blocks; ++b) {
+        if (s.switchesAt(b) && host.setParameter(3, s.modelAt(b)) != noErr)
+            ++wrong;
+        if (s.tooLongAt(b)) {
+            // A host's mistake: refused untouched, and announced to render-error listeners.
+            for (size_t c = 0; c < s.channels; ++c)
+                ins[c] = outs[c] = scratch[c].data();
+            if (host.render(ins.data(), outs.data(), s.block + 1) !=
+                kAudioUnitErr_TooManyFramesToProcess)
+                ++wrong;
+        }
+        for (size_t c = 0; c < s.channels; ++c) {
+            ins[c] = in[c].data() + b * s.block;
+            outs[c] = out[c].data() + b * s.block;
+        }
+        if (host.render(ins.data(), outs.data(), s.block) != noErr)
+            ++wrong;
+    }
+    return wrong;
+}
+
+// Runs `work` on a thread of its own after all the others have started, so that
+// they overlap.
+class Crew {
+  public:
+    void add(std::function<void()> work) { tasks.push_back(std::move(work)); }
+    void run() {
+        std::atomic<size_t> ready{0};
+        std::vector<std::thread> threads;
+        for (auto& task : tasks)
+            threads.emplace_back([&, task] {
+                ++ready;
+                while (ready.load() < tasks.size())
+                    std::this_thread::yield();
+                task();
+            });
+        for (auto& thread : threads)
+            thread.join();
+    }
+
+  private:
+    std::vector<std::function<void()>> tasks;
+};
+
+// Opens, starts and closes a unit of the shipped bundle; false if any step fails
+// or it does not list the shipped models.
+bool openStartClose() {
+    PluginHost host;
+    std::string error;
+    return host.load(QUORLE_BUNDLE_DIR, error) && host.start(44100.0, 1, 256) == noErr &&
+           host.modelNames().size() == kShippedModels;
+}
+
+struct ListenerLog {
+    std::atomic<int> calls{0}, wrong{0};
+    std::vector<AudioUnit> units;
+};
+
+void onRenderError(void* refCon, AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope,
+                   AudioUnitElement element) {
+    auto* log = static_cast<ListenerLog*>(refCon);
+    ++log->calls;
+    bool known = false;
+    for (AudioUnit u : log->units)
+        known = known || u == unit;
+    if (!known || id != kAudioUnitProperty_LastRenderError || scope != kAudioUnitScope_Global ||
+        element != 0)
+        ++log->wrong;
+}
+
+void onFormat(void*, AudioUnit, AudioUnitPropertyID, AudioUnitScope, AudioUnitElement) {}
+
+TEST(Concurrency, UnitsSwitchingModelsRenderAsTheyDoAloneWhileOthersComeAndGo) {
+    const Script scripts[] = {
+        {44100.0, 1, 256, 240, 0.7f, 3, 0, 11},
+        {48000.0, 2, 512, 120, 0.3f, 4, 2, 7},
+    };
+    std::vector<Channels> inputs, alone(2), together(2);
+    for (const Script& s : scripts)
+        inputs.push_back(signal(s));
+
+    // The same work, one unit at a time on this thread.
+    for (size_t u = 0; u < 2; ++u) {
+        PluginHost host;
+        ASSERT_TRUE(started(host, scripts[u]));
+        ASSERT_EQ(play(host, scripts[u], inputs[u], alone[u]), 0);
+    }
+
+    // Started here, as a host's main thread does, then rendered on threads of their own.
+    PluginHost hosts[2];
+    for (size_t u = 0; u < 2; ++u)
+        ASSERT_TRUE(started(hosts[u], scripts[u]));
+    ListenerLog log;
+    log.units = {hosts[0].unit(), hosts[1].unit()};
+
+    std::atomic<int> rendering{2}, wrongCalls{0}, failedUnits{0}, listenerErrors{0};
+    std::atomic<int> unitsOpened{0}, listenerRounds{0};
+    Crew crew;
+    for (size_t u = 0; u < 2; ++u)
+        crew.add([&, u] {
+            wrongCalls += play(hosts[u], scripts[u], inputs[u], together[u]);
+            --rendering;
+        });
+    crew.add([&] { // another track's unit, added and removed over and over
+        do {
+            if (!openStartClose())
+                ++failedUnits;
+            ++unitsOpened;
+        } while (rendering.load() > 0);
+    });
+    crew.add([&] { // a window watching the rendering units' errors and formats
+        do {
+            for (AudioUnit unit : log.units) {
+                if (AudioUnitAddPropertyListener(unit, kAudioUnitProperty_LastRenderError,
+                                                 &onRenderError, &log) != noErr ||
+                    AudioUnitAddPropertyListener(unit, kAudioUnitProperty_StreamFormat, &onFormat,
+                                                 nullptr) != noErr)
+                    ++listenerErrors;
+            }
+            for (AudioUnit unit : log.units) {
+                OSStatus last = noErr; // reading it lets the next error be announced
+                UInt32 size = sizeof(last);
+                if (AudioUnitGetProperty(unit, kAudioUnitProperty_LastRenderError,
+                                         kAudioUnitScope_Global, 0, &last, &size) != noErr ||
+                    (last != noErr && last != kAudioUnitErr_TooManyFramesToProcess))
+                    ++listenerErrors;
+                if (AudioUnitRemovePropertyListener(unit, kAudioUnitProperty_StreamFormat,
+                                                    &onFormat) != noErr ||
+                    AudioUnitRemovePropertyListener(unit, kAudioUnitProperty_LastRenderError,
+                                                    &onRenderError) != noErr)
+                    ++listenerErrors;
+            }
+            ++listenerRounds;
+            std::this_thread::yield();
+        } while (rendering.load() > 0);
+    });
+    crew.run();
+    // How much the threads overlapped, in the test report (--gtest_output=xml).
+    RecordProperty("units_opened", unitsOpened.load());
+    RecordProperty("listener_rounds", listenerRounds.load());
+    RecordProperty("render_errors_announced", log.calls.load());
+
+    EXPECT_EQ(wrongCalls.load(), 0);
+    EXPECT_EQ(failedUnits.load(), 0) << "of " << unitsOpened.load() << " units opened";
+    EXPECT_EQ(listenerErrors.load(), 0) << "in " << listenerRounds.load() << " rounds";
+    EXPECT_EQ(log.wrong.load(), 0) << "of " << log.calls.load() << " announcements";
+    for (size_t u = 0; u < 2; ++u)
+        EXPECT_TRUE(sameBits(together[u], alone[u])) << "unit " << u << " renders differently";
+}
+
+TEST(Concurrency, UnitsOpenAndCloseOnSeveralThreadsAtOnce) {
+    std::atomic<int> failed{0};
+    Crew crew;
+    for (int t = 0; t < 3; ++t)
+        crew.add([&] {
+            for (int i = 0; i < 4; ++i)
+                if (!openStartClose())
+                    ++failed;
+        });
+    crew.run();
+    EXPECT_EQ(failed.load(), 0);
+}
+
+} // namespace
