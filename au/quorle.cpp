@@ -116,9 +116,10 @@ OSStatus quorle::Initialize() {
     if (status != noErr)
         return status;
     const std::vector<std::string>* names = modelList(*this);
-    mModelCount = names ? static_cast<UInt32>(names->size()) : 0;
+    const UInt32 count = names ? static_cast<UInt32>(names->size()) : 0;
+    mModelCount = count;
     const int32_t stored = modelIndex(GetParameter(QrVorlixGeneric::kModel));
-    if (mModelCount > 0 && (stored < 0 || static_cast<UInt32>(stored) >= mModelCount))
+    if (count > 0 && (stored < 0 || static_cast<UInt32>(stored) >= count))
         AUEffectBase::SetParameter(QrVorlixGeneric::kModel, 0.0f); // what init loaded
     return noErr;
 }
@@ -130,7 +131,8 @@ void quorle::Cleanup() {
 
 bool quorle::AcceptsModel(AudioUnitParameterValue value) const {
     const int32_t index = modelIndex(value);
-    return index >= 0 && (mModelCount == 0 || static_cast<UInt32>(index) < mModelCount);
+    const UInt32 count = mModelCount;
+    return index >= 0 && (count == 0 || static_cast<UInt32>(index) < count);
 }
 
 OSStatus quorle::SetParameter(AudioUnitParameterID id, AudioUnitScope scope,

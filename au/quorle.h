@@ -12,6 +12,7 @@
 #include "au/AUEffectBase.h"
 #include "au/quorleIds.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,7 +64,9 @@ class quorle : public AUEffectBase {
   private:
     bool AcceptsModel(AudioUnitParameterValue value) const;
 
-    UInt32 mModelCount = 0; // models in the list; 0 while it is not known
+    // Models in the list; 0 while it is not known. Written by the setup thread,
+    // read by whichever thread sets a parameter.
+    std::atomic<UInt32> mModelCount{0};
 };
 
 // One channel: forwards changed parameters to its main effect, then runs it.
