@@ -119,13 +119,10 @@ OSStatus AUBase::DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope 
                                          AudioUnitElement element, UInt32& outDataSize,
                                          Boolean& outWritable) {
     outWritable = false;
-    const bool global = scope == kAudioUnitScope_Global;
-    if (!global && IsGlobalOnly(id))
+    if (scope != kAudioUnitScope_Global && IsGlobalOnly(id))
         return kAudioUnitErr_InvalidScope;
     for (const FixedGlobalProperty& p : kFixedGlobalProperties) {
         if (p.id == id) {
-            if (!global)
-                return kAudioUnitErr_InvalidScope;
             outDataSize = p.size;
             outWritable = p.writable;
             return noErr;
@@ -164,8 +161,6 @@ OSStatus AUBase::DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope 
         outDataSize = sizeof(UInt32);
         return noErr;
     case kAudioUnitProperty_SupportedNumChannels: {
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
         const AUChannelInfo* info = nullptr;
         const UInt32 count = SupportedNumChannels(&info);
         if (count == 0 || !info)
@@ -183,8 +178,6 @@ OSStatus AUBase::DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope 
         return noErr;
     }
     case kAudioUnitProperty_TailTime:
-        if (!global)
-            return kAudioUnitErr_InvalidScope;
         if (!SupportsTail())
             return kAudioUnitErr_InvalidProperty;
         outDataSize = sizeof(Float64);
