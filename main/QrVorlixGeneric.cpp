@@ -44,7 +44,13 @@ void QrVorlixGeneric::init() {
             slot = list.release();
         }
     }
-    scanXml(gFxDir.c_str());
+    std::string dir;
+    {
+        // Another instance may be setting the directory on its own thread.
+        std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
+        dir = gFxDir;
+    }
+    scanXml(dir.c_str());
     loadXmlZ(0);
     {
         std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
