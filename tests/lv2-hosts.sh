@@ -101,13 +101,13 @@ render-memory)
   # of samples) within 300 MB of address space, where holding the whole file needs
   # about a gigabyte.
   bundle="$lv2dir/quorle.lv2"
+  trap 'rm -f "$work/long.wav" "$work/long-out.wav"' EXIT
   "$tools/make-test-signal" "$work/long.wav" 2 48000 600
   (ulimit -v 300000 && exec "$tools/quorle-render" --bundle "$bundle" "$work/long.wav" \
     "$work/long-out.wav") || fail "the long file"
   # Same format and channels: the same size means the same length.
   [ "$(stat -c %s "$work/long.wav")" -eq "$(stat -c %s "$work/long-out.wav")" ] ||
     fail "the long file's output has another length"
-  rm -f "$work/long.wav" "$work/long-out.wav"
   # Whatever the memory it is given, it renders or says so in one line with status 1.
   "$tools/make-test-signal" "$work/mid.wav" 2 48000 20
   for limit in $(seq 20000 10000 130000); do
