@@ -12,11 +12,11 @@
 
 namespace {
 constexpr float kRates[] = {44100.0f, 48000.0f, 22050.0f, 96000.0f};
-constexpr int32_t kBlock = 300;
-constexpr size_t kMostModelsTried = 6;
+constexpr int32_t kBlock = 128;
+constexpr size_t kMostModelsTried = 4;
 
 void renderSome(VorlixMac& fx) {
-    static const std::vector<float> signal = fuzz::testSignal(2 * kBlock + 17);
+    static const std::vector<float> signal = fuzz::testSignal(kBlock + 17);
     fuzz::render(fx, signal, kBlock);
 }
 } // namespace

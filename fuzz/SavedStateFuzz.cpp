@@ -46,7 +46,9 @@ OSStatus restoreState(AudioUnit unit, CFPropertyListRef state) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ByteReader in(data, size);
-    const bool renders = in.flag();
+    // Rendering initialises the unit, whose effect takes 29 MB of work buffers:
+    // one state in eight is also rendered.
+    const bool renders = in.below(8) == 0;
     fuzz::PropertyListBuilder builder(in);
     CFTypeRef taken = builder.value();
 
