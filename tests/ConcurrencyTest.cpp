@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +68,18 @@ bool sameBits(const Channels& a, const Channels& b) {
             std::memcmp(a[c].data(), b[c].data(), a[c].size() * sizeof(float)) != 0)
             return false;
     return true;
+}
+
+// Not silent on any channel: the comparison below compares sound.
+bool audible(const Channels& a) {
+    for (const auto& channel : a) {
+        double energy = 0.0;
+        for (float v : channel)
+            energy += static_cast<double>(v) * v;
+        if (!(energy > 1e-3))
+            return false;
+    }
+    return !a.empty();
 }
 
 testing::AssertionResult started(PluginHost& host, const Script& s) {
@@ -235,8 +246,10 @@ TEST(Concurrency, UnitsSwitchingModelsRenderAsTheyDoAloneWhileOthersComeAndGo) {
     EXPECT_EQ(failedUnits.load(), 0) << "of " << unitsOpened.load() << " units opened";
     EXPECT_EQ(listenerErrors.load(), 0) << "in " << listenerRounds.load() << " rounds";
     EXPECT_EQ(log.wrong.load(), 0) << "of " << log.calls.load() << " announcements";
-    for (size_t u = 0; u < 2; ++u)
+    for (size_t u = 0; u < 2; ++u) {
+        EXPECT_TRUE(audible(alone[u])) << "unit " << u;
         EXPECT_TRUE(sameBits(together[u], alone[u])) << "unit " << u << " renders differently";
+    }
 }
 
 TEST(Concurrency, UnitsOpenAndCloseOnSeveralThreadsAtOnce) {
