@@ -244,19 +244,28 @@ TEST(MainEffect, TwoServedChannelsGetTheSameSignalAndHooksPair) {
 }
 
 TEST(MainEffect, InstancesOnTwoThreadsSwitchModels) {
+    // Each instance, switching models on its own thread while the other does too,
+    // renders what it renders alone.
     PluginDir dir;
     writeModels(dir);
-    auto worker = [] {
+    auto render = [] {
         VorlixMac fx;
         fx.init();
+        std::vector<float> all;
         for (int i = 0; i < 60; ++i) {
             fx.setParameter(3, static_cast<float>(i % 2));
-            run(fx, tone(128));
+            const std::vector<float> out = run(fx, tone(128));
+            all.insert(all.end(), out.begin(), out.end());
         }
+        return all;
     };
-    std::thread a(worker), b(worker);
-    a.join();
-    b.join();
+    const std::vector<float> alone = render();
+    std::vector<float> a, b;
+    std::thread ta([&] { a = render(); }), tb([&] { b = render(); });
+    ta.join();
+    tb.join();
+    EXPECT_EQ(a, alone);
+    EXPECT_EQ(b, alone);
 }
 
 TEST(MainEffect, BlockPathGainsAndTheGraphWalk) {

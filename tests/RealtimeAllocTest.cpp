@@ -204,9 +204,12 @@ TEST(Realtime, TheLv2PluginRunsWithoutAllocating) {
     for (uint32_t d = 0; d < 2; ++d) {
         const LV2_Descriptor* descriptor = descriptorAt(d);
         const uint32_t channels = d + 1;
+        const long atStart = gAllocations;
         LV2_Handle plugin =
             descriptor->instantiate(descriptor, 48000.0, QUORLE_BUNDLE_DIR, nullptr);
         ASSERT_NE(plugin, nullptr);
+        // The library's allocations reach this counter, so a zero below means something.
+        EXPECT_GT(gAllocations - atStart, 100) << "instantiation is counted";
         float controls[4] = {0.5f, 0.5f, 0.5f, 0.0f};
         std::vector<float> in(2 * 5000, 0.1f), out(2 * 5000);
         for (uint32_t p = 0; p < 4; ++p)
