@@ -353,6 +353,38 @@ TEST(Lv2Plugin, LongRunsAreSlicedAndOneFrameRunsAdvanceTheSampleTime) {
     EXPECT_TRUE(library.render(3.0f, in, {1, 1, 5000, 3, 4097}) == whole);
 }
 
+TEST(Lv2Plugin, ActivatingAgainForgetsWhatWasHeard) {
+    // The octave model's slapback delay and filters hold the noise heard before; a
+    // host's deactivate/activate must start the instance afresh.
+    Lv2Library library;
+    REQUIRE_LV2(library);
+    const LV2_Descriptor* mono = library.mono;
+    ASSERT_NE(mono->activate, nullptr);
+    const std::vector<float> in = tone(4096);
+    const std::vector<float> fresh = library.render(3.0f, in, {512});
+    LV2_Handle plugin = mono->instantiate(mono, 44100.0, QUORLE_BUNDLE_DIR, nullptr);
+    ASSERT_NE(plugin, nullptr);
+    float controls[4] = {0.6f, 0.5f, 0.5f, 3.0f};
+    for (uint32_t p = 0; p < 4; ++p)
+        mono->connect_port(plugin, p, &controls[p]);
+    std::vector<float> noise(4096), out(in.size());
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = (i * 7919 % 201) / 100.0f - 1.0f;
+    mono->activate(plugin);
+    mono->connect_port(plugin, 4, noise.data());
+    mono->connect_port(plugin, 5, out.data());
+    mono->run(plugin, 4096);
+    mono->deactivate ? mono->deactivate(plugin) : void();
+    mono->activate(plugin);
+    for (size_t at = 0; at < in.size(); at += 512) {
+        mono->connect_port(plugin, 4, const_cast<float*>(in.data() + at));
+        mono->connect_port(plugin, 5, out.data() + at);
+        mono->run(plugin, 512);
+    }
+    mono->cleanup(plugin);
+    EXPECT_TRUE(out == fresh);
+}
+
 // --- The shared host: the statuses it names ---
 
 TEST(SharedHost, TheStatusesTheUnitReturnsHaveNames) {

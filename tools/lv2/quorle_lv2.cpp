@@ -168,6 +168,14 @@ void run(LV2_Handle handle, uint32_t frames) {
     }
 }
 
+// Setup thread: the host (re)starts the instance, which must forget what it has
+// heard before, as a freshly instantiated one.
+void activate(LV2_Handle handle) {
+    auto* self = static_cast<Instance*>(handle);
+    if (self->ready)
+        AudioUnitReset(self->unit, kAudioUnitScope_Global, 0);
+}
+
 void cleanup(LV2_Handle handle) {
     auto* self = static_cast<Instance*>(handle);
     if (self->unit) {
@@ -178,8 +186,8 @@ void cleanup(LV2_Handle handle) {
 }
 
 const LV2_Descriptor kDescriptors[] = {
-    {kMonoUri, instantiate, connectPort, nullptr, run, nullptr, cleanup, nullptr},
-    {kStereoUri, instantiate, connectPort, nullptr, run, nullptr, cleanup, nullptr},
+    {kMonoUri, instantiate, connectPort, activate, run, nullptr, cleanup, nullptr},
+    {kStereoUri, instantiate, connectPort, activate, run, nullptr, cleanup, nullptr},
 };
 
 } // namespace
