@@ -37,9 +37,10 @@ for h in "${harnesses[@]}"; do
   log="$build/logs/$h.log"
   mkdir -p "$corpus" "$findings" "$(dirname "$log")"
   echo "== fuzzing $h for ${seconds}s"
-  # The unit prints its directory on standard output when it opens: -close_fd_mask=1.
+  # The unit names its directory on standard error whenever it opens; libFuzzer and the
+  # sanitizers keep reporting with -close_fd_mask=3.
   "$build/fuzz/fuzz_$h" "$corpus" "fuzz/corpus/$h" -max_total_time="$seconds" \
-    -max_len="${max_len[$h]}" -timeout=30 -rss_limit_mb=2048 -close_fd_mask=1 \
+    -max_len="${max_len[$h]}" -timeout=30 -rss_limit_mb=2048 -close_fd_mask=3 \
     -print_final_stats=1 -artifact_prefix="$findings/" >"$log" 2>&1
   status=$?
   grep -E '^#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb' "$log" | sed 's/^/   /'
