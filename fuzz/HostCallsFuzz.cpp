@@ -262,6 +262,16 @@ void setProperty(Session& s, ByteReader& in) {
     case kAudioUnitProperty_CocoaUI:
     case kAudioUnitProperty_ParameterValueStrings:
     case kAudioUnitProperty_FastDispatch: return; // read-only pointers: nothing a host would write
+    case kAudioUnitProperty_StreamFormat:
+        // Formats and slice sizes come from the tables: thousands of channels or
+        // billions of frames only measure how much memory the machine has.
+        setFormat(s, in);
+        return;
+    case kAudioUnitProperty_MaximumFramesPerSlice: {
+        const UInt32 frames = in.pick(kMaxFrames);
+        AudioUnitSetProperty(s.unit, id, sc, el, &frames, in.flag() ? sizeof(frames) : 2);
+        return;
+    }
     default: {
         // Plain values: bytes from the input, with a few sizes around the right one.
         std::vector<uint8_t> bytes(in.below(48) + 1);
