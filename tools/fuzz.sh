@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses of fuzz/ with clang (ASan and UBSan) in build-fuzz
 # and runs each for SECONDS seconds (default 60), one after another on one core,
-# starting from the seeds in fuzz/corpus/<harness>. What a run adds to the corpus
+# starting from the seeds in fuzz/corpus/<harness> (and the words of
+# fuzz/dict/<harness>.dict, where there is one). What a run adds to the corpus
 # stays in build-fuzz/corpus/<harness>; an input that fails is written to
 # build-fuzz/findings/<harness>/ and makes the script exit non-zero once every
 # harness has run. Minimise a finding with
@@ -35,13 +36,15 @@ for h in "${harnesses[@]}"; do
   corpus="$build/corpus/$h"
   findings="$build/findings/$h"
   log="$build/logs/$h.log"
+  dict=()
+  [ -f "fuzz/dict/$h.dict" ] && dict=(-dict="fuzz/dict/$h.dict")
   mkdir -p "$corpus" "$findings" "$(dirname "$log")"
   echo "== fuzzing $h for ${seconds}s"
   # The unit names its directory on standard error whenever it opens; libFuzzer and the
   # sanitizers keep reporting with -close_fd_mask=3.
   "$build/fuzz/fuzz_$h" "$corpus" "fuzz/corpus/$h" -max_total_time="$seconds" \
     -max_len="${max_len[$h]}" -timeout=30 -rss_limit_mb=2048 -close_fd_mask=3 \
-    -print_final_stats=1 -artifact_prefix="$findings/" >"$log" 2>&1
+    -print_final_stats=1 -artifact_prefix="$findings/" "${dict[@]}" >"$log" 2>&1
   status=$?
   grep -E '^#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb' "$log" | sed 's/^/   /'
   if [ $status -ne 0 ]; then
