@@ -18,6 +18,8 @@ const char* const kNames[] = {"Pre gain", "Post gain", "Pre bass"};
 
 QrVorlixGeneric::QrVorlixGeneric(HostCallback callback)
     : AudioEffectX(callback, 1, kNumParams), bassFilter(callback), loMidFilter(callback) {
+    // Models are built under this lock on other instances' threads, and they read it.
+    std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
     gAudioMaster = callback;
 }
 
