@@ -67,7 +67,7 @@ TEST(AveragerWindow, TheLongestWindowIsTheBound) {
 
 // Run in a child process whose address space is capped and then filled, so that
 // the ring of a new window cannot be allocated. Exit codes name what went wrong.
-int windowsUnderAFailingAllocation() {
+[[maybe_unused]] int windowsUnderAFailingAllocation() {
     AveragerAN held, fresh;
     held.setAverageSamples(8);
     const float* ring = held.ring;
