@@ -8,6 +8,7 @@
 #include "main/DataArchive.h"
 #include "platform/Components.h"
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -41,17 +42,17 @@ inline AudioStreamBasicDescription floatFormat(double rate, UInt32 channels) {
 // it is handed, within the sizes it is told.
 inline OSStatus supplyInput(void*, AudioUnitRenderActionFlags*, const AudioTimeStamp* time, UInt32,
                             UInt32 frames, AudioBufferList* data) {
-    const double start = time ? time->mSampleTime : 0.0;
+    // The host's sample time may be any double; only its phase in the pattern counts.
+    const double time0 = time ? time->mSampleTime : 0.0;
+    const auto start =
+        static_cast<long>(std::isfinite(time0) ? std::fmod(std::fabs(time0), 200.0) : 0.0);
     for (UInt32 b = 0; b < data->mNumberBuffers; ++b) {
         auto* samples = static_cast<float*>(data->mBuffers[b].mData);
         if (!samples)
             continue;
         const UInt32 room = data->mBuffers[b].mDataByteSize / sizeof(float);
         for (UInt32 i = 0; i < frames && i < room; ++i)
-            samples[i] = 0.5f *
-                             static_cast<float>(((static_cast<long>(start) + i) * (b + 3)) % 200) /
-                             100.0f -
-                         0.5f;
+            samples[i] = 0.5f * static_cast<float>(((start + i) * (b + 3)) % 200) / 100.0f - 0.5f;
     }
     return noErr;
 }
