@@ -9,6 +9,12 @@
 constexpr ComponentResult kQuorleVersion = 0x00010100; // 1.1.0
 constexpr AudioUnitPropertyID kQuorleProperty_ModelName = 64000;
 constexpr AudioUnitPropertyID kQuorleProperty_PluginDirectory = 64001;
+// The oversampling factor (UInt32: 1, 2, 4 or 8), global scope. The effect of each
+// channel runs at the stream rate times this factor between an upsampler and a
+// downsampler; 1, the unit's own default, is the plain processing.
+constexpr AudioUnitPropertyID kQuorleProperty_Oversampling = 64002;
+// The factor the LV2 plug-in and the command-line tools start with.
+constexpr UInt32 kQuorleDefaultOversampling = 2;
 constexpr size_t kModelNameSize = 100; // bytes, terminator included
 constexpr size_t kDirectorySize = 500; // bytes at least; longer paths report their own size
 
