@@ -1,0 +1,126 @@
+#include "au/Halfband.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr int kTile = 256; // outputs filtered per pass, so the sums stay in cache
+
+// The modified Bessel function of the first kind, order 0 (its power series).
+double besselI0(double x) {
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 64 && term > 1e-17 * sum; ++k) {
+        const double half = x / (2.0 * k);
+        term *= half * half;
+        sum += term;
+    }
+    return sum;
+}
+
+// acc[i] = sum over j of gain[j] * (w[span + i - j] + w[i + j]), i in [0, n):
+// the symmetric side taps around each output, one coefficient at a time.
+void symmetricTaps(const float* gain, int taps, const float* w, float* __restrict acc, int n) {
+    const int span = 2 * taps - 1;
+    const float g0 = gain[0];
+    const float* newest = w + span;
+    for (int i = 0; i < n; ++i)
+        acc[i] = g0 * (newest[i] + w[i]);
+    for (int j = 1; j < taps; ++j) {
+        const float g = gain[j];
+        const float* a = w + span - j;
+        const float* b = w + j;
+        for (int i = 0; i < n; ++i)
+            acc[i] += g * (a[i] + b[i]);
+    }
+}
+
+} // namespace
+
+std::vector<float> designHalfband(int m, double beta) {
+    const int centre = 2 * m - 1;
+    std::vector<double> side(static_cast<size_t>(m));
+    double sum = 0.0;
+    for (int j = 0; j < m; ++j) {
+        const int n = 2 * j - centre; // odd, negative
+        const double r = static_cast<double>(n) / (centre + 1);
+        const double window = besselI0(beta * std::sqrt(1.0 - r * r)) / besselI0(beta);
+        side[static_cast<size_t>(j)] = std::sin(M_PI * n / 2.0) / (M_PI * n) * window;
+        sum += side[static_cast<size_t>(j)];
+    }
+    std::vector<float> out(static_cast<size_t>(m));
+    for (int j = 0; j < m; ++j)
+        out[static_cast<size_t>(j)] = static_cast<float>(side[static_cast<size_t>(j)] * 0.25 / sum);
+    return out;
+}
+
+HalfbandUp::HalfbandUp(const std::vector<float>& side, int maxInput)
+    : mTaps(static_cast<int>(side.size())), mGain(side),
+      mWork(static_cast<size_t>(2 * mTaps - 1 + maxInput), 0.0f), mAcc(kTile) {
+    for (float& g : mGain)
+        g *= 2.0f; // the interpolator's gain of 2 makes up for the inserted zeros
+}
+
+void HalfbandUp::reset() {
+    std::fill(mWork.begin(), mWork.end(), 0.0f);
+}
+
+void HalfbandUp::process(const float* in, int n, float* out) {
+    const int span = 2 * mTaps - 1;
+    float* w = mWork.data();
+    float* acc = mAcc.data();
+    std::memcpy(w + span, in, sizeof(float) * static_cast<size_t>(n));
+    for (int start = 0; start < n; start += kTile) {
+        const int len = std::min(kTile, n - start);
+        symmetricTaps(mGain.data(), mTaps, w + start, acc, len);
+        const float* delayed = w + start + mTaps; // the centre tap: input 2m - 1 back
+        float* o = out + 2 * start;
+        for (int i = 0; i < len; ++i) {
+            o[2 * i] = acc[i];
+            o[2 * i + 1] = delayed[i];
+        }
+    }
+    std::memmove(w, w + n, sizeof(float) * static_cast<size_t>(span));
+}
+
+HalfbandDown::HalfbandDown(const std::vector<float>& side, int maxOutput)
+    : mTaps(static_cast<int>(side.size())), mGain(side),
+      mSide(static_cast<size_t>(2 * mTaps - 1 + maxOutput), 0.0f),
+      mCentre(static_cast<size_t>(mTaps + maxOutput), 0.0f), mAcc(kTile) {}
+
+void HalfbandDown::reset() {
+    std::fill(mSide.begin(), mSide.end(), 0.0f);
+    std::fill(mCentre.begin(), mCentre.end(), 0.0f);
+}
+
+void HalfbandDown::setPhase(int phase) {
+    mPhase = phase ? 1 : 0;
+    reset();
+}
+
+void HalfbandDown::process(const float* in, int n, float* out) {
+    const int span = 2 * mTaps - 1;
+    float* s = mSide.data();
+    float* c = mCentre.data();
+    float* acc = mAcc.data();
+    // Phase 0: even inputs on the side taps, odd ones on the centre; phase 1 the
+    // other way round, one input later.
+    const float* sideIn = in + mPhase;
+    const float* centreIn = in + (1 - mPhase);
+    for (int t = 0; t < n; ++t) {
+        s[span + t] = sideIn[2 * t];
+        c[mTaps + t] = centreIn[2 * t];
+    }
+    const float* centre = c + mPhase; // m - phase inputs back from the newest
+    for (int start = 0; start < n; start += kTile) {
+        const int len = std::min(kTile, n - start);
+        symmetricTaps(mGain.data(), mTaps, s + start, acc, len);
+        const float* ct = centre + start;
+        float* o = out + start;
+        for (int i = 0; i < len; ++i)
+            o[i] = acc[i] + 0.5f * ct[i];
+    }
+    std::memmove(s, s + n, sizeof(float) * static_cast<size_t>(span));
+    std::memmove(c, c + n, sizeof(float) * static_cast<size_t>(mTaps));
+}
