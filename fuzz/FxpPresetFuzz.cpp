@@ -7,7 +7,8 @@
 // flips the sign of its input and the delay only ever outputs delayed input. The
 // clipper's output stays finite while its controls lie within 0..1, and the
 // equaliser's (and so the main effect's) too, at rates of 44.1 kHz and above where
-// every setting of its 0..1 controls is a stable filter.
+// every setting of its 0..1 controls is a stable filter. The saturator holds any
+// value within its controls' range, so its output stays finite whatever the preset.
 #include "FuzzCheck.h"
 #include "MainEffectRig.h"
 #include "ScratchPluginDir.h"
@@ -118,6 +119,9 @@ void checkBlock(AudioNode::FXType type, const std::map<int32_t, float>& values,
             if (rate >= kStableFromRate && controlsInRange(values, QrIIRFilter::kNumParams))
                 FUZZ_CHECK(fuzz::allFinite(out), "the equaliser's output is finite");
             break;
+        case AudioNode::kFxSat:
+            FUZZ_CHECK(fuzz::allFinite(out), "the saturator's output is finite");
+            break;
         default: break;
         }
     }
@@ -154,8 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     static const std::vector<float> signal = fuzz::testSignal(kFrames);
     const std::map<int32_t, float> values = appliedValues(data, size);
-    for (AudioNode::FXType type :
-         {AudioNode::kFxInv, AudioNode::kFxClip, AudioNode::kFxDelay, AudioNode::kFxEq})
+    for (AudioNode::FXType type : {AudioNode::kFxInv, AudioNode::kFxClip, AudioNode::kFxDelay,
+                                   AudioNode::kFxEq, AudioNode::kFxSat})
         checkBlock(type, values, signal);
     checkFixedFilters(values, signal);
     return 0;

@@ -38,7 +38,14 @@ struct ParamMapping {
 class AudioNode {
   public:
     // The building-block kind of an effect node, as model files name it.
-    enum FXType : int32_t { kFxNone = 0, kFxInv = 1, kFxClip = 2, kFxDelay = 3, kFxEq = 4 };
+    enum FXType : int32_t {
+        kFxNone = 0,
+        kFxInv = 1,
+        kFxClip = 2,
+        kFxDelay = 3,
+        kFxEq = 4,
+        kFxSat = 5,
+    };
 
     AudioNode() = default;
     AudioNode(const AudioNode&) = delete;

@@ -4,6 +4,7 @@
 #include "blocks/QrClipper.h"
 #include "blocks/QrIIRFilter.h"
 #include "blocks/QrInv.h"
+#include "blocks/QrSaturator.h"
 #include "graph/AudioNodeFX.h"
 #include "graph/AveragerAN.h"
 #include "graph/BuilderState.h"
@@ -87,6 +88,7 @@ size_t effectBytes(AudioNode::FXType type) {
     case AudioNode::kFxClip: return sizeof(QrClipper);
     case AudioNode::kFxDelay: return sizeof(ADelay) + 2 * ADelay::kBufferSize * sizeof(float);
     case AudioNode::kFxEq: return sizeof(QrIIRFilter);
+    case AudioNode::kFxSat: return sizeof(QrSaturator);
     default: return 0;
     }
 }
@@ -125,6 +127,8 @@ AudioNode::FXType getFxType(const char* type) {
         return AudioNode::kFxDelay;
     if (sameWord(type, "inv"))
         return AudioNode::kFxInv;
+    if (sameWord(type, "sat"))
+        return AudioNode::kFxSat;
     return AudioNode::kFxNone;
 }
 

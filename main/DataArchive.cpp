@@ -4,6 +4,7 @@
 #include "blocks/QrClipper.h"
 #include "blocks/QrIIRFilter.h"
 #include "blocks/QrInv.h"
+#include "blocks/QrSaturator.h"
 #include "main/QrVorlixGeneric.h"
 
 #include <unzip.h>
@@ -112,6 +113,7 @@ AudioEffectX* createEffect(AudioNode::FXType type, const char* id, PresetStatus*
     case AudioNode::kFxClip: effect = new QrClipper(gAudioMaster); break;
     case AudioNode::kFxDelay: effect = new ADelay(gAudioMaster); break;
     case AudioNode::kFxEq: effect = new QrIIRFilter(gAudioMaster); break;
+    case AudioNode::kFxSat: effect = new QrSaturator(gAudioMaster); break;
     default: return nullptr;
     }
     std::string name = std::string(id ? id : "") + ".fxp";

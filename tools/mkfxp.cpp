@@ -6,7 +6,7 @@
 // itself reports, one per line:
 //
 //   # comment
-//   block eq              (eq, clip, delay or inv, as in model files)
+//   block eq              (eq, clip, delay, inv or sat, as in model files)
 //   program Bass shelf    (optional program name, up to 27 characters)
 //   Frequency = 0.25
 //
@@ -82,7 +82,8 @@ int main(int argc, char** argv) {
                     return fail(where, "a second \"block\" line");
                 block.reset(createEffect(getFxType(rest.c_str()), ""));
                 if (!block)
-                    return fail(where, "unknown block \"" + rest + "\" (eq, clip, delay or inv)");
+                    return fail(where,
+                                "unknown block \"" + rest + "\" (eq, clip, delay, inv or sat)");
                 for (int i = 0; i < kMaxParams; ++i) {
                     char name[kTextSize] = "";
                     block->getParameterName(i, name);
