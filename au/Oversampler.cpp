@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -17,8 +18,11 @@ constexpr double kBeta[3] = {9.5, 10.06, 10.06};
 
 Oversampler::Oversampler(double baseRate, int channels, int maxFrames)
     : mBaseRate(baseRate), mMaxFrames(maxFrames) {
-    if (!(baseRate > 0.0) || !std::isfinite(baseRate) || channels != 1 || maxFrames < 1)
+    if (!(baseRate > 0.0) || !std::isfinite(baseRate) || channels != 1 || maxFrames < 1 ||
+        maxFrames > std::numeric_limits<int>::max() / kMaxFactor)
         throw std::invalid_argument("Oversampler: a positive rate, one channel, 1+ frames");
+    mUp.reserve(3);
+    mDown.reserve(3);
     for (int k = 0; k < 3; ++k) {
         const std::vector<float> side = designHalfband(kTaps[k], kBeta[k]);
         mUp.emplace_back(side, maxFrames << k);
@@ -26,23 +30,29 @@ Oversampler::Oversampler(double baseRate, int channels, int maxFrames)
     }
     for (std::vector<float>& b : mBetween)
         b.assign(static_cast<size_t>(maxFrames) * 4, 0.0f);
-    // For each cascade, the decimator phases that make the round trip a whole number
-    // of base-rate samples: step k delays by 2 (2m - 1) - phase samples of its higher
-    // rate, base x 2^(k+1).
-    for (int count = 1; count <= 3; ++count) {
-        const int top = 1 << count;
-        for (int pick = 0; pick < (1 << count); ++pick) {
-            int total = 0; // samples of the top rate
-            for (int k = 0; k < count; ++k)
-                total += (2 * mUp[k].delay() - ((pick >> k) & 1)) * (top >> (k + 1));
-            if (total % top == 0) {
-                mLatency[count] = total / top;
-                for (int k = 0; k < count; ++k)
-                    mPhase[count][k] = (pick >> k) & 1;
-                break;
-            }
+}
+
+int Oversampler::choosePhases(int count, int& latency) {
+    // Step k delays by 2 (2m - 1) - phase samples of its higher rate, base x 2^(k+1).
+    const int top = 1 << count;
+    for (int pick = 0; pick < top; ++pick) {
+        int total = 0; // samples of the top rate
+        for (int k = 0; k < count; ++k)
+            total += (2 * (2 * kTaps[k] - 1) - ((pick >> k) & 1)) * (top >> (k + 1));
+        if (total % top == 0) {
+            latency = total / top;
+            return pick;
         }
     }
+    latency = 0; // no cascade of these lengths comes here: one pick always fits
+    return 0;
+}
+
+int Oversampler::latencyFor(int factor) {
+    int latency = 0;
+    if (isValidFactor(factor))
+        choosePhases(stages(factor), latency);
+    return latency;
 }
 
 bool Oversampler::isValidFactor(long factor) {
@@ -58,8 +68,10 @@ bool Oversampler::setFactor(int factor) {
         return false;
     mFactor = factor;
     const int count = stages(factor);
+    int latency = 0;
+    const int phases = choosePhases(count, latency);
     for (int k = 0; k < count; ++k)
-        mDown[static_cast<size_t>(k)].setPhase(mPhase[count][k]);
+        mDown[static_cast<size_t>(k)].setPhase((phases >> k) & 1);
     reset();
     return true;
 }

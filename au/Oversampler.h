@@ -21,7 +21,8 @@ class Oversampler {
     static constexpr int kMaxFactor = 8;
 
     // `baseRate` in Hz (> 0), `channels` 1, `maxFrames` base-rate frames per call
-    // (>= 1). Anything else throws std::invalid_argument. Starts at factor 1.
+    // (1 .. INT_MAX / 8). Anything else throws std::invalid_argument. Starts at
+    // factor 1.
     Oversampler(double baseRate, int channels, int maxFrames);
 
     // 1, 2, 4 or 8; false for anything else, the factor unchanged. Clears the state.
@@ -36,7 +37,9 @@ class Oversampler {
     // n x factor samples in, `n` base-rate samples out.
     void downsample(const float* in, float* out, int n);
     // The round trip's delay in base-rate samples at the current factor.
-    int latency() const { return mLatency[stages(mFactor)]; }
+    int latency() const { return latencyFor(mFactor); }
+    // The same for any factor setFactor() takes (0 for others); allocates nothing.
+    static int latencyFor(int factor);
     // Silences every step's state.
     void reset();
 
@@ -45,6 +48,9 @@ class Oversampler {
 
   private:
     static int stages(int factor); // log2(factor)
+    // The decimator phases (bit k for step k) that make a cascade of `count` steps
+    // delay by a whole number of base-rate samples; that number in `latency`.
+    static int choosePhases(int count, int& latency);
 
     double mBaseRate;
     int mMaxFrames;

@@ -194,6 +194,10 @@ OSStatus quorle::GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
             outDataSize = kModelNameSize;
             outWritable = false;
             return noErr;
+        case kQuorleProperty_Oversampling:
+            outDataSize = sizeof(UInt32);
+            outWritable = true;
+            return noErr;
         case kQuorleProperty_PluginDirectory: {
             // A longer directory reports its own size, so that a host can read it whole.
             std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
@@ -251,21 +255,64 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
             std::memcpy(outData, gFxDir.c_str(), gFxDir.size() + 1);
             return noErr;
         }
+        case kQuorleProperty_Oversampling: {
+            const UInt32 factor = Oversampling();
+            std::memcpy(outData, &factor, sizeof(factor));
+            return noErr;
+        }
         default: break;
         }
     }
     return AUEffectBase::GetProperty(id, scope, element, outData);
 }
 
+OSStatus quorle::SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                             const void* inData, UInt32 inDataSize) {
+    if (id != kQuorleProperty_Oversampling)
+        return AUEffectBase::SetProperty(id, scope, element, inData, inDataSize);
+    if (scope != kAudioUnitScope_Global)
+        return kAudioUnitErr_InvalidScope;
+    if (!inData || inDataSize != sizeof(UInt32))
+        return kAudioUnitErr_InvalidPropertyValue;
+    UInt32 factor;
+    std::memcpy(&factor, inData, sizeof(factor));
+    if (!Oversampler::isValidFactor(factor))
+        return kAudioUnitErr_InvalidPropertyValue;
+    const bool changed = mOversampling.exchange(factor, std::memory_order_relaxed) != factor;
+    // The base announces the factor itself; the latency changes with it.
+    if (changed)
+        PropertyChanged(kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0);
+    return noErr;
+}
+
+Float64 quorle::GetLatency() {
+    const Float64 rate = GetSampleRate();
+    return rate > 0.0 ? Oversampler::latencyFor(static_cast<int>(Oversampling())) / rate : 0.0;
+}
+
 quorleKernel::quorleKernel(AUEffectBase* unit)
-    : AUKernelBase(unit), mBlock(std::max<UInt32>(unit->GetMaxFramesPerSlice(), 1)),
+    : AUKernelBase(unit), mFactorSource(nullptr),
+      mBaseRate(static_cast<float>(unit->GetSampleRate())),
+      mBlock(std::max<UInt32>(unit->GetMaxFramesPerSlice(), 1)),
       mEffect(std::make_unique<VorlixMac>()) {
-    // The effect runs at the stream's rate: its first model is built at that rate,
-    // and the fixed filters and the graph are told it once the effect is ready.
-    const float rate = static_cast<float>(unit->GetSampleRate());
+    if (auto* owner = dynamic_cast<quorle*>(unit))
+        mFactorSource = &owner->mOversampling;
+    const int factor = mFactorSource ? static_cast<int>(mFactorSource->load()) : 1;
+    // The effect runs at the stream's rate times the factor: its first model is
+    // built at that rate, and the fixed filters and the graph are told it once the
+    // effect is ready.
+    const float rate = mBaseRate * static_cast<float>(factor);
     mEffect->setSampleRate(rate);
     mEffect->init();
     mEffect->dispatcher(10, 0, 0, nullptr, rate);
+    // Oversampled pieces fit the effect's buffer at the highest factor.
+    const UInt32 fit = static_cast<UInt32>(std::max<int32_t>(mEffect->bufferSize, 1)) /
+                       static_cast<UInt32>(Oversampler::kMaxFactor);
+    mPiece = std::max<UInt32>(1, std::min<UInt32>(static_cast<UInt32>(mBlock.size()), fit));
+    mHigh.assign(static_cast<size_t>(mPiece) * Oversampler::kMaxFactor, 0.0f);
+    mOversampler =
+        std::make_unique<Oversampler>(unit->GetSampleRate(), 1, static_cast<int>(mPiece));
+    mOversampler->setFactor(factor);
     // The first Process forwards the three controls whatever the host holds; the
     // model is only forwarded when it differs from the one init loaded.
     std::fill(std::begin(mLastControls), std::end(mLastControls), std::nanf(""));
@@ -275,6 +322,17 @@ quorleKernel::quorleKernel(AUEffectBase* unit)
 quorleKernel::~quorleKernel() = default;
 
 void quorleKernel::Reset() {
+    mEffect->clearState();
+    mOversampler->reset();
+}
+
+void quorleKernel::TakeFactor() {
+    const int factor = mFactorSource ? static_cast<int>(mFactorSource->load()) : 1;
+    if (factor == mOversampler->factor() || !mOversampler->setFactor(factor))
+        return;
+    const float rate = mBaseRate * static_cast<float>(factor);
+    mEffect->setSampleRate(rate); // models built from now on are built at this rate
+    mEffect->dispatcher(10, 0, 0, nullptr, rate);
     mEffect->clearState();
 }
 
@@ -302,11 +360,17 @@ void quorleKernel::Process(const Float32* inSourceP, Float32* inDestP, UInt32 in
                            UInt32 inNumChannels, bool&) {
     if (!inSourceP || !inDestP)
         return;
+    TakeFactor();
     ForwardParameters();
     const size_t stride = inNumChannels > 0 ? inNumChannels : 1;
-    const UInt32 capacity =
-        static_cast<UInt32>(std::min<size_t>(mBlock.size(), std::numeric_limits<int32_t>::max()));
+    const int factor = mOversampler->factor();
+    // At factor 1 the pieces are as long as the work block (the effect cuts them to
+    // its buffer itself); oversampled, the effect's buffer holds a piece x factor.
+    const UInt32 capacity = factor == 1 ? static_cast<UInt32>(std::min<size_t>(
+                                              mBlock.size(), std::numeric_limits<int32_t>::max()))
+                                        : mPiece;
     float* block = mBlock.data();
+    float* high = mHigh.data();
     for (UInt32 done = 0; done < inFramesToProcess;) {
         const UInt32 frames = std::min(capacity, inFramesToProcess - done);
         const Float32* in = inSourceP + done * stride;
@@ -315,12 +379,20 @@ void quorleKernel::Process(const Float32* inSourceP, Float32* inDestP, UInt32 in
             const float x = in[i * stride];
             block[i] = std::isfinite(x) ? x : 0.0f;
         }
-        mEffect->process(&block, &block, static_cast<int32_t>(frames));
+        if (factor == 1) {
+            mEffect->process(&block, &block, static_cast<int32_t>(frames));
+        } else {
+            const int n = static_cast<int>(frames);
+            mOversampler->upsample(block, n, high);
+            mEffect->process(&high, &high, n * factor);
+            mOversampler->downsample(high, block, n);
+        }
         bool finite = true;
         for (UInt32 i = 0; i < frames; ++i)
             finite &= std::isfinite(block[i]);
         if (!finite) {
             mEffect->clearState();
+            mOversampler->reset();
             std::memset(block, 0, frames * sizeof(float));
         }
         for (UInt32 i = 0; i < frames; ++i)

@@ -1,7 +1,13 @@
 // The plug-in as a host sees it: an effect unit with four parameters (drive,
 // post gain, bass tilt, model), the model names (property 64000), the plug-in
-// directory (64001) and the view location (31). Each channel runs through its own
-// kernel, and each kernel owns one main effect.
+// directory (64001), the oversampling factor (64002), its latency (12) and the
+// view location (31). Each channel runs through its own kernel, and each kernel
+// owns one main effect and the oversampler around it.
+//
+// The oversampling factor (UInt32 1, 2, 4 or 8; 1 by default) may be set at any
+// time: uninitialised, the kernels start with it; initialised, each kernel takes it
+// at its next Process (no allocation, no lock). Other values are refused with
+// -10851 (invalid property value). Setting it announces it and the latency.
 //
 // Parameter values the effect cannot take never reach it: drive, post gain and
 // bass are held within 0..1 (NaN becomes the default 0.5) wherever they are set,
@@ -10,6 +16,7 @@
 #pragma once
 
 #include "au/AUEffectBase.h"
+#include "au/Oversampler.h"
 #include "au/quorleIds.h"
 
 #include <atomic>
@@ -41,7 +48,15 @@ class quorle : public AUEffectBase {
                               AudioUnitParameterInfo& outInfo) override;
     OSStatus GetParameterValueStrings(AudioUnitScope scope, AudioUnitParameterID id,
                                       CFTypeRef* outStrings) override;
+    // Setup thread (or a host's audio thread, as the LV2 plug-in does: the factor is
+    // stored and announced, nothing is allocated).
+    OSStatus SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         const void* inData, UInt32 inDataSize) override;
     bool SupportsTail() override { return false; }
+    // The oversampler's delay at the factor set, in seconds.
+    Float64 GetLatency() override;
+    // Any thread: the factor last set.
+    UInt32 Oversampling() const { return mOversampling.load(std::memory_order_relaxed); }
     AUKernelBase* NewKernel() override;
 
     // Setup thread. After the kernels are made, a model index stored while the
@@ -63,13 +78,19 @@ class quorle : public AUEffectBase {
 
   private:
     bool AcceptsModel(AudioUnitParameterValue value) const;
+    friend class quorleKernel;
 
     // Models in the list; 0 while it is not known. Written by the setup thread,
     // read by whichever thread sets a parameter.
     std::atomic<UInt32> mModelCount{0};
+    std::atomic<UInt32> mOversampling{1};
 };
 
-// One channel: forwards changed parameters to its main effect, then runs it.
+// One channel: forwards changed parameters to its main effect, then runs it at
+// the stream rate times the unit's oversampling factor, between the oversampler's
+// upsampler and downsampler (au/Oversampler.h). A new factor is taken at the start
+// of Process: the oversampler switches, the effect is told the new rate and its
+// state is cleared.
 //
 // The effect only ever hears finite samples: a NaN or infinite input sample is
 // replaced by 0. Should its output still hold a non-finite sample, its state is
@@ -77,27 +98,37 @@ class quorle : public AUEffectBase {
 class quorleKernel : public AUKernelBase {
   public:
     // Setup thread. Creates and initialises the effect at the unit's sample rate
-    // and a work block of the unit's maximum frames per slice; an error from the
-    // effect's initialisation leaves the constructor (nothing is kept).
+    // times its oversampling factor, a work block of the unit's maximum frames per
+    // slice and the oversampler; an error from the effect's initialisation leaves
+    // the constructor (nothing is kept).
     explicit quorleKernel(AUEffectBase* unit);
     ~quorleKernel() override;
 
     // Audio thread. Any number of frames (longer calls run in pieces of the work
-    // block); allocates nothing unless the model changes.
+    // block, and oversampled pieces never exceed the effect's buffer); allocates
+    // nothing unless the model changes.
     void Process(const Float32* inSourceP, Float32* inDestP, UInt32 inFramesToProcess,
                  UInt32 inNumChannels, bool& ioSilence) override;
-    // Clears the effect's filters, delay lines and averagers; parameters and model stay.
+    // Clears the effect's filters, delay lines and averagers and the oversampler;
+    // parameters, model and factor stay.
     void Reset() override;
 
     VorlixMac* effect() const { return mEffect.get(); }
+    const Oversampler& oversampler() const { return *mOversampler; }
 
   private:
     void ForwardParameters();
+    void TakeFactor();
 
-    std::vector<float> mBlock; // samples for the effect, one piece at a time
-    float mLastControls[3];    // drive, post gain, bass as last forwarded
-    int32_t mLastModel;        // model index last asked for (-1: none valid)
+    const std::atomic<UInt32>* mFactorSource; // the unit's factor
+    float mBaseRate;                          // Hz
+    UInt32 mPiece;                            // base-rate frames per oversampled piece
+    std::vector<float> mBlock;                // samples for the effect, one piece at a time
+    std::vector<float> mHigh;                 // the piece at the oversampled rate
+    float mLastControls[3];                   // drive, post gain, bass as last forwarded
+    int32_t mLastModel;                       // model index last asked for (-1: none valid)
     std::unique_ptr<VorlixMac> mEffect;
+    std::unique_ptr<Oversampler> mOversampler;
 };
 
 extern "C" ComponentResult quorleEntry(ComponentParameters* params, void* storage);

@@ -318,3 +318,34 @@ TEST(Realtime, TheUnitsGuardsAllocateNothing) {
 }
 
 } // namespace
+
+namespace {
+
+// A new oversampling factor, set on a running unit, is taken by the kernels at their
+// next render: setting it and the switch (oversampler, effect rate, cleared state)
+// allocate nothing, and every factor renders sound.
+TEST(Realtime, ChangingTheOversamplingFactorAllocatesNothing) {
+    quorletest::LocalUnit unit(1024);
+    ASSERT_EQ(unit.initialize(), noErr);
+    ASSERT_EQ(unit.setParameter(3, 2.0f), noErr);
+    std::vector<float> in = testTone(1024), out(1024);
+    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr); // builds the model
+
+    const UInt32 factors[] = {2, 8, 4, 1, 8, 2, 1, 4};
+    const long before = gAllocations;
+    for (int block = 0; block < 64; ++block) {
+        if (block % 4 == 0) {
+            const UInt32 factor = factors[(block / 4) % 8];
+            ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
+                                           kAudioUnitScope_Global, 0, &factor, sizeof(factor)),
+                      noErr);
+        }
+        ASSERT_EQ(unit.render(in.data(), out.data(), 1 + (block * 211) % 1024), noErr);
+        ASSERT_EQ(unit.kernel()->oversampler().factor(), int(factors[(block / 4) % 8]));
+    }
+    EXPECT_EQ(gAllocations - before, 0);
+    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr);
+    EXPECT_TRUE(finiteAndSounding(out));
+}
+
+} // namespace

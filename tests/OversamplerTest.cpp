@@ -1,0 +1,272 @@
+// The oversampler alone (alignment, passband, streaming), the unit's oversampling
+// and latency properties, and the unit at factor 1 rendering the frozen models
+// exactly as the main effect driven directly does.
+#include "QuorleUnitHost.h"
+
+#include "au/Oversampler.h"
+#include "main/DataArchive.h"
+#include "tools/PluckedPhrase.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+using quorletest::LocalUnit;
+
+std::vector<float> roundTrip(Oversampler& os, const std::vector<float>& in, int block) {
+    std::vector<float> high(static_cast<size_t>(block) * os.factor()), out(in.size());
+    for (size_t at = 0; at < in.size(); at += static_cast<size_t>(block)) {
+        const int n =
+            static_cast<int>(std::min<size_t>(static_cast<size_t>(block), in.size() - at));
+        os.upsample(in.data() + at, n, high.data());
+        os.downsample(high.data(), out.data() + at, n);
+    }
+    return out;
+}
+
+std::vector<float> sine(double hz, double rate, size_t n, double amplitude = 0.5) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] =
+            static_cast<float>(amplitude * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate));
+    return v;
+}
+
+double rms(const float* x, size_t n) {
+    double sum = 0;
+    for (size_t i = 0; i < n; ++i)
+        sum += static_cast<double>(x[i]) * x[i];
+    return std::sqrt(sum / static_cast<double>(n));
+}
+
+TEST(Oversampler, ImpulsesLandOnTheLatencyAndPassbandSinesKeepTheirLevel) {
+    for (int factor : {1, 2, 4, 8}) {
+        SCOPED_TRACE(factor);
+        Oversampler os(44100.0, 1, 512);
+        ASSERT_TRUE(os.setFactor(factor));
+        EXPECT_EQ(os.latency(), Oversampler::latencyFor(factor));
+        EXPECT_EQ(os.latency() == 0, factor == 1);
+        // An impulse comes out as its peak exactly `latency` samples later, nearly
+        // whole: a whole-sample delay, not a fractional one smeared over two.
+        std::vector<float> impulse(2048, 0.0f);
+        impulse[700] = 1.0f;
+        const std::vector<float> out = roundTrip(os, impulse, 512);
+        size_t peak = 0;
+        for (size_t i = 0; i < out.size(); ++i)
+            if (std::fabs(out[i]) > std::fabs(out[peak]))
+                peak = i;
+        EXPECT_EQ(peak, 700u + static_cast<size_t>(os.latency()));
+        EXPECT_GT(out[peak], 0.9f);
+        // Sines from 20 Hz to 18 kHz, a sample's worth of delay removed: the same
+        // level within 0.1 dB, and the same waveform (the delay is exact).
+        for (double hz : {20.0, 1000.0, 9000.0, 15000.0, 18000.0}) {
+            os.reset();
+            const std::vector<float> in = sine(hz, 44100.0, 16384);
+            const std::vector<float> got = roundTrip(os, in, 300);
+            const size_t skip = 4096, n = 8192, lag = static_cast<size_t>(os.latency());
+            const double dB =
+                20 * std::log10(rms(got.data() + skip + lag, n) / rms(in.data() + skip, n));
+            EXPECT_NEAR(dB, 0.0, 0.1) << hz << " Hz";
+            double worst = 0;
+            for (size_t i = 0; i < n; ++i)
+                worst = std::max(worst, std::fabs(double(got[skip + lag + i]) - in[skip + i]));
+            EXPECT_LT(worst, hz <= 15000 ? 1e-3 : 6e-3) << hz << " Hz";
+        }
+    }
+}
+
+TEST(Oversampler, StreamsTheSameInAnyCallLengthAndRefusesOtherFactors) {
+    const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
+    for (int factor : {2, 8}) {
+        Oversampler whole(48000.0, 1, 4096), pieces(48000.0, 1, 100);
+        ASSERT_TRUE(whole.setFactor(factor));
+        ASSERT_TRUE(pieces.setFactor(factor));
+        // 1000-frame calls to an oversampler made for 100 run in pieces inside.
+        EXPECT_EQ(roundTrip(whole, in, 4096), roundTrip(pieces, in, 1000)) << factor;
+    }
+    Oversampler os(48000.0, 1, 64);
+    ASSERT_TRUE(os.setFactor(4));
+    for (int bad : {0, 3, 6, 16, -2})
+        EXPECT_FALSE(os.setFactor(bad)) << bad;
+    EXPECT_EQ(os.factor(), 4);
+    EXPECT_EQ(Oversampler::latencyFor(3), 0);
+    EXPECT_THROW(Oversampler(48000.0, 2, 64), std::invalid_argument);
+    EXPECT_THROW(Oversampler(0.0, 1, 64), std::invalid_argument);
+    EXPECT_THROW(Oversampler(48000.0, 1, 0), std::invalid_argument);
+}
+
+UInt32 getFactor(AudioUnit unit) {
+    UInt32 value = 0, size = sizeof(value);
+    AudioUnitGetProperty(unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0, &value,
+                         &size);
+    return value;
+}
+
+OSStatus setFactor(AudioUnit unit, UInt32 value, AudioUnitScope scope = kAudioUnitScope_Global) {
+    return AudioUnitSetProperty(unit, kQuorleProperty_Oversampling, scope, 0, &value,
+                                sizeof(value));
+}
+
+Float64 latencySeconds(AudioUnit unit) {
+    Float64 seconds = -1;
+    UInt32 size = sizeof(seconds);
+    AudioUnitGetProperty(unit, kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0, &seconds,
+                         &size);
+    return seconds;
+}
+
+void countChange(void* refCon, AudioUnit, AudioUnitPropertyID id, AudioUnitScope,
+                 AudioUnitElement) {
+    auto* seen = static_cast<std::vector<AudioUnitPropertyID>*>(refCon);
+    seen->push_back(id);
+}
+
+TEST(QuorleOversampling, ThePropertyTakesOnlyTheFactorsAndAnnouncesThemAndTheLatency) {
+    LocalUnit unit(512);
+    UInt32 size = 0;
+    Boolean writable = false;
+    ASSERT_EQ(AudioUnitGetPropertyInfo(unit.unit, kQuorleProperty_Oversampling,
+                                       kAudioUnitScope_Global, 0, &size, &writable),
+              noErr);
+    EXPECT_EQ(size, sizeof(UInt32));
+    EXPECT_TRUE(writable);
+    ASSERT_EQ(AudioUnitGetPropertyInfo(unit.unit, kAudioUnitProperty_Latency,
+                                       kAudioUnitScope_Global, 0, &size, &writable),
+              noErr);
+    EXPECT_EQ(size, sizeof(Float64));
+    EXPECT_EQ(getFactor(unit.unit), 1u); // the unit's own default
+    EXPECT_EQ(latencySeconds(unit.unit), 0.0);
+
+    std::vector<AudioUnitPropertyID> seen;
+    for (AudioUnitPropertyID id :
+         {kQuorleProperty_Oversampling, AudioUnitPropertyID(kAudioUnitProperty_Latency)})
+        ASSERT_EQ(AudioUnitAddPropertyListener(unit.unit, id, countChange, &seen), noErr);
+    for (UInt32 bad : {0u, 3u, 5u, 16u, 0xFFFFFFFFu})
+        EXPECT_EQ(setFactor(unit.unit, bad), kAudioUnitErr_InvalidPropertyValue) << bad;
+    const uint16_t shortValue = 2;
+    EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global,
+                                   0, &shortValue, sizeof(shortValue)),
+              kAudioUnitErr_InvalidPropertyValue);
+    EXPECT_EQ(setFactor(unit.unit, 2, kAudioUnitScope_Input), kAudioUnitErr_InvalidScope);
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(getFactor(unit.unit), 1u);
+
+    // Set before initialisation: the kernel starts with it.
+    ASSERT_EQ(setFactor(unit.unit, 4), noErr);
+    EXPECT_EQ(seen.size(), 2u);
+    ASSERT_EQ(unit.initialize(), noErr);
+    EXPECT_EQ(unit.kernel()->oversampler().factor(), 4);
+    EXPECT_EQ(unit.kernel()->effect()->getSampleRate(), 4 * 44100.0f);
+    EXPECT_DOUBLE_EQ(latencySeconds(unit.unit), Oversampler::latencyFor(4) / 44100.0);
+    // Set while initialised: taken at the next render.
+    ASSERT_EQ(setFactor(unit.unit, 8), noErr);
+    EXPECT_EQ(unit.kernel()->oversampler().factor(), 4);
+    std::vector<float> out;
+    ASSERT_EQ(unit.renderAll(std::vector<float>(64, 0.1f), out, 64), noErr);
+    EXPECT_EQ(unit.kernel()->oversampler().factor(), 8);
+    EXPECT_EQ(unit.kernel()->effect()->getSampleRate(), 8 * 44100.0f);
+    EXPECT_EQ(seen.size(), 4u);
+}
+
+// A burst through the unit with its model graph taken out, which leaves the effect
+// its fixed tone stage, linear and all but the same at every rate: the output at
+// each factor is the output at factor 1 delayed by the latency the unit reports
+// (the lag of best correlation).
+void withoutGraph(VorlixMac& fx) {
+    delete fx.graph;
+    fx.graph = nullptr;
+}
+
+TEST(QuorleOversampling, TheReportedLatencyIsTheMeasuredDelay) {
+    std::vector<float> burst(8192, 0.0f);
+    for (size_t i = 0; i < 2048; ++i)
+        burst[1000 + i] = static_cast<float>(0.2 * std::sin(2 * M_PI * 600.0 * i / 48000.0) *
+                                             std::sin(M_PI * i / 2048.0));
+    std::vector<float> plain;
+    {
+        LocalUnit unit(512, 48000.0);
+        ASSERT_EQ(unit.initialize(), noErr);
+        withoutGraph(*unit.kernel()->effect());
+        ASSERT_EQ(unit.renderAll(burst, plain, 512), noErr);
+    }
+    for (UInt32 factor : {2u, 4u, 8u}) {
+        LocalUnit unit(512, 48000.0);
+        ASSERT_EQ(unit.initialize(), noErr);
+        ASSERT_EQ(setFactor(unit.unit, factor), noErr);
+        withoutGraph(*unit.kernel()->effect());
+        std::vector<float> out;
+        ASSERT_EQ(unit.renderAll(burst, out, 512), noErr);
+        int best = -1;
+        double bestSum = -1;
+        for (int lag = 0; lag < 200; ++lag) {
+            double sum = 0;
+            for (size_t i = 0; i + 200 < out.size(); ++i)
+                sum += static_cast<double>(plain[i]) * out[i + static_cast<size_t>(lag)];
+            if (sum > bestSum) {
+                bestSum = sum;
+                best = lag;
+            }
+        }
+        EXPECT_GT(best, 0);
+        EXPECT_DOUBLE_EQ(latencySeconds(unit.unit) * 48000.0, best) << factor;
+    }
+}
+
+// FNV-1a over the samples' bit patterns, as the golden tests hash.
+uint64_t hashOf(const std::vector<float>& samples) {
+    uint64_t h = 1469598103934665603ull;
+    for (float s : samples) {
+        uint32_t bits;
+        std::memcpy(&bits, &s, 4);
+        for (int b = 0; b < 4; ++b) {
+            h ^= (bits >> (8 * b)) & 0xFF;
+            h *= 1099511628211ull;
+        }
+    }
+    return h;
+}
+
+// Factor 1 is the plug-in as it was: the frozen models through the unit hash as the
+// main effect driven directly, as the golden tests drive it.
+TEST(QuorleOversampling, FactorOneRendersTheFrozenModelsBitForBit) {
+    for (float rate : {44100.0f, 48000.0f}) {
+        const std::vector<float> in = pluckedPhrase(rate, 0.75);
+        for (int model = 0; model < 4; ++model) {
+            SCOPED_TRACE(testing::Message() << "model " << model << " at " << rate);
+            std::vector<float> direct(in.size());
+            {
+                gFxDir = QUORLE_REFERENCE_DATA_DIR;
+                VorlixMac fx;
+                fx.setSampleRate(rate);
+                fx.init();
+                fx.dispatcher(10, 0, 0, nullptr, rate);
+                fx.setParameter(0, 0.7f);
+                fx.setParameter(1, 0.6f);
+                fx.setParameter(2, 0.3f);
+                fx.setParameter(3, static_cast<float>(model));
+                std::vector<float> copy = in;
+                for (size_t at = 0; at < in.size(); at += 512) {
+                    float* i = copy.data() + at;
+                    float* o = direct.data() + at;
+                    fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, in.size() - at)));
+                }
+            }
+            LocalUnit unit(512, rate);
+            gFxDir = QUORLE_REFERENCE_DATA_DIR; // the kernel's effect reads the frozen models
+            ASSERT_EQ(setFactor(unit.unit, 1), noErr);
+            ASSERT_EQ(unit.initialize(), noErr);
+            const float controls[] = {0.7f, 0.6f, 0.3f, static_cast<float>(model)};
+            for (AudioUnitParameterID id = 0; id < 4; ++id)
+                ASSERT_EQ(unit.setParameter(id, controls[id]), noErr);
+            std::vector<float> out;
+            ASSERT_EQ(unit.renderAll(in, out, 512), noErr);
+            EXPECT_EQ(hashOf(out), hashOf(direct));
+        }
+    }
+    gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
+}
+
+} // namespace
