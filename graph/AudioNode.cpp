@@ -34,10 +34,16 @@ AudioNode::~AudioNode() {
     delete effect;
 }
 
+void AudioNode::setSampleRate(float) {}
+
 intptr_t AudioNode::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                                float opt) {
-    for (AudioNode* n = this; n; n = n->next)
+    constexpr int32_t kSetSampleRate = 10;
+    for (AudioNode* n = this; n; n = n->next) {
+        if (opcode == kSetSampleRate)
+            n->setSampleRate(opt);
         if (n->effect)
             n->effect->dispatcher(opcode, index, value, ptr, opt);
+    }
     return 0;
 }

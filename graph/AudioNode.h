@@ -60,7 +60,11 @@ class AudioNode {
     // Deletes the rest of the processing list behind this node, then the effect.
     virtual ~AudioNode();
 
-    // Forwards an effect opcode to the effect of every node in the list from here on.
+    // Setup thread: the rate the graph runs at (Hz). The base ignores it.
+    virtual void setSampleRate(float rate);
+
+    // Forwards an effect opcode to the effect of every node in the list from here on;
+    // opcode 10 (sample rate, `opt` in Hz) reaches every node's setSampleRate too.
     intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt);
 
     std::vector<ParamMapping> params;

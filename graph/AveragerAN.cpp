@@ -20,12 +20,60 @@ void AveragerAN::setAverageSamples(int n) {
         return;
     delete[] ring;
     ring = fresh;
+    capacity = n;
     ringPos = 0;
     sum = 0.0;
     averageSamples = n;
 }
 
+int32_t AveragerAN::samplesForMs(double ms, double rate) {
+    const double n = std::round(ms * rate / 1000.0);
+    if (!(n >= 1.0))
+        return 1;
+    if (n >= static_cast<double>(kMaxAverageSamples))
+        return kMaxAverageSamples;
+    return static_cast<int32_t>(n);
+}
+
+void AveragerAN::setWindowMs(double ms) {
+    windowMs = ms;
+}
+
+void AveragerAN::followRate() {
+    if (!ring)
+        return;
+    int32_t n = samplesForMs(windowMs, rate);
+    if (n > capacity)
+        n = capacity; // only above kMaxRunningRate
+    if (n == averageSamples)
+        return;
+    averageSamples = n;
+    clearState();
+}
+
+void AveragerAN::setSampleRate(float hz) {
+    if (!(hz > 0.0f) || !std::isfinite(hz))
+        return;
+    rate = hz;
+    if (windowMs > 0.0)
+        followRate();
+}
+
 void AveragerAN::prepare() {
+    if (windowMs > 0.0) {
+        const int32_t wanted = capacityForMs(windowMs);
+        if (!ring || capacity < wanted) {
+            float* fresh = new (std::nothrow) float[static_cast<size_t>(wanted)]();
+            if (!fresh)
+                return; // no ring: the node measures nothing
+            delete[] ring;
+            ring = fresh;
+            capacity = wanted;
+            averageSamples = 0;
+        }
+        followRate();
+        return;
+    }
     // Truncate toward zero; values beyond the int range count as out of range.
     const float length = getInParam(0, 1.0f);
     int n = 0;
@@ -35,7 +83,10 @@ void AveragerAN::prepare() {
 }
 
 void AveragerAN::process(float*** buffers, int sampleFrames) {
-    prepare();
+    // A window in samples follows its mapping; one in milliseconds follows the rate
+    // when it is set, and is only reserved here if no prepare() came first.
+    if (windowMs <= 0.0 || !ring)
+        prepare();
     if (!ring || !input || input->outBuffer < 0)
         return;
 

@@ -51,8 +51,27 @@ bool readsAudio(const AudioNode* node) {
     return node->kind != kProcessorNode || dynamic_cast<const AveragerAN*>(node) != nullptr;
 }
 
-// Adds the node's "param" children as mappings. False when a param names a node
-// that is not registered.
+// An averager's window in milliseconds from a param's "ms" attribute. False, with
+// a trace line, where it cannot be one: on another node or another set index, next
+// to "value" or "node", given twice, or not a positive finite number.
+bool readWindowMs(const char* ms, int32_t set, bool withOther, AudioNode* node) {
+    auto* averager = dynamic_cast<AveragerAN*>(node);
+    const double v = std::strtod(ms, nullptr);
+    if (!averager || set != 0 || withOther || averager->windowMs > 0.0) {
+        debug("Param error: \"ms\" sets an averager's window (set 0) once, alone\n");
+        return false;
+    }
+    if (!(v > 0.0) || !std::isfinite(v)) {
+        debug("Param error: \"ms\" is not a positive number\n");
+        return false;
+    }
+    averager->setWindowMs(v);
+    return true;
+}
+
+// Adds the node's "param" children as mappings (an averager's window in
+// milliseconds is kept by the averager instead). False when a param names a node
+// that is not registered, or gives a window in milliseconds that cannot be one.
 bool readParams(TiXmlElement* element, AudioNode* node) {
     bool sound = true;
     for (TiXmlElement* p = element->FirstChildElement("param"); p;
@@ -67,6 +86,10 @@ bool readParams(TiXmlElement* element, AudioNode* node) {
         const char* value = p->Attribute("value");
         const char* source = p->Attribute("node");
         const char* get = p->Attribute("get");
+        if (const char* ms = p->Attribute("ms")) {
+            sound = sound && readWindowMs(ms, m.set, value || source, node);
+            continue;
+        }
         if (value) {
             m.value = parseFloat(value);
         } else if (source && get) {
@@ -78,6 +101,13 @@ bool readParams(TiXmlElement* element, AudioNode* node) {
         }
         node->params.push_back(m);
     }
+    // A window in milliseconds and one in samples would contradict each other.
+    if (auto* averager = dynamic_cast<AveragerAN*>(node); averager && averager->windowMs > 0.0)
+        for (const ParamMapping& m : node->params)
+            if (m.set == 0) {
+                debug("Param error: a window in both milliseconds and samples\n");
+                sound = false;
+            }
     return sound;
 }
 
@@ -93,9 +123,13 @@ size_t effectBytes(AudioNode::FXType type) {
     }
 }
 
-// The largest ring an averager can allocate: its constant window (as the averager
-// truncates and bounds it), or the longest window when a node maps it.
-size_t averagerBytes(AudioNode* averager) {
+// The largest ring an averager can allocate: for a window in milliseconds the ring
+// it reserves; else its constant window (as the averager truncates and bounds it),
+// or the longest window when a node maps it.
+size_t averagerBytes(AveragerAN* averager) {
+    if (averager->windowMs > 0.0)
+        return sizeof(AveragerAN) +
+               static_cast<size_t>(AveragerAN::capacityForMs(averager->windowMs)) * sizeof(float);
     int32_t window = 1; // without a mapping the window is one sample
     for (const ParamMapping& m : averager->params) {
         if (m.set != 0)
@@ -200,8 +234,8 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
         sound = sound && readParams(element, node) && input &&
                 !(readsAudio(node) && input->kind == kProcessorNode) &&
                 created.size() <= static_cast<size_t>(kMaxModelNodes);
-        if (dynamic_cast<AveragerAN*>(node))
-            memory += averagerBytes(node);
+        if (auto* averager = dynamic_cast<AveragerAN*>(node))
+            memory += averagerBytes(averager);
         else if (node->kind != kFxNode)
             memory += sizeof(MixerAudioNode) + sizeof(DividerAN);
         sound = sound && memory <= kModelMemoryBudget;

@@ -31,11 +31,15 @@ constexpr size_t kModelMemoryBudget = size_t(64) << 20;
 // processor, more than 48 work slots needed at once, more than kMaxModelNodes
 // nodes, more memory than kModelMemoryBudget, a preset holding a value that is
 // not a finite number, or no output: no node element, or a last node that writes
-// no audio (a processor, or an effect node without an effect). Nodes that the
-// output does not depend on are built and then released.
+// no audio (a processor, or an effect node without an effect). Also refused: a
+// param "ms" (an averager's window in milliseconds) on any node but an averager, on
+// any set index but 0, next to "value" or "node" or a set-0 mapping, given twice,
+// or not a positive finite number. Nodes that the output does not depend on are
+// built and then released.
 AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot);
 // Readies a finished graph to run without allocating: sizes every averager's
-// window and resolves every divider's inputs, in processing order. Setup thread.
+// window (reserving the ring of a window in milliseconds for every rate) and
+// resolves every divider's inputs, in processing order. Setup thread.
 void prepareGraph(AudioNode* inputNode);
 // A new divider or averager for a "processor" element; null without a known "type".
 AudioNode* createProcessor(TiXmlElement* element);

@@ -1,0 +1,140 @@
+// Averager windows given in milliseconds: converted at the running rate, refused
+// where they cannot be a window, and counted in the memory budget at their largest.
+#include "GraphTestUtil.h"
+
+#include "effect/MasterCallback.h"
+#include "graph/AveragerAN.h"
+#include "graph/xmlreader.h"
+#include "main/QrVorlixGeneric.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace {
+
+using Graph = std::unique_ptr<AudioNode>;
+
+Graph build(const std::string& xml) {
+    gAudioMaster = masterCallback;
+    TiXmlDocument doc;
+    doc.Parse(xml.c_str());
+    return Graph(doc.RootElement() ? parseElement(doc.RootElement(), 0, 1) : nullptr);
+}
+
+// An averager "env" with the given param, read by the output mixer.
+std::string envelopeModel(const std::string& param) {
+    return R"(<quorle><processor id="env" type="averager" input="in">)" + param +
+           R"(</processor><mixer input="in" input2="in"><param set="0" node="env" get="0"/>
+           </mixer></quorle>)";
+}
+
+AveragerAN* envelope() {
+    return dynamic_cast<AveragerAN*>(findNode("env"));
+}
+
+TEST(AveragerWindow, MillisecondsBecomeSamplesAtTheRunningRate) {
+    Graph g = build(envelopeModel(R"(<param set="0" ms="50"/>)"));
+    ASSERT_TRUE(g);
+    AveragerAN* env = envelope();
+    ASSERT_NE(env, nullptr);
+    prepareGraph(g.get()); // no rate given yet: 44.1 kHz
+    EXPECT_EQ(env->averageSamples, 2205);
+    EXPECT_EQ(env->capacity, 153600); // 50 ms at 3.072 MHz
+    const float* ring = env->ring;
+    const std::pair<float, int32_t> rates[] = {
+        {48000.0f, 2400}, {96000.0f, 4800}, {44100.0f, 2205},
+        {NAN, 2205},      {-1.0f, 2205},    {1e9f, 153600}, // above the highest rate: the ring
+    };
+    for (auto [rate, samples] : rates) {
+        g->dispatcher(10, 0, 0, nullptr, rate);
+        EXPECT_EQ(env->averageSamples, samples) << rate;
+    }
+    EXPECT_EQ(env->ring, ring) << "the ring reserved at prepare time stays";
+
+    // On audio at 48 kHz: a constant 1 fills the 2400-sample window in 2400 samples.
+    // A rate change restarts the window from silence.
+    g->dispatcher(10, 0, 0, nullptr, 48000.0f);
+    static SlotTable slots;
+    std::fill_n(slots.slot(kInputSlot), 2400, 1.0f);
+    walkGraph(g.get(), slots.buffers(), 1200);
+    EXPECT_FLOAT_EQ(env->getParam(0), 0.5f);
+    walkGraph(g.get(), slots.buffers(), 1200);
+    EXPECT_FLOAT_EQ(env->getParam(0), 1.0f);
+    g->dispatcher(10, 0, 0, nullptr, 96000.0f);
+    EXPECT_EQ(env->getParam(0), 0.0f);
+    walkGraph(g.get(), slots.buffers(), 2400);
+    EXPECT_FLOAT_EQ(env->getParam(0), 0.5f);
+
+    // The shortest windows are one sample.
+    Graph tiny = build(envelopeModel(R"(<param set="0" ms="0.001"/>)"));
+    ASSERT_TRUE(tiny);
+    tiny->dispatcher(10, 0, 0, nullptr, 8000.0f);
+    prepareGraph(tiny.get());
+    EXPECT_EQ(envelope()->averageSamples, 1);
+}
+
+TEST(AveragerWindow, TheSampleCountFormIsUnchanged) {
+    Graph g = build(envelopeModel(R"(<param set="0" value="2205"/>)"));
+    ASSERT_TRUE(g);
+    AveragerAN* env = envelope();
+    g->dispatcher(10, 0, 0, nullptr, 96000.0f);
+    prepareGraph(g.get());
+    EXPECT_EQ(env->averageSamples, 2205);
+    EXPECT_EQ(env->windowMs, 0.0);
+    g->dispatcher(10, 0, 0, nullptr, 48000.0f);
+    EXPECT_EQ(env->averageSamples, 2205);
+}
+
+TEST(AveragerWindow, MillisecondsWhereTheyCannotBeAWindowAreRefused) {
+    const char* refused[] = {
+        // On another node, another index, or next to another form of the window.
+        R"(<quorle><mixer input="in" input2="in"><param set="0" ms="50"/></mixer></quorle>)",
+        R"(<quorle><processor id="d" type="divider"><param set="0" ms="50"/></processor>
+           <fx id="a" type="eq" input="in"/></quorle>)",
+        R"(<quorle><fx id="a" type="eq"><param set="0" ms="50"/></fx></quorle>)",
+        R"(<param set="1" ms="50"/>)",
+        R"(<param set="0" ms="50" value="100"/>)",
+        R"(<param set="0" ms="50" node="in" get="0"/>)",
+        R"(<param set="0" ms="50"/><param set="0" ms="20"/>)",
+        R"(<param set="0" value="100"/><param set="0" ms="50"/>)",
+        R"(<param set="0" ms="50"/><param set="0" node="in" get="0"/>)",
+        // Not a positive finite number.
+        R"(<param set="0" ms="0"/>)",
+        R"(<param set="0" ms="-5"/>)",
+        R"(<param set="0" ms="nan"/>)",
+        R"(<param set="0" ms="inf"/>)",
+        R"(<param set="0" ms="fifty"/>)",
+    };
+    for (std::string xml : refused) {
+        if (xml.rfind("<param", 0) == 0)
+            xml = envelopeModel(xml);
+        EXPECT_FALSE(build(xml)) << xml;
+    }
+    // The same averager with its window given once is fine, with other params beside it.
+    EXPECT_TRUE(build(envelopeModel(R"(<param set="0" ms="50"/><param set="1" value="3"/>)")));
+}
+
+TEST(AveragerWindow, TheBudgetCountsTheRingForTheHighestRate) {
+    // A 50 ms window reserves 153600 samples (600 KB) whatever the rate it starts at;
+    // 120 of them exceed the 64 MB a model may take, 120 windows of 2400 samples do not.
+    auto averagers = [](int n, const std::string& window) {
+        std::string xml = "<quorle>", maps;
+        for (int i = 0; i < n; ++i) {
+            const std::string id = "a" + std::to_string(i);
+            xml += "<processor id=\"" + id + "\" type=\"averager\" input=\"in\">" + window +
+                   "</processor>";
+            maps += "<param set=\"" + std::to_string(i + 2) + "\" node=\"" + id + "\" get=\"0\"/>";
+        }
+        return xml + "<mixer input=\"in\" input2=\"in\">" + maps + "</mixer></quorle>";
+    };
+    EXPECT_TRUE(build(averagers(100, R"(<param set="0" ms="50"/>)")));
+    EXPECT_FALSE(build(averagers(120, R"(<param set="0" ms="50"/>)")));
+    EXPECT_TRUE(build(averagers(120, R"(<param set="0" value="2400"/>)")));
+}
+
+} // namespace
