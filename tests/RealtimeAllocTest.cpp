@@ -349,3 +349,41 @@ TEST(Realtime, ChangingTheOversamplingFactorAllocatesNothing) {
 }
 
 } // namespace
+
+namespace {
+
+// The LV2 plug-in's oversampling port changed on a running instance, every few
+// blocks and to values between the factors: run() hands the factor to the unit and
+// reads its latency without allocating.
+TEST(Realtime, TheLv2OversamplingPortChangesWithoutAllocating) {
+    const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    auto descriptorAt =
+        reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
+    ASSERT_NE(descriptorAt, nullptr);
+    const LV2_Descriptor* mono = descriptorAt(0);
+    LV2_Handle plugin = mono->instantiate(mono, 44100.0, QUORLE_BUNDLE_DIR, nullptr);
+    ASSERT_NE(plugin, nullptr);
+    float controls[4] = {0.7f, 0.5f, 0.5f, 2.0f}, factor = 2.0f, latency = -1.0f;
+    std::vector<float> in = testTone(4096), out(4096);
+    for (uint32_t p = 0; p < 4; ++p)
+        mono->connect_port(plugin, p, &controls[p]);
+    mono->connect_port(plugin, 4, in.data());
+    mono->connect_port(plugin, 5, out.data());
+    mono->connect_port(plugin, 6, &factor);
+    mono->connect_port(plugin, 7, &latency);
+    mono->run(plugin, 512); // builds the model
+    const float values[] = {8.0f, 1.0f, 4.0f, 3.0f, 2.0f, 7.5f, 1.2f, 4.0f};
+    const long before = gAllocations;
+    for (int block = 0; block < 80; ++block) {
+        factor = values[(block / 5) % 8];
+        mono->run(plugin, 1 + (block * 173) % 4096);
+    }
+    EXPECT_EQ(gAllocations - before, 0);
+    EXPECT_GT(latency, 0.0f); // 4x, the last value
+    mono->cleanup(plugin);
+    dlclose(handle);
+}
+
+} // namespace

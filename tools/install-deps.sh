@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libtinyxml-dev libminizip-dev zlib1g-dev libsndfile1-dev lv2-dev lilv-utils sordi
+          libtinyxml-dev libminizip-dev zlib1g-dev libsndfile1-dev lv2-dev lilv-utils liblilv-dev sordi
           clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,7 @@
 //   quorle-render [options] --list-models
 //   quorle-render [options] --demo OUTDIR
 #include "au/AUBase.h"
+#include "au/quorleIds.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 
@@ -39,6 +40,7 @@ struct Options {
     std::optional<std::string> model; // index or name; none: model 0
     std::string bundle;
     long block = 512;
+    UInt32 oversampling = kQuorleDefaultOversampling;
     bool listModels = false;
     std::string demoDir;
     std::vector<std::string> files;
@@ -57,18 +59,23 @@ bool gProgressShown = false; // a progress bar is on the terminal's last line
 }
 
 void usage(FILE* to) {
-    std::fprintf(to, "usage: quorle-render [options] INPUT OUTPUT\n"
-                     "       quorle-render [options] --list-models\n"
-                     "       quorle-render [options] --demo OUTDIR\n"
-                     "options:\n"
-                     "  --drive X      drive, 0..1 (default 0.5)\n"
-                     "  --post X       post gain, 0..1 (default 0.5)\n"
-                     "  --bass X       bass tilt, 0..1 (default 0.5)\n"
-                     "  --model M      model index or name (see --list-models; default 0)\n"
-                     "  --bundle DIR   plug-in bundle (default: the one beside this program)\n"
-                     "  --block N      frames per render call, 1 or more (default 512)\n"
-                     "The output format follows OUTPUT's extension: .wav (32-bit float), .flac,\n"
-                     ".aiff, .caf, .w64, .au, .ogg.\n");
+    std::fprintf(to,
+                 "usage: quorle-render [options] INPUT OUTPUT\n"
+                 "       quorle-render [options] --list-models\n"
+                 "       quorle-render [options] --demo OUTDIR\n"
+                 "options:\n"
+                 "  --drive X      drive, 0..1 (default 0.5)\n"
+                 "  --post X       post gain, 0..1 (default 0.5)\n"
+                 "  --bass X       bass tilt, 0..1 (default 0.5)\n"
+                 "  --model M      model index or name (see --list-models; default 0)\n"
+                 "  --bundle DIR   plug-in bundle (default: the one beside this program)\n"
+                 "  --block N      frames per render call, 1 or more (default 512)\n"
+                 "  --oversampling N\n"
+                 "                 run the model at the file's rate times N: 1, 2, 4 or 8\n"
+                 "                 (default %u); the output stays aligned with the input\n"
+                 "The output format follows OUTPUT's extension: .wav (32-bit float), .flac,\n"
+                 ".aiff, .caf, .w64, .au, .ogg.\n",
+                 static_cast<unsigned>(kQuorleDefaultOversampling));
 }
 
 float unitValue(const std::string& option, const char* text) {
@@ -105,6 +112,13 @@ Options parse(int argc, char** argv) {
             if (end == text || *end || o.block < 1)
                 die("--block needs a whole number of frames, 1 or more, not \"" +
                     std::string(text) + "\"");
+        } else if (a == "--oversampling") {
+            const char* text = value();
+            char* end = nullptr;
+            const long factor = std::strtol(text, &end, 10);
+            if (end == text || *end || !(factor == 1 || factor == 2 || factor == 4 || factor == 8))
+                die("--oversampling needs 1, 2, 4 or 8, not \"" + std::string(text) + "\"");
+            o.oversampling = static_cast<UInt32>(factor);
         } else if (a == "--list-models")
             o.listModels = true;
         else if (a == "--demo")
@@ -167,11 +181,15 @@ long modelIndex(const std::string& text, const std::vector<std::string>& names) 
 }
 
 // A unit loaded, started for `channels` at `rate` and set up as the options say.
-void startUnit(PluginHost& host, const Options& o, double rate, UInt32 channels,
-               const std::vector<std::string>* models = nullptr, long model = -1) {
+// Returns its latency in frames.
+sf_count_t startUnit(PluginHost& host, const Options& o, double rate, UInt32 channels,
+                     const std::vector<std::string>* models = nullptr, long model = -1) {
     std::string error;
     if (!host.load(o.bundle, error))
         die(error);
+    check(AudioUnitSetProperty(host.unit(), kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
+                               &o.oversampling, sizeof(o.oversampling)),
+          "setting the oversampling");
     const OSStatus started =
         host.start(rate, channels, static_cast<UInt32>(std::min<long>(o.block, kMaxSlice)));
     if (started == kAudioUnitErr_FormatNotSupported && host.sampleRate() != rate)
@@ -187,6 +205,12 @@ void startUnit(PluginHost& host, const Options& o, double rate, UInt32 channels,
     check(host.setParameter(1, o.post), "setting the post gain");
     check(host.setParameter(2, o.bass), "setting the bass");
     check(host.setParameter(3, static_cast<float>(std::max(model, 0L))), "choosing the model");
+    Float64 seconds = 0;
+    UInt32 size = sizeof(seconds);
+    check(AudioUnitGetProperty(host.unit(), kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0,
+                               &seconds, &size),
+          "reading the latency");
+    return static_cast<sf_count_t>(std::llround(seconds * rate));
 }
 
 // Shows a progress bar on a terminal once the render has taken a second.
@@ -349,7 +373,9 @@ int renderFile(const Options& o) {
     const size_t channels = static_cast<size_t>(info.channels);
 
     PluginHost host;
-    startUnit(host, o, info.samplerate, static_cast<UInt32>(channels));
+    // The first `latency` frames out come before the input's first: they are
+    // dropped, and as many silent frames after the input's end bring out its last.
+    const sf_count_t latency = startUnit(host, o, info.samplerate, static_cast<UInt32>(channels));
 
     // Whole render calls per chunk, so that the calls fall as they would over the
     // whole file at once.
@@ -361,20 +387,33 @@ int renderFile(const Options& o) {
     std::vector<std::vector<float>> out = in;
 
     SoundWriter writer(outPath, info.samplerate, info.channels);
-    sf_count_t done = 0;
+    sf_count_t done = 0, toDrop = latency, padding = 0;
     {
         Progress progress(info.frames == SF_COUNT_MAX ? 0 : info.frames);
-        for (sf_count_t got;
-             (got = readFrames(file.get(), interleaved.data(), channels, chunk)) > 0; done += got) {
+        for (;;) {
+            sf_count_t got = readFrames(file.get(), interleaved.data(), channels, chunk);
+            done += got;
+            if (got < chunk && done > 0) { // the input's end: silence after it
+                const sf_count_t extra = std::min(chunk - got, latency - padding);
+                std::fill(interleaved.begin() + got * static_cast<sf_count_t>(channels),
+                          interleaved.begin() + (got + extra) * static_cast<sf_count_t>(channels),
+                          0.0f);
+                padding += extra;
+                got += extra;
+            }
+            if (got == 0)
+                break;
             for (sf_count_t i = 0; i < got; ++i)
                 for (size_t c = 0; c < channels; ++c)
                     in[c][i] = interleaved[static_cast<size_t>(i) * channels + c];
             renderChannels(host, in, out, got, o.block);
-            for (sf_count_t i = 0; i < got; ++i)
+            const sf_count_t skip = std::min(toDrop, got);
+            toDrop -= skip;
+            for (sf_count_t i = skip; i < got; ++i)
                 for (size_t c = 0; c < channels; ++c)
-                    interleaved[static_cast<size_t>(i) * channels + c] = out[c][i];
-            writer.write(interleaved.data(), got);
-            progress.update(done + got);
+                    interleaved[static_cast<size_t>(i - skip) * channels + c] = out[c][i];
+            writer.write(interleaved.data(), got - skip);
+            progress.update(done);
         }
     }
     const bool lengthKnown = info.frames != SF_COUNT_MAX;
@@ -417,9 +456,13 @@ int demo(const Options& o) {
     std::printf("%-12s %10s %10s  %s\n", "model", "peak dBFS", "RMS dBFS", "file");
     for (size_t m = 0; m < names.size(); ++m) {
         PluginHost host; // each model starts from fresh state
-        startUnit(host, o, rate, 1, &names, static_cast<long>(m));
-        std::vector<std::vector<float>> out(1, std::vector<float>(in[0].size()));
-        renderChannels(host, in, out, frames, o.block);
+        const sf_count_t latency = startUnit(host, o, rate, 1, &names, static_cast<long>(m));
+        // Rendered on for `latency` frames of silence, the first `latency` dropped.
+        std::vector<std::vector<float>> padded = in;
+        padded[0].resize(in[0].size() + static_cast<size_t>(latency), 0.0f);
+        std::vector<std::vector<float>> out(1, std::vector<float>(padded[0].size()));
+        renderChannels(host, padded, out, frames + latency, o.block);
+        out[0].erase(out[0].begin(), out[0].begin() + latency);
         const std::string path = (fs::path(o.demoDir) / (names[m] + ".wav")).string();
         writeFile(path, static_cast<int>(rate), out, frames);
         double peak = 0.0, energy = 0.0;

@@ -4,7 +4,10 @@
 // inside, so the unit's own directory is the LV2 bundle with its data archive.
 //
 // Ports: 0 drive, 1 post, 2 bass (0..1), 3 model (integer), then the audio inputs,
-// then the audio outputs.
+// then the audio outputs, then the oversampling factor (1, 2, 4, 8; other values go
+// to the nearest) and the latency output (frames). The factor is handed to the unit
+// from run(): the unit stores it and its kernels switch at their next render, all
+// without allocating.
 #include "au/quorleIds.h"
 #include "platform/Components.h"
 
@@ -34,7 +37,12 @@ struct Instance {
     float sent[kControls]; // values last handed to the unit
     const float* inputs[2] = {};
     float* outputs[2] = {};
-    uint32_t offset = 0;   // frames of the current run() already rendered
+    const float* oversampling = nullptr; // not connected: the default factor
+    float* latency = nullptr;
+    UInt32 factor = kQuorleDefaultOversampling; // the factor last handed to the unit
+    double rate = 0;                            // Hz
+    float latencyFrames = 0;                    // at `factor`
+    uint32_t offset = 0;                        // frames of the current run() already rendered
     double sampleTime = 0; // advances by every rendered slice, so no render repeats a time
     alignas(AudioBufferList) unsigned char list[AudioBufferListSize(2)];
 };
@@ -46,6 +54,26 @@ OSStatus supplyInput(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeS
         std::memcpy(data->mBuffers[c].mData, self->inputs[c] + self->offset,
                     frames * sizeof(float));
     return noErr;
+}
+
+// The factor a port value asks for: the nearest of 1, 2, 4 and 8 (NaN: the default).
+UInt32 factorFor(float value) {
+    if (std::isnan(value))
+        return kQuorleDefaultOversampling;
+    return value < 1.5f ? 1 : value < 3.0f ? 2 : value < 6.0f ? 4 : 8;
+}
+
+// Hands `factor` to the unit and reads the latency it causes, in frames.
+void setFactor(Instance* self, UInt32 factor) {
+    if (AudioUnitSetProperty(self->unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
+                             &factor, sizeof(factor)) != noErr)
+        return;
+    self->factor = factor;
+    Float64 seconds = 0;
+    UInt32 size = sizeof(seconds);
+    if (AudioUnitGetProperty(self->unit, kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0,
+                             &seconds, &size) == noErr)
+        self->latencyFrames = static_cast<float>(std::lround(seconds * self->rate));
 }
 
 OSStatus startUnit(Instance* self, double rate) {
@@ -78,6 +106,8 @@ OSStatus startUnit(Instance* self, double rate) {
                                        kAudioUnitScope_Input, 0, &callback, sizeof(callback))) !=
         noErr)
         return status;
+    self->rate = rate;
+    setFactor(self, kQuorleDefaultOversampling); // the kernels start at it
     if ((status = AudioUnitInitialize(self->unit)) != noErr)
         return status;
     for (UInt32 m = 0;; ++m) {
@@ -118,6 +148,10 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data) {
         self->inputs[port - kControls] = static_cast<const float*>(data);
     else if (port < kControls + 2 * self->channels)
         self->outputs[port - kControls - self->channels] = static_cast<float*>(data);
+    else if (port == kControls + 2 * self->channels)
+        self->oversampling = static_cast<const float*>(data);
+    else if (port == kControls + 2 * self->channels + 1)
+        self->latency = static_cast<float*>(data);
 }
 
 void silence(Instance* self, uint32_t frames) {
@@ -130,8 +164,16 @@ void run(LV2_Handle handle, uint32_t frames) {
     auto* self = static_cast<Instance*>(handle);
     if (!self->ready) {
         silence(self, frames);
+        if (self->latency)
+            *self->latency = 0;
         return;
     }
+    const UInt32 factor =
+        factorFor(self->oversampling ? *self->oversampling : float(kQuorleDefaultOversampling));
+    if (factor != self->factor)
+        setFactor(self, factor);
+    if (self->latency)
+        *self->latency = self->latencyFrames;
     for (uint32_t i = 0; i < kControls; ++i) {
         if (!self->controls[i])
             continue;
