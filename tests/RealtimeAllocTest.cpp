@@ -1,6 +1,7 @@
 // Running a graph, the main effect or the audio unit allocates nothing, except an
-// averager on the block where its window length changes. Every heap allocation of
-// this program is counted, and any one of them can be made to fail.
+// averager on the block where its window length in samples changes (a window in
+// milliseconds follows a rate change within the ring it reserved). Every heap
+// allocation of this program is counted, and any one of them can be made to fail.
 #include "AUTestUnit.h"
 #include "GraphTestUtil.h"
 #include "QuorleUnitHost.h"
@@ -10,6 +11,7 @@
 #include "graph/AveragerAN.h"
 #include "graph/DividerAN.h"
 #include "graph/MixerAudioNode.h"
+#include "graph/xmlreader.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 
@@ -20,9 +22,11 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <new>
 
 namespace {
@@ -122,6 +126,30 @@ TEST(Realtime, OnlyAChangedAveragerWindowAllocates) {
         walkGraph(graph.in, slots.buffers(), 64);
     }
     EXPECT_EQ(gAllocations - before, 10);
+}
+
+TEST(Realtime, AMillisecondWindowFollowsRateChangesWithoutAllocating) {
+    TiXmlDocument doc;
+    doc.Parse(R"(<quorle><processor id="env" type="averager" input="in"><param set="0" ms="50"/>
+        </processor><mixer input="in" input2="in"><param set="0" node="env" get="0"/></mixer>
+        </quorle>)");
+    std::unique_ptr<AudioNode> graph(parseElement(doc.RootElement(), kInputSlot, kOutputSlot));
+    ASSERT_TRUE(graph);
+    auto* env = dynamic_cast<AveragerAN*>(graph->next);
+    ASSERT_NE(env, nullptr);
+    graph->dispatcher(10, 0, 0, nullptr, 44100.0f);
+    prepareGraph(graph.get());
+    SlotTable slots;
+    std::fill_n(slots.slot(kInputSlot), 512, 0.5f);
+
+    const long before = gAllocations;
+    for (float rate : {48000.0f, 96000.0f, 384000.0f, 3072000.0f, 8000.0f, 44100.0f}) {
+        graph->dispatcher(10, 0, 0, nullptr, rate);
+        for (int block = 0; block < 10; ++block)
+            walkGraph(graph.get(), slots.buffers(), 512);
+        EXPECT_EQ(env->averageSamples, static_cast<int32_t>(std::lround(0.05 * rate))) << rate;
+    }
+    EXPECT_EQ(gAllocations - before, 0);
 }
 
 } // namespace
