@@ -130,8 +130,8 @@ TEST(Saturator, AntiderivativeShapingFoldsBackLessThanTheBareCurve) {
     // lands on a 10 Hz bin of a 0.1 s window; all but DC and the harmonics below Nyquist
     // (9 and 18 kHz) are aliases. The strongest is the third harmonic folded from 27 to
     // 21 kHz, which the one-sample mean can only take down by sinc(27/48), 5.1 dB (5.1
-    // measured); the aliases in the audible band come from higher harmonics and drop by
-    // 11.8 dB (the folded seventh at 15 kHz is then the strongest).
+    // measured); the aliases in the audible band fold from higher harmonics, which the
+    // mean takes down further: the strongest of them drops by 11.8 dB.
     const Setting set{20.0, 0.0f, 0.5f, 0.25f};
     QrSaturator s(masterCallback);
     apply(s, set);
