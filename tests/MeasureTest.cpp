@@ -1,0 +1,595 @@
+// The measuring library and quorle-model measure: the analysis against signals
+// whose spectra and levels are known in closed form, the verdicts, the pictures,
+// and the tool run on the built bundle as a user runs it.
+#include "au/quorleIds.h"
+#include "tools/PluginHost.h"
+#include "tools/measure/CpuBench.h"
+#include "tools/measure/Metrics.h"
+#include "tools/measure/ModelMeasure.h"
+#include "tools/measure/ModelPlots.h"
+#include "tools/measure/Plot.h"
+#include "tools/measure/Renderer.h"
+#include "tools/measure/Report.h"
+#include "tools/measure/Signals.h"
+#include "tools/measure/Spectrum.h"
+
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace measure;
+
+constexpr double kRate = 48000.0;
+constexpr size_t kFft = 65536;
+
+// A sine through a memoryless curve, sample by sample at the sample rate, so
+// nothing band-limits the harmonics the curve makes: they fold about Nyquist.
+template <class Curve> Signal shaped(double hz, double amplitude, Curve curve, size_t n = kFft) {
+    Signal out(n);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = static_cast<float>(curve(amplitude * std::sin(2.0 * M_PI * hz * i / kRate)));
+    return out;
+}
+
+PowerSpectrum spectrumOf(const Signal& x) {
+    return PowerSpectrum(x.data(), x.size(), kRate);
+}
+
+// Fourier sine coefficient n (odd) of A sin(t) clipped at +-c: with a = asin(c / A),
+// (4/pi) [A/2 (sin((n-1)a)/(n-1) - sin((n+1)a)/(n+1)) + c cos(n a)/n], the n-1 term
+// being a for n = 1.
+double clippedSineCoefficient(double A, double c, int n) {
+    const double a = std::asin(c / A);
+    const double first = n == 1 ? a : std::sin((n - 1) * a) / (n - 1);
+    return 4.0 / M_PI *
+           (A / 2.0 * (first - std::sin((n + 1) * a) / (n + 1)) + c * std::cos(n * a) / n);
+}
+
+// ---- test signals --------------------------------------------------------------------
+
+TEST(MeasureSignals, TonesNoiseAndPhraseAtTheirLevels) {
+    const Signal s = sine(kRate, 1000.0, -6.0, 0.5);
+    ASSERT_EQ(s.size(), 24000u);
+    EXPECT_EQ(s[0], 0.0f);
+    EXPECT_NEAR(s[12], amplitudeOf(-6.0), 1e-6); // a quarter cycle in
+    EXPECT_NEAR(*std::max_element(s.begin(), s.end()), 0.501187, 1e-5);
+
+    const Signal steps = steppedSine(kRate, 1000.0, {-40.0, -20.0, 0.0}, 0.1);
+    ASSERT_EQ(steps.size(), 14400u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_NEAR(rmsDb(steps.data() + i * 4800, 4800), -40.0 + 20.0 * i - 3.0103, 0.001);
+    EXPECT_NEAR(steps[4800 + 12], amplitudeOf(-20.0), 1e-6); // phase runs on across steps
+
+    const Signal noise = whiteNoise(kRate, -40.0, 1.0);
+    EXPECT_NEAR(rmsDb(noise.data(), noise.size()), -40.0, 0.1);
+    EXPECT_LT(dcOffset(noise.data(), noise.size()), 1e-4);
+    EXPECT_EQ(noise, whiteNoise(kRate, -40.0, 1.0)); // the same every run
+    EXPECT_NE(noise, whiteNoise(kRate, -40.0, 1.0, 2));
+
+    const Signal p = phrase(44100.0);
+    EXPECT_EQ(p.size(), 176400u);
+    EXPECT_GT(rmsDb(p.data(), p.size()), -40.0);
+    EXPECT_EQ(powerOfTwoAtLeast(48000), 65536u);
+    EXPECT_EQ(powerOfTwoAtLeast(65536), 65536u);
+    EXPECT_EQ(powerOfTwoAtLeast(0), 1u);
+}
+
+TEST(MeasureSignals, ToneSpansSettleThenAPowerOfTwo) {
+    const ToneSpan at48 = toneSpan(48000.0);
+    EXPECT_EQ(at48.settle, 12000u);
+    EXPECT_EQ(at48.analysis, 65536u);
+    EXPECT_NEAR(at48.seconds(), (12000.0 + 65536.0) / 48000.0, 1e-12);
+    EXPECT_EQ(toneSpan(96000.0).analysis, 131072u);
+    EXPECT_EQ(toneSpan(44100.0, 0.5).analysis, 32768u);
+}
+
+// ---- spectra: distortion and aliases ---------------------------------------------
+
+TEST(MeasureSpectrum, PureGainHasNoDistortionAndNoOtherComponent) {
+    for (double hz : {1000.0, 9000.0, 997.3}) {
+        const Signal out = shaped(hz, amplitudeOf(-6.0), [](double x) { return 0.5 * x; });
+        const PowerSpectrum s = spectrumOf(out);
+        EXPECT_LT(thdDb(s, hz), -120.0) << hz << " Hz";
+        const std::vector<Component> peaks = nonHarmonicPeaks(s, hz);
+        ASSERT_EQ(peaks.size(), 1u);
+        EXPECT_LT(peaks[0].dB, -120.0) << hz << " Hz: component at " << peaks[0].hz << " Hz";
+        // The level is the signal's, wherever the tone falls between bins.
+        EXPECT_NEAR(tonePeakDbfs(s, hz), -6.0 - 6.0206, 0.01) << hz << " Hz";
+    }
+}
+
+TEST(MeasureSpectrum, HardClipHarmonicsAtTheirFourierLevels) {
+    // 100 Hz: the harmonics that fold back from above Nyquist are 80 dB down.
+    const double A = 1.0, c = 0.5, hz = 100.0;
+    const PowerSpectrum s =
+        spectrumOf(shaped(hz, A, [c](double x) { return std::clamp(x, -c, c); }));
+    const double b1 = clippedSineCoefficient(A, c, 1);
+    for (int n : {3, 5}) {
+        const double expected = 20.0 * std::log10(std::fabs(clippedSineCoefficient(A, c, n)) / b1);
+        EXPECT_NEAR(harmonicDb(s, hz, n), expected, 0.5) << "harmonic " << n;
+    }
+    EXPECT_NEAR(tonePeakDbfs(s, hz), 20.0 * std::log10(b1), 0.05);
+    // Even harmonics: none from a symmetric curve.
+    EXPECT_LT(harmonicDb(s, hz, 2), -120.0);
+    EXPECT_GT(thdDb(s, hz), harmonicDb(s, hz, 3));
+}
+
+TEST(MeasureSpectrum, CubicAliasFoundAtItsFoldedFrequencyAndLevel) {
+    // x - x^3/3 of A sin: (A - A^3/4) sin t + A^3/12 sin 3t; 27 kHz folds to 21 kHz.
+    const double A = 0.5;
+    const PowerSpectrum s =
+        spectrumOf(shaped(9000.0, A, [](double x) { return x - x * x * x / 3.0; }));
+    const std::vector<Component> peaks = nonHarmonicPeaks(s, 9000.0, 2);
+    ASSERT_EQ(peaks.size(), 2u);
+    EXPECT_NEAR(peaks[0].hz, 21000.0, 1.0);
+    EXPECT_NEAR(peaks[0].dB, 20.0 * std::log10((A * A * A / 12.0) / (A - A * A * A / 4.0)), 0.1);
+    EXPECT_LT(peaks[1].dB, -120.0); // nothing else
+}
+
+TEST(MeasureSpectrum, HardClipAliasesAllFound) {
+    // Odd harmonics of 9 kHz fold to 21, 3 and 15 kHz (and onto 9 kHz itself).
+    const PowerSpectrum s =
+        spectrumOf(shaped(9000.0, 1.0, [](double x) { return std::clamp(x, -0.5, 0.5); }));
+    std::vector<Component> peaks = nonHarmonicPeaks(s, 9000.0, 4);
+    ASSERT_EQ(peaks.size(), 4u);
+    EXPECT_NEAR(peaks[0].hz, 21000.0, 1.0);
+    std::vector<double> found = {peaks[0].hz, peaks[1].hz, peaks[2].hz};
+    std::sort(found.begin(), found.end());
+    EXPECT_NEAR(found[0], 3000.0, 1.0);
+    EXPECT_NEAR(found[1], 15000.0, 1.0);
+    EXPECT_NEAR(found[2], 21000.0, 1.0);
+    EXPECT_GT(peaks[2].dB, -60.0);
+    EXPECT_LT(peaks[3].dB, -120.0);
+}
+
+TEST(MeasureSpectrum, HarmonicsAndDcAreNotCountedAsAliases) {
+    // x + x^2/2 puts its products on DC and 18 kHz: harmonics, not aliases.
+    const PowerSpectrum s =
+        spectrumOf(shaped(9000.0, 0.5, [](double x) { return x + 0.5 * x * x; }));
+    EXPECT_LT(nonHarmonicPeaks(s, 9000.0).at(0).dB, -120.0);
+    EXPECT_NEAR(harmonicDb(s, 9000.0, 2), 20.0 * std::log10(0.5 * 0.25 / 2.0 / 0.5), 0.05);
+    EXPECT_NEAR(std::sqrt(s.tonePower(0.0)), 0.5 * 0.25 / 2.0, 1e-4); // the DC level
+}
+
+TEST(MeasureSpectrum, TransferMagnitudeOfAGainAndAnAveragedSpectrumOfNoise) {
+    const Signal in = whiteNoise(kRate, -20.0, 2.0);
+    Signal out(in.size());
+    for (size_t i = 0; i < in.size(); ++i)
+        out[i] =
+            0.25f * in[i] + (i >= 3 ? 0.25f * in[i - 3] : 0.0f); // gain 0.5 at DC, 0 at Nyquist
+    const TransferMagnitude h = transferMagnitude(in.data(), out.data(), in.size(), kRate, 4096);
+    EXPECT_NEAR(h.gain[1], 0.5, 0.01);
+    const size_t k = h.gain.size() / 3; // 8 kHz: |0.25 (1 + e^-j w 3)| = 0.5 |cos(1.5 w)|
+    EXPECT_NEAR(h.gain[k], 0.5 * std::fabs(std::cos(1.5 * 2.0 * M_PI * k / 4096.0)), 0.01);
+    // White noise spreads its mean square evenly: the spectrum sums back to it.
+    const PowerSpectrum s = PowerSpectrum::averaged(in.data(), in.size(), kRate, 4096);
+    EXPECT_NEAR(powerDb(s.bandPower(0.0, kRate)), -20.0, 0.2);
+    EXPECT_NEAR(powerDb(s.bandPower(0.0, 12000.0)), -23.0, 0.3);
+}
+
+// ---- levels and dynamic range ----------------------------------------------------
+
+TEST(MeasureLevels, PercentileDynamicRangeOfAKnownEnvelope) {
+    // Fifty 50 ms frames of a 1 kHz sine at RMS -50, -49, ..., -1 dBFS (whole
+    // cycles per frame), then a second of silence that the floor leaves out.
+    const size_t frame = 2400;
+    Signal x;
+    for (int level = -50; level <= -1; ++level) {
+        const double a = std::sqrt(2.0) * amplitudeOf(level);
+        for (size_t i = 0; i < frame; ++i)
+            x.push_back(static_cast<float>(a * std::sin(2.0 * M_PI * 1000.0 * i / kRate)));
+    }
+    const std::vector<double> levels = frameRmsDb(x.data(), x.size(), kRate, 0.05);
+    ASSERT_EQ(levels.size(), 50u);
+    EXPECT_NEAR(levels.front(), -50.0, 0.001);
+    EXPECT_NEAR(levels.back(), -1.0, 0.001);
+    x.resize(x.size() + static_cast<size_t>(kRate), 0.0f);
+    // Ranks 4.9 and 46.55 of -50..-1: -45.1 and -3.45.
+    EXPECT_NEAR(dynamicRangeDb(x.data(), x.size(), kRate), 41.65, 0.01);
+    // A floor above the quietest frames narrows it: -40..-1, ranks 3.9 and 37.05.
+    EXPECT_NEAR(dynamicRangeDb(x.data(), x.size(), kRate, -40.5), 33.15, 0.01);
+    EXPECT_EQ(dynamicRangeDb(x.data(), x.size(), kRate, 0.0), 0.0);
+}
+
+TEST(MeasureLevels, PercentileRmsAndDc) {
+    EXPECT_DOUBLE_EQ(percentile({4, 1, 3, 2}, 50.0), 2.5);
+    EXPECT_DOUBLE_EQ(percentile({4, 1, 3, 2}, 0.0), 1.0);
+    EXPECT_DOUBLE_EQ(percentile({4, 1, 3, 2}, 100.0), 4.0);
+    const Signal s = sine(kRate, 1000.0, -6.0, 1.0);
+    EXPECT_NEAR(rmsDb(s.data(), s.size()), -6.0 - 3.0103, 0.001);
+    EXPECT_LT(dcOffset(s.data(), s.size()), 1e-7);
+    Signal shifted = s;
+    for (float& v : shifted)
+        v += 0.001f;
+    EXPECT_NEAR(dcOffset(shifted.data(), shifted.size()), 0.001, 1e-6);
+    EXPECT_EQ(rmsDb(nullptr, 0), kFloorDb);
+}
+
+TEST(MeasureLevels, ThirdOctaveBandsHoldTheirTones) {
+    const std::vector<double> centres = thirdOctaveCentres(50.0, 12000.0);
+    ASSERT_EQ(centres.size(), 24u); // 50 Hz .. 10.2 kHz
+    EXPECT_DOUBLE_EQ(centres.front(), 50.0);
+    EXPECT_NEAR(centres.back(), 10159.4, 0.1);
+    const Signal s = sine(kRate, 1000.0, 0.0, 1.0);
+    const PowerSpectrum spectrum = PowerSpectrum::averaged(s.data(), s.size(), kRate, 16384);
+    const std::vector<double> levels = bandLevelsDb(spectrum, centres);
+    const size_t loudest =
+        static_cast<size_t>(std::max_element(levels.begin(), levels.end()) - levels.begin());
+    EXPECT_NEAR(centres[loudest], 1008.0, 1.0);
+    EXPECT_NEAR(levels[loudest], -3.01, 0.05);
+}
+
+TEST(MeasureLevels, RolesFromModelNames) {
+    EXPECT_TRUE(roleOf("1-clean").clean);
+    EXPECT_FALSE(roleOf("1-Clean").drive);
+    EXPECT_TRUE(roleOf("2-crunch").drive);
+    EXPECT_FALSE(roleOf("2-crunch").highGain);
+    EXPECT_TRUE(roleOf("3-lead").highGain);
+    EXPECT_TRUE(roleOf("5-metal").highGain);
+    EXPECT_TRUE(roleOf("6-hi-gain").highGain);
+    EXPECT_TRUE(roleOf("4-octave").octave);
+    EXPECT_TRUE(roleOf("7-oct-fuzz").octave && roleOf("7-oct-fuzz").drive);
+}
+
+// ---- verdicts ----------------------------------------------------------------------
+
+ModelMeasurements passing(const std::string& name) {
+    ModelMeasurements m;
+    m.name = name;
+    m.role = roleOf(name);
+    m.alias = {21000.0, -70.0};
+    m.dc = 1e-6;
+    m.thdDb = m.role.clean ? std::array<double, 4>{-80, -70, -50, -40}
+                           : std::array<double, 4>{-40, -32, -26, -20};
+    if (m.role.highGain)
+        m.sustainDb = 8.0;
+    if (m.role.octave)
+        m.octaveDb = -3.0;
+    m.loudnessDbfs = -20.0;
+    m.ratesMaxDb = 0.4;
+    m.bassLowDb = {-50.0, -42.0, -34.0};
+    m.bassMidDb = {-41.0, -40.0, -39.0};
+    return m;
+}
+
+TEST(MeasureReport, EveryTargetJudged) {
+    std::vector<ModelMeasurements> models = {passing("1-clean"), passing("3-lead"),
+                                             passing("4-octave")};
+    Table table = judge(models, true, nullptr);
+    ASSERT_EQ(table.rows.size(), 3u);
+    ASSERT_EQ(table.columns.size(), 9u);
+    EXPECT_TRUE(allPass(table)) << formatText(table);
+    EXPECT_EQ(table.rows[0][4].text, "-"); // sustain: high-gain models only
+    EXPECT_EQ(table.rows[1][4].verdict, Verdict::Pass);
+    EXPECT_EQ(table.rows[2][5].verdict, Verdict::Pass);
+
+    auto failsAt = [](std::vector<ModelMeasurements> ms, size_t row, size_t column) {
+        const Table t = judge(ms, true, nullptr);
+        return !allPass(t) && t.rows[row][column].verdict == Verdict::Fail;
+    };
+    std::vector<ModelMeasurements> bad = models;
+    bad[1].thdDb = {-40, -36, -33, -30}; // rises 10 dB: enough for a drive model only
+    EXPECT_TRUE(failsAt(bad, 1, 3));
+    bad[1].role.highGain = false;
+    EXPECT_FALSE(failsAt(bad, 1, 3));
+    bad = models;
+    bad[2].thdDb = {-40, -39.8, -30, -20}; // one step under 0.5 dB
+    EXPECT_TRUE(failsAt(bad, 2, 3));
+    bad = models;
+    bad[0].thdDb[1] = -55.0; // a clean model distorting at drive 0.5
+    EXPECT_TRUE(failsAt(bad, 0, 3));
+    bad = models;
+    bad[0].alias.dB = -49.0;
+    EXPECT_TRUE(failsAt(bad, 0, 1));
+    bad = models;
+    bad[2].dc = 2e-4;
+    EXPECT_TRUE(failsAt(bad, 2, 2));
+    bad = models;
+    bad[1].sustainDb = 5.0;
+    EXPECT_TRUE(failsAt(bad, 1, 4));
+    bad = models;
+    bad[2].octaveDb = -7.0;
+    EXPECT_TRUE(failsAt(bad, 2, 5));
+    bad = models;
+    bad[2].loudnessDbfs = -25.0; // mean -21.7: 3.3 dB under it
+    EXPECT_TRUE(failsAt(bad, 2, 6));
+    bad = models;
+    bad[0].ratesMaxDb = 1.6;
+    EXPECT_TRUE(failsAt(bad, 0, 7));
+    bad = models;
+    bad[0].bassLowDb[0] = -47.0; // bass 0 takes only 5 dB off 80 Hz
+    EXPECT_TRUE(failsAt(bad, 0, 8));
+    bad = models;
+    bad[0].bassMidDb[2] = -36.5; // bass 1 lifts 1 kHz 3.5 dB
+    EXPECT_TRUE(failsAt(bad, 0, 8));
+}
+
+TEST(MeasureReport, LoudnessAloneAndCpuAgainstTheReference) {
+    std::vector<ModelMeasurements> one = {passing("2-crunch")};
+    one[0].loudnessDbfs = -35.0;
+    Table table = judge(one, false, nullptr);
+    EXPECT_EQ(table.rows[0][6].verdict, Verdict::None);
+    EXPECT_NE(table.rows[0][6].text.find("-35.0"), std::string::npos);
+
+    CpuFigures cpu;
+    cpu.models = {300.0, 150.0};
+    cpu.calf = 100.0;
+    cpu.calfName = "Calf Saturator";
+    std::vector<ModelMeasurements> two = {passing("1-clean"), passing("2-crunch")};
+    table = judge(two, true, &cpu);
+    ASSERT_EQ(table.columns.size(), 10u);
+    EXPECT_EQ(table.rows[0][9].verdict, Verdict::Pass);
+    EXPECT_EQ(table.rows[1][9].verdict, Verdict::Fail); // under twice Calf's speed
+    cpu.calf.reset();
+    cpu.why = "n/a: no Calf Saturator";
+    table = judge(two, true, &cpu);
+    EXPECT_TRUE(allPass(table));
+    EXPECT_NE(formatText(table).find("n/a: no Calf Saturator"), std::string::npos);
+}
+
+TEST(MeasureReport, MarkdownTableHasOneLinePerModel) {
+    const Table table = judge({passing("1-clean"), passing("3-lead")}, true, nullptr);
+    std::istringstream lines(formatMarkdown(table));
+    std::string line;
+    std::vector<std::string> rows;
+    while (std::getline(lines, line) && !line.empty())
+        rows.push_back(line);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[1].rfind("| --- |", 0), 0u);
+    EXPECT_EQ(rows[3].rfind("| 3-lead |", 0), 0u);
+    for (const std::string& row : rows)
+        EXPECT_EQ(std::count(row.begin(), row.end(), '|'), 10) << row;
+}
+
+// ---- pictures ----------------------------------------------------------------------
+
+struct TempDir {
+    fs::path path = fs::temp_directory_path() / ("quorle-measure-test-" + std::to_string(getpid()));
+    TempDir() { fs::create_directories(path); }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+TEST(MeasurePlot, WritesAPngOfTheSizeAsked) {
+    TempDir dir;
+    PlotSpec plot;
+    plot.title = "test";
+    plot.logX = true;
+    PlotSeries s{"curve", {}, {}, PlotSeries::Style::Line};
+    for (double f = 20.0; f <= 20000.0; f *= 1.1) {
+        s.x.push_back(f);
+        s.y.push_back(-std::log10(f));
+    }
+    plot.series.push_back(s);
+    plot.marks.push_back({1000.0, -3.0, "1 kHz"});
+    const std::string path = (dir.path / "plot.png").string();
+    std::string error;
+    ASSERT_TRUE(writePng(plot, path, error, 640, 400)) << error;
+    EXPECT_GT(fs::file_size(path), 1000u);
+
+    cairo_surface_t* image = cairo_image_surface_create_from_png(path.c_str());
+    ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
+    EXPECT_EQ(cairo_image_surface_get_width(image), 640);
+    EXPECT_EQ(cairo_image_surface_get_height(image), 400);
+    // Something is drawn: a good share of the pixels are not the white background.
+    const unsigned char* data = cairo_image_surface_get_data(image);
+    const int stride = cairo_image_surface_get_stride(image);
+    size_t drawn = 0;
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 640; ++x)
+            drawn += reinterpret_cast<const uint32_t*>(data + y * stride)[x] != 0xFFFFFFFFu;
+    cairo_surface_destroy(image);
+    EXPECT_GT(drawn, 640u * 400u / 50u);
+}
+
+TEST(MeasurePlot, RefusesWhatItCannotDrawOrWrite) {
+    PlotSpec plot;
+    plot.series.push_back({"", {1, 2}, {1, 2}, PlotSeries::Style::Dots});
+    std::string error;
+    EXPECT_FALSE(writePng(plot, "/nonexistent-dir/plot.png", error));
+    EXPECT_NE(error.find("/nonexistent-dir/plot.png"), std::string::npos) << error;
+    plot.logX = true;
+    plot.xMin = -1.0;
+    EXPECT_FALSE(writePng(plot, "/tmp/never.png", error));
+    EXPECT_FALSE(fs::exists("/tmp/never.png"));
+    EXPECT_FALSE(writePng(PlotSpec{}, "/tmp/never.png", error, 10, 10));
+}
+
+// ---- the plug-in as the measurements run it -------------------------------------------
+
+TEST(MeasureRenderer, RendersEveryModelAfreshAndRefusesWhatItCannotLoad) {
+    Renderer r(QUORLE_BUNDLE_DIR);
+    ASSERT_FALSE(r.modelNames().empty());
+    // An odd length: the last render call is short.
+    const Signal in = sine(kRate, 220.0, -12.0, 0.3);
+    for (size_t m = 0; m < r.modelNames().size(); ++m) {
+        const Signal a = r.render(m, Controls{}, in, kRate);
+        ASSERT_EQ(a.size(), in.size());
+        EXPECT_GT(rmsDb(a.data(), a.size()), -100.0) << r.modelNames()[m];
+        EXPECT_EQ(a, r.render(m, Controls{}, in, kRate)) << "state carried over";
+    }
+    Controls silent;
+    silent.drive = 0.0f; // no pre gain: nothing reaches the model
+    const Signal quiet = r.render(0, silent, in, kRate);
+    EXPECT_LT(rmsDb(quiet.data(), quiet.size()), -120.0);
+    EXPECT_THROW(r.render(r.modelNames().size(), Controls{}, in, kRate), RenderError);
+    EXPECT_THROW(Renderer("/nonexistent"), RenderError);
+}
+
+TEST(MeasureRenderer, OversamplingFactorTakenOrRefusedAtOne) {
+    Renderer r(QUORLE_BUNDLE_DIR);
+    EXPECT_NE(r.useOversampling(3), noErr); // never a factor
+    EXPECT_EQ(r.oversampling(), 1u);
+    const OSStatus status = r.useOversampling(kQuorleDefaultOversampling);
+    EXPECT_EQ(r.oversampling(), status == noErr ? kQuorleDefaultOversampling : 1u);
+    const Signal in = sine(kRate, 1000.0, -12.0, 0.1);
+    EXPECT_EQ(r.render(0, Controls{}, in, kRate).size(), in.size());
+}
+
+TEST(MeasureRenderer, ModelMeasurementsFollowTheModelsRole) {
+    Renderer r(QUORLE_BUNDLE_DIR);
+    const size_t last = r.modelNames().size() - 1;
+    const ModelMeasurements m = measureModel(r, last, kRate);
+    EXPECT_EQ(m.name, r.modelNames()[last]);
+    EXPECT_EQ(m.sustainDb.has_value(), m.role.highGain);
+    EXPECT_EQ(m.octaveDb.has_value(), m.role.octave);
+    for (double v : m.thdDb)
+        EXPECT_TRUE(std::isfinite(v) && v < 0.0) << v;
+    EXPECT_TRUE(std::isfinite(m.alias.dB) && m.alias.hz > 0.0 && m.alias.hz <= kRate / 2);
+    EXPECT_GT(m.loudnessDbfs, -100.0);
+    EXPECT_TRUE(m.ratesWorstRate == 44100.0 || m.ratesWorstRate == 96000.0);
+    EXPECT_GE(m.ratesMaxDb, 0.0);
+    for (double v : m.bassLowDb)
+        EXPECT_GT(v, -120.0);
+}
+
+// ---- CPU comparison ------------------------------------------------------------------
+
+TEST(MeasureCpu, TimesEveryModelOrSaysWhy) {
+    const CpuRuns quick = {1, 1};
+    const CpuFigures cpu = measureCpu(QUORLE_BUNDLE_DIR, 2, quick);
+    ASSERT_EQ(cpu.models.size(), 2u);
+#ifdef QUORLE_HAVE_LILV
+    for (const std::optional<double>& speed : cpu.models) {
+        ASSERT_TRUE(speed.has_value()) << cpu.why;
+        EXPECT_GT(*speed, 0.0);
+    }
+    if (cpu.calf)
+        EXPECT_NE(cpu.calfName.find("Saturator"), std::string::npos);
+    else
+        EXPECT_NE(cpu.why.find("Calf"), std::string::npos) << cpu.why;
+    const CpuFigures missing = measureCpu("/nonexistent", 1, quick);
+    EXPECT_FALSE(missing.models[0].has_value());
+    EXPECT_NE(missing.why.find("/nonexistent"), std::string::npos) << missing.why;
+#else
+    EXPECT_FALSE(cpu.models[0].has_value());
+    EXPECT_NE(cpu.why.find("lilv"), std::string::npos);
+#endif
+}
+
+// ---- the tool --------------------------------------------------------------------
+
+struct ToolRun {
+    int status = -1;
+    std::string out, err;
+};
+
+ToolRun runTool(const std::string& arguments, const TempDir& dir) {
+    const fs::path out = dir.path / "stdout", err = dir.path / "stderr";
+    const std::string command = std::string(QUORLE_MODEL_TOOL) + " " + arguments + " >" +
+                                out.string() + " 2>" + err.string();
+    const int status = std::system(command.c_str());
+    ToolRun run;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    auto read = [](const fs::path& p) {
+        std::ifstream f(p);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    run.out = read(out);
+    run.err = read(err);
+    return run;
+}
+
+std::vector<std::string> cellsOf(const std::string& markdownRow) {
+    std::vector<std::string> cells;
+    std::stringstream row(markdownRow);
+    std::string cell;
+    std::getline(row, cell, '|'); // before the first bar
+    while (std::getline(row, cell, '|')) {
+        const size_t a = cell.find_first_not_of(' '), b = cell.find_last_not_of(' ');
+        cells.push_back(a == std::string::npos ? "" : cell.substr(a, b - a + 1));
+    }
+    return cells;
+}
+
+std::string firstModel() {
+    PluginHost host;
+    std::string error;
+    if (!host.load(QUORLE_BUNDLE_DIR, error) || host.start(48000.0, 1, 512) != noErr)
+        return "";
+    const std::vector<std::string> names = host.modelNames();
+    return names.empty() ? "" : names.front();
+}
+
+TEST(MeasureTool, MeasuresOneModelOfTheBuiltBundle) {
+    TempDir dir;
+    const std::string model = firstModel();
+    ASSERT_FALSE(model.empty());
+    const std::string plots = (dir.path / "plots").string();
+    const ToolRun run = runTool("measure --bundle " QUORLE_BUNDLE_DIR " --model " + model +
+                                    " --markdown --plot " + plots,
+                                dir);
+    ASSERT_TRUE(run.status == 0 || run.status == 1) << run.status << ": " << run.err;
+
+    std::istringstream lines(run.out);
+    std::string line, header, values;
+    while (std::getline(lines, line))
+        if (line.rfind("| Model |", 0) == 0)
+            header = line;
+        else if (line.rfind("| " + model + " |", 0) == 0)
+            values = line;
+    ASSERT_FALSE(header.empty()) << run.out;
+    ASSERT_FALSE(values.empty()) << run.out;
+    const std::vector<std::string> names = cellsOf(header), cells = cellsOf(values);
+    ASSERT_EQ(names.size(), cells.size());
+    const ModelRole role = roleOf(model);
+    for (const char* target :
+         {"Alias", "DC", "THD vs drive", "Sustain", "Octave", "Loudness", "Rates", "Bass"}) {
+        const auto column = std::find_if(names.begin(), names.end(), [&](const std::string& n) {
+            return n.rfind(target, 0) == 0;
+        });
+        ASSERT_NE(column, names.end()) << target;
+        const std::string& cell = cells[static_cast<size_t>(column - names.begin())];
+        const bool applies = (std::string(target) != "Sustain" || role.highGain) &&
+                             (std::string(target) != "Octave" || role.octave);
+        if (applies)
+            EXPECT_TRUE(std::regex_search(cell, std::regex("^-?[0-9]+(\\.[0-9]+)?(e[-+][0-9]+)?|"
+                                                           "^80 Hz [-+][0-9]")))
+                << target << ": " << cell;
+        else
+            EXPECT_EQ(cell, "-") << target;
+    }
+    EXPECT_NE(run.out.find("Loudness is judged only"), std::string::npos);
+    for (const char* picture : {"thd", "alias", "response", "transfer", "level"})
+        EXPECT_GT(fs::file_size(fs::path(plots) / (fileSafe(model) + "-" + picture + ".png")),
+                  1000u)
+            << picture;
+}
+
+TEST(MeasureTool, BadInputIsOneLineAndExitStatus2) {
+    TempDir dir;
+    const std::string bundle = " --bundle " QUORLE_BUNDLE_DIR;
+    for (const std::string& arguments : std::vector<std::string>{
+             "measure" + bundle + " --model no-such-model", "measure" + bundle + " --frobnicate",
+             "measure --bundle /nonexistent", "measure" + bundle + " --oversampling 3",
+             "measure" + bundle + " --rate 1000", "measure" + bundle + " --model",
+             std::string("no-such-command")}) {
+        const ToolRun run = runTool(arguments, dir);
+        EXPECT_EQ(run.status, 2) << arguments;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1)
+            << arguments << ": " << run.err;
+        EXPECT_EQ(run.err.rfind("quorle-model: ", 0), 0u) << run.err;
+        EXPECT_TRUE(run.out.empty()) << arguments;
+    }
+    EXPECT_EQ(runTool("", dir).status, 2);
+    const ToolRun help = runTool("--help", dir);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("measure"), std::string::npos);
+}
+
+} // namespace

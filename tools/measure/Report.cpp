@@ -1,0 +1,215 @@
+#include "tools/measure/Report.h"
+
+#include "tools/measure/Targets.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace measure {
+
+namespace t = targets;
+
+namespace {
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof(text), pattern, args);
+    va_end(args);
+    return text;
+}
+
+Cell judged(std::string text, bool pass) {
+    return {text + (pass ? " PASS" : " FAIL"), pass ? Verdict::Pass : Verdict::Fail};
+}
+
+const Cell kNotApplicable = {"-", Verdict::None};
+
+Cell aliasCell(const ModelMeasurements& m) {
+    return judged(format("%.1f dB @ %.2f kHz", m.alias.dB, m.alias.hz / 1000.0),
+                  m.alias.dB <= t::kAliasMaxDb);
+}
+
+Cell dcCell(const ModelMeasurements& m) {
+    return judged(format("%.1e", m.dc), m.dc <= t::kDcMax);
+}
+
+Cell thdCell(const ModelMeasurements& m) {
+    std::string text;
+    for (double v : m.thdDb)
+        text += (text.empty() ? "" : "/") + format("%.1f", v);
+    text += " dB";
+    if (m.role.clean)
+        return judged(text, m.thdDb[0] <= t::kCleanMaxThdDb && m.thdDb[1] <= t::kCleanMaxThdDb);
+    bool pass = true;
+    for (size_t i = 1; i < m.thdDb.size(); ++i)
+        pass = pass && m.thdDb[i] - m.thdDb[i - 1] >= t::kThdMinStepDb;
+    const double rise = m.thdDb.back() - m.thdDb.front();
+    pass = pass && rise >= (m.role.highGain ? t::kThdMinRiseHighGainDb : t::kThdMinRiseDb);
+    return judged(text, pass);
+}
+
+Cell sustainCell(const ModelMeasurements& m) {
+    if (!m.sustainDb)
+        return kNotApplicable;
+    return judged(format("%.1f dB", *m.sustainDb), *m.sustainDb >= t::kSustainMinDb);
+}
+
+Cell octaveCell(const ModelMeasurements& m) {
+    if (!m.octaveDb)
+        return kNotApplicable;
+    return judged(format("%.1f dB", *m.octaveDb), *m.octaveDb >= t::kOctaveMinDb);
+}
+
+Cell loudnessCell(const ModelMeasurements& m, std::optional<double> mean) {
+    if (!mean)
+        return {format("%.1f dBFS", m.loudnessDbfs), Verdict::None};
+    const double deviation = m.loudnessDbfs - *mean;
+    return judged(format("%.1f dBFS (%+.1f)", m.loudnessDbfs, deviation),
+                  std::fabs(deviation) <= t::kLoudnessMaxDeviationDb);
+}
+
+Cell ratesCell(const ModelMeasurements& m) {
+    return judged(format("%.2f dB (%.1f kHz @ %g Hz)", m.ratesMaxDb, m.ratesWorstRate / 1000.0,
+                         std::round(m.ratesWorstHz)),
+                  m.ratesMaxDb <= t::kRatesMaxDb);
+}
+
+Cell bassCell(const ModelMeasurements& m) {
+    const double lowDown = m.bassLowDb[0] - m.bassLowDb[1];
+    const double lowUp = m.bassLowDb[2] - m.bassLowDb[1];
+    const double midDown = m.bassMidDb[0] - m.bassMidDb[1];
+    const double midUp = m.bassMidDb[2] - m.bassMidDb[1];
+    const bool pass = lowDown <= -t::kBassMinMoveDb && lowUp >= t::kBassMinMoveDb &&
+                      std::fabs(midDown) <= t::kBassMaxMidMoveDb &&
+                      std::fabs(midUp) <= t::kBassMaxMidMoveDb;
+    return judged(format("80 Hz %+.1f/%+.1f, 1 kHz %+.1f/%+.1f dB", lowDown, lowUp, midDown, midUp),
+                  pass);
+}
+
+Cell cpuCell(const CpuFigures& cpu, size_t i) {
+    const std::optional<double> speed = i < cpu.models.size() ? cpu.models[i] : std::nullopt;
+    if (!speed)
+        return {"n/a", Verdict::None};
+    const std::string text = format("%.0fx", *speed);
+    if (!cpu.calf)
+        return {text, Verdict::None};
+    return judged(text, *speed >= t::kCpuMinRatio * *cpu.calf);
+}
+
+std::string bar(const std::string& text, size_t width) {
+    return text + std::string(width > text.size() ? width - text.size() : 0, ' ');
+}
+
+} // namespace
+
+Table judge(const std::vector<ModelMeasurements>& models, bool compareLoudness,
+            const CpuFigures* cpu) {
+    Table table;
+    table.columns = {"Model",
+                     "Alias",
+                     "DC",
+                     "THD vs drive (0.25/0.5/0.75/1)",
+                     "Sustain",
+                     "Octave",
+                     "Loudness",
+                     "Rates",
+                     "Bass (0/1 re 0.5)"};
+    if (cpu)
+        table.columns.push_back("CPU (x real time)");
+    std::optional<double> mean;
+    if (compareLoudness && !models.empty()) {
+        double sum = 0.0;
+        for (const ModelMeasurements& m : models)
+            sum += m.loudnessDbfs;
+        mean = sum / static_cast<double>(models.size());
+    }
+    for (size_t i = 0; i < models.size(); ++i) {
+        const ModelMeasurements& m = models[i];
+        std::vector<Cell> row = {{m.name, Verdict::None},
+                                 aliasCell(m),
+                                 dcCell(m),
+                                 thdCell(m),
+                                 sustainCell(m),
+                                 octaveCell(m),
+                                 loudnessCell(m, mean),
+                                 ratesCell(m),
+                                 bassCell(m)};
+        if (cpu)
+            row.push_back(cpuCell(*cpu, i));
+        table.rows.push_back(row);
+    }
+    if (!compareLoudness)
+        table.notes.push_back("Loudness is judged only against the other models (--model all).");
+    if (cpu) {
+        if (cpu->calf)
+            table.notes.push_back(format("CPU: %s runs at %.0fx real time per channel; each model "
+                                         "needs %.0fx.",
+                                         cpu->calfName.c_str(), *cpu->calf,
+                                         t::kCpuMinRatio * *cpu->calf));
+        if (!cpu->why.empty())
+            table.notes.push_back("CPU: " + cpu->why);
+    }
+    return table;
+}
+
+bool allPass(const Table& table) {
+    for (const std::vector<Cell>& row : table.rows)
+        for (const Cell& cell : row)
+            if (cell.verdict == Verdict::Fail)
+                return false;
+    return true;
+}
+
+std::string formatText(const Table& table) {
+    std::vector<size_t> widths;
+    for (const std::string& c : table.columns)
+        widths.push_back(c.size());
+    for (const std::vector<Cell>& row : table.rows)
+        for (size_t c = 0; c < row.size(); ++c)
+            widths[c] = std::max(widths[c], row[c].text.size());
+    auto line = [&](const std::vector<std::string>& cells) {
+        std::string text;
+        for (size_t c = 0; c < cells.size(); ++c)
+            text += (c ? "  " : "") + (c + 1 < cells.size() ? bar(cells[c], widths[c]) : cells[c]);
+        return text + "\n";
+    };
+    std::string out = line(table.columns);
+    for (const std::vector<Cell>& row : table.rows) {
+        std::vector<std::string> cells;
+        for (const Cell& cell : row)
+            cells.push_back(cell.text);
+        out += line(cells);
+    }
+    for (const std::string& note : table.notes)
+        out += note + "\n";
+    return out;
+}
+
+std::string formatMarkdown(const Table& table) {
+    auto line = [](const std::vector<std::string>& cells) {
+        std::string text = "|";
+        for (const std::string& cell : cells)
+            text += " " + cell + " |";
+        return text + "\n";
+    };
+    std::string out = line(table.columns);
+    out += line(std::vector<std::string>(table.columns.size(), "---"));
+    for (const std::vector<Cell>& row : table.rows) {
+        std::vector<std::string> cells;
+        for (const Cell& cell : row)
+            cells.push_back(cell.text);
+        out += line(cells);
+    }
+    if (!table.notes.empty())
+        out += "\n";
+    for (const std::string& note : table.notes)
+        out += note + "\n";
+    return out;
+}
+
+} // namespace measure

@@ -1,0 +1,56 @@
+#include "tools/measure/Signals.h"
+
+#include "tools/PluckedPhrase.h"
+
+#include <cmath>
+
+namespace measure {
+
+namespace {
+constexpr double kTwoPi = 6.283185307179586476925286766559;
+}
+
+double amplitudeOf(double dB) {
+    return std::pow(10.0, dB / 20.0);
+}
+
+Signal sine(double rate, double hz, double dBFS, double seconds) {
+    return steppedSine(rate, hz, {dBFS}, seconds);
+}
+
+Signal steppedSine(double rate, double hz, const std::vector<double>& levelsDbfs,
+                   double stepSeconds) {
+    const size_t step = static_cast<size_t>(std::llround(stepSeconds * rate));
+    Signal out(step * levelsDbfs.size());
+    const double w = kTwoPi * hz / rate;
+    for (size_t s = 0; s < levelsDbfs.size(); ++s) {
+        const double a = amplitudeOf(levelsDbfs[s]);
+        for (size_t i = s * step; i < (s + 1) * step; ++i)
+            out[i] = static_cast<float>(a * std::sin(w * static_cast<double>(i)));
+    }
+    return out;
+}
+
+Signal whiteNoise(double rate, double dBFS, double seconds, uint32_t seed) {
+    Signal out(static_cast<size_t>(std::llround(seconds * rate)));
+    // Uniform on [-a, a] has RMS a / sqrt(3).
+    const double a = amplitudeOf(dBFS) * std::sqrt(3.0);
+    for (float& s : out) {
+        seed = seed * 1664525u + 1013904223u;
+        s = static_cast<float>(a * ((seed >> 8) / 8388608.0 - 1.0));
+    }
+    return out;
+}
+
+Signal phrase(double rate) {
+    return pluckedPhrase(rate);
+}
+
+size_t powerOfTwoAtLeast(size_t n) {
+    size_t p = 1;
+    while (p < n)
+        p <<= 1;
+    return p;
+}
+
+} // namespace measure

@@ -1,0 +1,73 @@
+// What each model is measured on and what it must reach: the test signals' levels
+// and frequencies and the limits, in one place for the measurement, the verdicts
+// and the documentation.
+#pragma once
+
+#include <array>
+
+namespace measure::targets {
+
+constexpr double kDefaultRate = 48000.0;     // Hz
+constexpr double kSettleSeconds = 0.25;      // rendered before any analysis starts
+constexpr double kToneAnalysisSeconds = 1.0; // at least; rounded up to a power of two
+
+// Alias: a 9 kHz sine at -6 dBFS, drive 1; the strongest non-harmonic component
+// re the fundamental at most -50 dB.
+constexpr double kAliasHz = 9000.0;
+constexpr double kAliasDbfs = -6.0;
+constexpr double kAliasMaxDb = -50.0;
+
+// DC: a 1 kHz sine at -12 dBFS, drive 1, 2 s; |mean| of the last second at most 1e-4.
+constexpr double kDcHz = 1000.0;
+constexpr double kDcDbfs = -12.0;
+constexpr double kDcSeconds = 2.0;
+constexpr double kDcMax = 1e-4;
+
+// THD against drive: a 1 kHz sine at -12 dBFS at each drive.
+constexpr double kThdHz = 1000.0;
+constexpr double kThdDbfs = -12.0;
+constexpr std::array<float, 4> kThdDrives = {0.25f, 0.5f, 0.75f, 1.0f};
+constexpr double kThdMinStepDb = 0.5;          // drive models: rise at every step
+constexpr double kThdMinRiseDb = 6.0;          // drive models: lowest to highest drive
+constexpr double kThdMinRiseHighGainDb = 12.0; // high-gain models
+constexpr double kCleanMaxThdDb = -60.0;       // clean models at drive 0.25 and 0.5
+
+// Sustain (high-gain models): the phrase's dynamic range (95th minus 10th
+// percentile of the 50 ms RMS levels above -80 dBFS) shrinks by at least 6 dB.
+constexpr double kSustainFloorDbfs = -80.0;
+constexpr double kSustainMinDb = 6.0;
+
+// Octave (octave models): a 220 Hz sine at -12 dBFS, drive 0.5; 440 Hz at least
+// -6 dB re 220 Hz.
+constexpr double kOctaveHz = 220.0;
+constexpr double kOctaveDbfs = -12.0;
+constexpr float kOctaveDrive = 0.5f;
+constexpr double kOctaveMinDb = -6.0;
+
+// Loudness: the phrase's RMS level of every model within 3 dB of the models' mean.
+constexpr double kLoudnessMaxDeviationDb = 3.0;
+
+// Rates: the phrase's third-octave spectrum (50 Hz..12 kHz) re the input's, at
+// 44.1 and 96 kHz, within 1.5 dB of that at 48 kHz.
+constexpr std::array<double, 3> kRates = {44100.0, 48000.0, 96000.0};
+constexpr double kRatesReference = 48000.0;
+constexpr double kRatesLoHz = 50.0;
+constexpr double kRatesHiHz = 12000.0;
+constexpr double kRatesMaxDb = 1.5;
+
+// Bass: small sines (-40 dBFS) at 80 Hz and 1 kHz at bass 0, 0.5 and 1: 80 Hz
+// rises and falls at least 6 dB from bass 0.5, 1 kHz moves at most 3 dB each way.
+constexpr double kBassLowHz = 80.0;
+constexpr double kBassMidHz = 1000.0;
+constexpr double kBassDbfs = -40.0;
+constexpr std::array<float, 3> kBassSettings = {0.0f, 0.5f, 1.0f};
+constexpr double kBassMinMoveDb = 6.0;
+constexpr double kBassMaxMidMoveDb = 3.0;
+
+// CPU: x real time per channel of the phrase at 44.1 kHz, block 512, through the
+// LV2 plug-in; the slowest model at least twice Calf Saturator's.
+constexpr double kCpuRate = 44100.0;
+constexpr unsigned kCpuBlock = 512;
+constexpr double kCpuMinRatio = 2.0;
+
+} // namespace measure::targets
