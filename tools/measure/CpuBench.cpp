@@ -8,11 +8,14 @@
 #include <lv2/atom/atom.h>
 #include <lv2/urid/urid.h>
 
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -69,6 +72,33 @@ class UridMap {
     LV2_Feature mFeature;
 };
 
+// Instantiates with standard output and standard error pointed at /dev/null: the
+// unit announces its directory when it opens, which is no part of the report.
+LilvInstance* instantiateQuietly(const LilvPlugin* plugin, double rate,
+                                 const LV2_Feature* const* features) {
+    const int streams[2] = {STDOUT_FILENO, STDERR_FILENO};
+    int saved[2];
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int null = open("/dev/null", O_WRONLY);
+    for (int i = 0; i < 2; ++i) {
+        saved[i] = dup(streams[i]);
+        if (null >= 0 && saved[i] >= 0)
+            dup2(null, streams[i]);
+    }
+    LilvInstance* instance = lilv_plugin_instantiate(plugin, rate, features);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (int i = 0; i < 2; ++i)
+        if (saved[i] >= 0) {
+            dup2(saved[i], streams[i]);
+            close(saved[i]);
+        }
+    if (null >= 0)
+        close(null);
+    return instance;
+}
+
 using World = std::unique_ptr<LilvWorld, void (*)(LilvWorld*)>;
 using Node = std::unique_ptr<LilvNode, void (*)(LilvNode*)>;
 
@@ -95,7 +125,7 @@ class Bench {
           const char* modelSymbol, float model)
         : mPhrase(phrase) {
         const LV2_Feature* features[] = {urids.feature(), nullptr};
-        mInstance = lilv_plugin_instantiate(plugin, targets::kCpuRate, features);
+        mInstance = instantiateQuietly(plugin, targets::kCpuRate, features);
         if (!mInstance) {
             mWhy = "does not instantiate";
             return;
