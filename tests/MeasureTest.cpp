@@ -462,7 +462,7 @@ TEST(MeasureRenderer, ModelMeasurementsFollowTheModelsRole) {
 
 TEST(MeasureCpu, TimesEveryModelOrSaysWhy) {
     const CpuRuns quick = {1, 1};
-    const CpuFigures cpu = measureCpu(QUORLE_BUNDLE_DIR, 2, quick);
+    const CpuFigures cpu = measureCpu(QUORLE_BUNDLE_DIR, {1, 0}, quick);
     ASSERT_EQ(cpu.models.size(), 2u);
 #ifdef QUORLE_HAVE_LILV
     for (const std::optional<double>& speed : cpu.models) {
@@ -473,7 +473,7 @@ TEST(MeasureCpu, TimesEveryModelOrSaysWhy) {
         EXPECT_NE(cpu.calfName.find("Saturator"), std::string::npos);
     else
         EXPECT_NE(cpu.why.find("Calf"), std::string::npos) << cpu.why;
-    const CpuFigures missing = measureCpu("/nonexistent", 1, quick);
+    const CpuFigures missing = measureCpu("/nonexistent", {0}, quick);
     EXPECT_FALSE(missing.models[0].has_value());
     EXPECT_NE(missing.why.find("/nonexistent"), std::string::npos) << missing.why;
 #else

@@ -162,13 +162,8 @@ int measureCommand(int argc, char** argv) {
             pictures += measure::plotModel(renderer, m, o.rate, o.plotDir).size();
     }
     std::optional<measure::CpuFigures> cpu;
-    if (o.cpu) {
-        measure::CpuFigures all = measure::measureCpu(o.bundle, renderer.modelNames().size());
-        cpu = all;
-        cpu->models.clear();
-        for (size_t m : models)
-            cpu->models.push_back(all.models[m]);
-    }
+    if (o.cpu)
+        cpu = measure::measureCpu(o.bundle, models);
 
     measure::Table table = measure::judge(measured, o.model == "all", cpu ? &*cpu : nullptr);
     table.notes.insert(table.notes.begin(), settings);

@@ -28,9 +28,9 @@ namespace measure {
 
 #ifndef QUORLE_HAVE_LILV
 
-CpuFigures measureCpu(const std::string&, size_t modelCount, CpuRuns) {
+CpuFigures measureCpu(const std::string&, const std::vector<size_t>& models, CpuRuns) {
     CpuFigures figures;
-    figures.models.assign(modelCount, std::nullopt);
+    figures.models.assign(models.size(), std::nullopt);
     figures.why = "n/a: quorle-model was built without lilv (install liblilv-dev and rebuild)";
     return figures;
 }
@@ -258,9 +258,10 @@ void append(std::string& why, const std::string& reason) {
 
 } // namespace
 
-CpuFigures measureCpu(const std::string& bundleDir, size_t modelCount, CpuRuns runs) {
+CpuFigures measureCpu(const std::string& bundleDir, const std::vector<size_t>& models,
+                      CpuRuns runs) {
     CpuFigures figures;
-    figures.models.assign(modelCount, std::nullopt);
+    figures.models.assign(models.size(), std::nullopt);
     const Signal input = phrase(targets::kCpuRate);
     UridMap urids;
 
@@ -275,10 +276,10 @@ CpuFigures measureCpu(const std::string& bundleDir, size_t modelCount, CpuRuns r
         lilv_plugins_get_by_uri(lilv_world_get_all_plugins(own.get()), uri.get());
     if (!quorle)
         append(figures.why, std::string("n/a: ") + kQuorleMonoUri + " is not in " + bundleDir);
-    for (size_t m = 0; quorle && m < modelCount; ++m) {
-        Bench bench(own.get(), quorle, urids, input, "model", static_cast<float>(m));
-        figures.models[m] = bench.speed(runs);
-        if (!figures.models[m]) {
+    for (size_t i = 0; quorle && i < models.size(); ++i) {
+        Bench bench(own.get(), quorle, urids, input, "model", static_cast<float>(models[i]));
+        figures.models[i] = bench.speed(runs);
+        if (!figures.models[i]) {
             append(figures.why, "n/a: quorle " + bench.why());
             break;
         }

@@ -6,6 +6,7 @@
 #include "tools/measure/Report.h"
 
 #include <string>
+#include <vector>
 
 namespace measure {
 
@@ -17,9 +18,11 @@ struct CpuRuns {
 };
 
 // x real time per channel (seconds of audio per channel per CPU second) of each of
-// `modelCount` models of the mono plug-in in `bundleDir`, and of Calf Saturator. A
+// the `models` (indices) of the mono plug-in in `bundleDir`, in that order, and of
+// Calf Saturator. A
 // figure that cannot be had (no lilv, no Calf, a plug-in that does not
 // instantiate) is left out and `why` says why.
-CpuFigures measureCpu(const std::string& bundleDir, size_t modelCount, CpuRuns runs = {});
+CpuFigures measureCpu(const std::string& bundleDir, const std::vector<size_t>& models,
+                      CpuRuns runs = {});
 
 } // namespace measure
