@@ -108,6 +108,11 @@ TEST(MeasureSpectrum, PureGainHasNoDistortionAndNoOtherComponent) {
         EXPECT_LT(peaks[0].dB, -120.0) << hz << " Hz: component at " << peaks[0].hz << " Hz";
         // The level is the signal's, wherever the tone falls between bins.
         EXPECT_NEAR(tonePeakDbfs(s, hz), -6.0 - 6.0206, 0.01) << hz << " Hz";
+        // A tone on a bin: its bin scaled by the noise bandwidth reads its power.
+        if (hz == 9000.0) {
+            const double bin = s.power(s.binOf(hz)) * s.noiseBandwidthBins();
+            EXPECT_NEAR(powerDb(bin), powerDb(s.tonePower(hz)), 0.2);
+        }
     }
 }
 

@@ -67,7 +67,7 @@ PlotSpec aliasPlot(const Renderer& r, size_t model, double rate, const std::stri
     PlotSpec plot;
     plot.title = name + ": 9 kHz at -6 dBFS, drive 1";
     plot.xLabel = "frequency (kHz)";
-    plot.yLabel = "dB re fundamental";
+    plot.yLabel = "dB re fundamental (tone level)";
     plot.xMin = 0.0;
     plot.xMax = rate / 2000.0;
     plot.yMin = -180.0;
@@ -79,7 +79,7 @@ PlotSpec aliasPlot(const Renderer& r, size_t model, double rate, const std::stri
         for (size_t j = k; j < std::min(s.bins(), k + span_); ++j)
             peak = std::max(peak, s.power(j));
         line.x.push_back(s.frequency(static_cast<double>(k)) / 1000.0);
-        line.y.push_back(powerDb(peak) - fundamental);
+        line.y.push_back(powerDb(peak * s.noiseBandwidthBins()) - fundamental);
     }
     plot.series.push_back(line);
     for (const Component& p : nonHarmonicPeaks(s, t::kAliasHz, kAliasMarks))

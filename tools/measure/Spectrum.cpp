@@ -82,6 +82,16 @@ std::vector<double> makeWindow(Window window, size_t n) {
     return w;
 }
 
+// n sum(w^2) / sum(w)^2
+double noiseBandwidth(const std::vector<double>& w) {
+    double sum = 0.0, squares = 0.0;
+    for (double v : w) {
+        sum += v;
+        squares += v * v;
+    }
+    return sum > 0.0 ? static_cast<double>(w.size()) * squares / (sum * sum) : 1.0;
+}
+
 double energy(const std::vector<double>& w) {
     double sum = 0.0;
     for (double v : w)
@@ -121,6 +131,7 @@ PowerSpectrum::PowerSpectrum(const float* x, size_t n, double rate, Window windo
     load(fft, w, x, n);
     fft.run();
     // Parseval: the bins of a whole lobe (both sides) hold n * sum(w^2) * mean square.
+    mNoiseBandwidth = noiseBandwidth(w);
     const double scale = 1.0 / (static_cast<double>(n) * energy(w));
     for (size_t k = 0; k < mPower.size(); ++k) {
         const bool paired = k != 0 && 2 * k != n; // has a mirror bin at -k
@@ -133,6 +144,7 @@ PowerSpectrum PowerSpectrum::averaged(const float* x, size_t n, double rate, siz
         throw std::invalid_argument("a spectrum needs at least two samples");
     PowerSpectrum result(rate, fftSize, kHannLobe);
     const std::vector<double> w = makeWindow(Window::Hann, fftSize);
+    result.mNoiseBandwidth = noiseBandwidth(w);
     const double scale = 1.0 / (static_cast<double>(fftSize) * energy(w));
     RealFft fft(fftSize);
     const std::vector<size_t> starts = frameStarts(n, fftSize);

@@ -31,6 +31,9 @@ class PowerSpectrum {
     double frequency(double bin) const { return bin * binHz(); }
     size_t binOf(double hz) const;            // nearest bin, held within 0..bins()-1
     size_t lobeBins() const { return mLobe; } // main-lobe half-width of the window
+    // The window's equivalent noise bandwidth in bins: a tone centred on a bin has
+    // this fraction of its power in that bin, so power(k) x this reads as a tone level.
+    double noiseBandwidthBins() const { return mNoiseBandwidth; }
     double power(size_t bin) const { return mPower[bin]; }
     const std::vector<double>& powers() const { return mPower; }
 
@@ -46,6 +49,7 @@ class PowerSpectrum {
     double mRate;
     size_t mSize;
     size_t mLobe;
+    double mNoiseBandwidth = 1.0;
     std::vector<double> mPower;
 };
 
