@@ -170,7 +170,11 @@ OSStatus quorle::GetParameterInfo(AudioUnitScope scope, AudioUnitParameterID id,
     outInfo.cfNameString = model ? presetString() : parameterOneString();
     outInfo.unit = model ? kAudioUnitParameterUnit_Indexed : kAudioUnitParameterUnit_LinearGain;
     outInfo.minValue = 0.0f;
-    outInfo.maxValue = model ? 3.0f : 1.0f;
+    // The model range is 0..3, or up to the last model when the list holds more, so
+    // that a host bounding the parameter by it can reach every model.
+    const UInt32 count = mModelCount;
+    outInfo.maxValue =
+        model ? static_cast<float>(std::max<UInt32>(3, count > 0 ? count - 1 : 0)) : 1.0f;
     outInfo.defaultValue = model ? 0.0f : 0.5f;
     outInfo.flags |= kAudioUnitParameterFlag_HasCFNameString;
     return noErr;

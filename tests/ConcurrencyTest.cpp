@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr size_t kShippedModels = 4;
+constexpr size_t kShippedModels = 6;
 
 // What one rendering unit is given: its stream, its controls and, block by block,
 // the model it plays.

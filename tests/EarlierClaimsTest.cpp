@@ -330,17 +330,17 @@ TEST(Lv2Plugin, AModelPortValueIsRoundedAndHeldWithinTheModelList) {
     REQUIRE_LV2(library);
     const std::vector<float> in = tone(4096);
     const std::vector<uint32_t> runs = {512};
-    const std::vector<float> last = library.render(3.0f, in, runs),
+    const std::vector<float> last = library.render(5.0f, in, runs),
                              first = library.render(0.0f, in, runs);
     ASSERT_GT(energy(last), 1.0);
-    EXPECT_FALSE(library.render(2.0f, in, runs) == last); // the port does choose the model
-    for (float beyond : {4.0f, 7.0f, 1e9f, 2.6f})
+    EXPECT_FALSE(library.render(4.0f, in, runs) == last); // the port does choose the model
+    for (float beyond : {6.0f, 9.0f, 1e9f, 4.6f})
         EXPECT_TRUE(library.render(beyond, in, runs) == last) << beyond;
     for (float below : {-1.0f, -1e9f, 0.4f})
         EXPECT_TRUE(library.render(below, in, runs) == first) << below;
 }
 
-// The octave model's graph has no block-dependent parameters, so any run lengths
+// Model 3's graph (the lead) has no block-dependent parameters, so any run lengths
 // give the same output when every run renders at its own sample time.
 TEST(Lv2Plugin, LongRunsAreSlicedAndOneFrameRunsAdvanceTheSampleTime) {
     Lv2Library library;
@@ -354,7 +354,7 @@ TEST(Lv2Plugin, LongRunsAreSlicedAndOneFrameRunsAdvanceTheSampleTime) {
 }
 
 TEST(Lv2Plugin, ActivatingAgainForgetsWhatWasHeard) {
-    // The octave model's slapback delay and filters hold the noise heard before; a
+    // Model 3's filters and saturators hold the noise heard before; a
     // host's deactivate/activate must start the instance afresh.
     Lv2Library library;
     REQUIRE_LV2(library);

@@ -1,11 +1,9 @@
 // The data archive this build assembled: four models that load, sound different
 // from each other and together use every kind of node and effect.
-#include "blocks/ADelay.h"
 #include "blocks/QrClipper.h"
 #include "blocks/QrIIRFilter.h"
 #include "blocks/QrInv.h"
-#include "graph/AveragerAN.h"
-#include "graph/DividerAN.h"
+#include "blocks/QrSaturator.h"
 #include "graph/MixerAudioNode.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
@@ -20,28 +18,33 @@
 
 namespace {
 
+constexpr int kModels = 6;
+
 class ShippedData : public ::testing::Test {
   protected:
     void SetUp() override { gFxDir = QUORLE_DATA_DIR; }
 };
 
-TEST_F(ShippedData, FourModelsInPlayingOrder) {
+TEST_F(ShippedData, SixModelsInPlayingOrder) {
     VorlixMac fx;
     fx.init();
-    EXPECT_EQ(fx.modelNames, (std::vector<std::string>{"1-clean.xml", "2-crunch.xml", "3-lead.xml",
-                                                       "4-octave.xml"}));
-    EXPECT_EQ(fx.bassFilter.params.order, 1);  // a low shelf
-    EXPECT_EQ(fx.loMidFilter.params.order, 2); // a low-mid peak
-    char text[kTextSize];
-    fx.loMidFilter.getParameterDisplay(QrIIRFilter::kFrequency, text);
-    EXPECT_STREQ(text, "500");
+    EXPECT_EQ(fx.modelNames,
+              (std::vector<std::string>{"1-clean.xml", "2-edge.xml", "3-crunch.xml", "4-lead.xml",
+                                        "5-high-gain.xml", "6-octave-fuzz.xml"}));
+    // The tone stage: a three-section low shelf tilted against a treble shelf.
+    EXPECT_EQ(fx.bassFilter.params.order, 1);
+    EXPECT_FALSE(fx.bassFilter.params.highShelf);
+    EXPECT_EQ(fx.bassFilter.params.passes, 3);
+    EXPECT_EQ(fx.loMidFilter.params.order, 1);
+    EXPECT_TRUE(fx.loMidFilter.params.highShelf);
+    EXPECT_EQ(fx.loMidFilter.params.passes, 1);
 }
 
-TEST_F(ShippedData, EveryModelSoundsAndEveryKindIsUsed) {
+TEST_F(ShippedData, EveryModelSoundsDifferently) {
     const std::vector<float> phrase = pluckedPhrase(44100.0, 1.5);
     std::set<std::string> kinds;
     std::vector<std::vector<float>> outputs;
-    for (int m = 0; m < 4; ++m) {
+    for (int m = 0; m < kModels; ++m) {
         VorlixMac fx;
         fx.init();
         ASSERT_TRUE(fx.loadXmlZ(m)) << m;
@@ -63,12 +66,12 @@ TEST_F(ShippedData, EveryModelSoundsAndEveryKindIsUsed) {
         EXPECT_LT(rms, 1.0) << "model " << m << " is far too loud";
         outputs.push_back(out);
     }
-    for (const char* kind : {typeid(QrInv).name(), typeid(QrClipper).name(), typeid(ADelay).name(),
-                             typeid(QrIIRFilter).name(), typeid(MixerAudioNode).name(),
-                             typeid(AveragerAN).name(), typeid(DividerAN).name()})
+    for (const char* kind :
+         {typeid(QrInv).name(), typeid(QrClipper).name(), typeid(QrIIRFilter).name(),
+          typeid(QrSaturator).name(), typeid(MixerAudioNode).name()})
         EXPECT_EQ(kinds.count(kind), 1u) << kind;
-    for (int a = 0; a < 4; ++a)
-        for (int b = a + 1; b < 4; ++b)
+    for (int a = 0; a < kModels; ++a)
+        for (int b = a + 1; b < kModels; ++b)
             EXPECT_NE(outputs[a], outputs[b]) << a << " and " << b;
 }
 
@@ -77,7 +80,7 @@ TEST_F(ShippedData, EveryModelStaysFiniteAndBoundedAtAnyRate) {
     // a host may ask for and the absurd ones alike must not blow up.
     const std::vector<float> phrase = pluckedPhrase(44100.0, 0.5);
     for (float rate : {1.0f, 100.0f, 5000.0f, 8000.0f, 11025.0f, 22050.0f, 384000.0f}) {
-        for (int m = 0; m < 4; ++m) {
+        for (int m = 0; m < kModels; ++m) {
             VorlixMac fx;
             fx.setSampleRate(rate);
             fx.init();

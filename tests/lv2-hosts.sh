@@ -18,8 +18,8 @@ apply)
   "$tools/make-test-signal" "$work/mono.wav" 1 44100 1
   "$tools/make-test-signal" "$work/stereo.wav" 2 48000 1
   "$tools/quorle-render" --bundle "$lv2dir/quorle.lv2" --block 1 --drive 0.8 --bass 0.3 \
-    --model 2-crunch --oversampling 1 "$work/mono.wav" "$work/mono-render.wav"
-  lv2apply -i "$work/mono.wav" -o "$work/mono-lv2.wav" -c drive 0.8 -c bass 0.3 -c model 1 \
+    --model 3-crunch --oversampling 1 "$work/mono.wav" "$work/mono-render.wav"
+  lv2apply -i "$work/mono.wav" -o "$work/mono-lv2.wav" -c drive 0.8 -c bass 0.3 -c model 2 \
     -c oversampling 1 "$mono" >/dev/null
   "$tools/audio-diff" "$work/mono-render.wav" "$work/mono-lv2.wav" || fail "mono output differs"
   "$tools/quorle-render" --bundle "$lv2dir/quorle.lv2" --block 1 --post 0.9 --model 3 \
@@ -33,10 +33,10 @@ info)
   for symbol in drive post bass model; do
     grep -q "Symbol: *$symbol\$" <<<"$out" || fail "port $symbol missing"
   done
-  for label in 1-clean 2-crunch 3-lead 4-octave; do
+  for label in 1-clean 2-edge 3-crunch 4-lead 5-high-gain 6-octave-fuzz; do
     grep -q "\"$label\"" <<<"$out" || fail "model label $label missing"
   done
-  grep -q "Maximum: *3.000000" <<<"$out" || fail "model range"
+  grep -q "Maximum: *5.000000" <<<"$out" || fail "model range"
   [ "$(grep -c 'Maximum: *1.000000' <<<"$out")" -eq 3 ] || fail "control ranges"
   ;;
 validate)
@@ -68,7 +68,7 @@ render-cli)
   "$tools/audio-diff" "$work/zero.wav" "$work/zero-out.wav" || fail "0-frame output"
   "$tools/make-test-signal" "$work/in.wav" 3 22050 0.3
   "$tools/quorle-render" --bundle "$bundle" --block 100000 "$work/in.wav" "$work/out.flac" || fail "long blocks"
-  [ "$("$tools/quorle-render" --bundle "$bundle" --list-models | wc -l)" -eq 4 ] || fail "list"
+  [ "$("$tools/quorle-render" --bundle "$bundle" --list-models | wc -l)" -eq 6 ] || fail "list"
   expect_error() { # the command fails with one line on stderr naming the problem
     local what=$1; shift
     if "$@" >/dev/null 2>"$work/err.log"; then fail "$what: no error"; fi
@@ -84,7 +84,7 @@ render-cli)
     "$tools/audio-diff" "$work/other.wav" "$work/self.wav" || fail "rendering a file onto itself"
   expect_error "unknown model" "$tools/quorle-render" --bundle "$bundle" --model nope "$work/in.wav" "$work/x.wav"
   expect_error "unknown model" "$tools/quorle-render" --bundle "$bundle" --model "" "$work/in.wav" "$work/x.wav"
-  expect_error "unknown model" "$tools/quorle-render" --bundle "$bundle" --model 4 "$work/in.wav" "$work/x.wav"
+  expect_error "unknown model" "$tools/quorle-render" --bundle "$bundle" --model 6 "$work/in.wav" "$work/x.wav"
   expect_error "from 0 to 1" "$tools/quorle-render" --bundle "$bundle" --drive 1.5 "$work/in.wav" "$work/x.wav"
   expect_error "oversampling needs 1, 2, 4 or 8" "$tools/quorle-render" --bundle "$bundle" --oversampling 3 "$work/in.wav" "$work/x.wav"
   expect_error "cannot read" "$tools/quorle-render" --bundle "$bundle" "$work/none.wav" "$work/x.wav"

@@ -31,10 +31,12 @@ PowerSpectrum measureTone(const Renderer& r, size_t model, const Controls& c, do
     return toneSpectrum(r.render(model, c, sine(rate, hz, dBFS, span.seconds()), rate), span);
 }
 
-// Third-octave levels of the phrase's output re its input at `rate`.
+// Third-octave levels of the phrase's output re its input at `rate`; the phrase is
+// the same music at every rate (made once, resampled), so that only the model's
+// own dependence on the rate shows, not that of the synthesiser.
 std::vector<double> phraseResponse(const Renderer& r, size_t model, double rate,
                                    const std::vector<double>& centres) {
-    const Signal in = phrase(rate);
+    const Signal in = samePhrase(rate);
     const Signal out = r.render(model, Controls{}, in, rate);
     const size_t fft = powerOfTwoAtLeast(static_cast<size_t>(rate / 3.0));
     const std::vector<double> inLevels =

@@ -1,5 +1,7 @@
 #include "tools/measure/Signals.h"
 
+#include <samplerate.h>
+
 #include "tools/PluckedPhrase.h"
 
 #include <cmath>
@@ -44,6 +46,28 @@ Signal whiteNoise(double rate, double dBFS, double seconds, uint32_t seed) {
 
 Signal phrase(double rate) {
     return pluckedPhrase(rate);
+}
+
+Signal resampled(const Signal& x, double fromRate, double toRate) {
+    if (fromRate == toRate || x.empty())
+        return x;
+    const double ratio = toRate / fromRate;
+    Signal out(static_cast<size_t>(std::ceil(static_cast<double>(x.size()) * ratio)) + 1);
+    SRC_DATA data = {};
+    data.data_in = x.data();
+    data.input_frames = static_cast<long>(x.size());
+    data.data_out = out.data();
+    data.output_frames = static_cast<long>(out.size());
+    data.src_ratio = ratio;
+    if (src_simple(&data, SRC_SINC_BEST_QUALITY, 1) != 0)
+        return {};
+    out.resize(static_cast<size_t>(data.output_frames_gen));
+    return out;
+}
+
+Signal samePhrase(double rate) {
+    constexpr double kPhraseRate = 48000.0;
+    return resampled(phrase(kPhraseRate), kPhraseRate, rate);
 }
 
 size_t powerOfTwoAtLeast(size_t n) {

@@ -26,6 +26,11 @@ Signal whiteNoise(double rate, double dBFS, double seconds, uint32_t seed = 1);
 
 // The plucked-guitar phrase (tools/PluckedPhrase.h) synthesised at `rate`.
 Signal phrase(double rate);
+// `x` taken from `fromRate` to `toRate` (Hz) by a high-quality offline resampler.
+Signal resampled(const Signal& x, double fromRate, double toRate);
+// The plucked phrase as made at 48 kHz, resampled to `rate`: the same music at
+// every rate, where phrase(rate) synthesises a slightly different one per rate.
+Signal samePhrase(double rate);
 
 // The smallest power of two not below `n`.
 size_t powerOfTwoAtLeast(size_t n);
