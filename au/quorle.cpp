@@ -69,6 +69,9 @@ const std::vector<std::string>* modelList(quorle& unit) {
 
 constexpr float kDefaultControl = 0.5f;
 
+// The saved state's key for the oversampling factor (a 32-bit number).
+constexpr const char* kOversamplingKey = "oversampling";
+
 // Drive, post gain or bass as the effect may take it: 0..1, NaN as the default.
 float controlValue(float value) {
     if (std::isnan(value))
@@ -147,6 +150,21 @@ OSStatus quorle::SetParameter(AudioUnitParameterID id, AudioUnitScope scope,
     return AUEffectBase::SetParameter(id, scope, element, value, bufferOffset);
 }
 
+OSStatus quorle::SaveState(CFPropertyListRef* outData) {
+    const OSStatus status = AUEffectBase::SaveState(outData);
+    if (status != noErr)
+        return status;
+    // The base hands out the mutable dictionary it made.
+    auto* state = static_cast<CFMutableDictionaryRef>(const_cast<void*>(*outData));
+    const SInt32 factor = static_cast<SInt32>(Oversampling());
+    CFStringRef key = CFStringCreateWithCString(nullptr, kOversamplingKey, kCFStringEncodingUTF8);
+    CFNumberRef value = CFNumberCreate(nullptr, kCFNumberSInt32Type, &factor);
+    CFDictionarySetValue(state, key, value);
+    CFRelease(value);
+    CFRelease(key);
+    return noErr;
+}
+
 OSStatus quorle::RestoreState(CFPropertyListRef data) {
     const float model = GetParameter(QrVorlixGeneric::kModel);
     // The base may have set some values before refusing the rest, so the stored
@@ -156,7 +174,20 @@ OSStatus quorle::RestoreState(CFPropertyListRef data) {
         AUEffectBase::SetParameter(id, controlValue(GetParameter(id)));
     if (!AcceptsModel(GetParameter(QrVorlixGeneric::kModel)))
         AUEffectBase::SetParameter(QrVorlixGeneric::kModel, model);
-    return status;
+    if (status != noErr)
+        return status;
+    // States saved before the factor was saved have no key: the factor stays.
+    CFStringRef key = CFStringCreateWithCString(nullptr, kOversamplingKey, kCFStringEncodingUTF8);
+    CFTypeRef stored = CFDictionaryGetValue(static_cast<CFDictionaryRef>(data), key);
+    CFRelease(key);
+    SInt32 factor = 0;
+    if (stored && CFGetTypeID(stored) == CFNumberGetTypeID() &&
+        CFNumberGetValue(static_cast<CFNumberRef>(stored), kCFNumberSInt32Type, &factor) &&
+        Oversampler::isValidFactor(factor) && StoreFactor(static_cast<UInt32>(factor))) {
+        PropertyChanged(kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0);
+        PropertyChanged(kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0);
+    }
+    return noErr;
 }
 
 OSStatus quorle::GetParameterInfo(AudioUnitScope scope, AudioUnitParameterID id,
@@ -199,6 +230,7 @@ OSStatus quorle::GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
             outWritable = false;
             return noErr;
         case kQuorleProperty_Oversampling:
+        case kQuorleProperty_OversamplingFromRender:
             outDataSize = sizeof(UInt32);
             outWritable = true;
             return noErr;
@@ -259,7 +291,8 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
             std::memcpy(outData, gFxDir.c_str(), gFxDir.size() + 1);
             return noErr;
         }
-        case kQuorleProperty_Oversampling: {
+        case kQuorleProperty_Oversampling:
+        case kQuorleProperty_OversamplingFromRender: {
             const UInt32 factor = Oversampling();
             std::memcpy(outData, &factor, sizeof(factor));
             return noErr;
@@ -270,9 +303,25 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
     return AUEffectBase::GetProperty(id, scope, element, outData);
 }
 
+// The render thread changes the factor through a property of its own rather than
+// through 64002 with its announcement made safe there: trying the listener lock
+// still takes it whenever it is free, and then runs the listeners (which may
+// allocate, lock or write) on the audio thread; deferring the announcement needs a
+// later call off the render thread, which an LV2 host never makes; and the unit
+// cannot tell the render thread by itself (an LV2 host may run an instance on any
+// of its worker threads, and nothing is known before the first render). The
+// caller knows which thread it is on, so it names the property that fits it.
+bool quorle::AnnouncesWhenSet(AudioUnitPropertyID id) const {
+    return id != kQuorleProperty_OversamplingFromRender;
+}
+
+bool quorle::StoreFactor(UInt32 factor) {
+    return mOversampling.exchange(factor, std::memory_order_relaxed) != factor;
+}
+
 OSStatus quorle::SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                              const void* inData, UInt32 inDataSize) {
-    if (id != kQuorleProperty_Oversampling)
+    if (id != kQuorleProperty_Oversampling && id != kQuorleProperty_OversamplingFromRender)
         return AUEffectBase::SetProperty(id, scope, element, inData, inDataSize);
     if (scope != kAudioUnitScope_Global)
         return kAudioUnitErr_InvalidScope;
@@ -282,9 +331,10 @@ OSStatus quorle::SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
     std::memcpy(&factor, inData, sizeof(factor));
     if (!Oversampler::isValidFactor(factor))
         return kAudioUnitErr_InvalidPropertyValue;
-    const bool changed = mOversampling.exchange(factor, std::memory_order_relaxed) != factor;
-    // The base announces the factor itself; the latency changes with it.
-    if (changed)
+    const bool changed = StoreFactor(factor);
+    // Through 64002 the base announces the factor itself; the latency changes with
+    // it. Through 64003 (render thread) nothing is announced.
+    if (changed && id == kQuorleProperty_Oversampling)
         PropertyChanged(kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0);
     return noErr;
 }

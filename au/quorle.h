@@ -7,7 +7,9 @@
 // The oversampling factor (UInt32 1, 2, 4 or 8; 1 by default) may be set at any
 // time: uninitialised, the kernels start with it; initialised, each kernel takes it
 // at its next Process (no allocation, no lock). Other values are refused with
-// -10851 (invalid property value). Setting it announces it and the latency.
+// -10851 (invalid property value). Set through 64002 (setup or UI thread), it is
+// announced with the latency; through 64003 (render thread) it is only stored. The
+// saved state carries it ("oversampling"); a state without it keeps the factor.
 //
 // Parameter values the effect cannot take never reach it: drive, post gain and
 // bass are held within 0..1 (NaN becomes the default 0.5) wherever they are set,
@@ -48,10 +50,12 @@ class quorle : public AUEffectBase {
                               AudioUnitParameterInfo& outInfo) override;
     OSStatus GetParameterValueStrings(AudioUnitScope scope, AudioUnitParameterID id,
                                       CFTypeRef* outStrings) override;
-    // Setup thread (or a host's audio thread, as the LV2 plug-in does: the factor is
-    // stored and announced, nothing is allocated).
+    // Setup thread; the factor through 64003 from the render thread (stored only:
+    // no lock, no allocation, no listener).
     OSStatus SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                          const void* inData, UInt32 inDataSize) override;
+    // False for 64003, which the render thread sets.
+    bool AnnouncesWhenSet(AudioUnitPropertyID id) const override;
     bool SupportsTail() override { return false; }
     // The oversampler's delay at the factor set, in seconds.
     Float64 GetLatency() override;
@@ -71,13 +75,18 @@ class quorle : public AUEffectBase {
     using AUEffectBase::SetParameter;
 
   protected:
+    // Setup thread. The base's state and the oversampling factor.
+    OSStatus SaveState(CFPropertyListRef* outData) override;
     // Setup thread. The base's restore, then the restored values are held to what
     // SetParameter accepts: controls clamped, a bad model index replaced by the
-    // model that was set before.
+    // model that was set before. A valid factor in an accepted state is set (and
+    // announced when it changes); an absent or invalid one keeps the factor.
     OSStatus RestoreState(CFPropertyListRef data) override;
 
   private:
     bool AcceptsModel(AudioUnitParameterValue value) const;
+    // Stores a valid factor; true when it differs from the one before.
+    bool StoreFactor(UInt32 factor);
     friend class quorleKernel;
 
     // Models in the list; 0 while it is not known. Written by the setup thread,

@@ -13,6 +13,12 @@ constexpr AudioUnitPropertyID kQuorleProperty_PluginDirectory = 64001;
 // channel runs at the stream rate times this factor between an upsampler and a
 // downsampler; 1, the unit's own default, is the plain processing.
 constexpr AudioUnitPropertyID kQuorleProperty_Oversampling = 64002;
+// The same factor, set from the render thread (the LV2 plug-in's run()): stored
+// and taken by the kernels exactly as 64002, but announced to nobody, so the call
+// takes no lock, allocates nothing and calls no listener on the audio thread. The
+// caller reads the latency itself. Setting 64002 calls the listeners of the factor
+// and of the latency: a setup or UI thread's call. Reading gives the factor.
+constexpr AudioUnitPropertyID kQuorleProperty_OversamplingFromRender = 64003;
 // The factor the LV2 plug-in and the command-line tools start with.
 constexpr UInt32 kQuorleDefaultOversampling = 2;
 constexpr size_t kModelNameSize = 100; // bytes, terminator included

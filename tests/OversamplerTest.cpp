@@ -1,5 +1,6 @@
 // The oversampler alone (alignment, passband, streaming), the unit's oversampling
-// and latency properties, and the unit at factor 1 rendering the frozen models
+// and latency properties (the host's and the render thread's), the factor in the
+// saved state, and the unit at factor 1 rendering the frozen models
 // exactly as the main effect driven directly does.
 #include "QuorleUnitHost.h"
 
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 namespace {
@@ -169,6 +171,167 @@ TEST(QuorleOversampling, ThePropertyTakesOnlyTheFactorsAndAnnouncesThemAndTheLat
     EXPECT_EQ(unit.kernel()->oversampler().factor(), 8);
     EXPECT_EQ(unit.kernel()->effect()->getSampleRate(), 8 * 44100.0f);
     EXPECT_EQ(seen.size(), 4u);
+}
+
+// The factor set from the render thread (64003) is stored and taken exactly as
+// through 64002, but no listener hears of it; the host's property still announces.
+TEST(QuorleOversampling, TheRenderThreadsPropertyStoresTheFactorAndAnnouncesNothing) {
+    LocalUnit unit(512);
+    UInt32 size = 0;
+    Boolean writable = false;
+    ASSERT_EQ(AudioUnitGetPropertyInfo(unit.unit, kQuorleProperty_OversamplingFromRender,
+                                       kAudioUnitScope_Global, 0, &size, &writable),
+              noErr);
+    EXPECT_EQ(size, sizeof(UInt32));
+    EXPECT_TRUE(writable);
+    std::vector<AudioUnitPropertyID> seen;
+    for (AudioUnitPropertyID id :
+         {kQuorleProperty_Oversampling, kQuorleProperty_OversamplingFromRender,
+          AudioUnitPropertyID(kAudioUnitProperty_Latency)})
+        ASSERT_EQ(AudioUnitAddPropertyListener(unit.unit, id, countChange, &seen), noErr);
+    auto setFromRender = [&](UInt32 value, AudioUnitScope scope = kAudioUnitScope_Global) {
+        return AudioUnitSetProperty(unit.unit, kQuorleProperty_OversamplingFromRender, scope, 0,
+                                    &value, sizeof(value));
+    };
+    for (UInt32 bad : {0u, 3u, 16u, 0xFFFFFFFFu})
+        EXPECT_EQ(setFromRender(bad), kAudioUnitErr_InvalidPropertyValue) << bad;
+    EXPECT_EQ(setFromRender(2, kAudioUnitScope_Output), kAudioUnitErr_InvalidScope);
+    EXPECT_EQ(getFactor(unit.unit), 1u);
+
+    ASSERT_EQ(unit.initialize(), noErr);
+    ASSERT_EQ(setFromRender(8), noErr);
+    EXPECT_EQ(getFactor(unit.unit), 8u);
+    UInt32 read = 0, readSize = sizeof(read);
+    ASSERT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_OversamplingFromRender,
+                                   kAudioUnitScope_Global, 0, &read, &readSize),
+              noErr);
+    EXPECT_EQ(read, 8u);
+    EXPECT_DOUBLE_EQ(latencySeconds(unit.unit), Oversampler::latencyFor(8) / 44100.0);
+    std::vector<float> out;
+    ASSERT_EQ(unit.renderAll(std::vector<float>(64, 0.1f), out, 64), noErr);
+    EXPECT_EQ(unit.kernel()->oversampler().factor(), 8);
+    EXPECT_TRUE(seen.empty());
+
+    // A host setting the factor from its own thread is still told of it.
+    ASSERT_EQ(setFactor(unit.unit, 2), noErr);
+    EXPECT_EQ(seen, (std::vector<AudioUnitPropertyID>{kAudioUnitProperty_Latency,
+                                                      kQuorleProperty_Oversampling}));
+}
+
+CFTypeRef savedValue(CFDictionaryRef state, const char* key) {
+    CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
+    CFTypeRef value = CFDictionaryGetValue(state, name);
+    CFRelease(name);
+    return value;
+}
+
+// A copy of `state` with `key` set to `value`, or left out when `value` is null.
+CFDictionaryRef editedState(CFDictionaryRef state, const char* key, CFTypeRef value) {
+    CFMutableDictionaryRef copy = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
+    for (CFIndex i = 0; i < CFDictionaryGetCount(state); ++i) {
+        const void* k = CFDictionaryGetKeyAtIndex(state, i);
+        char text[64] = {};
+        CFStringGetCString(static_cast<CFStringRef>(k), text, sizeof(text), kCFStringEncodingUTF8);
+        if (std::string(text) != key)
+            CFDictionarySetValue(copy, k, CFDictionaryGetValue(state, k));
+    }
+    if (value)
+        CFDictionarySetValue(copy, name, value);
+    CFRelease(name);
+    return copy;
+}
+
+CFDictionaryRef savedState(AudioUnit unit) {
+    CFPropertyListRef state = nullptr;
+    UInt32 size = sizeof(state);
+    EXPECT_EQ(AudioUnitGetProperty(unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
+                                   &state, &size),
+              noErr);
+    return static_cast<CFDictionaryRef>(state);
+}
+
+OSStatus restoreState(AudioUnit unit, CFDictionaryRef state) {
+    CFPropertyListRef list = state;
+    return AudioUnitSetProperty(unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
+                                &list, sizeof(list));
+}
+
+CFNumberRef number(SInt32 value) {
+    return CFNumberCreate(nullptr, kCFNumberSInt32Type, &value);
+}
+
+// The saved state carries the factor, so a reopened project plays at the factor
+// chosen; a state saved before it was carried, an unusable value or a refused
+// state keeps the factor the unit has.
+TEST(QuorleOversampling, TheSavedStateKeepsTheFactor) {
+    LocalUnit source(512);
+    ASSERT_EQ(setFactor(source.unit, 4), noErr);
+    CFDictionaryRef state = savedState(source.unit);
+    ASSERT_NE(state, nullptr);
+    CFTypeRef stored = savedValue(state, "oversampling");
+    SInt32 value = 0;
+    ASSERT_TRUE(stored && CFGetTypeID(stored) == CFNumberGetTypeID());
+    ASSERT_TRUE(CFNumberGetValue(static_cast<CFNumberRef>(stored), kCFNumberSInt32Type, &value));
+    EXPECT_EQ(value, 4);
+
+    {
+        // Restored into a running unit: set, announced, taken at the next render.
+        LocalUnit target(512);
+        ASSERT_EQ(target.initialize(), noErr);
+        std::vector<AudioUnitPropertyID> seen;
+        for (AudioUnitPropertyID id :
+             {kQuorleProperty_Oversampling, AudioUnitPropertyID(kAudioUnitProperty_Latency)})
+            ASSERT_EQ(AudioUnitAddPropertyListener(target.unit, id, countChange, &seen), noErr);
+        ASSERT_EQ(restoreState(target.unit, state), noErr);
+        EXPECT_EQ(getFactor(target.unit), 4u);
+        EXPECT_EQ(seen, (std::vector<AudioUnitPropertyID>{kQuorleProperty_Oversampling,
+                                                          kAudioUnitProperty_Latency}));
+        std::vector<float> out;
+        ASSERT_EQ(target.renderAll(std::vector<float>(64, 0.1f), out, 64), noErr);
+        EXPECT_EQ(target.kernel()->oversampler().factor(), 4);
+        EXPECT_DOUBLE_EQ(latencySeconds(target.unit), Oversampler::latencyFor(4) / 44100.0);
+    }
+    {
+        // Restored before initialisation: the kernels start with it.
+        LocalUnit target(512);
+        ASSERT_EQ(restoreState(target.unit, state), noErr);
+        ASSERT_EQ(target.initialize(), noErr);
+        EXPECT_EQ(target.kernel()->oversampler().factor(), 4);
+    }
+
+    CFNumberRef three = number(3), eight = number(8), other = number(0x78787878);
+    CFStringRef text = CFStringCreateWithCString(nullptr, "8", kCFStringEncodingUTF8);
+    struct Case {
+        const char* what;
+        CFDictionaryRef state;
+        OSStatus status;
+    };
+    CFDictionaryRef foreign = editedState(state, "subtype", other);
+    const Case cases[] = {
+        {"no factor saved", editedState(state, "oversampling", nullptr), noErr},
+        {"not a factor", editedState(state, "oversampling", three), noErr},
+        {"not a number", editedState(state, "oversampling", text), noErr},
+        {"a foreign state", editedState(foreign, "oversampling", eight),
+         kAudioUnitErr_InvalidPropertyValue},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LocalUnit target(512);
+        ASSERT_EQ(setFactor(target.unit, 2), noErr);
+        std::vector<AudioUnitPropertyID> seen;
+        ASSERT_EQ(AudioUnitAddPropertyListener(target.unit, kQuorleProperty_Oversampling,
+                                               countChange, &seen),
+                  noErr);
+        EXPECT_EQ(restoreState(target.unit, c.state), c.status);
+        EXPECT_EQ(getFactor(target.unit), 2u);
+        EXPECT_TRUE(seen.empty());
+        CFRelease(c.state);
+    }
+    for (CFTypeRef object : {CFTypeRef(three), CFTypeRef(eight), CFTypeRef(other), CFTypeRef(text),
+                             CFTypeRef(foreign), CFTypeRef(state)})
+        CFRelease(object);
 }
 
 // A burst through the unit with its model graph taken out, which leaves the effect

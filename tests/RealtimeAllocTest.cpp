@@ -2,6 +2,8 @@
 // averager on the block where its window length in samples changes (a window in
 // milliseconds follows a rate change within the ring it reserved). Every heap
 // allocation of this program is counted, and any one of them can be made to fail.
+// Every mutex acquisition is counted too (lock, and a try that succeeds), so that
+// the render paths can be shown to take no lock.
 #include "AUTestUnit.h"
 #include "GraphTestUtil.h"
 #include "QuorleUnitHost.h"
@@ -21,6 +23,7 @@
 #include <lv2/core/lv2.h>
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -71,6 +74,37 @@ void operator delete(void* p, std::size_t) noexcept {
 }
 void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
+}
+
+namespace {
+std::atomic<long> gLocks{0}; // mutexes acquired, by any thread
+
+using MutexCall = int (*)(pthread_mutex_t*);
+std::atomic<MutexCall> gLock{nullptr}, gTryLock{nullptr};
+
+MutexCall next(std::atomic<MutexCall>& slot, const char* name) {
+    MutexCall call = slot.load();
+    if (!call) {
+        call = reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, name));
+        slot.store(call);
+    }
+    return call;
+}
+} // namespace
+
+// The program exports its symbols, so the standard library's mutexes, this
+// program's and those of the LV2 library it loads are all locked through these.
+extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
+    const int result = next(gLock, "pthread_mutex_lock")(mutex);
+    if (result == 0)
+        ++gLocks;
+    return result;
+}
+extern "C" int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept {
+    const int result = next(gTryLock, "pthread_mutex_trylock")(mutex);
+    if (result == 0)
+        ++gLocks;
+    return result;
 }
 
 namespace {
@@ -382,8 +416,8 @@ namespace {
 
 // The LV2 plug-in's oversampling port changed on a running instance, every few
 // blocks and to values between the factors: run() hands the factor to the unit and
-// reads its latency without allocating.
-TEST(Realtime, TheLv2OversamplingPortChangesWithoutAllocating) {
+// reads its latency without allocating and without taking any lock.
+TEST(Realtime, TheLv2OversamplingPortChangesWithoutAllocatingOrLocking) {
     const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
     void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr) << dlerror();
@@ -391,8 +425,12 @@ TEST(Realtime, TheLv2OversamplingPortChangesWithoutAllocating) {
         reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
     ASSERT_NE(descriptorAt, nullptr);
     const LV2_Descriptor* mono = descriptorAt(0);
+    const long locksAtStart = gLocks;
     LV2_Handle plugin = mono->instantiate(mono, 44100.0, QUORLE_BUNDLE_DIR, nullptr);
     ASSERT_NE(plugin, nullptr);
+    // Setting up announces properties under the unit's listener lock: the library's
+    // locks reach this counter, so a zero below means something.
+    EXPECT_GT(gLocks - locksAtStart, 0) << "instantiation is counted";
     float controls[4] = {0.7f, 0.5f, 0.5f, 2.0f}, factor = 2.0f, latency = -1.0f;
     std::vector<float> in = testTone(4096), out(4096);
     for (uint32_t p = 0; p < 4; ++p)
@@ -403,15 +441,95 @@ TEST(Realtime, TheLv2OversamplingPortChangesWithoutAllocating) {
     mono->connect_port(plugin, 7, &latency);
     mono->run(plugin, 512); // builds the model
     const float values[] = {8.0f, 1.0f, 4.0f, 3.0f, 2.0f, 7.5f, 1.2f, 4.0f};
+    float latencies[8] = {};
     const long before = gAllocations;
+    const long locksBefore = gLocks;
     for (int block = 0; block < 80; ++block) {
         factor = values[(block / 5) % 8];
         mono->run(plugin, 1 + (block * 173) % 4096);
+        latencies[(block / 5) % 8] = latency;
     }
-    EXPECT_EQ(gAllocations - before, 0);
-    EXPECT_GT(latency, 0.0f); // 4x, the last value
+    // Both read before either is checked: a failed check allocates and locks.
+    const long allocated = gAllocations - before, locked = gLocks - locksBefore;
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(locked, 0);
+    // The factors did change: the latency output followed them (in frames).
+    const std::pair<int, int> expected[] = {{0, 8}, {1, 1}, {2, 4}, {3, 4},
+                                            {4, 2}, {5, 8}, {6, 1}, {7, 4}};
+    for (const auto& [at, to] : expected)
+        EXPECT_EQ(latencies[at], float(Oversampler::latencyFor(to))) << values[at];
+    EXPECT_GT(latencies[0], 0.0f);
     mono->cleanup(plugin);
     dlclose(handle);
+}
+
+struct Announcements {
+    long factor = 0;
+    long latency = 0;
+};
+
+void countAnnouncement(void* refCon, AudioUnit, AudioUnitPropertyID id, AudioUnitScope,
+                       AudioUnitElement) {
+    auto* seen = static_cast<Announcements*>(refCon);
+    if (id == kQuorleProperty_Oversampling)
+        ++seen->factor;
+    else if (id == kAudioUnitProperty_Latency)
+        ++seen->latency;
+}
+
+// The unit itself: the host's factor property, set from its own thread, calls the
+// listeners under the listener lock; the render thread's property, set between
+// renders with the latency read back, takes no lock, allocates nothing and calls
+// no listener, and the kernels still switch.
+TEST(Realtime, TheRenderThreadsFactorTakesNoLockWhileTheHostsIsAnnounced) {
+    quorletest::LocalUnit unit(1024);
+    Announcements seen;
+    for (AudioUnitPropertyID id :
+         {kQuorleProperty_Oversampling, AudioUnitPropertyID(kAudioUnitProperty_Latency)})
+        ASSERT_EQ(AudioUnitAddPropertyListener(unit.unit, id, countAnnouncement, &seen), noErr);
+    ASSERT_EQ(unit.initialize(), noErr);
+    std::vector<float> in = testTone(1024), out(1024);
+    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr); // builds the model
+
+    const UInt32 four = 4;
+    long locks = gLocks;
+    ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global,
+                                   0, &four, sizeof(four)),
+              noErr);
+    const long announcing = gLocks - locks;
+    EXPECT_GE(announcing, 2) << "each announcement takes the listener lock";
+    EXPECT_EQ(seen.factor, 1);
+    EXPECT_EQ(seen.latency, 1);
+
+    const UInt32 factors[] = {8, 2, 1, 4, 2, 8};
+    OSStatus statuses[6][3] = {};
+    int taken[6] = {};
+    Float64 latencies[6] = {};
+    const long allocations = gAllocations;
+    locks = gLocks;
+    for (int i = 0; i < 6; ++i) {
+        statuses[i][0] =
+            AudioUnitSetProperty(unit.unit, kQuorleProperty_OversamplingFromRender,
+                                 kAudioUnitScope_Global, 0, &factors[i], sizeof(factors[i]));
+        UInt32 size = sizeof(latencies[i]);
+        statuses[i][1] = AudioUnitGetProperty(unit.unit, kAudioUnitProperty_Latency,
+                                              kAudioUnitScope_Global, 0, &latencies[i], &size);
+        statuses[i][2] = unit.render(in.data(), out.data(), 256);
+        taken[i] = unit.kernel()->oversampler().factor();
+    }
+    const long locked = gLocks - locks, allocated = gAllocations - allocations;
+    EXPECT_EQ(locked, 0);
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(seen.factor, 1);
+    EXPECT_EQ(seen.latency, 1);
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(factors[i]);
+        EXPECT_EQ(statuses[i][0], noErr);
+        EXPECT_EQ(statuses[i][1], noErr);
+        EXPECT_EQ(statuses[i][2], noErr);
+        EXPECT_EQ(taken[i], int(factors[i]));
+        EXPECT_DOUBLE_EQ(latencies[i], Oversampler::latencyFor(int(factors[i])) / 44100.0);
+    }
 }
 
 } // namespace

@@ -6,8 +6,9 @@
 // Ports: 0 drive, 1 post, 2 bass (0..1), 3 model (integer), then the audio inputs,
 // then the audio outputs, then the oversampling factor (1, 2, 4, 8; other values go
 // to the nearest) and the latency output (frames). The factor is handed to the unit
-// from run(): the unit stores it and its kernels switch at their next render, all
-// without allocating.
+// from run() through the property meant for the render thread (64003): the unit
+// stores it without announcing it, and its kernels switch at their next render, all
+// without a lock or an allocation.
 #include "au/quorleIds.h"
 #include "platform/Components.h"
 
@@ -63,10 +64,14 @@ UInt32 factorFor(float value) {
     return value < 1.5f ? 1 : value < 3.0f ? 2 : value < 6.0f ? 4 : 8;
 }
 
-// Hands `factor` to the unit and reads the latency it causes, in frames.
-void setFactor(Instance* self, UInt32 factor) {
-    if (AudioUnitSetProperty(self->unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
-                             &factor, sizeof(factor)) != noErr)
+// Hands `factor` to the unit and reads the latency it causes, in frames. Setup
+// thread, or the audio thread with `fromRun` (the factor is then stored only: no
+// listener is called, so no lock is taken).
+void setFactor(Instance* self, UInt32 factor, bool fromRun) {
+    const AudioUnitPropertyID id =
+        fromRun ? kQuorleProperty_OversamplingFromRender : kQuorleProperty_Oversampling;
+    if (AudioUnitSetProperty(self->unit, id, kAudioUnitScope_Global, 0, &factor, sizeof(factor)) !=
+        noErr)
         return;
     self->factor = factor;
     Float64 seconds = 0;
@@ -107,7 +112,7 @@ OSStatus startUnit(Instance* self, double rate) {
         noErr)
         return status;
     self->rate = rate;
-    setFactor(self, kQuorleDefaultOversampling); // the kernels start at it
+    setFactor(self, kQuorleDefaultOversampling, false); // the kernels start at it
     if ((status = AudioUnitInitialize(self->unit)) != noErr)
         return status;
     for (UInt32 m = 0;; ++m) {
@@ -171,7 +176,7 @@ void run(LV2_Handle handle, uint32_t frames) {
     const UInt32 factor =
         factorFor(self->oversampling ? *self->oversampling : float(kQuorleDefaultOversampling));
     if (factor != self->factor)
-        setFactor(self, factor);
+        setFactor(self, factor, true);
     if (self->latency)
         *self->latency = self->latencyFrames;
     for (uint32_t i = 0; i < kControls; ++i) {
