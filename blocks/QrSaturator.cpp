@@ -11,23 +11,24 @@ const char* const kLabels[QrSaturator::kNumParams] = {"dB", "", "", "dB", "Hz"};
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kMaxKnee = 0.95;
 
-// Below this step of u from one sample to the next (|u[n] - u[n-1]|) the curve is
-// read at the midpoint instead of through the antiderivative quotient. Both sides
-// of the switch agree far below float resolution (6e-8 on a +-1 output):
+// Below this step of u from one sample to the next (|u[n] - u[n-1]|) the output is
+// the mean of the curve at the step's two ends, (f(u[n-1]) + f(u[n])) / 2, instead of
+// the antiderivative quotient. Both sides of the switch agree far below float
+// resolution (6e-8 on a +-1 output):
 // - the quotient divides a difference of two doubles of size |F| <= max(u^2/2, |u|)
 //   with a rounding error of about 2.2e-16 |F|; at a step of 1e-5 that is 2.2e-11 |F|,
 //   under 2.2e-8 even for |u| = 1000 (40 dB of pre-gain on a signal at +20 dBFS);
-// - the midpoint misses the mean of f over the step by at most max|f''| step^2 / 24
-//   = step^2 / (48 (1 - k)), 4e-11 at a step of 1e-5 and the hardest knee.
+// - the mean at the ends misses the mean of f over the step by at most max|f''|
+//   step^2 / 12 = step^2 / (24 (1 - k)), 8e-11 at a step of 1e-5 and the hardest knee
+//   (and the curve at the midpoint by at most step^2 / (32 (1 - k)), 6e-11).
 constexpr double kMinStep = 1e-5;
 
 // The curve's constants for one knee.
 struct Shape {
-    double k;        // knee, 0..kMaxKnee
-    double top;      // 2 - k: where the curve reaches +-1
-    double inv4;     // 1 / (4 (1 - k))
-    double inv12;    // 1 / (12 (1 - k))
-    double flatFrom; // F(top)
+    double k;     // knee, 0..kMaxKnee
+    double top;   // 2 - k: where the curve reaches +-1
+    double inv4;  // 1 / (4 (1 - k))
+    double inv12; // 1 / (12 (1 - k))
 };
 
 Shape shapeFor(double k) {
@@ -37,35 +38,44 @@ Shape shapeFor(double k) {
     s.top = 2.0 - s.k;
     s.inv4 = 1.0 / (4.0 * r);
     s.inv12 = 1.0 / (12.0 * r);
-    s.flatFrom = 0.5 * s.top * s.top - (2.0 / 3.0) * r * r;
     return s;
 }
 
-// f(u). A NaN passes through, so that whoever watches the output sees it.
+// The functions below are written without branches (min and max of the clamped
+// magnitude), so that the block's loop over samples vectorises. With
+//   c = min(|u|, top), d = max(c - k, 0)
+// c is |u| held to the flat part's start and d how far into the knee c reaches.
+
+// f(u) = sign(u) (c - d^2 / (4 (1 - k))). A NaN passes through, so that whoever
+// watches the output sees it.
 inline double curveAt(const Shape& s, double u) {
     const double a = std::fabs(u);
-    if (!(a > s.k))
-        return u;
-    double m = 1.0;
-    if (a < s.top) {
-        const double d = a - s.k;
-        m = a - d * d * s.inv4;
-    }
-    return u < 0.0 ? -m : m;
+    const double c = s.top < a ? s.top : a; // a NaN stays
+    const double e = c - s.k;
+    const double d = 0.5 * (e + std::fabs(e)); // max(e, 0), exactly
+    return std::copysign(c - d * d * s.inv4, u);
 }
 
-// F(u): u^2 / 2 on the linear part, then u^2 / 2 - (|u| - k)^3 / (12 (1 - k)) through
-// the knee, then rising by |u| - top from F(top) on the flat part. Even; continuous
-// at both joints.
+// F(u) = c^2 / 2 - d^3 / (12 (1 - k)) + (|u| - c): u^2 / 2 on the linear part, then
+// u^2 / 2 - (|u| - k)^3 / (12 (1 - k)) through the knee, then rising by |u| - top
+// from F(top) on the flat part. Even; continuous at both joints.
 inline double antiderivativeAt(const Shape& s, double u) {
     const double a = std::fabs(u);
-    if (!(a > s.k))
-        return 0.5 * a * a;
-    if (a < s.top) {
-        const double d = a - s.k;
-        return 0.5 * a * a - d * d * d * s.inv12;
-    }
-    return s.flatFrom + (a - s.top);
+    const double c = s.top < a ? s.top : a;
+    const double e = c - s.k;
+    const double d = 0.5 * (e + std::fabs(e)); // max(e, 0), exactly
+    return 0.5 * c * c - d * d * d * s.inv12 + (a - c);
+}
+
+// F(u) and f(u) at once.
+inline void shapeAt(const Shape& s, double u, double& F, double& f) {
+    const double a = std::fabs(u);
+    const double c = s.top < a ? s.top : a;
+    const double e = c - s.k;
+    const double d = 0.5 * (e + std::fabs(e));
+    const double d2 = d * d;
+    F = 0.5 * c * c - d2 * d * s.inv12 + (a - c);
+    f = std::copysign(c - d2 * s.inv4, u);
 }
 
 // A 0..1 control as it acts: held within 0..1, NaN as 0.
@@ -81,48 +91,143 @@ struct Stage {
     double pre, bias, offset, post, pole;
 };
 
+// Writes over or adds to one output sample.
+template <bool kReplacing> inline void store(float* o, float v) {
+    if constexpr (kReplacing)
+        *o = v;
+    else
+        *o = *o + v;
+}
+
+// Samples per pass of runChannel: its scratch arrays live on the stack (4 kB).
+constexpr int32_t kChunk = 128;
+
 // One channel: the curve through its antiderivative, the DC cut when kCut, the
 // post-gain; added to or written over the output. State comes in and goes out
 // through the references, once.
+// Each chunk of samples goes through four loops: u, then F(u) and f(u), then the mean
+// of f over every step (none of them carries anything from one sample to the next,
+// so all three vectorise), then the DC cut, the only recurrence, with the post-gain.
+// Where the step is too small for the quotient (or NaN) the quotient is computed all
+// the same and dropped by the select.
 template <bool kReplacing, bool kCut>
-void runChannel(const float* in, float* out, int32_t frames, const Stage& st, double& lastU,
-                double& dcIn, double& dcOut) {
+inline __attribute__((always_inline)) void channel(const float* in, float* out, int32_t frames,
+                                                   const Stage& st, double& lastU, double& dcIn,
+                                                   double& dcOut) {
     const Shape s = st.shape;
     const double pre = st.pre, bias = st.bias, offset = st.offset, post = st.post;
-    const double pole = st.pole;
-    double u0 = lastU, x1 = dcIn, y1 = dcOut;
-    double fu0 = antiderivativeAt(s, u0);
-    for (int32_t i = 0; i < frames; ++i) {
-        const double u1 = pre * static_cast<double>(in[i]) + bias;
-        const double fu1 = antiderivativeAt(s, u1);
-        const double step = u1 - u0;
-        double y;
-        if (step > kMinStep || step < -kMinStep)
-            y = (fu1 - fu0) / step;
-        else
-            y = curveAt(s, 0.5 * (u0 + u1)); // also where the step is NaN
-        y = y - offset;
-        if constexpr (kCut) {
-            const double h = y - x1 + pole * y1;
-            x1 = y;
-            y1 = h;
-            y = h;
-        } else {
-            x1 = y;
-            y1 = y; // switched on later, the cut starts from the output as it was
+    const double pole = st.pole, pole2 = pole * pole, pole3 = pole2 * pole;
+    const double pole4 = pole2 * pole2;
+    double x1 = dcIn, y1 = dcOut;
+    // Entry 0 of u, F and f is the previous chunk's last sample (for the first chunk,
+    // the state).
+    double u[kChunk + 1], F[kChunk + 1], f[kChunk + 1], y[kChunk];
+    u[0] = lastU;
+    shapeAt(s, u[0], F[0], f[0]);
+    for (int32_t at = 0; at < frames; at += kChunk) {
+        const int32_t n = frames - at < kChunk ? frames - at : kChunk;
+        const float* x = in + at;
+        for (int32_t i = 0; i < n; ++i)
+            u[i + 1] = pre * static_cast<double>(x[i]) + bias;
+        for (int32_t i = 0; i < n; ++i)
+            shapeAt(s, u[i + 1], F[i + 1], f[i + 1]);
+        for (int32_t i = 0; i < n; ++i) {
+            // Below kMinStep (and where the step is NaN) the mean of the curve at the ends.
+            const double step = u[i + 1] - u[i];
+            const double mean = (F[i + 1] - F[i]) / step;
+            const double ends = 0.5 * (f[i] + f[i + 1]);
+            const bool big = std::fabs(step) > kMinStep;
+            y[i] = (big ? mean : ends) - offset;
         }
-        const auto o = static_cast<float>(post * y);
-        if constexpr (kReplacing)
-            out[i] = o;
-        else
-            out[i] = out[i] + o;
-        u0 = u1;
-        fu0 = fu1;
+        float* o = out + at;
+        if constexpr (kCut) {
+            // h[i] = y[i] - y[i-1] + p h[i-1], four samples at a time: within a group each
+            // h is the group's input differences run through the pole (w) plus p^(j+1)
+            // times the last h before the group, so that only one multiply and one add
+            // per group wait for the group before (the one-sample recurrence is bound by
+            // the latency of its multiply-add, 2.5 times slower).
+            int32_t i = 0;
+            for (; i + 4 <= n; i += 4) {
+                const double v0 = y[i] - x1, v1 = y[i + 1] - y[i];
+                const double v2 = y[i + 2] - y[i + 1], v3 = y[i + 3] - y[i + 2];
+                const double w1 = v1 + pole * v0;
+                const double w2 = v2 + pole * w1;
+                const double w3 = v3 + pole * w2;
+                const double h0 = v0 + pole * y1, h1 = w1 + pole2 * y1;
+                const double h2 = w2 + pole3 * y1, h3 = w3 + pole4 * y1;
+                x1 = y[i + 3];
+                y1 = h3;
+                store<kReplacing>(o + i, static_cast<float>(post * h0));
+                store<kReplacing>(o + i + 1, static_cast<float>(post * h1));
+                store<kReplacing>(o + i + 2, static_cast<float>(post * h2));
+                store<kReplacing>(o + i + 3, static_cast<float>(post * h3));
+            }
+            for (; i < n; ++i) {
+                const double h = y[i] - x1 + pole * y1;
+                x1 = y[i];
+                y1 = h;
+                store<kReplacing>(o + i, static_cast<float>(post * h));
+            }
+        } else {
+            for (int32_t i = 0; i < n; ++i)
+                store<kReplacing>(o + i, static_cast<float>(post * y[i]));
+            // Switched on later, the cut starts from the output as it was.
+            x1 = y1 = y[n - 1];
+        }
+        u[0] = u[n];
+        F[0] = F[n];
+        f[0] = f[n];
     }
-    lastU = u0;
+    lastU = u[0];
     dcIn = x1;
     dcOut = y1;
 }
+
+using Kernel = void (*)(const float*, float*, int32_t, const Stage&, double&, double&, double&);
+
+template <bool kReplacing, bool kCut>
+void runChannel(const float* in, float* out, int32_t frames, const Stage& st, double& lastU,
+                double& dcIn, double& dcOut) {
+    channel<kReplacing, kCut>(in, out, frames, st, lastU, dcIn, dcOut);
+}
+
+Kernel kernelFor(bool replacing, bool cut) {
+    return replacing ? (cut ? runChannel<true, true> : runChannel<true, false>)
+                     : (cut ? runChannel<false, true> : runChannel<false, false>);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same loop built for AVX2 where the processor has it: four doubles to a vector
+// instead of two, 1.5 to 1.9 times the speed on the shipped models' settings. The
+// arithmetic is the same operation for operation (no fused multiply-adds), so both
+// builds give the same samples.
+template <bool kReplacing, bool kCut>
+__attribute__((target("avx2"))) void runChannelAvx2(const float* in, float* out, int32_t frames,
+                                                    const Stage& st, double& lastU, double& dcIn,
+                                                    double& dcOut) {
+    channel<kReplacing, kCut>(in, out, frames, st, lastU, dcIn, dcOut);
+}
+
+// Asked once, while the library loads (the answer needs the processor's feature bits
+// read first when static initialisers run).
+bool hasAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+const bool kAvx2 = hasAvx2();
+
+Kernel kernelFor(bool replacing, bool cut, bool avx2) {
+    if (!avx2)
+        return kernelFor(replacing, cut);
+    return replacing ? (cut ? runChannelAvx2<true, true> : runChannelAvx2<true, false>)
+                     : (cut ? runChannelAvx2<false, true> : runChannelAvx2<false, false>);
+}
+#else
+const bool kAvx2 = false;
+Kernel kernelFor(bool replacing, bool cut, bool) {
+    return kernelFor(replacing, cut);
+}
+#endif
 } // namespace
 
 QrSaturator::QrSaturator(HostCallback callback) : AudioEffectX(callback, 1, kNumParams) {
@@ -190,8 +295,7 @@ void QrSaturator::run(float** inputs, float** outputs, int32_t sampleFrames, boo
         return;
     const int32_t channels = isInputConnected(1) ? 2 : 1;
     const Stage stage{shapeFor(knee), preGain, bias, offset, postGain, dcPole};
-    auto kernel = replacing ? (dcCut ? runChannel<true, true> : runChannel<true, false>)
-                            : (dcCut ? runChannel<false, true> : runChannel<false, false>);
+    const Kernel kernel = kernelFor(replacing, dcCut, kAvx2);
     for (int32_t c = 0; c < channels; ++c) {
         if (!inputs[c] || !outputs[c])
             continue;

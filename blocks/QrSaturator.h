@@ -20,8 +20,10 @@
 //   3 Post-gain: 60 p - 40 dB           (default 2/3: 0 dB)
 //   4 DC cut:    corner 40 p Hz, 0 off  (default 0.25: 10 Hz), at the running rate
 // Up to two channels, each with its own state. Processing allocates nothing, takes
-// no lock and throws nothing; a non-finite input divides nothing by zero, and
-// clearState() forgets whatever it left in the state.
+// no lock and throws nothing; where a step of u is too small for the quotient (a
+// constant input, or a NaN from a non-finite one) the output is the mean of f at the
+// step's two ends, and clearState() forgets whatever a non-finite input left in the
+// state.
 #pragma once
 
 #include "blocks/StateClearing.h"
