@@ -55,8 +55,6 @@ class Oversampler {
     double mBaseRate;
     int mMaxFrames;
     int mFactor = 1;
-    int mLatency[4] = {};            // by number of steps
-    int mPhase[4][3] = {};           // each decimator's phase, by number of steps
     std::vector<HalfbandUp> mUp;     // step k: base x 2^k -> base x 2^(k+1)
     std::vector<HalfbandDown> mDown; // step k: base x 2^(k+1) -> base x 2^k
     std::vector<float> mBetween[2];  // the rates between the first and the last step
