@@ -493,7 +493,7 @@ TEST(MeasureRenderer, ModelMeasurementsFollowTheModelsRole) {
 
 TEST(MeasureCpu, TimesEveryModelOrSaysWhy) {
     const CpuRuns quick = {1, 1};
-    const CpuFigures cpu = measureCpu(QUORLE_BUNDLE_DIR, {1, 0}, quick);
+    const CpuFigures cpu = measureCpu(QUORLE_BUNDLE_DIR, {1, 0}, 2, quick);
     ASSERT_EQ(cpu.models.size(), 2u);
 #ifdef QUORLE_HAVE_LILV
     for (const std::optional<double>& speed : cpu.models) {
@@ -504,7 +504,7 @@ TEST(MeasureCpu, TimesEveryModelOrSaysWhy) {
         EXPECT_NE(cpu.calfName.find("Saturator"), std::string::npos);
     else
         EXPECT_NE(cpu.why.find("Calf"), std::string::npos) << cpu.why;
-    const CpuFigures missing = measureCpu("/nonexistent", {0}, quick);
+    const CpuFigures missing = measureCpu("/nonexistent", {0}, 2, quick);
     EXPECT_FALSE(missing.models[0].has_value());
     EXPECT_NE(missing.why.find("/nonexistent"), std::string::npos) << missing.why;
 #else

@@ -163,7 +163,7 @@ int measureCommand(int argc, char** argv) {
     }
     std::optional<measure::CpuFigures> cpu;
     if (o.cpu)
-        cpu = measure::measureCpu(o.bundle, models);
+        cpu = measure::measureCpu(o.bundle, models, o.oversampling);
 
     measure::Table table = measure::judge(measured, o.model == "all", cpu ? &*cpu : nullptr);
     table.notes.insert(table.notes.begin(), settings);

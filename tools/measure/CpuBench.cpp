@@ -21,6 +21,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 #endif
 
@@ -121,8 +123,9 @@ std::string lower(std::string text) {
 // One plug-in instance wired to buffers: every audio input plays the phrase.
 class Bench {
   public:
+    // `settings`: control ports (by symbol) set to a value other than their default.
     Bench(LilvWorld* world, const LilvPlugin* plugin, UridMap& urids, const Signal& phrase,
-          const char* modelSymbol, float model)
+          const std::vector<std::pair<std::string, float>>& settings)
         : mPhrase(phrase) {
         const LV2_Feature* features[] = {urids.feature(), nullptr};
         mInstance = instantiateQuietly(plugin, targets::kCpuRate, features);
@@ -147,8 +150,9 @@ class Bench {
                 (in ? mAudioIn : mAudioOut).push_back(i);
             } else if (lilv_port_is_a(plugin, port, control.get())) {
                 mControls[i] = std::isnan(defaults[i]) ? 0.0f : defaults[i];
-                if (modelSymbol && std::strcmp(symbol, modelSymbol) == 0)
-                    mControls[i] = model;
+                for (const auto& [name, value] : settings)
+                    if (name == symbol)
+                        mControls[i] = value;
                 lilv_instance_connect_port(mInstance, i, &mControls[i]);
             } else if (lilv_port_is_a(plugin, port, cv.get())) {
                 mCv.emplace_back(targets::kCpuBlock, 0.0f);
@@ -259,7 +263,7 @@ void append(std::string& why, const std::string& reason) {
 } // namespace
 
 CpuFigures measureCpu(const std::string& bundleDir, const std::vector<size_t>& models,
-                      CpuRuns runs) {
+                      unsigned oversampling, CpuRuns runs) {
     CpuFigures figures;
     figures.models.assign(models.size(), std::nullopt);
     const Signal input = phrase(targets::kCpuRate);
@@ -277,7 +281,9 @@ CpuFigures measureCpu(const std::string& bundleDir, const std::vector<size_t>& m
     if (!quorle)
         append(figures.why, std::string("n/a: ") + kQuorleMonoUri + " is not in " + bundleDir);
     for (size_t i = 0; quorle && i < models.size(); ++i) {
-        Bench bench(own.get(), quorle, urids, input, "model", static_cast<float>(models[i]));
+        Bench bench(own.get(), quorle, urids, input,
+                    {{"model", static_cast<float>(models[i])},
+                     {"oversampling", static_cast<float>(oversampling)}});
         figures.models[i] = bench.speed(runs);
         if (!figures.models[i]) {
             append(figures.why, "n/a: quorle " + bench.why());
@@ -296,7 +302,7 @@ CpuFigures measureCpu(const std::string& bundleDir, const std::vector<size_t>& m
     Node name(lilv_plugin_get_name(calf), lilv_node_free);
     figures.calfName = std::string(lilv_node_as_string(name.get())) + " <" +
                        lilv_node_as_uri(lilv_plugin_get_uri(calf)) + ">";
-    Bench bench(installed.get(), calf, urids, input, nullptr, 0.0f);
+    Bench bench(installed.get(), calf, urids, input, {});
     figures.calf = bench.speed(runs);
     if (!figures.calf)
         append(figures.why, "n/a: " + figures.calfName + " " + bench.why());

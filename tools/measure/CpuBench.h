@@ -18,11 +18,11 @@ struct CpuRuns {
 };
 
 // x real time per channel (seconds of audio per channel per CPU second) of each of
-// the `models` (indices) of the mono plug-in in `bundleDir`, in that order, and of
-// Calf Saturator. A
+// the `models` (indices) of the mono plug-in in `bundleDir`, in that order, at the
+// `oversampling` factor (its port), and of Calf Saturator with its defaults. A
 // figure that cannot be had (no lilv, no Calf, a plug-in that does not
 // instantiate) is left out and `why` says why.
 CpuFigures measureCpu(const std::string& bundleDir, const std::vector<size_t>& models,
-                      CpuRuns runs = {});
+                      unsigned oversampling, CpuRuns runs = {});
 
 } // namespace measure
