@@ -17,6 +17,7 @@
 #include "blocks/QrIIRFilter.h"
 #include "effect/AudioEffectX.h"
 #include "effect/MasterCallback.h"
+#include "main/DataArchive.h"
 
 #include <cmath>
 #include <cstdint>
@@ -91,13 +92,10 @@ std::vector<float> run(AudioEffectX& effect, const std::vector<float>& signal) {
 
 void checkBlock(AudioNode::FXType type, const std::map<int32_t, float>& values,
                 const std::vector<float>& signal) {
-    std::unique_ptr<AudioEffectX> effect;
-    {
-        std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
-        openZip();
-        effect.reset(createEffect(type, "p"));
-        closeZip();
-    }
+    // As a model's block is made: its preset from the archive read into memory.
+    const auto archive = DataArchive::readDirectory(fuzz::ScratchPluginDir::get().asFxDir());
+    ArchiveEffectFactory factory(archive.get(), masterCallback);
+    std::unique_ptr<AudioEffectX> effect(factory.create(type, "p", nullptr));
     FUZZ_CHECK(effect != nullptr, "every kind of block is made");
     readTexts(*effect, 8);
     for (float rate : kRates) {

@@ -5,13 +5,13 @@
 #include "blocks/QrIIRFilter.h"
 #include "blocks/QrInv.h"
 #include "blocks/QrSaturator.h"
+#include "effect/MasterCallback.h"
 #include "graph/AudioNodeFX.h"
 #include "graph/AveragerAN.h"
 #include "graph/BuilderState.h"
 #include "graph/Debug.h"
 #include "graph/DividerAN.h"
 #include "graph/MixerAudioNode.h"
-#include "main/DataArchive.h"
 
 #include <strings.h>
 
@@ -20,8 +20,12 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 
 namespace {
+
+// Held for a whole build: the builder's state (graph/BuilderState.h) is one per process.
+std::mutex gBuildLock;
 
 bool sameWord(const char* a, const char* b) {
     return a && b && strcasecmp(a, b) == 0;
@@ -182,6 +186,12 @@ AudioNode* createProcessor(TiXmlElement* element) {
 }
 
 AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
+    DefaultBlockFactory defaults(masterCallback);
+    return parseElement(root, inputSlot, outputSlot, defaults);
+}
+
+AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, EffectFactory& effects) {
+    std::lock_guard<std::mutex> lock(gBuildLock);
     resetBuilderState();
     auto* inputNode = new AudioNodeFX;
     inputNode->listed = true;
@@ -221,7 +231,7 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
                 }
                 auto* fx = new AudioNodeFX;
                 PresetStatus preset = PresetStatus::kMissing;
-                fx->effect = createEffect(getFxType(type), id, &preset); // no type: no effect
+                fx->effect = effects.create(getFxType(type), id, &preset); // no type: no effect
                 fx->name = id;
                 sound = preset != PresetStatus::kRefused;
                 node = fx;

@@ -9,6 +9,7 @@
 #include <tinyxml.h>
 
 #include "graph/AudioNode.h"
+#include "graph/EffectFactory.h"
 
 #include <cstddef>
 
@@ -36,6 +37,13 @@ constexpr size_t kModelMemoryBudget = size_t(64) << 20;
 // any set index but 0, next to "value" or "node" or a set-0 mapping, given twice,
 // or not a positive finite number. Nodes that the output does not depend on are
 // built and then released.
+//
+// Every building block comes from `effects`, which applies the preset named by
+// the element's id. Graphs are built one at a time in the process (the builder's
+// state is shared): a call waits for any build under way on another thread.
+AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, EffectFactory& effects);
+// The same with blocks at their defaults (no presets), talking to the system's
+// host callback.
 AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot);
 // Readies a finished graph to run without allocating: sizes every averager's
 // window (reserving the ring of a window in milliseconds for every rate) and

@@ -1,59 +1,37 @@
 #include "main/DataArchive.h"
 
-#include "blocks/ADelay.h"
-#include "blocks/QrClipper.h"
-#include "blocks/QrIIRFilter.h"
-#include "blocks/QrInv.h"
-#include "blocks/QrSaturator.h"
-#include "main/QrVorlixGeneric.h"
+#include "effect/AudioEffectX.h"
 
 #include <unzip.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
-#include <vector>
 
 std::string gFxDir;
-void* gZipFile = nullptr;
 std::recursive_mutex gArchiveLock;
 
 namespace {
-constexpr int kIgnoreCase = 2; // minizip: compare names without regard to ASCII case
-constexpr int kHeaderBytes = 56;
-constexpr int kCountOffset = 24;
-// Values of one preset that are read and set; the rest of a longer entry is ignored.
-constexpr int32_t kMaxPresetValues = 1024;
+constexpr size_t kCountOffset = 24;
+// Bookkeeping of one held entry beside its name and bytes (map node, strings).
+constexpr size_t kEntryOverhead = 128;
+// Largest piece of a model entry read at once (bytes).
+constexpr unsigned kReadChunk = 1u << 20;
 
-unzFile zip() {
-    return static_cast<unzFile>(gZipFile);
-}
-} // namespace
-
-bool openZip() {
-    if (gZipFile)
-        return true;
-    gZipFile = unzOpen64((gFxDir + "a.zip").c_str());
-    if (!gZipFile)
-        gZipFile = unzOpen64((gFxDir + "quorle.data").c_str());
-    return gZipFile != nullptr;
+// As minizip compares names when letter case is ignored: ASCII letters only.
+std::string lowerAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
 }
 
-void closeZip() {
-    if (gZipFile) {
-        unzClose(zip());
-        gZipFile = nullptr;
-    }
+bool endsWith(const std::string& s, const char* tail) {
+    const size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-void* swapBytes(void* p) {
-    auto* b = static_cast<unsigned char*>(p);
-    std::swap(b[0], b[3]);
-    std::swap(b[1], b[2]);
-    return p;
-}
-
-namespace {
 // Big-endian 4 bytes to host order.
 void fromBigEndian(unsigned char* b) {
     const uint32_t probe = 1;
@@ -64,37 +42,174 @@ void fromBigEndian(unsigned char* b) {
 }
 } // namespace
 
-PresetStatus applyPreset(const char* name, AudioEffectX* effect) {
-    if (!gZipFile || unzLocateFile(zip(), name, kIgnoreCase) != UNZ_OK)
-        return PresetStatus::kMissing;
-    if (unzOpenCurrentFile(zip()) != UNZ_OK)
-        return PresetStatus::kMissing;
-    unsigned char header[kHeaderBytes];
-    if (unzReadCurrentFile(zip(), header, kHeaderBytes) != kHeaderBytes) {
-        unzCloseCurrentFile(zip());
-        return PresetStatus::kMissing;
+// The one pass over an open archive that fills a DataArchive.
+class ArchiveReader {
+  public:
+    ArchiveReader(unzFile zip, DataArchive& archive, const ArchiveLimits& limits)
+        : zip(zip), archive(archive), limits(limits) {}
+
+    void run() {
+        for (int status = unzGoToFirstFile(zip); status == UNZ_OK; status = unzGoToNextFile(zip))
+            if (!takeCurrent())
+                break;
+        std::sort(archive.listed.begin(), archive.listed.end());
     }
+
+  private:
+    // Takes what is needed of the current entry; false when the pass should stop.
+    bool takeCurrent() {
+        // The name as minizip's lookup sees it: its first 256 bytes, up to a NUL.
+        char name[DataArchive::kMaxNameBytes + 2];
+        unz_file_info64 info;
+        if (unzGetCurrentFileInfo64(zip, &info, name, DataArchive::kMaxNameBytes + 1, nullptr, 0,
+                                    nullptr, 0) != UNZ_OK)
+            return false; // the directory is damaged here: a lookup would stop here too
+        name[std::min<uLong>(info.size_filename, DataArchive::kMaxNameBytes + 1)] = 0;
+        const std::string text(name);
+
+        // The model list: names containing ".xml" (as written), not cut short.
+        if (info.size_filename <= DataArchive::kMaxListedNameBytes &&
+            text.find(".xml") != std::string::npos) {
+            if (!charge(kEntryOverhead + text.size()))
+                return false;
+            archive.listed.push_back(text);
+        }
+        if (text.size() > DataArchive::kMaxNameBytes)
+            return true; // no lookup can find it
+        const std::string key = lowerAscii(text);
+        // Only the first entry of a name counts, as a lookup finds only that one.
+        if (key.find(".xml") != std::string::npos && !archive.models.count(key)) {
+            if (!charge(kEntryOverhead + key.size()))
+                return false;
+            archive.models.emplace(key, readModel(info.uncompressed_size));
+        }
+        if (endsWith(key, ".fxp") && !archive.presets.count(key)) {
+            if (!charge(kEntryOverhead + key.size()))
+                return false;
+            archive.presets.emplace(key, readPreset());
+        }
+        return true;
+    }
+
+    // Counts `bytes` as held; false, counting nothing, when they do not fit the budget.
+    bool charge(size_t bytes) {
+        if (bytes > limits.totalBytes - archive.held)
+            return false;
+        archive.held += bytes;
+        return true;
+    }
+
+    // The whole current entry, whose directory record claims `claimed` bytes.
+    std::optional<std::string> readModel(ZPOS64_T claimed) {
+        // The claim is checked before anything of that size is allocated.
+        if (claimed > limits.modelBytes || claimed > limits.totalBytes - archive.held)
+            return std::nullopt;
+        if (unzOpenCurrentFile(zip) != UNZ_OK)
+            return std::nullopt;
+        std::string out(static_cast<size_t>(claimed), '\0');
+        size_t got = 0;
+        while (got < out.size()) {
+            const auto chunk =
+                static_cast<unsigned>(std::min<size_t>(out.size() - got, kReadChunk));
+            const int n = unzReadCurrentFile(zip, &out[got], chunk);
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        // A damaged entry (short data or a bad checksum) counts as unreadable.
+        const bool closed = unzCloseCurrentFile(zip) == UNZ_OK;
+        if (!closed || got != out.size())
+            return std::nullopt;
+        archive.held += out.size();
+        return out;
+    }
+
+    // The current entry's header and up to kMaxPresetValues values, read as a
+    // preset is applied: the header at once, then value by value until the entry
+    // ends. Whatever follows is never read, whatever the entry claims.
+    std::optional<std::string> readPreset() {
+        constexpr size_t kMost =
+            DataArchive::kPresetHeaderBytes + 4 * DataArchive::kMaxPresetValues;
+        if (kMost > limits.totalBytes - archive.held)
+            return std::nullopt;
+        if (unzOpenCurrentFile(zip) != UNZ_OK)
+            return std::nullopt;
+        std::string out(DataArchive::kPresetHeaderBytes, '\0');
+        if (unzReadCurrentFile(zip, &out[0], DataArchive::kPresetHeaderBytes) !=
+            static_cast<int>(DataArchive::kPresetHeaderBytes)) {
+            unzCloseCurrentFile(zip);
+            return std::nullopt;
+        }
+        for (size_t i = 0; i < DataArchive::kMaxPresetValues; ++i) {
+            char bytes[4];
+            if (unzReadCurrentFile(zip, bytes, 4) != 4)
+                break; // the entry ends here
+            out.append(bytes, 4);
+        }
+        unzCloseCurrentFile(zip);
+        archive.held += out.size();
+        return out;
+    }
+
+    unzFile zip;
+    DataArchive& archive;
+    const ArchiveLimits& limits;
+};
+
+std::shared_ptr<const DataArchive> DataArchive::readFile(const std::string& path,
+                                                         ArchiveLimits limits) {
+    auto archive = std::make_shared<DataArchive>();
+    unzFile zip = unzOpen64(path.c_str());
+    if (!zip)
+        return archive;
+    archive->opened = true;
+    ArchiveReader(zip, *archive, limits).run();
+    unzClose(zip);
+    return archive;
+}
+
+std::shared_ptr<const DataArchive> DataArchive::readDirectory(const std::string& dir,
+                                                              ArchiveLimits limits) {
+    auto archive = readFile(dir + "a.zip", limits);
+    return archive->found() ? archive : readFile(dir + "quorle.data", limits);
+}
+
+const std::string* DataArchive::model(const std::string& name) const {
+    const std::string text(name.c_str());
+    if (text.size() > kMaxNameBytes)
+        return nullptr;
+    const auto found = models.find(lowerAscii(text));
+    return found == models.end() || !found->second ? nullptr : &*found->second;
+}
+
+PresetStatus DataArchive::applyPreset(const char* name, AudioEffectX* effect) const {
+    const std::string text(name ? name : "");
+    if (text.size() > kMaxNameBytes)
+        return PresetStatus::kMissing;
+    const auto found = presets.find(lowerAscii(text));
+    if (found == presets.end() || !found->second)
+        return PresetStatus::kMissing;
+    const std::string& bytes = *found->second;
+    unsigned char header[kPresetHeaderBytes];
+    std::memcpy(header, bytes.data(), kPresetHeaderBytes); // held only with its header
     fromBigEndian(header + kCountOffset);
     int32_t count;
     std::memcpy(&count, header + kCountOffset, 4);
     // Every value is read before any is set, so that a preset holding a value that
     // is not a finite number changes nothing. No block has more than a handful of
     // parameters, so values past kMaxPresetValues are not read.
-    const int32_t wanted = std::min(count, kMaxPresetValues);
-    std::vector<float> values;
-    values.reserve(static_cast<size_t>(std::max(wanted, 0)));
+    const int32_t wanted = std::min(count, static_cast<int32_t>(kMaxPresetValues));
+    const size_t present = (bytes.size() - kPresetHeaderBytes) / 4;
+    const size_t n = std::min(static_cast<size_t>(std::max(wanted, 0)), present);
+    std::vector<float> values(n);
     bool finite = true;
-    for (int32_t i = 0; i < wanted; ++i) {
-        unsigned char bytes[4];
-        if (unzReadCurrentFile(zip(), bytes, 4) != 4)
-            break; // the entry ends before its count says
-        fromBigEndian(bytes);
-        float value;
-        std::memcpy(&value, bytes, 4);
-        finite = finite && std::isfinite(value);
-        values.push_back(value);
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char b[4];
+        std::memcpy(b, bytes.data() + kPresetHeaderBytes + 4 * i, 4);
+        fromBigEndian(b);
+        std::memcpy(&values[i], b, 4);
+        finite = finite && std::isfinite(values[i]);
     }
-    unzCloseCurrentFile(zip());
     if (!finite)
         return PresetStatus::kRefused;
     for (size_t i = 0; i < values.size(); ++i)
@@ -102,52 +217,22 @@ PresetStatus applyPreset(const char* name, AudioEffectX* effect) {
     return PresetStatus::kApplied;
 }
 
-bool loadFXPz(const char* name, AudioEffectX* effect) {
-    return applyPreset(name, effect) == PresetStatus::kApplied;
-}
-
-AudioEffectX* createEffect(AudioNode::FXType type, const char* id, PresetStatus* preset) {
-    AudioEffectX* effect = nullptr;
-    switch (type) {
-    case AudioNode::kFxInv: effect = new QrInv(gAudioMaster); break;
-    case AudioNode::kFxClip: effect = new QrClipper(gAudioMaster); break;
-    case AudioNode::kFxDelay: effect = new ADelay(gAudioMaster); break;
-    case AudioNode::kFxEq: effect = new QrIIRFilter(gAudioMaster); break;
-    case AudioNode::kFxSat: effect = new QrSaturator(gAudioMaster); break;
-    default: return nullptr;
-    }
-    std::string name = std::string(id ? id : "") + ".fxp";
-    const PresetStatus status = applyPreset(name.c_str(), effect);
-    if (preset)
-        *preset = status;
+AudioEffectX* ArchiveEffectFactory::create(AudioNode::FXType type, const char* id,
+                                           PresetStatus* status) {
+    AudioEffectX* effect = createBlock(type, callback);
+    if (!effect)
+        return nullptr;
+    const std::string name = std::string(id ? id : "") + ".fxp";
+    const PresetStatus applied =
+        archive ? archive->applyPreset(name.c_str(), effect) : PresetStatus::kMissing;
+    if (status)
+        *status = applied;
     return effect;
 }
 
-bool readZipEntry(const char* name, std::string& out, size_t maxBytes) {
-    out.clear();
-    if (!gZipFile || unzLocateFile(zip(), name, kIgnoreCase) != UNZ_OK)
-        return false;
-    unz_file_info64 info;
-    if (unzGetCurrentFileInfo64(zip(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
-        return false;
-    // The directory's size claim is checked before anything of that size is allocated.
-    if (info.uncompressed_size > maxBytes)
-        return false;
-    if (unzOpenCurrentFile(zip()) != UNZ_OK)
-        return false;
-    out.assign(static_cast<size_t>(info.uncompressed_size), '\0');
-    size_t got = 0;
-    while (got < out.size()) {
-        unsigned chunk = static_cast<unsigned>(std::min<size_t>(out.size() - got, 1 << 20));
-        int n = unzReadCurrentFile(zip(), &out[got], chunk);
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    // A damaged entry (short data or a bad checksum) counts as unreadable.
-    bool closed = unzCloseCurrentFile(zip()) == UNZ_OK;
-    bool whole = closed && got == out.size();
-    if (!whole)
-        out.clear();
-    return whole;
+void* swapBytes(void* p) {
+    auto* b = static_cast<unsigned char*>(p);
+    std::swap(b[0], b[3]);
+    std::swap(b[1], b[2]);
+    return p;
 }

@@ -1,50 +1,99 @@
 // The data archive beside the plug-in: a zip file holding the model files and the
-// presets of the building blocks, read through minizip. One archive handle is
-// shared by the whole process and is open only inside the operations that need it.
-//
-// Archive reads and graph builds share process-wide state; callers hold
-// gArchiveLock around a whole open..close sequence so that several plug-in
-// instances switching models on different threads take turns.
+// presets of the building blocks. A main effect reads the entries it needs into
+// memory once, in one pass over the archive when it is initialised (setup
+// thread); model switches and preset loading then read that copy and never touch
+// a file. The copy is immutable and owned by the effect that read it, so several
+// instances, on any threads, never share a file handle or a lock to use it.
 #pragma once
 
-#include "graph/AudioNode.h"
+#include "effect/AEffect.h"
+#include "graph/EffectFactory.h"
 
+#include <cstddef>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 class AudioEffectX;
 
 // The plug-in directory, ending in "/".
 extern std::string gFxDir;
-// The open archive (a minizip unzFile), null when closed.
-extern void* gZipFile;
-// Serialises every open..close sequence on gZipFile and every graph build.
+// Guards gFxDir, which the first plug-in instance that finds its bundle sets while
+// others may be reading it.
 extern std::recursive_mutex gArchiveLock;
 
-// Opens gFxDir + "a.zip", else gFxDir + "quorle.data", unless one is open already.
-// True when an archive is open afterwards.
-bool openZip();
-// Closes the archive if it is open.
-void closeZip();
-// What became of a preset entry.
-enum class PresetStatus {
-    kApplied, // its values were set
-    kMissing, // no such entry, or shorter than its 56-byte header: nothing set
-    kRefused, // it holds a value that is not a finite number: nothing set
+// What one read of an archive may hold.
+struct ArchiveLimits {
+    // Largest model entry held (bytes); models are a few kilobytes of XML.
+    size_t modelBytes = size_t(1) << 20;
+    // Everything held together: entries, their names and their bookkeeping (bytes).
+    // Checked against each entry's size claim before anything of that size is
+    // allocated; the shipped archive holds about 7 KB.
+    size_t totalBytes = size_t(64) << 20;
 };
-// Applies the FXP preset entry `name` (letter case ignored) to `effect`, value i
-// to parameter i, once every value has been read and found finite. Stops at the
-// end of the entry when it holds fewer values than it says.
-PresetStatus applyPreset(const char* name, AudioEffectX* effect);
-// applyPreset, true when the preset was applied.
-bool loadFXPz(const char* name, AudioEffectX* effect);
-// A new building block of `type` with the preset `id` + ".fxp" applied; null for
-// kFxNone or an unknown type. The caller owns the result. `preset`, when given,
-// receives what became of the preset.
-AudioEffectX* createEffect(AudioNode::FXType type, const char* id, PresetStatus* preset = nullptr);
+
+class DataArchive {
+  public:
+    // Longest entry name a lookup can find (bytes), as minizip compares names.
+    static constexpr size_t kMaxNameBytes = 255;
+    // Longest model-list name (bytes); longer model names are not listed.
+    static constexpr size_t kMaxListedNameBytes = 99;
+    // Bytes of a preset that are kept: its header and at most 1024 values.
+    static constexpr size_t kPresetHeaderBytes = 56;
+    static constexpr size_t kMaxPresetValues = 1024;
+
+    // Reads `dir` + "a.zip", else `dir` + "quorle.data" (`dir` ends in "/"). Never
+    // null: without either file the copy is empty and found() is false.
+    static std::shared_ptr<const DataArchive> readDirectory(const std::string& dir,
+                                                            ArchiveLimits limits = {});
+    // Reads the archive file at `path` in one pass.
+    static std::shared_ptr<const DataArchive> readFile(const std::string& path,
+                                                       ArchiveLimits limits = {});
+
+    // Whether an archive file was opened.
+    bool found() const { return opened; }
+    // The names of the model entries (names containing ".xml", at most
+    // kMaxListedNameBytes long), sorted byte-wise.
+    const std::vector<std::string>& modelNames() const { return listed; }
+    // The whole model entry `name` (letter case ignored); null when the archive has
+    // no such entry, or the first entry of that name was larger than the limit,
+    // over the budget, damaged (short data, a bad checksum) or unreadable.
+    const std::string* model(const std::string& name) const;
+    // Applies the FXP preset entry `name` (letter case ignored) to `effect`, value i
+    // to parameter i, once every value has been read and found finite. Stops at the
+    // end of the entry when it holds fewer values than it says.
+    PresetStatus applyPreset(const char* name, AudioEffectX* effect) const;
+    // Bytes the copy holds: entries, names and bookkeeping.
+    size_t heldBytes() const { return held; }
+
+  private:
+    using Entries = std::map<std::string, std::optional<std::string>>;
+    bool opened = false;
+    std::vector<std::string> listed;
+    // By lower-cased name, the first entry of each name; no value when unreadable.
+    Entries models;  // names containing ".xml" in any letter case
+    Entries presets; // names ending in ".fxp" in any letter case
+    size_t held = 0;
+
+    friend class ArchiveReader;
+};
+
+// Makes the building blocks of a model with their presets from an in-memory archive.
+class ArchiveEffectFactory : public EffectFactory {
+  public:
+    // `archive` may be null (every preset is missing); it must outlive the factory.
+    ArchiveEffectFactory(const DataArchive* archive, HostCallback callback)
+        : archive(archive), callback(callback) {}
+    // The block with the preset `id` + ".fxp" applied.
+    AudioEffectX* create(AudioNode::FXType type, const char* id, PresetStatus* status) override;
+
+  private:
+    const DataArchive* archive;
+    HostCallback callback;
+};
+
 // Reverses the four bytes at p in place; returns p.
 void* swapBytes(void* p);
-
-// Reads the whole entry `name` (letter case ignored) into `out`. False when it is
-// missing, larger than `maxBytes`, or cannot be read in full.
-bool readZipEntry(const char* name, std::string& out, size_t maxBytes);

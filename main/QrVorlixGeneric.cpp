@@ -18,7 +18,7 @@ const char* const kNames[] = {"Pre gain", "Post gain", "Pre bass"};
 
 QrVorlixGeneric::QrVorlixGeneric(HostCallback callback)
     : AudioEffectX(callback, 1, kNumParams), bassFilter(callback), loMidFilter(callback) {
-    // Models are built under this lock on other instances' threads, and they read it.
+    // Other instances read it under this lock in init(), on their own threads.
     std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
     gAudioMaster = callback;
 }
@@ -51,16 +51,14 @@ void QrVorlixGeneric::init() {
         // Another instance may be setting the directory on its own thread.
         std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
         dir = gFxDir;
+        blockCallback = gAudioMaster;
     }
+    // The only time the archive file is read: every model and preset, in one pass.
+    archive = DataArchive::readDirectory(dir);
     scanXml(dir.c_str());
     loadXmlZ(0);
-    {
-        std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
-        openZip();
-        loadFXPz("bass.fxp", &bassFilter);
-        loadFXPz("lo_mid.fxp", &loMidFilter);
-        closeZip();
-    }
+    archive->applyPreset("bass.fxp", &bassFilter);
+    archive->applyPreset("lo_mid.fxp", &loMidFilter);
     setParameter(kPreGain, 0.5f);
 }
 

@@ -11,8 +11,11 @@
 #include "effect/AudioEffectX.h"
 #include "graph/AudioNode.h"
 
+#include <memory>
 #include <string>
 #include <vector>
+
+class DataArchive;
 
 // The host callback given to every building block the factory creates.
 extern HostCallback gAudioMaster;
@@ -61,6 +64,11 @@ class QrVorlixGeneric : public AudioEffectX {
     // parse or describes a graph that cannot run. Throws std::out_of_range for an
     // index outside the list.
     bool loadXmlZ(int index);
+    // The data archive's models and presets, read into memory by init(); every
+    // model switch after it reads this copy, never a file.
+    std::shared_ptr<const DataArchive> archive;
+    // The host callback the blocks of this effect's models get; set by init().
+    HostCallback blockCallback = nullptr;
 
     int32_t currentModel = 0;
     float preGainParam = 0.5f;

@@ -6,7 +6,8 @@
 #include "blocks/QrIIRFilter.h"
 #include "blocks/QrInv.h"
 #include "effect/MasterCallback.h"
-#include "main/QrVorlixGeneric.h"
+#include "main/DataArchive.h"
+#include "tools/ZipWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -27,31 +28,37 @@ struct Recorder : AudioEffectX {
     Sets sets;
 };
 
-// The parameters preset `name` sets, checking whether it was found.
-Sets applied(const char* name, bool found = true) {
+// The parameters preset `name` of `archive` sets, checking whether it was found.
+Sets applied(const DataArchive& archive, const char* name, bool found = true) {
     Recorder r;
-    EXPECT_EQ(loadFXPz(name, &r), found) << name;
+    EXPECT_EQ(archive.applyPreset(name, &r) == PresetStatus::kApplied, found) << name;
     return r.sets;
+}
+
+// The plug-in directory's archive as a main effect reads it.
+std::shared_ptr<const DataArchive> readDir() {
+    return DataArchive::readDirectory(gFxDir);
 }
 
 TEST(Archive, AZipTakesPrecedenceOverTheDataFile) {
     PluginDir dir;
-    EXPECT_FALSE(openZip()); // no archive: nothing is found and effects keep their defaults
-    EXPECT_TRUE(applied("bass.fxp", false).empty());
-    std::unique_ptr<AudioEffectX> eq(createEffect(AudioNode::kFxEq, "bass"));
+    const auto none = readDir();
+    EXPECT_FALSE(none->found()); // no archive: nothing is found and effects keep their defaults
+    EXPECT_TRUE(none->modelNames().empty());
+    EXPECT_TRUE(applied(*none, "bass.fxp", false).empty());
+    ArchiveEffectFactory noPresets(none.get(), masterCallback);
+    std::unique_ptr<AudioEffectX> eq(noPresets.create(AudioNode::kFxEq, "bass", nullptr));
     ASSERT_NE(eq, nullptr);
     EXPECT_EQ(eq->getParameter(QrIIRFilter::kK), 0.5f);
 
     dir.archive("quorle.data", {{"which.fxp", fxp({0.25f})}});
-    ASSERT_TRUE(openZip());
-    EXPECT_EQ(applied("which.fxp"), (Sets{{0, 0.25f}}));
-    closeZip();
-    EXPECT_EQ(gZipFile, nullptr);
+    const auto data = readDir();
+    ASSERT_TRUE(data->found());
+    EXPECT_EQ(applied(*data, "which.fxp"), (Sets{{0, 0.25f}}));
     dir.archive("a.zip", {{"which.fxp", fxp({0.75f})}});
-    ASSERT_TRUE(openZip());
-    EXPECT_TRUE(openZip()); // already open: nothing reopened
-    EXPECT_EQ(applied("which.fxp"), (Sets{{0, 0.75f}}));
-    closeZip();
+    EXPECT_EQ(applied(*readDir(), "which.fxp"), (Sets{{0, 0.75f}}));
+    // A copy read earlier is the archive as it was then.
+    EXPECT_EQ(applied(*data, "which.fxp"), (Sets{{0, 0.25f}}));
 }
 
 TEST(Archive, PresetsAndTheEffectFactory) {
@@ -66,53 +73,61 @@ TEST(Archive, PresetsAndTheEffectFactory) {
                                 {"nan.fxp", fxp({0.1f, 0.2f, NAN})},
                                 {"inf.fxp", fxp({INFINITY})},
                                 {"minus-inf.fxp", fxp({0.5f, -INFINITY}, 1000)}});
-    gAudioMaster = masterCallback;
-    ASSERT_TRUE(openZip());
-    EXPECT_EQ(applied("bass.fxp"), // letter case ignored
+    const auto archive = readDir();
+    ASSERT_TRUE(archive->found());
+    const DataArchive& a = *archive;
+    EXPECT_EQ(applied(a, "bass.fxp"), // letter case ignored
               (Sets{{0, 0.0f}, {1, 0.1f}, {2, 0.2f}, {3, 0.3f}, {4, 0.4f}, {5, 0.5f}, {6, 0.6f}}));
-    EXPECT_TRUE(applied("empty.fxp").empty());
-    EXPECT_TRUE(applied("negative.fxp").empty());
-    EXPECT_TRUE(applied("short.fxp", false).empty());
-    EXPECT_TRUE(applied("missing.fxp", false).empty());
-    EXPECT_EQ(applied("liar.fxp"), (Sets{{0, 0.9f}, {1, 0.8f}})); // claims a million values
-    EXPECT_EQ(applied("one.fxp"), (Sets{{0, 1.0f}}));
+    EXPECT_TRUE(applied(a, "empty.fxp").empty());
+    EXPECT_TRUE(applied(a, "negative.fxp").empty());
+    EXPECT_TRUE(applied(a, "short.fxp", false).empty());
+    EXPECT_TRUE(applied(a, "missing.fxp", false).empty());
+    EXPECT_EQ(applied(a, "liar.fxp"), (Sets{{0, 0.9f}, {1, 0.8f}})); // claims a million values
+    EXPECT_EQ(applied(a, "one.fxp"), (Sets{{0, 1.0f}}));
     // A value that is not a finite number refuses the whole preset: nothing is set.
     for (const char* bad : {"nan.fxp", "inf.fxp", "minus-inf.fxp"})
-        EXPECT_TRUE(applied(bad, false).empty()) << bad;
+        EXPECT_TRUE(applied(a, bad, false).empty()) << bad;
     Recorder r;
-    EXPECT_EQ(applyPreset("nan.fxp", &r), PresetStatus::kRefused);
-    EXPECT_EQ(applyPreset("missing.fxp", &r), PresetStatus::kMissing);
-    EXPECT_EQ(applyPreset("short.fxp", &r), PresetStatus::kMissing);
-    EXPECT_EQ(applyPreset("one.fxp", &r), PresetStatus::kApplied);
+    EXPECT_EQ(a.applyPreset("nan.fxp", &r), PresetStatus::kRefused);
+    EXPECT_EQ(a.applyPreset("missing.fxp", &r), PresetStatus::kMissing);
+    EXPECT_EQ(a.applyPreset("short.fxp", &r), PresetStatus::kMissing);
+    EXPECT_EQ(a.applyPreset("one.fxp", &r), PresetStatus::kApplied);
 
-    std::unique_ptr<AudioEffectX> clip(createEffect(AudioNode::kFxClip, "drive")),
-        inv(createEffect(AudioNode::kFxInv, "x")), delay(createEffect(AudioNode::kFxDelay, "x")),
-        eq(createEffect(AudioNode::kFxEq, "x"));
+    ArchiveEffectFactory factory(archive.get(), masterCallback);
+    PresetStatus status = PresetStatus::kApplied;
+    std::unique_ptr<AudioEffectX> clip(factory.create(AudioNode::kFxClip, "drive", &status)),
+        inv(factory.create(AudioNode::kFxInv, "x", nullptr)),
+        delay(factory.create(AudioNode::kFxDelay, "x", nullptr)),
+        eq(factory.create(AudioNode::kFxEq, "x", &status));
     ASSERT_NE(dynamic_cast<QrClipper*>(clip.get()), nullptr);
     EXPECT_EQ(clip->getParameter(0), 0.25f);
     EXPECT_EQ(clip->getParameter(1), 0.3f);
+    EXPECT_EQ(status, PresetStatus::kMissing); // x.fxp
     EXPECT_NE(dynamic_cast<QrInv*>(inv.get()), nullptr);
     EXPECT_NE(dynamic_cast<ADelay*>(delay.get()), nullptr);
     EXPECT_NE(dynamic_cast<QrIIRFilter*>(eq.get()), nullptr);
-    EXPECT_EQ(createEffect(AudioNode::kFxNone, "drive"), nullptr);
-    EXPECT_EQ(createEffect(static_cast<AudioNode::FXType>(9), "drive"), nullptr);
-    closeZip();
+    EXPECT_EQ(factory.create(AudioNode::kFxNone, "drive", nullptr), nullptr);
+    EXPECT_EQ(factory.create(static_cast<AudioNode::FXType>(9), "drive", nullptr), nullptr);
+    std::unique_ptr<AudioEffectX> refused(factory.create(AudioNode::kFxEq, "nan", &status));
+    EXPECT_EQ(status, PresetStatus::kRefused);
 }
 
 TEST(Archive, EntryReadsRefuseAbsurdSizesAndDamage) {
     PluginDir dir;
-    std::string body(5000, 'm'), text;
+    std::string body(5000, 'm');
     dir.archive("quorle.data", {{"model.xml", body}});
-    ASSERT_TRUE(openZip());
-    EXPECT_TRUE(readZipEntry("MODEL.xml", text, 1 << 20));
-    EXPECT_EQ(text, body);
-    EXPECT_FALSE(readZipEntry("model.xml", text, 4999)); // larger than allowed
-    EXPECT_TRUE(text.empty());
-    closeZip();
+    const std::string path = dir.path + "/quorle.data";
+    const auto archive = DataArchive::readFile(path);
+    ASSERT_NE(archive->model("MODEL.xml"), nullptr);
+    EXPECT_EQ(*archive->model("MODEL.xml"), body);
+    ArchiveLimits small;
+    small.modelBytes = 4999; // larger than allowed
+    EXPECT_EQ(DataArchive::readFile(path, small)->model("model.xml"), nullptr);
+    small.modelBytes = 5000;
+    EXPECT_NE(DataArchive::readFile(path, small)->model("model.xml"), nullptr);
 
     // The directory record's size claim: 4 GiB (refused before any allocation), then
     // 5001, only slightly wrong and caught by the read itself.
-    const std::string path = dir.path + "/quorle.data";
     std::ifstream in(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t central = bytes.find("PK\x01\x02");
@@ -121,10 +136,71 @@ TEST(Archive, EntryReadsRefuseAbsurdSizesAndDamage) {
         for (int i = 0; i < 4; ++i)
             bytes[central + 24 + i] = static_cast<char>(claim >> (8 * i));
         std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-        ASSERT_TRUE(openZip());
-        EXPECT_FALSE(readZipEntry("model.xml", text, 1 << 20)) << claim;
-        closeZip();
+        const auto damaged = DataArchive::readFile(path);
+        ASSERT_TRUE(damaged->found());
+        EXPECT_EQ(damaged->modelNames(), std::vector<std::string>{"model.xml"}) << claim;
+        EXPECT_EQ(damaged->model("model.xml"), nullptr) << claim;
     }
+}
+
+TEST(Archive, EverythingHeldFitsOneBudget) {
+    // Each entry is within the model limit, but together they are not within the
+    // budget: the entries that no longer fit are unreadable, counted by their size
+    // claim before they are read.
+    PluginDir dir;
+    const std::string big(40000, 'x');
+    dir.archive("quorle.data",
+                {{"a.xml", big}, {"b.xml", big}, {"c.xml", big}, {"d.fxp", fxp({1})}});
+    ArchiveLimits limits;
+    limits.totalBytes = 100000;
+    const auto archive = DataArchive::readFile(dir.path + "/quorle.data", limits);
+    EXPECT_NE(archive->model("a.xml"), nullptr);
+    EXPECT_NE(archive->model("b.xml"), nullptr);
+    EXPECT_EQ(archive->model("c.xml"), nullptr);
+    EXPECT_EQ(archive->modelNames(), (std::vector<std::string>{"a.xml", "b.xml", "c.xml"}));
+    EXPECT_LE(archive->heldBytes(), limits.totalBytes);
+    // Names and bookkeeping count too: a budget that holds no more than a few names
+    // ends the pass.
+    limits.totalBytes = 300;
+    const auto names = DataArchive::readFile(dir.path + "/quorle.data", limits);
+    EXPECT_LT(names->modelNames().size(), 3u);
+    EXPECT_LE(names->heldBytes(), limits.totalBytes);
+    EXPECT_EQ(names->model("c.xml"), nullptr);
+}
+
+TEST(Archive, NamesAreLookedUpAsTheArchiveLibraryDoes) {
+    // The first entry of a name in any letter case is the one found, even when it
+    // is damaged or too large; a name longer than a lookup can take is never found;
+    // the model list keeps names as written and leaves out names of 100 bytes or more.
+    PluginDir dir;
+    const std::string longName = std::string(300, 'n') + ".xml";
+    const std::string listedLongest = std::string(95, 'l') + ".xml";
+    {
+        ZipWriter zip(dir.path + "/quorle.data");
+        zip.add("M.XML", std::string(2000, 'a'));
+        zip.add("m.xml", "second");
+        zip.add("P.fxp", fxp({0.5f}));
+        zip.add("p.FXP", fxp({0.25f}));
+        zip.add("A.xml", "first");
+        zip.add("a.xml", "second");
+        zip.add(longName, "long");
+        zip.add(listedLongest, "99 bytes");
+        zip.add(listedLongest + "x", "100 bytes");
+        zip.add("notes.txt", "neither");
+        ASSERT_TRUE(zip.close());
+    }
+    ArchiveLimits limits;
+    limits.modelBytes = 1000;
+    const auto archive = DataArchive::readFile(dir.path + "/quorle.data", limits);
+    EXPECT_EQ(archive->model("m.xml"), nullptr); // M.XML comes first and is too large
+    ASSERT_NE(archive->model("a.xml"), nullptr);
+    EXPECT_EQ(*archive->model("a.xml"), "first");
+    EXPECT_EQ(applied(*archive, "p.fxp"), (Sets{{0, 0.5f}}));
+    EXPECT_EQ(archive->model(longName), nullptr);
+    EXPECT_EQ(archive->model("notes.txt"), nullptr);
+    ASSERT_NE(archive->model(listedLongest + "x"), nullptr); // found, though not listed
+    EXPECT_EQ(archive->modelNames(),
+              (std::vector<std::string>{"A.xml", "a.xml", listedLongest, "m.xml"}));
 }
 
 TEST(Archive, SwapBytesReversesFourBytesInPlace) {

@@ -23,7 +23,6 @@ class PluginDir {
         gFxDir = path + "/";
     }
     ~PluginDir() {
-        closeZip();
         gFxDir = saved;
         std::filesystem::remove_all(path);
     }

@@ -6,12 +6,14 @@
 #include "blocks/QrInv.h"
 #include "effect/MasterCallback.h"
 #include "graph/DividerAN.h"
+#include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -57,7 +59,7 @@ TEST(MainEffect, InitLoadsTheModelListPresetsAndDrive) {
     EXPECT_EQ(fx.modelNames, (std::vector<std::string>{"C.xml", "a.xml", "a.xml.bak", "b.xml"}));
     ASSERT_NE(fx.graph, nullptr);
     EXPECT_EQ(fx.bassFilter.params.passes, 1); // from bass.fxp (the default is 4)
-    EXPECT_EQ(gZipFile, nullptr);              // nothing held open
+    ASSERT_TRUE(fx.archive && fx.archive->found());
     char text[kTextSize];
     fx.getParameterDisplay(0, text);
     EXPECT_STREQ(text, "1.297442");
@@ -114,7 +116,59 @@ TEST(MainEffect, ModelSwitchingKeepsTheOldGraphOnEveryFailure) {
     for (float outside : {6.0f, -1.0f, 1e20f, NAN})
         EXPECT_THROW(fx.setParameter(3, outside), std::out_of_range) << outside;
     EXPECT_EQ(fx.graph, graph);
-    EXPECT_EQ(gZipFile, nullptr);
+}
+
+// The first block of the current graph.
+AudioEffectX* firstBlock(const QrVorlixGeneric& fx) {
+    return fx.graph && fx.graph->next ? fx.graph->next->effect : nullptr;
+}
+
+TEST(MainEffect, ModelSwitchesAfterInitReadNoFile) {
+    // Whatever becomes of the archive file after init (removed, or replaced by one
+    // whose models and presets differ), every model still switches in as init read
+    // it, with its presets, and the models that failed then still fail.
+    PluginDir dir;
+    const std::string path = dir.path + "/quorle.data";
+    for (bool replaced : {false, true}) {
+        writeModels(dir, {{"c.xml", "<quorle><fx id="}});
+        VorlixMac fx;
+        fx.init();
+        ASSERT_EQ(fx.modelNames.size(), 3u);
+        std::filesystem::remove(path);
+        if (replaced)
+            dir.archive("quorle.data", {{"a.xml", kModelB},
+                                        {"b.xml", kModelA},
+                                        {"c.xml", kModelA},
+                                        {"a_level.fxp", fxp({0.5f, 0.5f})}});
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_TRUE(fx.loadXmlZ(1)) << replaced;
+            EXPECT_NE(dynamic_cast<QrInv*>(firstBlock(fx)), nullptr) << "b.xml as read by init";
+            ASSERT_TRUE(fx.loadXmlZ(0)) << replaced;
+            ASSERT_NE(firstBlock(fx), nullptr);
+            EXPECT_EQ(firstBlock(fx)->getParameter(0), 0.0625f) << "a_level.fxp as read by init";
+            EXPECT_FALSE(fx.loadXmlZ(2)) << "c.xml did not parse then";
+            EXPECT_EQ(fx.currentModel, 0);
+        }
+    }
+}
+
+TEST(MainEffect, EachInstanceKeepsTheArchiveItReadAtInit) {
+    // Two instances initialised from different archives in turn: each switches
+    // through its own models, as read at its own init.
+    PluginDir dir;
+    writeModels(dir);
+    VorlixMac first;
+    first.init();
+    dir.archive("quorle.data", {{"a.xml", kModelB}, {"b.xml", kModelB}});
+    VorlixMac second;
+    second.init();
+    EXPECT_NE(first.archive, second.archive);
+    for (int model : {0, 1, 0}) {
+        ASSERT_TRUE(first.loadXmlZ(model));
+        ASSERT_TRUE(second.loadXmlZ(model));
+        EXPECT_EQ(dynamic_cast<QrInv*>(firstBlock(first)) != nullptr, model == 1) << model;
+        EXPECT_NE(dynamic_cast<QrInv*>(firstBlock(second)), nullptr) << model;
+    }
 }
 
 TEST(MainEffect, PreBassTiltsBothFixedFiltersAndRecomputesThem) {

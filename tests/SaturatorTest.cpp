@@ -6,6 +6,7 @@
 #include "blocks/QrSaturator.h"
 #include "effect/MasterCallback.h"
 #include "graph/xmlreader.h"
+#include "main/DataArchive.h"
 #include "main/QrVorlixGeneric.h"
 
 #include <gtest/gtest.h>
@@ -224,11 +225,13 @@ TEST(Saturator, AModelBuildsItWithItsPresetAndRunsIt) {
     PluginDir dir;
     dir.archive("quorle.data", {{"drive.fxp", fxp({0.5f, 0.4f, 0.8f, 0.5f, 0.0f})}});
     gAudioMaster = masterCallback;
-    ASSERT_TRUE(openZip());
+    const auto archive = DataArchive::readDirectory(gFxDir);
+    ASSERT_TRUE(archive->found());
+    ArchiveEffectFactory effects(archive.get(), masterCallback);
     TiXmlDocument doc;
     doc.Parse(R"(<quorle><fx id="drive" type="SAT"/></quorle>)");
-    std::unique_ptr<AudioNode> graph(parseElement(doc.RootElement(), kInputSlot, kOutputSlot));
-    closeZip();
+    std::unique_ptr<AudioNode> graph(
+        parseElement(doc.RootElement(), kInputSlot, kOutputSlot, effects));
     ASSERT_TRUE(graph);
     auto* sat = dynamic_cast<QrSaturator*>(graph->next->effect);
     ASSERT_NE(sat, nullptr);

@@ -15,8 +15,8 @@
 // block does not have, a value that is not a finite number, or a name set twice
 // is refused with the file and line.
 #include "effect/AudioEffectX.h"
+#include "graph/EffectFactory.h"
 #include "graph/xmlreader.h"
-#include "main/DataArchive.h"
 
 #include <cmath>
 #include <cstdio>
@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
             if (keyword == "block") {
                 if (block)
                     return fail(where, "a second \"block\" line");
-                block.reset(createEffect(getFxType(rest.c_str()), ""));
+                // Only asked for its parameters: no host to talk to.
+                block.reset(createBlock(getFxType(rest.c_str()), nullptr));
                 if (!block)
                     return fail(where,
                                 "unknown block \"" + rest + "\" (eq, clip, delay, inv or sat)");
