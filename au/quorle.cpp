@@ -352,6 +352,13 @@ quorleKernel::quorleKernel(AUEffectBase* unit)
     if (auto* owner = dynamic_cast<quorle*>(unit))
         mFactorSource = &owner->mOversampling;
     const int factor = mFactorSource ? static_cast<int>(mFactorSource->load()) : 1;
+    // The effect's work buffers hold a whole slice at the starting factor, so that
+    // at that factor (or a lower one) no slice is cut; a factor raised later runs
+    // in shorter pieces. At most the effect's own length (longer slices are cut
+    // there as before), at least one base-rate frame at the highest factor.
+    const uint64_t wanted = static_cast<uint64_t>(mBlock.size()) * static_cast<uint64_t>(factor);
+    mEffect->setMaxBlock(static_cast<int32_t>(
+        std::min<uint64_t>(std::max<uint64_t>(wanted, Oversampler::kMaxFactor), kSlotLength)));
     // The effect runs at the stream's rate times the factor: its first model is
     // built at that rate, and the fixed filters and the graph are told it once the
     // effect is ready.
@@ -359,18 +366,31 @@ quorleKernel::quorleKernel(AUEffectBase* unit)
     mEffect->setSampleRate(rate);
     mEffect->init();
     mEffect->dispatcher(10, 0, 0, nullptr, rate);
-    // Oversampled pieces fit the effect's buffer at the highest factor.
-    const UInt32 fit = static_cast<UInt32>(std::max<int32_t>(mEffect->bufferSize, 1)) /
-                       static_cast<UInt32>(Oversampler::kMaxFactor);
-    mPiece = std::max<UInt32>(1, std::min<UInt32>(static_cast<UInt32>(mBlock.size()), fit));
-    mHigh.assign(static_cast<size_t>(mPiece) * Oversampler::kMaxFactor, 0.0f);
-    mOversampler =
-        std::make_unique<Oversampler>(unit->GetSampleRate(), 1, static_cast<int>(mPiece));
+    // The oversampled piece fits the effect's buffer at every factor.
+    size_t high = 0;
+    for (int f = 2; f <= Oversampler::kMaxFactor; f *= 2)
+        high = std::max<size_t>(high, static_cast<size_t>(PieceFor(f)) * static_cast<size_t>(f));
+    mHigh.assign(high, 0.0f);
+    // The oversampler streams the same whatever its calls' lengths, so it works
+    // through a piece in short runs and keeps its own buffers small.
+    mOversampler = std::make_unique<Oversampler>(
+        unit->GetSampleRate(), 1, static_cast<int>(std::min(PieceFor(2), kOversamplerRun)));
     mOversampler->setFactor(factor);
+    mPiece = PieceFor(mOversampler->factor());
     // The first Process forwards the three controls whatever the host holds; the
     // model is only forwarded when it differs from the one init loaded.
     std::fill(std::begin(mLastControls), std::end(mLastControls), std::nanf(""));
     mLastModel = mEffect->currentModel;
+}
+
+UInt32 quorleKernel::PieceFor(int factor) const {
+    const UInt32 block =
+        static_cast<UInt32>(std::min<size_t>(mBlock.size(), std::numeric_limits<int32_t>::max()));
+    // At factor 1 the effect cuts a piece longer than its buffer itself.
+    if (factor <= 1)
+        return block;
+    const UInt32 fit = static_cast<UInt32>(mEffect->bufferSize / factor);
+    return std::max<UInt32>(1, std::min(block, fit));
 }
 
 quorleKernel::~quorleKernel() = default;
@@ -384,6 +404,7 @@ void quorleKernel::TakeFactor() {
     const int factor = mFactorSource ? static_cast<int>(mFactorSource->load()) : 1;
     if (factor == mOversampler->factor() || !mOversampler->setFactor(factor))
         return;
+    mPiece = PieceFor(factor);
     const float rate = mBaseRate * static_cast<float>(factor);
     mEffect->setSampleRate(rate); // models built from now on are built at this rate
     mEffect->dispatcher(10, 0, 0, nullptr, rate);
@@ -418,11 +439,7 @@ void quorleKernel::Process(const Float32* inSourceP, Float32* inDestP, UInt32 in
     ForwardParameters();
     const size_t stride = inNumChannels > 0 ? inNumChannels : 1;
     const int factor = mOversampler->factor();
-    // At factor 1 the pieces are as long as the work block (the effect cuts them to
-    // its buffer itself); oversampled, the effect's buffer holds a piece x factor.
-    const UInt32 capacity = factor == 1 ? static_cast<UInt32>(std::min<size_t>(
-                                              mBlock.size(), std::numeric_limits<int32_t>::max()))
-                                        : mPiece;
+    const UInt32 capacity = mPiece;
     float* block = mBlock.data();
     float* high = mHigh.data();
     for (UInt32 done = 0; done < inFramesToProcess;) {

@@ -107,15 +107,17 @@ class quorle : public AUEffectBase {
 class quorleKernel : public AUKernelBase {
   public:
     // Setup thread. Creates and initialises the effect at the unit's sample rate
-    // times its oversampling factor, a work block of the unit's maximum frames per
-    // slice and the oversampler; an error from the effect's initialisation leaves
-    // the constructor (nothing is kept).
+    // times its oversampling factor, with work buffers of the unit's maximum frames
+    // per slice times that factor (at most kSlotLength frames), a work block of the
+    // unit's maximum frames per slice and the oversampler; an error from the
+    // effect's initialisation leaves the constructor (nothing is kept).
     explicit quorleKernel(AUEffectBase* unit);
     ~quorleKernel() override;
 
     // Audio thread. Any number of frames (longer calls run in pieces of the work
-    // block, and oversampled pieces never exceed the effect's buffer); allocates
-    // nothing unless the model changes.
+    // block, and oversampled pieces never exceed the effect's buffer, so a factor
+    // raised above the starting one runs in shorter pieces); allocates nothing
+    // unless the model changes.
     void Process(const Float32* inSourceP, Float32* inDestP, UInt32 inFramesToProcess,
                  UInt32 inNumChannels, bool& ioSilence) override;
     // Clears the effect's filters, delay lines and averagers and the oversampler;
@@ -126,12 +128,18 @@ class quorleKernel : public AUKernelBase {
     const Oversampler& oversampler() const { return *mOversampler; }
 
   private:
+    // Base-rate frames the oversampler runs through at a time (its buffers' length).
+    static constexpr UInt32 kOversamplerRun = 256;
+
     void ForwardParameters();
     void TakeFactor();
+    // Base-rate frames per piece at `factor`: the work block, cut so that the piece
+    // times the factor fits the effect's buffer.
+    UInt32 PieceFor(int factor) const;
 
     const std::atomic<UInt32>* mFactorSource; // the unit's factor
     float mBaseRate;                          // Hz
-    UInt32 mPiece;                            // base-rate frames per oversampled piece
+    UInt32 mPiece = 1;                        // base-rate frames per piece at the factor
     std::vector<float> mBlock;                // samples for the effect, one piece at a time
     std::vector<float> mHigh;                 // the piece at the oversampled rate
     float mLastControls[3];                   // drive, post gain, bass as last forwarded

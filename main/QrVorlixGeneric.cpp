@@ -4,6 +4,7 @@
 #include "graph/AveragerAN.h"
 #include "main/DataArchive.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -34,8 +35,18 @@ QrVorlixGeneric::~QrVorlixGeneric() {
     }
 }
 
+bool QrVorlixGeneric::setMaxBlock(int32_t frames) {
+    if (buffers[0])
+        return false;
+    maxBlock = std::min(std::max(frames, int32_t{1}), kSlotLength);
+    return true;
+}
+
 void QrVorlixGeneric::init() {
-    bufferSize = kSlotLength;
+    // Slots are made in order, so without slot 0 there is none; with it, an earlier
+    // call made them all (or some, before running out of memory) at bufferSize.
+    if (!buffers[0])
+        bufferSize = maxBlock;
     // Cleared, so that a node reading a slot nobody has written yet hears silence.
     for (float**& slot : buffers) {
         if (!slot) {

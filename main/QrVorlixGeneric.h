@@ -4,7 +4,8 @@
 //
 // Parameters: 0 "Pre gain" (drive, 0..1), 1 "Post gain" (0..1), 2 "Pre bass"
 // (tilts the two fixed filters against each other, 0..1) and 3, the model index
-// itself. The model graph runs over 50 work buffers allocated once by init().
+// itself. The model graph runs over 50 work buffers allocated once by init(), as
+// long as the longest block its owner will hand it (setMaxBlock()).
 #pragma once
 
 #include "blocks/QrIIRFilter.h"
@@ -27,8 +28,14 @@ class QrVorlixGeneric : public AudioEffectX {
     explicit QrVorlixGeneric(HostCallback callback);
     ~QrVorlixGeneric() override;
 
-    // Second construction step: work buffers, model list, model 0, fixed presets,
-    // drive. Throws std::out_of_range when the archive lists no model.
+    // Setup thread, before init(): the longest block the work buffers are to hold,
+    // in frames, held within 1..kSlotLength. Without it they hold kSlotLength
+    // frames. Once init() has made the buffers their length stays: false then.
+    bool setMaxBlock(int32_t frames);
+
+    // Second construction step: work buffers (50 slots of the length setMaxBlock()
+    // asked for), model list, model 0, fixed presets, drive. Throws
+    // std::out_of_range when the archive lists no model.
     void init();
 
     // Parameter 3 switches the model; an index outside the list throws std::out_of_range.
@@ -36,7 +43,7 @@ class QrVorlixGeneric : public AudioEffectX {
     float getParameter(int32_t index) override;
     // Reads inputs[0]; overwrites outputs[0] (and outputs[1] when a second output
     // is connected). In place is fine. Blocks of any length are run in pieces of
-    // at most kSlotLength frames.
+    // at most bufferSize frames.
     void process(float** inputs, float** outputs, int32_t sampleFrames) override;
     // Forwards to every effect of the graph and to both fixed filters; returns 0.
     intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
@@ -79,9 +86,10 @@ class QrVorlixGeneric : public AudioEffectX {
     QrIIRFilter bassFilter;
     QrIIRFilter loMidFilter;
     std::vector<std::string> modelNames;
-    int32_t bufferSize = 0; // frames per work buffer
+    int32_t bufferSize = 0; // frames per work buffer, set by init()
 
   private:
+    int32_t maxBlock = kSlotLength; // frames per work buffer init() makes
     void processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);
 };

@@ -3,7 +3,8 @@
 // milliseconds follows a rate change within the ring it reserved). Every heap
 // allocation of this program is counted, and any one of them can be made to fail.
 // Every mutex acquisition is counted too (lock, and a try that succeeds), so that
-// the render paths can be shown to take no lock.
+// the render paths can be shown to take no lock. The bytes the allocations hold
+// are summed as well, so that what an initialised unit keeps can be bounded.
 #include "AUTestUnit.h"
 #include "GraphTestUtil.h"
 #include "QuorleUnitHost.h"
@@ -20,9 +21,14 @@
 #include <cmath>
 
 #include <gtest/gtest.h>
+#include <lv2/atom/atom.h>
+#include <lv2/buf-size/buf-size.h>
 #include <lv2/core/lv2.h>
+#include <lv2/options/options.h>
+#include <lv2/urid/urid.h>
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -34,6 +40,7 @@
 
 namespace {
 std::atomic<long> gAllocations{0};
+std::atomic<long> gHeldBytes{0}; // usable bytes of the allocations not yet freed
 // While above 0, counts allocations down; the one that reaches 0 fails.
 std::atomic<long> gFailIn{0};
 
@@ -45,11 +52,24 @@ bool failsNow() {
 // The replacement pairs malloc with free on purpose.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
+namespace {
+void* held(void* p) {
+    if (p)
+        gHeldBytes += static_cast<long>(malloc_usable_size(p));
+    return p;
+}
+void release(void* p) {
+    if (p)
+        gHeldBytes -= static_cast<long>(malloc_usable_size(p));
+    std::free(p);
+}
+} // namespace
+
 void* operator new(std::size_t size) {
     ++gAllocations;
     if (failsNow())
         throw std::bad_alloc();
-    if (void* p = std::malloc(size ? size : 1))
+    if (void* p = held(std::malloc(size ? size : 1)))
         return p;
     throw std::bad_alloc();
 }
@@ -58,22 +78,22 @@ void* operator new[](std::size_t size) {
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     ++gAllocations;
-    return failsNow() ? nullptr : std::malloc(size ? size : 1);
+    return failsNow() ? nullptr : held(std::malloc(size ? size : 1));
 }
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
     return operator new(size, tag);
 }
 void operator delete(void* p) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete[](void* p) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
+    release(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
+    release(p);
 }
 
 namespace {
@@ -530,6 +550,138 @@ TEST(Realtime, TheRenderThreadsFactorTakesNoLockWhileTheHostsIsAnnounced) {
         EXPECT_EQ(taken[i], int(factors[i]));
         EXPECT_DOUBLE_EQ(latencies[i], Oversampler::latencyFor(int(factors[i])) / 44100.0);
     }
+}
+
+} // namespace
+
+namespace {
+
+// The work buffers an initialised unit keeps are sized to its slices: 50 slots of
+// maximum frames per slice x factor, 1.6 MB at the LV2 plug-in's 4096 frames x 2,
+// where the slots' full length would keep 28.8 MB.
+TEST(Realtime, AnInitialisedUnitKeepsBuffersForItsSlicesOnly) {
+    {
+        quorletest::LocalUnit warm(512); // what is made once per process is made here
+        ASSERT_EQ(warm.initialize(), noErr);
+    }
+    struct Case {
+        UInt32 maxFrames, factor;
+        long bound; // bytes
+    };
+    for (const Case& c : {Case{4096, 2, 2000000}, Case{4096, 1, 1100000}, Case{512, 1, 300000}}) {
+        SCOPED_TRACE(testing::Message() << c.maxFrames << " frames x" << c.factor);
+        quorletest::LocalUnit unit(c.maxFrames);
+        ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
+                                       kAudioUnitScope_Global, 0, &c.factor, sizeof(c.factor)),
+                  noErr);
+        const long before = gHeldBytes;
+        ASSERT_EQ(unit.initialize(), noErr);
+        const long kept = gHeldBytes - before;
+        const long slots = 50L * c.maxFrames * c.factor * static_cast<long>(sizeof(float));
+        EXPECT_GE(kept, slots) << "the work buffers are counted";
+        EXPECT_LE(kept, c.bound);
+    }
+}
+
+// A URI map for the LV2 plug-in: URIs numbered from 1 in the order asked.
+struct UriMap {
+    std::vector<std::string> uris;
+    LV2_URID_Map map = {this, &UriMap::mapUri};
+    static LV2_URID mapUri(LV2_URID_Map_Handle handle, const char* uri) {
+        auto* self = static_cast<UriMap*>(handle);
+        for (size_t i = 0; i < self->uris.size(); ++i)
+            if (self->uris[i] == uri)
+                return static_cast<LV2_URID>(i + 1);
+        self->uris.emplace_back(uri);
+        return static_cast<LV2_URID>(self->uris.size());
+    }
+};
+
+// The LV2 plug-in sets its unit up for the block length a host bounds run() to
+// through the options feature, keeping buffers for it alone; an option it cannot
+// read leaves 4096 frames. Blocks within the bound render as without it, and
+// longer ones (a host breaking its word) run in slices without allocating.
+TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
+    const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    auto descriptorAt =
+        reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
+    ASSERT_NE(descriptorAt, nullptr);
+    const LV2_Descriptor* mono = descriptorAt(0);
+    UriMap uris;
+    const LV2_URID maxBlock = uris.map.map(uris.map.handle, LV2_BUF_SIZE__maxBlockLength);
+    const LV2_URID integer = uris.map.map(uris.map.handle, LV2_ATOM__Int);
+    const LV2_URID real = uris.map.map(uris.map.handle, LV2_ATOM__Float);
+    const int32_t frames = 256, negative = -1;
+    const float framesAsFloat = 256.0f;
+    const LV2_Feature mapFeature = {LV2_URID__map, &uris.map};
+    // Kept while the instances live: the instance may read them at instantiation only,
+    // but a host keeps them anyway.
+    LV2_Options_Option bounded[] = {
+        {LV2_OPTIONS_INSTANCE, 0, maxBlock, sizeof(int32_t), integer, &frames},
+        {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr}};
+    LV2_Options_Option unreadable[] = {
+        {LV2_OPTIONS_INSTANCE, 0, maxBlock, sizeof(float), real, &framesAsFloat},
+        {LV2_OPTIONS_INSTANCE, 0, maxBlock, sizeof(int32_t), integer, &negative},
+        {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr}};
+    const LV2_Feature boundedOptions = {LV2_OPTIONS__options, bounded};
+    const LV2_Feature unreadableOptions = {LV2_OPTIONS__options, unreadable};
+    const LV2_Feature* const withBound[] = {&mapFeature, &boundedOptions, nullptr};
+    const LV2_Feature* const withUnreadable[] = {&mapFeature, &unreadableOptions, nullptr};
+    const LV2_Feature* const withoutMap[] = {&boundedOptions, nullptr};
+
+    LV2_Handle warm = mono->instantiate(mono, 48000.0, QUORLE_BUNDLE_DIR, nullptr);
+    ASSERT_NE(warm, nullptr);
+    mono->cleanup(warm);
+    // Each instance's bytes kept, and the instance.
+    auto make = [&](const LV2_Feature* const* features, long& kept) {
+        const long before = gHeldBytes;
+        LV2_Handle plugin = mono->instantiate(mono, 48000.0, QUORLE_BUNDLE_DIR, features);
+        kept = gHeldBytes - before;
+        return plugin;
+    };
+    long keptBounded = 0, keptPlain = 0, keptUnreadable = 0, keptWithoutMap = 0;
+    LV2_Handle plugins[] = {make(withBound, keptBounded), make(nullptr, keptPlain),
+                            make(withUnreadable, keptUnreadable), make(withoutMap, keptWithoutMap)};
+    for (LV2_Handle p : plugins)
+        ASSERT_NE(p, nullptr);
+    // 50 slots of 256 x 2 frames against 4096 x 2 (the default factor is 2), and
+    // besides the slots less than half a megabyte (the unit's event queue, 256 KB,
+    // the largest part).
+    const long slots = 50L * 4096 * 2 * static_cast<long>(sizeof(float));
+    EXPECT_GE(keptPlain - keptBounded, slots - 50L * 256 * 2 * static_cast<long>(sizeof(float)));
+    EXPECT_GE(keptPlain, slots);
+    EXPECT_LE(keptPlain, slots + 500000);
+    // The same but for a few bytes (strings of the bundle's path).
+    EXPECT_NEAR(keptUnreadable, keptPlain, 4096);
+    EXPECT_NEAR(keptWithoutMap, keptPlain, 4096);
+
+    float controls[4] = {0.7f, 0.5f, 0.5f, 2.0f}, factor = 2.0f, latency = 0.0f;
+    const std::vector<float> in = testTone(8192);
+    std::vector<std::vector<float>> out(2, std::vector<float>(in.size()));
+    for (int i = 0; i < 2; ++i) {
+        for (uint32_t p = 0; p < 4; ++p)
+            mono->connect_port(plugins[i], p, &controls[p]);
+        mono->connect_port(plugins[i], 6, &factor);
+        mono->connect_port(plugins[i], 7, &latency);
+        mono->activate(plugins[i]);
+        for (size_t at = 0; at < 4096; at += 256) {
+            mono->connect_port(plugins[i], 4, const_cast<float*>(in.data()) + at);
+            mono->connect_port(plugins[i], 5, out[i].data() + at);
+            mono->run(plugins[i], 256);
+        }
+    }
+    EXPECT_EQ(out[0], out[1]) << "blocks within the bound render as without it";
+    const long before = gAllocations;
+    mono->connect_port(plugins[0], 4, const_cast<float*>(in.data()) + 4096);
+    mono->connect_port(plugins[0], 5, out[0].data() + 4096);
+    mono->run(plugins[0], 4096);
+    EXPECT_EQ(gAllocations - before, 0);
+    EXPECT_TRUE(finiteAndSounding(std::vector<float>(out[0].begin() + 4096, out[0].end())));
+    for (LV2_Handle p : plugins)
+        mono->cleanup(p);
+    dlclose(handle);
 }
 
 } // namespace

@@ -9,12 +9,24 @@
 // from run() through the property meant for the render thread (64003): the unit
 // stores it without announcing it, and its kernels switch at their next render, all
 // without a lock or an allocation.
+//
+// A host that says how many frames it hands run() at most (bufsz:maxBlockLength
+// through the options feature, read with its URI map) gets a unit set up for
+// render calls of that length, and no longer than 4096 frames; the unit's work
+// buffers are sized by it. Without it, 4096. run() accepts any length either way:
+// longer calls are rendered in several slices.
 #include "au/quorleIds.h"
 #include "platform/Components.h"
 
+#include <lv2/atom/atom.h>
+#include <lv2/buf-size/buf-size.h>
 #include <lv2/core/lv2.h>
+#include <lv2/options/options.h>
+#include <lv2/urid/urid.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -27,7 +39,7 @@ namespace {
 constexpr const char* kMonoUri = "http://pellark.invalid/plugins/quorle#mono";
 constexpr const char* kStereoUri = "http://pellark.invalid/plugins/quorle#stereo";
 constexpr uint32_t kControls = 4;
-constexpr uint32_t kMaxSlice = 4096; // frames per render call the unit is set up for
+constexpr uint32_t kMaxSlice = 4096; // frames per render call at most (and without a host's bound)
 
 struct Instance {
     uint32_t channels = 1;
@@ -41,6 +53,7 @@ struct Instance {
     const float* oversampling = nullptr; // not connected: the default factor
     float* latency = nullptr;
     UInt32 factor = kQuorleDefaultOversampling; // the factor last handed to the unit
+    uint32_t maxSlice = kMaxSlice;              // frames per render call the unit is set up for
     double rate = 0;                            // Hz
     float latencyFrames = 0;                    // at `factor`
     uint32_t offset = 0;                        // frames of the current run() already rendered
@@ -81,6 +94,33 @@ void setFactor(Instance* self, UInt32 factor, bool fromRun) {
         self->latencyFrames = static_cast<float>(std::lround(seconds * self->rate));
 }
 
+// The host's bound on run()'s frames when its options carry one (a positive
+// atom:Int bufsz:maxBlockLength), held to 1..kMaxSlice; else kMaxSlice.
+uint32_t sliceFor(const LV2_Feature* const* features) {
+    const LV2_URID_Map* map = nullptr;
+    const LV2_Options_Option* options = nullptr;
+    for (const LV2_Feature* const* f = features; f && *f; ++f) {
+        if (std::strcmp((*f)->URI, LV2_URID__map) == 0)
+            map = static_cast<const LV2_URID_Map*>((*f)->data);
+        else if (std::strcmp((*f)->URI, LV2_OPTIONS__options) == 0)
+            options = static_cast<const LV2_Options_Option*>((*f)->data);
+    }
+    if (!map || !map->map || !options)
+        return kMaxSlice;
+    const LV2_URID key = map->map(map->handle, LV2_BUF_SIZE__maxBlockLength);
+    const LV2_URID integer = map->map(map->handle, LV2_ATOM__Int);
+    // The list ends with an option of key 0 and no value.
+    for (const LV2_Options_Option* o = options; o->key != 0 || o->value; ++o) {
+        if (o->key != key || o->type != integer || o->size != sizeof(int32_t) || !o->value)
+            continue;
+        int32_t frames = 0;
+        std::memcpy(&frames, o->value, sizeof(frames));
+        if (frames > 0)
+            return std::min(static_cast<uint32_t>(frames), kMaxSlice);
+    }
+    return kMaxSlice;
+}
+
 OSStatus startUnit(Instance* self, double rate) {
     OSStatus status = OpenAComponent(quorleEntry, &kQuorleDescription, &self->unit);
     if (status != noErr) {
@@ -101,7 +141,7 @@ OSStatus startUnit(Instance* self, double rate) {
         if ((status = AudioUnitSetProperty(self->unit, kAudioUnitProperty_StreamFormat, scope, 0,
                                            &format, sizeof(format))) != noErr)
             return status;
-    UInt32 maxFrames = kMaxSlice;
+    UInt32 maxFrames = self->maxSlice;
     if ((status = AudioUnitSetProperty(self->unit, kAudioUnitProperty_MaximumFramesPerSlice,
                                        kAudioUnitScope_Global, 0, &maxFrames, sizeof(maxFrames))) !=
         noErr)
@@ -127,11 +167,12 @@ OSStatus startUnit(Instance* self, double rate) {
 }
 
 LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char*,
-                       const LV2_Feature* const*) {
+                       const LV2_Feature* const* features) {
     auto* self = new (std::nothrow) Instance;
     if (!self)
         return nullptr;
     self->channels = std::strcmp(descriptor->URI, kStereoUri) == 0 ? 2 : 1;
+    self->maxSlice = sliceFor(features);
     for (float& v : self->sent)
         v = std::nanf("");
     OSStatus status = startUnit(self, rate);
@@ -196,7 +237,7 @@ void run(LV2_Handle handle, uint32_t frames) {
     auto* list = reinterpret_cast<AudioBufferList*>(self->list);
     list->mNumberBuffers = self->channels;
     for (self->offset = 0; self->offset < frames;) {
-        const UInt32 n = std::min(frames - self->offset, kMaxSlice);
+        const UInt32 n = std::min(frames - self->offset, self->maxSlice);
         for (uint32_t c = 0; c < self->channels; ++c) {
             list->mBuffers[c].mNumberChannels = 1;
             list->mBuffers[c].mDataByteSize = n * sizeof(float);
