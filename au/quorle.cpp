@@ -366,6 +366,12 @@ quorleKernel::quorleKernel(AUEffectBase* unit)
     mEffect->setSampleRate(rate);
     mEffect->init();
     mEffect->dispatcher(10, 0, 0, nullptr, rate);
+    // Every model built now, so that switching on the render thread builds nothing.
+    // The graph init built plays until the first switch; the effect keeps it after.
+    const size_t models = mEffect->modelNames.size();
+    mModels.reserve(models);
+    for (size_t i = 0; i < models; ++i)
+        mModels.push_back(mEffect->prepare(static_cast<int>(i)));
     // The oversampled piece fits the effect's buffer at every factor.
     size_t high = 0;
     for (int f = 2; f <= Oversampler::kMaxFactor; f *= 2)
@@ -396,6 +402,7 @@ UInt32 quorleKernel::PieceFor(int factor) const {
 quorleKernel::~quorleKernel() = default;
 
 void quorleKernel::Reset() {
+    mHeard = false;
     mEffect->clearState();
     mOversampler->reset();
 }
@@ -422,12 +429,17 @@ void quorleKernel::ForwardParameters() {
     }
     // Indices, not values, are compared: 2.7 after 2 does not reload model 2. An
     // index outside the list is remembered and ignored, so the model playing stays
-    // and no slice retries it; a model that fails to build leaves the old graph.
+    // and no slice retries it; a model that could not be built leaves the old graph.
+    // The switch fades to a graph built when the kernel was made.
     const int32_t model = modelIndex(GetParameter(QrVorlixGeneric::kModel));
     if (model != mLastModel) {
         mLastModel = model;
-        if (model >= 0 && static_cast<size_t>(model) < mEffect->modelNames.size())
-            mEffect->setParameter(QrVorlixGeneric::kModel, static_cast<float>(model));
+        PreparedGraph* next = model >= 0 ? preparedModel(static_cast<size_t>(model)) : nullptr;
+        // Nothing heard yet: nothing to fade from.
+        if (mHeard)
+            mEffect->switchTo(next);
+        else
+            mEffect->install(next);
     }
 }
 
@@ -442,6 +454,7 @@ void quorleKernel::Process(const Float32* inSourceP, Float32* inDestP, UInt32 in
     const UInt32 capacity = mPiece;
     float* block = mBlock.data();
     float* high = mHigh.data();
+    mHeard = mHeard || inFramesToProcess > 0;
     for (UInt32 done = 0; done < inFramesToProcess;) {
         const UInt32 frames = std::min(capacity, inFramesToProcess - done);
         const Float32* in = inSourceP + done * stride;

@@ -27,6 +27,7 @@
 #include <vector>
 
 class VorlixMac;
+struct PreparedGraph;
 
 // The plug-in directory, ending in "/" (shared with the data archive). Read and
 // written under gArchiveLock. The first instance that finds its bundle sets it and
@@ -101,6 +102,13 @@ class quorle : public AUEffectBase {
 // of Process: the oversampler switches, the effect is told the new rate and its
 // state is cleared.
 //
+// Every model's graph is built and readied when the kernel is made (setup thread)
+// and kept for the kernel's life, so a change of the model parameter only switches
+// to a graph already built, with the effect's crossfade (at once when nothing has
+// been rendered since the kernel was made or reset): Process allocates nothing,
+// takes no lock and reads no archive for it. A model that cannot be built is left
+// out, and asking for it leaves the current model playing.
+//
 // The effect only ever hears finite samples: a NaN or infinite input sample is
 // replaced by 0. Should its output still hold a non-finite sample, its state is
 // cleared and that block is written as silence, so the output always recovers.
@@ -116,8 +124,8 @@ class quorleKernel : public AUKernelBase {
 
     // Audio thread. Any number of frames (longer calls run in pieces of the work
     // block, and oversampled pieces never exceed the effect's buffer, so a factor
-    // raised above the starting one runs in shorter pieces); allocates nothing
-    // unless the model changes.
+    // raised above the starting one runs in shorter pieces); allocates nothing, a
+    // model switch included.
     void Process(const Float32* inSourceP, Float32* inDestP, UInt32 inFramesToProcess,
                  UInt32 inNumChannels, bool& ioSilence) override;
     // Clears the effect's filters, delay lines and averagers and the oversampler;
@@ -126,6 +134,10 @@ class quorleKernel : public AUKernelBase {
 
     VorlixMac* effect() const { return mEffect.get(); }
     const Oversampler& oversampler() const { return *mOversampler; }
+    // Model `index`'s graph as prepared at construction; null when it could not be built.
+    PreparedGraph* preparedModel(size_t index) const {
+        return index < mModels.size() ? mModels[index].get() : nullptr;
+    }
 
   private:
     // Base-rate frames the oversampler runs through at a time (its buffers' length).
@@ -144,6 +156,10 @@ class quorleKernel : public AUKernelBase {
     std::vector<float> mHigh;                 // the piece at the oversampled rate
     float mLastControls[3];                   // drive, post gain, bass as last forwarded
     int32_t mLastModel;                       // model index last asked for (-1: none valid)
+    bool mHeard = false; // a block was rendered since construction or the last reset
+    // Every model's graph, by index (null where the model cannot be built). Made
+    // before the effect, so that it outlives the effect that plays them.
+    std::vector<std::unique_ptr<PreparedGraph>> mModels;
     std::unique_ptr<VorlixMac> mEffect;
     std::unique_ptr<Oversampler> mOversampler;
 };

@@ -1,12 +1,16 @@
 // The main effect on each shipped model: x_realtime is seconds of 44.1 kHz audio
 // processed per second of CPU for one channel. BM_ModelSwitch times one model
 // switch (archive read, parse, graph build, presets), the cost a host pays on its
-// render thread when the model parameter changes.
+// render thread when loadXmlZ() switches the model. BM_Render and BM_SwitchingRender
+// compare a plain render call with one that switches to a prepared graph (install,
+// state cleared, the first piece of the crossfade with both graphs running), as the
+// unit's kernels switch: the models taken in turn, each call timed alone.
 #include "bench/BenchUtil.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 #include "tools/PluckedPhrase.h"
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -47,5 +51,50 @@ void BM_ModelSwitch(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ModelSwitch)->Unit(benchmark::kMicrosecond);
+
+// One render call of state.range(0) frames, the six shipped models in turn: with
+// `switching`, each call first switches to the next model's prepared graph; without,
+// the next model is installed outside the timed call. Either way the fade of the
+// call before is ended outside it, so every timed call starts from the same place.
+void renderCalls(benchmark::State& state, bool switching) {
+    const int32_t frames = static_cast<int32_t>(state.range(0));
+    auto fx = makeEffect(0);
+    std::vector<std::unique_ptr<PreparedGraph>> bank;
+    for (size_t i = 0; i < fx->modelNames.size(); ++i)
+        bank.push_back(fx->prepare(static_cast<int>(i)));
+    const std::vector<float> phrase = pluckedPhrase(44100.0, 1.0);
+    std::vector<float> in(phrase.begin() + 22050, phrase.begin() + 22050 + frames), out(in.size());
+    float* i = in.data();
+    float* o = out.data();
+    size_t model = 0;
+    fx->install(bank[model].get());
+    for (int warm = 0; warm < 8; ++warm)
+        fx->process(&i, &o, frames);
+    for (auto _ : state) {
+        const size_t next = (model + 1) % bank.size();
+        if (!switching)
+            fx->install(bank[next].get());
+        const auto start = std::chrono::steady_clock::now();
+        if (switching)
+            fx->switchTo(bank[next].get());
+        fx->process(&i, &o, frames);
+        benchmark::ClobberMemory();
+        const auto end = std::chrono::steady_clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+        if (switching)
+            fx->install(bank[next].get()); // ends the fade
+        model = next;
+    }
+}
+
+void BM_Render(benchmark::State& state) {
+    renderCalls(state, false);
+}
+BENCHMARK(BM_Render)->Arg(64)->Arg(512)->UseManualTime();
+
+void BM_SwitchingRender(benchmark::State& state) {
+    renderCalls(state, true);
+}
+BENCHMARK(BM_SwitchingRender)->Arg(64)->Arg(512)->UseManualTime();
 
 } // namespace

@@ -15,30 +15,54 @@ void QrVorlixGeneric::scanXml(const char*) {
     std::sort(modelNames.begin(), modelNames.end());
 }
 
-bool QrVorlixGeneric::loadXmlZ(int index) {
+std::unique_ptr<AudioNode> QrVorlixGeneric::build(int index, float rate) {
     // A negative index converts to a size no list has, so it is out of range too.
     const std::string name = modelNames.at(static_cast<size_t>(index));
 
     const std::string* text = archive ? archive->model(name) : nullptr;
     if (!text)
-        return false;
-    AudioNode* built = nullptr;
+        return nullptr;
+    std::unique_ptr<AudioNode> built;
     {
         TiXmlDocument document;
         TiXmlElement* root = parseModelDocument(*text, document);
         ArchiveEffectFactory effects(archive.get(), blockCallback);
         if (root)
-            built = parseElement(root, kInputSlot, kOutputSlot, effects);
+            built.reset(parseElement(root, kInputSlot, kOutputSlot, effects));
     }
     if (!built)
-        return false;
+        return nullptr;
+    built->dispatcher(10, 0, 0, nullptr, rate);
+    prepareGraph(built.get());
+    return built;
+}
 
-    built->dispatcher(10, 0, 0, nullptr, sampleRate);
-    prepareGraph(built);
+bool QrVorlixGeneric::loadXmlZ(int index) {
+    std::unique_ptr<AudioNode> built = build(index, sampleRate);
+    if (!built)
+        return false;
     enterCriticalSection();
-    delete graph;
-    graph = built;
+    // Whatever played or faded before is let go here, off the render thread's switches.
+    endFade();
+    queued = nullptr;
+    if (!lent)
+        delete graph;
+    lent = nullptr;
+    graph = built.release();
+    displaced.reset();
     leaveCriticalSection();
     currentModel = index;
     return true;
+}
+
+std::unique_ptr<PreparedGraph> QrVorlixGeneric::prepare(int index) {
+    auto prepared = std::make_unique<PreparedGraph>();
+    const float rate = runningRate();
+    std::unique_ptr<AudioNode> built = build(index, rate);
+    if (!built)
+        return nullptr;
+    prepared->graph = built.release();
+    prepared->model = index;
+    prepared->rate = rate;
+    return prepared;
 }

@@ -15,7 +15,26 @@ HostCallback gAudioMaster = nullptr;
 
 namespace {
 const char* const kNames[] = {"Pre gain", "Post gain", "Pre bass"};
+
+// Forgets everything a graph has heard (filters, saturators, delay lines, clipper
+// windows, averager rings); its parameters stay. Allocates nothing.
+void clearGraph(AudioNode* first) {
+    for (AudioNode* node = first; node; node = node->next) {
+        if (auto* averager = dynamic_cast<AveragerAN*>(node))
+            averager->clearState();
+        if (auto* block = dynamic_cast<StateClearing*>(node->effect))
+            block->clearState();
+    }
 }
+
+// Whether a node of the graph behind its input node writes `slot`.
+bool writesSlot(const AudioNode* first, int32_t slot) {
+    for (const AudioNode* node = first ? first->next : nullptr; node; node = node->next)
+        if (node->kind != kProcessorNode && node->outBuffer == slot)
+            return true;
+    return false;
+}
+} // namespace
 
 QrVorlixGeneric::QrVorlixGeneric(HostCallback callback)
     : AudioEffectX(callback, 1, kNumParams), bassFilter(callback), loMidFilter(callback) {
@@ -25,7 +44,8 @@ QrVorlixGeneric::QrVorlixGeneric(HostCallback callback)
 }
 
 QrVorlixGeneric::~QrVorlixGeneric() {
-    delete graph;
+    if (!lent)
+        delete graph;
     for (float**& slot : buffers) {
         if (slot) {
             delete[] slot[0];
@@ -57,6 +77,11 @@ void QrVorlixGeneric::init() {
             slot = list.release();
         }
     }
+    // The graph fading out, and slot 0 kept for the graph fading in, one piece each.
+    if (!fadeOut)
+        fadeOut.reset(new float[static_cast<size_t>(bufferSize)]());
+    if (!fadeInput)
+        fadeInput.reset(new float[static_cast<size_t>(bufferSize)]());
     std::string dir;
     {
         // Another instance may be setting the directory on its own thread.
@@ -128,8 +153,16 @@ void QrVorlixGeneric::getParameterDisplay(int32_t index, char* text) {
 
 intptr_t QrVorlixGeneric::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                                      float opt) {
+    constexpr int32_t kSetSampleRate = 10;
+    if (opcode == kSetSampleRate && opt > 0.0f) {
+        dispatchedRate = opt;
+        if (lent)
+            lent->rate = opt;
+    }
     if (graph)
         graph->dispatcher(opcode, index, value, ptr, opt);
+    if (fadeFrom)
+        fadeFrom->dispatcher(opcode, index, value, ptr, opt);
     bassFilter.AudioEffectX::dispatcher(opcode, index, value, ptr, opt);
     loMidFilter.AudioEffectX::dispatcher(opcode, index, value, ptr, opt);
     return 0;
@@ -161,7 +194,9 @@ void QrVorlixGeneric::processPiece(float** inputs, float** outputs, int32_t chan
     float* in = inputs[0] + offset;
     bassFilter.process(&in, buffers[1], frames);
     loMidFilter.process(buffers[1], buffers[0], frames);
-    if (graph)
+    if (fadeLength > 0)
+        processFade(frames);
+    else if (graph)
         processNode(graph->next, frames);
     const float* result = buffers[1][0];
     for (int32_t c = 0; c < channels; ++c) {
@@ -194,10 +229,114 @@ void QrVorlixGeneric::process(float** inputs, float** outputs, int32_t sampleFra
 void QrVorlixGeneric::clearState() {
     bassFilter.clearState();
     loMidFilter.clearState();
-    for (AudioNode* node = graph; node; node = node->next) {
-        if (auto* averager = dynamic_cast<AveragerAN*>(node))
-            averager->clearState();
-        if (auto* block = dynamic_cast<StateClearing*>(node->effect))
-            block->clearState();
+    // A fade under way ends, and a switch waiting for it is made at once: the graph
+    // starts from silence either way.
+    PreparedGraph* waiting = queued;
+    endFade();
+    queued = nullptr;
+    if (waiting && waiting != lent)
+        swapIn(waiting);
+    clearGraph(graph);
+}
+
+int32_t QrVorlixGeneric::fadeSamples() const {
+    const double samples = std::round(kFadeMs * static_cast<double>(runningRate()) / 1000.0);
+    if (!(samples >= 1.0))
+        return 1;
+    return samples < 1e9 ? static_cast<int32_t>(samples) : 1000000000;
+}
+
+AudioNode* QrVorlixGeneric::swapIn(PreparedGraph* next) {
+    AudioNode* old = graph;
+    // A graph loadXmlZ() built is kept, not freed here (the render thread frees nothing).
+    if (!lent && old && !displaced)
+        displaced.reset(old);
+    const float rate = runningRate();
+    if (next->rate != rate) {
+        next->graph->dispatcher(10, 0, 0, nullptr, rate);
+        next->rate = rate;
+    }
+    if (next->played)
+        clearGraph(next->graph);
+    next->played = true;
+    lent = next;
+    graph = next->graph;
+    currentModel = next->model;
+    return old;
+}
+
+void QrVorlixGeneric::endFade() {
+    fadeFrom = nullptr;
+    fadeLength = 0;
+    fadePos = 0;
+}
+
+bool QrVorlixGeneric::install(PreparedGraph* next) {
+    if (!next || !next->graph)
+        return false;
+    enterCriticalSection();
+    endFade();
+    queued = nullptr;
+    if (next != lent)
+        swapIn(next);
+    leaveCriticalSection();
+    return true;
+}
+
+bool QrVorlixGeneric::switchTo(PreparedGraph* next) {
+    if (!next || !next->graph)
+        return false;
+    enterCriticalSection();
+    beginSwitch(next);
+    leaveCriticalSection();
+    return true;
+}
+
+void QrVorlixGeneric::beginSwitch(PreparedGraph* next) {
+    if (fadeLength > 0) {
+        queued = next == lent ? nullptr : next; // the last request wins
+    } else if (next != lent) {
+        AudioNode* old = swapIn(next);
+        // Without fade buffers (init() has not run) the switch is immediate.
+        if (fadeOut) {
+            fadeFrom = old;
+            fadeKeepsInput = writesSlot(old, kInputSlot);
+            fadeLength = fadeSamples();
+            fadePos = 0;
+        }
+    }
+}
+
+void QrVorlixGeneric::processFade(int32_t frames) {
+    const size_t bytes = sizeof(float) * static_cast<size_t>(frames);
+    float* input = buffers[kInputSlot][0];
+    float* result = buffers[kOutputSlot][0];
+    if (fadeKeepsInput)
+        std::memcpy(fadeInput.get(), input, bytes);
+    // Without a graph before, what played was slot 1 as the fixed stage left it.
+    if (fadeFrom)
+        processNode(fadeFrom->next, frames);
+    std::memcpy(fadeOut.get(), result, bytes);
+    if (fadeKeepsInput)
+        std::memcpy(input, fadeInput.get(), bytes);
+    processNode(graph->next, frames);
+
+    // Linear gains: g rises by 1/fadeLength a sample and is exactly 1 on the fade's
+    // last sample; samples after it are the new graph's alone.
+    const int32_t n = std::min(frames, fadeLength - fadePos);
+    const float* old = fadeOut.get();
+    const float length = static_cast<float>(fadeLength);
+    const int32_t at = fadePos;
+    for (int32_t i = 0; i < n; ++i) {
+        const float g = static_cast<float>(at + i + 1) / length;
+        result[i] = old[i] * (1.0f - g) + result[i] * g;
+    }
+    fadePos += n;
+    if (fadePos >= fadeLength) {
+        endFade();
+        PreparedGraph* waiting = queued;
+        queued = nullptr;
+        if (waiting)
+            beginSwitch(waiting);
     }
 }

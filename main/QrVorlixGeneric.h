@@ -6,6 +6,13 @@
 // (tilts the two fixed filters against each other, 0..1) and 3, the model index
 // itself. The model graph runs over 50 work buffers allocated once by init(), as
 // long as the longest block its owner will hand it (setMaxBlock()).
+//
+// Switching models on the render thread: prepare() builds a model's graph on any
+// other thread, and install() (at once) or switchTo() (with a crossfade) puts it in
+// place between blocks without allocating, locking or reading the archive. A
+// crossfade runs both graphs for kFadeMs and mixes their outputs with linear gains
+// (equal gain: the two models hear the same input, so their outputs are largely in
+// phase, and a linear mix of two signals is never louder than the louder of them).
 #pragma once
 
 #include "blocks/QrIIRFilter.h"
@@ -17,6 +24,22 @@
 #include <vector>
 
 class DataArchive;
+
+// A model's graph built, readied and told the effect's rate off the render thread,
+// waiting to be installed. Whoever holds it keeps it alive while an effect plays it
+// or fades it out (the unit's kernels keep theirs for their own life), so that
+// nothing is freed on the render thread.
+struct PreparedGraph {
+    PreparedGraph() = default;
+    PreparedGraph(const PreparedGraph&) = delete;
+    PreparedGraph& operator=(const PreparedGraph&) = delete;
+    ~PreparedGraph() { delete graph; }
+
+    AudioNode* graph = nullptr; // owned: the input node, its `next` the processing list
+    int32_t model = -1;         // index in the effect's model list
+    float rate = 0.0f;          // Hz the graph was last told
+    bool played = false;        // has run since it was built or last cleared
+};
 
 // The host callback given to every building block the factory creates.
 extern HostCallback gAudioMaster;
@@ -71,6 +94,31 @@ class QrVorlixGeneric : public AudioEffectX {
     // parse or describes a graph that cannot run. Throws std::out_of_range for an
     // index outside the list.
     bool loadXmlZ(int index);
+
+    // Crossfade length of switchTo(), in ms at the effect's running rate.
+    static constexpr double kFadeMs = 20.0;
+    // Any thread but the render thread (setup, typically): builds model `index` at the
+    // effect's rate and readies it to run, reading the in-memory archive. Null when
+    // the model cannot be built (as loadXmlZ() refuses it). Throws std::out_of_range
+    // for an index outside the list.
+    std::unique_ptr<PreparedGraph> prepare(int index);
+    // Audio thread, between blocks: plays `next` from the next block on, at once (no
+    // fade), ending any fade under way and dropping a queued switch. A graph that has
+    // played before is cleared first, so it sounds as if just built; one told another
+    // rate is told the running rate. Allocates nothing, takes no lock, frees nothing:
+    // a graph loadXmlZ() built and this displaces is kept until the next loadXmlZ()
+    // or the effect's end. False (nothing changes) for a null or empty `next`.
+    bool install(PreparedGraph* next);
+    // Audio thread, between blocks: as install(), but the output fades linearly from
+    // the graph playing to `next` over kFadeMs; both graphs run meanwhile. A switch
+    // asked for during a fade waits for it to end, and the last one asked for wins
+    // (one asking for the graph fading in cancels the wait). getParameter(3) reports
+    // the model fading in. Switching to the graph playing does nothing.
+    bool switchTo(PreparedGraph* next);
+    // Samples left in the fade under way (0: none).
+    int32_t fadeRemaining() const { return fadeLength - fadePos; }
+    // Samples a fade lasts at the running rate.
+    int32_t fadeSamples() const;
     // The data archive's models and presets, read into memory by init(); every
     // model switch after it reads this copy, never a file.
     std::shared_ptr<const DataArchive> archive;
@@ -80,8 +128,10 @@ class QrVorlixGeneric : public AudioEffectX {
     int32_t currentModel = 0;
     float preGainParam = 0.5f;
     float postGainParam = 0.5f;
-    float preBassParam = 0.5f;  // the host's default until the first set
-    AudioNode* graph = nullptr; // owned
+    float preBassParam = 0.5f; // the host's default until the first set
+    // The graph playing (fading in during a fade): owned when loadXmlZ() built it (or
+    // a test put it there), else lent by install() or switchTo().
+    AudioNode* graph = nullptr;
     float** buffers[kNumSlots] = {};
     QrIIRFilter bassFilter;
     QrIIRFilter loMidFilter;
@@ -90,6 +140,31 @@ class QrVorlixGeneric : public AudioEffectX {
 
   private:
     int32_t maxBlock = kSlotLength; // frames per work buffer init() makes
+    // Puts `next` in place of the graph playing; the displaced graph is returned (it
+    // stays alive: lent, or kept in `displaced`).
+    AudioNode* swapIn(PreparedGraph* next);
+    // switchTo() inside the critical section.
+    void beginSwitch(PreparedGraph* next);
+    // Ends a fade at once: the graph fading in plays alone.
+    void endFade();
+    // Runs the graph fading out and the one fading in over the piece in the work
+    // buffers and leaves their mix in slot 1.
+    void processFade(int32_t frames);
+    // Builds model `index` told `rate` and readied to run; null when it cannot be built.
+    std::unique_ptr<AudioNode> build(int index, float rate);
+    // The rate the graph runs at: the one last dispatched (opcode 10), else the effect's.
+    float runningRate() const { return dispatchedRate > 0.0f ? dispatchedRate : sampleRate; }
+
+    PreparedGraph* lent = nullptr;        // describes `graph` when it is lent
+    std::unique_ptr<AudioNode> displaced; // an owned graph install() displaced
+    AudioNode* fadeFrom = nullptr;        // the graph fading out (alive: see above)
+    PreparedGraph* queued = nullptr;      // a switch waiting for the fade to end
+    int32_t fadeLength = 0;               // samples of the fade under way
+    int32_t fadePos = 0;                  // samples of it already heard
+    bool fadeKeepsInput = false;          // the graph fading out writes slot 0
+    float dispatchedRate = 0.0f;          // Hz; 0 until opcode 10 arrives
+    std::unique_ptr<float[]> fadeOut;     // bufferSize samples: the graph fading out
+    std::unique_ptr<float[]> fadeInput;   // bufferSize samples: slot 0, kept for the new graph
     void processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);
 };

@@ -647,12 +647,14 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
     for (LV2_Handle p : plugins)
         ASSERT_NE(p, nullptr);
     // 50 slots of 256 x 2 frames against 4096 x 2 (the default factor is 2), and
-    // besides the slots less than half a megabyte (the unit's event queue, 256 KB,
-    // the largest part).
+    // besides the slots and the crossfade's two buffers of a slot's length less than
+    // half a megabyte (the unit's event queue, 256 KB, the largest part; every
+    // model's prepared graph, about 36 KB).
     const long slots = 50L * 4096 * 2 * static_cast<long>(sizeof(float));
+    const long fade = 2L * 4096 * 2 * static_cast<long>(sizeof(float));
     EXPECT_GE(keptPlain - keptBounded, slots - 50L * 256 * 2 * static_cast<long>(sizeof(float)));
-    EXPECT_GE(keptPlain, slots);
-    EXPECT_LE(keptPlain, slots + 500000);
+    EXPECT_GE(keptPlain, slots + fade);
+    EXPECT_LE(keptPlain, slots + fade + 500000);
     // The same but for a few bytes (strings of the bundle's path).
     EXPECT_NEAR(keptUnreadable, keptPlain, 4096);
     EXPECT_NEAR(keptWithoutMap, keptPlain, 4096);
@@ -682,6 +684,110 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
     for (LV2_Handle p : plugins)
         mono->cleanup(p);
     dlclose(handle);
+}
+
+} // namespace
+
+namespace {
+
+// A change of the model parameter arriving in Process, every 100 renders, at 64 and
+// at 512 frames per render, at factors 1 and 2: the kernel switches (and fades) to
+// a graph it prepared when it was made, without allocating or taking any lock.
+TEST(Realtime, SwitchingModelsInProcessAllocatesNothingAndTakesNoLock) {
+    for (UInt32 frames : {64u, 512u}) {
+        for (UInt32 factor : {1u, 2u}) {
+            SCOPED_TRACE(testing::Message() << frames << " frames x" << factor);
+            quorletest::LocalUnit unit(frames);
+            ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
+                                           kAudioUnitScope_Global, 0, &factor, sizeof(factor)),
+                      noErr);
+            ASSERT_EQ(unit.initialize(), noErr);
+            const std::vector<float> in = testTone(frames);
+            std::vector<float> out(frames);
+            ASSERT_EQ(unit.render(in.data(), out.data(), frames), noErr);
+            VorlixMac& fx = *unit.kernel()->effect();
+            const UInt32 models = static_cast<UInt32>(fx.modelNames.size());
+            long allocated = 0, locked = 0;
+            int switches = 0, fading = 0;
+            for (int block = 1; block <= 1300; ++block) {
+                if (block % 100 == 0) {
+                    // Set as a host's UI would, between renders; only renders are counted.
+                    const float model = static_cast<float>((block / 100) % models);
+                    ASSERT_EQ(unit.setParameter(3, model), noErr);
+                    ++switches;
+                }
+                const long allocations = gAllocations, locks = gLocks;
+                const OSStatus status = unit.render(in.data(), out.data(), frames);
+                allocated += gAllocations - allocations;
+                locked += gLocks - locks;
+                ASSERT_EQ(status, noErr);
+                fading += fx.fadeRemaining() > 0;
+            }
+            EXPECT_EQ(allocated, 0);
+            EXPECT_EQ(locked, 0);
+            EXPECT_EQ(switches, 13);
+            EXPECT_GT(fading, 12) << "the switches did fade";
+            EXPECT_EQ(fx.getParameter(3), static_cast<float>(13 % models));
+            EXPECT_TRUE(finiteAndSounding(out));
+        }
+    }
+}
+
+// The LV2 plug-in's model port changed every 100 runs: run() hands it to the unit,
+// whose kernel switches to a prepared graph, without allocating or locking.
+TEST(Realtime, TheLv2ModelPortSwitchesWithoutAllocatingOrLocking) {
+    const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    auto descriptorAt =
+        reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
+    ASSERT_NE(descriptorAt, nullptr);
+    const LV2_Descriptor* mono = descriptorAt(0);
+    LV2_Handle plugin = mono->instantiate(mono, 48000.0, QUORLE_BUNDLE_DIR, nullptr);
+    ASSERT_NE(plugin, nullptr);
+    float controls[4] = {0.7f, 0.5f, 0.5f, 0.0f}, factor = 2.0f, latency = 0.0f;
+    std::vector<float> in = testTone(512), out(512);
+    for (uint32_t p = 0; p < 4; ++p)
+        mono->connect_port(plugin, p, &controls[p]);
+    mono->connect_port(plugin, 4, in.data());
+    mono->connect_port(plugin, 5, out.data());
+    mono->connect_port(plugin, 6, &factor);
+    mono->connect_port(plugin, 7, &latency);
+    mono->run(plugin, 512);
+    const long before = gAllocations, locksBefore = gLocks;
+    for (int block = 1; block <= 1000; ++block) {
+        if (block % 100 == 0)
+            controls[3] = static_cast<float>((block / 100) % 6);
+        mono->run(plugin, block % 2 ? 64 : 512);
+    }
+    const long allocated = gAllocations - before, locked = gLocks - locksBefore;
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(locked, 0);
+    EXPECT_TRUE(finiteAndSounding(out));
+    mono->cleanup(plugin);
+    dlclose(handle);
+}
+
+// What every model's prepared graph keeps, per channel: the shipped models' six
+// graphs at 44.1 kHz, each under 64 KB and all of them under 256 KB.
+TEST(Realtime, PreparedGraphsOfTheShippedModelsAreSmall) {
+    gFxDir = QUORLE_DATA_DIR;
+    VorlixMac fx;
+    fx.init();
+    std::vector<std::unique_ptr<PreparedGraph>> bank;
+    long total = 0;
+    for (size_t i = 0; i < fx.modelNames.size(); ++i) {
+        const long before = gHeldBytes;
+        bank.push_back(fx.prepare(static_cast<int>(i)));
+        const long kept = gHeldBytes - before;
+        ASSERT_TRUE(bank.back()) << fx.modelNames[i];
+        EXPECT_GT(kept, 0);
+        EXPECT_LT(kept, 64 * 1024) << fx.modelNames[i];
+        std::printf("%s: %ld bytes\n", fx.modelNames[i].c_str(), kept);
+        total += kept;
+    }
+    std::printf("every model prepared: %ld bytes per channel\n", total);
+    EXPECT_LT(total, 256 * 1024);
 }
 
 } // namespace

@@ -1,0 +1,367 @@
+// Switching models while rendering: graphs prepared off the render thread, installed
+// at once or with the linear crossfade, a second switch during a fade, the output
+// after a fade against a freshly loaded model, and the high-band energy around a
+// switch against the models' steady sound.
+#include "ArchiveTestUtil.h"
+#include "QuorleUnitHost.h"
+
+#include "main/DataArchive.h"
+#include "main/VorlixMac.h"
+#include "tools/PluckedPhrase.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Bank = std::vector<std::unique_ptr<PreparedGraph>>;
+
+// A main effect on the shipped models at `rate` (its running rate), the controls
+// as a host would leave them.
+std::unique_ptr<VorlixMac> shippedEffect(float rate) {
+    gFxDir = QUORLE_DATA_DIR;
+    auto fx = std::make_unique<VorlixMac>();
+    fx->setSampleRate(rate);
+    fx->init();
+    fx->dispatcher(10, 0, 0, nullptr, rate);
+    fx->setParameter(0, 0.7f);
+    fx->setParameter(1, 0.6f);
+    fx->setParameter(2, 0.4f);
+    return fx;
+}
+
+Bank prepareAll(VorlixMac& fx) {
+    Bank bank;
+    for (size_t i = 0; i < fx.modelNames.size(); ++i)
+        bank.push_back(fx.prepare(static_cast<int>(i)));
+    return bank;
+}
+
+// Renders `frames` samples of `in` from `at` into `out` at the same place.
+void renderBlock(VorlixMac& fx, const std::vector<float>& in, std::vector<float>& out, size_t at,
+                 size_t frames) {
+    float* i = const_cast<float*>(in.data()) + at;
+    float* o = out.data() + at;
+    fx.process(&i, &o, static_cast<int32_t>(frames));
+}
+
+TEST(ModelSwitch, PrepareBuildsEveryShippedModelAndRefusesWhatCannotBuild) {
+    auto fx = shippedEffect(44100.0f);
+    const Bank bank = prepareAll(*fx);
+    ASSERT_EQ(bank.size(), 6u);
+    for (size_t i = 0; i < bank.size(); ++i) {
+        ASSERT_TRUE(bank[i]) << i;
+        EXPECT_EQ(bank[i]->model, static_cast<int32_t>(i));
+        EXPECT_EQ(bank[i]->rate, 44100.0f);
+        EXPECT_FALSE(bank[i]->played);
+    }
+    EXPECT_THROW(fx->prepare(6), std::out_of_range);
+    EXPECT_THROW(fx->prepare(-1), std::out_of_range);
+
+    // A model that does not build: no graph; switching to nothing changes nothing.
+    PluginDir dir;
+    const std::string flat = fxp({1.0f, 0.0f, 0.1f, 0.5f, 0.95f, 0.5f, 1.0f});
+    dir.archive("quorle.data", {{"a.xml", R"(<quorle><fx id="x" type="inv"/></quorle>)"},
+                                {"b.xml", "<quorle><fx id="},
+                                {"bass.fxp", flat},
+                                {"lo_mid.fxp", flat}});
+    VorlixMac small;
+    small.init();
+    EXPECT_EQ(small.prepare(1), nullptr);
+    AudioNode* playing = small.graph;
+    EXPECT_FALSE(small.switchTo(nullptr));
+    EXPECT_FALSE(small.install(nullptr));
+    EXPECT_EQ(small.graph, playing);
+    EXPECT_EQ(small.getParameter(3), 0.0f);
+}
+
+// `fx` switches with fades between prepared graphs; beside it, one effect per
+// stretch between switches loads that stretch's model with loadXmlZ() at the
+// switch's block and keeps it. After each fade `fx` sounds as the stretch's effect,
+// bit for bit; during a fade it is (1 - g) x the stretch before's + g x the new
+// one's, g = k / length on the fade's k-th sample. Every ordered pair of shipped
+// models, there and back and there again (graphs that have played before are
+// installed again); and a running rate of 88.2 kHz (an oversampled kernel's).
+TEST(ModelSwitch, AfterAFadeTheOutputIsAFreshlyLoadedModelsAndTheFadeIsLinear) {
+    struct Case {
+        float rate;
+        int from, to;
+    };
+    std::vector<Case> cases;
+    for (int a = 0; a < 6; ++a)
+        for (int b = 0; b < 6; ++b)
+            if (a != b)
+                cases.push_back({44100.0f, a, b});
+    cases.push_back({88200.0f, 4, 1});
+    constexpr size_t kBlock = 256;
+    constexpr size_t kSwitches[] = {40, 80, 120}; // blocks
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.from << " -> " << c.to << " at " << c.rate);
+        auto fx = shippedEffect(c.rate);
+        const Bank bank = prepareAll(*fx);
+        const int32_t length = fx->fadeSamples();
+        ASSERT_EQ(length, static_cast<int32_t>(std::lround(0.02 * c.rate)));
+        ASSERT_TRUE(fx->install(bank[static_cast<size_t>(c.from)].get()));
+        const int models[] = {c.from, c.to, c.from, c.to}; // stretch by stretch
+        std::vector<std::unique_ptr<VorlixMac>> stretch;
+        for (int s = 0; s < 4; ++s) {
+            stretch.push_back(shippedEffect(c.rate));
+            if (s == 0) {
+                ASSERT_TRUE(stretch[0]->loadXmlZ(c.from));
+            }
+        }
+        const std::vector<float> in = pluckedPhrase(c.rate, 0.9);
+        std::vector<float> out(in.size());
+        std::vector<std::vector<float>> want(4, std::vector<float>(in.size()));
+        size_t current = 0, fadeStart = 0, fadeEnd = 0, compared = 0, faded = 0;
+        for (size_t block = 0; block * kBlock < in.size(); ++block) {
+            const size_t at = block * kBlock, frames = std::min(kBlock, in.size() - at);
+            for (size_t s = 0; s < 3; ++s) {
+                if (block != kSwitches[s])
+                    continue;
+                current = s + 1;
+                const int model = models[current];
+                ASSERT_TRUE(fx->switchTo(bank[static_cast<size_t>(model)].get()));
+                ASSERT_TRUE(stretch[current]->loadXmlZ(model));
+                EXPECT_EQ(fx->getParameter(3), static_cast<float>(model)) << "fading in";
+                EXPECT_EQ(fx->fadeRemaining(), length);
+                fadeStart = at;
+                fadeEnd = at + static_cast<size_t>(length);
+            }
+            renderBlock(*fx, in, out, at, frames);
+            for (size_t s = 0; s < 4; ++s)
+                renderBlock(*stretch[s], in, want[s], at, frames);
+            for (size_t i = at; i < at + frames; ++i) {
+                if (i >= fadeEnd) {
+                    ASSERT_EQ(out[i], want[current][i]) << "sample " << i;
+                    ++compared;
+                } else {
+                    const float g =
+                        static_cast<float>(i - fadeStart + 1) / static_cast<float>(length);
+                    const float mix = want[current - 1][i] * (1.0f - g) + want[current][i] * g;
+                    ASSERT_NEAR(out[i], mix, 2e-6f + 2e-6f * std::fabs(mix)) << "sample " << i;
+                    ++faded;
+                }
+            }
+        }
+        EXPECT_EQ(faded, 3u * static_cast<size_t>(length));
+        EXPECT_GT(compared, in.size() / 2);
+        EXPECT_EQ(fx->fadeRemaining(), 0);
+    }
+}
+
+// A second and third switch during a fade wait for it and the last one wins; one
+// asking for the graph fading in drops the wait. getParameter(3) reports the model
+// fading in, and the waiting one once its fade starts (the piece after the first
+// fade ends); after that fade the output is the freshly loaded model's.
+TEST(ModelSwitch, SwitchesDuringAFadeWaitAndTheLastOneWins) {
+    auto fx = shippedEffect(44100.0f), fresh = shippedEffect(44100.0f);
+    const Bank bank = prepareAll(*fx);
+    const std::vector<float> in = pluckedPhrase(44100.0, 0.8);
+    std::vector<float> out(in.size()), want(in.size());
+    constexpr size_t kBlock = 128;
+    size_t secondStart = 0;
+    bool secondFade = false, dropped = false;
+    for (size_t block = 0; block * kBlock < in.size(); ++block) {
+        const size_t at = block * kBlock, frames = std::min(kBlock, in.size() - at);
+        if (block == 20) {
+            ASSERT_TRUE(fx->switchTo(bank[1].get()));
+            ASSERT_TRUE(fresh->loadXmlZ(1));
+        }
+        if (block == 22) { // during the fade: 2, then 3; 3 waits
+            ASSERT_GT(fx->fadeRemaining(), 0);
+            EXPECT_TRUE(fx->switchTo(bank[2].get()));
+            EXPECT_TRUE(fx->switchTo(bank[3].get()));
+            EXPECT_EQ(fx->getParameter(3), 1.0f);
+        }
+        renderBlock(*fx, in, out, at, frames);
+        renderBlock(*fresh, in, want, at, frames);
+        if (!secondFade && fx->getParameter(3) == 3.0f) {
+            // The waiting switch began at the end of this call: the fresh effect
+            // loads it before the next block.
+            secondFade = true;
+            secondStart = at + frames;
+            EXPECT_EQ(fx->fadeRemaining(), fx->fadeSamples());
+            ASSERT_TRUE(fresh->loadXmlZ(3));
+        }
+        if (secondFade && at >= secondStart + static_cast<size_t>(fx->fadeSamples()) + kBlock) {
+            for (size_t i = at; i < at + frames; ++i)
+                ASSERT_EQ(out[i], want[i]) << "sample " << i;
+        }
+        if (block == 60 && !dropped) {
+            // A switch to 4, then back to 3 while 4 fades in... 3 is the one fading
+            // out, so it waits; asking for 4, the one fading in, drops the wait.
+            dropped = true;
+            ASSERT_EQ(fx->fadeRemaining(), 0);
+            EXPECT_TRUE(fx->switchTo(bank[4].get()));
+            EXPECT_TRUE(fx->switchTo(bank[3].get()));
+            EXPECT_TRUE(fx->switchTo(bank[4].get()));
+            ASSERT_TRUE(fresh->loadXmlZ(4));
+            secondStart = at + frames;
+        }
+    }
+    EXPECT_TRUE(secondFade);
+    EXPECT_TRUE(dropped);
+    EXPECT_EQ(fx->getParameter(3), 4.0f);
+    EXPECT_EQ(fx->graph, bank[4]->graph);
+    EXPECT_EQ(fx->fadeRemaining(), 0);
+}
+
+// A reset during a fade ends it, and a waiting switch is made at once; install()
+// during a fade ends it too. Either way the output is the freshly loaded model's
+// from a cleared state.
+TEST(ModelSwitch, AResetOrAnInstallDuringAFadeEndsIt) {
+    for (bool reset : {true, false}) {
+        SCOPED_TRACE(reset ? "reset" : "install");
+        auto fx = shippedEffect(48000.0f), fresh = shippedEffect(48000.0f);
+        const Bank bank = prepareAll(*fx);
+        const std::vector<float> in = pluckedPhrase(48000.0, 0.3);
+        std::vector<float> out(in.size()), want(in.size());
+        renderBlock(*fx, in, out, 0, 4096);
+        renderBlock(*fresh, in, want, 0, 4096);
+        ASSERT_TRUE(fx->switchTo(bank[2].get()));
+        renderBlock(*fx, in, out, 4096, 100);
+        renderBlock(*fresh, in, want, 4096, 100);
+        ASSERT_TRUE(fx->switchTo(bank[5].get())); // waits
+        if (reset) {
+            fx->clearState();
+            fresh->clearState();
+        } else {
+            ASSERT_TRUE(fx->install(bank[5].get())); // never played: as built
+        }
+        ASSERT_TRUE(fresh->loadXmlZ(5));
+        EXPECT_EQ(fx->fadeRemaining(), 0);
+        EXPECT_EQ(fx->getParameter(3), 5.0f);
+        renderBlock(*fx, in, out, 4196, in.size() - 4196);
+        renderBlock(*fresh, in, want, 4196, in.size() - 4196);
+        EXPECT_TRUE(std::equal(out.begin() + 4196, out.end(), want.begin() + 4196));
+    }
+}
+
+// Sum of squared first differences over `n` samples from `at`: the high band.
+double highBand(const std::vector<float>& x, size_t at, size_t n) {
+    double sum = 0.0;
+    for (size_t i = std::max<size_t>(at, 1); i < at + n && i < x.size(); ++i) {
+        const double d = static_cast<double>(x[i]) - static_cast<double>(x[i - 1]);
+        sum += d * d;
+    }
+    return sum;
+}
+
+// A low E held as a string sounds it: 82.4 Hz, harmonics falling as 1/k^2, peak
+// about 0.3.
+std::vector<float> sustainedNote(double rate, double seconds) {
+    std::vector<float> v(static_cast<size_t>(rate * seconds));
+    for (size_t i = 0; i < v.size(); ++i) {
+        double x = 0.0;
+        for (int k = 1; k <= 12; ++k)
+            x += std::sin(2.0 * M_PI * 82.4 * k * static_cast<double>(i) / rate) / (k * k);
+        v[i] = static_cast<float>(0.2 * x);
+    }
+    return v;
+}
+
+// The switch from every shipped model to every other, on a held note and on the
+// plucked phrase: in every 20 ms window from 20 ms before the switch to 20 ms after
+// the fade, the high band of the output stays within 3 dB of the louder model's,
+// each rendered alone over the same window. On the held note a plain loadXmlZ() at
+// the same block, measured the same way, clicks well above it somewhere.
+TEST(ModelSwitch, AFadedSwitchStaysWithin3dBOfTheLouderModelsSteadySound) {
+    constexpr float kRate = 44100.0f;
+    constexpr size_t kBlock = 256, kSwitchBlock = 90; // 0.52 s: inside a sounding note
+    const size_t window = static_cast<size_t>(0.02 * kRate), hop = window / 10;
+    for (bool held : {true, false}) {
+        SCOPED_TRACE(held ? "held note" : "plucked phrase");
+        const std::vector<float> in = held ? sustainedNote(kRate, 1.0) : pluckedPhrase(kRate, 1.0);
+        auto render = [&](int first, int second, bool fade) {
+            auto fx = shippedEffect(kRate);
+            const Bank bank = prepareAll(*fx);
+            fx->install(bank[static_cast<size_t>(first)].get());
+            std::vector<float> out(in.size());
+            for (size_t block = 0; block * kBlock < in.size(); ++block) {
+                if (block == kSwitchBlock && second != first) {
+                    if (fade)
+                        fx->switchTo(bank[static_cast<size_t>(second)].get());
+                    else
+                        fx->loadXmlZ(second);
+                }
+                renderBlock(*fx, in, out, block * kBlock,
+                            std::min(kBlock, in.size() - block * kBlock));
+            }
+            return out;
+        };
+        std::vector<std::vector<float>> steady;
+        for (int m = 0; m < 6; ++m)
+            steady.push_back(render(m, m, false));
+        const size_t at = kSwitchBlock * kBlock;
+        double worstFaded = -1e9, worstPlain = -1e9;
+        for (int a = 0; a < 6; ++a) {
+            for (int b = 0; b < 6; ++b) {
+                if (a == b)
+                    continue;
+                const std::vector<float> faded = render(a, b, true), plain = render(a, b, false);
+                for (size_t w = at - window; w <= at + window; w += hop) {
+                    const double louder =
+                        std::max(highBand(steady[static_cast<size_t>(a)], w, window),
+                                 highBand(steady[static_cast<size_t>(b)], w, window));
+                    ASSERT_GT(louder, 0.0);
+                    const double dbFaded = 10.0 * std::log10(highBand(faded, w, window) / louder);
+                    const double dbPlain = 10.0 * std::log10(highBand(plain, w, window) / louder);
+                    worstFaded = std::max(worstFaded, dbFaded);
+                    worstPlain = std::max(worstPlain, dbPlain);
+                    EXPECT_LE(dbFaded, 3.0) << a << " -> " << b << ", window at " << w;
+                }
+            }
+        }
+        std::printf("high band around a switch (%s), worst window re the louder model: faded "
+                    "%+.2f dB, at once %+.2f dB\n",
+                    held ? "held note" : "plucked phrase", worstFaded, worstPlain);
+        if (held) {
+            EXPECT_GT(worstPlain, 6.0) << "the measure hears the click of a switch without a fade";
+        }
+    }
+}
+
+// Through the unit: the kernel switches to the graphs it prepared when it was made,
+// fading over 20 ms at its running rate (the stream's times the factor); before
+// anything is rendered a switch is immediate.
+TEST(ModelSwitch, TheKernelFadesToTheGraphsItPrepared) {
+    quorletest::LocalUnit unit(512, 48000.0);
+    const UInt32 factor = 2;
+    ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global,
+                                   0, &factor, sizeof(factor)),
+              noErr);
+    ASSERT_EQ(unit.initialize(), noErr);
+    quorleKernel& kernel = *unit.kernel();
+    VorlixMac& fx = *kernel.effect();
+    for (size_t i = 0; i < fx.modelNames.size(); ++i)
+        ASSERT_NE(kernel.preparedModel(i), nullptr) << i;
+    EXPECT_EQ(kernel.preparedModel(fx.modelNames.size()), nullptr);
+    const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
+    std::vector<float> out(512);
+    ASSERT_EQ(unit.setParameter(3, 2.0f), noErr);
+    ASSERT_EQ(unit.render(in.data(), out.data(), 512), noErr);
+    EXPECT_EQ(fx.graph, kernel.preparedModel(2)->graph);
+    EXPECT_EQ(fx.fadeRemaining(), 0) << "nothing heard before: at once";
+
+    ASSERT_EQ(unit.setParameter(3, 4.0f), noErr);
+    ASSERT_EQ(unit.render(in.data() + 512, out.data(), 256), noErr);
+    EXPECT_EQ(fx.graph, kernel.preparedModel(4)->graph);
+    EXPECT_EQ(fx.getParameter(3), 4.0f);
+    EXPECT_EQ(fx.fadeSamples(), 1920); // 20 ms at 96 kHz
+    EXPECT_EQ(fx.fadeRemaining(), 1920 - 512);
+    size_t at = 768;
+    while (fx.fadeRemaining() > 0 && at + 256 <= in.size()) {
+        ASSERT_EQ(unit.render(in.data() + at, out.data(), 256), noErr);
+        at += 256;
+    }
+    EXPECT_EQ(fx.fadeRemaining(), 0);
+    EXPECT_EQ(at, 768u + 3 * 256) << "1408 samples at 96 kHz: three more calls of 256 frames";
+}
+
+} // namespace
