@@ -12,6 +12,8 @@
 #include "main/VorlixMac.h"
 #include "tools/PluckedPhrase.h"
 
+#include "OutputHash.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -21,20 +23,6 @@
 #include <vector>
 
 namespace {
-
-// FNV-1a over the samples' bit patterns.
-uint64_t hashOf(const std::vector<float>& samples) {
-    uint64_t h = 1469598103934665603ull;
-    for (float s : samples) {
-        uint32_t bits;
-        std::memcpy(&bits, &s, 4);
-        for (int b = 0; b < 4; ++b) {
-            h ^= (bits >> (8 * b)) & 0xFF;
-            h *= 1099511628211ull;
-        }
-    }
-    return h;
-}
 
 // QUORLE_PRINT_GOLDEN=1 prints the hashes instead of checking them.
 bool printing() {

@@ -8,6 +8,8 @@
 #include "main/DataArchive.h"
 #include "tools/PluckedPhrase.h"
 
+#include "OutputHash.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -376,20 +378,6 @@ TEST(QuorleOversampling, TheReportedLatencyIsTheMeasuredDelay) {
         EXPECT_GT(best, 0);
         EXPECT_DOUBLE_EQ(latencySeconds(unit.unit) * 48000.0, best) << factor;
     }
-}
-
-// FNV-1a over the samples' bit patterns, as the golden tests hash.
-uint64_t hashOf(const std::vector<float>& samples) {
-    uint64_t h = 1469598103934665603ull;
-    for (float s : samples) {
-        uint32_t bits;
-        std::memcpy(&bits, &s, 4);
-        for (int b = 0; b < 4; ++b) {
-            h ^= (bits >> (8 * b)) & 0xFF;
-            h *= 1099511628211ull;
-        }
-    }
-    return h;
 }
 
 // Factor 1 is the plug-in as it was: the frozen models through the unit hash as the

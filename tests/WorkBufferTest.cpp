@@ -10,6 +10,8 @@
 #include "main/VorlixMac.h"
 #include "tools/PluckedPhrase.h"
 
+#include "OutputHash.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,20 +25,6 @@
 namespace {
 
 using quorletest::LocalUnit;
-
-// FNV-1a over the samples' bit patterns.
-uint64_t hashOf(const std::vector<float>& samples) {
-    uint64_t h = 1469598103934665603ull;
-    for (float s : samples) {
-        uint32_t bits;
-        std::memcpy(&bits, &s, 4);
-        for (int b = 0; b < 4; ++b) {
-            h ^= (bits >> (8 * b)) & 0xFF;
-            h *= 1099511628211ull;
-        }
-    }
-    return h;
-}
 
 OSStatus setFactor(AudioUnit unit, UInt32 factor) {
     return AudioUnitSetProperty(unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,

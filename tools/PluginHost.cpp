@@ -1,10 +1,9 @@
 #include "tools/PluginHost.h"
 
 #include "au/quorleIds.h"
+#include "tools/QuietStreams.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,27 +18,8 @@ namespace {
 OSStatus openQuietly(ComponentRoutine entry, AudioUnit* unit) {
     static std::mutex turns;
     std::lock_guard<std::mutex> lock(turns);
-    const int streams[2] = {STDOUT_FILENO, STDERR_FILENO};
-    int saved[2];
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int null = open("/dev/null", O_WRONLY);
-    for (int i = 0; i < 2; ++i) {
-        saved[i] = dup(streams[i]);
-        if (null >= 0 && saved[i] >= 0)
-            dup2(null, streams[i]);
-    }
-    const OSStatus status = OpenAComponent(entry, &kQuorleDescription, unit);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    for (int i = 0; i < 2; ++i)
-        if (saved[i] >= 0) {
-            dup2(saved[i], streams[i]);
-            close(saved[i]);
-        }
-    if (null >= 0)
-        close(null);
-    return status;
+    QuietStreams quiet;
+    return OpenAComponent(entry, &kQuorleDescription, unit);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "tools/measure/CpuBench.h"
 
+#include "tools/QuietStreams.h"
 #include "tools/measure/Signals.h"
 #include "tools/measure/Targets.h"
 
@@ -8,7 +9,6 @@
 #include <lv2/atom/atom.h>
 #include <lv2/urid/urid.h>
 
-#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -78,27 +78,8 @@ class UridMap {
 // unit announces its directory when it opens, which is no part of the report.
 LilvInstance* instantiateQuietly(const LilvPlugin* plugin, double rate,
                                  const LV2_Feature* const* features) {
-    const int streams[2] = {STDOUT_FILENO, STDERR_FILENO};
-    int saved[2];
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int null = open("/dev/null", O_WRONLY);
-    for (int i = 0; i < 2; ++i) {
-        saved[i] = dup(streams[i]);
-        if (null >= 0 && saved[i] >= 0)
-            dup2(null, streams[i]);
-    }
-    LilvInstance* instance = lilv_plugin_instantiate(plugin, rate, features);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    for (int i = 0; i < 2; ++i)
-        if (saved[i] >= 0) {
-            dup2(saved[i], streams[i]);
-            close(saved[i]);
-        }
-    if (null >= 0)
-        close(null);
-    return instance;
+    QuietStreams quiet;
+    return lilv_plugin_instantiate(plugin, rate, features);
 }
 
 using World = std::unique_ptr<LilvWorld, void (*)(LilvWorld*)>;
