@@ -56,8 +56,11 @@ bool QrVorlixGeneric::loadXmlZ(int index) {
 }
 
 std::unique_ptr<PreparedGraph> QrVorlixGeneric::prepare(int index) {
+    return prepare(index, runningRate());
+}
+
+std::unique_ptr<PreparedGraph> QrVorlixGeneric::prepare(int index, float rate) {
     auto prepared = std::make_unique<PreparedGraph>();
-    const float rate = runningRate();
     std::unique_ptr<AudioNode> built = build(index, rate);
     if (!built)
         return nullptr;

@@ -102,6 +102,10 @@ class QrVorlixGeneric : public AudioEffectX {
     // the model cannot be built (as loadXmlZ() refuses it). Throws std::out_of_range
     // for an index outside the list.
     std::unique_ptr<PreparedGraph> prepare(int index);
+    // As prepare(index), told `rate` (Hz) instead of the running rate: for a thread
+    // that must not read what the render thread writes. A graph told another rate
+    // than the one running is told it when installed.
+    std::unique_ptr<PreparedGraph> prepare(int index, float rate);
     // Audio thread, between blocks: plays `next` from the next block on, at once (no
     // fade), ending any fade under way and dropping a queued switch. A graph that has
     // played before is cleared first, so it sounds as if just built; one told another
