@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The plug-in in real LV2 hosts (Debian's lilv utilities): lv2apply renders the
-# same as quorle-render, lv2info shows the ports, lv2_validate accepts the
-# description and lv2bench runs it; and quorle-render as a user runs it (render-cli)
-# and within a memory limit (render-memory).
+# same as quorle-render, lv2info shows the ports and presets, lv2_validate accepts
+# the description and presets (exit 77, skipped, without it) and lv2bench runs it;
+# and quorle-render as a user runs it (render-cli) and within a memory limit
+# (render-memory).
 #   lv2-hosts.sh CHECK TOOLS_DIR LV2_DIR WORK_DIR
 set -euo pipefail
 check=$1 tools=$2 lv2dir=$3 work=$4
@@ -38,9 +39,19 @@ info)
   done
   grep -q "Maximum: *5.000000" <<<"$out" || fail "model range"
   [ "$(grep -c 'Maximum: *1.000000' <<<"$out")" -eq 3 ] || fail "control ranges"
+  # Both plug-ins list the factory presets.
+  for uri in "$mono" "$stereo"; do
+    presets=$(lv2info "$uri" 2>/dev/null | sed -n '/^\tPresets:/,/^$/p')
+    for label in "Clean sparkle" "Edge of breakup" "Classic crunch" "Singing lead" \
+      "Modern high gain" "Octave fuzz"; do
+      grep -q "^\s*$label\$" <<<"$presets" || fail "preset $label missing for $uri"
+    done
+  done
   ;;
 validate)
-  lv2_validate "$lv2dir/quorle.lv2/manifest.ttl" "$lv2dir/quorle.lv2/quorle.ttl" 2>&1 | tee "$work/validate.log"
+  # The description and the presets; lv2_validate comes with lv2-dev (77: skipped).
+  command -v lv2_validate >/dev/null || { echo "lv2_validate not installed"; exit 77; }
+  lv2_validate "$lv2dir/quorle.lv2/"*.ttl 2>&1 | tee "$work/validate.log"
   grep -q "Found 0 errors" "$work/validate.log" || fail "the description does not validate"
   ;;
 bench)
