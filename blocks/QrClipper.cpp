@@ -25,10 +25,13 @@ inline float detectorStep(float* ring, float& sum, int32_t& index, int32_t lengt
 }
 
 // The gain stages and the clip of one channel, for the mode and the output rule
-// fixed at compile time. Detector state comes in locals and goes back through them.
+// fixed at compile time. The detector's sum and position live in locals for the
+// loop (the ring's stores could otherwise alias them) and are written back once.
 template <bool kAveraging, bool kReplacing>
 void runChannel(const float* in, float* out, int32_t frames, float pre, float post, float pos,
-                float neg, float* ring, float& sum, int32_t& index, int32_t length) {
+                float neg, float* ring, float& sumRef, int32_t& indexRef, int32_t length) {
+    float sum = sumRef;
+    int32_t index = indexRef;
     for (int32_t i = 0; i < frames; ++i) {
         const float x = pre * in[i];
         float y;
@@ -46,6 +49,8 @@ void runChannel(const float* in, float* out, int32_t frames, float pre, float po
         else
             out[i] = out[i] + o;
     }
+    sumRef = sum;
+    indexRef = index;
 }
 
 // The window for a time in seconds at `rate` Hz: the integer part of time x rate,
