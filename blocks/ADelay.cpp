@@ -1,5 +1,7 @@
 #include "blocks/ADelay.h"
 
+#include "blocks/Float4.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,22 @@ int32_t samplesFor(float v, float rate, int32_t size) {
     if (samples >= static_cast<float>(size))
         return size;
     return static_cast<int32_t>(samples);
+}
+// out = the line (added to out when kAdd), line = in, over n samples, four at a
+// time. in and out are the same block or disjoint; the line is neither.
+template <bool kAdd> void exchange(const float* in, float* out, float* line, int32_t n) {
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const Float4 x = load4(in + i);
+        const Float4 d = load4(line + i);
+        store4(out + i, kAdd ? load4(out + i) + d : d);
+        store4(line + i, x);
+    }
+    for (; i < n; ++i) {
+        const float x = in[i];
+        out[i] = kAdd ? out[i] + line[i] : line[i];
+        line[i] = x;
+    }
 }
 } // namespace
 
@@ -73,7 +91,7 @@ void ADelay::run(float** inputs, float** outputs, int32_t sampleFrames, bool add
     if (!inputs || !outputs)
         return;
     const int32_t channels = isInputConnected(1) ? 2 : 1;
-    const int32_t length = delaySamples;
+    const int32_t ring = delaySamples > 1 ? delaySamples : 1; // 0 and 1: one sample
     int32_t end = cursor;
     for (int32_t c = 0; c < channels; ++c) {
         const float* in = inputs[c];
@@ -82,23 +100,20 @@ void ADelay::run(float** inputs, float** outputs, int32_t sampleFrames, bool add
             continue;
         float* line = delayBuffers[c].data();
         int32_t pos = cursor; // every channel starts from the same position
-        // The input is read before the output is written, so in == out works.
-        if (add) {
-            for (int32_t i = 0; i < sampleFrames; ++i) {
-                const float x = in[i];
-                out[i] += line[pos];
-                line[pos] = x;
-                const int32_t next = pos + 1;
-                pos = next < length ? next : 0;
-            }
-        } else {
-            for (int32_t i = 0; i < sampleFrames; ++i) {
-                const float x = in[i];
-                out[i] = line[pos];
-                line[pos] = x;
-                const int32_t next = pos + 1;
-                pos = next < length ? next : 0;
-            }
+        // In runs up to the line's end, so the inner loop is a plain exchange of
+        // blocks. Each input sample is read before its output is written, so in ==
+        // out works.
+        for (int32_t i = 0; i < sampleFrames;) {
+            const int32_t room = pos < ring ? ring - pos : 1;
+            const int32_t run = std::min(sampleFrames - i, room);
+            if (add)
+                exchange<true>(in + i, out + i, line + pos, run);
+            else
+                exchange<false>(in + i, out + i, line + pos, run);
+            i += run;
+            pos += run;
+            if (pos >= ring)
+                pos = 0;
         }
         end = pos;
     }

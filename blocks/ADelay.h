@@ -9,7 +9,8 @@
 // sample rate, so above 200 kHz full control gives less than 200 ms. A length of 0
 // or 1 is a one-sample delay. Both channels share one position, which restarts at 0
 // (without clearing the lines) when the delay or the sample rate changes; resume()
-// clears the lines. Processing allocates nothing and works in place.
+// clears the lines. Processing allocates nothing and works in place (input and
+// output the same block, or disjoint ones).
 #pragma once
 
 #include "blocks/StateClearing.h"
