@@ -30,8 +30,7 @@ Float64 ReadRate(Host& host, AudioUnitScope scope) {
 OSStatus SetRateByFormat(Host& host, AudioUnitScope scope, Float64 rate) {
     AudioStreamBasicDescription format = FloatFormat(2);
     format.mSampleRate = rate;
-    return AudioUnitSetProperty(host.unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,
-                                sizeof(format));
+    return host.SetFormat(scope, format);
 }
 
 OSStatus SetRateByProperty(Host& host, AudioUnitScope scope, Float64 rate) {
@@ -86,10 +85,7 @@ TEST(AUHardeningEvents, TheQueueTakesEventsUpToItsBoundAndRefusesTheRest) {
     ASSERT_EQ(noErr, host.Render(out, 512, 0.0));
     // Every offset 0..511 carries events, so each frame is a slice of its own; the
     // last kept event at offset 511 is event 4095 (4095 % 512 = 511).
-    size_t slices = 0;
-    for (const ProcessCall& call : host.object->calls)
-        slices += call.channel == 0;
-    EXPECT_EQ(512u, slices);
+    EXPECT_EQ(512u, host.CallsOf(0).size());
     EXPECT_EQ(Float32(1511 * (AUBase::kMaxScheduledEvents - 1)), out.channel(1)[511]);
     // The render emptied the queue.
     EXPECT_EQ(noErr, AudioUnitScheduleParameters(host.unit, events.data(), 1));
@@ -110,10 +106,7 @@ TEST(AUHardeningEvents, FullQueueSlicesInOffsetOrderWithTheLastEventWinningAtEac
     ASSERT_EQ(noErr, AudioUnitScheduleParameters(host.unit, events.data(), UInt32(events.size())));
     BufferList out(2, frames);
     ASSERT_EQ(noErr, host.Render(out, frames, 0.0));
-    std::vector<ProcessCall> channel0;
-    for (const ProcessCall& call : host.object->calls)
-        if (call.channel == 0)
-            channel0.push_back(call);
+    const std::vector<ProcessCall> channel0 = host.CallsOf(0);
     ASSERT_EQ(frames, channel0.size());
     for (UInt32 s = 0; s < frames; ++s) {
         EXPECT_EQ(Float32(s), channel0[s].firstInput);
@@ -204,11 +197,9 @@ struct ListenerCounts {
     std::atomic<bool> removed{true};
 };
 
-void StayingA(void* refCon, AudioUnit, AudioUnitPropertyID, AudioUnitScope, AudioUnitElement) {
-    ++static_cast<ListenerCounts*>(refCon)->stayingA;
-}
-void StayingB(void* refCon, AudioUnit, AudioUnitPropertyID, AudioUnitScope, AudioUnitElement) {
-    ++static_cast<ListenerCounts*>(refCon)->stayingB;
+template <std::atomic<int> ListenerCounts::*count>
+void Staying(void* refCon, AudioUnit, AudioUnitPropertyID, AudioUnitScope, AudioUnitElement) {
+    ++(static_cast<ListenerCounts*>(refCon)->*count);
 }
 void ComingAndGoing(void* refCon, AudioUnit, AudioUnitPropertyID, AudioUnitScope,
                     AudioUnitElement) {
@@ -228,8 +219,9 @@ TEST(AUHardeningListeners, TheRenderThreadAnnouncesErrorsWhileListenersComeAndGo
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
     ListenerCounts counts;
     const AudioUnitPropertyID error = kAudioUnitProperty_LastRenderError;
-    ASSERT_EQ(noErr, AudioUnitAddPropertyListener(host.unit, error, StayingA, &counts));
-    ASSERT_EQ(noErr, AudioUnitAddPropertyListener(host.unit, error, StayingB, &counts));
+    for (AudioUnitPropertyListenerProc proc :
+         {Staying<&ListenerCounts::stayingA>, Staying<&ListenerCounts::stayingB>})
+        ASSERT_EQ(noErr, AudioUnitAddPropertyListener(host.unit, error, proc, &counts));
 
     // Each side goes on until it has done its share and the other side has too, so
     // the two overlap whichever starts first.

@@ -122,10 +122,11 @@ struct Host {
     bool inputSilent = false;
     int pulls = 0;
 
-    Host() {
+    // `entry` opens a TestUnit or a unit derived from it.
+    explicit Host(ComponentRoutine entry = TestEntry) {
         const ComponentDescription description = {kAudioUnitType_Effect, 0x74737431, 0x51747374, 0,
                                                   0}; // 'tst1' 'Qtst'
-        if (OpenAComponent(TestEntry, &description, &unit) != noErr)
+        if (OpenAComponent(entry, &description, &unit) != noErr)
             throw std::runtime_error("open failed");
         object = static_cast<TestUnit*>(GetComponentInstanceStorage(unit));
         ConnectInput();
@@ -150,6 +151,22 @@ struct Host {
     }
     OSStatus SetUInt32(AudioUnitPropertyID id, UInt32 value) {
         return AudioUnitSetProperty(unit, id, kAudioUnitScope_Global, 0, &value, sizeof(value));
+    }
+    OSStatus SetFormat(AudioUnitScope scope, const AudioStreamBasicDescription& format) {
+        return AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,
+                                    sizeof(format));
+    }
+    OSStatus SetChannels(UInt32 in, UInt32 out) {
+        const OSStatus result = SetFormat(kAudioUnitScope_Input, FloatFormat(in));
+        return result != noErr ? result : SetFormat(kAudioUnitScope_Output, FloatFormat(out));
+    }
+    // The kernel calls logged for `channel`, in order.
+    std::vector<ProcessCall> CallsOf(UInt32 channel) const {
+        std::vector<ProcessCall> found;
+        for (const ProcessCall& call : object->calls)
+            if (call.channel == channel)
+                found.push_back(call);
+        return found;
     }
     OSStatus Render(BufferList& output, UInt32 frames, Float64 sampleTime,
                     AudioUnitRenderActionFlags* flags = nullptr) {
