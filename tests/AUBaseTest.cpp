@@ -1,34 +1,18 @@
 // The audio-unit base classes, driven as a host drives them: through the client
 // functions of an opened component.
 #include "AUTestUnit.h"
+#include "UnitStateUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
 using namespace autest;
 
 namespace {
-
-OSStatus SetFormat(Host& host, AudioUnitScope scope, const AudioStreamBasicDescription& format) {
-    return AudioUnitSetProperty(host.unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,
-                                sizeof(format));
-}
-
-OSStatus SetChannels(Host& host, UInt32 in, UInt32 out) {
-    const OSStatus result = SetFormat(host, kAudioUnitScope_Input, FloatFormat(in));
-    return result != noErr ? result : SetFormat(host, kAudioUnitScope_Output, FloatFormat(out));
-}
-
-std::vector<ProcessCall> Channel0Calls(const Host& host) {
-    std::vector<ProcessCall> found;
-    for (const ProcessCall& call : host.object->calls)
-        if (call.channel == 0)
-            found.push_back(call);
-    return found;
-}
 
 Float32 Param(AudioUnit unit, AudioUnitParameterID id) {
     Float32 value = -1.0f;
@@ -65,7 +49,7 @@ TEST(AUEffectBaseLifecycle, InitialiseMakesAKernelPerChannelOrRefusesTheCounts) 
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.in << " in, " << c.out << " out");
         Host host;
-        ASSERT_EQ(noErr, SetChannels(host, c.in, c.out));
+        ASSERT_EQ(noErr, host.SetChannels(c.in, c.out));
         EXPECT_EQ(c.result, AudioUnitInitialize(host.unit));
         ASSERT_EQ(c.kernels, host.object->GetNumKernels());
         for (UInt32 k = 0; k < c.kernels; ++k) {
@@ -82,7 +66,7 @@ TEST(AUEffectBaseLifecycle, ReinitialisingWithAnotherChannelCountStartsAfresh) {
     BufferList out(2, 64);
     ASSERT_EQ(noErr, host.Render(out, 64, 0.0));
     ASSERT_EQ(noErr, AudioUnitUninitialize(host.unit));
-    ASSERT_EQ(noErr, SetChannels(host, 1, 1));
+    ASSERT_EQ(noErr, host.SetChannels(1, 1));
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
     ASSERT_EQ(1u, host.object->GetNumKernels());
     host.object->calls.clear();
@@ -132,7 +116,7 @@ TEST(AUEffectBaseLifecycle, PublishedConfigurationsMatchWithTheirWildcards) {
                      << ") of " << c.configs.size() << "; " << c.in << " in, " << c.out << " out");
         Host host;
         host.object->channelInfo = c.configs;
-        ASSERT_EQ(noErr, SetChannels(host, c.in, c.out));
+        ASSERT_EQ(noErr, host.SetChannels(c.in, c.out));
         EXPECT_EQ(c.accepted ? noErr : kAudioUnitErr_FormatNotSupported,
                   AudioUnitInitialize(host.unit));
         EXPECT_EQ(c.accepted ? c.out : 0u, host.object->GetNumKernels());
@@ -210,81 +194,47 @@ TEST(AUEffectBaseRender, PullsFromAConnectedUnitIntoBuffersItHandsOut) {
 #endif
 }
 
-TEST(AUEffectBaseRender, TheSameSampleTimeIsRenderedOnce) {
-    Host host;
-    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    BufferList out(2, 128);
-    for (Float64 time : {0.0, 0.0, 128.0})
-        EXPECT_EQ(noErr, host.Render(out, 128, time));
-    EXPECT_EQ(4u, host.object->calls.size());
-    EXPECT_EQ(2, host.pulls);
-}
+// Bypassed, the input passes untouched and no kernel runs. A silent input is
+// flagged silent: in place its buffers are processed as they are, otherwise the
+// output is zeroed, bypassed or processed.
+TEST(AUEffectBaseRender, BypassAndSilentInputInPlaceOrNot) {
+    for (UInt32 inPlace : {1u, 0u}) {
+        SCOPED_TRACE(testing::Message() << "in place " << inPlace);
+        Host host;
+        ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_InPlaceProcessing, inPlace));
+        ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
+        ASSERT_EQ(noErr, AudioUnitSetParameter(host.unit, 0, kAudioUnitScope_Global, 0, 0.5f, 0));
+        BufferList out(2, 256);
+        ASSERT_EQ(noErr, host.Render(out, 256, 0.0));
+        EXPECT_EQ(100.0f, out.channel(0)[200]);
+        EXPECT_EQ(627.5f, out.channel(1)[255]);
 
-TEST(AUEffectBaseRender, BypassInPlacePassesTheInputUntouchedWithoutKernels) {
-    Host host;
-    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    ASSERT_EQ(noErr, AudioUnitSetParameter(host.unit, 0, kAudioUnitScope_Global, 0, 0.5f, 0));
-    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
-    BufferList out(2, 256);
-    ASSERT_EQ(noErr, host.Render(out, 256, 0.0));
-    EXPECT_EQ(200.0f, out.channel(0)[200]);
-    EXPECT_EQ(1255.0f, out.channel(1)[255]);
-    EXPECT_TRUE(host.object->calls.empty());
-}
-
-TEST(AUEffectBaseRender, SilentInputIsFlaggedSilentYetProcessedInPlace) {
-    Host host;
-    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    host.inputSilent = true;
-    BufferList out(2, 64);
-    AudioUnitRenderActionFlags flags = 0;
-    ASSERT_EQ(noErr, host.Render(out, 64, 0.0, &flags));
-    EXPECT_TRUE(flags & kAudioUnitRenderAction_OutputIsSilence);
-    ASSERT_EQ(2u, host.object->calls.size());
-    EXPECT_TRUE(host.object->calls[0].silentIn);
-    EXPECT_EQ(1063.0f, out.channel(1)[63]); // the buffers are not zeroed
-}
-
-namespace {
-bool AllZero(BufferList& list, UInt32 channels, UInt32 frames) {
-    for (UInt32 c = 0; c < channels; ++c)
-        for (UInt32 i = 0; i < frames; ++i)
-            if (list.channel(c)[i] != 0.0f)
-                return false;
-    return true;
-}
-} // namespace
-
-TEST(AUEffectBaseRender, NotInPlaceBypassCopiesTheInputAndSilenceZeroesTheOutput) {
-    Host host;
-    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_InPlaceProcessing, 0));
-    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    ASSERT_EQ(noErr, AudioUnitSetParameter(host.unit, 0, kAudioUnitScope_Global, 0, 0.5f, 0));
-    BufferList out(2, 256);
-    ASSERT_EQ(noErr, host.Render(out, 256, 0.0));
-    EXPECT_EQ(100.0f, out.channel(0)[200]);
-    EXPECT_EQ(627.5f, out.channel(1)[255]);
-
-    host.object->calls.clear();
-    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
-    ASSERT_EQ(noErr, host.Render(out, 256, 256.0));
-    EXPECT_EQ(200.0f, out.channel(0)[200]);
-    EXPECT_EQ(1255.0f, out.channel(1)[255]);
-    EXPECT_TRUE(host.object->calls.empty());
-
-    // A silent input leaves a zeroed output, bypassed or processed.
-    host.inputSilent = true;
-    Float64 time = 512.0;
-    for (UInt32 bypass : {1u, 0u}) {
-        SCOPED_TRACE(testing::Message() << "bypass " << bypass);
-        ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, bypass));
         host.object->calls.clear();
-        AudioUnitRenderActionFlags flags = 0;
-        ASSERT_EQ(noErr, host.Render(out, 256, time, &flags));
-        time += 256.0;
-        EXPECT_TRUE(flags & kAudioUnitRenderAction_OutputIsSilence);
-        EXPECT_TRUE(AllZero(out, 2, 256));
-        EXPECT_EQ(bypass ? 0u : 2u, host.object->calls.size());
+        ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
+        ASSERT_EQ(noErr, host.Render(out, 256, 256.0));
+        EXPECT_EQ(200.0f, out.channel(0)[200]);
+        EXPECT_EQ(1255.0f, out.channel(1)[255]);
+        EXPECT_TRUE(host.object->calls.empty());
+
+        host.inputSilent = true;
+        Float64 time = 512.0;
+        for (UInt32 bypass : {1u, 0u}) {
+            SCOPED_TRACE(testing::Message() << "silent, bypass " << bypass);
+            ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, bypass));
+            host.object->calls.clear();
+            AudioUnitRenderActionFlags flags = 0;
+            ASSERT_EQ(noErr, host.Render(out, 256, time, &flags));
+            time += 256.0;
+            EXPECT_TRUE(flags & kAudioUnitRenderAction_OutputIsSilence);
+            ASSERT_EQ(bypass ? 0u : 2u, host.object->calls.size());
+            if (!bypass) {
+                EXPECT_TRUE(host.object->calls[0].silentIn);
+            }
+            const Float32 gain = inPlace ? (bypass ? 1.0f : 0.5f) : 0.0f;
+            for (UInt32 c = 0; c < 2; ++c)
+                for (UInt32 i = 0; i < 256; ++i)
+                    ASSERT_EQ(Float32(c * 1000 + i) * gain, out.channel(c)[i]) << c << ", " << i;
+        }
     }
 }
 
@@ -332,7 +282,7 @@ TEST(AUEffectBaseSlicing, EventsCutTheRenderIntoSlices) {
                   AudioUnitScheduleParameters(host.unit, c.events.data(), UInt32(c.events.size())));
         BufferList out(2, c.frames);
         ASSERT_EQ(noErr, host.Render(out, c.frames, 0.0));
-        const auto calls = Channel0Calls(host);
+        const auto calls = host.CallsOf(0);
         ASSERT_EQ(c.slices.size(), calls.size());
         for (size_t i = 0; i < calls.size(); ++i) {
             EXPECT_EQ(Float32(c.slices[i].first), calls[i].firstInput);
@@ -353,7 +303,7 @@ TEST(AUEffectBaseSlicing, AFailedRenderDiscardsItsEvents) {
     BufferList out(2, 1157);
     EXPECT_EQ(kAudioUnitErr_TooManyFramesToProcess, host.Render(out, 1157, 0.0));
     ASSERT_EQ(noErr, host.Render(out, 512, 0.0));
-    EXPECT_EQ(1u, Channel0Calls(host).size());
+    EXPECT_EQ(1u, host.CallsOf(0).size());
 }
 
 // --- Properties and parameters ---
@@ -398,17 +348,16 @@ TEST(AUBaseProperties, StreamFormatsAndMaximumFrames) {
     int16.mFormatFlags = kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
     int16.mBitsPerChannel = 16;
     int16.mBytesPerFrame = int16.mBytesPerPacket = 2;
-    EXPECT_EQ(kAudioUnitErr_FormatNotSupported,
-              SetFormat(host, kAudioUnitScope_Input, interleaved));
-    EXPECT_EQ(kAudioUnitErr_FormatNotSupported, SetFormat(host, kAudioUnitScope_Output, int16));
+    EXPECT_EQ(kAudioUnitErr_FormatNotSupported, host.SetFormat(kAudioUnitScope_Input, interleaved));
+    EXPECT_EQ(kAudioUnitErr_FormatNotSupported, host.SetFormat(kAudioUnitScope_Output, int16));
     EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue,
               host.SetUInt32(kAudioUnitProperty_MaximumFramesPerSlice, 0x40000000));
     ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_MaximumFramesPerSlice, 2048));
 
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    EXPECT_EQ(noErr, SetFormat(host, kAudioUnitScope_Input, FloatFormat(2)));
+    EXPECT_EQ(noErr, host.SetFormat(kAudioUnitScope_Input, FloatFormat(2)));
     EXPECT_EQ(kAudioUnitErr_PropertyNotWritable,
-              SetFormat(host, kAudioUnitScope_Input, FloatFormat(1)));
+              host.SetFormat(kAudioUnitScope_Input, FloatFormat(1)));
     EXPECT_EQ(kAudioUnitErr_Initialized,
               host.SetUInt32(kAudioUnitProperty_MaximumFramesPerSlice, 1024));
     BufferList out(2, 2048);
@@ -438,18 +387,31 @@ TEST(AUBaseDispatch, CanDoAnswersForTheSelectorsTheUnitTakes) {
     }
 }
 
+// The same sample time is rendered once, until a reset forgets it.
 TEST(AUBaseDispatch, ResetForgetsTheLastRenderedSampleTimeAndResetsTheKernels) {
     Host host;
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
     BufferList out(2, 128);
-    ASSERT_EQ(noErr, host.Render(out, 128, 0.0));
-    ASSERT_EQ(noErr, host.Render(out, 128, 0.0));
-    EXPECT_EQ(2u, host.object->calls.size());
-    ASSERT_EQ(noErr, AudioUnitReset(host.unit, kAudioUnitScope_Global, 0));
-    EXPECT_EQ(2, host.object->resets);
-    ASSERT_EQ(noErr, host.Render(out, 128, 0.0)); // the same time, rendered again
-    EXPECT_EQ(4u, host.object->calls.size());
-    EXPECT_EQ(2, host.pulls);
+    const struct {
+        bool reset;
+        Float64 time;
+        size_t calls; // so far, two kernels
+        int pulls, resets;
+    } steps[] = {{false, 0.0, 2, 1, 0},
+                 {false, 0.0, 2, 1, 0},
+                 {false, 128.0, 4, 2, 0},
+                 {true, 128.0, 6, 3, 2},
+                 {false, 256.0, 8, 4, 2}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(testing::Message() << (step.reset ? "reset, " : "") << "time " << step.time);
+        if (step.reset) {
+            ASSERT_EQ(noErr, AudioUnitReset(host.unit, kAudioUnitScope_Global, 0));
+        }
+        ASSERT_EQ(noErr, host.Render(out, 128, step.time));
+        EXPECT_EQ(step.calls, host.object->calls.size());
+        EXPECT_EQ(step.pulls, host.pulls);
+        EXPECT_EQ(step.resets, host.object->resets);
+    }
 }
 
 // --- Listeners and render notifications ---
@@ -510,108 +472,7 @@ TEST(AUBaseNotifications, RenderNotificationsComeBeforeAndAfterEachRender) {
 
 namespace {
 
-CFDictionaryRef SaveState(AudioUnit unit) {
-    CFPropertyListRef state = nullptr;
-    UInt32 size = sizeof(state);
-    EXPECT_EQ(noErr, AudioUnitGetProperty(unit, kAudioUnitProperty_ClassInfo,
-                                          kAudioUnitScope_Global, 0, &state, &size));
-    return static_cast<CFDictionaryRef>(state);
-}
-
-OSStatus RestoreState(AudioUnit unit, CFPropertyListRef state) {
-    return AudioUnitSetProperty(unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
-                                &state, sizeof(state));
-}
-
-// Restores a copy of `state` with `key` set to `value`.
-OSStatus RestoreEdited(AudioUnit unit, CFDictionaryRef state, const char* key, CFTypeRef value) {
-    CFMutableDictionaryRef copy = CFDictionaryCreateMutable(
-        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    for (CFIndex i = 0; i < CFDictionaryGetCount(state); ++i) {
-        const void* k = CFDictionaryGetKeyAtIndex(state, i);
-        CFDictionarySetValue(copy, k, CFDictionaryGetValue(state, k));
-    }
-    CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-    CFDictionarySetValue(copy, name, value);
-    const OSStatus result = RestoreState(unit, copy);
-    CFRelease(name);
-    CFRelease(copy);
-    return result;
-}
-
-} // namespace
-
-TEST(AUBaseState, SavedStateRestoresIntoAnotherInstance) {
-    Host source, target;
-    SetAll(source.unit, {0.1f, 0.2f, 0.3f, 2.0f});
-    CFDictionaryRef state = SaveState(source.unit);
-    ASSERT_NE(nullptr, state);
-    // The data block: element 0 of the global scope, four (ID, value) pairs, big-endian.
-    CFStringRef key = CFStringCreateWithCString(nullptr, "data", kCFStringEncodingUTF8);
-    const auto data = static_cast<CFDataRef>(CFDictionaryGetValue(state, key));
-    CFRelease(key);
-    ASSERT_EQ(12 + 4 * 8, CFDataGetLength(data));
-    const uint8_t head[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4},
-                  id3[] = {0, 0, 0, 3, 0x40, 0, 0, 0};
-    EXPECT_EQ(0, std::memcmp(head, CFDataGetBytePtr(data), sizeof(head)));
-    EXPECT_EQ(0, std::memcmp(id3, CFDataGetBytePtr(data) + 12 + 3 * 8, sizeof(id3))); // 2.0f
-
-    ASSERT_EQ(noErr, RestoreState(target.unit, state));
-    for (AudioUnitParameterID id = 0; id < 4; ++id)
-        EXPECT_EQ(Param(source.unit, id), Param(target.unit, id));
-    CFRelease(state);
-}
-
-TEST(AUBaseState, ForeignStatesAreRefusedBeforeAnythingChanges) {
-    Host source, target;
-    SetAll(source.unit, {0.9f, 0.9f, 0.9f, 0.9f});
-    SetAll(target.unit, {0.5f, 0.5f, 0.5f, 0.5f});
-    CFDictionaryRef state = SaveState(source.unit);
-    SInt32 values[] = {1, 0x78787878};
-    CFNumberRef one = CFNumberCreate(nullptr, kCFNumberSInt32Type, &values[0]);
-    CFNumberRef other = CFNumberCreate(nullptr, kCFNumberSInt32Type, &values[1]);
-    const std::pair<const char*, CFNumberRef> edits[] = {
-        {"version", one}, {"subtype", other}, {"part", one}};
-    for (const auto& [key, value] : edits)
-        EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue, RestoreEdited(target.unit, state, key, value))
-            << key;
-    for (AudioUnitParameterID id = 0; id < 4; ++id)
-        EXPECT_EQ(0.5f, Param(target.unit, id));
-    for (CFTypeRef object : {CFTypeRef(one), CFTypeRef(other), CFTypeRef(state)})
-        CFRelease(object);
-}
-
-namespace {
-
-std::string Text(CFStringRef string) {
-    char buffer[256] = {};
-    if (!string || !CFStringGetCString(string, buffer, sizeof(buffer), kCFStringEncodingUTF8))
-        return "(none)";
-    return buffer;
-}
-
-// Restores a copy of `state` without `key`.
-OSStatus RestoreWithout(AudioUnit unit, CFDictionaryRef state, const char* key) {
-    CFMutableDictionaryRef copy = CFDictionaryCreateMutable(
-        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    for (CFIndex i = 0; i < CFDictionaryGetCount(state); ++i) {
-        const void* k = CFDictionaryGetKeyAtIndex(state, i);
-        if (Text(static_cast<CFStringRef>(k)) != key)
-            CFDictionarySetValue(copy, k, CFDictionaryGetValue(state, k));
-    }
-    const OSStatus result = RestoreState(unit, copy);
-    CFRelease(copy);
-    return result;
-}
-
-CFTypeRef Lookup(CFDictionaryRef dictionary, const char* key) {
-    if (!dictionary)
-        return nullptr;
-    CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-    CFTypeRef value = CFDictionaryGetValue(dictionary, name);
-    CFRelease(name);
-    return value;
-}
+using namespace unitstate;
 
 std::string PresetName(AudioUnit unit, SInt32* outNumber = nullptr) {
     AUPreset preset = {};
@@ -620,7 +481,7 @@ std::string PresetName(AudioUnit unit, SInt32* outNumber = nullptr) {
                                           kAudioUnitScope_Global, 0, &preset, &size));
     if (outNumber)
         *outNumber = preset.presetNumber;
-    return Text(preset.presetName);
+    return text(preset.presetName);
 }
 
 std::string ElementName(AudioUnit unit, AudioUnitScope scope) {
@@ -628,9 +489,9 @@ std::string ElementName(AudioUnit unit, AudioUnitScope scope) {
     UInt32 size = sizeof(name);
     if (AudioUnitGetProperty(unit, kAudioUnitProperty_ElementName, scope, 0, &name, &size) != noErr)
         return "(none)";
-    const std::string text = Text(name);
+    const std::string result = text(name);
     CFRelease(name);
-    return text;
+    return result;
 }
 
 std::vector<AudioUnitScope> gCountsAnnounced;
@@ -640,31 +501,57 @@ void CountListener(void*, AudioUnit, AudioUnitPropertyID, AudioUnitScope scope, 
 
 } // namespace
 
-// The type is not compared: a unit may be registered under another one.
-TEST(AUBaseState, SubtypeAndManufacturerMustBePresentAndMatch) {
+TEST(AUBaseState, SavedStateRestoresIntoAnotherInstance) {
+    Host source, target;
+    SetAll(source.unit, {0.1f, 0.2f, 0.3f, 2.0f});
+    CFDictionaryRef state = save(source.unit);
+    ASSERT_NE(nullptr, state);
+    // The data block: element 0 of the global scope, four (ID, value) pairs, big-endian.
+    const auto data = static_cast<CFDataRef>(lookup(state, "data"));
+    ASSERT_EQ(12 + 4 * 8, CFDataGetLength(data));
+    const uint8_t head[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4},
+                  id3[] = {0, 0, 0, 3, 0x40, 0, 0, 0};
+    EXPECT_EQ(0, std::memcmp(head, CFDataGetBytePtr(data), sizeof(head)));
+    EXPECT_EQ(0, std::memcmp(id3, CFDataGetBytePtr(data) + 12 + 3 * 8, sizeof(id3))); // 2.0f
+
+    ASSERT_EQ(noErr, restore(target.unit, state));
+    for (AudioUnitParameterID id = 0; id < 4; ++id)
+        EXPECT_EQ(Param(source.unit, id), Param(target.unit, id));
+    CFRelease(state);
+}
+
+// A state of another unit, or of another version, is refused before anything
+// changes; the type is not compared (a unit may be registered under another one).
+TEST(AUBaseState, ForeignStatesAreRefusedBeforeAnythingChanges) {
     Host source, target;
     SetAll(source.unit, {0.9f, 0.9f, 0.9f, 0.9f});
     SetAll(target.unit, {0.5f, 0.5f, 0.5f, 0.5f});
-    CFDictionaryRef state = SaveState(source.unit);
-    SInt32 code = 0x78787878;
-    CFNumberRef other = CFNumberCreate(nullptr, kCFNumberSInt32Type, &code);
-    EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue,
-              RestoreEdited(target.unit, state, "manufacturer", other));
-    for (const char* key : {"version", "subtype", "manufacturer"})
-        EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue, RestoreWithout(target.unit, state, key))
-            << key;
-    EXPECT_EQ(0.5f, Param(target.unit, 0));
-    EXPECT_EQ(noErr, RestoreEdited(target.unit, state, "type", other));
+    CFDictionaryRef state = save(source.unit);
+    ASSERT_NE(nullptr, state);
+    CFNumberRef one = number(1), other = number(0x78787878);
+    const struct {
+        const char* key;
+        CFTypeRef value; // null: left out
+    } refused[] = {{"version", one},         {"subtype", other},   {"part", one},
+                   {"manufacturer", other},  {"version", nullptr}, {"subtype", nullptr},
+                   {"manufacturer", nullptr}};
+    for (const auto& edit : refused)
+        EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue,
+                  restoreEdited(target.unit, state, edit.key, edit.value))
+            << edit.key << (edit.value ? " changed" : " left out");
+    for (AudioUnitParameterID id = 0; id < 4; ++id)
+        EXPECT_EQ(0.5f, Param(target.unit, id));
+    EXPECT_EQ(noErr, restoreEdited(target.unit, state, "type", other));
     EXPECT_EQ(0.9f, Param(target.unit, 0));
-    CFRelease(other);
-    CFRelease(state);
+    for (CFTypeRef object : {CFTypeRef(one), CFTypeRef(other), CFTypeRef(state)})
+        CFRelease(object);
 }
 
 TEST(AUBaseState, PresetAndElementNamesAreSavedAndRestored) {
     Host source, target;
-    CFDictionaryRef plain = SaveState(source.unit);
-    EXPECT_EQ("Untitled", Text(static_cast<CFStringRef>(Lookup(plain, "name"))));
-    EXPECT_EQ(nullptr, Lookup(plain, "element-name")); // no element has a name
+    CFDictionaryRef plain = save(source.unit);
+    EXPECT_EQ("Untitled", text(static_cast<CFStringRef>(lookup(plain, "name"))));
+    EXPECT_EQ(nullptr, lookup(plain, "element-name")); // no element has a name
 
     CFStringRef preset = CFStringCreateWithCString(nullptr, "Crunch lead", kCFStringEncodingUTF8);
     const AUPreset current = {-1, preset};
@@ -673,34 +560,34 @@ TEST(AUBaseState, PresetAndElementNamesAreSavedAndRestored) {
     const std::pair<AudioUnitScope, const char*> names[] = {{kAudioUnitScope_Global, "quorle"},
                                                             {kAudioUnitScope_Input, "guitar in"},
                                                             {kAudioUnitScope_Output, "to the amp"}};
-    for (const auto& [scope, text] : names) {
-        CFStringRef name = CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
+    for (const auto& [scope, name] : names) {
+        CFStringRef string = CFStringCreateWithCString(nullptr, name, kCFStringEncodingUTF8);
         ASSERT_EQ(noErr, AudioUnitSetProperty(source.unit, kAudioUnitProperty_ElementName, scope, 0,
-                                              &name, sizeof(name)));
-        CFRelease(name);
+                                              &string, sizeof(string)));
+        CFRelease(string);
     }
-    CFDictionaryRef state = SaveState(source.unit);
-    EXPECT_EQ("Crunch lead", Text(static_cast<CFStringRef>(Lookup(state, "name"))));
-    const auto saved = static_cast<CFDictionaryRef>(Lookup(state, "element-name"));
+    CFDictionaryRef state = save(source.unit);
+    EXPECT_EQ("Crunch lead", text(static_cast<CFStringRef>(lookup(state, "name"))));
+    const auto saved = static_cast<CFDictionaryRef>(lookup(state, "element-name"));
     ASSERT_NE(nullptr, saved);
     EXPECT_EQ(3, CFDictionaryGetCount(saved));
-    const auto input = static_cast<CFDictionaryRef>(Lookup(saved, "1"));
-    EXPECT_EQ("guitar in", Text(static_cast<CFStringRef>(Lookup(input, "0"))));
+    const auto input = static_cast<CFDictionaryRef>(lookup(saved, "1"));
+    EXPECT_EQ("guitar in", text(static_cast<CFStringRef>(lookup(input, "0"))));
 
     gCountsAnnounced.clear();
     ASSERT_EQ(noErr, AudioUnitAddPropertyListener(target.unit, kAudioUnitProperty_ElementCount,
                                                   CountListener, nullptr));
-    ASSERT_EQ(noErr, RestoreState(target.unit, state));
-    SInt32 number = 0;
-    EXPECT_EQ("Crunch lead", PresetName(target.unit, &number));
-    EXPECT_EQ(-1, number);
-    for (const auto& [scope, text] : names)
-        EXPECT_EQ(text, ElementName(target.unit, scope)) << "scope " << scope;
+    ASSERT_EQ(noErr, restore(target.unit, state));
+    SInt32 presetNumber = 0;
+    EXPECT_EQ("Crunch lead", PresetName(target.unit, &presetNumber));
+    EXPECT_EQ(-1, presetNumber);
+    for (const auto& [scope, name] : names)
+        EXPECT_EQ(name, ElementName(target.unit, scope)) << "scope " << scope;
     // The element count of each scope whose names came back is announced.
     EXPECT_EQ((std::vector<AudioUnitScope>{0, 1, 2}), gCountsAnnounced);
 
     // A state without a name restores as "Untitled".
-    ASSERT_EQ(noErr, RestoreWithout(target.unit, state, "name"));
+    ASSERT_EQ(noErr, restoreEdited(target.unit, state, "name", nullptr));
     EXPECT_EQ("Untitled", PresetName(target.unit));
     for (CFTypeRef object : {CFTypeRef(preset), CFTypeRef(state), CFTypeRef(plain)})
         CFRelease(object);
@@ -710,38 +597,102 @@ TEST(AUBaseState, PresetAndElementNamesAreSavedAndRestored) {
 TEST(AUBaseState, CutOrOverlongDataStopsAtTheLastWholePair) {
     Host host;
     SetAll(host.unit, {0.5f, 0.5f, 0.5f, 0.5f});
-    CFDictionaryRef state = SaveState(host.unit);
-    auto restore = [&](std::vector<uint8_t> bytes) {
+    CFDictionaryRef state = save(host.unit);
+    auto restoreData = [&](std::vector<uint8_t> bytes) {
         CFDataRef data = CFDataCreate(nullptr, bytes.data(), CFIndex(bytes.size()));
-        const OSStatus result = RestoreEdited(host.unit, state, "data", data);
+        const OSStatus result = restoreEdited(host.unit, state, "data", data);
         CFRelease(data);
         return result;
     };
     // Block header claiming 1000 pairs, two whole pairs and five stray bytes.
-    EXPECT_EQ(noErr, restore({0,    0, 0, 0, 0, 0, 0, 0,    0,    0, 3, 0xE8, 0, 0, 0, 0,   0x3F,
-                              0x80, 0, 0, 0, 0, 0, 1, 0x3F, 0x40, 0, 0, 0,    0, 0, 2, 0x3F}));
+    EXPECT_EQ(noErr,
+              restoreData({0,    0, 0, 0, 0, 0, 0, 0,    0,    0, 3, 0xE8, 0, 0, 0, 0,   0x3F,
+                           0x80, 0, 0, 0, 0, 0, 1, 0x3F, 0x40, 0, 0, 0,    0, 0, 2, 0x3F}));
     EXPECT_EQ(1.0f, Param(host.unit, 0));
     EXPECT_EQ(0.75f, Param(host.unit, 1));
     EXPECT_EQ(0.5f, Param(host.unit, 2));
     // A header cut short, and a block for an element that does not exist, end quietly.
-    EXPECT_EQ(noErr, restore({0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(noErr, restore({0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(noErr, restoreData({0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(noErr, restoreData({0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(1.0f, Param(host.unit, 0));
     CFRelease(state);
 }
 
+// --- Tail ---
+
 namespace {
 
-// Exceptions never cross the component entry: each kind becomes a status.
-int gOpenThrows = 0;
+struct TailUnit : TestUnit {
+    using TestUnit::TestUnit;
+    bool SupportsTail() override { return true; }
+    Float64 GetTailTime() override { return tailSeconds; }
+    Float64 tailSeconds = 0.0;
+};
+
+ComponentResult TailEntry(ComponentParameters* params, void* storage) {
+    return ComponentEntryPoint<TailUnit>::Dispatch(params, static_cast<TailUnit*>(storage));
+}
+
+} // namespace
+
+// Silent input after a sounding render: whether each 64-frame render at 44.1 kHz
+// comes out flagged silent.
+TEST(AUTailCountdown, CountsDownToSilenceAndIsClampedInsteadOfWrapping) {
+    const struct {
+        Float64 seconds;
+        std::vector<bool> silent;
+    } cases[] = {
+        {0.0, {true, true, true}},
+        {100.0 / 44100.0, {false, false, true, true}}, // 100 frames: two 64-frame renders
+        {1.0e9, {false, false, false, false}},         // beyond the countdown's range
+        {std::numeric_limits<Float64>::quiet_NaN(), {true, true}}, // no tail
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "tail " << c.seconds << " s");
+        Host host(TailEntry);
+        static_cast<TailUnit*>(host.object)->tailSeconds = c.seconds;
+        ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
+        BufferList out(2, 64);
+        std::vector<bool> silent;
+        for (size_t r = 0; r <= c.silent.size(); ++r) {
+            host.inputSilent = r > 0;
+            AudioUnitRenderActionFlags flags = 0;
+            ASSERT_EQ(noErr, host.Render(out, 64, 64.0 * Float64(r), &flags));
+            if (r > 0)
+                silent.push_back(flags & kAudioUnitRenderAction_OutputIsSilence);
+        }
+        EXPECT_EQ(c.silent, silent);
+    }
+}
+
+// --- The component entry ---
+
+namespace {
+
+// Exceptions never cross the component entry: each kind becomes a status, and a
+// unit that failed after it was made is destroyed all the same.
+int gThrowAt = 0; // which step throws, as numbered in Steps below
+int gLivingUnits = 0;
 struct ThrowingUnit : AUEffectBase {
     explicit ThrowingUnit(ComponentInstance instance) : AUEffectBase(instance) {
-        switch (gOpenThrows) {
+        switch (gThrowAt) {
         case 0: throw static_cast<OSStatus>(-3000);
         case 1: throw static_cast<OSErr>(-5);
         case 2: throw std::bad_alloc();
-        default: throw std::runtime_error("anything else");
+        case 3: throw std::runtime_error("anything else");
         }
+        ++gLivingUnits;
+    }
+    ~ThrowingUnit() override { --gLivingUnits; }
+    void PostConstructor() override {
+        AUEffectBase::PostConstructor();
+        if (gThrowAt == 4)
+            throw static_cast<OSStatus>(-3001);
+    }
+    void PreDestructor() override {
+        AUEffectBase::PreDestructor();
+        if (gThrowAt == 5)
+            throw std::runtime_error("while closing");
     }
     AUKernelBase* NewKernel() override { return nullptr; }
 };
@@ -749,14 +700,24 @@ ComponentResult ThrowingEntry(ComponentParameters* params, void* storage) {
     return ComponentEntryPoint<ThrowingUnit>::Dispatch(params, static_cast<ThrowingUnit*>(storage));
 }
 
-TEST(ComponentEntry, ExceptionsDuringOpenBecomeStatuses) {
+TEST(ComponentEntry, ExceptionsBecomeStatusesAndTheUnitIsReleased) {
     const ComponentDescription description = {kAudioUnitType_Effect, 1, 2, 0, 0};
-    const OSStatus expected[] = {-3000, -5, memFullErr, -1};
-    for (gOpenThrows = 0; gOpenThrows < 4; ++gOpenThrows) {
+    const OSStatus opened[] = {-3000, -5, memFullErr, -1, -3001}; // constructor, PostConstructor
+    for (gThrowAt = 0; gThrowAt < 5; ++gThrowAt) {
+        SCOPED_TRACE(testing::Message() << "throwing at " << gThrowAt);
+        gLivingUnits = 0;
         ComponentInstance instance = nullptr;
-        EXPECT_EQ(OpenAComponent(ThrowingEntry, &description, &instance), expected[gOpenThrows]);
+        EXPECT_EQ(OpenAComponent(ThrowingEntry, &description, &instance), opened[gThrowAt]);
         EXPECT_EQ(instance, nullptr);
+        EXPECT_EQ(gLivingUnits, 0);
     }
+    gLivingUnits = 0; // PreDestructor
+    ComponentInstance instance = nullptr;
+    ASSERT_EQ(OpenAComponent(ThrowingEntry, &description, &instance), noErr);
+    EXPECT_EQ(gLivingUnits, 1);
+    EXPECT_EQ(CloseComponent(instance), -1);
+    EXPECT_EQ(gLivingUnits, 0);
+    gThrowAt = 0;
 }
 
 } // namespace

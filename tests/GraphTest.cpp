@@ -8,7 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 
 namespace {
@@ -162,6 +167,71 @@ TEST(Averager, WindowLengthFromParameterZero) {
     for (size_t i = history.size() - 441; i < history.size(); ++i)
         expected += history[i];
     EXPECT_NEAR(avg.getParam(0), expected / 441.0, 1e-5);
+}
+
+TEST(AveragerWindow, TheLongestWindowIsTheBound) {
+    AveragerAN avg, fresh;
+    avg.setAverageSamples(AveragerAN::kMaxAverageSamples);
+    EXPECT_EQ(avg.averageSamples, 768000);
+    avg.setAverageSamples(AveragerAN::kMaxAverageSamples + 1); // kept
+    EXPECT_EQ(avg.averageSamples, 768000);
+    fresh.setAverageSamples(AveragerAN::kMaxAverageSamples + 1); // no window yet: one sample
+    EXPECT_EQ(fresh.averageSamples, 1);
+}
+
+// Run in a child process whose address space is capped and then filled, so that
+// the ring of a new window cannot be allocated. Exit codes name what went wrong.
+[[maybe_unused]] int windowsUnderAFailingAllocation() {
+    AveragerAN held, fresh;
+    held.setAverageSamples(8);
+    const float* ring = held.ring;
+    std::vector<void*> hoard;
+    hoard.reserve(1 << 20);
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld", &pages) != 1)
+            pages = 0;
+        std::fclose(statm);
+    }
+    if (pages <= 0)
+        return 10;
+    const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
+                       (rlim_t(32) << 20);
+    rlimit limit = {cap, cap};
+    if (setrlimit(RLIMIT_AS, &limit) != 0)
+        return 11;
+    // Every free block of 64 KiB or more is taken, so a 3 MB ring cannot be found.
+    while (hoard.size() < hoard.capacity()) {
+        void* p = std::malloc(64 << 10);
+        if (!p)
+            break;
+        hoard.push_back(p);
+    }
+    if (hoard.size() == hoard.capacity())
+        return 12;
+    held.setAverageSamples(AveragerAN::kMaxAverageSamples);
+    fresh.setAverageSamples(AveragerAN::kMaxAverageSamples);
+    const bool heldKept = held.averageSamples == 8 && held.ring == ring;
+    const bool freshEmpty = fresh.averageSamples == 0 && fresh.getParam(0) == 0.0f;
+    for (void* p : hoard)
+        std::free(p);
+    if (!heldKept)
+        return 1;
+    if (!freshEmpty)
+        return 2;
+    // With the memory back, the same request succeeds: it was the allocation that failed.
+    held.setAverageSamples(AveragerAN::kMaxAverageSamples);
+    return held.averageSamples == AveragerAN::kMaxAverageSamples ? 0 : 13;
+}
+
+// Exit codes: 1 the held window changed, 2 a window appeared without a ring;
+// 10..13 the memory could not be exhausted as planned.
+TEST(AveragerWindowDeathTest, AFailedAllocationKeepsTheLastGoodWindow) {
+#ifdef QUORLE_ASAN
+    GTEST_SKIP() << "AddressSanitizer's allocator does not fail as malloc does";
+#else
+    EXPECT_EXIT(std::_Exit(windowsUnderAFailingAllocation()), testing::ExitedWithCode(0), "");
+#endif
 }
 
 TEST(Divider, LimitedRatioAndPassThrough) {

@@ -1,12 +1,14 @@
 // The plug-in as a host meets it: its shared object loaded with dlopen, the unit
 // opened through quorleEntry and driven only through the client functions.
 #include "ArchiveTestUtil.h"
+#include "UnitStateUtil.h"
 
 #include "au/quorleIds.h"
 #include "main/VorlixMac.h"
 #include "tools/PluginHost.h"
 
 #include <gtest/gtest.h>
+#include <lv2/core/lv2.h>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include <iterator>
 #include <limits>
 #include <numeric>
+#include <set>
 
 namespace {
 
@@ -36,6 +39,15 @@ testing::AssertionResult loaded(PluginHost& host, const std::string& dir = QUORL
     std::string error;
     return host.load(dir, error) ? testing::AssertionSuccess()
                                  : testing::AssertionFailure() << error;
+}
+
+// Loaded from `dir` and started for one channel at 44.1 kHz, 512 frames a call.
+testing::AssertionResult started(PluginHost& host, const std::string& dir = QUORLE_BUNDLE_DIR) {
+    testing::AssertionResult result = loaded(host, dir);
+    if (result)
+        if (OSStatus status = host.start(44100.0, 1, 512))
+            return testing::AssertionFailure() << "start: status " << status;
+    return result;
 }
 
 template <class T>
@@ -137,8 +149,7 @@ TEST(Host, ModelNamesAndAModelIndexBeyondTheList) {
                          {"crunch.xml", kTwoModels[1]},
                          {std::string(110, 'x') + ".xml", kTwoModels[0]}});
     PluginHost host;
-    ASSERT_TRUE(loaded(host, bundle.dir.path));
-    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+    ASSERT_TRUE(started(host, bundle.dir.path));
     EXPECT_EQ(host.modelNames(),
               (std::vector<std::string>{"clean", "crunch"})); // long name skipped
     char name[kModelNameSize];
@@ -167,7 +178,7 @@ bool allFinite(const std::vector<float>& v) {
 std::vector<float> renderFresh(const std::vector<float>& params, const std::vector<float>& in) {
     PluginHost host;
     std::vector<float> out;
-    if (!loaded(host) || host.start(44100.0, 1, 512) != noErr)
+    if (!started(host))
         return {};
     for (size_t p = 0; p < params.size(); ++p)
         if (host.setParameter(static_cast<AudioUnitParameterID>(p), params[p]) != noErr)
@@ -191,8 +202,7 @@ TEST(Host, NonFiniteInputSamplesAreHeardAsZero) {
         for (float bad : {kNaN, kInf, -kInf}) {
             SCOPED_TRACE(testing::Message() << "model " << model << ", input " << bad);
             PluginHost host;
-            ASSERT_TRUE(loaded(host));
-            ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+            ASSERT_TRUE(started(host));
             ASSERT_EQ(host.setParameter(3, m), noErr);
             std::vector<float> poisoned = in, out;
             poisoned[700] = bad;
@@ -218,10 +228,8 @@ TEST(Host, ControlValuesAreHeldWithinTheirRange) {
         for (auto [bad, stored] : values) {
             SCOPED_TRACE(testing::Message() << "parameter " << id << " at " << bad);
             PluginHost host, reference;
-            ASSERT_TRUE(loaded(host));
-            ASSERT_TRUE(loaded(reference));
-            ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
-            ASSERT_EQ(reference.start(44100.0, 1, 512), noErr);
+            ASSERT_TRUE(started(host));
+            ASSERT_TRUE(started(reference));
             EXPECT_EQ(host.setParameter(id, bad), noErr);
             EXPECT_EQ(parameter(host, id), stored);
             reference.setParameter(id, stored);
@@ -243,8 +251,7 @@ TEST(Host, ControlValuesAreHeldWithinTheirRange) {
 TEST(Host, ScheduledEventsWithBadValuesKeepTheOutputPlaying) {
     const std::vector<float> in = tone(150.0, 44100.0, 1024, 0.6f);
     PluginHost host;
-    ASSERT_TRUE(loaded(host));
-    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+    ASSERT_TRUE(started(host));
     const std::pair<AudioUnitParameterID, float> bad[] = {
         {0, kNaN}, {1, kInf}, {2, -1e30f}, {3, 99.0f}};
     std::vector<AudioUnitParameterEvent> events;
@@ -274,8 +281,7 @@ TEST(Host, AModelIndexOutsideTheListIsRefused) {
     const float beyondTheList[] = {6.0f, 99.0f, 1e9f};
 
     PluginHost host;
-    ASSERT_TRUE(loaded(host));
-    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+    ASSERT_TRUE(started(host));
     ASSERT_EQ(host.setParameter(3, 1.0f), noErr);
     std::vector<float> refused(std::begin(refusedAlways), std::end(refusedAlways));
     refused.insert(refused.end(), std::begin(beyondTheList), std::end(beyondTheList));
@@ -315,10 +321,8 @@ TEST(Host, AModelIndexOutsideTheListIsRefused) {
 TEST(Host, AFractionalModelIndexKeepsTheModelPlaying) {
     const std::vector<float> in = tone(247.0, 44100.0, 512, 0.5f);
     PluginHost host, reference;
-    ASSERT_TRUE(loaded(host));
-    ASSERT_TRUE(loaded(reference));
-    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
-    ASSERT_EQ(reference.start(44100.0, 1, 512), noErr);
+    ASSERT_TRUE(started(host));
+    ASSERT_TRUE(started(reference));
     host.setParameter(3, 3.0f);
     reference.setParameter(3, 3.0f);
     std::vector<float> out, expected;
@@ -351,8 +355,7 @@ TEST(Host, TheFirstSliceForwardsTheControlsAndKeepsTheLoadedModel) {
     CustomBundle bundle({{"a.xml", kTwoModels[0]},
                          {"bass.fxp", fxp({0.0f, 0.0f, 0.1f, 0.03f, 0.9f, 0.95f, 1.0f})}});
     PluginHost host;
-    ASSERT_TRUE(loaded(host, bundle.dir.path));
-    ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
+    ASSERT_TRUE(started(host, bundle.dir.path));
     const std::vector<float> in = tone(110.0, 44100.0, 4000);
     std::vector<float> out;
     ASSERT_EQ(renderAll(host, in, out), noErr);
@@ -413,25 +416,6 @@ TEST(Host, FilterCornersStayPutAcrossSampleRates) {
     EXPECT_NEAR(at96, at44, 20.0);
 }
 
-TEST(Host, SavedStateRestoresIntoAnotherInstance) {
-    PluginHost a, b;
-    ASSERT_TRUE(loaded(a));
-    ASSERT_TRUE(loaded(b));
-    a.setParameter(0, 0.9f);
-    a.setParameter(3, 2.0f);
-    CFPropertyListRef state = nullptr;
-    ASSERT_EQ(getProperty(a.unit(), kAudioUnitProperty_ClassInfo, state), noErr);
-    ASSERT_EQ(AudioUnitSetProperty(b.unit(), kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global,
-                                   0, &state, sizeof(state)),
-              noErr);
-    CFRelease(state);
-    float v = 0;
-    AudioUnitGetParameter(b.unit(), 0, kAudioUnitScope_Global, 0, &v);
-    EXPECT_EQ(v, 0.9f);
-    AudioUnitGetParameter(b.unit(), 3, kAudioUnitScope_Global, 0, &v);
-    EXPECT_EQ(v, 2.0f);
-}
-
 // Replaces the values of global parameters in a class-info dictionary's data.
 void replaceStoredValues(CFPropertyListRef state,
                          const std::map<AudioUnitParameterID, float>& values) {
@@ -465,18 +449,25 @@ void replaceStoredValues(CFPropertyListRef state,
 }
 
 OSStatus restore(PluginHost& host, CFPropertyListRef state) {
-    return AudioUnitSetProperty(host.unit(), kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global,
-                                0, &state, sizeof(state));
+    return unitstate::restore(host.unit(), state);
 }
 
-// A state holding values no control takes and a model beyond the list restores to
-// a unit that plays: controls held within 0..1, the model left as it was (or, when
-// the list is not known yet, put back to model 0 at initialisation).
-TEST(Host, ASavedStateWithBadValuesRestoresToAPlayingUnit) {
-    PluginHost source;
+// A saved state restores into another instance. One holding values no control
+// takes and a model beyond the list restores to a unit that plays: controls held
+// within 0..1, the model left as it was (or, when the list is not known yet, put
+// back to model 0 at initialisation).
+TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
+    PluginHost source, copy;
     ASSERT_TRUE(loaded(source));
-    CFPropertyListRef state = nullptr;
-    ASSERT_EQ(getProperty(source.unit(), kAudioUnitProperty_ClassInfo, state), noErr);
+    ASSERT_TRUE(loaded(copy));
+    source.setParameter(0, 0.9f);
+    source.setParameter(3, 2.0f);
+    CFDictionaryRef state = unitstate::save(source.unit());
+    ASSERT_NE(state, nullptr);
+    ASSERT_EQ(restore(copy, state), noErr);
+    EXPECT_EQ(parameter(copy, 0), 0.9f);
+    EXPECT_EQ(parameter(copy, 3), 2.0f);
+
     replaceStoredValues(state, {{0, kNaN}, {1, -kInf}, {2, 1e30f}, {3, 99.0f}});
     const std::vector<float> in = tone(180.0, 44100.0, 1024, 0.5f);
     std::vector<float> out;
@@ -626,6 +617,151 @@ TEST(Host, LongBundlePathsAndSlicesLongerThanTheWorkBuffers) {
     std::vector<float> out;
     ASSERT_EQ(renderAll(host, tone(200.0, 44100.0, 200000), out, 200000), noErr);
     EXPECT_NE(out[199999], 0.0f);
+}
+
+// --- The LV2 plug-in ---
+
+// 0.4 sin(0.031 n): the LV2 tests' input.
+std::vector<float> lv2Input(size_t n) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = 0.4f * static_cast<float>(std::sin(0.031 * static_cast<double>(i)));
+    return v;
+}
+
+double energy(const std::vector<float>& v) {
+    double e = 0.0;
+    for (float x : v)
+        e += static_cast<double>(x) * x;
+    return e;
+}
+
+// The LV2 library of the built bundle, opened for the test.
+class Lv2Library {
+  public:
+    Lv2Library() {
+        const std::string path = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
+        present = fs::exists(path);
+        handle = present ? dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
+        auto at = handle ? reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(
+                               dlsym(handle, "lv2_descriptor"))
+                         : nullptr;
+        mono = at ? at(0) : nullptr;
+    }
+    ~Lv2Library() {
+        if (handle)
+            dlclose(handle);
+    }
+    // Renders `in` through a fresh mono instance at 44.1 kHz with the model port at
+    // `model`, in runs of the given lengths (repeated until the input is used up).
+    // With `heardBefore`, the instance is activated, runs it in one go, and is
+    // deactivated and activated again first.
+    std::vector<float> render(float model, const std::vector<float>& in,
+                              const std::vector<uint32_t>& runs,
+                              std::vector<float> heardBefore = {}) const {
+        LV2_Handle plugin = mono->instantiate(mono, 44100.0, QUORLE_BUNDLE_DIR, nullptr);
+        if (!plugin)
+            return {};
+        float controls[4] = {0.6f, 0.5f, 0.5f, model};
+        for (uint32_t p = 0; p < 4; ++p)
+            mono->connect_port(plugin, p, &controls[p]);
+        std::vector<float> out(std::max(in.size(), heardBefore.size()), -9.0f);
+        if (!heardBefore.empty()) {
+            mono->activate(plugin);
+            mono->connect_port(plugin, 4, heardBefore.data());
+            mono->connect_port(plugin, 5, out.data());
+            mono->run(plugin, static_cast<uint32_t>(heardBefore.size()));
+            if (mono->deactivate)
+                mono->deactivate(plugin);
+            mono->activate(plugin);
+        }
+        out.resize(in.size());
+        for (size_t at = 0, r = 0; at < in.size(); ++r) {
+            const uint32_t n =
+                static_cast<uint32_t>(std::min<size_t>(runs[r % runs.size()], in.size() - at));
+            mono->connect_port(plugin, 4, const_cast<float*>(in.data() + at));
+            mono->connect_port(plugin, 5, out.data() + at);
+            mono->run(plugin, n);
+            at += n;
+        }
+        mono->cleanup(plugin);
+        return out;
+    }
+    bool present = false;
+    void* handle = nullptr;
+    const LV2_Descriptor* mono = nullptr;
+};
+
+#define REQUIRE_LV2(library)                                                                       \
+    if (!(library).present)                                                                        \
+        GTEST_SKIP() << "quorle_lv2.so is not built (target quorle_lv2)";                          \
+    ASSERT_NE((library).mono, nullptr) << dlerror()
+
+TEST(Lv2Plugin, AModelPortValueIsRoundedAndHeldWithinTheModelList) {
+    Lv2Library library;
+    REQUIRE_LV2(library);
+    const std::vector<float> in = lv2Input(4096);
+    const std::vector<uint32_t> runs = {512};
+    const std::vector<float> last = library.render(5.0f, in, runs),
+                             first = library.render(0.0f, in, runs);
+    ASSERT_GT(energy(last), 1.0);
+    EXPECT_FALSE(library.render(4.0f, in, runs) == last); // the port does choose the model
+    for (float beyond : {6.0f, 9.0f, 1e9f, 4.6f})
+        EXPECT_TRUE(library.render(beyond, in, runs) == last) << beyond;
+    for (float below : {-1.0f, -1e9f, 0.4f})
+        EXPECT_TRUE(library.render(below, in, runs) == first) << below;
+}
+
+// Model 3's graph (the lead) has no block-dependent parameters, so any run lengths
+// give the same output when every run renders at its own sample time. Its filters
+// and saturators hold what they heard: a host's deactivate/activate must start the
+// instance afresh.
+TEST(Lv2Plugin, RunLengthsAndReactivationLeaveTheOutputAsAFreshInstancesInOneRun) {
+    Lv2Library library;
+    REQUIRE_LV2(library);
+    ASSERT_NE(library.mono->activate, nullptr);
+    const std::vector<float> in = lv2Input(10000);
+    const std::vector<float> whole = library.render(3.0f, in, {10000});
+    ASSERT_GT(energy({whole.begin() + 8192, whole.end()}), 1.0); // the last slice sounds
+    for (const std::vector<uint32_t>& runs :
+         std::vector<std::vector<uint32_t>>{{4096}, {1}, {1, 1, 5000, 3, 4097}, {512}})
+        EXPECT_TRUE(library.render(3.0f, in, runs) == whole) << runs.size() << " lengths";
+    std::vector<float> noise(4096);
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = (i * 7919 % 201) / 100.0f - 1.0f;
+    EXPECT_TRUE(library.render(3.0f, in, {512}, noise) == whole);
+}
+
+// --- The shared host: the statuses it names ---
+
+TEST(SharedHost, TheStatusesTheUnitReturnsHaveNames) {
+    std::vector<OSStatus> statuses;
+    {
+        PluginDir noData; // the plug-in without its data archive
+        fs::copy_file(fs::path(QUORLE_BUNDLE_DIR) / kQuorleLibraryName,
+                      fs::path(noData.path) / kQuorleLibraryName);
+        PluginHost host;
+        ASSERT_TRUE(loaded(host, noData.path));
+        statuses.push_back(host.start(44100.0, 1, 256));
+    }
+    PluginHost host, slow;
+    ASSERT_TRUE(loaded(host));
+    ASSERT_TRUE(loaded(slow));
+    statuses.push_back(slow.start(1.0, 1, 256));
+    ASSERT_EQ(host.start(44100.0, 1, 256), noErr);
+    statuses.push_back(host.setParameter(3, 99.0f));
+    std::vector<float> in(257), out(257);
+    const float* i = in.data();
+    float* o = out.data();
+    statuses.push_back(host.render(&i, &o, 257));
+
+    std::set<std::string> names;
+    for (OSStatus status : statuses) {
+        EXPECT_NE(status, noErr);
+        EXPECT_STRNE(statusName(status), statusName(12345)) << status; // not "unknown"
+        names.insert(statusName(status));
+    }
+    EXPECT_EQ(names.size(), statuses.size()); // each failure named apart
 }
 
 } // namespace

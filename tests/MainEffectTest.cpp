@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -351,6 +353,50 @@ TEST(MainEffect, BlockPathGainsAndTheGraphWalk) {
     delete fx.graph;
     fx.graph = input;
     EXPECT_EQ(run(fx, tone(64)), std::vector<float>(64, 0.0f)); // readers of the empty node
+}
+
+// A model of exactly `size` bytes: one inverter and a comment of padding.
+std::string modelOfSize(size_t size, const std::string& marker = "pad") {
+    const std::string head = "<quorle><fx id=\"m\" type=\"inv\"/><!--" + marker,
+                      tail = "--></quorle>";
+    return head + std::string(size - head.size() - tail.size(), 'x') + tail;
+}
+
+TEST(ModelEntries, ModelsOverOneMebibyteAndDamagedEntriesAreRefusedAndTheOldGraphPlays) {
+    PluginDir dir;
+    {
+        ZipWriter zip(dir.path + "/quorle.data");
+        zip.add("a.xml", modelOfSize(200));
+        zip.add("b.xml", modelOfSize(1 << 20));
+        zip.add("c.xml", modelOfSize((1 << 20) + 1));
+        zip.add("d.xml", modelOfSize(300, "DAMAGED"), true); // stored: its bytes are in the file
+        zip.add("e.xml", modelOfSize(300, "INTACT"), true);
+        ASSERT_TRUE(zip.close());
+    }
+    // One byte of d's data changed; it is still a valid model, so only the checksum
+    // can tell.
+    const std::string path = dir.path + "/quorle.data";
+    std::string bytes;
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const size_t at = bytes.find("DAMAGEDxx");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 8] = 'y';
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+
+    VorlixMac fx;
+    fx.init();
+    ASSERT_EQ(fx.modelNames.size(), 5u);
+    EXPECT_TRUE(fx.loadXmlZ(1)); // exactly 1 MiB
+    AudioNode* graph = fx.graph;
+    ASSERT_NE(graph, nullptr);
+    EXPECT_FALSE(fx.loadXmlZ(2)); // one byte more
+    EXPECT_FALSE(fx.loadXmlZ(3)); // a bad checksum
+    EXPECT_EQ(fx.graph, graph);
+    EXPECT_EQ(fx.currentModel, 1);
+    EXPECT_TRUE(fx.loadXmlZ(4)); // the same model undamaged
 }
 
 } // namespace
