@@ -3,6 +3,7 @@
 // saved state, and the unit at factor 1 rendering the frozen models
 // exactly as the main effect driven directly does.
 #include "QuorleUnitHost.h"
+#include "UnitStateUtil.h"
 
 #include "au/Oversampler.h"
 #include "main/DataArchive.h"
@@ -102,16 +103,15 @@ TEST(Oversampler, StreamsTheSameInAnyCallLengthAndRefusesOtherFactors) {
     EXPECT_THROW(Oversampler(48000.0, 1, 0), std::invalid_argument);
 }
 
-UInt32 getFactor(AudioUnit unit) {
+UInt32 getFactor(AudioUnit unit, AudioUnitPropertyID id = kQuorleProperty_Oversampling) {
     UInt32 value = 0, size = sizeof(value);
-    AudioUnitGetProperty(unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0, &value,
-                         &size);
+    AudioUnitGetProperty(unit, id, kAudioUnitScope_Global, 0, &value, &size);
     return value;
 }
 
-OSStatus setFactor(AudioUnit unit, UInt32 value, AudioUnitScope scope = kAudioUnitScope_Global) {
-    return AudioUnitSetProperty(unit, kQuorleProperty_Oversampling, scope, 0, &value,
-                                sizeof(value));
+OSStatus setFactor(AudioUnit unit, UInt32 value, AudioUnitScope scope = kAudioUnitScope_Global,
+                   AudioUnitPropertyID id = kQuorleProperty_Oversampling) {
+    return AudioUnitSetProperty(unit, id, scope, 0, &value, sizeof(value));
 }
 
 Float64 latencySeconds(AudioUnit unit) {
@@ -124,48 +124,70 @@ Float64 latencySeconds(AudioUnit unit) {
 
 void countChange(void* refCon, AudioUnit, AudioUnitPropertyID id, AudioUnitScope,
                  AudioUnitElement) {
-    auto* seen = static_cast<std::vector<AudioUnitPropertyID>*>(refCon);
-    seen->push_back(id);
+    static_cast<std::vector<AudioUnitPropertyID>*>(refCon)->push_back(id);
 }
 
-TEST(QuorleOversampling, ThePropertyTakesOnlyTheFactorsAndAnnouncesThemAndTheLatency) {
+// Logs into `seen` every change announced of the factor (both properties) and the latency.
+testing::AssertionResult listening(AudioUnit unit, std::vector<AudioUnitPropertyID>& seen) {
+    for (AudioUnitPropertyID id :
+         {kQuorleProperty_Oversampling, kQuorleProperty_OversamplingFromRender,
+          AudioUnitPropertyID(kAudioUnitProperty_Latency)})
+        if (AudioUnitAddPropertyListener(unit, id, countChange, &seen) != noErr)
+            return testing::AssertionFailure() << "listener for " << id;
+    return testing::AssertionSuccess();
+}
+
+// The host's property (64002) and the render thread's (64003) take the same values
+// and refuse the same: only a factor, as four bytes, in the global scope.
+TEST(QuorleOversampling, BothPropertiesTakeOnlyTheFactors) {
+    for (AudioUnitPropertyID id :
+         {kQuorleProperty_Oversampling, kQuorleProperty_OversamplingFromRender}) {
+        SCOPED_TRACE(testing::Message() << "property " << id);
+        LocalUnit unit(512);
+        UInt32 size = 0;
+        Boolean writable = false;
+        ASSERT_EQ(
+            AudioUnitGetPropertyInfo(unit.unit, id, kAudioUnitScope_Global, 0, &size, &writable),
+            noErr);
+        EXPECT_EQ(size, sizeof(UInt32));
+        EXPECT_TRUE(writable);
+        std::vector<AudioUnitPropertyID> seen;
+        ASSERT_TRUE(listening(unit.unit, seen));
+        for (UInt32 bad : {0u, 3u, 5u, 16u, 0xFFFFFFFFu})
+            EXPECT_EQ(setFactor(unit.unit, bad, kAudioUnitScope_Global, id),
+                      kAudioUnitErr_InvalidPropertyValue)
+                << bad;
+        const uint16_t shortValue = 2;
+        EXPECT_EQ(AudioUnitSetProperty(unit.unit, id, kAudioUnitScope_Global, 0, &shortValue,
+                                       sizeof(shortValue)),
+                  kAudioUnitErr_InvalidPropertyValue);
+        for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output})
+            EXPECT_EQ(setFactor(unit.unit, 2, scope, id), kAudioUnitErr_InvalidScope) << scope;
+        EXPECT_TRUE(seen.empty());
+        EXPECT_EQ(getFactor(unit.unit), 1u); // the unit's own default
+    }
+}
+
+// The host's property is announced with the latency; set before initialisation the
+// kernel starts with it, set while initialised it is taken at the next render.
+TEST(QuorleOversampling, TheHostsPropertyIsAnnouncedWithTheLatencyAndTaken) {
     LocalUnit unit(512);
     UInt32 size = 0;
     Boolean writable = false;
-    ASSERT_EQ(AudioUnitGetPropertyInfo(unit.unit, kQuorleProperty_Oversampling,
-                                       kAudioUnitScope_Global, 0, &size, &writable),
-              noErr);
-    EXPECT_EQ(size, sizeof(UInt32));
-    EXPECT_TRUE(writable);
     ASSERT_EQ(AudioUnitGetPropertyInfo(unit.unit, kAudioUnitProperty_Latency,
                                        kAudioUnitScope_Global, 0, &size, &writable),
               noErr);
     EXPECT_EQ(size, sizeof(Float64));
-    EXPECT_EQ(getFactor(unit.unit), 1u); // the unit's own default
     EXPECT_EQ(latencySeconds(unit.unit), 0.0);
-
     std::vector<AudioUnitPropertyID> seen;
-    for (AudioUnitPropertyID id :
-         {kQuorleProperty_Oversampling, AudioUnitPropertyID(kAudioUnitProperty_Latency)})
-        ASSERT_EQ(AudioUnitAddPropertyListener(unit.unit, id, countChange, &seen), noErr);
-    for (UInt32 bad : {0u, 3u, 5u, 16u, 0xFFFFFFFFu})
-        EXPECT_EQ(setFactor(unit.unit, bad), kAudioUnitErr_InvalidPropertyValue) << bad;
-    const uint16_t shortValue = 2;
-    EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global,
-                                   0, &shortValue, sizeof(shortValue)),
-              kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_EQ(setFactor(unit.unit, 2, kAudioUnitScope_Input), kAudioUnitErr_InvalidScope);
-    EXPECT_TRUE(seen.empty());
-    EXPECT_EQ(getFactor(unit.unit), 1u);
+    ASSERT_TRUE(listening(unit.unit, seen));
 
-    // Set before initialisation: the kernel starts with it.
     ASSERT_EQ(setFactor(unit.unit, 4), noErr);
     EXPECT_EQ(seen.size(), 2u);
     ASSERT_EQ(unit.initialize(), noErr);
     EXPECT_EQ(unit.kernel()->oversampler().factor(), 4);
     EXPECT_EQ(unit.kernel()->effect()->getSampleRate(), 4 * 44100.0f);
     EXPECT_DOUBLE_EQ(latencySeconds(unit.unit), Oversampler::latencyFor(4) / 44100.0);
-    // Set while initialised: taken at the next render.
     ASSERT_EQ(setFactor(unit.unit, 8), noErr);
     EXPECT_EQ(unit.kernel()->oversampler().factor(), 4);
     std::vector<float> out;
@@ -179,35 +201,14 @@ TEST(QuorleOversampling, ThePropertyTakesOnlyTheFactorsAndAnnouncesThemAndTheLat
 // through 64002, but no listener hears of it; the host's property still announces.
 TEST(QuorleOversampling, TheRenderThreadsPropertyStoresTheFactorAndAnnouncesNothing) {
     LocalUnit unit(512);
-    UInt32 size = 0;
-    Boolean writable = false;
-    ASSERT_EQ(AudioUnitGetPropertyInfo(unit.unit, kQuorleProperty_OversamplingFromRender,
-                                       kAudioUnitScope_Global, 0, &size, &writable),
-              noErr);
-    EXPECT_EQ(size, sizeof(UInt32));
-    EXPECT_TRUE(writable);
     std::vector<AudioUnitPropertyID> seen;
-    for (AudioUnitPropertyID id :
-         {kQuorleProperty_Oversampling, kQuorleProperty_OversamplingFromRender,
-          AudioUnitPropertyID(kAudioUnitProperty_Latency)})
-        ASSERT_EQ(AudioUnitAddPropertyListener(unit.unit, id, countChange, &seen), noErr);
-    auto setFromRender = [&](UInt32 value, AudioUnitScope scope = kAudioUnitScope_Global) {
-        return AudioUnitSetProperty(unit.unit, kQuorleProperty_OversamplingFromRender, scope, 0,
-                                    &value, sizeof(value));
-    };
-    for (UInt32 bad : {0u, 3u, 16u, 0xFFFFFFFFu})
-        EXPECT_EQ(setFromRender(bad), kAudioUnitErr_InvalidPropertyValue) << bad;
-    EXPECT_EQ(setFromRender(2, kAudioUnitScope_Output), kAudioUnitErr_InvalidScope);
-    EXPECT_EQ(getFactor(unit.unit), 1u);
-
+    ASSERT_TRUE(listening(unit.unit, seen));
     ASSERT_EQ(unit.initialize(), noErr);
-    ASSERT_EQ(setFromRender(8), noErr);
+    ASSERT_EQ(
+        setFactor(unit.unit, 8, kAudioUnitScope_Global, kQuorleProperty_OversamplingFromRender),
+        noErr);
     EXPECT_EQ(getFactor(unit.unit), 8u);
-    UInt32 read = 0, readSize = sizeof(read);
-    ASSERT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_OversamplingFromRender,
-                                   kAudioUnitScope_Global, 0, &read, &readSize),
-              noErr);
-    EXPECT_EQ(read, 8u);
+    EXPECT_EQ(getFactor(unit.unit, kQuorleProperty_OversamplingFromRender), 8u);
     EXPECT_DOUBLE_EQ(latencySeconds(unit.unit), Oversampler::latencyFor(8) / 44100.0);
     std::vector<float> out;
     ASSERT_EQ(unit.renderAll(std::vector<float>(64, 0.1f), out, 64), noErr);
@@ -220,113 +221,65 @@ TEST(QuorleOversampling, TheRenderThreadsPropertyStoresTheFactorAndAnnouncesNoth
                                                       kQuorleProperty_Oversampling}));
 }
 
-CFTypeRef savedValue(CFDictionaryRef state, const char* key) {
-    CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-    CFTypeRef value = CFDictionaryGetValue(state, name);
-    CFRelease(name);
-    return value;
-}
-
-// A copy of `state` with `key` set to `value`, or left out when `value` is null.
-CFDictionaryRef editedState(CFDictionaryRef state, const char* key, CFTypeRef value) {
-    CFMutableDictionaryRef copy = CFDictionaryCreateMutable(
-        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-    for (CFIndex i = 0; i < CFDictionaryGetCount(state); ++i) {
-        const void* k = CFDictionaryGetKeyAtIndex(state, i);
-        char text[64] = {};
-        CFStringGetCString(static_cast<CFStringRef>(k), text, sizeof(text), kCFStringEncodingUTF8);
-        if (std::string(text) != key)
-            CFDictionarySetValue(copy, k, CFDictionaryGetValue(state, k));
-    }
-    if (value)
-        CFDictionarySetValue(copy, name, value);
-    CFRelease(name);
-    return copy;
-}
-
-CFDictionaryRef savedState(AudioUnit unit) {
-    CFPropertyListRef state = nullptr;
-    UInt32 size = sizeof(state);
-    EXPECT_EQ(AudioUnitGetProperty(unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
-                                   &state, &size),
-              noErr);
-    return static_cast<CFDictionaryRef>(state);
-}
-
-OSStatus restoreState(AudioUnit unit, CFDictionaryRef state) {
-    CFPropertyListRef list = state;
-    return AudioUnitSetProperty(unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
-                                &list, sizeof(list));
-}
-
-CFNumberRef number(SInt32 value) {
-    return CFNumberCreate(nullptr, kCFNumberSInt32Type, &value);
-}
-
 // The saved state carries the factor, so a reopened project plays at the factor
 // chosen; a state saved before it was carried, an unusable value or a refused
 // state keeps the factor the unit has.
 TEST(QuorleOversampling, TheSavedStateKeepsTheFactor) {
+    using namespace unitstate;
     LocalUnit source(512);
     ASSERT_EQ(setFactor(source.unit, 4), noErr);
-    CFDictionaryRef state = savedState(source.unit);
+    CFDictionaryRef state = save(source.unit);
     ASSERT_NE(state, nullptr);
-    CFTypeRef stored = savedValue(state, "oversampling");
+    CFTypeRef stored = lookup(state, "oversampling");
     SInt32 value = 0;
     ASSERT_TRUE(stored && CFGetTypeID(stored) == CFNumberGetTypeID());
     ASSERT_TRUE(CFNumberGetValue(static_cast<CFNumberRef>(stored), kCFNumberSInt32Type, &value));
     EXPECT_EQ(value, 4);
 
-    {
-        // Restored into a running unit: set, announced, taken at the next render.
+    for (bool running : {true, false}) {
+        // Restored into a running unit: set, announced, taken at the next render;
+        // restored before initialisation: the kernels start with it.
+        SCOPED_TRACE(running ? "running" : "before initialisation");
         LocalUnit target(512);
-        ASSERT_EQ(target.initialize(), noErr);
+        if (running) {
+            ASSERT_EQ(target.initialize(), noErr);
+        }
         std::vector<AudioUnitPropertyID> seen;
-        for (AudioUnitPropertyID id :
-             {kQuorleProperty_Oversampling, AudioUnitPropertyID(kAudioUnitProperty_Latency)})
-            ASSERT_EQ(AudioUnitAddPropertyListener(target.unit, id, countChange, &seen), noErr);
-        ASSERT_EQ(restoreState(target.unit, state), noErr);
+        ASSERT_TRUE(listening(target.unit, seen));
+        ASSERT_EQ(restore(target.unit, state), noErr);
         EXPECT_EQ(getFactor(target.unit), 4u);
         EXPECT_EQ(seen, (std::vector<AudioUnitPropertyID>{kQuorleProperty_Oversampling,
                                                           kAudioUnitProperty_Latency}));
+        if (!running) {
+            ASSERT_EQ(target.initialize(), noErr);
+        }
         std::vector<float> out;
         ASSERT_EQ(target.renderAll(std::vector<float>(64, 0.1f), out, 64), noErr);
         EXPECT_EQ(target.kernel()->oversampler().factor(), 4);
         EXPECT_DOUBLE_EQ(latencySeconds(target.unit), Oversampler::latencyFor(4) / 44100.0);
     }
-    {
-        // Restored before initialisation: the kernels start with it.
-        LocalUnit target(512);
-        ASSERT_EQ(restoreState(target.unit, state), noErr);
-        ASSERT_EQ(target.initialize(), noErr);
-        EXPECT_EQ(target.kernel()->oversampler().factor(), 4);
-    }
 
     CFNumberRef three = number(3), eight = number(8), other = number(0x78787878);
     CFStringRef text = CFStringCreateWithCString(nullptr, "8", kCFStringEncodingUTF8);
-    struct Case {
+    CFDictionaryRef foreign = edited(state, "subtype", other);
+    const struct {
         const char* what;
         CFDictionaryRef state;
         OSStatus status;
-    };
-    CFDictionaryRef foreign = editedState(state, "subtype", other);
-    const Case cases[] = {
-        {"no factor saved", editedState(state, "oversampling", nullptr), noErr},
-        {"not a factor", editedState(state, "oversampling", three), noErr},
-        {"not a number", editedState(state, "oversampling", text), noErr},
-        {"a foreign state", editedState(foreign, "oversampling", eight),
+    } cases[] = {
+        {"no factor saved", edited(state, "oversampling", nullptr), noErr},
+        {"not a factor", edited(state, "oversampling", three), noErr},
+        {"not a number", edited(state, "oversampling", text), noErr},
+        {"a foreign state", edited(foreign, "oversampling", eight),
          kAudioUnitErr_InvalidPropertyValue},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         LocalUnit target(512);
         ASSERT_EQ(setFactor(target.unit, 2), noErr);
         std::vector<AudioUnitPropertyID> seen;
-        ASSERT_EQ(AudioUnitAddPropertyListener(target.unit, kQuorleProperty_Oversampling,
-                                               countChange, &seen),
-                  noErr);
-        EXPECT_EQ(restoreState(target.unit, c.state), c.status);
+        ASSERT_TRUE(listening(target.unit, seen));
+        EXPECT_EQ(restore(target.unit, c.state), c.status);
         EXPECT_EQ(getFactor(target.unit), 2u);
         EXPECT_TRUE(seen.empty());
         CFRelease(c.state);
