@@ -4,6 +4,7 @@
 
 #include "tools/PluckedPhrase.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace measure {
@@ -46,6 +47,16 @@ Signal whiteNoise(double rate, double dBFS, double seconds, uint32_t seed) {
 
 Signal phrase(double rate) {
     return pluckedPhrase(rate);
+}
+
+Signal repeated(const Signal& x, size_t frames) {
+    Signal out;
+    if (x.empty())
+        return out;
+    out.reserve(frames);
+    while (out.size() < frames)
+        out.insert(out.end(), x.begin(), x.begin() + std::min(x.size(), frames - out.size()));
+    return out;
 }
 
 Signal resampled(const Signal& x, double fromRate, double toRate) {

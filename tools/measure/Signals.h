@@ -26,6 +26,8 @@ Signal whiteNoise(double rate, double dBFS, double seconds, uint32_t seed = 1);
 
 // The plucked-guitar phrase (tools/PluckedPhrase.h) synthesised at `rate`.
 Signal phrase(double rate);
+// `x` played over and over for `frames` samples (empty when `x` is).
+Signal repeated(const Signal& x, size_t frames);
 // `x` taken from `fromRate` to `toRate` (Hz) by a high-quality offline resampler.
 Signal resampled(const Signal& x, double fromRate, double toRate);
 // The plucked phrase as made at 48 kHz, resampled to `rate`: the same music at
