@@ -17,6 +17,15 @@
 // Kaiser window's shape (about 0.1102 * (attenuation dB - 8.7)).
 std::vector<float> designHalfband(int m, double beta);
 
+// The side taps both filters run, for i in [0, n):
+//   acc[i] = gain[0] (w[i + 2 taps - 1] + w[i]) + ... + gain[taps - 1] (w[i + taps] +
+//            w[i + taps - 1]),
+// summed from j = 0 up, w holding n + 2 taps - 1 samples. halfbandSideTaps runs the
+// widest build the processor has (AVX2 or SSE2, chosen at load), the baseline one
+// the SSE2 build; both give the same bits as the plain loop. Audio thread.
+void halfbandSideTaps(const float* gain, int taps, const float* w, float* acc, int n);
+void halfbandSideTapsBaseline(const float* gain, int taps, const float* w, float* acc, int n);
+
 class HalfbandUp {
   public:
     HalfbandUp(const std::vector<float>& side, int maxInput);
