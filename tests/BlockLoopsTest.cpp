@@ -47,46 +47,53 @@ template <typename F> void inBlocks(int block, F process) {
 TEST(BlockLoops, ClipperMatchesThePerSampleDetector) {
     const float rate = 44100.0f;
     for (float ms : {0.0f, 0.05f, 1.0f, 2.2f}) // hard clip; windows of 2, 44 and 97
-        for (int block : kBlocks) {
-            QrClipper clip(allConnected);
-            clip.setSampleRate(rate);
-            const float p[] = {0.09f, 0.3f, 0.2f, 0.07f, ms};
-            for (int i = 0; i < QrClipper::kNumParams; ++i)
-                clip.setParameter(i, p[i]);
-            const Buffer in0 = noise(1), in1 = noise(2);
-            Buffer out0(kTotal), io1 = in1;
-            inBlocks(block, [&](int at, int n) {
-                float* ins[2] = {const_cast<float*>(in0.data()) + at, io1.data() + at};
-                float* outs[2] = {out0.data() + at, io1.data() + at};
-                clip.processReplacing(ins, outs, n);
-            });
-            // The reference: one detector shared by both channels, channel 0 first.
-            const float pre = 16.0f * p[0], post = 16.0f * p[3], pos = p[1], neg = -p[2];
-            const float t = ms / 1000.0f * rate;
-            const int len = t > 0.0f ? static_cast<int>(t) : 0;
-            float ring[QrClipper::kMaxWindow] = {}, sum = 0.0f;
-            int index = 0;
-            Buffer want0(kTotal), want1(kTotal);
-            inBlocks(block, [&](int at, int n) {
-                for (int c = 0; c < 2; ++c)
-                    for (int i = at; i < at + n; ++i) {
-                        const float x = pre * (c ? in1[i] : in0[i]);
-                        float y;
-                        if (len > 1) {
-                            sum = sum - ring[index];
-                            ring[index] = x > 0.0f ? x : -x;
-                            sum = sum + ring[index];
-                            index = index + 1 >= len ? 0 : index + 1;
-                            const float m = sum / static_cast<float>(len);
-                            y = m > pos ? x / m * pos : x;
-                        } else {
-                            y = x > pos ? pos : (neg > x ? neg : x);
+        for (bool add : {false, true})
+            for (int block : kBlocks) {
+                QrClipper clip(allConnected);
+                clip.setSampleRate(rate);
+                const float p[] = {0.09f, 0.3f, 0.2f, 0.07f, ms};
+                for (int i = 0; i < QrClipper::kNumParams; ++i)
+                    clip.setParameter(i, p[i]);
+                const Buffer in0 = noise(1), in1 = noise(2), start0 = noise(5);
+                Buffer out0 = start0, io1 = in1;
+                inBlocks(block, [&](int at, int n) {
+                    float* ins[2] = {const_cast<float*>(in0.data()) + at, io1.data() + at};
+                    float* outs[2] = {out0.data() + at, io1.data() + at};
+                    if (add)
+                        clip.process(ins, outs, n);
+                    else
+                        clip.processReplacing(ins, outs, n);
+                });
+                // The reference: one detector shared by both channels, channel 0 first;
+                // channel 1 runs in place.
+                const float pre = 16.0f * p[0], post = 16.0f * p[3], pos = p[1], neg = -p[2];
+                const float t = ms / 1000.0f * rate;
+                const int len = t > 0.0f ? static_cast<int>(t) : 0;
+                float ring[QrClipper::kMaxWindow] = {}, sum = 0.0f;
+                int index = 0;
+                Buffer want0(kTotal), want1(kTotal);
+                inBlocks(block, [&](int at, int n) {
+                    for (int c = 0; c < 2; ++c)
+                        for (int i = at; i < at + n; ++i) {
+                            const float x = pre * (c ? in1[i] : in0[i]);
+                            float y;
+                            if (len > 1) {
+                                sum = sum - ring[index];
+                                ring[index] = x > 0.0f ? x : -x;
+                                sum = sum + ring[index];
+                                index = index + 1 >= len ? 0 : index + 1;
+                                const float m = sum / static_cast<float>(len);
+                                y = m > pos ? x / m * pos : x;
+                            } else {
+                                y = x > pos ? pos : (neg > x ? neg : x);
+                            }
+                            const float before = c ? in1[i] : start0[i];
+                            (c ? want1 : want0)[i] = add ? before + post * y : post * y;
                         }
-                        (c ? want1 : want0)[i] = post * y;
-                    }
-            });
-            EXPECT_TRUE(sameBits(out0, want0) && sameBits(io1, want1)) << ms << " ms, " << block;
-        }
+                });
+                EXPECT_TRUE(sameBits(out0, want0) && sameBits(io1, want1))
+                    << ms << " ms, " << (add ? "adding, " : "replacing, ") << block;
+            }
 }
 
 TEST(BlockLoops, DelayMatchesThePerSampleLine) {
