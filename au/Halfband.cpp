@@ -23,8 +23,9 @@ double besselI0(double x) {
 // whose sums stay in registers across every coefficient; each lane does the scalar steps in the
 // scalar order, so every build gives the same samples.
 template <typename V, int K>
-inline __attribute__((always_inline)) void
-symmetricTapsBody(const float* gain, int taps, const float* w, float* __restrict acc, int n) {
+inline __attribute__((always_inline)) void symmetricTapsBody(const float* gain, int taps,
+                                                             const float* w, const float* centre,
+                                                             float* __restrict acc, int n) {
     constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(float));
     constexpr int kGroup = K * kLanes;
     const int span = 2 * taps - 1;
@@ -57,31 +58,37 @@ symmetricTapsBody(const float* gain, int taps, const float* w, float* __restrict
             }
         }
 #pragma GCC unroll 8
-        for (int k = 0; k < K; ++k)
+        for (int k = 0; k < K; ++k) {
+            if (centre) {
+                V c;
+                std::memcpy(&c, centre + i + k * kLanes, sizeof c);
+                sum[k] = sum[k] + 0.5f * c;
+            }
             std::memcpy(acc + i + k * kLanes, &sum[k], sizeof(V));
+        }
     }
     for (; i < n; ++i) {
         float sum = gain[0] * (w[span + i] + w[i]);
         for (int j = 1; j < taps; ++j)
             sum += gain[j] * (w[span - j + i] + w[j + i]);
-        acc[i] = sum;
+        acc[i] = centre ? sum + 0.5f * centre[i] : sum;
     }
 }
 
 typedef float Float4 __attribute__((vector_size(16)));
 typedef float Float8 __attribute__((vector_size(32)));
 
-using TapsKernel = void (*)(const float*, int, const float*, float*, int);
+using TapsKernel = void (*)(const float*, int, const float*, const float*, float*, int);
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 // The same loop for AVX2 where the processor has it: four eight-float sums. Plain
 // multiplies and adds as in the baseline (no fused multiply-adds).
 __attribute__((target("avx2"))) void sideTapsAvx2(const float* gain, int taps, const float* w,
-                                                  float* acc, int n) {
-    symmetricTapsBody<Float8, 4>(gain, taps, w, acc, n);
+                                                  const float* centre, float* acc, int n) {
+    symmetricTapsBody<Float8, 4>(gain, taps, w, centre, acc, n);
 }
 
-// Chosen once, while the library loads.
+// Chosen at the first call.
 TapsKernel chooseTaps() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? sideTapsAvx2 : halfbandSideTapsBaseline;
@@ -94,13 +101,15 @@ TapsKernel chooseTaps() {
 } // namespace
 
 // Baseline SSE2: eight four-float sums, 32 outputs per group.
-void halfbandSideTapsBaseline(const float* gain, int taps, const float* w, float* acc, int n) {
-    symmetricTapsBody<Float4, 8>(gain, taps, w, acc, n);
+void halfbandSideTapsBaseline(const float* gain, int taps, const float* w, const float* centre,
+                              float* acc, int n) {
+    symmetricTapsBody<Float4, 8>(gain, taps, w, centre, acc, n);
 }
 
-void halfbandSideTaps(const float* gain, int taps, const float* w, float* acc, int n) {
+void halfbandSideTaps(const float* gain, int taps, const float* w, const float* centre, float* acc,
+                      int n) {
     static const TapsKernel kernel = chooseTaps();
-    kernel(gain, taps, w, acc, n);
+    kernel(gain, taps, w, centre, acc, n);
 }
 
 std::vector<float> designHalfband(int m, double beta) {
@@ -138,7 +147,7 @@ void HalfbandUp::process(const float* in, int n, float* out) {
     std::memcpy(w + span, in, sizeof(float) * static_cast<size_t>(n));
     for (int start = 0; start < n; start += kTile) {
         const int len = std::min(kTile, n - start);
-        halfbandSideTaps(mGain.data(), mTaps, w + start, acc, len);
+        halfbandSideTaps(mGain.data(), mTaps, w + start, nullptr, acc, len);
         const float* delayed = w + start + mTaps; // the centre tap: input 2m - 1 back
         float* o = out + 2 * start;
         for (int i = 0; i < len; ++i) {
@@ -152,7 +161,7 @@ void HalfbandUp::process(const float* in, int n, float* out) {
 HalfbandDown::HalfbandDown(const std::vector<float>& side, int maxOutput)
     : mTaps(static_cast<int>(side.size())), mGain(side),
       mSide(static_cast<size_t>(2 * mTaps - 1 + maxOutput), 0.0f),
-      mCentre(static_cast<size_t>(mTaps + maxOutput), 0.0f), mAcc(kTile) {}
+      mCentre(static_cast<size_t>(mTaps + maxOutput), 0.0f) {}
 
 void HalfbandDown::reset() {
     std::fill(mSide.begin(), mSide.end(), 0.0f);
@@ -168,7 +177,6 @@ void HalfbandDown::process(const float* in, int n, float* out) {
     const int span = 2 * mTaps - 1;
     float* s = mSide.data();
     float* c = mCentre.data();
-    float* acc = mAcc.data();
     // Phase 0: even inputs on the side taps, odd ones on the centre; phase 1 the
     // other way round, one input later.
     const float* sideIn = in + mPhase;
@@ -180,11 +188,7 @@ void HalfbandDown::process(const float* in, int n, float* out) {
     const float* centre = c + mPhase; // m - phase inputs back from the newest
     for (int start = 0; start < n; start += kTile) {
         const int len = std::min(kTile, n - start);
-        halfbandSideTaps(mGain.data(), mTaps, s + start, acc, len);
-        const float* ct = centre + start;
-        float* o = out + start;
-        for (int i = 0; i < len; ++i)
-            o[i] = acc[i] + 0.5f * ct[i];
+        halfbandSideTaps(mGain.data(), mTaps, s + start, centre + start, out + start, len);
     }
     std::memmove(s, s + n, sizeof(float) * static_cast<size_t>(span));
     std::memmove(c, c + n, sizeof(float) * static_cast<size_t>(mTaps));

@@ -20,11 +20,15 @@ std::vector<float> designHalfband(int m, double beta);
 // The side taps both filters run, for i in [0, n):
 //   acc[i] = gain[0] (w[i + 2 taps - 1] + w[i]) + ... + gain[taps - 1] (w[i + taps] +
 //            w[i + taps - 1]),
-// summed from j = 0 up, w holding n + 2 taps - 1 samples. halfbandSideTaps runs the
-// widest build the processor has (AVX2 or SSE2, chosen at load), the baseline one
-// the SSE2 build; both give the same bits as the plain loop. Audio thread.
-void halfbandSideTaps(const float* gain, int taps, const float* w, float* acc, int n);
-void halfbandSideTapsBaseline(const float* gain, int taps, const float* w, float* acc, int n);
+// summed from j = 0 up, w holding n + 2 taps - 1 samples; then, where `centre` is
+// not null, acc[i] + 0.5 centre[i] (the decimator's centre tap). acc is neither w nor
+// centre. halfbandSideTaps runs the widest build the processor has (AVX2 or SSE2,
+// chosen at load), the baseline one the SSE2 build; both give the same bits as the
+// plain loop. Audio thread.
+void halfbandSideTaps(const float* gain, int taps, const float* w, const float* centre, float* acc,
+                      int n);
+void halfbandSideTapsBaseline(const float* gain, int taps, const float* w, const float* centre,
+                              float* acc, int n);
 
 class HalfbandUp {
   public:
@@ -58,5 +62,4 @@ class HalfbandDown {
     std::vector<float> mGain;   // side coefficients, farthest first
     std::vector<float> mSide;   // the inputs on the side taps: 2m - 1 past, then new
     std::vector<float> mCentre; // the inputs on the centre tap: m past, then new
-    std::vector<float> mAcc;
 };

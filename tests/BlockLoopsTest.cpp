@@ -174,22 +174,25 @@ TEST(BlockLoops, MixerAndAveragerMatchPlainLoops) {
 }
 
 TEST(BlockLoops, HalfbandSideTapsMatchThePlainSumInEveryBuild) {
-    const Buffer w = noise(8); // n + 2 taps - 1 samples for every n below
-    for (int taps : {32, 8, 6}) {
-        const std::vector<float> gain = designHalfband(taps, 9.5);
-        for (int n : kBlocks) {
-            Buffer want(static_cast<size_t>(n)), wide(want.size()), base(want.size());
-            for (int i = 0; i < n; ++i) {
-                float sum = gain[0] * (w[i + 2 * taps - 1] + w[i]);
-                for (int j = 1; j < taps; ++j)
-                    sum += gain[j] * (w[i + 2 * taps - 1 - j] + w[i + j]);
-                want[i] = sum;
+    const Buffer w = noise(8), centre = noise(9); // enough for every n below
+    for (int taps : {32, 8, 6})
+        for (bool withCentre : {false, true}) {
+            const std::vector<float> gain = designHalfband(taps, 9.5);
+            const float* c = withCentre ? centre.data() : nullptr;
+            for (int n : kBlocks) {
+                Buffer want(static_cast<size_t>(n)), wide(want.size()), base(want.size());
+                for (int i = 0; i < n; ++i) {
+                    float sum = gain[0] * (w[i + 2 * taps - 1] + w[i]);
+                    for (int j = 1; j < taps; ++j)
+                        sum += gain[j] * (w[i + 2 * taps - 1 - j] + w[i + j]);
+                    want[i] = withCentre ? sum + 0.5f * centre[i] : sum;
+                }
+                halfbandSideTaps(gain.data(), taps, w.data(), c, wide.data(), n);
+                halfbandSideTapsBaseline(gain.data(), taps, w.data(), c, base.data(), n);
+                EXPECT_TRUE(sameBits(wide, want) && sameBits(base, want))
+                    << taps << " taps, " << n << (withCentre ? " with the centre" : "");
             }
-            halfbandSideTaps(gain.data(), taps, w.data(), wide.data(), n);
-            halfbandSideTapsBaseline(gain.data(), taps, w.data(), base.data(), n);
-            EXPECT_TRUE(sameBits(wide, want) && sameBits(base, want)) << taps << " taps, " << n;
         }
-    }
 }
 
 } // namespace
