@@ -109,6 +109,10 @@ class AUBase {
     // meant to be set from the render thread answers false: announcing takes the
     // listener lock and runs the listeners on the caller's thread.
     virtual bool AnnouncesWhenSet(AudioUnitPropertyID) const { return true; }
+    // False for a property whose value may not be cut to a shorter buffer than its
+    // size (one holding owned pointers, or read on the render thread, where cutting
+    // would allocate): a shorter buffer is then refused with -10851.
+    virtual bool ValueMayBeCut(AudioUnitPropertyID) const { return true; }
     // Standard properties first, then the virtual ones above.
     OSStatus DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
                                      AudioUnitElement element, UInt32& outDataSize,

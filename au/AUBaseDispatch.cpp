@@ -113,6 +113,8 @@ ComponentResult AUBase::ComponentEntryDispatch(ComponentParameters* params, AUBa
                 result = This->DispatchGetProperty(id, scope, element, outData);
                 if (result == noErr)
                     *ioSize = size;
+            } else if (result == noErr && !This->ValueMayBeCut(id)) {
+                result = kAudioUnitErr_InvalidPropertyValue;
             } else if (result == noErr) {
                 std::vector<uint8_t> scratch(size);
                 result = This->DispatchGetProperty(id, scope, element, scratch.data());

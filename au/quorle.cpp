@@ -231,7 +231,13 @@ OSStatus quorle::GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
             return noErr;
         case kQuorleProperty_Oversampling:
         case kQuorleProperty_OversamplingFromRender:
+        case kQuorleProperty_PrepareOnDemand:
             outDataSize = sizeof(UInt32);
+            outWritable = true;
+            return noErr;
+        case kQuorleProperty_PreparedGraphs:
+        case kQuorleProperty_InstalledGraphs:
+            outDataSize = sizeof(QuorleGraphs);
             outWritable = true;
             return noErr;
         case kQuorleProperty_PluginDirectory: {
@@ -297,6 +303,21 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
             std::memcpy(outData, &factor, sizeof(factor));
             return noErr;
         }
+        case kQuorleProperty_PrepareOnDemand: {
+            const UInt32 onDemand = mOnDemand.load();
+            std::memcpy(outData, &onDemand, sizeof(onDemand));
+            return noErr;
+        }
+        case kQuorleProperty_PreparedGraphs:
+        case kQuorleProperty_InstalledGraphs: {
+            QuorleGraphs graphs;
+            const OSStatus status = id == kQuorleProperty_PreparedGraphs
+                                        ? PrepareGraphs(element, graphs)
+                                        : (CollectGraphs(graphs), OSStatus(noErr));
+            if (status == noErr)
+                std::memcpy(outData, &graphs, sizeof(graphs));
+            return status;
+        }
         default: break;
         }
     }
@@ -312,7 +333,68 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
 // of its worker threads, and nothing is known before the first render). The
 // caller knows which thread it is on, so it names the property that fits it.
 bool quorle::AnnouncesWhenSet(AudioUnitPropertyID id) const {
-    return id != kQuorleProperty_OversamplingFromRender;
+    return id != kQuorleProperty_OversamplingFromRender && ValueMayBeCut(id);
+}
+
+bool quorle::ValueMayBeCut(AudioUnitPropertyID id) const {
+    return id != kQuorleProperty_PrepareOnDemand && id != kQuorleProperty_PreparedGraphs &&
+           id != kQuorleProperty_InstalledGraphs;
+}
+
+quorleKernel* quorle::Kernel(UInt32 channel) {
+    return dynamic_cast<quorleKernel*>(GetKernel(channel));
+}
+
+OSStatus quorle::PrepareGraphs(AudioUnitElement index, QuorleGraphs& out) {
+    if (!IsInitialized())
+        return kAudioUnitErr_Uninitialized;
+    if (index >= mModelCount.load())
+        return kAudioUnitErr_InvalidProperty;
+    const UInt32 channels = static_cast<UInt32>(GetNumKernels());
+    if (channels == 0 || channels > kQuorleMaxGraphs)
+        return kAudioUnitErr_InvalidPropertyValue;
+    std::unique_ptr<PreparedGraph> built[kQuorleMaxGraphs];
+    for (UInt32 c = 0; c < channels; ++c) {
+        quorleKernel* kernel = Kernel(c);
+        built[c] = kernel ? kernel->PrepareModel(static_cast<int>(index)) : nullptr;
+        if (!built[c])
+            return kAudioUnitErr_FailedInitialization; // those built so far are freed
+    }
+    out.model = index;
+    out.count = channels;
+    for (UInt32 c = 0; c < channels; ++c)
+        out.graphs[c] = built[c].release();
+    return noErr;
+}
+
+OSStatus quorle::InstallGraphs(const QuorleGraphs& graphs) {
+    const UInt32 channels = static_cast<UInt32>(GetNumKernels());
+    if (!IsInitialized() || graphs.count != channels || channels > kQuorleMaxGraphs)
+        return kAudioUnitErr_InvalidPropertyValue;
+    // All or nothing: every kernel must be able to take its graph.
+    for (UInt32 c = 0; c < channels; ++c) {
+        quorleKernel* kernel = Kernel(c);
+        if (!kernel || !graphs.graphs[c] || !kernel->CanTakeGraph())
+            return kAudioUnitErr_InvalidPropertyValue;
+    }
+    for (UInt32 c = 0; c < channels; ++c)
+        Kernel(c)->Offer(std::unique_ptr<PreparedGraph>(graphs.graphs[c]));
+    return noErr;
+}
+
+void quorle::CollectGraphs(QuorleGraphs& out) {
+    out.model = 0;
+    out.count = 0;
+    const UInt32 channels = static_cast<UInt32>(GetNumKernels());
+    for (UInt32 c = 0; c < channels && out.count < kQuorleMaxGraphs; ++c) {
+        quorleKernel* kernel = Kernel(c);
+        while (kernel && out.count < kQuorleMaxGraphs) {
+            std::unique_ptr<PreparedGraph> graph = kernel->TakeRetired();
+            if (!graph)
+                break;
+            out.graphs[out.count++] = graph.release();
+        }
+    }
 }
 
 bool quorle::StoreFactor(UInt32 factor) {
@@ -321,6 +403,32 @@ bool quorle::StoreFactor(UInt32 factor) {
 
 OSStatus quorle::SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                              const void* inData, UInt32 inDataSize) {
+    if (id == kQuorleProperty_PrepareOnDemand || id == kQuorleProperty_PreparedGraphs ||
+        id == kQuorleProperty_InstalledGraphs) {
+        if (scope != kAudioUnitScope_Global)
+            return kAudioUnitErr_InvalidScope;
+        const UInt32 size =
+            id == kQuorleProperty_PrepareOnDemand ? sizeof(UInt32) : sizeof(QuorleGraphs);
+        if (!inData || inDataSize != size)
+            return kAudioUnitErr_InvalidPropertyValue;
+        if (id == kQuorleProperty_PrepareOnDemand) {
+            UInt32 onDemand;
+            std::memcpy(&onDemand, inData, sizeof(onDemand));
+            if (onDemand > 1)
+                return kAudioUnitErr_InvalidPropertyValue;
+            mOnDemand = onDemand;
+            return noErr;
+        }
+        QuorleGraphs graphs;
+        std::memcpy(&graphs, inData, sizeof(graphs));
+        if (graphs.count > kQuorleMaxGraphs)
+            return kAudioUnitErr_InvalidPropertyValue;
+        if (id == kQuorleProperty_InstalledGraphs)
+            return InstallGraphs(graphs);
+        for (UInt32 i = 0; i < graphs.count; ++i)
+            delete graphs.graphs[i];
+        return noErr;
+    }
     if (id != kQuorleProperty_Oversampling && id != kQuorleProperty_OversamplingFromRender)
         return AUEffectBase::SetProperty(id, scope, element, inData, inDataSize);
     if (scope != kAudioUnitScope_Global)
@@ -349,8 +457,11 @@ quorleKernel::quorleKernel(AUEffectBase* unit)
       mBaseRate(static_cast<float>(unit->GetSampleRate())),
       mBlock(std::max<UInt32>(unit->GetMaxFramesPerSlice(), 1)),
       mEffect(std::make_unique<VorlixMac>()) {
-    if (auto* owner = dynamic_cast<quorle*>(unit))
+    auto* owner = dynamic_cast<quorle*>(unit);
+    if (owner) {
         mFactorSource = &owner->mOversampling;
+        mOnDemand = owner->mOnDemand.load() != 0;
+    }
     const int factor = mFactorSource ? static_cast<int>(mFactorSource->load()) : 1;
     // The effect's work buffers hold a whole slice at the starting factor, so that
     // at that factor (or a lower one) no slice is cut; a factor raised later runs
@@ -368,10 +479,20 @@ quorleKernel::quorleKernel(AUEffectBase* unit)
     mEffect->dispatcher(10, 0, 0, nullptr, rate);
     // Every model built now, so that switching on the render thread builds nothing.
     // The graph init built plays until the first switch; the effect keeps it after.
+    // On demand, only the model the parameter names, when init did not load it.
     const size_t models = mEffect->modelNames.size();
-    mModels.reserve(models);
-    for (size_t i = 0; i < models; ++i)
-        mModels.push_back(mEffect->prepare(static_cast<int>(i)));
+    if (mOnDemand) {
+        mModels.resize(models);
+        // Room for every model's graph and a hand-in for each channel a unit may have.
+        mRetired.reserve(models + kQuorleMaxGraphs);
+        const int32_t wanted = modelIndex(unit->GetParameter(QrVorlixGeneric::kModel));
+        if (wanted > 0 && static_cast<size_t>(wanted) < models)
+            mModels[static_cast<size_t>(wanted)] = mEffect->prepare(wanted);
+    } else {
+        mModels.reserve(models);
+        for (size_t i = 0; i < models; ++i)
+            mModels.push_back(mEffect->prepare(static_cast<int>(i)));
+    }
     // The oversampled piece fits the effect's buffer at every factor.
     size_t high = 0;
     for (int f = 2; f <= Oversampler::kMaxFactor; f *= 2)
@@ -400,6 +521,43 @@ UInt32 quorleKernel::PieceFor(int factor) const {
 }
 
 quorleKernel::~quorleKernel() = default;
+
+std::unique_ptr<PreparedGraph> quorleKernel::PrepareModel(int index) {
+    const int factor = mFactorSource ? static_cast<int>(mFactorSource->load()) : 1;
+    return mEffect->prepare(index, mBaseRate * static_cast<float>(factor));
+}
+
+void quorleKernel::Offer(std::unique_ptr<PreparedGraph> graph) {
+    const size_t model = graph ? static_cast<size_t>(graph->model) : mModels.size();
+    if (model < mModels.size() && !mModels[model])
+        mModels[model] = std::move(graph);
+    else if (graph)
+        mRetired.push_back(std::move(graph)); // within the reserved room: see CanTakeGraph()
+    mMayRetire = true;
+}
+
+std::unique_ptr<PreparedGraph> quorleKernel::TakeRetired() {
+    if (mRetired.empty())
+        return nullptr;
+    std::unique_ptr<PreparedGraph> graph = std::move(mRetired.back());
+    mRetired.pop_back();
+    return graph;
+}
+
+void quorleKernel::Retire() {
+    if (!mOnDemand || !mMayRetire || mEffect->fadeRemaining() > 0)
+        return;
+    mMayRetire = false;
+    for (std::unique_ptr<PreparedGraph>& model : mModels) {
+        if (!model || model->graph == mEffect->graph)
+            continue;
+        if (mRetired.size() == mRetired.capacity()) {
+            mMayRetire = true; // the rest once the caller has collected
+            return;
+        }
+        mRetired.push_back(std::move(model));
+    }
+}
 
 void quorleKernel::Reset() {
     mHeard = false;
@@ -431,10 +589,14 @@ void quorleKernel::ForwardParameters() {
     // index outside the list is remembered and ignored, so the model playing stays
     // and no slice retries it; a model that could not be built leaves the old graph.
     // The switch fades to a graph built when the kernel was made.
+    // On demand, a model without a graph yet is asked for again at the next Process.
     const int32_t model = modelIndex(GetParameter(QrVorlixGeneric::kModel));
     if (model != mLastModel) {
-        mLastModel = model;
         PreparedGraph* next = model >= 0 ? preparedModel(static_cast<size_t>(model)) : nullptr;
+        if (!next && mOnDemand && model >= 0 && static_cast<size_t>(model) < mModels.size())
+            return;
+        mLastModel = model;
+        mMayRetire = true;
         // Nothing heard yet: nothing to fade from.
         if (mHeard)
             mEffect->switchTo(next);
@@ -483,4 +645,5 @@ void quorleKernel::Process(const Float32* inSourceP, Float32* inDestP, UInt32 in
             out[i * stride] = block[i];
         done += frames;
     }
+    Retire();
 }

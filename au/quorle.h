@@ -27,6 +27,7 @@
 #include <vector>
 
 class VorlixMac;
+class quorleKernel;
 struct PreparedGraph;
 
 // The plug-in directory, ending in "/" (shared with the data archive). Read and
@@ -55,8 +56,10 @@ class quorle : public AUEffectBase {
     // no lock, no allocation, no listener).
     OSStatus SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                          const void* inData, UInt32 inDataSize) override;
-    // False for 64003, which the render thread sets.
+    // False for 64003 and the graph properties (64004..64006), which announce nothing.
     bool AnnouncesWhenSet(AudioUnitPropertyID id) const override;
+    // False for the graph properties: their values hold owned graphs.
+    bool ValueMayBeCut(AudioUnitPropertyID id) const override;
     bool SupportsTail() override { return false; }
     // The oversampler's delay at the factor set, in seconds.
     Float64 GetLatency() override;
@@ -88,12 +91,20 @@ class quorle : public AUEffectBase {
     bool AcceptsModel(AudioUnitParameterValue value) const;
     // Stores a valid factor; true when it differs from the one before.
     bool StoreFactor(UInt32 factor);
+    // 64005 read: model `index` built for every channel (off the render thread).
+    OSStatus PrepareGraphs(AudioUnitElement index, QuorleGraphs& out);
+    // 64006 set: hands one graph to each channel (render thread).
+    OSStatus InstallGraphs(const QuorleGraphs& graphs);
+    // 64006 read: the graphs the channels no longer need (render thread).
+    void CollectGraphs(QuorleGraphs& out);
+    quorleKernel* Kernel(UInt32 channel);
     friend class quorleKernel;
 
     // Models in the list; 0 while it is not known. Written by the setup thread,
     // read by whichever thread sets a parameter.
     std::atomic<UInt32> mModelCount{0};
     std::atomic<UInt32> mOversampling{1};
+    std::atomic<UInt32> mOnDemand{0}; // 64004, taken by kernels when they are made
 };
 
 // One channel: forwards changed parameters to its main effect, then runs it at
@@ -108,6 +119,13 @@ class quorle : public AUEffectBase {
 // been rendered since the kernel was made or reset): Process allocates nothing,
 // takes no lock and reads no archive for it. A model that cannot be built is left
 // out, and asking for it leaves the current model playing.
+//
+// On demand (the unit's 64004), the kernel builds only the model it starts on;
+// graphs for others are built off the render thread (PrepareModel) and handed in
+// between renders (Offer). A change of the model parameter to a model without a
+// graph waits, retried at each Process, until one is handed in. Once no fade is
+// under way, graphs other than the one playing are retired: moved aside for the
+// caller to collect (TakeRetired) and free off the render thread.
 //
 // The effect only ever hears finite samples: a NaN or infinite input sample is
 // replaced by 0. Should its output still hold a non-finite sample, its state is
@@ -139,12 +157,25 @@ class quorleKernel : public AUKernelBase {
         return index < mModels.size() ? mModels[index].get() : nullptr;
     }
 
+    // Any thread but the render thread: model `index` built for this channel at the
+    // stream rate times the unit's factor; null when it cannot be built.
+    std::unique_ptr<PreparedGraph> PrepareModel(int index);
+    // Render thread: whether Offer() can take a graph now.
+    bool CanTakeGraph() const { return mRetired.size() < mRetired.capacity(); }
+    // Render thread, between renders, when CanTakeGraph(): keeps `graph` for its
+    // model; one the kernel already has a graph for is retired at once.
+    void Offer(std::unique_ptr<PreparedGraph> graph);
+    // Render thread: the oldest retired graph (null when none), now the caller's.
+    std::unique_ptr<PreparedGraph> TakeRetired();
+
   private:
     // Base-rate frames the oversampler runs through at a time (its buffers' length).
     static constexpr UInt32 kOversamplerRun = 256;
 
     void ForwardParameters();
     void TakeFactor();
+    // On demand, once no fade is under way: retires every graph but the one playing.
+    void Retire();
     // Base-rate frames per piece at `factor`: the work block, cut so that the piece
     // times the factor fits the effect's buffer.
     UInt32 PieceFor(int factor) const;
@@ -160,6 +191,11 @@ class quorleKernel : public AUKernelBase {
     // Every model's graph, by index (null where the model cannot be built). Made
     // before the effect, so that it outlives the effect that plays them.
     std::vector<std::unique_ptr<PreparedGraph>> mModels;
+    // On demand: graphs no longer needed, waiting to be collected (the capacity,
+    // reserved when the kernel is made, is never exceeded).
+    std::vector<std::unique_ptr<PreparedGraph>> mRetired;
+    bool mOnDemand = false;
+    bool mMayRetire = false; // a graph may have become unneeded
     std::unique_ptr<VorlixMac> mEffect;
     std::unique_ptr<Oversampler> mOversampler;
 };

@@ -15,6 +15,14 @@
 // render calls of that length, and no longer than 4096 frames; the unit's work
 // buffers are sized by it. Without it, 4096. run() accepts any length either way:
 // longer calls are rendered in several slices.
+//
+// With a host's worker (work:schedule), the unit builds models on demand: run()
+// only asks the worker for a model the model port names, work() builds its graphs
+// (one per channel), work_response() hands them to the unit and switches to them,
+// and graphs the unit no longer needs are collected after each run() and freed by
+// the worker. A port changed again before the worker answered wins: answers for
+// models no longer asked for are freed unplayed. Without a worker every model is
+// built at instantiation and run() switches to it directly.
 #include "au/quorleIds.h"
 #include "platform/Components.h"
 
@@ -23,6 +31,7 @@
 #include <lv2/core/lv2.h>
 #include <lv2/options/options.h>
 #include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
 
 #include <algorithm>
 #include <cmath>
@@ -58,6 +67,9 @@ struct Instance {
     float latencyFrames = 0;                    // at `factor`
     uint32_t offset = 0;                        // frames of the current run() already rendered
     double sampleTime = 0; // advances by every rendered slice, so no render repeats a time
+    const LV2_Worker_Schedule* worker = nullptr; // null: every model built at instantiation
+    float requested = 0; // with a worker: the model last asked of it (the unit starts on 0)
+    QuorleGraphs toFree; // with a worker: graphs waiting to be sent to it for freeing
     alignas(AudioBufferList) unsigned char list[AudioBufferListSize(2)];
 };
 
@@ -96,6 +108,21 @@ void setFactor(Instance* self, UInt32 factor, bool fromRun) {
 
 // The host's bound on run()'s frames when its options carry one (a positive
 // atom:Int bufsz:maxBlockLength), held to 1..kMaxSlice; else kMaxSlice.
+// A worker message: build a model's graphs, or free graphs. The answer to a build
+// carries the graphs (none when the model cannot be built).
+struct WorkMessage {
+    enum Kind : uint32_t { kBuild, kFree } kind = kBuild;
+    QuorleGraphs graphs; // kBuild: graphs.model names the model
+};
+
+const LV2_Worker_Schedule* workerFor(const LV2_Feature* const* features) {
+    for (const LV2_Feature* const* f = features; f && *f; ++f)
+        if (std::strcmp((*f)->URI, LV2_WORKER__schedule) == 0 && (*f)->data &&
+            static_cast<const LV2_Worker_Schedule*>((*f)->data)->schedule_work)
+            return static_cast<const LV2_Worker_Schedule*>((*f)->data);
+    return nullptr;
+}
+
 uint32_t sliceFor(const LV2_Feature* const* features) {
     const LV2_URID_Map* map = nullptr;
     const LV2_Options_Option* options = nullptr;
@@ -153,6 +180,11 @@ OSStatus startUnit(Instance* self, double rate) {
         return status;
     self->rate = rate;
     setFactor(self, kQuorleDefaultOversampling, false); // the kernels start at it
+    const UInt32 onDemand = self->worker ? 1 : 0;
+    if ((status = AudioUnitSetProperty(self->unit, kQuorleProperty_PrepareOnDemand,
+                                       kAudioUnitScope_Global, 0, &onDemand, sizeof(onDemand))) !=
+        noErr)
+        return status;
     if ((status = AudioUnitInitialize(self->unit)) != noErr)
         return status;
     for (UInt32 m = 0;; ++m) {
@@ -173,6 +205,7 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
         return nullptr;
     self->channels = std::strcmp(descriptor->URI, kStereoUri) == 0 ? 2 : 1;
     self->maxSlice = sliceFor(features);
+    self->worker = workerFor(features);
     for (float& v : self->sent)
         v = std::nanf("");
     OSStatus status = startUnit(self, rate);
@@ -206,6 +239,86 @@ void silence(Instance* self, uint32_t frames) {
             std::memset(self->outputs[c], 0, frames * sizeof(float));
 }
 
+// Render thread: collects the graphs the unit no longer needs and sends them, with
+// any refused ones, to the worker to be freed (kept for the next run() when the
+// worker's queue is full).
+void sendGraphsToFree(Instance* self) {
+    if (self->toFree.count == 0) {
+        UInt32 size = sizeof(self->toFree);
+        if (AudioUnitGetProperty(self->unit, kQuorleProperty_InstalledGraphs,
+                                 kAudioUnitScope_Global, 0, &self->toFree, &size) != noErr)
+            self->toFree.count = 0;
+    }
+    if (self->toFree.count == 0)
+        return;
+    WorkMessage message;
+    message.kind = WorkMessage::kFree;
+    message.graphs = self->toFree;
+    if (self->worker->schedule_work(self->worker->handle, sizeof(message), &message) ==
+        LV2_WORKER_SUCCESS)
+        self->toFree.count = 0;
+}
+
+// Worker thread: builds the model asked for, or frees graphs.
+LV2_Worker_Status work(LV2_Handle handle, LV2_Worker_Respond_Function respond,
+                       LV2_Worker_Respond_Handle respondHandle, uint32_t size, const void* data) {
+    auto* self = static_cast<Instance*>(handle);
+    WorkMessage message;
+    if (size != sizeof(message) || !data)
+        return LV2_WORKER_ERR_UNKNOWN;
+    std::memcpy(&message, data, sizeof(message));
+    if (message.kind == WorkMessage::kFree) {
+        AudioUnitSetProperty(self->unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
+                             &message.graphs, sizeof(message.graphs));
+        return LV2_WORKER_SUCCESS;
+    }
+    UInt32 graphsSize = sizeof(message.graphs);
+    if (AudioUnitGetProperty(self->unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global,
+                             message.graphs.model, &message.graphs, &graphsSize) != noErr)
+        message.graphs.count = 0; // the model cannot be built: the current one plays on
+    if (respond(respondHandle, sizeof(message), &message) == LV2_WORKER_SUCCESS)
+        return LV2_WORKER_SUCCESS;
+    AudioUnitSetProperty(self->unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
+                         &message.graphs, sizeof(message.graphs));
+    return LV2_WORKER_ERR_NO_SPACE;
+}
+
+// Render thread (run() context): hands the graphs built for the model last asked for
+// to the unit and switches to it; graphs of a model asked for before it, or ones the
+// unit refuses, are sent back to be freed.
+LV2_Worker_Status workResponse(LV2_Handle handle, uint32_t size, const void* data) {
+    auto* self = static_cast<Instance*>(handle);
+    WorkMessage message;
+    if (size != sizeof(message) || !data)
+        return LV2_WORKER_ERR_UNKNOWN;
+    std::memcpy(&message, data, sizeof(message));
+    if (message.graphs.count == 0)
+        return LV2_WORKER_SUCCESS;
+    const float model = static_cast<float>(message.graphs.model);
+    if (model == self->requested) {
+        if (AudioUnitSetProperty(self->unit, kQuorleProperty_InstalledGraphs,
+                                 kAudioUnitScope_Global, 0, &message.graphs,
+                                 sizeof(message.graphs)) == noErr) {
+            AudioUnitSetParameter(self->unit, 3, kAudioUnitScope_Global, 0, model, 0);
+            return LV2_WORKER_SUCCESS;
+        }
+        self->requested = std::nanf(""); // refused (no room yet): asked again at the next run()
+    }
+    // Not played: freed by the worker, now or (its queue full) after the next run().
+    if (self->toFree.count + message.graphs.count <= kQuorleMaxGraphs) {
+        for (UInt32 i = 0; i < message.graphs.count; ++i)
+            self->toFree.graphs[self->toFree.count++] = message.graphs.graphs[i];
+        return LV2_WORKER_SUCCESS;
+    }
+    message.kind = WorkMessage::kFree;
+    return self->worker->schedule_work(self->worker->handle, sizeof(message), &message);
+}
+
+const void* extensionData(const char* uri) {
+    static const LV2_Worker_Interface worker = {work, workResponse, nullptr};
+    return std::strcmp(uri, LV2_WORKER__interface) == 0 ? &worker : nullptr;
+}
+
 void run(LV2_Handle handle, uint32_t frames) {
     auto* self = static_cast<Instance*>(handle);
     if (!self->ready) {
@@ -229,6 +342,20 @@ void run(LV2_Handle handle, uint32_t frames) {
                               static_cast<float>(self->modelCount - 1));
         else
             value = std::fmin(std::fmax(value, 0.0f), 1.0f);
+        if (i == 3 && self->worker) {
+            // Asked of the worker; work_response() sets the parameter.
+            if (!(value == self->requested)) {
+                // Set first: a worker may answer within schedule_work() (offline hosts).
+                const float before = self->requested;
+                self->requested = value;
+                WorkMessage request;
+                request.graphs.model = static_cast<UInt32>(value);
+                if (self->worker->schedule_work(self->worker->handle, sizeof(request), &request) !=
+                    LV2_WORKER_SUCCESS)
+                    self->requested = before; // asked again at the next run()
+            }
+            continue;
+        }
         if (!(value == self->sent[i])) {
             AudioUnitSetParameter(self->unit, i, kAudioUnitScope_Global, 0, value, 0);
             self->sent[i] = value;
@@ -254,6 +381,8 @@ void run(LV2_Handle handle, uint32_t frames) {
         self->sampleTime += n;
         self->offset += n;
     }
+    if (self->worker)
+        sendGraphsToFree(self);
 }
 
 // Setup thread: the host (re)starts the instance, which must forget what it has
@@ -267,6 +396,9 @@ void activate(LV2_Handle handle) {
 void cleanup(LV2_Handle handle) {
     auto* self = static_cast<Instance*>(handle);
     if (self->unit) {
+        if (self->toFree.count > 0)
+            AudioUnitSetProperty(self->unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global,
+                                 0, &self->toFree, sizeof(self->toFree));
         AudioUnitUninitialize(self->unit);
         CloseComponent(self->unit);
     }
@@ -274,8 +406,8 @@ void cleanup(LV2_Handle handle) {
 }
 
 const LV2_Descriptor kDescriptors[] = {
-    {kMonoUri, instantiate, connectPort, activate, run, nullptr, cleanup, nullptr},
-    {kStereoUri, instantiate, connectPort, activate, run, nullptr, cleanup, nullptr},
+    {kMonoUri, instantiate, connectPort, activate, run, nullptr, cleanup, extensionData},
+    {kStereoUri, instantiate, connectPort, activate, run, nullptr, cleanup, extensionData},
 };
 
 } // namespace
