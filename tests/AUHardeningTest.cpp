@@ -64,14 +64,22 @@ TEST(AUHardeningFormats, RatesOutsideTheSupportedRangeAreRefusedAndTheFormatKept
 // --- Scheduled parameter events ---
 
 // Mended: the queue had no bound and was sorted by insertion, O(n^2) per render.
-TEST(AUHardeningEvents, TheQueueTakesEventsUpToItsBoundAndRefusesTheRest) {
+// A full queue, 8 events at each of 512 offsets, scattered (event i sits at
+// (37 i) mod 512), slices the render in offset order with the last event at
+// each offset winning.
+TEST(AUHardeningEvents, TheQueueTakesEventsUpToItsBoundAndSlicesInOffsetOrder) {
     Host host;
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
     const void* storage = host.object->EventQueueStorage();
-    const UInt32 first = AUBase::kMaxScheduledEvents - 96;
+    constexpr UInt32 frames = 512, first = AUBase::kMaxScheduledEvents - 96;
     std::vector<AudioUnitParameterEvent> events;
-    for (UInt32 i = 0; i < first + 200; ++i)
-        events.push_back(Immediate(i % 512, Float32(i)));
+    std::vector<Float32> lastAt(frames, -1.0f);
+    for (UInt32 i = 0; i < first + 200; ++i) {
+        const UInt32 offset = (37 * i) % frames;
+        events.push_back(Immediate(offset, Float32(i)));
+        if (i < AUBase::kMaxScheduledEvents)
+            lastAt[offset] = Float32(i);
+    }
     ASSERT_EQ(noErr, AudioUnitScheduleParameters(host.unit, events.data(), first));
     // A batch that overflows: its first 96 events are kept, the rest refused unapplied.
     EXPECT_EQ(paramErr, AudioUnitScheduleParameters(host.unit, events.data() + first, 200));
@@ -81,29 +89,6 @@ TEST(AUHardeningEvents, TheQueueTakesEventsUpToItsBoundAndRefusesTheRest) {
     EXPECT_EQ(paramErr, AudioUnitScheduleParameters(host.unit, events.data(), 1));
     EXPECT_EQ(storage, host.object->EventQueueStorage()); // queued without reallocating
 
-    BufferList out(2, 512);
-    ASSERT_EQ(noErr, host.Render(out, 512, 0.0));
-    // Every offset 0..511 carries events, so each frame is a slice of its own; the
-    // last kept event at offset 511 is event 4095 (4095 % 512 = 511).
-    EXPECT_EQ(512u, host.CallsOf(0).size());
-    EXPECT_EQ(Float32(1511 * (AUBase::kMaxScheduledEvents - 1)), out.channel(1)[511]);
-    // The render emptied the queue.
-    EXPECT_EQ(noErr, AudioUnitScheduleParameters(host.unit, events.data(), 1));
-}
-
-TEST(AUHardeningEvents, FullQueueSlicesInOffsetOrderWithTheLastEventWinningAtEachOffset) {
-    Host host;
-    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    // 4096 events over 512 offsets, 8 at each, scattered: event i sits at (37 i) mod 512.
-    constexpr UInt32 frames = 512;
-    std::vector<AudioUnitParameterEvent> events;
-    std::vector<Float32> lastAt(frames, -1.0f);
-    for (UInt32 i = 0; i < AUBase::kMaxScheduledEvents; ++i) {
-        const UInt32 offset = (37 * i) % frames;
-        events.push_back(Immediate(offset, Float32(i)));
-        lastAt[offset] = Float32(i);
-    }
-    ASSERT_EQ(noErr, AudioUnitScheduleParameters(host.unit, events.data(), UInt32(events.size())));
     BufferList out(2, frames);
     ASSERT_EQ(noErr, host.Render(out, frames, 0.0));
     const std::vector<ProcessCall> channel0 = host.CallsOf(0);
@@ -113,6 +98,9 @@ TEST(AUHardeningEvents, FullQueueSlicesInOffsetOrderWithTheLastEventWinningAtEac
         EXPECT_EQ(1u, channel0[s].frames);
         EXPECT_EQ(lastAt[s], channel0[s].gain) << "slice " << s;
     }
+    EXPECT_EQ(1511.0f * lastAt[511], out.channel(1)[511]);
+    // The render emptied the queue.
+    EXPECT_EQ(noErr, AudioUnitScheduleParameters(host.unit, events.data(), 1));
 }
 
 namespace {
