@@ -11,14 +11,11 @@
 #include <lv2/core/lv2.h>
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <limits>
 #include <numeric>
@@ -509,16 +506,8 @@ TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
 // A host's standard output may carry its audio: opening, initialising, rendering
 // and closing the unit write nothing there. The bundle line goes to standard error.
 TEST(Host, NothingIsWrittenToStandardOutput) {
-    char outPath[] = "/tmp/quorle-stdout-XXXXXX", errPath[] = "/tmp/quorle-stderr-XXXXXX";
-    const int outFile = mkstemp(outPath), errFile = mkstemp(errPath);
-    ASSERT_GE(outFile, 0);
-    ASSERT_GE(errFile, 0);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
-    dup2(outFile, STDOUT_FILENO);
-    dup2(errFile, STDERR_FILENO);
-
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     // Nothing in here may print: the statuses are checked once the streams are back.
     OSStatus statuses[4] = {-1, -1, -1, -1};
     const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/" + kQuorleLibraryName;
@@ -555,21 +544,8 @@ TEST(Host, NothingIsWrittenToStandardOutput) {
     if (handle)
         dlclose(handle);
 
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(savedOut, STDOUT_FILENO);
-    dup2(savedErr, STDERR_FILENO);
-    close(savedOut);
-    close(savedErr);
-    close(outFile);
-    close(errFile);
-    std::ifstream outStream(outPath), errStream(errPath);
-    const std::string written((std::istreambuf_iterator<char>(outStream)),
-                              std::istreambuf_iterator<char>());
-    const std::string diagnostics((std::istreambuf_iterator<char>(errStream)),
-                                  std::istreambuf_iterator<char>());
-    std::remove(outPath);
-    std::remove(errPath);
+    const std::string written = testing::internal::GetCapturedStdout();
+    const std::string diagnostics = testing::internal::GetCapturedStderr();
 
     ASSERT_NE(entry, nullptr);
     for (OSStatus status : statuses)
