@@ -307,45 +307,43 @@ TEST(MeasureReport, EveryTargetJudged) {
     EXPECT_EQ(table.rows[1][4].verdict, Verdict::Pass);
     EXPECT_EQ(table.rows[2][5].verdict, Verdict::Pass);
 
-    auto failsAt = [](std::vector<ModelMeasurements> ms, size_t row, size_t column) {
-        const Table t = judge(ms, true, nullptr);
-        return !allPass(t) && t.rows[row][column].verdict == Verdict::Fail;
+    // One measurement off target fails its cell: row, column, what is changed.
+    using Change = void (*)(std::vector<ModelMeasurements>&);
+    const struct {
+        size_t row, column;
+        Change change;
+    } failing[] = {
+        // THD rises 10 dB: enough for a drive model only.
+        {1, 3,
+         [](auto& m) {
+             m[1].thdDb = {-40, -36, -33, -30};
+         }},
+        {2, 3,
+         [](auto& m) {
+             m[2].thdDb = {-40, -39.8, -30, -20};
+         }},                                            // one step under 0.5 dB
+        {0, 3, [](auto& m) { m[0].thdDb[1] = -55.0; }}, // a clean model distorting at drive 0.5
+        {0, 1, [](auto& m) { m[0].alias.dB = -49.0; }},
+        {2, 2, [](auto& m) { m[2].dc = 2e-4; }},
+        {1, 4, [](auto& m) { m[1].sustainDb = 5.0; }},
+        {2, 5, [](auto& m) { m[2].octaveDb = -7.0; }},
+        {2, 6, [](auto& m) { m[2].loudnessDbfs = -25.0; }}, // mean -21.7: 3.3 dB under it
+        {0, 7, [](auto& m) { m[0].ratesMaxDb = 1.6; }},
+        {0, 8, [](auto& m) { m[0].bassLowDb[0] = -47.0; }}, // bass 0 takes only 5 dB off 80 Hz
+        {0, 8, [](auto& m) { m[0].bassMidDb[2] = -36.5; }}, // bass 1 lifts 1 kHz 3.5 dB
     };
-    std::vector<ModelMeasurements> bad = models;
-    bad[1].thdDb = {-40, -36, -33, -30}; // rises 10 dB: enough for a drive model only
-    EXPECT_TRUE(failsAt(bad, 1, 3));
-    bad[1].role.highGain = false;
-    EXPECT_FALSE(failsAt(bad, 1, 3));
-    bad = models;
-    bad[2].thdDb = {-40, -39.8, -30, -20}; // one step under 0.5 dB
-    EXPECT_TRUE(failsAt(bad, 2, 3));
-    bad = models;
-    bad[0].thdDb[1] = -55.0; // a clean model distorting at drive 0.5
-    EXPECT_TRUE(failsAt(bad, 0, 3));
-    bad = models;
-    bad[0].alias.dB = -49.0;
-    EXPECT_TRUE(failsAt(bad, 0, 1));
-    bad = models;
-    bad[2].dc = 2e-4;
-    EXPECT_TRUE(failsAt(bad, 2, 2));
-    bad = models;
-    bad[1].sustainDb = 5.0;
-    EXPECT_TRUE(failsAt(bad, 1, 4));
-    bad = models;
-    bad[2].octaveDb = -7.0;
-    EXPECT_TRUE(failsAt(bad, 2, 5));
-    bad = models;
-    bad[2].loudnessDbfs = -25.0; // mean -21.7: 3.3 dB under it
-    EXPECT_TRUE(failsAt(bad, 2, 6));
-    bad = models;
-    bad[0].ratesMaxDb = 1.6;
-    EXPECT_TRUE(failsAt(bad, 0, 7));
-    bad = models;
-    bad[0].bassLowDb[0] = -47.0; // bass 0 takes only 5 dB off 80 Hz
-    EXPECT_TRUE(failsAt(bad, 0, 8));
-    bad = models;
-    bad[0].bassMidDb[2] = -36.5; // bass 1 lifts 1 kHz 3.5 dB
-    EXPECT_TRUE(failsAt(bad, 0, 8));
+    for (const auto& f : failing) {
+        std::vector<ModelMeasurements> bad = models;
+        f.change(bad);
+        const Table t = judge(bad, true, nullptr);
+        EXPECT_FALSE(allPass(t)) << "row " << f.row << ", column " << f.column;
+        EXPECT_EQ(t.rows[f.row][f.column].verdict, Verdict::Fail)
+            << "row " << f.row << ", column " << f.column;
+    }
+    std::vector<ModelMeasurements> lead = models;
+    lead[1].thdDb = {-40, -36, -33, -30};
+    lead[1].role.highGain = false;
+    EXPECT_NE(judge(lead, true, nullptr).rows[1][3].verdict, Verdict::Fail);
 }
 
 TEST(MeasureReport, LoudnessAloneAndCpuAgainstTheReference) {
