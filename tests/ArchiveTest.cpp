@@ -75,23 +75,30 @@ TEST(Archive, PresetsAndTheEffectFactory) {
                                 {"minus-inf.fxp", fxp({0.5f, -INFINITY}, 1000)}});
     const auto archive = readDir();
     ASSERT_TRUE(archive->found());
-    const DataArchive& a = *archive;
-    EXPECT_EQ(applied(a, "bass.fxp"), // letter case ignored
-              (Sets{{0, 0.0f}, {1, 0.1f}, {2, 0.2f}, {3, 0.3f}, {4, 0.4f}, {5, 0.5f}, {6, 0.6f}}));
-    EXPECT_TRUE(applied(a, "empty.fxp").empty());
-    EXPECT_TRUE(applied(a, "negative.fxp").empty());
-    EXPECT_TRUE(applied(a, "short.fxp", false).empty());
-    EXPECT_TRUE(applied(a, "missing.fxp", false).empty());
-    EXPECT_EQ(applied(a, "liar.fxp"), (Sets{{0, 0.9f}, {1, 0.8f}})); // claims a million values
-    EXPECT_EQ(applied(a, "one.fxp"), (Sets{{0, 1.0f}}));
-    // A value that is not a finite number refuses the whole preset: nothing is set.
-    for (const char* bad : {"nan.fxp", "inf.fxp", "minus-inf.fxp"})
-        EXPECT_TRUE(applied(a, bad, false).empty()) << bad;
-    Recorder r;
-    EXPECT_EQ(a.applyPreset("nan.fxp", &r), PresetStatus::kRefused);
-    EXPECT_EQ(a.applyPreset("missing.fxp", &r), PresetStatus::kMissing);
-    EXPECT_EQ(a.applyPreset("short.fxp", &r), PresetStatus::kMissing);
-    EXPECT_EQ(a.applyPreset("one.fxp", &r), PresetStatus::kApplied);
+    const struct {
+        const char* name;
+        PresetStatus status;
+        Sets sets;
+    } presets[] = {
+        {"bass.fxp", // letter case ignored
+         PresetStatus::kApplied,
+         {{0, 0.0f}, {1, 0.1f}, {2, 0.2f}, {3, 0.3f}, {4, 0.4f}, {5, 0.5f}, {6, 0.6f}}},
+        {"empty.fxp", PresetStatus::kApplied, {}},
+        {"negative.fxp", PresetStatus::kApplied, {}},
+        {"short.fxp", PresetStatus::kMissing, {}},
+        {"missing.fxp", PresetStatus::kMissing, {}},
+        {"liar.fxp", PresetStatus::kApplied, {{0, 0.9f}, {1, 0.8f}}}, // claims a million values
+        {"one.fxp", PresetStatus::kApplied, {{0, 1.0f}}},
+        // A value that is not a finite number refuses the whole preset: nothing is set.
+        {"nan.fxp", PresetStatus::kRefused, {}},
+        {"inf.fxp", PresetStatus::kRefused, {}},
+        {"minus-inf.fxp", PresetStatus::kRefused, {}},
+    };
+    for (const auto& preset : presets) {
+        Recorder r;
+        EXPECT_EQ(archive->applyPreset(preset.name, &r), preset.status) << preset.name;
+        EXPECT_EQ(r.sets, preset.sets) << preset.name;
+    }
 
     ArchiveEffectFactory factory(archive.get(), masterCallback);
     PresetStatus status = PresetStatus::kApplied;
