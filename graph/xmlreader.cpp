@@ -20,7 +20,9 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <mutex>
+#include <string>
 
 namespace {
 
@@ -55,35 +57,51 @@ bool readsAudio(const AudioNode* node) {
     return node->kind != kProcessorNode || dynamic_cast<const AveragerAN*>(node) != nullptr;
 }
 
+std::string quoted(const char* text) {
+    return std::string("\"") + (text ? text : "") + "\"";
+}
+
+// Collects what one build finds; `report` may be null (nothing is kept).
+struct Findings {
+    BuildReport* report;
+    bool sound = true;
+
+    void add(BuildCode code, const char* id, int line, std::string message) {
+        BuildReason reason{code, id ? id : "", line, std::move(message)};
+        sound = sound && !reason.refuses();
+        if (report)
+            report->reasons.push_back(std::move(reason));
+    }
+};
+
 // An averager's window in milliseconds from a param's "ms" attribute. False, with
-// a trace line, where it cannot be one: on another node or another set index, next
+// a reason, where it cannot be one: on another node or another set index, next
 // to "value" or "node", given twice, or not a positive finite number.
-bool readWindowMs(const char* ms, int32_t set, bool withOther, AudioNode* node) {
+void readWindowMs(const char* ms, int32_t set, bool withOther, AudioNode* node, const char* id,
+                  int line, Findings& found) {
     auto* averager = dynamic_cast<AveragerAN*>(node);
     const double v = std::strtod(ms, nullptr);
-    if (!averager || set != 0 || withOther || averager->windowMs > 0.0) {
-        debug("Param error: \"ms\" sets an averager's window (set 0) once, alone\n");
-        return false;
-    }
-    if (!(v > 0.0) || !std::isfinite(v)) {
-        debug("Param error: \"ms\" is not a positive number\n");
-        return false;
-    }
-    averager->setWindowMs(v);
-    return true;
+    if (!averager || set != 0 || withOther || averager->windowMs > 0.0)
+        found.add(BuildCode::kBadWindow, id, line,
+                  "\"ms\" sets an averager's window (set 0) once, alone");
+    else if (!(v > 0.0) || !std::isfinite(v))
+        found.add(BuildCode::kBadWindow, id, line,
+                  "\"ms\" is " + quoted(ms) + ", not a positive number of milliseconds");
+    else
+        averager->setWindowMs(v);
 }
 
 // Adds the node's "param" children as mappings (an averager's window in
-// milliseconds is kept by the averager instead). False when a param names a node
-// that is not registered, or gives a window in milliseconds that cannot be one.
-bool readParams(TiXmlElement* element, AudioNode* node) {
-    bool sound = true;
+// milliseconds is kept by the averager instead), with a reason for a param naming
+// a node that is not registered or giving a window that cannot be one.
+void readParams(TiXmlElement* element, AudioNode* node, const char* id, Findings& found) {
     for (TiXmlElement* p = element->FirstChildElement("param"); p;
          p = p->NextSiblingElement("param")) {
         ParamMapping m;
         const char* set = p->Attribute("set");
         if (!set) {
-            debug("no <set> attrib!\n");
+            found.add(BuildCode::kPassedOver, id, p->Row(),
+                      "a param without \"set\" is passed over");
             continue;
         }
         m.set = parseInt(set);
@@ -91,7 +109,7 @@ bool readParams(TiXmlElement* element, AudioNode* node) {
         const char* source = p->Attribute("node");
         const char* get = p->Attribute("get");
         if (const char* ms = p->Attribute("ms")) {
-            sound = sound && readWindowMs(ms, m.set, value || source, node);
+            readWindowMs(ms, m.set, value || source, node, id, p->Row(), found);
             continue;
         }
         if (value) {
@@ -99,7 +117,10 @@ bool readParams(TiXmlElement* element, AudioNode* node) {
         } else if (source && get) {
             m.get = parseInt(get);
             m.node = findNode(source);
-            sound = sound && m.node != nullptr;
+            if (!m.node)
+                found.add(BuildCode::kUnknownReference, id, p->Row(),
+                          "param set=\"" + std::string(set) +
+                              "\": \"node\" names no earlier node: " + quoted(source));
         } else {
             debug("Param error: No <node,get> or <value> attribute found!\n");
         }
@@ -109,10 +130,10 @@ bool readParams(TiXmlElement* element, AudioNode* node) {
     if (auto* averager = dynamic_cast<AveragerAN*>(node); averager && averager->windowMs > 0.0)
         for (const ParamMapping& m : node->params)
             if (m.set == 0) {
-                debug("Param error: a window in both milliseconds and samples\n");
-                sound = false;
+                found.add(BuildCode::kBadWindow, id, element->Row(),
+                          "a window in both milliseconds and samples");
+                break;
             }
-    return sound;
 }
 
 // Memory of a building block of `type` with everything it allocates (bytes).
@@ -185,70 +206,149 @@ AudioNode* createProcessor(TiXmlElement* element) {
     return nullptr;
 }
 
-AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot) {
+AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, BuildReport* report) {
     DefaultBlockFactory defaults(masterCallback);
-    return parseElement(root, inputSlot, outputSlot, defaults);
+    return parseElement(root, inputSlot, outputSlot, defaults, report);
 }
 
-AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, EffectFactory& effects) {
+namespace {
+
+// A node made from an element, with where it came from.
+struct Made {
+    AudioNode* node;
+    int element;
+    std::string id;
+    int line;
+};
+
+const char* kindWord(const AudioNode* node) {
+    if (node->kind == kMixerNode)
+        return "mixer";
+    if (node->kind == kProcessorNode)
+        return dynamic_cast<const AveragerAN*>(node) ? "averager" : "divider";
+    return "fx";
+}
+
+} // namespace
+
+AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, EffectFactory& effects,
+                        BuildReport* report) {
     std::lock_guard<std::mutex> lock(gBuildLock);
     resetBuilderState();
+    if (report)
+        *report = BuildReport{};
+    Findings found{report};
     auto* inputNode = new AudioNodeFX;
     inputNode->listed = true;
     inputNode->outBuffer = inputSlot;
     gNodeMap["in"] = inputNode;
     gNodeList.push_back(inputNode);
 
-    std::vector<AudioNode*> created; // every node made from an element
-    size_t memory = 0;               // bytes the model takes, counted before allocating
-    bool sound = true;
+    std::vector<Made> created; // every node made from an element, in document order
+    size_t memory = 0;         // bytes the model takes, counted before allocating
+    bool overBudget = false;
+    bool stopped = false; // reading ended early: nothing more may be made
     AudioNode* previous = inputNode;
 
-    for (TiXmlElement* element = root->FirstChildElement(); element && sound;
-         element = element->NextSiblingElement()) {
+    int index = 0;
+    for (TiXmlElement* element = root->FirstChildElement(); element;
+         element = element->NextSiblingElement(), ++index) {
         const char* tag = element->Value();
         debug("node:%s %d,%d \n", tag, inputSlot, outputSlot);
         const char* inputId = element->Attribute("input");
         AudioNode* input = inputId ? findNode(inputId) : previous;
         const char* id = element->Attribute("id");
+        const int line = element->Row();
 
         AudioNode* node = nullptr;
         if (sameWord(tag, "mixer")) {
             auto* mixer = new MixerAudioNode;
-            mixer->input2 = findNode(element->Attribute("input2"));
-            sound = mixer->input2 && mixer->input2->kind != kProcessorNode;
+            const char* input2Id = element->Attribute("input2");
+            mixer->input2 = findNode(input2Id);
+            if (!input2Id)
+                found.add(BuildCode::kMixerWithoutInput2, id, line,
+                          "a mixer needs \"input2\", its second audio input");
+            else if (!mixer->input2)
+                found.add(BuildCode::kUnknownReference, id, line,
+                          "\"input2\" names no earlier node: " + quoted(input2Id));
+            else if (mixer->input2->kind == kProcessorNode)
+                found.add(BuildCode::kProcessorAsAudio, id, line,
+                          "\"input2\" reads processor " + quoted(input2Id) +
+                              ", which gives no audio");
             node = mixer;
         } else if (sameWord(tag, "processor")) {
             node = createProcessor(element);
+            if (!node)
+                found.add(BuildCode::kPassedOver, id, line,
+                          "a processor of type " + quoted(element->Attribute("type")) +
+                              " is passed over (divider or averager)");
         } else if (sameWord(tag, "fx")) {
             const char* type = element->Attribute("type");
             debug(" id:%s ", id ? id : "");
-            if (id) {
+            if (!id) {
+                found.add(BuildCode::kPassedOver, id, line, "an fx without \"id\" is passed over");
+            } else {
                 memory += sizeof(AudioNodeFX) + effectBytes(getFxType(type));
                 if (memory > kModelMemoryBudget) {
-                    sound = false;
+                    found.add(BuildCode::kOverMemoryBudget, id, line,
+                              "the model takes more than " +
+                                  std::to_string(kModelMemoryBudget >> 20) + " MB by here");
+                    stopped = true;
                     break;
                 }
                 auto* fx = new AudioNodeFX;
                 PresetStatus preset = PresetStatus::kMissing;
                 fx->effect = effects.create(getFxType(type), id, &preset); // no type: no effect
                 fx->name = id;
-                sound = preset != PresetStatus::kRefused;
+                const std::string presetName = quoted((std::string(id) + ".fxp").c_str());
+                if (!fx->effect)
+                    found.add(BuildCode::kPassedOver, id, line,
+                              "fx type " + quoted(type) +
+                                  " is no building block (eq, clip, delay, inv or sat): the node "
+                                  "does nothing");
+                else if (preset == PresetStatus::kRefused)
+                    found.add(BuildCode::kPresetRefused, id, line,
+                              "preset " + presetName +
+                                  " holds a value that is not a finite number");
+                else if (preset == PresetStatus::kMissing)
+                    found.add(BuildCode::kPresetMissing, id, line,
+                              "no preset " + presetName + ": the block keeps its defaults");
                 node = fx;
             }
+        } else {
+            found.add(BuildCode::kPassedOver, id, line,
+                      "<" + std::string(tag) +
+                          "> is passed over (model elements are fx, mixer and processor)");
         }
         if (!node)
-            continue; // passed over
+            continue;
 
-        created.push_back(node);
-        sound = sound && readParams(element, node) && input &&
-                !(readsAudio(node) && input->kind == kProcessorNode) &&
-                created.size() <= static_cast<size_t>(kMaxModelNodes);
+        created.push_back({node, index, id ? id : "", line});
+        if (created.size() > static_cast<size_t>(kMaxModelNodes)) {
+            found.add(BuildCode::kTooManyNodes, id, line,
+                      "more than " + std::to_string(kMaxModelNodes) + " nodes");
+            stopped = true;
+            break;
+        }
+        readParams(element, node, id, found);
+        if (!input)
+            found.add(BuildCode::kUnknownReference, id, line,
+                      "\"input\" names no earlier node: " + quoted(inputId));
+        else if (readsAudio(node) && input->kind == kProcessorNode)
+            found.add(BuildCode::kProcessorAsAudio, id, line,
+                      std::string(kindWord(node)) + " reads a processor's output as audio" +
+                          (inputId ? " (" + quoted(inputId) + ")"
+                                   : std::string(" (the node before it)")));
         if (auto* averager = dynamic_cast<AveragerAN*>(node))
             memory += averagerBytes(averager);
         else if (node->kind != kFxNode)
             memory += sizeof(MixerAudioNode) + sizeof(DividerAN);
-        sound = sound && memory <= kModelMemoryBudget;
+        if (memory > kModelMemoryBudget && !overBudget) {
+            overBudget = true;
+            found.add(BuildCode::kOverMemoryBudget, id, line,
+                      "the model takes more than " + std::to_string(kModelMemoryBudget >> 20) +
+                          " MB by here");
+        }
         node->input = input;
         previous = node;
         if (id)
@@ -257,20 +357,32 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, Effec
     debug("\n");
 
     AudioNode* last = previous;
+    const Made* lastMade = created.empty() ? nullptr : &created.back();
     // A model must end in a node that writes the output slot.
-    sound = sound && last != inputNode && writesAudio(last);
-    if (sound) {
+    bool placed = false;
+    if (stopped) {
+    } else if (last == inputNode) {
+        found.add(BuildCode::kNoOutput, nullptr, root->Row(),
+                  "no fx, mixer or processor element: nothing writes the output");
+    } else if (!writesAudio(last)) {
+        found.add(BuildCode::kNoOutput, lastMade->id.c_str(), lastMade->line,
+                  std::string("the last node is ") +
+                      (last->kind == kProcessorNode ? "a processor" : "an fx without a block") +
+                      ", which writes no audio: nothing writes the output");
+    } else {
+        placed = true;
         last->outBuffer = outputSlot;
         buildNodeList(last);
 
         // Backward liveness pass: a producer gets its slot when its last consumer is
         // visited and gives it back when it is visited itself.
-        for (size_t i = gNodeList.size() - 1; i >= 1 && sound; --i) {
+        bool slots = true;
+        for (size_t i = gNodeList.size() - 1; i >= 1 && slots; --i) {
             AudioNode* node = gNodeList[i];
             auto lend = [&](AudioNode* producer) {
                 if (producer && producer != inputNode && producer->outBuffer == 0) {
                     producer->outBuffer = getBuffer();
-                    sound = sound && producer->outBuffer != kNoSlot;
+                    slots = slots && producer->outBuffer != kNoSlot;
                 }
             };
             lend(node->input);
@@ -280,6 +392,12 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, Effec
             lend(node);
             if (node->outBuffer != kOutputSlot && node->outBuffer != kNoSlot)
                 gBuffs.push_front(node->outBuffer);
+            if (!slots)
+                for (const Made& m : created)
+                    if (m.node == node)
+                        found.add(BuildCode::kTooManySlots, m.id.c_str(), m.line,
+                                  "more than " + std::to_string(kNumSlots - kFirstWorkSlot) +
+                                      " work slots would be live at once here");
             debug("node %s, in:%s outbuf:%d\n", node->name.c_str(),
                   node->input ? node->input->name.c_str() : ".", node->outBuffer);
         }
@@ -293,15 +411,33 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, Effec
                 used[node->outBuffer] = true;
         for (bool u : used)
             memory += u ? sizeof(float) * kSlotLength : 0;
-        sound = sound && memory <= kModelMemoryBudget;
+        if (memory > kModelMemoryBudget && !overBudget)
+            found.add(BuildCode::kOverMemoryBudget, nullptr, root->Row(),
+                      "the model with its work slots takes more than " +
+                          std::to_string(kModelMemoryBudget >> 20) + " MB");
     }
 
+    if (report) {
+        std::map<const AudioNode*, int> order;
+        for (size_t i = 1; placed && i < gNodeList.size(); ++i)
+            order[gNodeList[i]] = static_cast<int>(i);
+        for (const Made& m : created) {
+            const auto at = order.find(m.node);
+            report->nodes.push_back(
+                {m.element, m.id, m.line, at == order.end() ? 0 : at->second, m.node->outBuffer});
+        }
+    }
     // Nodes outside the processing list never run; they go now, with the graph
     // when the model is refused.
-    for (AudioNode* node : created)
-        if (!node->listed)
-            delete node;
-    if (!sound) {
+    for (const Made& m : created)
+        if (!m.node->listed) {
+            if (placed)
+                found.add(BuildCode::kNeverRuns, m.id.c_str(), m.line,
+                          std::string(kindWord(m.node)) +
+                              " is built but the output does not depend on it: it never runs");
+            delete m.node;
+        }
+    if (!found.sound) {
         delete inputNode;
         return nullptr;
     }

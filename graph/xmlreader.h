@@ -9,6 +9,7 @@
 #include <tinyxml.h>
 
 #include "graph/AudioNode.h"
+#include "graph/BuildReason.h"
 #include "graph/EffectFactory.h"
 
 #include <cstddef>
@@ -38,13 +39,23 @@ constexpr size_t kModelMemoryBudget = size_t(64) << 20;
 // or not a positive finite number. Nodes that the output does not depend on are
 // built and then released.
 //
+// `report`, when given, receives every reason found, not just the first: each
+// refusal, and the notices of a model that loads (a preset missing, a node that
+// never runs, an element passed over), with the element's id and line (TinyXML's
+// Row(), so the document must come from Parse()); and every node made, with its
+// place in the processing list and its slot. Reading stops early only at the node
+// limit or at an effect over the memory budget.
+//
 // Every building block comes from `effects`, which applies the preset named by
 // the element's id. Graphs are built one at a time in the process (the builder's
 // state is shared): a call waits for any build under way on another thread.
-AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, EffectFactory& effects);
+// Setup thread; allocates.
+AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, EffectFactory& effects,
+                        BuildReport* report = nullptr);
 // The same with blocks at their defaults (no presets), talking to the system's
 // host callback.
-AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot);
+AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot,
+                        BuildReport* report = nullptr);
 // Readies a finished graph to run without allocating: sizes every averager's
 // window (reserving the ring of a window in milliseconds for every rate) and
 // resolves every divider's inputs, in processing order. Setup thread.

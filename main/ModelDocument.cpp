@@ -1,6 +1,8 @@
 #include "main/ModelDocument.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <strings.h>
 
@@ -52,8 +54,9 @@ struct Lexer {
 // Every multi-byte lead byte is followed by its continuation bytes, as the
 // parser's UTF-8 reading assumes; otherwise it could swallow markup the guard
 // sees, or step over the end of the text when a sequence is cut short there.
-bool multiByteSound(const char* text, size_t size) {
+bool multiByteSound(const char* text, size_t size, size_t& stop) {
     for (size_t i = 0; i < size; ++i) {
+        stop = i;
         const auto c = static_cast<unsigned char>(text[i]);
         const size_t trail = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
         for (size_t k = 1; k <= trail; ++k)
@@ -126,11 +129,13 @@ bool skipTag(Lexer& lx, bool& empty) {
 
 } // namespace
 
-bool nestingWithin(const char* text, size_t size, int limit) {
+bool nestingWithin(const char* text, size_t size, int limit, size_t* stop) {
+    size_t ignored = 0;
+    size_t& at = stop ? *stop : ignored;
     const void* nul = std::memchr(text, 0, size);
     if (nul)
         size = static_cast<size_t>(static_cast<const char*>(nul) - text);
-    if (!multiByteSound(text, size))
+    if (!multiByteSound(text, size, at))
         return false;
     Lexer lx{text, size};
     int depth = 0;
@@ -141,6 +146,7 @@ bool nestingWithin(const char* text, size_t size, int limit) {
         }
         const char next = lx.peek(1);
         if (lx.startsWith("<?xml", true)) {
+            at = lx.at;
             if (!skipDeclaration(lx))
                 return false;
         } else if (lx.startsWith("<!--")) {
@@ -152,6 +158,7 @@ bool nestingWithin(const char* text, size_t size, int limit) {
         } else if (std::isalpha(static_cast<unsigned char>(next)) || next == '_' ||
                    static_cast<unsigned char>(next) >= 0x7F) {
             bool empty = false;
+            at = lx.at;
             if (!skipTag(lx, empty))
                 return depth < limit; // the parser stops at the unfinished tag
             if (depth + 1 > limit)
@@ -170,9 +177,28 @@ bool nestingWithin(const char* text, size_t size, int limit) {
     return true;
 }
 
-TiXmlElement* parseModelDocument(const std::string& text, TiXmlDocument& document) {
-    if (!nestingWithin(text.data(), text.size(), kMaxModelNesting))
+TiXmlElement* parseModelDocument(const std::string& text, TiXmlDocument& document,
+                                 BuildReasons* reasons) {
+    auto refuse = [&](int line, std::string message, BuildCode code) -> TiXmlElement* {
+        if (reasons)
+            reasons->push_back({code, "", line, std::move(message)});
         return nullptr;
+    };
+    size_t stop = 0;
+    if (!nestingWithin(text.data(), text.size(), kMaxModelNesting, &stop)) {
+        const auto end = text.begin() + static_cast<std::ptrdiff_t>(std::min(stop, text.size()));
+        const int line = 1 + static_cast<int>(std::count(text.begin(), end, '\n'));
+        return refuse(line,
+                      "elements nest deeper than " + std::to_string(kMaxModelNesting) +
+                          " levels, or the text cannot be read safely",
+                      BuildCode::kNestingTooDeep);
+    }
     document.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    return document.Error() ? nullptr : document.FirstChildElement("quorle");
+    if (document.Error())
+        return refuse(document.ErrorRow(), std::string("not readable XML: ") + document.ErrorDesc(),
+                      BuildCode::kUnreadable);
+    TiXmlElement* root = document.FirstChildElement("quorle");
+    if (!root)
+        return refuse(1, "no <quorle> element", BuildCode::kUnreadable);
+    return root;
 }

@@ -8,6 +8,8 @@
 #endif
 #include <tinyxml.h>
 
+#include "graph/BuildReason.h"
+
 #include <cstddef>
 #include <string>
 
@@ -20,10 +22,13 @@ constexpr int kMaxModelNesting = 64;
 // Text it cannot be sure about (a multi-byte lead byte followed by a plain ASCII
 // byte or by the end of the text, which the parser may swallow with the lead
 // byte, reading past the end) and markup the parser would refuse anyway count as
-// too deep. Reads `size` bytes or up to the first NUL.
-bool nestingWithin(const char* text, size_t size, int limit);
+// too deep. Reads `size` bytes or up to the first NUL. `stop`, when given,
+// receives the offset where a refusal was decided.
+bool nestingWithin(const char* text, size_t size, int limit, size_t* stop = nullptr);
 
 // Parses `text` into `document` when its nesting is within kMaxModelNesting and
 // returns its first top-level element named "quorle"; null when the guard refuses
-// the text, it does not parse or it has no such element.
-TiXmlElement* parseModelDocument(const std::string& text, TiXmlDocument& document);
+// the text, it does not parse or it has no such element, with the reason and its
+// line added to `reasons` when given.
+TiXmlElement* parseModelDocument(const std::string& text, TiXmlDocument& document,
+                                 BuildReasons* reasons = nullptr);

@@ -20,18 +20,22 @@ std::unique_ptr<AudioNode> QrVorlixGeneric::build(int index, float rate) {
     const std::string name = modelNames.at(static_cast<size_t>(index));
 
     const std::string* text = archive ? archive->model(name) : nullptr;
-    if (!text)
-        return nullptr;
+    BuildReport report;
     std::unique_ptr<AudioNode> built;
-    {
+    if (!text) {
+        report.reasons.push_back({BuildCode::kUnreadable, "", 0,
+                                  "the archive's entry " + name + " is missing or unreadable"});
+    } else {
         TiXmlDocument document;
-        TiXmlElement* root = parseModelDocument(*text, document);
+        TiXmlElement* root = parseModelDocument(*text, document, &report.reasons);
         ArchiveEffectFactory effects(archive.get(), blockCallback);
         if (root)
-            built.reset(parseElement(root, kInputSlot, kOutputSlot, effects));
+            built.reset(parseElement(root, kInputSlot, kOutputSlot, effects, &report));
     }
-    if (!built)
+    if (!built) {
+        refusal = std::move(report.reasons);
         return nullptr;
+    }
     built->dispatcher(10, 0, 0, nullptr, rate);
     prepareGraph(built.get());
     return built;

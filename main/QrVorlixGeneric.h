@@ -18,6 +18,7 @@
 #include "blocks/QrIIRFilter.h"
 #include "effect/AudioEffectX.h"
 #include "graph/AudioNode.h"
+#include "graph/BuildReason.h"
 
 #include <memory>
 #include <string>
@@ -102,6 +103,11 @@ class QrVorlixGeneric : public AudioEffectX {
     // the model cannot be built (as loadXmlZ() refuses it). Throws std::out_of_range
     // for an index outside the list.
     std::unique_ptr<PreparedGraph> prepare(int index);
+    // Why the last model build that failed (loadXmlZ() or prepare()) refused its
+    // model: every reason the builder found, with element ids and lines. Kept
+    // until the next refusal; read on the thread that builds, never on the render
+    // thread.
+    const BuildReasons& lastRefusal() const { return refusal; }
     // As prepare(index), told `rate` (Hz) instead of the running rate: for a thread
     // that must not read what the render thread writes. A graph told another rate
     // than the one running is told it when installed.
@@ -159,6 +165,7 @@ class QrVorlixGeneric : public AudioEffectX {
     // The rate the graph runs at: the one last dispatched (opcode 10), else the effect's.
     float runningRate() const { return dispatchedRate > 0.0f ? dispatchedRate : sampleRate; }
 
+    BuildReasons refusal;                 // see lastRefusal()
     PreparedGraph* lent = nullptr;        // describes `graph` when it is lent
     std::unique_ptr<AudioNode> displaced; // an owned graph install() displaced
     AudioNode* fadeFrom = nullptr;        // the graph fading out (alive: see above)

@@ -7,6 +7,7 @@
 #include "graph/DividerAN.h"
 #include "graph/MixerAudioNode.h"
 #include "graph/xmlreader.h"
+#include "main/ModelDocument.h"
 #include "main/QrVorlixGeneric.h"
 
 #include <gtest/gtest.h>
@@ -145,6 +146,79 @@ TEST(ModelBuilder, ModelsThatCannotRunAreRefused) {
     // A divider may follow a processor: it does not read audio.
     EXPECT_TRUE(build(R"(<quorle><processor id="e" type="averager"/>
         <processor type="divider"/><fx id="a" type="eq" input="in"/></quorle>)"));
+}
+
+// "code id line" of every reason the builder (and the document reader) gives.
+// A graph comes back exactly when no reason refuses the model.
+std::string reasonsOf(const std::string& xml) {
+    TiXmlDocument doc;
+    BuildReport report;
+    Graph g;
+    if (TiXmlElement* root = parseModelDocument(xml, doc, &report.reasons))
+        g.reset(parseElement(root, 0, 1, &report));
+    EXPECT_EQ(g != nullptr, !anyRefusal(report.reasons)) << xml;
+    std::string out;
+    for (const BuildReason& r : report.reasons)
+        out += (out.empty() ? "" : ", ") + std::string(codeName(r.code)) + " " + r.id + " " +
+               std::to_string(r.line);
+    return out;
+}
+
+TEST(ModelBuilder, EveryReasonWithItsElementAndLine) {
+    const std::pair<std::string, const char*> cases[] = {
+        // Several faults in one model: all of them, in document order.
+        {"<quorle>\n<fx id=\"a\" type=\"eq\" input=\"nobody\"/>\n<mixer id=\"m\" input=\"in\"/>\n"
+         "<processor id=\"p\" type=\"divider\"/>\n<fx id=\"b\" type=\"eq\" input=\"p\"/>\n"
+         "<mixer id=\"n\" input=\"in\" input2=\"p\"/>\n<processor type=\"averager\" input=\"p\">\n"
+         "<param set=\"0\" ms=\"-3\"/><param set=\"1\" node=\"ghost\" "
+         "get=\"0\"/></processor>\n</quorle>",
+         "preset-missing a 2, unknown-reference a 2, mixer-without-input2 m 3, preset-missing b 5, "
+         "processor-as-audio b 5, processor-as-audio n 6, bad-window  8, unknown-reference  8, "
+         "processor-as-audio  7, no-output  7"},
+        // Notices only: the model loads.
+        {"<quorle>\n<fx id=\"side\" type=\"eq\"/>\n<note/>\n<fx type=\"eq\"/>\n"
+         "<processor id=\"q\" type=\"reverb\"/>\n<fx id=\"z\" type=\"wah\" input=\"in\"/>\n"
+         "<mixer id=\"out\" input=\"in\" input2=\"in\"><param value=\"2\"/></mixer>\n</quorle>",
+         "preset-missing side 2, passed-over  3, passed-over  4, passed-over q 5, passed-over z 6, "
+         "passed-over out 7, never-runs side 2, never-runs z 6"},
+        {"<quorle>\n</quorle>", "no-output  1"},
+        {"<quorle>\n<fx id=\"a\" type=\"eq\"/>\n<fx id=\"b\"/>\n</quorle>",
+         "preset-missing a 2, passed-over b 3, no-output b 3"},
+        // The document itself: nesting (at the tag that goes too deep), XML, root.
+        {"<quorle>\n" + std::string(70, ' ') + "\n" +
+             [] {
+                 std::string deep;
+                 for (int i = 0; i < 70; ++i)
+                     deep += "<a>";
+                 return deep;
+             }() +
+             "\n</quorle>",
+         "nesting-too-deep  3"},
+        // An unclosed element: where the parser notices.
+        {"<quorle>\n<fx id=\"a\" type=\"eq\">\n</quorle>", "unreadable  3"},
+        {"<other/>", "unreadable  1"},
+    };
+    for (const auto& [xml, want] : cases)
+        EXPECT_EQ(reasonsOf(xml), want) << xml;
+    // Too many slots: at the node whose inputs cannot all be given one; over the
+    // budget: at the element that crossed it, once.
+    std::string wide = "<quorle>\n", maps;
+    for (int i = 0; i < 48; ++i) {
+        const std::string e = "e" + std::to_string(i);
+        wide += "<fx id=\"" + e + "\" type=\"inv\" input=\"in\"/>\n";
+        maps += "<param set=\"9\" node=\"" + e + "\" get=\"0\"/>";
+    }
+    for (int i = 1; i < 48; ++i)
+        wide += "<mixer id=\"m" + std::to_string(i) + "\" input=\"" +
+                (i == 1 ? "e0" : "m" + std::to_string(i - 1)) + "\" input2=\"e" +
+                std::to_string(i) + "\">" + (i == 47 ? maps : "") + "</mixer>\n";
+    std::string got = reasonsOf(wide + "</quorle>");
+    EXPECT_NE(got.find("too-many-slots m1 50"), std::string::npos) << got;
+    std::string delays = "<quorle>";
+    for (int i = 0; i < 300; ++i)
+        delays += "\n<fx id=\"d" + std::to_string(i) + "\" type=\"delay\"/>";
+    got = reasonsOf(delays + "</quorle>");
+    EXPECT_EQ(got.substr(got.rfind(", ") + 2), "over-memory-budget d209 211");
 }
 
 TEST(ModelBuilder, SlotPoolExhaustionAndNodeCountAreRefused) {
