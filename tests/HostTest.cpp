@@ -1,6 +1,7 @@
 // The plug-in as a host meets it: its shared object loaded with dlopen, the unit
 // opened through quorleEntry and driven only through the client functions.
 #include "ArchiveTestUtil.h"
+#include "QuorleUnitHost.h"
 #include "UnitStateUtil.h"
 
 #include "au/quorleIds.h"
@@ -68,25 +69,7 @@ OSStatus renderAll(PluginHost& host, const std::vector<float>& in, std::vector<f
     return noErr;
 }
 
-// Renders `in` in 512-frame blocks through a main effect of `dir` driven directly,
-// with parameters 0, 1, ... set to `params` after init.
-std::vector<float> renderDirect(const std::string& dir, float rate,
-                                const std::vector<float>& params, const std::vector<float>& in) {
-    gFxDir = dir + "/";
-    VorlixMac fx;
-    fx.setSampleRate(rate);
-    fx.init();
-    fx.dispatcher(10, 0, 0, nullptr, rate);
-    for (size_t p = 0; p < params.size(); ++p)
-        fx.setParameter(static_cast<int32_t>(p), params[p]);
-    std::vector<float> out(in.size());
-    for (size_t at = 0; at < in.size(); at += 512) {
-        float* i = const_cast<float*>(in.data()) + at;
-        float* o = out.data() + at;
-        fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, in.size() - at)));
-    }
-    return out;
-}
+using quorletest::renderDirect;
 
 // A bundle of the built plug-in with an archive of our own.
 struct CustomBundle {

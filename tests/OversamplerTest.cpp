@@ -340,24 +340,8 @@ TEST(QuorleOversampling, FactorOneRendersTheFrozenModelsBitForBit) {
         const std::vector<float> in = pluckedPhrase(rate, 0.75);
         for (int model = 0; model < 4; ++model) {
             SCOPED_TRACE(testing::Message() << "model " << model << " at " << rate);
-            std::vector<float> direct(in.size());
-            {
-                gFxDir = QUORLE_REFERENCE_DATA_DIR;
-                VorlixMac fx;
-                fx.setSampleRate(rate);
-                fx.init();
-                fx.dispatcher(10, 0, 0, nullptr, rate);
-                fx.setParameter(0, 0.7f);
-                fx.setParameter(1, 0.6f);
-                fx.setParameter(2, 0.3f);
-                fx.setParameter(3, static_cast<float>(model));
-                std::vector<float> copy = in;
-                for (size_t at = 0; at < in.size(); at += 512) {
-                    float* i = copy.data() + at;
-                    float* o = direct.data() + at;
-                    fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, in.size() - at)));
-                }
-            }
+            const std::vector<float> direct = quorletest::renderDirect(
+                QUORLE_REFERENCE_DATA_DIR, rate, {0.7f, 0.6f, 0.3f, static_cast<float>(model)}, in);
             LocalUnit unit(512, rate);
             gFxDir = QUORLE_REFERENCE_DATA_DIR; // the kernel's effect reads the frozen models
             ASSERT_EQ(setFactor(unit.unit, 1), noErr);

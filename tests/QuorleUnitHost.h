@@ -7,8 +7,10 @@
 #include "au/quorle.h"
 #include "main/VorlixMac.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace quorletest {
@@ -96,5 +98,27 @@ class LocalUnit {
     double sampleTime = 0.0;
     AudioBufferList list = {};
 };
+
+// Renders `in` through a main effect reading the archive in `dir`, driven directly
+// at `rate` Hz in 512-frame blocks, with parameters 0, 1, ... set to `params` after
+// init; the plug-in directory is left at `dir`.
+inline std::vector<float> renderDirect(const std::string& dir, float rate,
+                                       const std::vector<float>& params,
+                                       const std::vector<float>& in) {
+    gFxDir = dir + "/";
+    VorlixMac fx;
+    fx.setSampleRate(rate);
+    fx.init();
+    fx.dispatcher(10, 0, 0, nullptr, rate);
+    for (size_t p = 0; p < params.size(); ++p)
+        fx.setParameter(static_cast<int32_t>(p), params[p]);
+    std::vector<float> out(in.size());
+    for (size_t at = 0; at < in.size(); at += 512) {
+        float* i = const_cast<float*>(in.data()) + at;
+        float* o = out.data() + at;
+        fx.process(&i, &o, static_cast<int32_t>(std::min<size_t>(512, in.size() - at)));
+    }
+    return out;
+}
 
 } // namespace quorletest
