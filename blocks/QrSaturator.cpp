@@ -105,9 +105,10 @@ constexpr int32_t kChunk = 128;
 // One channel: the curve through its antiderivative, the DC cut when kCut, the
 // post-gain; added to or written over the output. State comes in and goes out
 // through the references, once.
-// Each chunk of samples goes through four loops: u, then F(u) and f(u), then the mean
+// Each chunk of samples goes through five loops: u, then F(u) and f(u), then the mean
 // of f over every step (none of them carries anything from one sample to the next,
-// so all three vectorise), then the DC cut, the only recurrence, with the post-gain.
+// so all three vectorise), then the DC cut, the only recurrence, then the post-gain
+// (vectorised again).
 // Where the step is too small for the quotient (or NaN) the quotient is computed all
 // the same and dropped by the select.
 template <bool kReplacing, bool kCut>
@@ -157,17 +158,20 @@ inline __attribute__((always_inline)) void channel(const float* in, float* out, 
                 const double h2 = w2 + pole3 * y1, h3 = w3 + pole4 * y1;
                 x1 = y[i + 3];
                 y1 = h3;
-                store<kReplacing>(o + i, static_cast<float>(post * h0));
-                store<kReplacing>(o + i + 1, static_cast<float>(post * h1));
-                store<kReplacing>(o + i + 2, static_cast<float>(post * h2));
-                store<kReplacing>(o + i + 3, static_cast<float>(post * h3));
+                y[i] = h0; // this group's inputs are all read: its outputs take their place
+                y[i + 1] = h1;
+                y[i + 2] = h2;
+                y[i + 3] = h3;
             }
             for (; i < n; ++i) {
                 const double h = y[i] - x1 + pole * y1;
                 x1 = y[i];
                 y1 = h;
-                store<kReplacing>(o + i, static_cast<float>(post * h));
+                y[i] = h;
             }
+            // The post-gain outside the recurrence, where it vectorises.
+            for (i = 0; i < n; ++i)
+                store<kReplacing>(o + i, static_cast<float>(post * y[i]));
         } else {
             for (int32_t i = 0; i < n; ++i)
                 store<kReplacing>(o + i, static_cast<float>(post * y[i]));
