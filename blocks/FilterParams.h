@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+struct CascadeSection;
+
 class FilterParams {
   public:
     static constexpr int32_t kMaxPasses = 20; // room in `history`
@@ -24,7 +26,11 @@ class FilterParams {
     // Sets the frequency from a fraction of the 44.1 kHz Nyquist.
     void setNormalizedFreq(float n);
     // Runs every pass over the first channel; overwrites outputs[0]. In place is fine.
+    // Without passes nothing is written.
     void process(float** inputs, float** outputs, int32_t sampleFrames);
+    // Audio thread: describes the passes as cascade sections on the current controls,
+    // the last one scaled by postGain and writing `out`; returns how many (0..kMaxPasses).
+    int32_t sections(CascadeSection* out, float* tap);
 
     int32_t channels = 2;
     float b0 = 0, b1 = 0, b2 = 0; // allpass feed-forward: x[n], x[n-1], x[n-2]

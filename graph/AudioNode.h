@@ -13,6 +13,7 @@
 
 class AudioEffectX;
 class AudioNode;
+class FilterParams;
 
 // Slots of the main effect's work-buffer table.
 constexpr int32_t kNumSlots = 50;
@@ -75,4 +76,7 @@ class AudioNode {
     int32_t outBuffer = 0;
     AudioNode* next = nullptr; // owned
     bool listed = false;
+    // An equaliser node's filter, set by planCascades(): the render thread runs such
+    // nodes as cascades. Null for every other node and in graphs never planned.
+    FilterParams* equaliser = nullptr;
 };

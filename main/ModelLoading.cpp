@@ -1,5 +1,6 @@
 // The model list and model switching of the main effect, both from the effect's
 // in-memory copy of the data archive: no file is opened here.
+#include "graph/CascadePlan.h"
 #include "graph/xmlreader.h"
 #include "main/DataArchive.h"
 #include "main/ModelDocument.h"
@@ -38,6 +39,7 @@ std::unique_ptr<AudioNode> QrVorlixGeneric::build(int index, float rate) {
     }
     built->dispatcher(10, 0, 0, nullptr, rate);
     prepareGraph(built.get());
+    planCascades(built.get());
     return built;
 }
 

@@ -1,5 +1,6 @@
 #include "main/QrVorlixGeneric.h"
 
+#include "blocks/IirCascade.h"
 #include "blocks/StateClearing.h"
 #include "graph/AveragerAN.h"
 #include "main/DataArchive.h"
@@ -33,6 +34,37 @@ bool writesSlot(const AudioNode* first, int32_t slot) {
         if (node->kind != kProcessorNode && node->outBuffer == slot)
             return true;
     return false;
+}
+
+// Runs the processing list from `first` over the work buffers. Consecutive planned
+// equalisers gather in `chain`; any other node runs what was gathered first.
+void runNodes(AudioNode* first, float** (&buffers)[kNumSlots], int32_t sampleFrames,
+              CascadeChain& chain) {
+    auto valid = [](int32_t slot) { return slot >= 0 && slot < kNumSlots; };
+    for (AudioNode* node = first; node; node = node->next) {
+        if (node->equaliser) {
+            const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
+            chain.add(*node->equaliser, buffers[inSlot][0], buffers[node->outBuffer][0]);
+            continue;
+        }
+        chain.flush();
+        if (node->kind != kFxNode) {
+            node->process(buffers, sampleFrames);
+            continue;
+        }
+        const int32_t outSlot = node->outBuffer;
+        const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
+        if (!valid(outSlot) || !valid(inSlot))
+            continue; // a slot the table does not have is never indexed
+        if (node->effect) {
+            node->effect->processReplacing(buffers[inSlot], buffers[outSlot], sampleFrames);
+        } else if (outSlot >= kFirstWorkSlot) {
+            // A node without an effect writes nothing; its readers hear silence rather
+            // than whatever the slot held last.
+            std::memset(buffers[outSlot][0], 0, sizeof(float) * static_cast<size_t>(sampleFrames));
+        }
+    }
+    chain.flush();
 }
 } // namespace
 
@@ -91,6 +123,8 @@ void QrVorlixGeneric::init() {
     }
     // The only time the archive file is read: every model and preset, in one pass.
     archive = DataArchive::readDirectory(dir);
+    if (!archivePath.empty())
+        archive = DataArchive::withPresetsOf(*DataArchive::readFile(archivePath), *archive);
     scanXml(dir.c_str());
     loadXmlZ(0);
     archive->applyPreset("bass.fxp", &bassFilter);
@@ -169,35 +203,23 @@ intptr_t QrVorlixGeneric::dispatcher(int32_t opcode, int32_t index, intptr_t val
 }
 
 void QrVorlixGeneric::processNode(AudioNode* first, int32_t sampleFrames) {
-    auto valid = [](int32_t slot) { return slot >= 0 && slot < kNumSlots; };
-    for (AudioNode* node = first; node; node = node->next) {
-        if (node->kind != kFxNode) {
-            node->process(buffers, sampleFrames);
-            continue;
-        }
-        const int32_t outSlot = node->outBuffer;
-        const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
-        if (!valid(outSlot) || !valid(inSlot))
-            continue; // a slot the table does not have is never indexed
-        if (node->effect) {
-            node->effect->processReplacing(buffers[inSlot], buffers[outSlot], sampleFrames);
-        } else if (outSlot >= kFirstWorkSlot) {
-            // A node without an effect writes nothing; its readers hear silence rather
-            // than whatever the slot held last.
-            std::memset(buffers[outSlot][0], 0, sizeof(float) * static_cast<size_t>(sampleFrames));
-        }
-    }
+    CascadeChain chain(sampleFrames);
+    runNodes(first, buffers, sampleFrames, chain);
 }
 
 void QrVorlixGeneric::processPiece(float** inputs, float** outputs, int32_t channels,
                                    int32_t offset, int32_t frames, float gain) {
-    float* in = inputs[0] + offset;
-    bassFilter.process(&in, buffers[1], frames);
-    loMidFilter.process(buffers[1], buffers[0], frames);
-    if (fadeLength > 0)
+    // The fixed stage and the equalisers at the head of the model run as one cascade.
+    CascadeChain chain(frames);
+    chain.add(bassFilter.params, inputs[0] + offset, buffers[1][0]);
+    chain.add(loMidFilter.params, buffers[1][0], buffers[0][0]);
+    if (fadeLength > 0) {
+        chain.flush();
         processFade(frames);
-    else if (graph)
-        processNode(graph->next, frames);
+    } else if (graph) {
+        runNodes(graph->next, buffers, frames, chain);
+    }
+    chain.flush();
     const float* result = buffers[1][0];
     for (int32_t c = 0; c < channels; ++c) {
         float* out = outputs[c] + offset;

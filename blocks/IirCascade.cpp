@@ -1,0 +1,263 @@
+#include "blocks/IirCascade.h"
+
+#include "blocks/FilterParams.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace {
+
+using IirCascade::kLag;
+using IirCascade::kStateX;
+using IirCascade::kStateY;
+using IirCascade::Level;
+
+// One to P sections sample by sample in plain floats: each sample goes through every
+// section before the next one enters. Reads `src`, writes the taps and the last
+// section's output into `carry`.
+template <int P>
+void scalarGroup(const CascadeSection* s, const float* src, float* carry, int32_t frames) {
+    float b0[P], b1[P], b2[P], a1[P], a2[P], direct[P], shelved[P], gain[P];
+    float x1[P], x2[P], y1[P], y2[P];
+    float* tap[P];
+    for (int q = 0; q < P; ++q) {
+        b0[q] = s[q].b0;
+        b1[q] = s[q].b1;
+        b2[q] = s[q].b2;
+        a1[q] = s[q].a1;
+        a2[q] = s[q].a2;
+        direct[q] = s[q].direct;
+        shelved[q] = s[q].shelved;
+        gain[q] = s[q].gain;
+        tap[q] = q == P - 1 ? carry : s[q].tap;
+        x1[q] = s[q].state[kStateX + 1];
+        x2[q] = s[q].state[kStateX + 2];
+        y1[q] = s[q].state[kStateY + 1];
+        y2[q] = s[q].state[kStateY + 2];
+    }
+    for (int32_t i = 0; i < frames; ++i) {
+        float v = src[i];
+#pragma GCC unroll 4
+        for (int q = 0; q < P; ++q) {
+            const float x = v;
+            const float y =
+                b0[q] * x + b1[q] * x1[q] + b2[q] * x2[q] - a1[q] * y1[q] - a2[q] * y2[q];
+            y2[q] = y1[q];
+            y1[q] = y;
+            v = 0.5f * (direct[q] * x + shelved[q] * y);
+            v = v * gain[q];
+            x2[q] = x1[q];
+            x1[q] = x;
+            if (q < P - 1 && tap[q])
+                tap[q][i] = v;
+        }
+        carry[i] = v;
+    }
+    for (int q = 0; q < P; ++q) {
+        float* st = s[q].state;
+        st[kStateX] = x1[q];
+        st[kStateX + 1] = x1[q];
+        st[kStateX + 2] = x2[q];
+        st[kStateY] = y1[q];
+        st[kStateY + 1] = y1[q];
+        st[kStateY + 2] = y2[q];
+    }
+    // The last section's own tap, when it is not the carry itself.
+    if (s[P - 1].tap && s[P - 1].tap != carry)
+        std::copy(carry, carry + frames, s[P - 1].tap);
+}
+
+typedef float V4 __attribute__((vector_size(16)));
+typedef int32_t M4 __attribute__((vector_size(16)));
+typedef float V8 __attribute__((vector_size(32)));
+typedef int32_t M8 __attribute__((vector_size(32)));
+
+// Lane j of the shifted vector holds lane j - 1 of `prev`; lane 0 the new input.
+template <typename M, int L> struct ShiftMask;
+template <> struct ShiftMask<M4, 4> { static constexpr M4 value = {4, 0, 1, 2}; };
+template <> struct ShiftMask<M8, 8> { static constexpr M8 value = {8, 0, 1, 2, 3, 4, 5, 6}; };
+
+// The wavefront over n sections (2..L) in L lanes: at step t, lane j runs sample
+// t - j kLag of section j on what lane j - 1 gave at step t - kLag. Steps where some
+// lane has no sample (the first and last (n - 1) kLag) keep that lane's state by a
+// select; the steps between run every lane unmasked, kLag at a time so that the
+// kLag outputs in flight stay in registers.
+template <typename V, typename M, int L>
+[[gnu::always_inline]] inline void wave(const CascadeSection* s, int32_t n, const float* src,
+                                        float* carry, int32_t frames) {
+    constexpr int D = kLag;
+    V b0 = {}, b1 = {}, b2 = {}, a1 = {}, a2 = {}, direct = {}, shelved = {}, gain = {};
+    V x1 = {}, x2 = {}, y1 = {}, y2 = {};
+    M offset = {};
+    for (int j = 0; j < L; ++j)
+        offset[j] = j * D;
+    for (int j = 0; j < n; ++j) {
+        b0[j] = s[j].b0;
+        b1[j] = s[j].b1;
+        b2[j] = s[j].b2;
+        a1[j] = s[j].a1;
+        a2[j] = s[j].a2;
+        direct[j] = s[j].direct;
+        shelved[j] = s[j].shelved;
+        gain[j] = s[j].gain;
+        x1[j] = s[j].state[kStateX + 1];
+        x2[j] = s[j].state[kStateX + 2];
+        y1[j] = s[j].state[kStateY + 1];
+        y2[j] = s[j].state[kStateY + 2];
+    }
+    // Taps: lane and destination; the last lane always feeds the carry.
+    int32_t tapLane[L + 1];
+    float* tapTo[L + 1];
+    int32_t taps = 0;
+    for (int j = 0; j < n; ++j) {
+        if (s[j].tap && !(j == n - 1 && s[j].tap == carry)) {
+            tapLane[taps] = j * D;
+            tapTo[taps++] = s[j].tap;
+        }
+    }
+    tapLane[taps] = (n - 1) * D;
+    tapTo[taps++] = carry;
+
+    const M shift = ShiftMask<M, L>::value;
+    const V half = V{} + 0.5f;
+    const M limit = M{} + frames;
+    V ring[D] = {};
+    const int32_t steady = (n - 1) * D; // first step where every lane has a sample
+    const int32_t total = frames + steady;
+    int32_t t = 0;
+    for (int phase = 0; phase < 3; ++phase) {
+        if (phase == 1) {
+            for (; t + D <= frames; t += D) {
+#pragma GCC unroll 8
+                for (int k = 0; k < D; ++k) {
+                    const V x = __builtin_shuffle(ring[k], V{} + src[t + k], shift);
+                    const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+                    y2 = y1;
+                    y1 = y;
+                    V v = half * (direct * x + shelved * y);
+                    v = v * gain;
+                    x2 = x1;
+                    x1 = x;
+                    ring[k] = v;
+                    for (int32_t m = 0; m < taps; ++m)
+                        tapTo[m][t + k - tapLane[m]] = v[tapLane[m] / D];
+                }
+            }
+            continue;
+        }
+        const int32_t end = phase == 0 ? std::min(steady, total) : total;
+        for (; t < end; ++t) {
+            const int32_t r = t % D;
+            const float in = t < frames ? src[t] : 0.0f;
+            const V x = __builtin_shuffle(ring[r], V{} + in, shift);
+            const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+            V v = half * (direct * x + shelved * y);
+            v = v * gain;
+            const M at = (M{} + t) - offset;
+            const M valid = (at >= 0) & (at < limit);
+            y2 = valid ? y1 : y2;
+            y1 = valid ? y : y1;
+            x2 = valid ? x1 : x2;
+            x1 = valid ? x : x1;
+            ring[r] = v;
+            for (int32_t m = 0; m < taps; ++m) {
+                const int32_t i = t - tapLane[m];
+                if (i >= 0 && i < frames)
+                    tapTo[m][i] = v[tapLane[m] / D];
+            }
+        }
+    }
+    for (int j = 0; j < n; ++j) {
+        float* st = s[j].state;
+        st[kStateX] = x1[j];
+        st[kStateX + 1] = x1[j];
+        st[kStateX + 2] = x2[j];
+        st[kStateY] = y1[j];
+        st[kStateY + 1] = y1[j];
+        st[kStateY + 2] = y2[j];
+    }
+}
+
+void waveSse2(const CascadeSection* s, int32_t n, const float* src, float* carry, int32_t frames) {
+    wave<V4, M4, 4>(s, n, src, carry, frames);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target("avx2"))) void waveAvx2(const CascadeSection* s, int32_t n, const float* src,
+                                              float* carry, int32_t frames) {
+    wave<V8, M8, 8>(s, n, src, carry, frames);
+}
+
+// Asked once, while the library loads.
+Level detect() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? Level::kAvx2 : Level::kSse2;
+}
+#else
+void waveAvx2(const CascadeSection* s, int32_t n, const float* src, float* carry, int32_t frames) {
+    waveSse2(s, n, src, carry, frames);
+}
+Level detect() {
+    return Level::kSse2;
+}
+#endif
+
+const Level kBest = detect();
+std::atomic<int32_t> gLevel{static_cast<int32_t>(kBest)};
+
+} // namespace
+
+namespace IirCascade {
+
+Level best() {
+    return kBest;
+}
+
+Level setLevel(Level level) {
+    const int32_t held = std::min(static_cast<int32_t>(level), static_cast<int32_t>(kBest));
+    return static_cast<Level>(gLevel.exchange(held, std::memory_order_relaxed));
+}
+
+void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames) {
+    if (count <= 0 || frames <= 0)
+        return;
+    const Level level = static_cast<Level>(gLevel.load(std::memory_order_relaxed));
+    const int32_t lanes = level == Level::kAvx2 ? 8 : level == Level::kSse2 ? 4 : 2;
+    float* carry = sections[count - 1].tap;
+    for (int32_t first = 0; first < count; first += lanes) {
+        const int32_t n = std::min(lanes, count - first);
+        const CascadeSection* s = sections + first;
+        const float* src = first == 0 ? in : carry;
+        if (n == 1)
+            scalarGroup<1>(s, src, carry, frames);
+        else if (level == Level::kScalar)
+            scalarGroup<2>(s, src, carry, frames);
+        else if (n > 4)
+            waveAvx2(s, n, src, carry, frames);
+        else
+            waveSse2(s, n, src, carry, frames);
+    }
+}
+
+} // namespace IirCascade
+
+void CascadeChain::add(FilterParams& filter, const float* in, float* out) {
+    const int32_t passes = filter.passes;
+    if (passes <= 0 || passes > FilterParams::kMaxPasses) {
+        flush(); // writes nothing: whoever reads `out` next hears what it holds
+        return;
+    }
+    if (count > 0 && (in != last || count + passes > IirCascade::kMaxSections))
+        flush();
+    if (count == 0)
+        source = in;
+    count += filter.sections(sections + count, out);
+    last = out;
+}
+
+void CascadeChain::flush() {
+    if (count > 0)
+        IirCascade::run(sections, count, source, frames);
+    count = 0;
+    last = nullptr;
+}

@@ -1,0 +1,16 @@
+// Which nodes of a graph the render thread may run as equaliser cascades.
+//
+// The plan is made once per graph, off the render thread: each equaliser node whose
+// slots the table has gets `equaliser`, its filter's controls. The render thread
+// then hands consecutive marked nodes to a CascadeChain, which fuses those that read
+// what the one before wrote and reads every coefficient and pass count as it goes;
+// any other node runs what was gathered first. The plan holds no coefficient, so a
+// parameter change can never leave it stale.
+#pragma once
+
+class AudioNode;
+
+// Setup thread, after the graph is built and before it first runs: marks the
+// equaliser nodes of the processing list behind `inputNode`. Graphs never planned
+// run node by node, to the same samples.
+void planCascades(AudioNode* inputNode);

@@ -1,0 +1,233 @@
+// The equaliser cascades run across vector lanes exactly as one section after
+// another: random filters against a plain per-section reference at every
+// instruction level and block length, and every shipped model through the unit at
+// every oversampling factor against hashes recorded from the one-section-at-a-time
+// engine.
+#include "QuorleUnitHost.h"
+
+#include "blocks/IirCascade.h"
+#include "blocks/ParamCalculator.h"
+#include "blocks/QrIIRFilter.h"
+#include "tools/PluckedPhrase.h"
+
+#include "OutputHash.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace {
+
+using IirCascade::Level;
+using quorletest::LocalUnit;
+
+// The equaliser as first written: one pass over the whole block after another.
+void reference(FilterParams& f, const float* in, float* out, int32_t frames) {
+    float gainK = ParamCalculator::GetK(f.k);
+    if (f.passes == 2)
+        gainK = std::sqrt(gainK);
+    const float direct = 1.0f + gainK;
+    const float shelved = (f.order == 2 || !f.highShelf) ? 1.0f - gainK : gainK - 1.0f;
+    for (int32_t p = 0; p < f.passes; ++p) {
+        const float* src = p == 0 ? in : out;
+        float* h = f.history[p]; // y0 y1 y2 at 0..2, x0 x1 x2 at 6..8
+        for (int32_t i = 0; i < frames; ++i) {
+            const float x = src[i];
+            const float y = f.b0 * x + f.b1 * h[7] + f.b2 * h[8] - f.a1 * h[1] - f.a2 * h[2];
+            h[2] = h[1];
+            h[1] = y;
+            h[0] = y;
+            float v = 0.5f * (direct * x + shelved * y);
+            if (p == f.passes - 1)
+                v = v * f.postGain;
+            h[8] = h[7];
+            h[7] = x;
+            h[6] = x;
+            out[i] = v;
+        }
+    }
+}
+
+// Every level this processor runs, the plain one first.
+std::vector<Level> levels() {
+    std::vector<Level> all = {Level::kScalar, Level::kSse2};
+    if (IirCascade::best() == Level::kAvx2)
+        all.push_back(Level::kAvx2);
+    return all;
+}
+
+struct LevelScope {
+    explicit LevelScope(Level level) : before(IirCascade::setLevel(level)) {}
+    ~LevelScope() { IirCascade::setLevel(before); }
+    Level before;
+};
+
+// A filter on random controls (order, shelf type, 0..20 passes, frequency, alpha, K,
+// post gain) at a random rate.
+std::unique_ptr<QrIIRFilter> randomFilter(std::mt19937& rng, int32_t passes) {
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const float rates[] = {22050.0f, 44100.0f, 96000.0f, 352800.0f};
+    auto f = std::make_unique<QrIIRFilter>(nullptr);
+    f->setSampleRate(rates[rng() % 4]);
+    f->setParameter(QrIIRFilter::kOrder, unit(rng));
+    f->setParameter(QrIIRFilter::kType, unit(rng));
+    f->setParameter(QrIIRFilter::kAlpha, unit(rng));
+    f->setParameter(QrIIRFilter::kK, unit(rng));
+    f->setParameter(QrIIRFilter::kFrequency, unit(rng));
+    f->setParameter(QrIIRFilter::kPostGain, 2.0f * unit(rng));
+    f->setParameter(QrIIRFilter::kPasses, (static_cast<float>(passes) + 0.5f) / 10.0f);
+    return f;
+}
+
+std::vector<float> noise(std::mt19937& rng, size_t n) {
+    std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+    std::vector<float> v(n);
+    for (float& x : v)
+        x = d(rng);
+    return v;
+}
+
+bool sameBits(const float* a, const float* b, size_t n) {
+    return std::memcmp(a, b, n * sizeof(float)) == 0;
+}
+
+const int32_t kBlocks[] = {1, 7, 64, 512, 4096, 7, 1, 512};
+
+// One filter, state carried across blocks of every length, in place and not.
+TEST(IirCascade, RandomFiltersEqualTheReferenceAtEveryLevel) {
+    for (Level level : levels()) {
+        LevelScope scope(level);
+        std::mt19937 rng(12345);
+        for (int trial = 0; trial < 42; ++trial) {
+            const int32_t passes = trial % 21;
+            SCOPED_TRACE(testing::Message() << "level " << static_cast<int>(level) << " trial "
+                                            << trial << " passes " << passes);
+            std::mt19937 twin = rng;
+            auto fast = randomFilter(rng, passes);
+            auto slow = randomFilter(twin, passes);
+            ASSERT_EQ(fast->params.passes, passes);
+            const bool inPlace = trial % 2 == 1;
+            for (int32_t frames : kBlocks) {
+                std::vector<float> in = noise(rng, static_cast<size_t>(frames));
+                std::vector<float> got(in.size(), 7.0f), want = inPlace ? in : got;
+                reference(slow->params, in.data(), want.data(), frames);
+                float* src = in.data();
+                float* dst = inPlace ? in.data() : got.data();
+                fast->process(&src, &dst, frames);
+                ASSERT_TRUE(sameBits(dst, want.data(), in.size())) << frames;
+                ASSERT_TRUE(sameBits(&fast->params.history[0][0], &slow->params.history[0][0],
+                                     sizeof(fast->params.history) / sizeof(float)));
+            }
+        }
+    }
+}
+
+// Consecutive filters over shared buffers, as a model's equalisers meet in its
+// slots: every buffer ends as running the filters one after another leaves it.
+TEST(IirCascade, ChainsLeaveEveryBufferAsFilterAfterFilter) {
+    struct Stage {
+        int in, out, passes; // buffers: 0 the input, 1..3 work buffers
+    };
+    const std::vector<std::vector<Stage>> layouts = {
+        {{0, 1, 3}, {1, 2, 1}, {2, 3, 2}}, // straight, as the fixed stage and a head
+        {{0, 1, 3}, {1, 1, 4}, {1, 1, 2}}, // in place
+        {{0, 1, 3}, {1, 0, 1}, {0, 2, 2}}, // a stage writes the input buffer
+        {{0, 1, 2}, {1, 2, 1}, {1, 3, 5}}, // a branch: the third reads the first
+        {{0, 1, 2}, {1, 2, 0}, {2, 3, 3}}, // no passes: the next reads what was there
+        {{0, 1, 20}, {1, 2, 20}, {2, 3, 20}, {3, 1, 20}}, // more sections than a cascade holds
+        {{0, 2, 1}, {2, 3, 1}, {3, 1, 9}, {1, 3, 1}},     // groups of lanes with taps between
+    };
+    for (Level level : levels()) {
+        LevelScope scope(level);
+        std::mt19937 rng(777);
+        for (size_t l = 0; l < layouts.size(); ++l) {
+            SCOPED_TRACE(testing::Message()
+                         << "level " << static_cast<int>(level) << " layout " << l);
+            std::vector<std::unique_ptr<QrIIRFilter>> fast, slow;
+            for (const Stage& st : layouts[l]) {
+                std::mt19937 twin = rng;
+                fast.push_back(randomFilter(rng, st.passes));
+                slow.push_back(randomFilter(twin, st.passes));
+            }
+            std::vector<std::vector<float>> a(4), b(4);
+            for (int32_t frames : kBlocks) {
+                a[0] = noise(rng, static_cast<size_t>(frames));
+                for (int k = 1; k < 4; ++k)
+                    a[k].resize(a[0].size(), static_cast<float>(k)); // what the slots held
+                b = a;
+                {
+                    CascadeChain chain(frames);
+                    for (size_t i = 0; i < layouts[l].size(); ++i) {
+                        const Stage& st = layouts[l][i];
+                        chain.add(fast[i]->params, a[st.in].data(), a[st.out].data());
+                        reference(slow[i]->params, b[st.in].data(), b[st.out].data(), frames);
+                    }
+                }
+                for (int k = 0; k < 4; ++k)
+                    ASSERT_TRUE(sameBits(a[k].data(), b[k].data(), a[k].size()))
+                        << "buffer " << k << " after " << frames;
+            }
+        }
+    }
+}
+
+// Every shipped model, drive 0.7, post gain 0.6, bass 0.3, at 44.1 kHz in calls of
+// `block` frames; QUORLE_PRINT_GOLDEN=1 prints the hashes instead of checking them.
+TEST(IirCascade, ShippedModelsAtEveryFactorAsRecorded) {
+    struct Case {
+        int model;
+        UInt32 factor;
+        UInt32 block;
+        uint64_t hash;
+    };
+    const Case cases[] = {
+        {0, 1, 512, 0xf9444e57be6d8dbdull}, {0, 2, 512, 0x597cc9f48a6d9d40ull},
+        {0, 4, 512, 0x5244caa423f96a9eull}, {0, 8, 512, 0xa369cc76135b651bull},
+        {0, 2, 7, 0x597cc9f48a6d9d40ull},   {1, 1, 512, 0xd400ec908e0a075aull},
+        {1, 2, 512, 0x11efbba14077cef2ull}, {1, 4, 512, 0x769df99e11a99313ull},
+        {1, 8, 512, 0x623372a6432276ddull}, {1, 2, 7, 0x11efbba14077cef2ull},
+        {2, 1, 512, 0x95b2505e3affdad6ull}, {2, 2, 512, 0xe90a2e2caa97058eull},
+        {2, 4, 512, 0x5cc136d341f848afull}, {2, 8, 512, 0xf8a5cf761f2687e0ull},
+        {2, 2, 7, 0xe90a2e2caa97058eull},   {3, 1, 512, 0xb4de508421cc47b8ull},
+        {3, 2, 512, 0x009c070cbfa9c438ull}, {3, 4, 512, 0x7234482c53380854ull},
+        {3, 8, 512, 0xd9f4461832b6d01full}, {3, 2, 7, 0x009c070cbfa9c438ull},
+        {4, 1, 512, 0xbae2a3dc58d745dcull}, {4, 2, 512, 0xa53fd337642dacf5ull},
+        {4, 4, 512, 0x7a319f9ef00b9893ull}, {4, 8, 512, 0xecfa50209d569244ull},
+        {4, 2, 7, 0xa53fd337642dacf5ull},   {5, 1, 512, 0xb470808074b40e99ull},
+        {5, 2, 512, 0x86b06f311162f0b1ull}, {5, 4, 512, 0x09417fa2a9830c0full},
+        {5, 8, 512, 0x1cb622ea58d8aba5ull}, {5, 2, 7, 0x86b06f311162f0b1ull},
+    };
+    const bool printing = std::getenv("QUORLE_PRINT_GOLDEN") != nullptr;
+    const std::vector<float> in = pluckedPhrase(44100.0, 0.5);
+    for (const Case& c : cases) {
+        for (Level level : levels()) {
+            LevelScope scope(level);
+            SCOPED_TRACE(testing::Message() << "model " << c.model << " x" << c.factor << " block "
+                                            << c.block << " level " << static_cast<int>(level));
+            LocalUnit unit(c.block);
+            UInt32 factor = c.factor;
+            ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
+                                           kAudioUnitScope_Global, 0, &factor, sizeof(factor)),
+                      noErr);
+            ASSERT_EQ(unit.initialize(), noErr);
+            const float controls[] = {0.7f, 0.6f, 0.3f, static_cast<float>(c.model)};
+            for (AudioUnitParameterID id = 0; id < 4; ++id)
+                ASSERT_EQ(unit.setParameter(id, controls[id]), noErr);
+            std::vector<float> out;
+            ASSERT_EQ(unit.renderAll(in, out, c.block), noErr);
+            if (printing)
+                std::printf("        {%d, %u, %u, 0x%016llxull},\n", c.model, c.factor, c.block,
+                            static_cast<unsigned long long>(hashOf(out)));
+            else
+                EXPECT_EQ(hashOf(out), c.hash);
+        }
+    }
+}
+
+} // namespace
