@@ -1,7 +1,11 @@
 // quorle-model: tools for the plug-in's models, one sub-command each.
 //
-//   quorle-model measure [options]   measure the models against their targets
+//   quorle-model check MODEL.xml [--presets DIR]    why a model would be refused
+//   quorle-model graph MODEL.xml -o PICTURE.svg     draw a model's graph
+//   quorle-model pack DIR -o ARCHIVE                build a data archive
+//   quorle-model measure [options]                  measure the models against their targets
 #include "au/quorleIds.h"
+#include "tools/ModelCommands.h"
 #include "tools/PluginHost.h"
 #include "tools/measure/CpuBench.h"
 #include "tools/measure/ModelMeasure.h"
@@ -185,6 +189,9 @@ struct Command {
 };
 
 const Command kCommands[] = {
+    {"check", "why a model would be refused (FILE:LINE: message)", &authoring::checkCommand},
+    {"graph", "draw a model's graph (SVG or PNG)", &authoring::graphCommand},
+    {"pack", "build a data archive from model files and preset texts", &authoring::packCommand},
     {"measure", "measure the models against their targets", &measureCommand},
 };
 

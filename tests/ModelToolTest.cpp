@@ -1,0 +1,169 @@
+// quorle-model check, graph and pack run as an author would run them.
+#include "main/DataArchive.h"
+#include "main/VorlixMac.h"
+#include "tools/PluckedPhrase.h"
+
+#include "OutputHash.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kSources = QUORLE_SOURCE_DIR "/data";
+
+struct ToolRun {
+    int status = -1;
+    std::string out; // standard output and error together
+};
+
+// A scratch folder of the test's own, emptied first.
+fs::path scratch(const std::string& name) {
+    const fs::path dir = fs::path(QUORLE_TEST_PROGRAM_DIR) / "model-tool" / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+ToolRun tool(const std::string& arguments, const fs::path& dir) {
+    const fs::path out = dir / "output";
+    const int status = std::system(
+        (std::string(QUORLE_MODEL_TOOL) + " " + arguments + " >" + out.string() + " 2>&1").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out)};
+}
+
+TEST(ModelTool, CheckExitStatusAndItsLines) {
+    const fs::path dir = scratch("check");
+    struct Case {
+        std::string xml;
+        int status;
+        const char* line; // a line the output must hold (the file's path comes first)
+    };
+    const Case cases[] = {
+        {readFile(kSources / "models/4-lead.xml"), 0, ""},
+        {"<quorle>\n  <fx id=\"side\" type=\"eq\"/>\n  <fx id=\"b\" type=\"sat\" input=\"in\"/>\n"
+         "</quorle>",
+         0, ":2: warning: side: fx is built but the output does not depend on it: it never runs"},
+        {"<quorle>\n  <fx id=\"a\" type=\"eq\"/>\n  <mixer id=\"m\" input=\"a\" input2=\"typo\"/>\n"
+         "</quorle>",
+         1, ":3: error: m: \"input2\" names no earlier node: \"typo\""},
+        {"<quorle>\n  <fx id=\"a\" type=\"eq\">\n</quorle>", 1, ":3: error: not readable XML"},
+    };
+    for (const Case& c : cases) {
+        writeFile(dir / "model.xml", c.xml);
+        const ToolRun run =
+            tool("check " + (dir / "model.xml").string() + " --presets " + kSources.string(), dir);
+        EXPECT_EQ(run.status, c.status) << run.out;
+        EXPECT_NE(run.out.find((dir / "model.xml").string() + c.line), std::string::npos)
+            << run.out;
+    }
+    // A missing preset is a warning only when the presets are known.
+    writeFile(dir / "model.xml", "<quorle>\n<fx id=\"nopreset\" type=\"eq\"/>\n</quorle>");
+    const ToolRun with = tool("check " + (dir / "model.xml").string() + " --presets " +
+                                  (kSources / "presets").string(),
+                              dir);
+    EXPECT_NE(with.out.find(":2: warning: nopreset: no preset \"nopreset.fxp\""), std::string::npos)
+        << with.out;
+    EXPECT_EQ(tool("check " + (dir / "model.xml").string(), dir).out.find("warning"),
+              std::string::npos);
+    EXPECT_EQ(tool("check", dir).status, 2);
+    EXPECT_EQ(tool("check " + (dir / "absent.xml").string(), dir).status, 1);
+}
+
+TEST(ModelTool, GraphPictureHoldsEveryNodeAndMapping) {
+    const fs::path dir = scratch("graph");
+    const ToolRun run = tool("graph " + (kSources / "models/6-octave-fuzz.xml").string() + " -o " +
+                                 (dir / "g.svg").string(),
+                             dir);
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::string svg = readFile(dir / "g.svg");
+    for (const char* id : {"oct_lp", "oct_pos", "oct_flip", "oct_neg", "oct_sum", "oct_dc",
+                           "oct_soft", "oct_fuzz", "oct_mix", "oct_tone"})
+        EXPECT_NE(svg.find(std::string(">") + id + "<"), std::string::npos) << id;
+    EXPECT_NE(svg.find(">#10, slot 1 (out)<"), std::string::npos); // the last of ten
+    // A mapping is dashed and labelled with its indices; a node nobody reads is grey.
+    writeFile(dir / "m.xml", R"(<quorle><processor id="env" type="averager" input="in">
+        <param set="0" ms="20"/></processor><fx id="idle" type="eq" input="in"/>
+        <mixer id="mix" input="in" input2="in"><param set="1" node="env" get="0"/></mixer></quorle>)");
+    ASSERT_EQ(
+        tool("graph " + (dir / "m.xml").string() + " -o " + (dir / "m.svg").string(), dir).status,
+        0);
+    const std::string mapped = readFile(dir / "m.svg");
+    EXPECT_NE(mapped.find("get 0 &gt; set 1"), std::string::npos);
+    EXPECT_NE(mapped.find("stroke-dasharray"), std::string::npos);
+    EXPECT_NE(mapped.find(">never runs<"), std::string::npos);
+    EXPECT_EQ(
+        tool("graph " + (dir / "m.xml").string() + " -o " + (dir / "m.gif").string(), dir).status,
+        2);
+}
+
+// Every shipped model rendered through the effect reading the archive in `dir`.
+std::vector<uint64_t> renderAll(const std::string& dir) {
+    const std::string before = gFxDir;
+    gFxDir = dir;
+    std::vector<uint64_t> hashes;
+    for (int model = 0; model < 6; ++model) {
+        VorlixMac fx;
+        fx.setSampleRate(48000.0f);
+        fx.init();
+        fx.setParameter(3, static_cast<float>(model));
+        std::vector<float> in = pluckedPhrase(48000.0f, 0.25);
+        std::vector<float> out(in.size());
+        float* i = in.data();
+        float* o = out.data();
+        fx.process(&i, &o, static_cast<int32_t>(in.size()));
+        hashes.push_back(hashOf(out));
+    }
+    gFxDir = before;
+    return hashes;
+}
+
+TEST(ModelTool, PackMakesTheBuildsArchiveAndRefusesWhatCheckRefuses) {
+    const fs::path dir = scratch("pack");
+    const ToolRun run =
+        tool("pack " + kSources.string() + " -o " + (dir / "quorle.data").string(), dir);
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(readFile(dir / "quorle.data"), readFile(QUORLE_DATA_DIR "quorle.data"));
+    EXPECT_EQ(renderAll(dir.string() + "/"), renderAll(QUORLE_DATA_DIR));
+
+    // A folder with a model check refuses, or a preset text that does not
+    // compile, or no model at all: nothing is written.
+    const fs::path bad = dir / "bad";
+    const std::pair<const char*, const char*> cases[] = {
+        {"<quorle><mixer input=\"in\"/></quorle>", "block eq\n"},
+        {"<quorle><fx id=\"a\" type=\"eq\"/></quorle>", "block eq\nQ = 2\n"},
+        {nullptr, "block eq\n"},
+    };
+    for (auto [model, preset] : cases) {
+        fs::remove_all(bad);
+        fs::create_directories(bad);
+        if (model)
+            writeFile(bad / "m.xml", model);
+        writeFile(bad / "a.txt", preset);
+        const ToolRun refused =
+            tool("pack " + bad.string() + " -o " + (bad / "x.data").string(), dir);
+        EXPECT_EQ(refused.status, 1) << refused.out;
+        EXPECT_FALSE(fs::exists(bad / "x.data")) << refused.out;
+    }
+}
+
+} // namespace

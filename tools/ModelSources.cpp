@@ -1,0 +1,177 @@
+#include "tools/ModelSources.h"
+
+#include "effect/MasterCallback.h"
+#include "graph/xmlreader.h"
+#include "main/DataArchive.h"
+#include "main/ModelDocument.h"
+#include "tools/PresetText.h"
+#include "tools/ZipWriter.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace authoring {
+
+namespace {
+
+std::vector<fs::path> filesWith(const fs::path& dir, const char* extension) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+        if (entry.is_regular_file(ec) && entry.path().extension() == extension)
+            found.push_back(entry.path());
+    std::sort(found.begin(), found.end(),
+              [](const fs::path& a, const fs::path& b) { return a.filename() < b.filename(); });
+    return found;
+}
+
+bool readWhole(const fs::path& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    bytes = out.str();
+    return static_cast<bool>(in);
+}
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// A temporary file name that is removed when it goes out of scope.
+struct TemporaryFile {
+    std::string path;
+    TemporaryFile() {
+        std::string pattern = (fs::temp_directory_path() / "quorle-model-XXXXXX").string();
+        const int fd = mkstemp(pattern.data());
+        if (fd >= 0) {
+            close(fd);
+            path = pattern;
+        }
+    }
+    ~TemporaryFile() {
+        if (!path.empty())
+            unlink(path.c_str());
+    }
+};
+
+} // namespace
+
+std::string Finding::text() const {
+    return file + (line > 0 ? ":" + std::to_string(line) : std::string()) +
+           (refuses ? ": error: " : ": warning: ") + message;
+}
+
+void listSources(const fs::path& dir, std::vector<fs::path>& models,
+                 std::vector<fs::path>& presets) {
+    std::error_code ec;
+    const bool split =
+        fs::is_directory(dir / "models", ec) || fs::is_directory(dir / "presets", ec);
+    models = filesWith(split ? dir / "models" : dir, ".xml");
+    presets = filesWith(split ? dir / "presets" : dir, ".txt");
+}
+
+Sources readSources(const std::vector<fs::path>& models, const std::vector<fs::path>& presets) {
+    Sources sources;
+    std::map<std::string, std::string> taken; // lower-cased entry name -> its source
+    auto add = [&](std::string name, std::string bytes, const fs::path& from) {
+        const auto [at, fresh] = taken.emplace(lower(name), from.string());
+        if (!fresh) {
+            sources.findings.push_back({from.string(), 0, true,
+                                        "entry " + name + " would shadow " + at->second +
+                                            " (names are compared without regard to case)"});
+            return;
+        }
+        sources.entries.push_back({std::move(name), std::move(bytes), from.string()});
+    };
+    for (const fs::path& path : models) {
+        std::string bytes;
+        if (!readWhole(path, bytes)) {
+            sources.findings.push_back({path.string(), 0, true, "cannot read"});
+            continue;
+        }
+        add(path.filename().string(), std::move(bytes), path);
+    }
+    sources.models = sources.entries.size();
+    for (const fs::path& path : presets) {
+        std::string text;
+        if (!readWhole(path, text)) {
+            sources.findings.push_back({path.string(), 0, true, "cannot read"});
+            continue;
+        }
+        PresetRecord record;
+        PresetError error;
+        if (!compilePreset(text, record, error)) {
+            sources.findings.push_back({path.string(), error.line, true, error.message});
+            continue;
+        }
+        add(path.stem().string() + ".fxp", std::move(record.bytes), path);
+    }
+    return sources;
+}
+
+bool writeArchive(const std::string& path, const std::vector<Entry>& entries) {
+    ZipWriter zip(path);
+    bool good = zip.ok();
+    for (const Entry& e : entries)
+        good = good && zip.add(e.name, e.bytes);
+    return zip.close() && good;
+}
+
+std::vector<Finding> checkModels(const Sources& sources, bool presetsKnown,
+                                 std::vector<BuildReport>* reports) {
+    std::vector<Finding> findings;
+    TemporaryFile file;
+    if (file.path.empty() || !writeArchive(file.path, sources.entries)) {
+        findings.push_back({fs::temp_directory_path().string(), 0, true,
+                            "cannot write a temporary archive to check the models with"});
+        return findings;
+    }
+    const std::shared_ptr<const DataArchive> archive = DataArchive::readFile(file.path);
+    const std::vector<std::string>& listed = archive->modelNames();
+    for (size_t m = 0; m < sources.models; ++m) {
+        const Entry& entry = sources.entries[m];
+        BuildReport report;
+        auto refuse = [&](const std::string& message) {
+            findings.push_back({entry.source, 0, true, message});
+        };
+        const std::string* text = archive->model(entry.name);
+        if (std::find(listed.begin(), listed.end(), entry.name) == listed.end())
+            refuse("the plug-in would not list a model named " + entry.name + " (over " +
+                   std::to_string(DataArchive::kMaxListedNameBytes) + " bytes)");
+        else if (!text)
+            refuse("the plug-in would not read it (over 1 MiB, or over the archive's budget)");
+        else {
+            TiXmlDocument document;
+            TiXmlElement* root = parseModelDocument(*text, document, &report.reasons);
+            ArchiveEffectFactory effects(archive.get(), masterCallback);
+            if (root)
+                delete parseElement(root, kInputSlot, kOutputSlot, effects, &report);
+        }
+        for (const BuildReason& r : report.reasons) {
+            if (r.code == BuildCode::kPresetMissing && !presetsKnown)
+                continue;
+            findings.push_back(
+                {entry.source, r.line, r.refuses(), (r.id.empty() ? "" : r.id + ": ") + r.message});
+        }
+        if (reports)
+            reports->push_back(std::move(report));
+    }
+    return findings;
+}
+
+bool anyRefuses(const std::vector<Finding>& findings) {
+    return std::any_of(findings.begin(), findings.end(),
+                       [](const Finding& f) { return f.refuses; });
+}
+
+} // namespace authoring

@@ -1,0 +1,65 @@
+// Model files and preset texts on disk, as an author keeps them: compiled into
+// the entries of a data archive, and checked by building every model from that
+// archive exactly as the plug-in would. quorle-model check, graph and pack (and
+// so the build's own archive) go through here.
+#pragma once
+
+#include "graph/BuildReason.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace authoring {
+
+// Something to tell the author, against a source file.
+struct Finding {
+    std::string file;
+    int line = 0;         // 1-based; 0 for the file as a whole
+    bool refuses = false; // an error: the model (or the archive) would be refused
+    std::string message;
+
+    // "FILE:LINE: error: message" ("warning" for a notice; no LINE for line 0).
+    std::string text() const;
+};
+
+// One archive entry and the file it came from.
+struct Entry {
+    std::string name; // "lead.xml", "lead_amp.fxp"
+    std::string bytes;
+    std::string source;
+};
+
+struct Sources {
+    std::vector<Entry> entries; // the models first, then the presets, each by name
+    std::vector<Finding> findings;
+    size_t models = 0; // how many entries are models
+};
+
+// The model files (*.xml) and preset texts (*.txt) of `dir`: those of
+// DIR/models and DIR/presets where those folders exist, else those of DIR itself;
+// sorted by name.
+void listSources(const std::filesystem::path& dir, std::vector<std::filesystem::path>& models,
+                 std::vector<std::filesystem::path>& presets);
+
+// Reads the models as they are and compiles each preset text into "STEM.fxp". An
+// unreadable file, a preset text that does not compile or two entries whose names
+// differ only in letter case are findings that refuse.
+Sources readSources(const std::vector<std::filesystem::path>& models,
+                    const std::vector<std::filesystem::path>& presets);
+
+// Writes the entries as a data archive at `path`; false when it cannot.
+bool writeArchive(const std::string& path, const std::vector<Entry>& entries);
+
+// What building every model of `sources` would report in the plug-in: the
+// entries are packed into a temporary archive, read back as the plug-in reads
+// one, and each model is built with its presets. Missing presets are reported
+// only when `presetsKnown`. `reports`, when given, receives each model's report
+// in entry order.
+std::vector<Finding> checkModels(const Sources& sources, bool presetsKnown,
+                                 std::vector<BuildReport>* reports = nullptr);
+
+// Whether any finding refuses.
+bool anyRefuses(const std::vector<Finding>& findings);
+
+} // namespace authoring
