@@ -175,8 +175,9 @@ int packCommand(int argc, char** argv) {
         std::fprintf(stderr, "%s: error: cannot write\n", o.output.c_str());
         return kExitRefused;
     }
-    std::printf("%s: %zu models, %zu presets\n", o.output.c_str(), sources.models,
-                sources.entries.size() - sources.models);
+    const size_t presetCount = sources.entries.size() - sources.models;
+    std::printf("%s: %zu model%s, %zu preset%s\n", o.output.c_str(), sources.models,
+                sources.models == 1 ? "" : "s", presetCount, presetCount == 1 ? "" : "s");
     return 0;
 }
 
