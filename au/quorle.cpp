@@ -240,6 +240,10 @@ OSStatus quorle::GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
             outDataSize = sizeof(QuorleGraphs);
             outWritable = true;
             return noErr;
+        case kQuorleProperty_ArchivePath:
+            outDataSize = static_cast<UInt32>(mArchivePath.size() + 1);
+            outWritable = !IsInitialized();
+            return noErr;
         case kQuorleProperty_PluginDirectory: {
             // A longer directory reports its own size, so that a host can read it whole.
             std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
@@ -303,6 +307,9 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
             std::memcpy(outData, &factor, sizeof(factor));
             return noErr;
         }
+        case kQuorleProperty_ArchivePath:
+            std::memcpy(outData, mArchivePath.c_str(), mArchivePath.size() + 1);
+            return noErr;
         case kQuorleProperty_PrepareOnDemand: {
             const UInt32 onDemand = mOnDemand.load();
             std::memcpy(outData, &onDemand, sizeof(onDemand));
@@ -333,12 +340,13 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
 // of its worker threads, and nothing is known before the first render). The
 // caller knows which thread it is on, so it names the property that fits it.
 bool quorle::AnnouncesWhenSet(AudioUnitPropertyID id) const {
-    return id != kQuorleProperty_OversamplingFromRender && ValueMayBeCut(id);
+    return id != kQuorleProperty_OversamplingFromRender && id != kQuorleProperty_PrepareOnDemand &&
+           id != kQuorleProperty_PreparedGraphs && id != kQuorleProperty_InstalledGraphs;
 }
 
 bool quorle::ValueMayBeCut(AudioUnitPropertyID id) const {
     return id != kQuorleProperty_PrepareOnDemand && id != kQuorleProperty_PreparedGraphs &&
-           id != kQuorleProperty_InstalledGraphs;
+           id != kQuorleProperty_InstalledGraphs && id != kQuorleProperty_ArchivePath;
 }
 
 quorleKernel* quorle::Kernel(UInt32 channel) {
@@ -403,6 +411,19 @@ bool quorle::StoreFactor(UInt32 factor) {
 
 OSStatus quorle::SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                              const void* inData, UInt32 inDataSize) {
+    if (id == kQuorleProperty_ArchivePath) {
+        if (scope != kAudioUnitScope_Global)
+            return kAudioUnitErr_InvalidScope;
+        if (IsInitialized())
+            return kAudioUnitErr_Initialized;
+        const char* text = static_cast<const char*>(inData);
+        // The terminator must be the last byte: a path is never cut or read past.
+        if (!text || inDataSize == 0 || inDataSize > kMaxArchivePathBytes ||
+            std::memchr(text, 0, inDataSize) != text + inDataSize - 1)
+            return kAudioUnitErr_InvalidPropertyValue;
+        mArchivePath.assign(text, inDataSize - 1);
+        return noErr;
+    }
     if (id == kQuorleProperty_PrepareOnDemand || id == kQuorleProperty_PreparedGraphs ||
         id == kQuorleProperty_InstalledGraphs) {
         if (scope != kAudioUnitScope_Global)
@@ -461,6 +482,7 @@ quorleKernel::quorleKernel(AUEffectBase* unit)
     if (owner) {
         mFactorSource = &owner->mOversampling;
         mOnDemand = owner->mOnDemand.load() != 0;
+        mEffect->archivePath = owner->mArchivePath;
     }
     const int factor = mFactorSource ? static_cast<int>(mFactorSource->load()) : 1;
     // The effect's work buffers hold a whole slice at the starting factor, so that

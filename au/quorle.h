@@ -56,9 +56,10 @@ class quorle : public AUEffectBase {
     // no lock, no allocation, no listener).
     OSStatus SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                          const void* inData, UInt32 inDataSize) override;
-    // False for 64003 and the graph properties (64004..64006), which announce nothing.
+    // False for 64003 and the on-demand properties (64004..64006), which announce nothing.
     bool AnnouncesWhenSet(AudioUnitPropertyID id) const override;
-    // False for the graph properties: their values hold owned graphs.
+    // False for the graph properties (their values hold owned graphs) and the archive
+    // path (a cut path names another file).
     bool ValueMayBeCut(AudioUnitPropertyID id) const override;
     bool SupportsTail() override { return false; }
     // The oversampler's delay at the factor set, in seconds.
@@ -105,6 +106,7 @@ class quorle : public AUEffectBase {
     std::atomic<UInt32> mModelCount{0};
     std::atomic<UInt32> mOversampling{1};
     std::atomic<UInt32> mOnDemand{0}; // 64004, taken by kernels when they are made
+    std::string mArchivePath;         // 64007; setup thread, read by kernels when made
 };
 
 // One channel: forwards changed parameters to its main effect, then runs it at

@@ -43,6 +43,15 @@ constexpr AudioUnitPropertyID kQuorleProperty_PreparedGraphs = 64005;
 // kQuorleMaxGraphs: the caller owns them and frees them off the render thread by
 // setting kQuorleProperty_PreparedGraphs.
 constexpr AudioUnitPropertyID kQuorleProperty_InstalledGraphs = 64006;
+// The data archive file the unit plays (UTF-8 bytes, NUL-terminated), global scope;
+// empty (the default): the one in the plug-in directory. Set while uninitialised
+// (-10849 when initialised); a value without its terminator, or longer than
+// kMaxArchivePathBytes with it, is refused whole with -10851. Its models make the
+// model list; presets it lacks come from the plug-in directory's archive. Check
+// the file first (main/UserArchive.h): one that is not an archive with models
+// makes initialisation fail.
+constexpr AudioUnitPropertyID kQuorleProperty_ArchivePath = 64007;
+constexpr UInt32 kMaxArchivePathBytes = 4096; // terminator included
 
 // A model's graph for one channel, built off the render thread. Opaque to hosts.
 struct PreparedGraph;

@@ -174,6 +174,15 @@ std::shared_ptr<const DataArchive> DataArchive::readDirectory(const std::string&
     return archive->found() ? archive : readFile(dir + "quorle.data", limits);
 }
 
+std::shared_ptr<const DataArchive> DataArchive::withPresetsOf(const DataArchive& archive,
+                                                              const DataArchive& base) {
+    auto merged = std::make_shared<DataArchive>(archive);
+    for (const auto& [name, bytes] : base.presets)
+        if (merged->presets.emplace(name, bytes).second)
+            merged->held += kEntryOverhead + name.size() + (bytes ? bytes->size() : 0);
+    return merged;
+}
+
 const std::string* DataArchive::model(const std::string& name) const {
     const std::string text(name.c_str());
     if (text.size() > kMaxNameBytes)

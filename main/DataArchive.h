@@ -53,6 +53,12 @@ class DataArchive {
     static std::shared_ptr<const DataArchive> readFile(const std::string& path,
                                                        ArchiveLimits limits = {});
 
+    // A copy of `archive` that also holds every preset of `base` it lacks: a
+    // player's archive whose models use the shipped presets (and the fixed stage's
+    // "bass" and "lo_mid") need not carry them. Models stay `archive`'s alone.
+    static std::shared_ptr<const DataArchive> withPresetsOf(const DataArchive& archive,
+                                                            const DataArchive& base);
+
     // Whether an archive file was opened.
     bool found() const { return opened; }
     // The names of the model entries (names containing ".xml", at most

@@ -123,6 +123,8 @@ void QrVorlixGeneric::init() {
     }
     // The only time the archive file is read: every model and preset, in one pass.
     archive = DataArchive::readDirectory(dir);
+    if (!archivePath.empty())
+        archive = DataArchive::withPresetsOf(*DataArchive::readFile(archivePath), *archive);
     scanXml(dir.c_str());
     loadXmlZ(0);
     archive->applyPreset("bass.fxp", &bassFilter);

@@ -129,6 +129,10 @@ class QrVorlixGeneric : public AudioEffectX {
     int32_t fadeRemaining() const { return fadeLength - fadePos; }
     // Samples a fade lasts at the running rate.
     int32_t fadeSamples() const;
+    // Setup thread, before init(): a data archive file to play instead of the one in
+    // the plug-in directory (empty: that one). Its models make the model list; the
+    // presets it lacks come from the plug-in directory's archive.
+    std::string archivePath;
     // The data archive's models and presets, read into memory by init(); every
     // model switch after it reads this copy, never a file.
     std::shared_ptr<const DataArchive> archive;

@@ -7,6 +7,7 @@
 //   quorle-render [options] --demo OUTDIR
 #include "au/AUBase.h"
 #include "au/quorleIds.h"
+#include "main/UserArchive.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 
@@ -39,6 +40,7 @@ struct Options {
     float drive = 0.5f, post = 0.5f, bass = 0.5f;
     std::optional<std::string> model; // index or name; none: model 0
     std::string bundle;
+    std::string archive; // a player's data archive; empty: the bundle's
     long block = 512;
     UInt32 oversampling = kQuorleDefaultOversampling;
     bool listModels = false;
@@ -69,6 +71,8 @@ void usage(FILE* to) {
                  "  --bass X       bass tilt, 0..1 (default 0.5)\n"
                  "  --model M      model index or name (see --list-models; default 0)\n"
                  "  --bundle DIR   plug-in bundle (default: the one beside this program)\n"
+                 "  --archive FILE a data archive of your own models (quorle-model pack);\n"
+                 "                 one that cannot be used is named and the bundle's plays\n"
                  "  --block N      frames per render call, 1 or more (default 512)\n"
                  "  --oversampling N\n"
                  "                 run the model at the file's rate times N: 1, 2, 4 or 8\n"
@@ -105,6 +109,8 @@ Options parse(int argc, char** argv) {
             o.model = value();
         else if (a == "--bundle")
             o.bundle = value();
+        else if (a == "--archive")
+            o.archive = value();
         else if (a == "--block") {
             const char* text = value();
             char* end = nullptr;
@@ -180,13 +186,22 @@ long modelIndex(const std::string& text, const std::vector<std::string>& names) 
     die("unknown model \"" + text + "\" (see --list-models)");
 }
 
+// The bundle's unit loaded, set to play the options' archive when one was named.
+void loadUnit(PluginHost& host, const Options& o) {
+    std::string error;
+    if (!host.load(o.bundle, error))
+        die(error);
+    if (!o.archive.empty())
+        check(AudioUnitSetProperty(host.unit(), kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
+                                   0, o.archive.c_str(), static_cast<UInt32>(o.archive.size() + 1)),
+              "choosing the data archive");
+}
+
 // A unit loaded, started for `channels` at `rate` and set up as the options say.
 // Returns its latency in frames.
 sf_count_t startUnit(PluginHost& host, const Options& o, double rate, UInt32 channels,
                      const std::vector<std::string>* models = nullptr, long model = -1) {
-    std::string error;
-    if (!host.load(o.bundle, error))
-        die(error);
+    loadUnit(host, o);
     check(AudioUnitSetProperty(host.unit(), kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
                                &o.oversampling, sizeof(o.oversampling)),
           "setting the oversampling");
@@ -425,9 +440,7 @@ int renderFile(const Options& o) {
 
 int listModels(const Options& o) {
     PluginHost host;
-    std::string error;
-    if (!host.load(o.bundle, error))
-        die(error);
+    loadUnit(host, o);
     check(host.start(44100.0, 1, 512), "starting the plug-in");
     std::vector<std::string> names = host.modelNames();
     for (size_t m = 0; m < names.size(); ++m)
@@ -445,9 +458,7 @@ int demo(const Options& o) {
     std::vector<std::string> names;
     {
         PluginHost probe;
-        std::string error;
-        if (!probe.load(o.bundle, error))
-            die(error);
+        loadUnit(probe, o);
         check(probe.start(rate, 1, 512), "starting the plug-in");
         names = probe.modelNames();
     }
@@ -484,6 +495,14 @@ int main(int argc, char** argv) {
         Options o = parse(argc, argv);
         if (o.bundle.empty())
             o.bundle = defaultBundle();
+        if (!o.archive.empty()) {
+            const UserArchiveCheck archive = checkUserArchive(o.archive);
+            if (!archive.usable) {
+                std::fprintf(stderr, "quorle-render: %s; playing the bundle's models\n",
+                             archive.message.c_str());
+                o.archive.clear();
+            }
+        }
         if (o.listModels)
             return listModels(o);
         if (!o.demoDir.empty())

@@ -1,0 +1,129 @@
+// A player's own data archive: what is wrong with a file is told in one sentence,
+// and a unit set to play a good one lists its models and plays them with the
+// presets it lacks taken from the bundle's archive.
+#include "ArchiveTestUtil.h"
+#include "OutputHash.h"
+#include "QuorleUnitHost.h"
+
+#include "main/UserArchive.h"
+#include "tools/PluckedPhrase.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string shippedModel(const char* name) {
+    return readText(std::string(QUORLE_SOURCE_DIR) + "/data/models/" + name);
+}
+
+TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
+    PluginDir dir;
+    dir.archive("good.data", {{"crunch.xml", shippedModel("3-crunch.xml")}});
+    dir.archive("presets-only.data", {{"bass.fxp", fxp({0.5f})}});
+    std::ofstream(dir.path + "/empty.data").close();
+    std::ofstream(dir.path + "/text.data") << "not a zip archive";
+    std::ofstream(dir.path + "/locked.data") << "x";
+    chmod((dir.path + "/locked.data").c_str(), 0);
+    const bool root = geteuid() == 0; // root reads any file
+    struct Case {
+        std::string path;
+        bool usable;
+        const char* says;
+    } cases[] = {
+        {"", false, "no data archive was named"},
+        {dir.path + "/missing.data", false, "No such file or directory"},
+        {dir.path, false, "is a folder, not a data archive"},
+        {"/dev/null", false, "is not a regular file"},
+        {dir.path + "/empty.data", false, "is empty (0 bytes)"},
+        {dir.path + "/text.data", false, "is not a data archive (not a zip file)"},
+        {dir.path + "/presets-only.data", false, "holds no models"},
+        {"/" + std::string(kMaxArchivePath, 'a'), false, "longer than 4095 bytes"},
+        {dir.path + "/locked.data", false, root ? "not a data archive" : "cannot be read"},
+        {dir.path + "/good.data", true, ": 1 models"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.substr(0, 80));
+        const UserArchiveCheck check = checkUserArchive(c.path);
+        EXPECT_EQ(check.usable, c.usable);
+        EXPECT_NE(check.message.find(c.says), std::string::npos) << check.message;
+        EXPECT_EQ(check.message.find('\n'), std::string::npos);
+    }
+}
+
+// A unit set to a player's archive holding one shipped model under another name and
+// no presets at all renders that model bit for bit as the bundle's archive does: the
+// blocks' presets and the fixed stage's come from the bundle.
+TEST(UserArchive, AUnitPlaysAPlayersModelsWithTheBundlesPresets) {
+    PluginDir dir;
+    dir.archive("mine.data", {{"a-first.xml", shippedModel("1-clean.xml")},
+                              {"b-mine.xml", shippedModel("3-crunch.xml")}});
+    const std::string path = dir.path + "/mine.data";
+    const std::vector<float> in = pluckedPhrase(48000.0, 1.0);
+    auto render = [&](const std::string* archive, float model, std::vector<float>& out) {
+        quorletest::LocalUnit unit(512, 48000.0);
+        if (archive) {
+            EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath,
+                                           kAudioUnitScope_Global, 0, archive->c_str(),
+                                           static_cast<UInt32>(archive->size() + 1)),
+                      noErr);
+        }
+        EXPECT_EQ(unit.initialize(), noErr);
+        EXPECT_EQ(unit.setParameter(3, model), noErr);
+        EXPECT_EQ(unit.renderAll(in, out, 512), noErr);
+        return unit.kernel()->effect()->modelNames;
+    };
+    std::vector<float> mine, shipped;
+    EXPECT_EQ(render(&path, 1.0f, mine), (std::vector<std::string>{"a-first.xml", "b-mine.xml"}));
+    render(nullptr, 2.0f, shipped);
+    EXPECT_EQ(hashOf(mine), hashOf(shipped));
+    EXPECT_GT(*std::max_element(mine.begin(), mine.end()), 0.01f);
+}
+
+// The path is taken whole or not at all, and only while uninitialised.
+TEST(UserArchive, TheArchivePathPropertyRefusesWhatItCannotTakeWhole) {
+    quorletest::LocalUnit unit(512);
+    auto set = [&](const void* bytes, UInt32 size) {
+        return AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
+                                    0, bytes, size);
+    };
+    const std::string tooLong(kMaxArchivePathBytes, 'a'); // no room for the terminator
+    EXPECT_EQ(set("abc", 3), kAudioUnitErr_InvalidPropertyValue) << "no terminator";
+    EXPECT_EQ(set("a\0bc", 5), kAudioUnitErr_InvalidPropertyValue) << "a NUL inside";
+    EXPECT_EQ(set(tooLong.c_str(), static_cast<UInt32>(tooLong.size() + 1)),
+              kAudioUnitErr_InvalidPropertyValue);
+    EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Input, 0,
+                                   "x", 2),
+              kAudioUnitErr_InvalidScope);
+    ASSERT_EQ(set("/x/y.data", 10), noErr);
+    char path[64] = {};
+    UInt32 size = 4;
+    EXPECT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
+                                   0, path, &size),
+              kAudioUnitErr_InvalidPropertyValue)
+        << "never cut";
+    size = sizeof(path);
+    ASSERT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
+                                   0, path, &size),
+              noErr);
+    EXPECT_STREQ(path, "/x/y.data");
+    EXPECT_EQ(size, 10u);
+    EXPECT_NE(unit.initialize(), noErr) << "a file that is not there cannot be played";
+    ASSERT_EQ(set("", 1), noErr) << "empty: the bundle's archive";
+    ASSERT_EQ(unit.initialize(), noErr);
+    EXPECT_EQ(set("/x/y.data", 10), kAudioUnitErr_Initialized);
+}
+
+} // namespace
