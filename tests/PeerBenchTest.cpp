@@ -1,6 +1,11 @@
+// The LV2 timing host (tools/measure/Lv2Timer) on the built bundle, and
 // peer-bench, the side-by-side CPU comparison, run as a user runs it on a short
 // signal: quorle's rows carry positive finite figures, a peer that is not there is
 // reported as such, and a bundle without the plug-in fails the run.
+#include "tools/measure/Lv2Timer.h"
+
+#include "au/quorleIds.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -13,6 +18,66 @@
 #include <vector>
 
 namespace {
+
+using namespace measure;
+
+constexpr const char* kMono = "http://pellark.invalid/plugins/quorle#mono";
+constexpr const char* kStereo = "http://pellark.invalid/plugins/quorle#stereo";
+
+TEST(Lv2Timer, PlaysQuorleInAnyBlockAndRefusesWhatItCannotSet) {
+    Lv2Timer timer(QUORLE_BUNDLE_DIR);
+    const Signal input = repeated(phrase(44100.0), 3000);
+    ASSERT_EQ(input.size(), 3000u);
+    const struct {
+        const char* uri;
+        unsigned block, channels;
+    } cases[] = {{kMono, 1, 1}, {kMono, 7, 1}, {kStereo, 512, 2}, {kStereo, 4096, 2}};
+    for (const auto& c : cases) {
+        auto plugin =
+            timer.open(c.uri, {{"model", 3.0f}, {"oversampling", 2.0f}}, input, 44100.0, c.block);
+        ASSERT_EQ(plugin->state(), TimedPlugin::State::Ready) << plugin->why();
+        EXPECT_EQ(plugin->channels(), c.channels);
+        const double seconds = plugin->play();
+        EXPECT_TRUE(seconds > 0.0 && std::isfinite(plugin->speed(seconds))) << c.block;
+    }
+    auto typo = timer.open(kMono, {{"modle", 1.0f}}, input, 44100.0, 512);
+    EXPECT_EQ(typo->state(), TimedPlugin::State::Failed);
+    EXPECT_NE(typo->why().find("modle"), std::string::npos) << typo->why();
+    EXPECT_EQ(timer.open("urn:quorle-test:nothing", {}, input, 44100.0, 512)->state(),
+              TimedPlugin::State::NotInstalled);
+
+    const auto models = timer.scalePoints(kMono, "model");
+    ASSERT_EQ(models.size(), 6u);
+    EXPECT_EQ(models.front(), std::make_pair(0.0f, std::string("1-clean")));
+    EXPECT_EQ(timer.portDefault(kStereo, "oversampling"),
+              static_cast<float>(kQuorleDefaultOversampling));
+    EXPECT_FALSE(timer.portDefault(kMono, "nothing"));
+}
+
+// Stands in for a plug-in: each play() takes the next of its CPU times.
+class Scripted : public TimedPlugin {
+  public:
+    Scripted(State state, std::vector<double> times) : TimedPlugin(state, ""), mTimes(times) {
+        mChannels = 2;
+        mAudioSeconds = 10.0;
+    }
+    double play() override { return mTimes.at(mNext++); }
+
+  private:
+    std::vector<double> mTimes;
+    size_t mNext = 0;
+};
+
+TEST(Lv2Timer, RoundsGiveTheFastestAndTheMedianPerChannel) {
+    Scripted measured(TimedPlugin::State::Ready, {0.4, 0.1, 0.2}),
+        missing(TimedPlugin::State::NotInstalled, {}), idle(TimedPlugin::State::Ready, {0, 0, 0});
+    const auto speeds = timeRounds({&measured, &missing, &idle}, 3);
+    ASSERT_TRUE(speeds[0]);
+    EXPECT_DOUBLE_EQ(speeds[0]->fastest, 10.0 * 2 / 0.1);
+    EXPECT_DOUBLE_EQ(speeds[0]->median, 10.0 * 2 / 0.2);
+    EXPECT_FALSE(speeds[1]);
+    EXPECT_FALSE(speeds[2]); // no positive time: no figure
+}
 
 struct BenchRun {
     int status = -1;
