@@ -233,9 +233,9 @@ class Lv2Instance : public TimedPlugin {
 
   private:
     bool supportsFeatures(const LilvPlugin* plugin) {
-        const std::set<std::string> offered = {
-            LV2_URID__map,        LV2_URID__unmap,  LV2_OPTIONS__options,
-            LV2_WORKER__schedule, LV2_CORE__isLive, LV2_BUF_SIZE__boundedBlockLength};
+        const std::set<std::string> offered = {LV2_URID__map, LV2_URID__unmap, LV2_OPTIONS__options,
+                                               LV2_WORKER__schedule,
+                                               LV2_BUF_SIZE__boundedBlockLength};
         LilvNodes* required = lilv_plugin_get_required_features(plugin);
         LILV_FOREACH(nodes, i, required) {
             const std::string feature = lilv_node_as_uri(lilv_nodes_get(required, i));
