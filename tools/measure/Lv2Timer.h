@@ -1,11 +1,13 @@
 // Times LV2 plug-ins as a host runs them, on the calling (setup) thread: lilv loads
 // them; every audio input plays the same mono signal in blocks; control ports keep
 // their defaults unless set by symbol; CV and atom ports get buffers of their own
-// (an atom input holds an empty sequence); only the run() calls count, in CPU time
-// of the calling thread. The host offers urid:map, options (the block lengths and
-// the sample rate), bufsz:boundedBlockLength and worker:schedule, whose jobs it
-// does between two run() calls, off the clock. A plug-in that is not there or does
-// not start says so instead of being timed.
+// (an atom input holds an empty sequence). Only the host's cycles count (the audio
+// ports pointed at the block, then run()), in CPU time of the calling thread, read
+// once around them: a clock read costs far more than a cycle's port calls. The
+// host offers urid:map, options (the block lengths and the sample rate),
+// bufsz:boundedBlockLength and worker:schedule, whose jobs it does between two
+// run() calls, off the clock. A plug-in that is not there or does not start says
+// so instead of being timed.
 #pragma once
 
 #include "tools/measure/Signals.h"
