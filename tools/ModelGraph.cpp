@@ -2,12 +2,14 @@
 
 #include "graph/AudioNode.h"
 
-#include <graphviz/gvc.h>
-
 #include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <map>
-#include <memory>
 
 namespace authoring {
 
@@ -136,22 +138,42 @@ bool drawModelGraph(const std::string& dot, const std::string& path, std::string
         error = "the picture's name must end in .svg or .png: " + path;
         return false;
     }
-    std::unique_ptr<GVC_t, int (*)(GVC_t*)> context(gvContext(), gvFreeContext);
-    std::unique_ptr<Agraph_t, int (*)(Agraph_t*)> graph(agmemread(dot.c_str()), agclose);
-    if (!context || !graph) {
-        error = "Graphviz could not read the graph";
+    // Graphviz's own program, fed the graph on its standard input: its font and
+    // plugin caches stay in its process.
+    int feed[2];
+    if (pipe(feed) != 0) {
+        error = "cannot start Graphviz's dot";
         return false;
     }
-    if (gvLayout(context.get(), graph.get(), "dot") != 0) {
-        error = "Graphviz could not lay the graph out";
-        return false;
+    const std::string format = "-T" + extension;
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(feed[0], STDIN_FILENO);
+        close(feed[0]);
+        close(feed[1]);
+        execlp("dot", "dot", format.c_str(), "-o", path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
     }
-    const bool written =
-        gvRenderFilename(context.get(), graph.get(), extension.c_str(), path.c_str()) == 0;
-    gvFreeLayout(context.get(), graph.get());
-    if (!written)
-        error = "Graphviz could not write " + path;
-    return written;
+    close(feed[0]);
+    std::signal(SIGPIPE, SIG_IGN); // a dot that quits early is an error, not our end
+    bool written = child > 0;
+    for (size_t at = 0; written && at < dot.size();) {
+        const ssize_t n = write(feed[1], dot.data() + at, dot.size() - at);
+        written = n > 0;
+        at += written ? static_cast<size_t>(n) : 0;
+    }
+    close(feed[1]);
+    int status = 0;
+    if (child > 0)
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    if (child <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) == 127)
+        error = "cannot run Graphviz's dot (Debian's graphviz package)";
+    else if (!written || WEXITSTATUS(status) != 0)
+        error = "Graphviz's dot could not draw " + path;
+    else
+        return true;
+    return false;
 }
 
 } // namespace authoring

@@ -1,4 +1,4 @@
-// A picture of a model's graph, drawn by Graphviz (libgvc, the "dot" layout):
+// A picture of a model's graph, drawn by Graphviz's dot program:
 // audio connections solid, parameter mappings dashed and labelled with the output
 // and input parameter indices, each node labelled with its id, kind, preset,
 // place in the processing order and the slot it writes. Nodes that never run are
@@ -21,8 +21,9 @@ namespace authoring {
 // report finds missing are marked so when `presetsKnown`.
 std::string modelGraphDot(const TiXmlElement* root, const BuildReport& report, bool presetsKnown);
 
-// Lays the graph out and writes it to `path` as SVG or PNG (by the extension).
-// False, with `error` set, for another extension or when Graphviz fails.
+// Lays the graph out with Graphviz's dot program and writes it to `path` as SVG or
+// PNG (by the extension). False, with `error` set, for another extension, without
+// the program, or when it fails.
 bool drawModelGraph(const std::string& dot, const std::string& path, std::string& error);
 
 } // namespace authoring
