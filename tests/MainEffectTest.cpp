@@ -110,10 +110,16 @@ TEST(MainEffect, ModelSwitchingKeepsTheOldGraphOnEveryFailure) {
     fx.setParameter(3, 1.9f); // truncated: model 1
     EXPECT_EQ(fx.getParameter(3), 1.0f);
     AudioNode* graph = fx.graph;
+    // Each refusal keeps its reason, for messages: the reference, the root, the XML,
+    // the nesting.
+    const BuildCode why[] = {BuildCode::kUnknownReference, BuildCode::kUnreadable,
+                             BuildCode::kUnreadable, BuildCode::kNestingTooDeep};
     for (float bad : {2.0f, 3.0f, 4.0f, 5.0f}) {
         fx.setParameter(3, bad);
         EXPECT_EQ(fx.graph, graph) << bad;
         EXPECT_EQ(fx.getParameter(3), 1.0f);
+        ASSERT_FALSE(fx.lastRefusal().empty()) << bad;
+        EXPECT_EQ(fx.lastRefusal().back().code, why[static_cast<int>(bad) - 2]) << bad;
     }
     for (float outside : {6.0f, -1.0f, 1e20f, NAN})
         EXPECT_THROW(fx.setParameter(3, outside), std::out_of_range) << outside;
