@@ -1,5 +1,7 @@
 #include "au/Halfband.h"
 
+#include "blocks/Float4.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -75,7 +77,6 @@ inline __attribute__((always_inline)) void symmetricTapsBody(const float* gain, 
     }
 }
 
-typedef float Float4 __attribute__((vector_size(16)));
 typedef float Float8 __attribute__((vector_size(32)));
 
 using TapsKernel = void (*)(const float*, int, const float*, const float*, float*, int);
@@ -88,7 +89,8 @@ __attribute__((target("avx2"))) void sideTapsAvx2(const float* gain, int taps, c
     symmetricTapsBody<Float8, 4>(gain, taps, w, centre, acc, n);
 }
 
-// Chosen at the first call.
+// Asked once, while the library loads (so the audio thread never meets a guarded
+// first-use initialisation).
 TapsKernel chooseTaps() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? sideTapsAvx2 : halfbandSideTapsBaseline;
@@ -98,6 +100,7 @@ TapsKernel chooseTaps() {
     return halfbandSideTapsBaseline;
 }
 #endif
+const TapsKernel kTapsKernel = chooseTaps();
 } // namespace
 
 // Baseline SSE2: eight four-float sums, 32 outputs per group.
@@ -108,8 +111,7 @@ void halfbandSideTapsBaseline(const float* gain, int taps, const float* w, const
 
 void halfbandSideTaps(const float* gain, int taps, const float* w, const float* centre, float* acc,
                       int n) {
-    static const TapsKernel kernel = chooseTaps();
-    kernel(gain, taps, w, centre, acc, n);
+    kTapsKernel(gain, taps, w, centre, acc, n);
 }
 
 std::vector<float> designHalfband(int m, double beta) {
