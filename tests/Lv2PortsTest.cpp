@@ -61,6 +61,8 @@ TEST(Lv2Ports, OversamplingAndLatencyFollowTheAudioAndDriveZeroIsMute) {
         symbols.insert(symbols.end(), v.audio.begin(), v.audio.end());
         symbols.push_back("oversampling");
         symbols.push_back("latency");
+        symbols.push_back("control"); // patch messages: the data archive parameter
+        symbols.push_back("notify");
         ASSERT_EQ(lilv_plugin_get_num_ports(p), symbols.size());
         for (uint32_t i = 0; i < symbols.size(); ++i)
             EXPECT_EQ(lilv_port_get_index(p, w.port(p, symbols[i])), i) << symbols[i];

@@ -23,19 +23,17 @@
 // the worker. A port changed again before the worker answered wins: answers for
 // models no longer asked for are freed unplayed. Without a worker every model is
 // built at instantiation and run() switches to it directly.
-#include "au/quorleIds.h"
-#include "platform/Components.h"
+//
+// After the latency port: an atom input (patch messages) and an atom output. The
+// plug-in's one LV2 parameter, the player's data archive (patch:writable, an
+// atom:Path), arrives as patch:Set and is opened by the worker (Lv2Archive.cpp).
+#include "tools/lv2/Lv2Instance.h"
 
-#include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>
-#include <lv2/core/lv2.h>
 #include <lv2/options/options.h>
-#include <lv2/urid/urid.h>
-#include <lv2/worker/worker.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -43,35 +41,12 @@
 
 extern "C" ComponentResult quorleEntry(ComponentParameters* params, void* storage);
 
+namespace quorlelv2 {
+
 namespace {
 
 constexpr const char* kMonoUri = "http://pellark.invalid/plugins/quorle#mono";
 constexpr const char* kStereoUri = "http://pellark.invalid/plugins/quorle#stereo";
-constexpr uint32_t kControls = 4;
-constexpr uint32_t kMaxSlice = 4096; // frames per render call at most (and without a host's bound)
-
-struct Instance {
-    uint32_t channels = 1;
-    AudioUnit unit = nullptr;
-    bool ready = false; // the unit initialised; otherwise run() writes silence
-    uint32_t modelCount = 0;
-    const float* controls[kControls] = {};
-    float sent[kControls]; // values last handed to the unit
-    const float* inputs[2] = {};
-    float* outputs[2] = {};
-    const float* oversampling = nullptr; // not connected: the default factor
-    float* latency = nullptr;
-    UInt32 factor = kQuorleDefaultOversampling; // the factor last handed to the unit
-    uint32_t maxSlice = kMaxSlice;              // frames per render call the unit is set up for
-    double rate = 0;                            // Hz
-    float latencyFrames = 0;                    // at `factor`
-    uint32_t offset = 0;                        // frames of the current run() already rendered
-    double sampleTime = 0; // advances by every rendered slice, so no render repeats a time
-    const LV2_Worker_Schedule* worker = nullptr; // null: every model built at instantiation
-    float requested = 0; // with a worker: the model last asked of it (the unit starts on 0)
-    QuorleGraphs toFree; // with a worker: graphs waiting to be sent to it for freeing
-    alignas(AudioBufferList) unsigned char list[AudioBufferListSize(2)];
-};
 
 OSStatus supplyInput(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
                      UInt32 frames, AudioBufferList* data) {
@@ -89,49 +64,37 @@ UInt32 factorFor(float value) {
     return value < 1.5f ? 1 : value < 3.0f ? 2 : value < 6.0f ? 4 : 8;
 }
 
-// Hands `factor` to the unit and reads the latency it causes, in frames. Setup
-// thread, or the audio thread with `fromRun` (the factor is then stored only: no
-// listener is called, so no lock is taken).
-void setFactor(Instance* self, UInt32 factor, bool fromRun) {
-    const AudioUnitPropertyID id =
-        fromRun ? kQuorleProperty_OversamplingFromRender : kQuorleProperty_Oversampling;
-    if (AudioUnitSetProperty(self->unit, id, kAudioUnitScope_Global, 0, &factor, sizeof(factor)) !=
-        noErr)
-        return;
-    self->factor = factor;
+// The latency the unit reports, in frames.
+float latencyOf(AudioUnit unit, double rate) {
     Float64 seconds = 0;
     UInt32 size = sizeof(seconds);
-    if (AudioUnitGetProperty(self->unit, kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0,
-                             &seconds, &size) == noErr)
-        self->latencyFrames = static_cast<float>(std::lround(seconds * self->rate));
+    if (AudioUnitGetProperty(unit, kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0, &seconds,
+                             &size) != noErr)
+        return 0;
+    return static_cast<float>(std::lround(seconds * rate));
+}
+
+// Render thread: hands `factor` to the unit through the property meant for the
+// render thread (stored only: no listener is called, so no lock is taken) and
+// reads the latency it causes.
+void setFactor(Instance* self, UInt32 factor) {
+    if (AudioUnitSetProperty(self->unit, kQuorleProperty_OversamplingFromRender,
+                             kAudioUnitScope_Global, 0, &factor, sizeof(factor)) != noErr)
+        return;
+    self->factor = factor;
+    self->latencyFrames = latencyOf(self->unit, self->rate);
+}
+
+template <typename T> const T* feature(const LV2_Feature* const* features, const char* uri) {
+    for (const LV2_Feature* const* f = features; f && *f; ++f)
+        if (std::strcmp((*f)->URI, uri) == 0)
+            return static_cast<const T*>((*f)->data);
+    return nullptr;
 }
 
 // The host's bound on run()'s frames when its options carry one (a positive
 // atom:Int bufsz:maxBlockLength), held to 1..kMaxSlice; else kMaxSlice.
-// A worker message: build a model's graphs, or free graphs. The answer to a build
-// carries the graphs (none when the model cannot be built).
-struct WorkMessage {
-    enum Kind : uint32_t { kBuild, kFree } kind = kBuild;
-    QuorleGraphs graphs; // kBuild: graphs.model names the model
-};
-
-const LV2_Worker_Schedule* workerFor(const LV2_Feature* const* features) {
-    for (const LV2_Feature* const* f = features; f && *f; ++f)
-        if (std::strcmp((*f)->URI, LV2_WORKER__schedule) == 0 && (*f)->data &&
-            static_cast<const LV2_Worker_Schedule*>((*f)->data)->schedule_work)
-            return static_cast<const LV2_Worker_Schedule*>((*f)->data);
-    return nullptr;
-}
-
-uint32_t sliceFor(const LV2_Feature* const* features) {
-    const LV2_URID_Map* map = nullptr;
-    const LV2_Options_Option* options = nullptr;
-    for (const LV2_Feature* const* f = features; f && *f; ++f) {
-        if (std::strcmp((*f)->URI, LV2_URID__map) == 0)
-            map = static_cast<const LV2_URID_Map*>((*f)->data);
-        else if (std::strcmp((*f)->URI, LV2_OPTIONS__options) == 0)
-            options = static_cast<const LV2_Options_Option*>((*f)->data);
-    }
+uint32_t sliceFor(const LV2_URID_Map* map, const LV2_Options_Option* options) {
     if (!map || !map->map || !options)
         return kMaxSlice;
     const LV2_URID key = map->map(map->handle, LV2_BUF_SIZE__maxBlockLength);
@@ -148,89 +111,55 @@ uint32_t sliceFor(const LV2_Feature* const* features) {
     return kMaxSlice;
 }
 
-OSStatus startUnit(Instance* self, double rate) {
-    OSStatus status = OpenAComponent(quorleEntry, &kQuorleDescription, &self->unit);
-    if (status != noErr) {
-        self->unit = nullptr;
-        return status;
-    }
-    AudioStreamBasicDescription format = {rate,
-                                          kAudioFormatLinearPCM,
-                                          kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
-                                              kAudioFormatFlagIsNonInterleaved,
-                                          4,
-                                          1,
-                                          4,
-                                          self->channels,
-                                          32,
-                                          0};
-    for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output})
-        if ((status = AudioUnitSetProperty(self->unit, kAudioUnitProperty_StreamFormat, scope, 0,
-                                           &format, sizeof(format))) != noErr)
-            return status;
-    UInt32 maxFrames = self->maxSlice;
-    if ((status = AudioUnitSetProperty(self->unit, kAudioUnitProperty_MaximumFramesPerSlice,
-                                       kAudioUnitScope_Global, 0, &maxFrames, sizeof(maxFrames))) !=
-        noErr)
-        return status;
-    AURenderCallbackStruct callback = {supplyInput, self};
-    if ((status = AudioUnitSetProperty(self->unit, kAudioUnitProperty_SetRenderCallback,
-                                       kAudioUnitScope_Input, 0, &callback, sizeof(callback))) !=
-        noErr)
-        return status;
-    self->rate = rate;
-    setFactor(self, kQuorleDefaultOversampling, false); // the kernels start at it
-    const UInt32 onDemand = self->worker ? 1 : 0;
-    if ((status = AudioUnitSetProperty(self->unit, kQuorleProperty_PrepareOnDemand,
-                                       kAudioUnitScope_Global, 0, &onDemand, sizeof(onDemand))) !=
-        noErr)
-        return status;
-    if ((status = AudioUnitInitialize(self->unit)) != noErr)
-        return status;
-    for (UInt32 m = 0;; ++m) {
-        char name[kModelNameSize];
-        UInt32 size = sizeof(name);
-        if (AudioUnitGetProperty(self->unit, kQuorleProperty_ModelName, kAudioUnitScope_Global, m,
-                                 name, &size) != noErr)
-            break;
-        self->modelCount = m + 1;
-    }
-    return noErr;
-}
-
-LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char*,
+LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char* bundle,
                        const LV2_Feature* const* features) {
     auto* self = new (std::nothrow) Instance;
     if (!self)
         return nullptr;
     self->channels = std::strcmp(descriptor->URI, kStereoUri) == 0 ? 2 : 1;
-    self->maxSlice = sliceFor(features);
-    self->worker = workerFor(features);
+    self->rate = rate;
+    self->bundle = bundle ? bundle : "";
+    self->map = feature<LV2_URID_Map>(features, LV2_URID__map);
+    if (self->map && !self->map->map)
+        self->map = nullptr;
+    self->maxSlice =
+        sliceFor(self->map, feature<LV2_Options_Option>(features, LV2_OPTIONS__options));
+    self->worker = feature<LV2_Worker_Schedule>(features, LV2_WORKER__schedule);
+    if (self->worker && !self->worker->schedule_work)
+        self->worker = nullptr;
+    lv2_log_logger_init(&self->logger, const_cast<LV2_URID_Map*>(self->map),
+                        const_cast<LV2_Log_Log*>(feature<LV2_Log_Log>(features, LV2_LOG__log)));
+    if (self->map)
+        mapArchiveUris(self);
     for (float& v : self->sent)
         v = std::nanf("");
-    OSStatus status = startUnit(self, rate);
-    self->ready = status == noErr && self->modelCount > 0;
+    self->unit =
+        openUnit(*self, "", kQuorleDefaultOversampling, self->modelCount, self->latencyFrames);
+    self->ready = self->unit && self->modelCount > 0;
     if (!self->ready)
-        std::fprintf(stderr,
-                     "quorle: the plug-in could not start (status %d%s); it will output "
-                     "silence\n",
-                     static_cast<int>(status),
-                     status == noErr ? ", no models in its data archive" : "");
+        lv2_log_error(&self->logger,
+                      "quorle: the plug-in could not start (%s); it will output silence\n",
+                      self->unit ? "no models in its data archive" : "its unit did not open");
     return self;
 }
 
 void connectPort(LV2_Handle handle, uint32_t port, void* data) {
     auto* self = static_cast<Instance*>(handle);
+    const uint32_t afterAudio = kControls + 2 * self->channels;
     if (port < kControls)
         self->controls[port] = static_cast<const float*>(data);
     else if (port < kControls + self->channels)
         self->inputs[port - kControls] = static_cast<const float*>(data);
-    else if (port < kControls + 2 * self->channels)
+    else if (port < afterAudio)
         self->outputs[port - kControls - self->channels] = static_cast<float*>(data);
-    else if (port == kControls + 2 * self->channels)
+    else if (port == afterAudio)
         self->oversampling = static_cast<const float*>(data);
-    else if (port == kControls + 2 * self->channels + 1)
+    else if (port == afterAudio + 1)
         self->latency = static_cast<float*>(data);
+    else if (port == afterAudio + 2)
+        self->control = static_cast<const LV2_Atom_Sequence*>(data);
+    else if (port == afterAudio + 3)
+        self->notify = static_cast<LV2_Atom_Sequence*>(data);
 }
 
 void silence(Instance* self, uint32_t frames) {
@@ -254,12 +183,14 @@ void sendGraphsToFree(Instance* self) {
     WorkMessage message;
     message.kind = WorkMessage::kFree;
     message.graphs = self->toFree;
-    if (self->worker->schedule_work(self->worker->handle, sizeof(message), &message) ==
-        LV2_WORKER_SUCCESS)
+    message.unit = self->unit;
+    if (schedule(self, message))
         self->toFree.count = 0;
 }
 
-// Worker thread: builds the model asked for, or frees graphs.
+// Worker thread: builds the model asked for, frees graphs, closes a replaced unit,
+// or (Lv2Archive.cpp) opens a player's archive. Each message names the unit it
+// concerns: a unit is closed only after every message naming it was handled.
 LV2_Worker_Status work(LV2_Handle handle, LV2_Worker_Respond_Function respond,
                        LV2_Worker_Respond_Handle respondHandle, uint32_t size, const void* data) {
     auto* self = static_cast<Instance*>(handle);
@@ -267,35 +198,46 @@ LV2_Worker_Status work(LV2_Handle handle, LV2_Worker_Respond_Function respond,
     if (size != sizeof(message) || !data)
         return LV2_WORKER_ERR_UNKNOWN;
     std::memcpy(&message, data, sizeof(message));
-    if (message.kind == WorkMessage::kFree) {
-        AudioUnitSetProperty(self->unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
-                             &message.graphs, sizeof(message.graphs));
+    switch (message.kind) {
+    case WorkMessage::kFree:
+        AudioUnitSetProperty(message.unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global,
+                             0, &message.graphs, sizeof(message.graphs));
         return LV2_WORKER_SUCCESS;
+    case WorkMessage::kClose: closeUnit(message.unit); return LV2_WORKER_SUCCESS;
+    case WorkMessage::kArchive:
+    case WorkMessage::kRefused: return workArchive(self, message, respond, respondHandle);
+    case WorkMessage::kBuild: break;
+    default: return LV2_WORKER_ERR_UNKNOWN;
     }
     UInt32 graphsSize = sizeof(message.graphs);
-    if (AudioUnitGetProperty(self->unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global,
+    if (AudioUnitGetProperty(message.unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global,
                              message.graphs.model, &message.graphs, &graphsSize) != noErr)
         message.graphs.count = 0; // the model cannot be built: the current one plays on
     if (respond(respondHandle, sizeof(message), &message) == LV2_WORKER_SUCCESS)
         return LV2_WORKER_SUCCESS;
-    AudioUnitSetProperty(self->unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
+    AudioUnitSetProperty(message.unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
                          &message.graphs, sizeof(message.graphs));
     return LV2_WORKER_ERR_NO_SPACE;
 }
 
-// Render thread (run() context): hands the graphs built for the model last asked for
-// to the unit and switches to it; graphs of a model asked for before it, or ones the
-// unit refuses, are sent back to be freed.
+// Render thread (run() context): hands the graphs built for the model last asked
+// for to the unit and switches to it; graphs of a model asked for before it, of a
+// unit since replaced, or ones the unit refuses, are sent back to be freed. An
+// opened archive's unit is put in place.
 LV2_Worker_Status workResponse(LV2_Handle handle, uint32_t size, const void* data) {
     auto* self = static_cast<Instance*>(handle);
     WorkMessage message;
     if (size != sizeof(message) || !data)
         return LV2_WORKER_ERR_UNKNOWN;
     std::memcpy(&message, data, sizeof(message));
-    if (message.graphs.count == 0)
+    if (message.kind == WorkMessage::kArchive) {
+        takeArchive(self, message);
+        return LV2_WORKER_SUCCESS;
+    }
+    if (message.kind != WorkMessage::kBuild || message.graphs.count == 0)
         return LV2_WORKER_SUCCESS;
     const float model = static_cast<float>(message.graphs.model);
-    if (model == self->requested) {
+    if (model == self->requested && message.generation == self->generation) {
         if (AudioUnitSetProperty(self->unit, kQuorleProperty_InstalledGraphs,
                                  kAudioUnitScope_Global, 0, &message.graphs,
                                  sizeof(message.graphs)) == noErr) {
@@ -311,28 +253,21 @@ LV2_Worker_Status workResponse(LV2_Handle handle, uint32_t size, const void* dat
         return LV2_WORKER_SUCCESS;
     }
     message.kind = WorkMessage::kFree;
-    return self->worker->schedule_work(self->worker->handle, sizeof(message), &message);
+    return schedule(self, message) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
 }
 
 const void* extensionData(const char* uri) {
     static const LV2_Worker_Interface worker = {work, workResponse, nullptr};
-    return std::strcmp(uri, LV2_WORKER__interface) == 0 ? &worker : nullptr;
+    if (std::strcmp(uri, LV2_WORKER__interface) == 0)
+        return &worker;
+    return stateInterface() && std::strcmp(uri, "http://lv2plug.in/ns/ext/state#interface") == 0
+               ? stateInterface()
+               : nullptr;
 }
 
-void run(LV2_Handle handle, uint32_t frames) {
-    auto* self = static_cast<Instance*>(handle);
-    if (!self->ready) {
-        silence(self, frames);
-        if (self->latency)
-            *self->latency = 0;
-        return;
-    }
-    const UInt32 factor =
-        factorFor(self->oversampling ? *self->oversampling : float(kQuorleDefaultOversampling));
-    if (factor != self->factor)
-        setFactor(self, factor, true);
-    if (self->latency)
-        *self->latency = self->latencyFrames;
+// Render thread: hands the controls to the unit; with a worker, a model the
+// Model port names is asked of it instead.
+void forwardControls(Instance* self) {
     for (uint32_t i = 0; i < kControls; ++i) {
         if (!self->controls[i])
             continue;
@@ -349,9 +284,10 @@ void run(LV2_Handle handle, uint32_t frames) {
                 const float before = self->requested;
                 self->requested = value;
                 WorkMessage request;
+                request.generation = self->generation;
+                request.unit = self->unit;
                 request.graphs.model = static_cast<UInt32>(value);
-                if (self->worker->schedule_work(self->worker->handle, sizeof(request), &request) !=
-                    LV2_WORKER_SUCCESS)
+                if (!schedule(self, request))
                     self->requested = before; // asked again at the next run()
             }
             continue;
@@ -361,6 +297,25 @@ void run(LV2_Handle handle, uint32_t frames) {
             self->sent[i] = value;
         }
     }
+}
+
+void run(LV2_Handle handle, uint32_t frames) {
+    auto* self = static_cast<Instance*>(handle);
+    if (!self->ready) {
+        silence(self, frames);
+        if (self->latency)
+            *self->latency = 0;
+        writeNotify(self);
+        return;
+    }
+    readControl(self);
+    const UInt32 factor =
+        factorFor(self->oversampling ? *self->oversampling : float(kQuorleDefaultOversampling));
+    if (factor != self->factor)
+        setFactor(self, factor);
+    if (self->latency)
+        *self->latency = self->latencyFrames;
+    forwardControls(self);
     auto* list = reinterpret_cast<AudioBufferList*>(self->list);
     list->mNumberBuffers = self->channels;
     for (self->offset = 0; self->offset < frames;) {
@@ -376,13 +331,23 @@ void run(LV2_Handle handle, uint32_t frames) {
         AudioUnitRenderActionFlags flags = 0;
         if (AudioUnitRender(self->unit, &flags, &time, 0, n, list) != noErr) {
             silence(self, frames);
-            return;
+            break;
         }
         self->sampleTime += n;
         self->offset += n;
     }
-    if (self->worker)
+    if (self->worker) {
         sendGraphsToFree(self);
+        for (AudioUnit& unit : self->toClose) {
+            WorkMessage close;
+            close.kind = WorkMessage::kClose;
+            close.unit = unit;
+            if (unit && schedule(self, close))
+                unit = nullptr;
+        }
+        sendArchiveRequest(self);
+    }
+    writeNotify(self);
 }
 
 // Setup thread: the host (re)starts the instance, which must forget what it has
@@ -395,13 +360,12 @@ void activate(LV2_Handle handle) {
 
 void cleanup(LV2_Handle handle) {
     auto* self = static_cast<Instance*>(handle);
-    if (self->unit) {
-        if (self->toFree.count > 0)
-            AudioUnitSetProperty(self->unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global,
-                                 0, &self->toFree, sizeof(self->toFree));
-        AudioUnitUninitialize(self->unit);
-        CloseComponent(self->unit);
-    }
+    if (self->unit && self->toFree.count > 0)
+        AudioUnitSetProperty(self->unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
+                             &self->toFree, sizeof(self->toFree));
+    for (AudioUnit unit : self->toClose)
+        closeUnit(unit);
+    closeUnit(self->unit);
     delete self;
 }
 
@@ -412,6 +376,71 @@ const LV2_Descriptor kDescriptors[] = {
 
 } // namespace
 
+AudioUnit openUnit(const Instance& self, const char* archive, UInt32 factor, uint32_t& models,
+                   float& latencyFrames) {
+    models = 0;
+    AudioUnit unit = nullptr;
+    if (OpenAComponent(quorleEntry, &kQuorleDescription, &unit) != noErr)
+        return nullptr;
+    AudioStreamBasicDescription format = {self.rate,
+                                          kAudioFormatLinearPCM,
+                                          kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
+                                              kAudioFormatFlagIsNonInterleaved,
+                                          4,
+                                          1,
+                                          4,
+                                          self.channels,
+                                          32,
+                                          0};
+    bool ok = true;
+    for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output})
+        ok = ok && AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,
+                                        sizeof(format)) == noErr;
+    UInt32 maxFrames = self.maxSlice;
+    AURenderCallbackStruct callback = {supplyInput, const_cast<Instance*>(&self)};
+    const UInt32 onDemand = self.worker ? 1 : 0;
+    ok = ok &&
+         AudioUnitSetProperty(unit, kAudioUnitProperty_MaximumFramesPerSlice,
+                              kAudioUnitScope_Global, 0, &maxFrames, sizeof(maxFrames)) == noErr &&
+         AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0,
+                              &callback, sizeof(callback)) == noErr &&
+         AudioUnitSetProperty(unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
+                              &factor, sizeof(factor)) == noErr &&
+         AudioUnitSetProperty(unit, kQuorleProperty_PrepareOnDemand, kAudioUnitScope_Global, 0,
+                              &onDemand, sizeof(onDemand)) == noErr;
+    if (ok && archive && archive[0])
+        ok = AudioUnitSetProperty(unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global, 0,
+                                  archive, static_cast<UInt32>(std::strlen(archive) + 1)) == noErr;
+    if (!ok || AudioUnitInitialize(unit) != noErr) {
+        CloseComponent(unit);
+        return nullptr;
+    }
+    for (UInt32 m = 0;; ++m) {
+        char name[kModelNameSize];
+        UInt32 size = sizeof(name);
+        if (AudioUnitGetProperty(unit, kQuorleProperty_ModelName, kAudioUnitScope_Global, m, name,
+                                 &size) != noErr)
+            break;
+        models = m + 1;
+    }
+    latencyFrames = latencyOf(unit, self.rate);
+    return unit;
+}
+
+void closeUnit(AudioUnit unit) {
+    if (!unit)
+        return;
+    AudioUnitUninitialize(unit);
+    CloseComponent(unit);
+}
+
+bool schedule(Instance* self, const WorkMessage& message) {
+    return self->worker && self->worker->schedule_work(self->worker->handle, sizeof(message),
+                                                       &message) == LV2_WORKER_SUCCESS;
+}
+
+} // namespace quorlelv2
+
 extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
-    return index < 2 ? &kDescriptors[index] : nullptr;
+    return index < 2 ? &quorlelv2::kDescriptors[index] : nullptr;
 }
