@@ -8,6 +8,7 @@
 #include "effect/MasterCallback.h"
 
 #include <cmath>
+#include <memory>
 #include <vector>
 
 static void BM_IIRFilter(benchmark::State& state) {
@@ -30,3 +31,33 @@ static void BM_IIRFilter(benchmark::State& state) {
     reportRealtime(state, frames, 44100.0);
 }
 BENCHMARK(BM_IIRFilter)->ArgsProduct({{64, 512}, {1, 2, 4, 8, 20}, {0, 1, 2}});
+
+// The fixed stage (three bass passes, one treble pass) and two one-pass equalisers
+// at a model's head, each writing its own buffer as the main effect's slots do,
+// gathered into one cascade; the third argument the instruction level as above.
+static void BM_ToneStageCascade(benchmark::State& state) {
+    const int32_t frames = static_cast<int32_t>(state.range(0));
+    const int passes[] = {3, 1, 1, 1};
+    std::vector<std::unique_ptr<QrIIRFilter>> filters;
+    for (int p : passes) {
+        filters.push_back(std::make_unique<QrIIRFilter>(masterCallback));
+        filters.back()->setParameter(QrIIRFilter::kOrder, 0.0f);
+        filters.back()->setParameter(QrIIRFilter::kPasses, (static_cast<float>(p) + 0.5f) / 10.0f);
+        filters.back()->setParameter(QrIIRFilter::kFrequency, 0.4f);
+    }
+    std::vector<std::vector<float>> slots(5, std::vector<float>(static_cast<size_t>(frames)));
+    for (size_t i = 0; i < slots[0].size(); ++i)
+        slots[0][i] = 0.3f * std::sin(0.05f * static_cast<float>(i));
+    const IirCascade::Level before =
+        IirCascade::setLevel(static_cast<IirCascade::Level>(state.range(1)));
+    for (auto _ : state) {
+        CascadeChain chain(frames);
+        for (size_t f = 0; f < filters.size(); ++f)
+            chain.add(filters[f]->params, slots[f].data(), slots[f + 1].data());
+        chain.flush();
+        benchmark::ClobberMemory();
+    }
+    IirCascade::setLevel(before);
+    reportRealtime(state, frames, 44100.0);
+}
+BENCHMARK(BM_ToneStageCascade)->ArgsProduct({{512}, {0, 1, 2}});

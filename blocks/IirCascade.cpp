@@ -80,8 +80,8 @@ template <> struct ShiftMask<M8, 8> { static constexpr M8 value = {8, 0, 1, 2, 3
 // The wavefront over n sections (2..L) in L lanes: at step t, lane j runs sample
 // t - j kLag of section j on what lane j - 1 gave at step t - kLag. Steps where some
 // lane has no sample (the first and last (n - 1) kLag) keep that lane's state by a
-// select; the steps between run every lane unmasked, kLag at a time so that the
-// kLag outputs in flight stay in registers.
+// select; the steps between run every lane unmasked. Steps go kLag at a time, so
+// that the kLag outputs in flight stay in registers.
 template <typename V, typename M, int L>
 [[gnu::always_inline]] inline void wave(const CascadeSection* s, int32_t n, const float* src,
                                         float* carry, int32_t frames) {
@@ -124,44 +124,43 @@ template <typename V, typename M, int L>
     V ring[D] = {};
     const int32_t steady = (n - 1) * D; // first step where every lane has a sample
     const int32_t total = frames + steady;
-    int32_t t = 0;
-    for (int phase = 0; phase < 3; ++phase) {
-        if (phase == 1) {
-            for (; t + D <= frames; t += D) {
+    // Rounds of D steps from step 0, so that step t always uses ring[t % D]; the last
+    // round may run past `total` with every lane masked.
+    for (int32_t t = 0; t < total; t += D) {
+        if (t >= steady && t + D <= frames) {
 #pragma GCC unroll 8
-                for (int k = 0; k < D; ++k) {
-                    const V x = __builtin_shuffle(ring[k], V{} + src[t + k], shift);
-                    const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-                    y2 = y1;
-                    y1 = y;
-                    V v = half * (direct * x + shelved * y);
-                    v = v * gain;
-                    x2 = x1;
-                    x1 = x;
-                    ring[k] = v;
-                    for (int32_t m = 0; m < taps; ++m)
-                        tapTo[m][t + k - tapLane[m]] = v[tapLane[m] / D];
-                }
+            for (int k = 0; k < D; ++k) {
+                const V x = __builtin_shuffle(ring[k], V{} + src[t + k], shift);
+                const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+                y2 = y1;
+                y1 = y;
+                V v = half * (direct * x + shelved * y);
+                v = v * gain;
+                x2 = x1;
+                x1 = x;
+                ring[k] = v;
+                for (int32_t m = 0; m < taps; ++m)
+                    tapTo[m][t + k - tapLane[m]] = v[tapLane[m] / D];
             }
             continue;
         }
-        const int32_t end = phase == 0 ? std::min(steady, total) : total;
-        for (; t < end; ++t) {
-            const int32_t r = t % D;
-            const float in = t < frames ? src[t] : 0.0f;
-            const V x = __builtin_shuffle(ring[r], V{} + in, shift);
+#pragma GCC unroll 8
+        for (int k = 0; k < D; ++k) {
+            const int32_t step = t + k;
+            const float in = step < frames ? src[step] : 0.0f;
+            const V x = __builtin_shuffle(ring[k], V{} + in, shift);
             const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
             V v = half * (direct * x + shelved * y);
             v = v * gain;
-            const M at = (M{} + t) - offset;
+            const M at = (M{} + step) - offset;
             const M valid = (at >= 0) & (at < limit);
             y2 = valid ? y1 : y2;
             y1 = valid ? y : y1;
             x2 = valid ? x1 : x2;
             x1 = valid ? x : x1;
-            ring[r] = v;
+            ring[k] = v;
             for (int32_t m = 0; m < taps; ++m) {
-                const int32_t i = t - tapLane[m];
+                const int32_t i = step - tapLane[m];
                 if (i >= 0 && i < frames)
                     tapTo[m][i] = v[tapLane[m] / D];
             }
