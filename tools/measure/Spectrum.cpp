@@ -26,7 +26,7 @@ std::mutex gPlanner;
 // A real-to-complex transform of one size with its own buffers.
 class RealFft {
   public:
-    explicit RealFft(size_t n) : mSize(n) {
+    explicit RealFft(size_t n) {
         mIn = fftw_alloc_real(n);
         mOut = fftw_alloc_complex(n / 2 + 1);
         if (mIn && mOut) {
@@ -58,7 +58,6 @@ class RealFft {
         mIn = nullptr;
         mOut = nullptr;
     }
-    size_t mSize;
     double* mIn = nullptr;
     fftw_complex* mOut = nullptr;
     fftw_plan mPlan = nullptr;
