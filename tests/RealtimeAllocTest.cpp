@@ -7,6 +7,7 @@
 // are summed as well, so that what an initialised unit keeps can be bounded.
 #include "AUTestUnit.h"
 #include "GraphTestUtil.h"
+#include "Lv2TestHost.h"
 #include "QuorleUnitHost.h"
 
 #include "blocks/QrIIRFilter.h"
@@ -585,20 +586,6 @@ TEST(Realtime, AnInitialisedUnitKeepsBuffersForItsSlicesOnly) {
     }
 }
 
-// A URI map for the LV2 plug-in: URIs numbered from 1 in the order asked.
-struct UriMap {
-    std::vector<std::string> uris;
-    LV2_URID_Map map = {this, &UriMap::mapUri};
-    static LV2_URID mapUri(LV2_URID_Map_Handle handle, const char* uri) {
-        auto* self = static_cast<UriMap*>(handle);
-        for (size_t i = 0; i < self->uris.size(); ++i)
-            if (self->uris[i] == uri)
-                return static_cast<LV2_URID>(i + 1);
-        self->uris.emplace_back(uri);
-        return static_cast<LV2_URID>(self->uris.size());
-    }
-};
-
 // The LV2 plug-in sets its unit up for the block length a host bounds run() to
 // through the options feature, keeping buffers for it alone; an option it cannot
 // read leaves 4096 frames. Blocks within the bound render as without it, and
@@ -611,7 +598,7 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
         reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
     ASSERT_NE(descriptorAt, nullptr);
     const LV2_Descriptor* mono = descriptorAt(0);
-    UriMap uris;
+    quorletest::UriMap uris;
     const LV2_URID maxBlock = uris.map.map(uris.map.handle, LV2_BUF_SIZE__maxBlockLength);
     const LV2_URID integer = uris.map.map(uris.map.handle, LV2_ATOM__Int);
     const LV2_URID real = uris.map.map(uris.map.handle, LV2_ATOM__Float);
@@ -796,101 +783,6 @@ TEST(Realtime, PreparedGraphsOfTheShippedModelsAreSmall) {
 
 namespace {
 
-// A host's worker, run by the test between run() calls as a threaded host runs it
-// between cycles (or at once, as an offline host may). Messages are kept in fixed
-// storage, so scheduling and responding allocate nothing of the test's own.
-struct TestWorker {
-    struct Message {
-        uint32_t size = 0;
-        alignas(8) unsigned char data[512];
-    };
-    const LV2_Worker_Interface* plugin = nullptr;
-    LV2_Handle instance = nullptr;
-    Message requests[64], responses[64];
-    int requestCount = 0, responseCount = 0;
-    bool immediate = false; // work and answer inside schedule_work()
-    LV2_Worker_Schedule schedule = {this, &TestWorker::scheduleWork};
-    LV2_Feature feature = {LV2_WORKER__schedule, &schedule};
-
-    static LV2_Worker_Status put(Message* queue, int& count, uint32_t size, const void* data) {
-        if (count == 64 || size > sizeof(Message::data))
-            return LV2_WORKER_ERR_NO_SPACE;
-        queue[count].size = size;
-        std::memcpy(queue[count].data, data, size);
-        ++count;
-        return LV2_WORKER_SUCCESS;
-    }
-    static LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size,
-                                          const void* data) {
-        auto* self = static_cast<TestWorker*>(h);
-        if (!self->immediate)
-            return put(self->requests, self->requestCount, size, data);
-        self->plugin->work(self->instance, &TestWorker::respond, self, size, data);
-        self->answer();
-        return LV2_WORKER_SUCCESS;
-    }
-    static LV2_Worker_Status respond(LV2_Worker_Respond_Handle h, uint32_t size, const void* data) {
-        auto* self = static_cast<TestWorker*>(h);
-        return put(self->responses, self->responseCount, size, data);
-    }
-    // The worker thread's turn: every request waiting.
-    void work() {
-        for (int i = 0; i < requestCount; ++i)
-            plugin->work(instance, &TestWorker::respond, this, requests[i].size, requests[i].data);
-        requestCount = 0;
-    }
-    // The render thread's turn before the next run(): every answer waiting.
-    void answer() {
-        for (int i = 0; i < responseCount; ++i)
-            plugin->work_response(instance, responses[i].size, responses[i].data);
-        responseCount = 0;
-    }
-};
-
-struct Lv2Library {
-    void* handle = nullptr;
-    const LV2_Descriptor* mono = nullptr;
-    Lv2Library() {
-        const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
-        handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle)
-            return;
-        auto descriptorAt =
-            reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
-        mono = descriptorAt ? descriptorAt(0) : nullptr;
-    }
-    ~Lv2Library() {
-        if (handle)
-            dlclose(handle);
-    }
-};
-
-// One mono instance with its ports; `worker` set: the host offers its worker.
-struct Lv2Mono {
-    const LV2_Descriptor* d;
-    LV2_Handle h;
-    float controls[4] = {0.7f, 0.5f, 0.5f, 0.0f}, factor = 2.0f, latency = 0.0f;
-    Lv2Mono(const LV2_Descriptor* descriptor, TestWorker* worker) : d(descriptor) {
-        const LV2_Feature* const features[] = {worker ? &worker->feature : nullptr, nullptr};
-        h = d->instantiate(d, 48000.0, QUORLE_BUNDLE_DIR, features);
-        if (worker && h) {
-            worker->plugin =
-                static_cast<const LV2_Worker_Interface*>(d->extension_data(LV2_WORKER__interface));
-            worker->instance = h;
-        }
-        for (uint32_t p = 0; p < 4; ++p)
-            d->connect_port(h, p, &controls[p]);
-        d->connect_port(h, 6, &factor);
-        d->connect_port(h, 7, &latency);
-    }
-    ~Lv2Mono() { d->cleanup(h); }
-    void run(const float* in, float* out, uint32_t frames) {
-        d->connect_port(h, 4, const_cast<float*>(in));
-        d->connect_port(h, 5, out);
-        d->run(h, frames);
-    }
-};
-
 // With a host's worker the model port's change is built by the worker and played
 // from the first run() after its answer: the output equals, bit for bit, that of an
 // instance without a worker (every model built at instantiation) whose port changes
@@ -899,18 +791,18 @@ struct Lv2Mono {
 // worker, so the instance holds no more than without a worker, and after cleanup
 // nothing the instances allocated is still held.
 TEST(Realtime, TheLv2WorkerBuildsModelsOffTheRenderThread) {
-    Lv2Library library;
+    quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
-    { Lv2Mono warm(library.mono, nullptr); } // the library's one-time allocations
+    { quorletest::Lv2Mono warm(library.mono, nullptr); } // the library's one-time allocations
     const long heldAtStart = gHeldBytes;
     for (uint32_t frames : {64u, 512u}) {
         SCOPED_TRACE(testing::Message() << frames << " frames");
-        TestWorker worker;
+        quorletest::TestWorker worker;
         long keptDirect = gHeldBytes;
-        Lv2Mono direct(library.mono, nullptr);
+        quorletest::Lv2Mono direct(library.mono, nullptr);
         keptDirect = gHeldBytes - keptDirect;
         long keptOnDemand = gHeldBytes;
-        Lv2Mono onDemand(library.mono, &worker);
+        quorletest::Lv2Mono onDemand(library.mono, &worker);
         keptOnDemand = gHeldBytes - keptOnDemand;
         ASSERT_NE(worker.plugin, nullptr);
         EXPECT_LT(keptOnDemand, keptDirect - 20000) << "five models fewer built";
@@ -950,14 +842,14 @@ TEST(Realtime, TheLv2WorkerBuildsModelsOffTheRenderThread) {
 // when the answers arrive. A worker that answers at once (an offline host) switches
 // within the run() that saw the change, as an instance without a worker does.
 TEST(Realtime, TheLastModelAskedOfTheWorkerWins) {
-    Lv2Library library;
+    quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
-    { Lv2Mono warm(library.mono, nullptr); }
+    { quorletest::Lv2Mono warm(library.mono, nullptr); }
     const long heldAtStart = gHeldBytes;
     {
-        TestWorker late, atOnce;
+        quorletest::TestWorker late, atOnce;
         atOnce.immediate = true;
-        Lv2Mono directLate(library.mono, nullptr), queued(library.mono, &late),
+        quorletest::Lv2Mono directLate(library.mono, nullptr), queued(library.mono, &late),
             directAtOnce(library.mono, nullptr), immediate(library.mono, &atOnce);
         const std::vector<float> in = testTone(256);
         std::vector<float> a(256), b(256), c(256), d(256);
