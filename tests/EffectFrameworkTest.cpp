@@ -93,13 +93,13 @@ TEST(Dispatcher, ProgramSelectionStaysWithinThePrograms) {
 TEST(Dispatcher, FixedAnswersVuAndSuspendResume) {
     ProbeEffect fx(nullptr);
     AEffect* e = fx.getAeffect();
-    for (int32_t op : {16, 17, 18, 20, 21, 77, 200, -1})
-        EXPECT_EQ(call(e, op), 0) << "opcode " << op;
-    EXPECT_EQ(call(e, 22), 0x4E764566);
-    EXPECT_EQ(call(e, 57), 1);    // keys not required
-    EXPECT_EQ(call(e, 58), 2300); // the version
-    EXPECT_EQ(call(e, 63), -1);   // no current MIDI program
-    EXPECT_EQ(call(e, 9), 16383);
+    // Opcode, answer: keys not required (57), the version (58), no current MIDI
+    // program (63), the VU level 0.5 (9).
+    const std::pair<int32_t, intptr_t> answers[] = {
+        {16, 0}, {17, 0},          {18, 0}, {20, 0},    {21, 0},  {77, 0},   {200, 0},
+        {-1, 0}, {22, 0x4E764566}, {57, 1}, {58, 2300}, {63, -1}, {9, 16383}};
+    for (auto [op, answer] : answers)
+        EXPECT_EQ(call(e, op), answer) << "opcode " << op;
     fx.vu = std::numeric_limits<float>::infinity(); // bounded, not an overflowing conversion
     EXPECT_EQ(call(e, 9), INT32_MAX);
     call(e, 12, 0); // suspend
