@@ -235,8 +235,6 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, Effec
                         BuildReport* report) {
     std::lock_guard<std::mutex> lock(gBuildLock);
     resetBuilderState();
-    if (report)
-        *report = BuildReport{};
     Findings found{report};
     auto* inputNode = new AudioNodeFX;
     inputNode->listed = true;
@@ -358,18 +356,18 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, Effec
 
     AudioNode* last = previous;
     const Made* lastMade = created.empty() ? nullptr : &created.back();
-    // A model must end in a node that writes the output slot.
+    // A model must end in a node that writes the output slot (when reading ended
+    // early, the refusal is said already).
     bool placed = false;
-    if (stopped) {
-    } else if (last == inputNode) {
+    if (!stopped && last == inputNode) {
         found.add(BuildCode::kNoOutput, nullptr, root->Row(),
                   "no fx, mixer or processor element: nothing writes the output");
-    } else if (!writesAudio(last)) {
+    } else if (!stopped && !writesAudio(last)) {
         found.add(BuildCode::kNoOutput, lastMade->id.c_str(), lastMade->line,
                   std::string("the last node is ") +
                       (last->kind == kProcessorNode ? "a processor" : "an fx without a block") +
                       ", which writes no audio: nothing writes the output");
-    } else {
+    } else if (!stopped) {
         placed = true;
         last->outBuffer = outputSlot;
         buildNodeList(last);

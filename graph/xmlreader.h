@@ -39,7 +39,7 @@ constexpr size_t kModelMemoryBudget = size_t(64) << 20;
 // or not a positive finite number. Nodes that the output does not depend on are
 // built and then released.
 //
-// `report`, when given, receives every reason found, not just the first: each
+// `report`, when given, gets every reason found added, not just the first: each
 // refusal, and the notices of a model that loads (a preset missing, a node that
 // never runs, an element passed over), with the element's id and line (TinyXML's
 // Row(), so the document must come from Parse()); and every node made, with its
