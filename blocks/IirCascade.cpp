@@ -72,10 +72,14 @@ typedef int32_t M4 __attribute__((vector_size(16)));
 typedef float V8 __attribute__((vector_size(32)));
 typedef int32_t M8 __attribute__((vector_size(32)));
 
-// Lane j of the shifted vector holds lane j - 1 of `prev`; lane 0 the new input.
-template <typename M, int L> struct ShiftMask;
-template <> struct ShiftMask<M4, 4> { static constexpr M4 value = {4, 0, 1, 2}; };
-template <> struct ShiftMask<M8, 8> { static constexpr M8 value = {8, 0, 1, 2, 3, 4, 5, 6}; };
+// x = the vector whose lane j holds lane j - 1 of `prev` and lane 0 `in` (a
+// statement, not a function: a function passing eight-lane vectors would change
+// its calling convention with the instruction set).
+#define QR_SHIFT_IN(x, prev, in)                                                                   \
+    if constexpr (L == 4)                                                                          \
+        x = __builtin_shufflevector(prev, V{} + (in), 4, 0, 1, 2);                                 \
+    else                                                                                           \
+        x = __builtin_shufflevector(prev, V{} + (in), 8, 0, 1, 2, 3, 4, 5, 6)
 
 // The wavefront over n sections (2..L) in L lanes: at step t, lane j runs sample
 // t - j kLag of section j on what lane j - 1 gave at step t - kLag. Steps where some
@@ -118,7 +122,6 @@ template <typename V, typename M, int L>
     tapLane[taps] = (n - 1) * D;
     tapTo[taps++] = carry;
 
-    const M shift = ShiftMask<M, L>::value;
     const V half = V{} + 0.5f;
     const M limit = M{} + frames;
     V ring[D] = {};
@@ -130,7 +133,8 @@ template <typename V, typename M, int L>
         if (t >= steady && t + D <= frames) {
 #pragma GCC unroll 8
             for (int k = 0; k < D; ++k) {
-                const V x = __builtin_shuffle(ring[k], V{} + src[t + k], shift);
+                V x;
+                QR_SHIFT_IN(x, ring[k], src[t + k]);
                 const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
                 y2 = y1;
                 y1 = y;
@@ -148,7 +152,8 @@ template <typename V, typename M, int L>
         for (int k = 0; k < D; ++k) {
             const int32_t step = t + k;
             const float in = step < frames ? src[step] : 0.0f;
-            const V x = __builtin_shuffle(ring[k], V{} + in, shift);
+            V x;
+            QR_SHIFT_IN(x, ring[k], in);
             const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
             V v = half * (direct * x + shelved * y);
             v = v * gain;
@@ -176,6 +181,8 @@ template <typename V, typename M, int L>
         st[kStateY + 2] = y2[j];
     }
 }
+
+#undef QR_SHIFT_IN
 
 void waveSse2(const CascadeSection* s, int32_t n, const float* src, float* carry, int32_t frames) {
     wave<V4, M4, 4>(s, n, src, carry, frames);
