@@ -1,12 +1,14 @@
 #include "main/UserArchive.h"
 
 #include "main/DataArchive.h"
+#include "main/VorlixMac.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 UserArchiveCheck checkUserArchive(const std::string& path) {
     UserArchiveCheck check;
@@ -54,5 +56,23 @@ UserArchiveCheck checkUserArchive(const std::string& path) {
     }
     check.usable = true;
     check.message = path + ": " + std::to_string(check.models) + " models";
+    // Built as a unit's channel builds them, presets from the bundle included. Out of
+    // memory here only leaves the list short: the unit's own build tells then.
+    try {
+        VorlixMac effect;
+        effect.setMaxBlock(64);
+        effect.archivePath = path;
+        effect.init();
+        for (size_t i = 0; i < effect.modelNames.size(); ++i) {
+            if (effect.prepare(static_cast<int>(i)))
+                continue;
+            for (const BuildReason& reason : effect.lastRefusal())
+                if (reason.refuses())
+                    check.refusedModels.push_back(effect.modelNames[i] + ":" +
+                                                  std::to_string(reason.line) + ": " +
+                                                  reason.message);
+        }
+    } catch (const std::exception&) {
+    }
     return check;
 }

@@ -31,7 +31,9 @@ std::string shippedModel(const char* name) {
 
 TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
     PluginDir dir;
-    dir.archive("good.data", {{"crunch.xml", shippedModel("3-crunch.xml")}});
+    dir.archive("good.data", {{"crunch.xml", shippedModel("3-crunch.xml")},
+                              {"broken.xml", "<quorle>\n  <fx id=\"a\" type=\"eq\"/>\n"
+                                             "  <mixer id=\"m\"/>\n</quorle>\n"}});
     dir.archive("presets-only.data", {{"bass.fxp", fxp({0.5f})}});
     std::ofstream(dir.path + "/empty.data").close();
     std::ofstream(dir.path + "/text.data") << "not a zip archive";
@@ -52,7 +54,7 @@ TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
         {dir.path + "/presets-only.data", false, "holds no models"},
         {"/" + std::string(kMaxArchivePath, 'a'), false, "longer than 4095 bytes"},
         {dir.path + "/locked.data", false, root ? "not a data archive" : "cannot be read"},
-        {dir.path + "/good.data", true, ": 1 models"},
+        {dir.path + "/good.data", true, ": 2 models"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.substr(0, 80));
@@ -61,6 +63,11 @@ TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
         EXPECT_NE(check.message.find(c.says), std::string::npos) << check.message;
         EXPECT_EQ(check.message.find('\n'), std::string::npos);
     }
+    // The good archive's broken model is named with the builder's reason and line.
+    const UserArchiveCheck good = checkUserArchive(dir.path + "/good.data");
+    ASSERT_EQ(good.refusedModels.size(), 1u);
+    EXPECT_EQ(good.refusedModels[0].rfind("broken.xml:3: ", 0), 0u) << good.refusedModels[0];
+    EXPECT_NE(good.refusedModels[0].find("input2"), std::string::npos) << good.refusedModels[0];
 }
 
 // A unit set to a player's archive holding one shipped model under another name and

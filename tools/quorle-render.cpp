@@ -502,6 +502,9 @@ int main(int argc, char** argv) {
                              archive.message.c_str());
                 o.archive.clear();
             }
+            for (const std::string& refused : archive.refusedModels)
+                std::fprintf(stderr, "quorle-render: %s: %s (that model cannot be played)\n",
+                             o.archive.c_str(), refused.c_str());
         }
         if (o.listModels)
             return listModels(o);

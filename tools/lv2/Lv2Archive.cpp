@@ -66,6 +66,9 @@ void openArchive(Instance* self, const char* path, WorkMessage& answer) {
                               "quorle: %s could not be played; the shipped models play\n", path);
             } else {
                 lv2_log_note(&self->logger, "quorle: playing %s\n", check.message.c_str());
+                for (const std::string& refused : check.refusedModels)
+                    lv2_log_warning(&self->logger, "quorle: %s: %s (that model cannot be played)\n",
+                                    path, refused.c_str());
             }
         } else {
             lv2_log_error(&self->logger, "quorle: %s; the shipped models play\n",
