@@ -4,6 +4,7 @@
 // add and remove property listeners. Whatever the others do, a unit's output is
 // the output it gives alone. Built as a program of its own so that the
 // ThreadSanitizer build can run just these.
+#include "au/quorleIds.h"
 #include "tools/PluginHost.h"
 
 #include <gtest/gtest.h>
@@ -270,6 +271,93 @@ TEST(Concurrency, UnitsOpenAndCloseOnSeveralThreadsAtOnce) {
         });
     crew.run();
     EXPECT_EQ(failed.load(), 0);
+}
+
+// A unit building models on demand, as the LV2 plug-in drives it with a host's
+// worker: a worker thread builds graphs for one model after another while the
+// render thread renders, hands them in between renders and switches to them; the
+// graphs the channels let go travel back to the worker, which frees them.
+TEST(Concurrency, AWorkerBuildsGraphsWhileTheUnitRenders) {
+    PluginHost host;
+    std::string error;
+    ASSERT_TRUE(host.load(QUORLE_BUNDLE_DIR, error)) << error;
+    const UInt32 onDemand = 1;
+    ASSERT_EQ(AudioUnitSetProperty(host.unit(), kQuorleProperty_PrepareOnDemand,
+                                   kAudioUnitScope_Global, 0, &onDemand, sizeof(onDemand)),
+              noErr);
+    ASSERT_EQ(host.start(48000.0, 2, 256), noErr);
+    // One message each way at a time: `full` says who may touch `graphs`.
+    struct Mailbox {
+        std::atomic<bool> full{false};
+        QuorleGraphs graphs;
+    } built, retired;
+    std::atomic<bool> done{false};
+    std::atomic<int> installs{0}, freed{0};
+    std::thread worker([&] {
+        for (UInt32 model = 1; !done.load(); ++model) {
+            if (retired.full.load(std::memory_order_acquire)) {
+                freed += static_cast<int>(retired.graphs.count);
+                AudioUnitSetProperty(host.unit(), kQuorleProperty_PreparedGraphs,
+                                     kAudioUnitScope_Global, 0, &retired.graphs,
+                                     sizeof(retired.graphs));
+                retired.full.store(false, std::memory_order_release);
+            }
+            if (built.full.load(std::memory_order_acquire)) {
+                std::this_thread::yield();
+                continue;
+            }
+            UInt32 size = sizeof(built.graphs);
+            if (AudioUnitGetProperty(host.unit(), kQuorleProperty_PreparedGraphs,
+                                     kAudioUnitScope_Global, model % kShippedModels, &built.graphs,
+                                     &size) == noErr)
+                built.full.store(true, std::memory_order_release);
+        }
+    });
+    const Script script = {48000.0, 2, 256, 400, 0.7f, 1, 0, 1000};
+    const Channels in = signal(script);
+    Channels out(2, std::vector<float>(256));
+    bool finite = true;
+    // Rendered until a dozen switches have been made and graphs have gone back, as
+    // fast as the threads happen to run (at most 100000 blocks).
+    for (size_t n = 0; n < 100000 && (installs.load() < 12 || freed.load() == 0); ++n) {
+        const size_t b = n % script.blocks;
+        if (built.full.load(std::memory_order_acquire)) {
+            const float model = static_cast<float>(built.graphs.model);
+            // Refused (no room until the channels' let-go graphs are collected):
+            // handed in again at the next block.
+            if (AudioUnitSetProperty(host.unit(), kQuorleProperty_InstalledGraphs,
+                                     kAudioUnitScope_Global, 0, &built.graphs,
+                                     sizeof(built.graphs)) == noErr) {
+                host.setParameter(3, model);
+                ++installs;
+                built.full.store(false, std::memory_order_release);
+            }
+        }
+        const float* ins[] = {in[0].data() + b * 256, in[1].data() + b * 256};
+        float* outs[] = {out[0].data(), out[1].data()};
+        ASSERT_EQ(host.render(ins, outs, 256), noErr);
+        for (const auto& channel : out)
+            for (float x : channel)
+                finite &= std::isfinite(x);
+        if (!retired.full.load(std::memory_order_acquire)) {
+            UInt32 size = sizeof(retired.graphs);
+            if (AudioUnitGetProperty(host.unit(), kQuorleProperty_InstalledGraphs,
+                                     kAudioUnitScope_Global, 0, &retired.graphs, &size) == noErr &&
+                retired.graphs.count > 0)
+                retired.full.store(true, std::memory_order_release);
+        }
+    }
+    done = true;
+    worker.join();
+    if (built.full.load())
+        AudioUnitSetProperty(host.unit(), kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
+                             &built.graphs, sizeof(built.graphs));
+    if (retired.full.load())
+        AudioUnitSetProperty(host.unit(), kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
+                             &retired.graphs, sizeof(retired.graphs));
+    EXPECT_TRUE(finite);
+    EXPECT_GE(installs.load(), 12);
+    EXPECT_GT(freed.load(), 0) << "let-go graphs reached the worker";
 }
 
 } // namespace
