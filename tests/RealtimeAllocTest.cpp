@@ -587,8 +587,8 @@ TEST(Realtime, AnInitialisedUnitKeepsBuffersForItsSlicesOnly) {
 }
 
 // The LV2 plug-in sets its unit up for the block length a host bounds run() to
-// through the options feature, keeping buffers for it alone; an option it cannot
-// read leaves 4096 frames. Blocks within the bound render as without it, and
+// through the options feature, keeping buffers for it alone; without one, or with
+// one it cannot read, 2048 frames. Blocks within the bound render as without it, and
 // longer ones (a host breaking its word) run in slices without allocating.
 TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
     const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
@@ -635,12 +635,12 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
                             make(withUnreadable, keptUnreadable), make(withoutMap, keptWithoutMap)};
     for (LV2_Handle p : plugins)
         ASSERT_NE(p, nullptr);
-    // 50 slots of 256 x 2 frames against 4096 x 2 (the default factor is 2), and
+    // 50 slots of 256 x 2 frames against 2048 x 2 (the default factor is 2), and
     // besides the slots and the crossfade's two buffers of a slot's length less than
     // half a megabyte (the unit's event queue, 256 KB, the largest part; every
     // model's prepared graph, about 36 KB).
-    const long slots = 50L * 4096 * 2 * static_cast<long>(sizeof(float));
-    const long fade = 2L * 4096 * 2 * static_cast<long>(sizeof(float));
+    const long slots = 50L * 2048 * 2 * static_cast<long>(sizeof(float));
+    const long fade = 2L * 2048 * 2 * static_cast<long>(sizeof(float));
     EXPECT_GE(keptPlain - keptBounded, slots - 50L * 256 * 2 * static_cast<long>(sizeof(float)));
     EXPECT_GE(keptPlain, slots + fade);
     EXPECT_LE(keptPlain, slots + fade + 500000);

@@ -19,7 +19,8 @@
 namespace quorlelv2 {
 
 constexpr uint32_t kControls = 4;
-constexpr uint32_t kMaxSlice = 4096; // frames per render call at most (and without a host's bound)
+constexpr uint32_t kMaxSlice = 4096;     // frames per render call at most, whatever a host says
+constexpr uint32_t kDefaultSlice = 2048; // without a host's bound: 1.2 MB per mono instance
 constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archive";
 
 // URIs the archive parameter and the state use, mapped once at instantiation.
@@ -47,9 +48,9 @@ struct WorkMessage {
 
 struct Instance {
     uint32_t channels = 1;
-    double rate = 0;               // Hz
-    uint32_t maxSlice = kMaxSlice; // frames per render call the unit is set up for
-    std::string bundle;            // the bundle directory, ending in "/"
+    double rate = 0;                   // Hz
+    uint32_t maxSlice = kDefaultSlice; // frames per render call the unit is set up for
+    std::string bundle;                // the bundle directory, ending in "/"
 
     AudioUnit unit = nullptr;
     bool ready = false; // the unit initialised; otherwise run() writes silence

@@ -13,7 +13,7 @@
 // A host that says how many frames it hands run() at most (bufsz:maxBlockLength
 // through the options feature, read with its URI map) gets a unit set up for
 // render calls of that length, and no longer than 4096 frames; the unit's work
-// buffers are sized by it. Without it, 4096. run() accepts any length either way:
+// buffers are sized by it. Without it, 2048. run() accepts any length either way:
 // longer calls are rendered in several slices.
 //
 // With a host's worker (work:schedule), the unit builds models on demand: run()
@@ -93,10 +93,10 @@ template <typename T> const T* feature(const LV2_Feature* const* features, const
 }
 
 // The host's bound on run()'s frames when its options carry one (a positive
-// atom:Int bufsz:maxBlockLength), held to 1..kMaxSlice; else kMaxSlice.
+// atom:Int bufsz:maxBlockLength), held to 1..kMaxSlice; else kDefaultSlice.
 uint32_t sliceFor(const LV2_URID_Map* map, const LV2_Options_Option* options) {
     if (!map || !map->map || !options)
-        return kMaxSlice;
+        return kDefaultSlice;
     const LV2_URID key = map->map(map->handle, LV2_BUF_SIZE__maxBlockLength);
     const LV2_URID integer = map->map(map->handle, LV2_ATOM__Int);
     // The list ends with an option of key 0 and no value.
@@ -108,7 +108,7 @@ uint32_t sliceFor(const LV2_URID_Map* map, const LV2_Options_Option* options) {
         if (frames > 0)
             return std::min(static_cast<uint32_t>(frames), kMaxSlice);
     }
-    return kMaxSlice;
+    return kDefaultSlice;
 }
 
 LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char* bundle,
