@@ -101,8 +101,11 @@ TEST(Lv2Archive, APlayersArchiveIsSetSavedAndRestored) {
         EXPECT_TRUE(logged(log, kPlayers + ": 4 models")) << log.messages.size();
         play(mine, in, 0, 40, players);
         play(theirs, in, 0, 40, shipped);
-        EXPECT_EQ(players,
-                  unitAlone(kPlayers, 0, std::vector<float>(in.begin(), in.begin() + 40 * kBlock)));
+        // After the change's 960-sample crossfade (see below).
+        const std::vector<float> alone =
+            unitAlone(kPlayers, 0, std::vector<float>(in.begin(), in.begin() + 40 * kBlock));
+        EXPECT_EQ(std::vector<float>(players.begin() + 960, players.end()),
+                  std::vector<float>(alone.begin() + 960, alone.end()));
         EXPECT_EQ(shipped,
                   unitAlone("", 0, std::vector<float>(in.begin(), in.begin() + 40 * kBlock)));
 
@@ -182,9 +185,52 @@ TEST(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
     plugin.setArchive((dir / "empty.data").string());
     play(plugin, in, 2, 1, before);
     play(plugin, in, 0, 20, after);
-    EXPECT_EQ(after, unitAlone("", 0, std::vector<float>(in.begin(), in.begin() + 20 * kBlock)));
+    // After the change's 960-sample crossfade (see below).
+    const std::vector<float> shipped =
+        unitAlone("", 0, std::vector<float>(in.begin(), in.begin() + 20 * kBlock));
+    EXPECT_EQ(std::vector<float>(after.begin() + 960, after.end()),
+              std::vector<float>(shipped.begin() + 960, shipped.end()));
     EXPECT_EQ(log.messages.size(), 2u);
     fs::remove_all(dir);
+}
+
+// An archive change fades from the unit playing to the new one over 20 ms (960
+// samples at 48 kHz), both rendering meanwhile: the output is, sample for sample,
+// the old sound times 1 - g plus the new unit's (fresh, as alone) times g, g rising
+// linearly to exactly 1, and the new unit's alone after.
+TEST(Lv2Archive, AnArchiveChangeCrossfadesLinearly) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    quorletest::UriMap uris;
+    quorletest::TestLog log;
+    quorletest::TestWorker worker;
+    worker.immediate = true;
+    const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
+    std::vector<float> out, old;
+    {
+        quorletest::Lv2Mono changing(library.mono, &worker, &uris, &log);
+        quorletest::Lv2Mono staying(library.mono, nullptr);
+        play(changing, in, 0, 3, out);
+        changing.setArchive(kPlayers); // opened after block 3: the new unit plays from 4 on
+        play(changing, in, 3, 7, out);
+        play(staying, in, 0, 10, old);
+    }
+    const std::vector<float> fresh = unitAlone(
+        kPlayers, 0, std::vector<float>(in.begin() + 4 * kBlock, in.begin() + 10 * kBlock));
+    ASSERT_EQ(fresh.size(), 6 * kBlock);
+    const size_t start = 4 * kBlock, length = 960;
+    long differing = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        float expected = old[i];
+        if (i >= start + length) {
+            expected = fresh[i - start];
+        } else if (i >= start) {
+            const float g = static_cast<float>(i - start + 1) / static_cast<float>(length);
+            expected = old[i] * (1.0f - g) + fresh[i - start] * g;
+        }
+        differing += out[i] != expected;
+    }
+    EXPECT_EQ(differing, 0);
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include <lv2/patch/patch.h>
 #include <lv2/state/state.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -259,13 +260,20 @@ void takeArchive(Instance* self, const WorkMessage& answer) {
     self->archiveBusy = false;
     if (!answer.unit)
         return; // the unit playing stays
+    const bool wasPlaying = self->ready;
     AudioUnit old = replaceUnit(self, answer);
-    for (AudioUnit& slot : self->toClose) {
-        if (!slot) {
-            slot = old; // sent to the worker after this run()
-            return;
-        }
+    // A fade under way ends: the unit fading out is cut, the one replaced now fades.
+    if (self->fadingUnit)
+        retireUnit(self, self->fadingUnit);
+    self->fadingUnit = nullptr;
+    if (!self->fadeBuffer || !wasPlaying || !self->ready) {
+        retireUnit(self, old);
+        return;
     }
+    self->fadingUnit = old;
+    self->fadeLength =
+        static_cast<uint32_t>(std::max(1.0, std::round(kFadeMs * self->rate / 1000.0)));
+    self->fadePos = 0;
 }
 
 void writeNotify(Instance* self) {

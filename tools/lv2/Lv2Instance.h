@@ -22,6 +22,7 @@ constexpr uint32_t kControls = 4;
 constexpr uint32_t kMaxSlice = 4096;     // frames per render call at most, whatever a host says
 constexpr uint32_t kDefaultSlice = 2048; // without a host's bound: 1.2 MB per mono instance
 constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archive";
+constexpr double kFadeMs = 20.0; // crossfade from one archive's unit to the next
 
 // URIs the archive parameter and the state use, mapped once at instantiation.
 struct Uris {
@@ -70,6 +71,7 @@ struct Instance {
     uint32_t offset = 0;                        // frames of the current run() already rendered
     double sampleTime = 0; // advances by every rendered slice, so no render repeats a time
     alignas(8) unsigned char list[AudioBufferListSize(2)];
+    alignas(8) unsigned char fadeList[AudioBufferListSize(2)]; // the fading unit's
 
     // Host features; each may be missing.
     const LV2_Worker_Schedule* worker = nullptr; // null: every model built at instantiation
@@ -81,8 +83,14 @@ struct Instance {
     float requested = 0; // with a worker: the model last asked of it (a unit starts on 0)
     QuorleGraphs toFree; // with a worker: graphs waiting to be sent to it for freeing
     // Units replaced, waiting to be sent to the worker to be closed. One archive
-    // request is with the worker at a time, so two places never run out.
-    AudioUnit toClose[2] = {};
+    // request is with the worker at a time and one unit fades out, so four places
+    // never run out.
+    AudioUnit toClose[4] = {};
+    // An archive change fades from the unit replaced to the new one over kFadeMs:
+    // both render meanwhile, the old one into `fadeBuffer` (channels x maxSlice).
+    AudioUnit fadingUnit = nullptr;
+    uint32_t fadeLength = 0, fadePos = 0; // samples
+    float* fadeBuffer = nullptr;          // owned; null: changes are heard at once
 
     // The archive the player chose ("": the shipped one), kept in the state even
     // when it was refused, so that a project reopened where the file exists plays it.
@@ -104,6 +112,8 @@ void closeUnit(AudioUnit unit);
 
 // Render thread: sends a worker request (true when the host took it).
 bool schedule(Instance* self, const WorkMessage& message);
+// Render thread: `unit` waits in toClose for the worker (sent after run()).
+void retireUnit(Instance* self, AudioUnit unit);
 
 // --- the player's archive (Lv2Archive.cpp) ---
 void mapArchiveUris(Instance* self);

@@ -133,6 +133,9 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
         mapArchiveUris(self);
     for (float& v : self->sent)
         v = std::nanf("");
+    // Only an archive change through the worker fades.
+    if (self->worker && self->map)
+        self->fadeBuffer = new (std::nothrow) float[self->channels * self->maxSlice];
     self->unit =
         openUnit(*self, "", kQuorleDefaultOversampling, self->modelCount, self->latencyFrames);
     self->ready = self->unit && self->modelCount > 0;
@@ -265,6 +268,36 @@ const void* extensionData(const char* uri) {
                : nullptr;
 }
 
+// Render thread: mixes the unit fading out into the `n` frames just rendered at
+// `offset`, with linear gains (the new unit's rises by 1/fadeLength a sample and is
+// exactly 1 on the fade's last sample); at the fade's end the old unit is retired.
+void fadeOut(Instance* self, const AudioTimeStamp& time, UInt32 n) {
+    auto* list = reinterpret_cast<AudioBufferList*>(self->fadeList);
+    list->mNumberBuffers = self->channels;
+    for (uint32_t c = 0; c < self->channels; ++c) {
+        list->mBuffers[c].mNumberChannels = 1;
+        list->mBuffers[c].mDataByteSize = n * sizeof(float);
+        list->mBuffers[c].mData = self->fadeBuffer + c * self->maxSlice;
+    }
+    AudioUnitRenderActionFlags flags = 0;
+    const bool heard = AudioUnitRender(self->fadingUnit, &flags, &time, 0, n, list) == noErr;
+    const UInt32 mixed = std::min<UInt32>(n, self->fadeLength - self->fadePos);
+    const float length = static_cast<float>(self->fadeLength);
+    for (uint32_t c = 0; c < self->channels && heard; ++c) {
+        const float* old = self->fadeBuffer + c * self->maxSlice;
+        float* out = self->outputs[c] + self->offset;
+        for (UInt32 i = 0; i < mixed; ++i) {
+            const float g = static_cast<float>(self->fadePos + i + 1) / length;
+            out[i] = old[i] * (1.0f - g) + out[i] * g;
+        }
+    }
+    self->fadePos += mixed;
+    if (self->fadePos >= self->fadeLength || !heard) {
+        retireUnit(self, self->fadingUnit);
+        self->fadingUnit = nullptr;
+    }
+}
+
 // Render thread: hands the controls to the unit; with a worker, a model the
 // Model port names is asked of it instead.
 void forwardControls(Instance* self) {
@@ -333,6 +366,8 @@ void run(LV2_Handle handle, uint32_t frames) {
             silence(self, frames);
             break;
         }
+        if (self->fadingUnit)
+            fadeOut(self, time, n);
         self->sampleTime += n;
         self->offset += n;
     }
@@ -365,7 +400,9 @@ void cleanup(LV2_Handle handle) {
                              &self->toFree, sizeof(self->toFree));
     for (AudioUnit unit : self->toClose)
         closeUnit(unit);
+    closeUnit(self->fadingUnit);
     closeUnit(self->unit);
+    delete[] self->fadeBuffer;
     delete self;
 }
 
@@ -432,6 +469,17 @@ void closeUnit(AudioUnit unit) {
         return;
     AudioUnitUninitialize(unit);
     CloseComponent(unit);
+}
+
+void retireUnit(Instance* self, AudioUnit unit) {
+    for (AudioUnit& slot : self->toClose) {
+        if (!slot) {
+            slot = unit;
+            return;
+        }
+    }
+    // Never reached (see toClose): a unit without a place would leak rather than be
+    // closed on the render thread.
 }
 
 bool schedule(Instance* self, const WorkMessage& message) {
