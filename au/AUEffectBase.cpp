@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -49,6 +50,11 @@ AUKernelBase::AUKernelBase(AUEffectBase* inAudioUnit) : mAudioUnit(inAudioUnit) 
 AUKernelBase::~AUKernelBase() = default;
 
 void AUKernelBase::Reset() {}
+
+bool AUKernelBase::ProcessPair(AUKernelBase&, const Float32*, Float32*, const Float32*, Float32*,
+                               UInt32, UInt32, bool&) {
+    return false;
+}
 
 AudioUnitParameterValue AUKernelBase::GetParameter(AudioUnitParameterID id) {
     return mAudioUnit->GetParameter(id);
@@ -243,30 +249,45 @@ OSStatus AUEffectBase::ProcessBufferLists(AudioUnitRenderActionFlags& ioFlags,
             return paramErr;
         const auto* source = static_cast<const Float32*>(in.mBuffers[0].mData);
         auto* destination = static_cast<Float32*>(out.mBuffers[0].mData);
-        for (UInt32 k = 0; k < mKernelList.size() && k < stride; ++k) {
-            AUKernelBase* kernel = mKernelList[k].get();
-            if (!kernel)
-                continue;
-            bool kernelSilence = silent;
-            kernel->Process(source + k, destination + k, frames, stride, kernelSilence);
-            if (!kernelSilence)
-                ioFlags &= ~kAudioUnitRenderAction_OutputIsSilence;
-        }
+        const UInt32 channels = std::min<UInt32>(static_cast<UInt32>(mKernelList.size()), stride);
+        RunKernels(ioFlags, silent, channels, frames, stride,
+                   [&](UInt32 k) { return std::make_pair(source + k, destination + k); });
         return noErr;
     }
 
-    for (UInt32 k = 0; k < mKernelList.size() && k < in.mNumberBuffers && k < out.mNumberBuffers;
-         ++k) {
+    const UInt32 channels = std::min<UInt32>(
+        {static_cast<UInt32>(mKernelList.size()), in.mNumberBuffers, out.mNumberBuffers});
+    RunKernels(ioFlags, silent, channels, frames, 1, [&](UInt32 k) {
+        return std::make_pair(static_cast<const Float32*>(in.mBuffers[k].mData),
+                              static_cast<Float32*>(out.mBuffers[k].mData));
+    });
+    return noErr;
+}
+
+template <typename Buffers>
+void AUEffectBase::RunKernels(AudioUnitRenderActionFlags& ioFlags, bool silent, UInt32 channels,
+                              UInt32 frames, UInt32 stride, Buffers buffersOf) {
+    for (UInt32 k = 0; k < channels; ++k) {
         AUKernelBase* kernel = mKernelList[k].get();
         if (!kernel)
             continue;
         bool kernelSilence = silent;
-        kernel->Process(static_cast<const Float32*>(in.mBuffers[k].mData),
-                        static_cast<Float32*>(out.mBuffers[k].mData), frames, 1, kernelSilence);
+        const auto [source, destination] = buffersOf(k);
+        AUKernelBase* next = k + 1 < channels ? mKernelList[k + 1].get() : nullptr;
+        if (next) {
+            const auto [nextSource, nextDestination] = buffersOf(k + 1);
+            if (kernel->ProcessPair(*next, source, destination, nextSource, nextDestination, frames,
+                                    stride, kernelSilence)) {
+                ++k; // the next channel is done too
+                if (!kernelSilence)
+                    ioFlags &= ~kAudioUnitRenderAction_OutputIsSilence;
+                continue;
+            }
+        }
+        kernel->Process(source, destination, frames, stride, kernelSilence);
         if (!kernelSilence)
             ioFlags &= ~kAudioUnitRenderAction_OutputIsSilence;
     }
-    return noErr;
 }
 
 OSStatus AUEffectBase::ProcessScheduledSlice(void* userData, UInt32, UInt32 sliceFrames, UInt32) {

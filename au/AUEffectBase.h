@@ -29,6 +29,13 @@ class AUKernelBase {
     // silent; a kernel that leaves it false marks the output as sound.
     virtual void Process(const Float32* inSourceP, Float32* inDestP, UInt32 inFramesToProcess,
                          UInt32 inNumChannels, bool& ioSilence) = 0;
+    // Processes this channel and the next one's kernel `other` together, as Process
+    // on each would (both buffers' samples `inNumChannels` apart). False, with
+    // nothing processed, when the kernels do not run together: then each runs
+    // Process. By default they never do.
+    virtual bool ProcessPair(AUKernelBase& other, const Float32* inSourceP, Float32* inDestP,
+                             const Float32* otherSourceP, Float32* otherDestP,
+                             UInt32 inFramesToProcess, UInt32 inNumChannels, bool& ioSilence);
 
     // The unit's current value in the global scope, element 0.
     AudioUnitParameterValue GetParameter(AudioUnitParameterID id);
@@ -107,6 +114,12 @@ class AUEffectBase : public AUBase {
                                    UInt32 totalFrames) override;
 
   private:
+    // Runs kernels 0..channels-1 over the buffers `buffersOf(k)` gives (source,
+    // destination), two at a time where a kernel processes its next one with it.
+    template <typename Buffers>
+    void RunKernels(AudioUnitRenderActionFlags& ioFlags, bool silent, UInt32 channels,
+                    UInt32 frames, UInt32 stride, Buffers buffersOf);
+
     struct SliceLists {
         AudioUnitRenderActionFlags* flags;
         AudioBufferList* in;

@@ -627,6 +627,34 @@ void quorleKernel::ForwardParameters() {
     }
 }
 
+float* quorleKernel::TakePiece(const Float32* in, UInt32 frames, size_t stride) {
+    float* block = mBlock.data();
+    for (UInt32 i = 0; i < frames; ++i) {
+        const float x = in[i * stride];
+        block[i] = std::isfinite(x) ? x : 0.0f;
+    }
+    if (mOversampler->factor() == 1)
+        return block;
+    mOversampler->upsample(block, static_cast<int>(frames), mHigh.data());
+    return mHigh.data();
+}
+
+void quorleKernel::GivePiece(Float32* out, UInt32 frames, size_t stride) {
+    float* block = mBlock.data();
+    if (mOversampler->factor() != 1)
+        mOversampler->downsample(mHigh.data(), block, static_cast<int>(frames));
+    bool finite = true;
+    for (UInt32 i = 0; i < frames; ++i)
+        finite &= std::isfinite(block[i]);
+    if (!finite) {
+        mEffect->clearState();
+        mOversampler->reset();
+        std::memset(block, 0, frames * sizeof(float));
+    }
+    for (UInt32 i = 0; i < frames; ++i)
+        out[i * stride] = block[i];
+}
+
 void quorleKernel::Process(const Float32* inSourceP, Float32* inDestP, UInt32 inFramesToProcess,
                            UInt32 inNumChannels, bool&) {
     if (!inSourceP || !inDestP)
@@ -635,37 +663,49 @@ void quorleKernel::Process(const Float32* inSourceP, Float32* inDestP, UInt32 in
     ForwardParameters();
     const size_t stride = inNumChannels > 0 ? inNumChannels : 1;
     const int factor = mOversampler->factor();
-    const UInt32 capacity = mPiece;
-    float* block = mBlock.data();
-    float* high = mHigh.data();
     mHeard = mHeard || inFramesToProcess > 0;
     for (UInt32 done = 0; done < inFramesToProcess;) {
-        const UInt32 frames = std::min(capacity, inFramesToProcess - done);
-        const Float32* in = inSourceP + done * stride;
-        Float32* out = inDestP + done * stride;
-        for (UInt32 i = 0; i < frames; ++i) {
-            const float x = in[i * stride];
-            block[i] = std::isfinite(x) ? x : 0.0f;
-        }
-        if (factor == 1) {
-            mEffect->process(&block, &block, static_cast<int32_t>(frames));
-        } else {
-            const int n = static_cast<int>(frames);
-            mOversampler->upsample(block, n, high);
-            mEffect->process(&high, &high, n * factor);
-            mOversampler->downsample(high, block, n);
-        }
-        bool finite = true;
-        for (UInt32 i = 0; i < frames; ++i)
-            finite &= std::isfinite(block[i]);
-        if (!finite) {
-            mEffect->clearState();
-            mOversampler->reset();
-            std::memset(block, 0, frames * sizeof(float));
-        }
-        for (UInt32 i = 0; i < frames; ++i)
-            out[i * stride] = block[i];
+        const UInt32 frames = std::min(mPiece, inFramesToProcess - done);
+        float* io = TakePiece(inSourceP + done * stride, frames, stride);
+        mEffect->process(&io, &io, static_cast<int32_t>(frames) * factor);
+        GivePiece(inDestP + done * stride, frames, stride);
         done += frames;
     }
     Retire();
+}
+
+bool quorleKernel::ProcessPair(AUKernelBase& other, const Float32* inSourceP, Float32* inDestP,
+                               const Float32* otherSourceP, Float32* otherDestP,
+                               UInt32 inFramesToProcess, UInt32 inNumChannels, bool&) {
+    auto* b = dynamic_cast<quorleKernel*>(&other);
+    if (!b || b == this || !inSourceP || !inDestP || !otherSourceP || !otherDestP)
+        return false;
+    TakeFactor();
+    ForwardParameters();
+    b->TakeFactor();
+    b->ForwardParameters();
+    const int factor = mOversampler->factor();
+    if (factor != b->mOversampler->factor() || mPiece != b->mPiece ||
+        !mEffect->canRunWith(*b->mEffect))
+        return false; // each runs alone; what was taken above is not taken again
+    const size_t stride = inNumChannels > 0 ? inNumChannels : 1;
+    mHeard = b->mHeard = mHeard || inFramesToProcess > 0;
+    for (UInt32 done = 0; done < inFramesToProcess;) {
+        const UInt32 frames = std::min(mPiece, inFramesToProcess - done);
+        const size_t at = done * stride;
+        float* ioA = TakePiece(inSourceP + at, frames, stride);
+        float* ioB = b->TakePiece(otherSourceP + at, frames, stride);
+        const int32_t n = static_cast<int32_t>(frames) * factor;
+        // A piece after one that cleared a channel's state may no longer pair.
+        if (!QrVorlixGeneric::processPair(*mEffect, ioA, *b->mEffect, ioB, n)) {
+            mEffect->process(&ioA, &ioA, n);
+            b->mEffect->process(&ioB, &ioB, n);
+        }
+        GivePiece(inDestP + at, frames, stride);
+        b->GivePiece(otherDestP + at, frames, stride);
+        done += frames;
+    }
+    Retire();
+    b->Retire();
+    return true;
 }

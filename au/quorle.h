@@ -148,6 +148,13 @@ class quorleKernel : public AUKernelBase {
     // model switch included.
     void Process(const Float32* inSourceP, Float32* inDestP, UInt32 inFramesToProcess,
                  UInt32 inNumChannels, bool& ioSilence) override;
+    // Audio thread: this channel and `other` (a kernel of the same unit) as Process
+    // runs each, bit for bit, their effects run as a pair (QrVorlixGeneric::processPair)
+    // when both play the same model at the same factor with no fade under way. False,
+    // with nothing rendered, when they cannot pair.
+    bool ProcessPair(AUKernelBase& other, const Float32* inSourceP, Float32* inDestP,
+                     const Float32* otherSourceP, Float32* otherDestP, UInt32 inFramesToProcess,
+                     UInt32 inNumChannels, bool& ioSilence) override;
     // Clears the effect's filters, delay lines and averagers and the oversampler;
     // parameters, model and factor stay.
     void Reset() override;
@@ -176,6 +183,12 @@ class quorleKernel : public AUKernelBase {
 
     void ForwardParameters();
     void TakeFactor();
+    // One piece of `frames` base-rate frames `stride` apart, made finite and brought to
+    // the effect's rate; returns where the effect runs over it (frames times factor).
+    float* TakePiece(const Float32* in, UInt32 frames, size_t stride);
+    // The effect's output brought back to the base rate and written `stride` apart;
+    // a non-finite output clears the channel and is written as silence.
+    void GivePiece(Float32* out, UInt32 frames, size_t stride);
     // On demand, once no fade is under way: retires every graph but the one playing.
     void Retire();
     // Base-rate frames per piece at `factor`: the work block, cut so that the piece

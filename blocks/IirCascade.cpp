@@ -72,55 +72,72 @@ typedef int32_t M4 __attribute__((vector_size(16)));
 typedef float V8 __attribute__((vector_size(32)));
 typedef int32_t M8 __attribute__((vector_size(32)));
 
-// x = the vector whose lane j holds lane j - 1 of `prev` and lane 0 `in` (a
+// x = the vector whose lane j holds lane j - 1 of `prev`, and each group's first lane
+// its group's input: lane 0 `a`, lane G `b` when the lanes hold two groups (a
 // statement, not a function: a function passing eight-lane vectors would change
 // its calling convention with the instruction set).
-#define QR_SHIFT_IN(x, prev, in)                                                                   \
-    if constexpr (L == 4)                                                                          \
-        x = __builtin_shufflevector(prev, V{} + (in), 4, 0, 1, 2);                                 \
+#define QR_SHIFT_IN(x, prev, a, b)                                                                 \
+    if constexpr (L == 4 && G == 4)                                                                \
+        x = __builtin_shufflevector(prev, V{} + (a), 4, 0, 1, 2);                                  \
+    else if constexpr (L == 8 && G == 8)                                                           \
+        x = __builtin_shufflevector(prev, V{} + (a), 8, 0, 1, 2, 3, 4, 5, 6);                      \
+    else if constexpr (L == 4)                                                                     \
+        x = __builtin_shufflevector(prev, V{(a), 0.0f, (b), 0.0f}, 4, 0, 6, 2);                    \
     else                                                                                           \
-        x = __builtin_shufflevector(prev, V{} + (in), 8, 0, 1, 2, 3, 4, 5, 6)
+        x = __builtin_shufflevector(prev, V{(a), 0.0f, 0.0f, 0.0f, (b), 0.0f, 0.0f, 0.0f}, 8, 0,   \
+                                    1, 2, 12, 4, 5, 6)
 
-// The wavefront over n sections (2..L) in L lanes: at step t, lane j runs sample
-// t - j kLag of section j on what lane j - 1 gave at step t - kLag. Steps where some
-// lane has no sample (the first and last (n - 1) kLag) keep that lane's state by a
-// select; the steps between run every lane unmasked. Steps go kLag at a time, so
-// that the kLag outputs in flight stay in registers.
-template <typename V, typename M, int L>
-[[gnu::always_inline]] inline void wave(const CascadeSection* s, int32_t n, const float* src,
-                                        float* carry, int32_t frames) {
+// The wavefront over n sections in L lanes, as one group of n (2..L) sections
+// (G == L) or as two cascades side by side, n (1..G) sections each, the second in
+// lanes G.. (G == L / 2): at step t, lane j of a group runs sample t - j kLag of its
+// section j on what lane j - 1 gave at step t - kLag. Steps where some lane has no
+// sample (the first and last (n - 1) kLag) keep that lane's state by a select; the
+// steps between run every lane unmasked. Steps go kLag at a time, so that the kLag
+// outputs in flight stay in registers. Group g reads src[g] and feeds carry[g].
+template <typename V, typename M, int L, int G>
+[[gnu::always_inline]] inline void wave(const CascadeSection* const* s, int32_t n,
+                                        const float* const* src, float* const* carry,
+                                        int32_t frames) {
     constexpr int D = kLag;
+    constexpr int kGroups = L / G;
     V b0 = {}, b1 = {}, b2 = {}, a1 = {}, a2 = {}, direct = {}, shelved = {}, gain = {};
     V x1 = {}, x2 = {}, y1 = {}, y2 = {};
     M offset = {};
     for (int j = 0; j < L; ++j)
-        offset[j] = j * D;
-    for (int j = 0; j < n; ++j) {
-        b0[j] = s[j].b0;
-        b1[j] = s[j].b1;
-        b2[j] = s[j].b2;
-        a1[j] = s[j].a1;
-        a2[j] = s[j].a2;
-        direct[j] = s[j].direct;
-        shelved[j] = s[j].shelved;
-        gain[j] = s[j].gain;
-        x1[j] = s[j].state[kStateX + 1];
-        x2[j] = s[j].state[kStateX + 2];
-        y1[j] = s[j].state[kStateY + 1];
-        y2[j] = s[j].state[kStateY + 2];
-    }
-    // Taps: lane and destination; the last lane always feeds the carry.
-    int32_t tapLane[L + 1];
-    float* tapTo[L + 1];
+        offset[j] = (j % G) * D;
+    // Taps: delay, lane and destination; each group's last lane always feeds its carry.
+    int32_t tapLag[L + kGroups];
+    int32_t tapLane[L + kGroups];
+    float* tapTo[L + kGroups];
     int32_t taps = 0;
-    for (int j = 0; j < n; ++j) {
-        if (s[j].tap && !(j == n - 1 && s[j].tap == carry)) {
-            tapLane[taps] = j * D;
-            tapTo[taps++] = s[j].tap;
+    for (int g = 0; g < kGroups; ++g) {
+        for (int j = 0; j < n; ++j) {
+            const CascadeSection& c = s[g][j];
+            const int lane = g * G + j;
+            b0[lane] = c.b0;
+            b1[lane] = c.b1;
+            b2[lane] = c.b2;
+            a1[lane] = c.a1;
+            a2[lane] = c.a2;
+            direct[lane] = c.direct;
+            shelved[lane] = c.shelved;
+            gain[lane] = c.gain;
+            x1[lane] = c.state[kStateX + 1];
+            x2[lane] = c.state[kStateX + 2];
+            y1[lane] = c.state[kStateY + 1];
+            y2[lane] = c.state[kStateY + 2];
+            if (c.tap && !(j == n - 1 && c.tap == carry[g])) {
+                tapLag[taps] = j * D;
+                tapLane[taps] = lane;
+                tapTo[taps++] = c.tap;
+            }
         }
+        tapLag[taps] = (n - 1) * D;
+        tapLane[taps] = g * G + n - 1;
+        tapTo[taps++] = carry[g];
     }
-    tapLane[taps] = (n - 1) * D;
-    tapTo[taps++] = carry;
+    const float* const srcA = src[0];
+    const float* const srcB = src[kGroups - 1];
 
     const V half = V{} + 0.5f;
     const M limit = M{} + frames;
@@ -134,7 +151,7 @@ template <typename V, typename M, int L>
 #pragma GCC unroll 8
             for (int k = 0; k < D; ++k) {
                 V x;
-                QR_SHIFT_IN(x, ring[k], src[t + k]);
+                QR_SHIFT_IN(x, ring[k], srcA[t + k], srcB[t + k]);
                 const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
                 y2 = y1;
                 y1 = y;
@@ -144,16 +161,17 @@ template <typename V, typename M, int L>
                 x1 = x;
                 ring[k] = v;
                 for (int32_t m = 0; m < taps; ++m)
-                    tapTo[m][t + k - tapLane[m]] = v[tapLane[m] / D];
+                    tapTo[m][t + k - tapLag[m]] = v[tapLane[m]];
             }
             continue;
         }
 #pragma GCC unroll 8
         for (int k = 0; k < D; ++k) {
             const int32_t step = t + k;
-            const float in = step < frames ? src[step] : 0.0f;
+            const float inA = step < frames ? srcA[step] : 0.0f;
+            const float inB = step < frames ? srcB[step] : 0.0f;
             V x;
-            QR_SHIFT_IN(x, ring[k], in);
+            QR_SHIFT_IN(x, ring[k], inA, inB);
             const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
             V v = half * (direct * x + shelved * y);
             v = v * gain;
@@ -165,33 +183,49 @@ template <typename V, typename M, int L>
             x1 = valid ? x : x1;
             ring[k] = v;
             for (int32_t m = 0; m < taps; ++m) {
-                const int32_t i = step - tapLane[m];
+                const int32_t i = step - tapLag[m];
                 if (i >= 0 && i < frames)
-                    tapTo[m][i] = v[tapLane[m] / D];
+                    tapTo[m][i] = v[tapLane[m]];
             }
         }
     }
-    for (int j = 0; j < n; ++j) {
-        float* st = s[j].state;
-        st[kStateX] = x1[j];
-        st[kStateX + 1] = x1[j];
-        st[kStateX + 2] = x2[j];
-        st[kStateY] = y1[j];
-        st[kStateY + 1] = y1[j];
-        st[kStateY + 2] = y2[j];
+    for (int g = 0; g < kGroups; ++g) {
+        for (int j = 0; j < n; ++j) {
+            const int lane = g * G + j;
+            float* st = s[g][j].state;
+            st[kStateX] = x1[lane];
+            st[kStateX + 1] = x1[lane];
+            st[kStateX + 2] = x2[lane];
+            st[kStateY] = y1[lane];
+            st[kStateY + 1] = y1[lane];
+            st[kStateY + 2] = y2[lane];
+        }
     }
 }
 
 #undef QR_SHIFT_IN
 
 void waveSse2(const CascadeSection* s, int32_t n, const float* src, float* carry, int32_t frames) {
-    wave<V4, M4, 4>(s, n, src, carry, frames);
+    wave<V4, M4, 4, 4>(&s, n, &src, &carry, frames);
+}
+
+// Two cascades of n (1..2) sections each, side by side.
+void pairSse2(const CascadeSection* const* s, int32_t n, const float* const* src,
+              float* const* carry, int32_t frames) {
+    wave<V4, M4, 4, 2>(s, n, src, carry, frames);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target("avx2"))) void waveAvx2(const CascadeSection* s, int32_t n, const float* src,
                                               float* carry, int32_t frames) {
-    wave<V8, M8, 8>(s, n, src, carry, frames);
+    wave<V8, M8, 8, 8>(&s, n, &src, &carry, frames);
+}
+
+// Two cascades of n (1..4) sections each, side by side.
+__attribute__((target("avx2"))) void pairAvx2(const CascadeSection* const* s, int32_t n,
+                                              const float* const* src, float* const* carry,
+                                              int32_t frames) {
+    wave<V8, M8, 8, 4>(s, n, src, carry, frames);
 }
 
 // Asked once, while the library loads.
@@ -202,6 +236,10 @@ Level detect() {
 #else
 void waveAvx2(const CascadeSection* s, int32_t n, const float* src, float* carry, int32_t frames) {
     waveSse2(s, n, src, carry, frames);
+}
+void pairAvx2(const CascadeSection* const* s, int32_t n, const float* const* src,
+              float* const* carry, int32_t frames) {
+    pairSse2(s, n, src, carry, frames);
 }
 Level detect() {
     return Level::kSse2;
@@ -245,6 +283,27 @@ void run(const CascadeSection* sections, int32_t count, const float* in, int32_t
     }
 }
 
+void runPair(const CascadeSection* a, int32_t countA, const float* inA, const CascadeSection* b,
+             int32_t countB, const float* inB, int32_t frames) {
+    const Level level = static_cast<Level>(gLevel.load(std::memory_order_relaxed));
+    if (countA != countB || countA <= 0 || frames <= 0 || level == Level::kScalar) {
+        run(a, countA, inA, frames);
+        run(b, countB, inB, frames);
+        return;
+    }
+    const int32_t lanes = level == Level::kAvx2 ? 4 : 2; // per cascade
+    float* const carry[2] = {a[countA - 1].tap, b[countB - 1].tap};
+    for (int32_t first = 0; first < countA; first += lanes) {
+        const int32_t n = std::min(lanes, countA - first);
+        const CascadeSection* const s[2] = {a + first, b + first};
+        const float* const src[2] = {first == 0 ? inA : carry[0], first == 0 ? inB : carry[1]};
+        if (level == Level::kAvx2)
+            pairAvx2(s, n, src, carry, frames);
+        else
+            pairSse2(s, n, src, carry, frames);
+    }
+}
+
 } // namespace IirCascade
 
 void CascadeChain::add(FilterParams& filter, const float* in, float* out) {
@@ -261,9 +320,30 @@ void CascadeChain::add(FilterParams& filter, const float* in, float* out) {
     last = out;
 }
 
+CascadeChain::~CascadeChain() {
+    flush();
+    if (partner)
+        partner->partner = nullptr;
+}
+
+void CascadeChain::pairWith(CascadeChain& other) {
+    if (&other == this || other.frames != frames)
+        return;
+    partner = &other;
+    other.partner = this;
+}
+
 void CascadeChain::flush() {
-    if (count > 0)
+    // Gathered sections only read what earlier nodes wrote, so the partner's may run
+    // now as well as at its own next flush.
+    if (partner && partner->count > 0) {
+        IirCascade::runPair(sections, count, source, partner->sections, partner->count,
+                            partner->source, frames);
+        partner->count = 0;
+        partner->last = nullptr;
+    } else if (count > 0) {
         IirCascade::run(sections, count, source, frames);
+    }
     count = 0;
     last = nullptr;
 }

@@ -36,6 +36,12 @@ enum class Level : int32_t { kScalar = 0, kSse2 = 1, kAvx2 = 2 };
 // be a tap of the cascade. Allocates nothing.
 void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames);
 
+// Audio thread: as run(a, countA, inA) and then run(b, countB, inB), bit for bit,
+// the two cascades side by side in the lanes (half the lanes each) when they have
+// as many sections. Neither cascade may read or write the other's buffers.
+void runPair(const CascadeSection* a, int32_t countA, const float* inA, const CascadeSection* b,
+             int32_t countB, const float* inB, int32_t frames);
+
 // The widest level this processor runs.
 Level best();
 // The level run() uses (best() unless set). Setup thread: tests and benchmarks
@@ -54,7 +60,7 @@ class CascadeChain {
     explicit CascadeChain(int32_t frames) : frames(frames) {}
     CascadeChain(const CascadeChain&) = delete;
     CascadeChain& operator=(const CascadeChain&) = delete;
-    ~CascadeChain() { flush(); }
+    ~CascadeChain();
 
     // Adds `filter`'s passes reading `in` (first channel) and writing `out`, as
     // FilterParams::process would: a filter without passes writes nothing. Runs what
@@ -62,6 +68,11 @@ class CascadeChain {
     void add(FilterParams& filter, const float* in, float* out);
     // Runs what was gathered.
     void flush();
+    // Audio thread: from now on the two chains flush together, their cascades side by
+    // side in the lanes, so that two channels running the same graph share them.
+    // Each chain must gather over buffers of its own. Set on two chains of the same
+    // frame count; a chain unpairs when either of them goes.
+    void pairWith(CascadeChain& other);
 
   private:
     CascadeSection sections[IirCascade::kMaxSections];
@@ -69,4 +80,5 @@ class CascadeChain {
     int32_t frames;
     const float* source = nullptr; // the gathered cascade's input
     const float* last = nullptr;   // the last filter's output
+    CascadeChain* partner = nullptr;
 };

@@ -36,35 +36,54 @@ bool writesSlot(const AudioNode* first, int32_t slot) {
     return false;
 }
 
+// Runs one node that is not a planned equaliser over the work buffers.
+void runNode(AudioNode* node, float** (&buffers)[kNumSlots], int32_t sampleFrames) {
+    auto valid = [](int32_t slot) { return slot >= 0 && slot < kNumSlots; };
+    if (node->kind != kFxNode) {
+        node->process(buffers, sampleFrames);
+        return;
+    }
+    const int32_t outSlot = node->outBuffer;
+    const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
+    if (!valid(outSlot) || !valid(inSlot))
+        return; // a slot the table does not have is never indexed
+    if (node->effect) {
+        node->effect->processReplacing(buffers[inSlot], buffers[outSlot], sampleFrames);
+    } else if (outSlot >= kFirstWorkSlot) {
+        // A node without an effect writes nothing; its readers hear silence rather
+        // than whatever the slot held last.
+        std::memset(buffers[outSlot][0], 0, sizeof(float) * static_cast<size_t>(sampleFrames));
+    }
+}
+
+// Adds a planned equaliser to `chain`.
+void addEqualiser(AudioNode* node, float** (&buffers)[kNumSlots], CascadeChain& chain) {
+    const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
+    chain.add(*node->equaliser, buffers[inSlot][0], buffers[node->outBuffer][0]);
+}
+
 // Runs the processing list from `first` over the work buffers. Consecutive planned
 // equalisers gather in `chain`; any other node runs what was gathered first.
 void runNodes(AudioNode* first, float** (&buffers)[kNumSlots], int32_t sampleFrames,
               CascadeChain& chain) {
-    auto valid = [](int32_t slot) { return slot >= 0 && slot < kNumSlots; };
     for (AudioNode* node = first; node; node = node->next) {
         if (node->equaliser) {
-            const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
-            chain.add(*node->equaliser, buffers[inSlot][0], buffers[node->outBuffer][0]);
+            addEqualiser(node, buffers, chain);
             continue;
         }
         chain.flush();
-        if (node->kind != kFxNode) {
-            node->process(buffers, sampleFrames);
-            continue;
-        }
-        const int32_t outSlot = node->outBuffer;
-        const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
-        if (!valid(outSlot) || !valid(inSlot))
-            continue; // a slot the table does not have is never indexed
-        if (node->effect) {
-            node->effect->processReplacing(buffers[inSlot], buffers[outSlot], sampleFrames);
-        } else if (outSlot >= kFirstWorkSlot) {
-            // A node without an effect writes nothing; its readers hear silence rather
-            // than whatever the slot held last.
-            std::memset(buffers[outSlot][0], 0, sizeof(float) * static_cast<size_t>(sampleFrames));
-        }
+        runNode(node, buffers, sampleFrames);
     }
     chain.flush();
+}
+
+// Whether two processing lists run node for node alike: as long, with planned
+// equalisers at the same places.
+bool sameShape(const AudioNode* a, const AudioNode* b) {
+    for (; a && b; a = a->next, b = b->next)
+        if ((a->equaliser == nullptr) != (b->equaliser == nullptr) || a->kind != b->kind)
+            return false;
+    return !a && !b;
 }
 } // namespace
 
@@ -211,8 +230,7 @@ void QrVorlixGeneric::processPiece(float** inputs, float** outputs, int32_t chan
                                    int32_t offset, int32_t frames, float gain) {
     // The fixed stage and the equalisers at the head of the model run as one cascade.
     CascadeChain chain(frames);
-    chain.add(bassFilter.params, inputs[0] + offset, buffers[1][0]);
-    chain.add(loMidFilter.params, buffers[1][0], buffers[0][0]);
+    startPiece(chain, inputs[0] + offset);
     if (fadeLength > 0) {
         chain.flush();
         processFade(frames);
@@ -226,6 +244,59 @@ void QrVorlixGeneric::processPiece(float** inputs, float** outputs, int32_t chan
         for (int32_t i = 0; i < frames; ++i)
             out[i] = gain * result[i];
     }
+}
+
+bool QrVorlixGeneric::canRunWith(QrVorlixGeneric& other) {
+    return this != &other && buffers[0] && other.buffers[0] && bufferSize == other.bufferSize &&
+           fadeLength == 0 && other.fadeLength == 0 && graph && other.graph &&
+           loMidFilter.params.postGain != 0.0f && other.loMidFilter.params.postGain != 0.0f &&
+           !isOutputConnected(1) && !other.isOutputConnected(1) && sameShape(graph, other.graph);
+}
+
+bool QrVorlixGeneric::processPair(QrVorlixGeneric& a, float* ioA, QrVorlixGeneric& b, float* ioB,
+                                  int32_t sampleFrames) {
+    if (sampleFrames <= 0 || !a.canRunWith(b))
+        return false;
+    a.enterCriticalSection();
+    b.enterCriticalSection();
+    const float gainA = (std::pow(9.0f, a.postGainParam) - 1.0f) / 9.0f;
+    const float gainB = (std::pow(9.0f, b.postGainParam) - 1.0f) / 9.0f;
+    for (int32_t offset = 0; offset < sampleFrames; offset += a.bufferSize) {
+        const int32_t frames = std::min(a.bufferSize, sampleFrames - offset);
+        CascadeChain chainA(frames), chainB(frames);
+        chainA.pairWith(chainB);
+        a.startPiece(chainA, ioA + offset);
+        b.startPiece(chainB, ioB + offset);
+        AudioNode* nodeB = b.graph->next;
+        for (AudioNode* nodeA = a.graph->next; nodeA && nodeB;
+             nodeA = nodeA->next, nodeB = nodeB->next) {
+            if (nodeA->equaliser) {
+                addEqualiser(nodeA, a.buffers, chainA);
+                addEqualiser(nodeB, b.buffers, chainB);
+                continue;
+            }
+            chainA.flush(); // and chainB's
+            runNode(nodeA, a.buffers, frames);
+            runNode(nodeB, b.buffers, frames);
+        }
+        chainA.flush();
+        a.finishPiece(ioA + offset, frames, gainA);
+        b.finishPiece(ioB + offset, frames, gainB);
+    }
+    b.leaveCriticalSection();
+    a.leaveCriticalSection();
+    return true;
+}
+
+void QrVorlixGeneric::startPiece(CascadeChain& chain, const float* in) {
+    chain.add(bassFilter.params, in, buffers[1][0]);
+    chain.add(loMidFilter.params, buffers[1][0], buffers[0][0]);
+}
+
+void QrVorlixGeneric::finishPiece(float* out, int32_t frames, float gain) {
+    const float* result = buffers[1][0];
+    for (int32_t i = 0; i < frames; ++i)
+        out[i] = gain * result[i];
 }
 
 void QrVorlixGeneric::process(float** inputs, float** outputs, int32_t sampleFrames) {

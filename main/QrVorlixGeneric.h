@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+class CascadeChain;
 class DataArchive;
 
 // A model's graph built, readied and told the effect's rate off the render thread,
@@ -69,6 +70,16 @@ class QrVorlixGeneric : public AudioEffectX {
     // is connected). In place is fine. Blocks of any length are run in pieces of
     // at most bufferSize frames.
     void process(float** inputs, float** outputs, int32_t sampleFrames) override;
+    // Audio thread: runs `a` over `ioA` and `b` over `ioB` (one channel each, in
+    // place) as a.process() and b.process() would, bit for bit, their equaliser
+    // cascades side by side in the vector lanes. False, with nothing run, when they
+    // cannot run together (see canRunWith()). Allocates nothing.
+    static bool processPair(QrVorlixGeneric& a, float* ioA, QrVorlixGeneric& b, float* ioB,
+                            int32_t sampleFrames);
+    // Whether this effect and `other` can run as a pair now: both initialised with
+    // work buffers of one length, neither fading nor muted by a zero drive, one
+    // output each, playing graphs of the same shape (the same model).
+    bool canRunWith(QrVorlixGeneric& other);
     // Forwards to every effect of the graph and to both fixed filters; returns 0.
     intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                         float opt) override;
@@ -182,4 +193,8 @@ class QrVorlixGeneric : public AudioEffectX {
     std::unique_ptr<float[]> fadeInput;   // bufferSize samples: slot 0, kept for the new graph
     void processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);
+    // The fixed stage over `in` into slot 0, gathered in `chain`.
+    void startPiece(CascadeChain& chain, const float* in);
+    // Slot 1 times `gain` into `out`.
+    void finishPiece(float* out, int32_t frames, float gain);
 };

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -128,53 +129,77 @@ TEST(IirCascade, RandomFiltersEqualTheReferenceAtEveryLevel) {
     }
 }
 
+struct Stage {
+    int in, out, passes; // buffers: 0 the input, 1..3 work buffers
+};
+const std::vector<std::vector<Stage>> kLayouts = {
+    {{0, 1, 3}, {1, 2, 1}, {2, 3, 2}},                // straight, as the fixed stage and a head
+    {{0, 1, 3}, {1, 1, 4}, {1, 1, 2}},                // in place
+    {{0, 1, 3}, {1, 0, 1}, {0, 2, 2}},                // a stage writes the input buffer
+    {{0, 1, 2}, {1, 2, 1}, {1, 3, 5}},                // a branch: the third reads the first
+    {{0, 1, 2}, {1, 2, 0}, {2, 3, 3}},                // no passes: the next reads what was there
+    {{0, 1, 20}, {1, 2, 20}, {2, 3, 20}, {3, 1, 20}}, // more sections than a cascade holds
+    {{0, 2, 1}, {2, 3, 1}, {3, 1, 9}, {1, 3, 1}},     // groups of lanes with taps between
+    {{0, 1, 1}, {1, 2, 1}},                           // single sections
+};
+
 // Consecutive filters over shared buffers, as a model's equalisers meet in its
 // slots: every buffer ends as running the filters one after another leaves it.
-TEST(IirCascade, ChainsLeaveEveryBufferAsFilterAfterFilter) {
-    struct Stage {
-        int in, out, passes; // buffers: 0 the input, 1..3 work buffers
-    };
-    const std::vector<std::vector<Stage>> layouts = {
-        {{0, 1, 3}, {1, 2, 1}, {2, 3, 2}}, // straight, as the fixed stage and a head
-        {{0, 1, 3}, {1, 1, 4}, {1, 1, 2}}, // in place
-        {{0, 1, 3}, {1, 0, 1}, {0, 2, 2}}, // a stage writes the input buffer
-        {{0, 1, 2}, {1, 2, 1}, {1, 3, 5}}, // a branch: the third reads the first
-        {{0, 1, 2}, {1, 2, 0}, {2, 3, 3}}, // no passes: the next reads what was there
-        {{0, 1, 20}, {1, 2, 20}, {2, 3, 20}, {3, 1, 20}}, // more sections than a cascade holds
-        {{0, 2, 1}, {2, 3, 1}, {3, 1, 9}, {1, 3, 1}},     // groups of lanes with taps between
-    };
+// With `paired`, two channels' chains (the second's filters on other controls, and
+// on other pass counts in every other layout) flush together.
+void checkChains(bool paired) {
+    const int channels = paired ? 2 : 1;
     for (Level level : levels()) {
         LevelScope scope(level);
         std::mt19937 rng(777);
-        for (size_t l = 0; l < layouts.size(); ++l) {
+        for (size_t l = 0; l < kLayouts.size(); ++l) {
             SCOPED_TRACE(testing::Message()
                          << "level " << static_cast<int>(level) << " layout " << l);
-            std::vector<std::unique_ptr<QrIIRFilter>> fast, slow;
-            for (const Stage& st : layouts[l]) {
-                std::mt19937 twin = rng;
-                fast.push_back(randomFilter(rng, st.passes));
-                slow.push_back(randomFilter(twin, st.passes));
-            }
-            std::vector<std::vector<float>> a(4), b(4);
+            std::vector<std::unique_ptr<QrIIRFilter>> fast[2], slow[2];
+            for (int ch = 0; ch < channels; ++ch)
+                for (const Stage& st : kLayouts[l]) {
+                    const int32_t passes = std::min(20, st.passes + ch * static_cast<int>(l % 2));
+                    std::mt19937 twin = rng;
+                    fast[ch].push_back(randomFilter(rng, passes));
+                    slow[ch].push_back(randomFilter(twin, passes));
+                }
+            std::vector<std::vector<float>> a[2], b[2];
             for (int32_t frames : kBlocks) {
-                a[0] = noise(rng, static_cast<size_t>(frames));
-                for (int k = 1; k < 4; ++k)
-                    a[k].resize(a[0].size(), static_cast<float>(k)); // what the slots held
-                b = a;
+                for (int ch = 0; ch < channels; ++ch) {
+                    a[ch].assign(4, noise(rng, static_cast<size_t>(frames)));
+                    for (int k = 1; k < 4; ++k)
+                        a[ch][k].assign(a[ch][0].size(), static_cast<float>(k)); // slots held
+                    b[ch] = a[ch];
+                }
                 {
-                    CascadeChain chain(frames);
-                    for (size_t i = 0; i < layouts[l].size(); ++i) {
-                        const Stage& st = layouts[l][i];
-                        chain.add(fast[i]->params, a[st.in].data(), a[st.out].data());
-                        reference(slow[i]->params, b[st.in].data(), b[st.out].data(), frames);
+                    CascadeChain chain[2] = {CascadeChain(frames), CascadeChain(frames)};
+                    if (paired)
+                        chain[0].pairWith(chain[1]);
+                    for (size_t i = 0; i < kLayouts[l].size(); ++i) {
+                        const Stage& st = kLayouts[l][i];
+                        for (int ch = 0; ch < channels; ++ch) {
+                            chain[ch].add(fast[ch][i]->params, a[ch][st.in].data(),
+                                          a[ch][st.out].data());
+                            reference(slow[ch][i]->params, b[ch][st.in].data(),
+                                      b[ch][st.out].data(), frames);
+                        }
                     }
                 }
-                for (int k = 0; k < 4; ++k)
-                    ASSERT_TRUE(sameBits(a[k].data(), b[k].data(), a[k].size()))
-                        << "buffer " << k << " after " << frames;
+                for (int ch = 0; ch < channels; ++ch)
+                    for (int k = 0; k < 4; ++k)
+                        ASSERT_TRUE(sameBits(a[ch][k].data(), b[ch][k].data(), a[ch][k].size()))
+                            << "channel " << ch << " buffer " << k << " after " << frames;
             }
         }
     }
+}
+
+TEST(IirCascade, ChainsLeaveEveryBufferAsFilterAfterFilter) {
+    checkChains(false);
+}
+
+TEST(IirCascade, PairedChainsLeaveEachChannelsBuffersAsAlone) {
+    checkChains(true);
 }
 
 // Every shipped model, drive 0.7, post gain 0.6, bass 0.3, at 44.1 kHz in calls of

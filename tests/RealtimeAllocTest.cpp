@@ -278,7 +278,8 @@ TEST(Realtime, RenderingTheAudioUnitAllocatesNothing) {
 namespace {
 
 // The LV2 plug-in as an LV2 host runs it: after instantiation, run() allocates
-// nothing, whatever the block length (one frame included) and control changes.
+// nothing, whatever the block length (one frame included), control changes and
+// model switches.
 TEST(Realtime, TheLv2PluginRunsWithoutAllocating) {
     const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
     void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -307,6 +308,7 @@ TEST(Realtime, TheLv2PluginRunsWithoutAllocating) {
         long before = gAllocations;
         for (int block = 0; block < 400; ++block) {
             controls[block % 3] = 0.3f + 0.001f * static_cast<float>(block);
+            controls[3] = static_cast<float>(block / 50 % 6); // stereo pairs between fades
             descriptor->run(plugin, block % 7 == 0 ? 1 : 1 + (block * 131) % 5000);
         }
         EXPECT_EQ(gAllocations - before, 0) << channels << " channels";
