@@ -160,8 +160,14 @@ template <typename V, typename M, int L, int G>
                 x2 = x1;
                 x1 = x;
                 ring[k] = v;
-                for (int32_t m = 0; m < taps; ++m)
-                    tapTo[m][t + k - tapLag[m]] = v[tapLane[m]];
+            }
+            // The round's D outputs, tap by tap: each tap's samples are consecutive.
+            for (int32_t m = 0; m < taps; ++m) {
+                float* to = tapTo[m] + (t - tapLag[m]);
+                const int32_t lane = tapLane[m];
+#pragma GCC unroll 8
+                for (int k = 0; k < D; ++k)
+                    to[k] = ring[k][lane];
             }
             continue;
         }
