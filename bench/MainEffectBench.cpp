@@ -4,7 +4,8 @@
 // render thread when loadXmlZ() switches the model. BM_Render and BM_SwitchingRender
 // compare a plain render call with one that switches to a prepared graph (install,
 // state cleared, the first piece of the crossfade with both graphs running), as the
-// unit's kernels switch: the models taken in turn, each call timed alone.
+// unit's kernels switch: the models taken in turn, each call timed alone. BM_Stereo
+// compares two channels run as a pair with the two run one after the other.
 #include "bench/BenchUtil.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
@@ -41,6 +42,31 @@ void BM_Process(benchmark::State& state) {
     reportRealtime(state, frames, 44100.0);
 }
 BENCHMARK(BM_Process)->ArgsProduct({{0, 1, 2, 3}, {64, 512, 1156}});
+
+// Two channels of one model as a stereo unit runs them: processed as a pair (the
+// equaliser cascades side by side in the lanes) or, with range(2) 0, one after the
+// other. x_realtime is per channel.
+void BM_Stereo(benchmark::State& state) {
+    const int model = static_cast<int>(state.range(0));
+    const int32_t frames = static_cast<int32_t>(state.range(1));
+    const bool paired = state.range(2) != 0;
+    auto left = makeEffect(model), right = makeEffect(model);
+    const std::vector<float> phrase = pluckedPhrase(44100.0, 1.0);
+    std::vector<float> a(phrase.begin(), phrase.begin() + frames);
+    std::vector<float> b(phrase.begin() + frames, phrase.begin() + 2 * frames);
+    float* l = a.data();
+    float* r = b.data();
+    for (auto _ : state) {
+        if (!paired || !QrVorlixGeneric::processPair(*left, l, *right, r, frames)) {
+            left->process(&l, &l, frames);
+            right->process(&r, &r, frames);
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetLabel(left->modelNames[static_cast<size_t>(model)] + (paired ? " paired" : " apart"));
+    reportRealtime(state, 2 * frames, 44100.0);
+}
+BENCHMARK(BM_Stereo)->ArgsProduct({{0, 1, 2, 3, 4, 5}, {512}, {0, 1}});
 
 void BM_ModelSwitch(benchmark::State& state) {
     auto fx = makeEffect(0);
