@@ -6,7 +6,9 @@
 
 #include "au/quorleIds.h"
 
+#include "BundleWorld.h"
 #include <gtest/gtest.h>
+
 #include <lilv/lilv.h>
 
 #include <algorithm>
@@ -16,28 +18,7 @@
 
 namespace {
 
-struct World {
-    World() : world(lilv_world_new()) {
-        LilvNode* bundle = lilv_new_file_uri(world, nullptr, QUORLE_BUNDLE_DIR "/");
-        lilv_world_load_bundle(world, bundle);
-        lilv_node_free(bundle);
-    }
-    ~World() {
-        for (LilvNode* n : nodes)
-            lilv_node_free(n);
-        lilv_world_free(world);
-    }
-    const LilvNode* uri(const char* text) { return nodes.emplace_back(lilv_new_uri(world, text)); }
-    const LilvPlugin* plugin(const char* text) {
-        return lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri(text));
-    }
-    const LilvPort* port(const LilvPlugin* p, const char* symbol) {
-        return lilv_plugin_get_port_by_symbol(p,
-                                              nodes.emplace_back(lilv_new_string(world, symbol)));
-    }
-    LilvWorld* world;
-    std::vector<LilvNode*> nodes;
-};
+using World = quorletest::BundleWorld;
 
 #define LV2_CORE "http://lv2plug.in/ns/lv2core#"
 

@@ -4,7 +4,9 @@
 // plays the plucked phrase at about the same level with headroom.
 #include "tools/PluckedPhrase.h"
 
+#include "BundleWorld.h"
 #include <gtest/gtest.h>
+
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
 #include <lv2/presets/presets.h>
@@ -60,21 +62,7 @@ void setValue(const char* symbol, void* user, const void* value, uint32_t, uint3
     r->types.insert(type);
 }
 
-struct World {
-    World() : world(lilv_world_new()) {
-        LilvNode* bundle = lilv_new_file_uri(world, nullptr, QUORLE_BUNDLE_DIR "/");
-        lilv_world_load_bundle(world, bundle);
-        lilv_node_free(bundle);
-    }
-    ~World() {
-        for (LilvNode* n : nodes)
-            lilv_node_free(n);
-        lilv_world_free(world);
-    }
-    const LilvNode* uri(const char* text) { return nodes.emplace_back(lilv_new_uri(world, text)); }
-    const LilvPlugin* plugin(const char* text) {
-        return lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri(text));
-    }
+struct World : quorletest::BundleWorld {
     // Each preset of `p` by its label, its port values restored through lilv.
     std::map<std::string, Restored> presets(const LilvPlugin* p) {
         std::map<std::string, Restored> out;
@@ -108,9 +96,7 @@ struct World {
         lilv_node_free(symbol);
         return out;
     }
-    LilvWorld* world;
     UridMap urids;
-    std::vector<LilvNode*> nodes;
 };
 
 TEST(Lv2Presets, EveryPresetRestoresItsControlsOnBothPlugins) {

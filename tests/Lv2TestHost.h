@@ -89,6 +89,7 @@ struct TestWorker {
 struct Lv2Library {
     void* handle = nullptr;
     const LV2_Descriptor* mono = nullptr;
+    const LV2_Descriptor* stereo = nullptr;
     Lv2Library() {
         const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
         handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -97,6 +98,7 @@ struct Lv2Library {
         auto descriptorAt =
             reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
         mono = descriptorAt ? descriptorAt(0) : nullptr;
+        stereo = descriptorAt ? descriptorAt(1) : nullptr;
     }
     ~Lv2Library() {
         if (handle)

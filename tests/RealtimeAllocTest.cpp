@@ -281,14 +281,10 @@ namespace {
 // nothing, whatever the block length (one frame included), control changes and
 // model switches.
 TEST(Realtime, TheLv2PluginRunsWithoutAllocating) {
-    const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
-    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    auto descriptorAt =
-        reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
-    ASSERT_NE(descriptorAt, nullptr);
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.stereo, nullptr) << dlerror();
     for (uint32_t d = 0; d < 2; ++d) {
-        const LV2_Descriptor* descriptor = descriptorAt(d);
+        const LV2_Descriptor* descriptor = d == 0 ? library.mono : library.stereo;
         const uint32_t channels = d + 1;
         const long atStart = gAllocations;
         LV2_Handle plugin =
@@ -314,7 +310,6 @@ TEST(Realtime, TheLv2PluginRunsWithoutAllocating) {
         EXPECT_EQ(gAllocations - before, 0) << channels << " channels";
         descriptor->cleanup(plugin);
     }
-    dlclose(handle);
 }
 
 } // namespace
@@ -443,13 +438,9 @@ namespace {
 // blocks and to values between the factors: run() hands the factor to the unit and
 // reads its latency without allocating and without taking any lock.
 TEST(Realtime, TheLv2OversamplingPortChangesWithoutAllocatingOrLocking) {
-    const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
-    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    auto descriptorAt =
-        reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
-    ASSERT_NE(descriptorAt, nullptr);
-    const LV2_Descriptor* mono = descriptorAt(0);
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    const LV2_Descriptor* mono = library.mono;
     const long locksAtStart = gLocks;
     LV2_Handle plugin = mono->instantiate(mono, 44100.0, QUORLE_BUNDLE_DIR, nullptr);
     ASSERT_NE(plugin, nullptr);
@@ -485,7 +476,6 @@ TEST(Realtime, TheLv2OversamplingPortChangesWithoutAllocatingOrLocking) {
         EXPECT_EQ(latencies[at], float(Oversampler::latencyFor(to))) << values[at];
     EXPECT_GT(latencies[0], 0.0f);
     mono->cleanup(plugin);
-    dlclose(handle);
 }
 
 struct Announcements {
@@ -593,13 +583,9 @@ TEST(Realtime, AnInitialisedUnitKeepsBuffersForItsSlicesOnly) {
 // one it cannot read, 2048 frames. Blocks within the bound render as without it, and
 // longer ones (a host breaking its word) run in slices without allocating.
 TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
-    const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
-    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    auto descriptorAt =
-        reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
-    ASSERT_NE(descriptorAt, nullptr);
-    const LV2_Descriptor* mono = descriptorAt(0);
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    const LV2_Descriptor* mono = library.mono;
     quorletest::UriMap uris;
     const LV2_URID maxBlock = uris.map.map(uris.map.handle, LV2_BUF_SIZE__maxBlockLength);
     const LV2_URID integer = uris.map.map(uris.map.handle, LV2_ATOM__Int);
@@ -674,7 +660,6 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
     EXPECT_TRUE(finiteAndSounding(std::vector<float>(out[0].begin() + 4096, out[0].end())));
     for (LV2_Handle p : plugins)
         mono->cleanup(p);
-    dlclose(handle);
 }
 
 } // namespace
@@ -727,13 +712,9 @@ TEST(Realtime, SwitchingModelsInProcessAllocatesNothingAndTakesNoLock) {
 // The LV2 plug-in's model port changed every 100 runs: run() hands it to the unit,
 // whose kernel switches to a prepared graph, without allocating or locking.
 TEST(Realtime, TheLv2ModelPortSwitchesWithoutAllocatingOrLocking) {
-    const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
-    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    auto descriptorAt =
-        reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(dlsym(handle, "lv2_descriptor"));
-    ASSERT_NE(descriptorAt, nullptr);
-    const LV2_Descriptor* mono = descriptorAt(0);
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    const LV2_Descriptor* mono = library.mono;
     LV2_Handle plugin = mono->instantiate(mono, 48000.0, QUORLE_BUNDLE_DIR, nullptr);
     ASSERT_NE(plugin, nullptr);
     float controls[4] = {0.7f, 0.5f, 0.5f, 0.0f}, factor = 2.0f, latency = 0.0f;
@@ -756,7 +737,6 @@ TEST(Realtime, TheLv2ModelPortSwitchesWithoutAllocatingOrLocking) {
     EXPECT_EQ(locked, 0);
     EXPECT_TRUE(finiteAndSounding(out));
     mono->cleanup(plugin);
-    dlclose(handle);
 }
 
 // What every model's prepared graph keeps, per channel: the shipped models' six
