@@ -858,4 +858,35 @@ TEST(Realtime, TheLastModelAskedOfTheWorkerWins) {
     EXPECT_NEAR(gHeldBytes, heldAtStart, 1024) << "every answer was freed or played";
 }
 
+// A player's archive set through the LV2 parameter: the worker opens its unit,
+// and the answer puts it in place and crossfades to it within run(): neither
+// run() nor work_response() allocates or locks, the fade and the retiring of the
+// old unit included.
+TEST(Realtime, AnArchiveChangeThroughTheWorkerAllocatesNothingOnTheRenderThread) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    quorletest::UriMap uris;
+    quorletest::TestLog log;
+    quorletest::TestWorker worker;
+    quorletest::Lv2Mono plugin(library.mono, &worker, &uris, &log);
+    const std::vector<float> in = testTone(512);
+    std::vector<float> out(512);
+    plugin.run(in.data(), out.data(), 512);
+    plugin.setArchive(std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.data");
+    long allocated = 0, locked = 0;
+    for (int block = 0; block < 12; ++block) {
+        const long allocations = gAllocations, locks = gLocks;
+        worker.answer();
+        plugin.run(in.data(), out.data(), 512);
+        allocated += gAllocations - allocations;
+        locked += gLocks - locks;
+        worker.work(); // opens the unit, later closes the old one: allowed to allocate
+    }
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(locked, 0);
+    ASSERT_FALSE(log.messages.empty());
+    EXPECT_NE(log.messages[0].find("4 models"), std::string::npos) << "the archive was opened";
+    EXPECT_TRUE(finiteAndSounding(out));
+}
+
 } // namespace
