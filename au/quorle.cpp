@@ -523,7 +523,7 @@ quorleKernel::quorleKernel(AUEffectBase* unit)
     // The oversampler streams the same whatever its calls' lengths, so it works
     // through a piece in short runs and keeps its own buffers small.
     mOversampler = std::make_unique<Oversampler>(
-        unit->GetSampleRate(), 1, static_cast<int>(std::min(PieceFor(2), kOversamplerRun)));
+        unit->GetSampleRate(), static_cast<int>(std::min(PieceFor(2), kOversamplerRun)));
     mOversampler->setFactor(factor);
     mPiece = PieceFor(mOversampler->factor());
     // The first Process forwards the three controls whatever the host holds; the

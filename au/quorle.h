@@ -18,7 +18,7 @@
 #pragma once
 
 #include "au/AUEffectBase.h"
-#include "au/Oversampler.h"
+#include "blocks/Oversampler.h"
 #include "au/quorleIds.h"
 
 #include <atomic>
@@ -111,7 +111,7 @@ class quorle : public AUEffectBase {
 
 // One channel: forwards changed parameters to its main effect, then runs it at
 // the stream rate times the unit's oversampling factor, between the oversampler's
-// upsampler and downsampler (au/Oversampler.h). A new factor is taken at the start
+// upsampler and downsampler (blocks/Oversampler.h). A new factor is taken at the start
 // of Process: the oversampler switches, the effect is told the new rate and its
 // state is cleared.
 //

@@ -2,9 +2,9 @@
 // fed a plucked guitar phrase: the clipper (hard and averaging), the averager, the
 // mixer, the delay, and the oversampler's round trip (up, then down) at 2, 4 and 8.
 // x_realtime is seconds of base-rate audio processed per second of CPU.
-#include "au/Oversampler.h"
 #include "bench/BenchUtil.h"
 #include "blocks/ADelay.h"
+#include "blocks/Oversampler.h"
 #include "blocks/QrClipper.h"
 #include "effect/MasterCallback.h"
 #include "graph/AveragerAN.h"
@@ -126,7 +126,7 @@ BENCHMARK(BM_Delay)->Arg(1)->Arg(50);
 // Arg: factor. Up to the oversampled rate and straight back down.
 void BM_Oversampler(benchmark::State& state) {
     const int factor = static_cast<int>(state.range(0));
-    Oversampler over(kRate, 1, kFrames);
+    Oversampler over(kRate, kFrames);
     over.setFactor(factor);
     Phrase phrase;
     std::vector<float> high(static_cast<size_t>(kFrames) * factor), out(kFrames);

@@ -15,7 +15,7 @@
 //
 // The libraries it finds at build time take part (Debian: libzita-resampler-dev,
 // libsoxr-dev, libsamplerate0-dev); the plug-in's own cascade always does.
-#include "au/Oversampler.h"
+#include "blocks/Oversampler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -223,12 +223,12 @@ class SrcEngine : public Engine {
 };
 #endif
 
-// The plug-in's own halfband cascade (au/Oversampler.h), one direction per instance.
+// The plug-in's own halfband cascade (blocks/Oversampler.h), one direction per instance.
 class OwnEngine : public Engine {
   public:
     OwnEngine(double from, double to)
         : up(to > from), factor(static_cast<int>(std::lround(up ? to / from : from / to))),
-          os(up ? from : to, 1, kBlock) {
+          os(up ? from : to, kBlock) {
         os.setFactor(factor);
     }
     int push(const float* in, int n, float* out, int) override {

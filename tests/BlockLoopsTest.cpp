@@ -2,7 +2,7 @@
 // against plain per-sample loops written here: random input in blocks of 1, 7, 64,
 // 512 and 4096 frames, state carried across blocks, two channels where the block has
 // them (the second in place). Bit for bit.
-#include "au/Halfband.h"
+#include "blocks/Halfband.h"
 #include "blocks/ADelay.h"
 #include "blocks/QrClipper.h"
 #include "graph/AveragerAN.h"

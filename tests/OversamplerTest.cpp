@@ -5,7 +5,7 @@
 #include "QuorleUnitHost.h"
 #include "UnitStateUtil.h"
 
-#include "au/Oversampler.h"
+#include "blocks/Oversampler.h"
 #include "main/DataArchive.h"
 #include "tools/PluckedPhrase.h"
 
@@ -50,7 +50,7 @@ double rms(const float* x, size_t n) {
 TEST(Oversampler, ImpulsesLandOnTheLatencyAndPassbandSinesKeepTheirLevel) {
     for (int factor : {1, 2, 4, 8}) {
         SCOPED_TRACE(factor);
-        Oversampler os(44100.0, 1, 512);
+        Oversampler os(44100.0, 512);
         ASSERT_TRUE(os.setFactor(factor));
         EXPECT_EQ(os.latency(), Oversampler::latencyFor(factor));
         EXPECT_EQ(os.latency() == 0, factor == 1);
@@ -86,21 +86,20 @@ TEST(Oversampler, ImpulsesLandOnTheLatencyAndPassbandSinesKeepTheirLevel) {
 TEST(Oversampler, StreamsTheSameInAnyCallLengthAndRefusesOtherFactors) {
     const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
     for (int factor : {2, 8}) {
-        Oversampler whole(48000.0, 1, 4096), pieces(48000.0, 1, 100);
+        Oversampler whole(48000.0, 4096), pieces(48000.0, 100);
         ASSERT_TRUE(whole.setFactor(factor));
         ASSERT_TRUE(pieces.setFactor(factor));
         // 1000-frame calls to an oversampler made for 100 run in pieces inside.
         EXPECT_EQ(roundTrip(whole, in, 4096), roundTrip(pieces, in, 1000)) << factor;
     }
-    Oversampler os(48000.0, 1, 64);
+    Oversampler os(48000.0, 64);
     ASSERT_TRUE(os.setFactor(4));
     for (int bad : {0, 3, 6, 16, -2})
         EXPECT_FALSE(os.setFactor(bad)) << bad;
     EXPECT_EQ(os.factor(), 4);
     EXPECT_EQ(Oversampler::latencyFor(3), 0);
-    EXPECT_THROW(Oversampler(48000.0, 2, 64), std::invalid_argument);
-    EXPECT_THROW(Oversampler(0.0, 1, 64), std::invalid_argument);
-    EXPECT_THROW(Oversampler(48000.0, 1, 0), std::invalid_argument);
+    EXPECT_THROW(Oversampler(0.0, 64), std::invalid_argument);
+    EXPECT_THROW(Oversampler(48000.0, 0), std::invalid_argument);
 }
 
 UInt32 getFactor(AudioUnit unit, AudioUnitPropertyID id = kQuorleProperty_Oversampling) {

@@ -5,7 +5,7 @@
 // at its full kSlotLength, at the starting factor and after the factor is raised.
 #include "QuorleUnitHost.h"
 
-#include "au/Oversampler.h"
+#include "blocks/Oversampler.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 #include "tools/PluckedPhrase.h"
@@ -62,7 +62,7 @@ std::vector<float> renderByHand(int model, float rate, int factor, const std::ve
     fx.setParameter(1, 0.6f);
     fx.setParameter(2, 0.3f);
     fx.setParameter(3, static_cast<float>(model));
-    Oversampler os(rate, 1, 512);
+    Oversampler os(rate, 512);
     os.setFactor(factor);
     std::vector<float> out(in.size()), high(512 * Oversampler::kMaxFactor);
     UInt32 piece = 512;

@@ -1,4 +1,4 @@
-#include "au/Oversampler.h"
+#include "blocks/Oversampler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -16,11 +16,11 @@ constexpr double kBeta[3] = {9.5, 10.06, 10.06};
 
 } // namespace
 
-Oversampler::Oversampler(double baseRate, int channels, int maxFrames)
+Oversampler::Oversampler(double baseRate, int maxFrames)
     : mBaseRate(baseRate), mMaxFrames(maxFrames) {
-    if (!(baseRate > 0.0) || !std::isfinite(baseRate) || channels != 1 || maxFrames < 1 ||
+    if (!(baseRate > 0.0) || !std::isfinite(baseRate) || maxFrames < 1 ||
         maxFrames > std::numeric_limits<int>::max() / kMaxFactor)
-        throw std::invalid_argument("Oversampler: a positive rate, one channel, 1+ frames");
+        throw std::invalid_argument("Oversampler: a positive rate and 1+ frames");
     mUp.reserve(3);
     mDown.reserve(3);
     for (int k = 0; k < 3; ++k) {

@@ -1,7 +1,7 @@
 // Oversampling around an effect for one channel: upsample() raises a block from the
 // base rate to base x factor, downsample() brings the effect's output back. The
 // factors are 1 (a plain copy, no latency), 2, 4 and 8, each a cascade of halfband
-// steps (au/Halfband.h): the first step carries the steep filter, the later ones,
+// steps (blocks/Halfband.h): the first step carries the steep filter, the later ones,
 // whose neighbouring images lie far away, are short.
 //
 // The round trip delays by latency() base-rate samples, a whole number at every
@@ -12,7 +12,7 @@
 // and throw nothing.
 #pragma once
 
-#include "au/Halfband.h"
+#include "blocks/Halfband.h"
 
 #include <vector>
 
@@ -20,10 +20,9 @@ class Oversampler {
   public:
     static constexpr int kMaxFactor = 8;
 
-    // `baseRate` in Hz (> 0), `channels` 1, `maxFrames` base-rate frames per call
-    // (1 .. INT_MAX / 8). Anything else throws std::invalid_argument. Starts at
-    // factor 1.
-    Oversampler(double baseRate, int channels, int maxFrames);
+    // `baseRate` in Hz (> 0), `maxFrames` base-rate frames per call (1 .. INT_MAX /
+    // 8). Anything else throws std::invalid_argument. Starts at factor 1.
+    Oversampler(double baseRate, int maxFrames);
 
     // 1, 2, 4 or 8; false for anything else, the factor unchanged. Clears the state.
     bool setFactor(int factor);

@@ -1,4 +1,4 @@
-#include "au/Halfband.h"
+#include "blocks/Halfband.h"
 
 #include "blocks/Float4.h"
 
