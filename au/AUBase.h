@@ -19,9 +19,7 @@
 // list is guarded by a lock: adding, removing and announcing changes take it (a
 // listener may add or remove listeners while it is called), except on the render
 // thread, which only tries it and, when it is busy, leaves a render error
-// unannounced (it can still be read through the last-render-error property). A
-// unit's own property that is set from the render thread is not announced at all
-// (AnnouncesWhenSet), so setting it never touches the lock.
+// unannounced (it can still be read through the last-render-error property).
 //
 // Records whose layout the platform leaves open are passed by their in-memory
 // size in this build (a connection, a render callback, the host callbacks, a
@@ -104,14 +102,9 @@ class AUBase {
                                  AudioUnitElement element, const void* inData, UInt32 inDataSize);
     virtual OSStatus RemovePropertyValue(AudioUnitPropertyID id, AudioUnitScope scope,
                                          AudioUnitElement element);
-    // Whether DispatchSetProperty announces one of the unit's own properties once
-    // SetProperty has taken it (true unless the unit says otherwise). A property
-    // meant to be set from the render thread answers false: announcing takes the
-    // listener lock and runs the listeners on the caller's thread.
-    virtual bool AnnouncesWhenSet(AudioUnitPropertyID) const { return true; }
     // False for a property whose value may not be cut to a shorter buffer than its
-    // size (one holding owned pointers, or read on the render thread, where cutting
-    // would allocate): a shorter buffer is then refused with -10851.
+    // size (a path, which cut names another file): a shorter buffer is then
+    // refused with -10851.
     virtual bool ValueMayBeCut(AudioUnitPropertyID) const { return true; }
     // Standard properties first, then the virtual ones above.
     OSStatus DispatchGetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,

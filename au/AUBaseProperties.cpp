@@ -351,7 +351,7 @@ OSStatus AUBase::DispatchSetProperty(AudioUnitPropertyID id, AudioUnitScope scop
     }
     default: {
         const OSStatus result = SetProperty(id, scope, element, inData, inDataSize);
-        if (result == noErr && AnnouncesWhenSet(id))
+        if (result == noErr)
             PropertyChanged(id, scope, element);
         return result;
     }

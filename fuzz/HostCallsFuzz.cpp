@@ -29,9 +29,9 @@ const double kRates[] = {44100.0, 48000.0,  8000.0, 1.0,      0.0,     -44100.0,
 const UInt32 kFrames[] = {0, 1, 2, 511, 512, 1155, 1156, 1157, 4096, 8192};
 const UInt32 kMaxFrames[] = {0, 1, 2, 64, 1155, 1156, 1157, 4096, 8192};
 const AudioUnitPropertyID kProperties[] = {
-    0,  1,  2,  3,  4,     5,     6,     8,     11,    12,    13,    14,    16,
-    18, 19, 20, 21, 22,    23,    24,    25,    26,    27,    28,    29,    30,
-    31, 32, 36, 39, 64000, 64001, 64002, 64003, 64004, 64005, 64006, 64007, 0xFFFFFFFF};
+    0,  1,  2,     3,     4,     5,     6,     8,     11,    12,    13,    14,        16, 18,
+    19, 20, 21,    22,    23,    24,    25,    26,    27,    28,    29,    30,        31, 32,
+    36, 39, 64000, 64001, 64002, 64003, 64004, 64005, 64006, 64007, 64008, 0xFFFFFFFF};
 
 struct Session {
     AudioUnit unit = nullptr;
@@ -158,30 +158,9 @@ void schedule(Session& s, ByteReader& in) {
                                 static_cast<UInt32>(events.size()));
 }
 
-// Graphs read from the unit (prepared, or collected from its channels) go back to
-// it: handed to its channels, or freed (also when it refuses them).
-void handBack(Session& s, ByteReader& in, const QuorleGraphs& graphs) {
-    if (in.flag() &&
-        AudioUnitSetProperty(s.unit, kQuorleProperty_InstalledGraphs, kAudioUnitScope_Global, 0,
-                             &graphs, sizeof(graphs)) == noErr)
-        return;
-    AudioUnitSetProperty(s.unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0, &graphs,
-                         sizeof(graphs));
-}
-
 // Reads a property as a host would, releasing the objects handed over with it.
 void getProperty(Session& s, ByteReader& in) {
     const AudioUnitPropertyID id = in.pick(kProperties);
-    if (id == kQuorleProperty_PreparedGraphs || id == kQuorleProperty_InstalledGraphs) {
-        // Owned graphs: read whole (a shorter buffer is refused), then handed back.
-        QuorleGraphs graphs;
-        const UInt32 sizes[] = {sizeof(graphs), sizeof(graphs), 8};
-        UInt32 size = in.pick(sizes);
-        if (AudioUnitGetProperty(s.unit, id, kAudioUnitScope_Global, element(in), &graphs, &size) ==
-            noErr)
-            handBack(s, in, graphs);
-        return;
-    }
     const AudioUnitScope sc = in.below(3) == 0 ? scope(in) : kAudioUnitScope_Global;
     const AudioUnitElement el = in.below(3) == 0 ? element(in) : 0;
     UInt32 size = 0;
@@ -284,26 +263,6 @@ void setProperty(Session& s, ByteReader& in) {
     case kAudioUnitProperty_CocoaUI:
     case kAudioUnitProperty_ParameterValueStrings:
     case kAudioUnitProperty_FastDispatch: return; // read-only pointers: nothing a host would write
-    case kQuorleProperty_PreparedGraphs:
-    case kQuorleProperty_InstalledGraphs: {
-        // Pointers the unit handed out, never made up; a wrong count or size too.
-        QuorleGraphs graphs;
-        UInt32 size = sizeof(graphs);
-        if (AudioUnitGetProperty(s.unit, kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global,
-                                 element(in), &graphs, &size) != noErr)
-            return;
-        if (in.below(4) == 0) {
-            // A count or a size the unit must refuse, leaving the graphs the caller's.
-            QuorleGraphs wrong = graphs;
-            wrong.count = kQuorleMaxGraphs + 1 + in.below(3);
-            const bool cut = in.flag();
-            const OSStatus status = AudioUnitSetProperty(s.unit, id, sc, el, cut ? &graphs : &wrong,
-                                                         cut ? 8 : sizeof(wrong));
-            FUZZ_CHECK(status != noErr, "a wrong count or size of graphs was taken");
-        }
-        handBack(s, in, graphs);
-        return;
-    }
     case kAudioUnitProperty_StreamFormat:
         // Formats and slice sizes come from the tables: thousands of channels or
         // billions of frames only measure how much memory the machine has.

@@ -5,6 +5,8 @@
 // the output it gives alone. Built as a program of its own so that the
 // ThreadSanitizer build can run just these.
 #include "au/quorleIds.h"
+#include "main/ChannelEngine.h"
+#include "main/DataArchive.h"
 #include "tools/PluginHost.h"
 
 #include <gtest/gtest.h>
@@ -273,44 +275,42 @@ TEST(Concurrency, UnitsOpenAndCloseOnSeveralThreadsAtOnce) {
     EXPECT_EQ(failed.load(), 0);
 }
 
-// A unit building models on demand, as the LV2 plug-in drives it with a host's
-// worker: a worker thread builds graphs for one model after another while the
-// render thread renders, hands them in between renders and switches to them; the
-// graphs the channels let go travel back to the worker, which frees them.
-TEST(Concurrency, AWorkerBuildsGraphsWhileTheUnitRenders) {
-    PluginHost host;
-    std::string error;
-    ASSERT_TRUE(host.load(QUORLE_BUNDLE_DIR, error)) << error;
-    const UInt32 onDemand = 1;
-    ASSERT_EQ(AudioUnitSetProperty(host.unit(), kQuorleProperty_PrepareOnDemand,
-                                   kAudioUnitScope_Global, 0, &onDemand, sizeof(onDemand)),
-              noErr);
-    ASSERT_EQ(host.start(48000.0, 2, 256), noErr);
+// Two channel engines building models on demand, as the LV2 plug-in drives them
+// with a host's worker: a worker thread builds graphs for one model after another
+// while the render thread renders, offers them between renders and switches; the
+// graphs the engines let go travel back to the worker, which frees them.
+TEST(Concurrency, AWorkerBuildsGraphsWhileTheEnginesRender) {
+    gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
+    EngineSetup setup;
+    setup.rate = 48000.0;
+    setup.maxFrames = 256;
+    setup.factor = 2;
+    setup.prepareAll = false;
+    setup.archive = DataArchive::readDirectory(gFxDir);
+    ChannelEngine left(setup), right(setup);
     // One message each way at a time: `full` says who may touch `graphs`.
     struct Mailbox {
         std::atomic<bool> full{false};
-        QuorleGraphs graphs;
+        std::unique_ptr<PreparedGraph> graphs[2];
+        int model = 0;
     } built, retired;
     std::atomic<bool> done{false};
-    std::atomic<int> installs{0}, freed{0};
+    std::atomic<int> switches{0}, freed{0};
     std::thread worker([&] {
-        for (UInt32 model = 1; !done.load(); ++model) {
+        for (int model = 1; !done.load(); ++model) {
             if (retired.full.load(std::memory_order_acquire)) {
-                freed += static_cast<int>(retired.graphs.count);
-                AudioUnitSetProperty(host.unit(), kQuorleProperty_PreparedGraphs,
-                                     kAudioUnitScope_Global, 0, &retired.graphs,
-                                     sizeof(retired.graphs));
+                for (auto& graph : retired.graphs)
+                    freed += graph ? 1 : 0, graph.reset();
                 retired.full.store(false, std::memory_order_release);
             }
             if (built.full.load(std::memory_order_acquire)) {
                 std::this_thread::yield();
                 continue;
             }
-            UInt32 size = sizeof(built.graphs);
-            if (AudioUnitGetProperty(host.unit(), kQuorleProperty_PreparedGraphs,
-                                     kAudioUnitScope_Global, model % kShippedModels, &built.graphs,
-                                     &size) == noErr)
-                built.full.store(true, std::memory_order_release);
+            built.model = model % int(kShippedModels);
+            built.graphs[0] = left.prepare(built.model, 2);
+            built.graphs[1] = right.prepare(built.model, 2);
+            built.full.store(true, std::memory_order_release);
         }
     });
     const Script script = {48000.0, 2, 256, 400, 0.7f, 1, 0, 1000};
@@ -319,44 +319,35 @@ TEST(Concurrency, AWorkerBuildsGraphsWhileTheUnitRenders) {
     bool finite = true;
     // Rendered until a dozen switches have been made and graphs have gone back, as
     // fast as the threads happen to run (at most 100000 blocks).
-    for (size_t n = 0; n < 100000 && (installs.load() < 12 || freed.load() == 0); ++n) {
+    for (size_t n = 0; n < 100000 && (switches.load() < 12 || freed.load() == 0); ++n) {
         const size_t b = n % script.blocks;
         if (built.full.load(std::memory_order_acquire)) {
-            const float model = static_cast<float>(built.graphs.model);
-            // Refused (no room until the channels' let-go graphs are collected):
-            // handed in again at the next block.
-            if (AudioUnitSetProperty(host.unit(), kQuorleProperty_InstalledGraphs,
-                                     kAudioUnitScope_Global, 0, &built.graphs,
-                                     sizeof(built.graphs)) == noErr) {
-                host.setParameter(3, model);
-                ++installs;
+            // Refused (no room until the let-go graphs are collected): offered again
+            // at the next block.
+            const int model = built.model;
+            if ((!built.graphs[0] || left.offer(built.graphs[0])) &&
+                (!built.graphs[1] || right.offer(built.graphs[1])) && left.switchTo(model, true) &&
+                right.switchTo(model, true)) {
+                ++switches;
                 built.full.store(false, std::memory_order_release);
             }
         }
-        const float* ins[] = {in[0].data() + b * 256, in[1].data() + b * 256};
-        float* outs[] = {out[0].data(), out[1].data()};
-        ASSERT_EQ(host.render(ins, outs, 256), noErr);
+        ChannelEngine::processPair(left, in[0].data() + b * 256, out[0].data(), right,
+                                   in[1].data() + b * 256, out[1].data(), 256);
         for (const auto& channel : out)
             for (float x : channel)
                 finite &= std::isfinite(x);
         if (!retired.full.load(std::memory_order_acquire)) {
-            UInt32 size = sizeof(retired.graphs);
-            if (AudioUnitGetProperty(host.unit(), kQuorleProperty_InstalledGraphs,
-                                     kAudioUnitScope_Global, 0, &retired.graphs, &size) == noErr &&
-                retired.graphs.count > 0)
+            retired.graphs[0] = left.takeRetired();
+            retired.graphs[1] = right.takeRetired();
+            if (retired.graphs[0] || retired.graphs[1])
                 retired.full.store(true, std::memory_order_release);
         }
     }
     done = true;
     worker.join();
-    if (built.full.load())
-        AudioUnitSetProperty(host.unit(), kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
-                             &built.graphs, sizeof(built.graphs));
-    if (retired.full.load())
-        AudioUnitSetProperty(host.unit(), kQuorleProperty_PreparedGraphs, kAudioUnitScope_Global, 0,
-                             &retired.graphs, sizeof(retired.graphs));
     EXPECT_TRUE(finite);
-    EXPECT_GE(installs.load(), 12);
+    EXPECT_GE(switches.load(), 12);
     EXPECT_GT(freed.load(), 0) << "let-go graphs reached the worker";
 }
 

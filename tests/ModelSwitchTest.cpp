@@ -327,14 +327,21 @@ TEST(ModelSwitch, AFadedSwitchStaysWithin3dBOfTheLouderModelsSteadySound) {
     }
 }
 
-// Through the unit: the kernel switches to the graphs it prepared when it was made,
-// fading over 20 ms at its running rate (the stream's times the factor); before
-// anything is rendered a switch is immediate.
-TEST(ModelSwitch, TheKernelFadesToTheGraphsItPrepared) {
+// Through the unit with its fade property (64008) set: the kernel switches to the
+// graphs it prepared when it was made, fading over 20 ms at its running rate (the
+// stream's times the factor); before anything is rendered a switch is immediate.
+// Without the property a switch is heard at once.
+TEST(ModelSwitch, TheKernelFadesToTheGraphsItPreparedWhenAsked) {
     quorletest::LocalUnit unit(512, 48000.0);
-    const UInt32 factor = 2;
+    const UInt32 factor = 2, fades = 1, bad = 2;
     ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global,
                                    0, &factor, sizeof(factor)),
+              noErr);
+    EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_FadeModelSwitches,
+                                   kAudioUnitScope_Global, 0, &bad, sizeof(bad)),
+              kAudioUnitErr_InvalidPropertyValue);
+    ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_FadeModelSwitches,
+                                   kAudioUnitScope_Global, 0, &fades, sizeof(fades)),
               noErr);
     ASSERT_EQ(unit.initialize(), noErr);
     quorleKernel& kernel = *unit.kernel();
@@ -362,72 +369,15 @@ TEST(ModelSwitch, TheKernelFadesToTheGraphsItPrepared) {
     }
     EXPECT_EQ(fx.fadeRemaining(), 0);
     EXPECT_EQ(at, 768u + 3 * 256) << "1408 samples at 96 kHz: three more calls of 256 frames";
-}
 
-// On demand the kernel starts with the model the parameter names and waits for a
-// graph handed in for any other; the graph properties refuse what they cannot take
-// and leave the caller owning it.
-TEST(ModelSwitch, OnDemandTheUnitPlaysOnlyGraphsItWasHanded) {
-    quorletest::LocalUnit unit(256, 48000.0);
-    const UInt32 on = 1, bad = 2;
-    auto setOnDemand = [&](UInt32 value) {
-        return AudioUnitSetProperty(unit.unit, kQuorleProperty_PrepareOnDemand,
-                                    kAudioUnitScope_Global, 0, &value, sizeof(value));
-    };
-    QuorleGraphs graphs;
-    UInt32 size = sizeof(graphs);
-    auto read = [&](AudioUnitPropertyID id, UInt32 element) {
-        size = sizeof(graphs);
-        return AudioUnitGetProperty(unit.unit, id, kAudioUnitScope_Global, element, &graphs, &size);
-    };
-    auto hand = [&](AudioUnitPropertyID id, const QuorleGraphs& value, UInt32 bytes) {
-        return AudioUnitSetProperty(unit.unit, id, kAudioUnitScope_Global, 0, &value, bytes);
-    };
-    EXPECT_EQ(setOnDemand(bad), kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_EQ(read(kQuorleProperty_PreparedGraphs, 1), kAudioUnitErr_Uninitialized);
-    ASSERT_EQ(setOnDemand(on), noErr);
-    ASSERT_EQ(unit.setParameter(3, 3.0f), noErr);
-    ASSERT_EQ(unit.initialize(), noErr);
-    quorleKernel& kernel = *unit.kernel();
-    VorlixMac& fx = *kernel.effect();
-    EXPECT_NE(kernel.preparedModel(3), nullptr) << "the model it starts on";
-    EXPECT_EQ(kernel.preparedModel(1), nullptr);
-
-    const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
-    std::vector<float> out(256);
-    ASSERT_EQ(unit.render(in.data(), out.data(), 256), noErr);
-    EXPECT_EQ(fx.currentModel, 3);
+    const UInt32 atOnce = 0;
+    ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_FadeModelSwitches,
+                                   kAudioUnitScope_Global, 0, &atOnce, sizeof(atOnce)),
+              noErr);
     ASSERT_EQ(unit.setParameter(3, 1.0f), noErr);
-    ASSERT_EQ(unit.render(in.data(), out.data(), 256), noErr);
-    EXPECT_EQ(fx.currentModel, 3) << "no graph for model 1 yet: it waits";
-
-    const UInt32 models = static_cast<UInt32>(fx.modelNames.size());
-    EXPECT_EQ(read(kQuorleProperty_PreparedGraphs, models), kAudioUnitErr_InvalidProperty);
-    size = sizeof(graphs) - 1; // a value holding owned graphs is never cut
-    EXPECT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_PreparedGraphs,
-                                   kAudioUnitScope_Global, 1, &graphs, &size),
-              kAudioUnitErr_InvalidPropertyValue);
-    ASSERT_EQ(read(kQuorleProperty_PreparedGraphs, 1), noErr);
-    EXPECT_EQ(graphs.count, 1u);
-    EXPECT_EQ(graphs.model, 1u);
-    QuorleGraphs wrong = graphs;
-    wrong.count = 2; // one channel
-    EXPECT_EQ(hand(kQuorleProperty_InstalledGraphs, wrong, sizeof(wrong)),
-              kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_EQ(hand(kQuorleProperty_InstalledGraphs, graphs, sizeof(graphs) - 8),
-              kAudioUnitErr_InvalidPropertyValue);
-    ASSERT_EQ(hand(kQuorleProperty_InstalledGraphs, graphs, sizeof(graphs)), noErr);
-    ASSERT_EQ(unit.render(in.data(), out.data(), 256), noErr);
-    EXPECT_EQ(fx.currentModel, 1) << "the graph handed in plays";
-    EXPECT_GT(fx.fadeRemaining(), 0);
-    ASSERT_EQ(read(kQuorleProperty_InstalledGraphs, 0), noErr);
-    EXPECT_EQ(graphs.count, 0u) << "nothing retired during the fade";
-    for (int i = 0; i < 8; ++i)
-        ASSERT_EQ(unit.render(in.data(), out.data(), 256), noErr);
-    ASSERT_EQ(read(kQuorleProperty_InstalledGraphs, 0), noErr);
-    ASSERT_EQ(graphs.count, 1u) << "model 3's graph, faded out";
-    EXPECT_EQ(kernel.preparedModel(3), nullptr);
-    EXPECT_EQ(hand(kQuorleProperty_PreparedGraphs, graphs, sizeof(graphs)), noErr) << "freed";
+    ASSERT_EQ(unit.render(in.data() + at, out.data(), 256), noErr);
+    EXPECT_EQ(fx.graph, kernel.preparedModel(1)->graph);
+    EXPECT_EQ(fx.fadeRemaining(), 0) << "the unit's default: at once";
 }
 
 } // namespace

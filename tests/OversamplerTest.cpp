@@ -6,6 +6,7 @@
 #include "UnitStateUtil.h"
 
 #include "blocks/Oversampler.h"
+#include "graph/AudioNodeFX.h"
 #include "main/DataArchive.h"
 #include "tools/PluckedPhrase.h"
 
@@ -126,22 +127,19 @@ void countChange(void* refCon, AudioUnit, AudioUnitPropertyID id, AudioUnitScope
     static_cast<std::vector<AudioUnitPropertyID>*>(refCon)->push_back(id);
 }
 
-// Logs into `seen` every change announced of the factor (both properties) and the latency.
+// Logs into `seen` every change announced of the factor and the latency.
 testing::AssertionResult listening(AudioUnit unit, std::vector<AudioUnitPropertyID>& seen) {
     for (AudioUnitPropertyID id :
-         {kQuorleProperty_Oversampling, kQuorleProperty_OversamplingFromRender,
-          AudioUnitPropertyID(kAudioUnitProperty_Latency)})
+         {kQuorleProperty_Oversampling, AudioUnitPropertyID(kAudioUnitProperty_Latency)})
         if (AudioUnitAddPropertyListener(unit, id, countChange, &seen) != noErr)
             return testing::AssertionFailure() << "listener for " << id;
     return testing::AssertionSuccess();
 }
 
-// The host's property (64002) and the render thread's (64003) take the same values
-// and refuse the same: only a factor, as four bytes, in the global scope.
-TEST(QuorleOversampling, BothPropertiesTakeOnlyTheFactors) {
-    for (AudioUnitPropertyID id :
-         {kQuorleProperty_Oversampling, kQuorleProperty_OversamplingFromRender}) {
-        SCOPED_TRACE(testing::Message() << "property " << id);
+// The factor property takes only a factor, as four bytes, in the global scope.
+TEST(QuorleOversampling, ThePropertyTakesOnlyTheFactors) {
+    {
+        const AudioUnitPropertyID id = kQuorleProperty_Oversampling;
         LocalUnit unit(512);
         UInt32 size = 0;
         Boolean writable = false;
@@ -194,30 +192,6 @@ TEST(QuorleOversampling, TheHostsPropertyIsAnnouncedWithTheLatencyAndTaken) {
     EXPECT_EQ(unit.kernel()->oversampler().factor(), 8);
     EXPECT_EQ(unit.kernel()->effect()->getSampleRate(), 8 * 44100.0f);
     EXPECT_EQ(seen.size(), 4u);
-}
-
-// The factor set from the render thread (64003) is stored and taken exactly as
-// through 64002, but no listener hears of it; the host's property still announces.
-TEST(QuorleOversampling, TheRenderThreadsPropertyStoresTheFactorAndAnnouncesNothing) {
-    LocalUnit unit(512);
-    std::vector<AudioUnitPropertyID> seen;
-    ASSERT_TRUE(listening(unit.unit, seen));
-    ASSERT_EQ(unit.initialize(), noErr);
-    ASSERT_EQ(
-        setFactor(unit.unit, 8, kAudioUnitScope_Global, kQuorleProperty_OversamplingFromRender),
-        noErr);
-    EXPECT_EQ(getFactor(unit.unit), 8u);
-    EXPECT_EQ(getFactor(unit.unit, kQuorleProperty_OversamplingFromRender), 8u);
-    EXPECT_DOUBLE_EQ(latencySeconds(unit.unit), Oversampler::latencyFor(8) / 44100.0);
-    std::vector<float> out;
-    ASSERT_EQ(unit.renderAll(std::vector<float>(64, 0.1f), out, 64), noErr);
-    EXPECT_EQ(unit.kernel()->oversampler().factor(), 8);
-    EXPECT_TRUE(seen.empty());
-
-    // A host setting the factor from its own thread is still told of it.
-    ASSERT_EQ(setFactor(unit.unit, 2), noErr);
-    EXPECT_EQ(seen, (std::vector<AudioUnitPropertyID>{kAudioUnitProperty_Latency,
-                                                      kQuorleProperty_Oversampling}));
 }
 
 // The saved state carries the factor, so a reopened project plays at the factor
@@ -292,9 +266,14 @@ TEST(QuorleOversampling, TheSavedStateKeepsTheFactor) {
 // its fixed tone stage, linear and all but the same at every rate: the output at
 // each factor is the output at factor 1 delayed by the latency the unit reports
 // (the lag of best correlation).
-void withoutGraph(VorlixMac& fx) {
-    delete fx.graph;
-    fx.graph = nullptr;
+// Puts a graph of the input node alone in place: only the fixed stage is heard.
+// The graph is the caller's and must outlive the effect.
+std::unique_ptr<PreparedGraph> withoutGraph(VorlixMac& fx) {
+    auto bare = std::make_unique<PreparedGraph>();
+    bare->graph = new AudioNodeFX;
+    bare->graph->outBuffer = kInputSlot;
+    fx.install(bare.get());
+    return bare;
 }
 
 TEST(QuorleOversampling, TheReportedLatencyIsTheMeasuredDelay) {
@@ -303,17 +282,18 @@ TEST(QuorleOversampling, TheReportedLatencyIsTheMeasuredDelay) {
         burst[1000 + i] = static_cast<float>(0.2 * std::sin(2 * M_PI * 600.0 * i / 48000.0) *
                                              std::sin(M_PI * i / 2048.0));
     std::vector<float> plain;
+    std::unique_ptr<PreparedGraph> bare;
     {
         LocalUnit unit(512, 48000.0);
         ASSERT_EQ(unit.initialize(), noErr);
-        withoutGraph(*unit.kernel()->effect());
+        bare = withoutGraph(*unit.kernel()->effect());
         ASSERT_EQ(unit.renderAll(burst, plain, 512), noErr);
     }
     for (UInt32 factor : {2u, 4u, 8u}) {
         LocalUnit unit(512, 48000.0);
         ASSERT_EQ(unit.initialize(), noErr);
         ASSERT_EQ(setFactor(unit.unit, factor), noErr);
-        withoutGraph(*unit.kernel()->effect());
+        bare = withoutGraph(*unit.kernel()->effect());
         std::vector<float> out;
         ASSERT_EQ(unit.renderAll(burst, out, 512), noErr);
         int best = -1;

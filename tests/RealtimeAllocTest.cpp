@@ -403,9 +403,9 @@ TEST(Realtime, TheUnitsGuardsAllocateNothing) {
 
 namespace {
 
-// A new oversampling factor, set on a running unit, is taken by the kernels at their
-// next render: setting it and the switch (oversampler, effect rate, cleared state)
-// allocate nothing, and every factor renders sound.
+// A new oversampling factor, set on a running unit, is taken by the kernels once
+// their output has faded out: setting it, the fades and the switch (oversampler,
+// effect rate, cleared state) allocate nothing, and every factor renders sound.
 TEST(Realtime, ChangingTheOversamplingFactorAllocatesNothing) {
     quorletest::LocalUnit unit(1024);
     ASSERT_EQ(unit.initialize(), noErr);
@@ -423,7 +423,11 @@ TEST(Realtime, ChangingTheOversamplingFactorAllocatesNothing) {
                       noErr);
         }
         ASSERT_EQ(unit.render(in.data(), out.data(), 1 + (block * 211) % 1024), noErr);
-        ASSERT_EQ(unit.kernel()->oversampler().factor(), int(factors[(block / 4) % 8]));
+        if (block % 4 == 3) {
+            // Past the change's fade out (10 ms) the new factor runs.
+            ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr);
+            ASSERT_EQ(unit.kernel()->oversampler().factor(), int(factors[(block / 4) % 8]));
+        }
     }
     EXPECT_EQ(gAllocations - before, 0);
     ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr);
@@ -493,10 +497,9 @@ void countAnnouncement(void* refCon, AudioUnit, AudioUnitPropertyID id, AudioUni
 }
 
 // The unit itself: the host's factor property, set from its own thread, calls the
-// listeners under the listener lock; the render thread's property, set between
-// renders with the latency read back, takes no lock, allocates nothing and calls
-// no listener, and the kernels still switch.
-TEST(Realtime, TheRenderThreadsFactorTakesNoLockWhileTheHostsIsAnnounced) {
+// listeners under the listener lock; the renders that follow fade over the change
+// and switch the kernel's factor without a lock or an allocation.
+TEST(Realtime, AFactorChangeIsAnnouncedAndRenderedWithoutLocking) {
     quorletest::LocalUnit unit(1024);
     Announcements seen;
     for (AudioUnitPropertyID id :
@@ -504,47 +507,33 @@ TEST(Realtime, TheRenderThreadsFactorTakesNoLockWhileTheHostsIsAnnounced) {
         ASSERT_EQ(AudioUnitAddPropertyListener(unit.unit, id, countAnnouncement, &seen), noErr);
     ASSERT_EQ(unit.initialize(), noErr);
     std::vector<float> in = testTone(1024), out(1024);
-    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr); // builds the model
+    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr);
 
-    const UInt32 four = 4;
-    long locks = gLocks;
-    ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global,
-                                   0, &four, sizeof(four)),
-              noErr);
-    const long announcing = gLocks - locks;
-    EXPECT_GE(announcing, 2) << "each announcement takes the listener lock";
-    EXPECT_EQ(seen.factor, 1);
-    EXPECT_EQ(seen.latency, 1);
-
-    const UInt32 factors[] = {8, 2, 1, 4, 2, 8};
-    OSStatus statuses[6][3] = {};
-    int taken[6] = {};
-    Float64 latencies[6] = {};
-    const long allocations = gAllocations;
-    locks = gLocks;
-    for (int i = 0; i < 6; ++i) {
-        statuses[i][0] =
-            AudioUnitSetProperty(unit.unit, kQuorleProperty_OversamplingFromRender,
-                                 kAudioUnitScope_Global, 0, &factors[i], sizeof(factors[i]));
-        UInt32 size = sizeof(latencies[i]);
-        statuses[i][1] = AudioUnitGetProperty(unit.unit, kAudioUnitProperty_Latency,
-                                              kAudioUnitScope_Global, 0, &latencies[i], &size);
-        statuses[i][2] = unit.render(in.data(), out.data(), 256);
-        taken[i] = unit.kernel()->oversampler().factor();
-    }
-    const long locked = gLocks - locks, allocated = gAllocations - allocations;
-    EXPECT_EQ(locked, 0);
-    EXPECT_EQ(allocated, 0);
-    EXPECT_EQ(seen.factor, 1);
-    EXPECT_EQ(seen.latency, 1);
-    for (int i = 0; i < 6; ++i) {
+    const UInt32 factors[] = {4, 8, 2, 1, 4, 2, 8};
+    for (int i = 0; i < 7; ++i) {
         SCOPED_TRACE(factors[i]);
-        EXPECT_EQ(statuses[i][0], noErr);
-        EXPECT_EQ(statuses[i][1], noErr);
-        EXPECT_EQ(statuses[i][2], noErr);
-        EXPECT_EQ(taken[i], int(factors[i]));
-        EXPECT_DOUBLE_EQ(latencies[i], Oversampler::latencyFor(int(factors[i])) / 44100.0);
+        long locks = gLocks;
+        ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
+                                       kAudioUnitScope_Global, 0, &factors[i], sizeof(factors[i])),
+                  noErr);
+        EXPECT_GE(gLocks - locks, 2) << "each announcement takes the listener lock";
+        Float64 latency = 0;
+        UInt32 size = sizeof(latency);
+        ASSERT_EQ(AudioUnitGetProperty(unit.unit, kAudioUnitProperty_Latency,
+                                       kAudioUnitScope_Global, 0, &latency, &size),
+                  noErr);
+        EXPECT_DOUBLE_EQ(latency, Oversampler::latencyFor(int(factors[i])) / 44100.0);
+        const long allocations = gAllocations;
+        locks = gLocks;
+        // The fade out and in again take 2 x 10 ms: 882 frames at 44.1 kHz.
+        for (int call = 0; call < 4; ++call)
+            ASSERT_EQ(unit.render(in.data(), out.data(), 256), noErr);
+        EXPECT_EQ(gLocks - locks, 0);
+        EXPECT_EQ(gAllocations - allocations, 0);
+        EXPECT_EQ(unit.kernel()->oversampler().factor(), int(factors[i]));
     }
+    EXPECT_EQ(seen.factor, 7);
+    EXPECT_EQ(seen.latency, 7);
 }
 
 } // namespace
@@ -674,8 +663,12 @@ TEST(Realtime, SwitchingModelsInProcessAllocatesNothingAndTakesNoLock) {
         for (UInt32 factor : {1u, 2u}) {
             SCOPED_TRACE(testing::Message() << frames << " frames x" << factor);
             quorletest::LocalUnit unit(frames);
+            const UInt32 fades = 1;
             ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
                                            kAudioUnitScope_Global, 0, &factor, sizeof(factor)),
+                      noErr);
+            ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_FadeModelSwitches,
+                                           kAudioUnitScope_Global, 0, &fades, sizeof(fades)),
                       noErr);
             ASSERT_EQ(unit.initialize(), noErr);
             const std::vector<float> in = testTone(frames);

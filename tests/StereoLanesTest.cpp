@@ -44,7 +44,7 @@ struct Script {
 };
 
 // Plays `in` (one buffer per channel) through `host`: a model switch at the third
-// call, the factor from the render thread at the sixth, the first model back at the
+// call, the factor from the host at the sixth, the first model back at the
 // eighth.
 testing::AssertionResult play(const Script& s, const Channels& in, Channels& out) {
     const UInt32 channels = static_cast<UInt32>(in.size());
@@ -64,8 +64,8 @@ testing::AssertionResult play(const Script& s, const Channels& in, Channels& out
         if (call == 2)
             host.setParameter(3, static_cast<float>((s.model + 1) % kModels));
         if (call == 5)
-            AudioUnitSetProperty(host.unit(), kQuorleProperty_OversamplingFromRender,
-                                 kAudioUnitScope_Global, 0, &s.laterFactor, sizeof(s.laterFactor));
+            AudioUnitSetProperty(host.unit(), kQuorleProperty_Oversampling, kAudioUnitScope_Global,
+                                 0, &s.laterFactor, sizeof(s.laterFactor));
         if (call == 7)
             host.setParameter(3, static_cast<float>(s.model));
         std::vector<const float*> ins;

@@ -5,6 +5,7 @@
 // at its full kSlotLength, at the starting factor and after the factor is raised.
 #include "QuorleUnitHost.h"
 
+#include "blocks/LinearFade.h"
 #include "blocks/Oversampler.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
@@ -48,7 +49,7 @@ std::vector<UInt32> slicesFor(size_t frames) {
 // The kernel's work done by hand on an effect at its full length: the same
 // controls, the same oversampler, the same pieces. From slice `switchAt` on the
 // factor is `later` (the effect's rate, a cleared state and pieces of `laterPiece`
-// base-rate frames, as a kernel switches).
+// base-rate frames, as a kernel switches, fading out before and in after).
 std::vector<float> renderByHand(int model, float rate, int factor, const std::vector<float>& in,
                                 const std::vector<UInt32>& slices, size_t switchAt = SIZE_MAX,
                                 int later = 1, UInt32 laterPiece = 0) {
@@ -67,17 +68,32 @@ std::vector<float> renderByHand(int model, float rate, int factor, const std::ve
     std::vector<float> out(in.size()), high(512 * Oversampler::kMaxFactor);
     UInt32 piece = 512;
     size_t at = 0;
+    // The change fades out over `fadeLength` samples at the old factor, switches and
+    // fades in again (stage 1 falling, 2 rising).
+    const int32_t fadeLength = fade::samplesFor(rate, fade::kFadeMs / 2.0);
+    int stage = 0;
+    int32_t pos = 0;
     for (size_t s = 0; s < slices.size(); ++s) {
         if (s == switchAt) {
-            factor = later;
-            piece = laterPiece;
-            os.setFactor(factor);
-            fx.setSampleRate(rate * static_cast<float>(factor));
-            fx.dispatcher(10, 0, 0, nullptr, rate * static_cast<float>(factor));
-            fx.clearState();
+            stage = 1;
+            pos = 0;
         }
         for (UInt32 done = 0; done < slices[s];) {
-            const UInt32 n = std::min(piece, slices[s] - done);
+            if (stage == 1 && pos == fadeLength) {
+                factor = later;
+                piece = laterPiece;
+                os.setFactor(factor);
+                fx.setSampleRate(rate * static_cast<float>(factor));
+                fx.dispatcher(10, 0, 0, nullptr, rate * static_cast<float>(factor));
+                fx.clearState();
+                stage = 2;
+                pos = 0;
+            } else if (stage == 2 && pos == fadeLength) {
+                stage = 0;
+            }
+            UInt32 n = std::min(piece, slices[s] - done);
+            if (stage != 0)
+                n = std::min(n, static_cast<UInt32>(fadeLength - pos));
             float* block = out.data() + at + done;
             std::copy_n(in.data() + at + done, n, block);
             float* h = high.data();
@@ -87,6 +103,10 @@ std::vector<float> renderByHand(int model, float rate, int factor, const std::ve
                 os.upsample(block, static_cast<int>(n), h);
                 fx.process(&h, &h, static_cast<int32_t>(n) * factor);
                 os.downsample(h, block, static_cast<int>(n));
+            }
+            if (stage != 0) {
+                fade::ramp(block, static_cast<int32_t>(n), pos, fadeLength, stage == 2);
+                pos += static_cast<int32_t>(n);
             }
             done += n;
         }

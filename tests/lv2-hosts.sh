@@ -37,7 +37,7 @@ info)
   for label in 1-clean 2-edge 3-crunch 4-lead 5-high-gain 6-octave-fuzz; do
     grep -q "\"$label\"" <<<"$out" || fail "model label $label missing"
   done
-  grep -q "Maximum: *5.000000" <<<"$out" || fail "model range"
+  grep -q "Maximum: *63.000000" <<<"$out" || fail "model range"
   [ "$(grep -c 'Maximum: *1.000000' <<<"$out")" -eq 3 ] || fail "control ranges"
   # Both plug-ins list the factory presets.
   for uri in "$mono" "$stereo"; do

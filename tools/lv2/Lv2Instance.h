@@ -1,10 +1,19 @@
-// One LV2 instance of the plug-in, shared by the plug-in's two source files: the
-// audio side (quorle_lv2.cpp: ports, run(), the model worker) and the player's
-// data archive (Lv2Archive.cpp: the archive parameter, its worker job, the state).
+// One LV2 instance of the plug-in, shared by its source files: the audio side
+// (quorle_lv2.cpp: ports, run()), the worker (Lv2Worker.cpp), the player's data
+// archive and the state (Lv2Archive.cpp), and the rigs they play (Lv2Rig.h).
+//
+// Threads, as LV2 has them: instantiate, activate, restore and cleanup on a setup
+// thread, never while run() runs; run() and work_response() on the audio thread;
+// work() on the worker's thread, alongside run(); save() on any thread, alongside
+// run(). What crosses threads: worker messages (plain values and parcel tickets,
+// Lv2Parcels.h), the parcel box, the rig registry (Lv2Rig.h, never touched by
+// the audio thread) and the chosen path (PathBox.h).
 #pragma once
 
 #include "au/quorleIds.h"
-#include "platform/Components.h"
+#include "tools/lv2/Lv2Parcels.h"
+#include "tools/lv2/Lv2Rig.h"
+#include "tools/lv2/PathBox.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/atom/forge.h>
@@ -14,122 +23,160 @@
 #include <lv2/worker/worker.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace quorlelv2 {
 
 constexpr uint32_t kControls = 4;
-constexpr uint32_t kMaxSlice = 4096;     // frames per render call at most, whatever a host says
-constexpr uint32_t kDefaultSlice = 2048; // without a host's bound: 1.2 MB per mono instance
+constexpr uint32_t kMaxSlice = 4096;     // frames per engine call at most, whatever a host says
+constexpr uint32_t kDefaultSlice = 2048; // without a host's bound
 constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archive";
-constexpr double kFadeMs = 20.0; // crossfade from one archive's unit to the next
+constexpr const char* kModelsUri = "http://pellark.invalid/plugins/quorle#models";
+// The Model port's largest value: archives of up to 64 models are reachable.
+constexpr int kModelPortMax = 63;
+// Empty parcels kept to carry retired graphs to the worker; more retired graphs
+// than they hold wait in the engines for the next run().
+constexpr uint32_t kSpareParcels = 8;
 
-// URIs the archive parameter and the state use, mapped once at instantiation.
+// URIs the parameters and the state use, mapped once at instantiation.
 struct Uris {
-    LV2_URID atomPath = 0, atomObject = 0, atomUrid = 0, atomSequence = 0;
+    LV2_URID atomPath = 0, atomString = 0, atomObject = 0, atomUrid = 0, atomSequence = 0;
     LV2_URID patchSet = 0, patchGet = 0, patchProperty = 0, patchValue = 0;
     LV2_URID archive = 0; // the parameter and the state key
+    LV2_URID models = 0;  // the playing archive's model names (read only)
 };
 
-// A worker message. kBuild: build model graphs.model of unit generation
-// `generation` (the answer carries the graphs, none when the model cannot be
-// built). kFree: free the graphs. kArchive: open a unit for the path in
-// Instance::pendingPath (the answer carries it). kClose: close `unit`. kRefused: tell
-// the log a path was refused whole.
-struct WorkMessage {
-    enum Kind : uint32_t { kBuild, kFree, kArchive, kClose, kRefused } kind = kBuild;
-    uint32_t generation = 0;
-    QuorleGraphs graphs;
-    AudioUnit unit = nullptr;  // kArchive answer, kClose
-    uint32_t models = 0;       // kArchive answer: models the unit lists
-    UInt32 factor = 1;         // kArchive: the factor to start at
-    float latencyFrames = 0;   // kArchive answer: at `factor`
-    bool archiveTaken = false; // kArchive answer: the player's archive plays
+// A worker message: plain values and at most one ticket, nothing a pointer.
+//   kBuild   (audio -> worker): build `model` of rig `rig` at `factor`.
+//            Answer: a GraphsParcel (none when the model cannot be built).
+//   kArchive (audio -> worker): open the path waiting in Instance::requested as
+//            archive request `request`. Answer: a RigParcel.
+//   kFree    (audio -> worker): free the parcel `ticket` names.
+//   kRefused (audio -> worker): tell the log a path too long was refused.
+struct Message {
+    enum Kind : uint32_t { kBuild, kArchive, kFree, kRefused } kind = kBuild;
+    uint32_t rig = 0;          // kBuild: the rig's serial
+    int32_t model = 0;         // kBuild
+    int32_t factor = 1;        // kBuild, kArchive
+    uint32_t request = 0;      // kArchive: which archive request
+    bool shippedPlays = false; // kArchive: a refused file leaves the rig playing
+    Ticket ticket;             // kFree, and every answer
+};
+
+// Graphs built for one model of one rig, one per channel.
+struct GraphsParcel : Parcel {
+    uint32_t rig = 0;
+    int32_t model = -1;
+    std::unique_ptr<PreparedGraph> graphs[2];
+};
+
+// A rig made for an archive request (or a restored state), or one retired.
+struct RigParcel : Parcel {
+    uint32_t request = 0;
+    std::unique_ptr<Rig> rig;
 };
 
 struct Instance {
     uint32_t channels = 1;
     double rate = 0;                   // Hz
-    uint32_t maxSlice = kDefaultSlice; // frames per render call the unit is set up for
+    uint32_t maxSlice = kDefaultSlice; // frames per engine call
     std::string bundle;                // the bundle directory, ending in "/"
 
-    AudioUnit unit = nullptr;
-    bool ready = false; // the unit initialised; otherwise run() writes silence
-    uint32_t modelCount = 0;
-    uint32_t generation = 0; // counts units: graphs built for another are not played
-    UInt32 factor = kQuorleDefaultOversampling; // the factor last handed to the unit
-    float latencyFrames = 0;                    // at `factor`
+    // Setup-side: every rig alive, found by serial (never touched by run()).
+    RigRegistry registry;
+    ParcelBox box;
+
+    // --- audio side (run(), work_response(); restore() while run() does not run) ---
+    std::unique_ptr<Rig> rig;    // playing; null: silence
+    std::unique_ptr<Rig> fading; // an archive change fading out
+    int32_t fadeLength = 0, fadePos = 0;
+    float* fadeBuffer = nullptr; // channels x maxSlice, owned
+    int32_t factor = kQuorleDefaultOversampling;
+    int32_t asked = -1; // model asked of the worker for the rig playing (-1: none)
+    bool heard = false; // run() rendered since instantiation or activation
+    // Empty parcels ready to carry retired graphs or rigs to the worker.
+    std::unique_ptr<GraphsParcel> graphSpares[kSpareParcels];
+    std::unique_ptr<RigParcel> rigSpares[4];
+    // A rig a restore() made, taken by the next run().
+    std::unique_ptr<Rig> restored;
+    // Retired without a worker: freed by the next restore() or cleanup().
+    std::unique_ptr<Rig> orphans[2];
 
     const float* controls[kControls] = {};
-    float sent[kControls]; // values last handed to the unit
     const float* inputs[2] = {};
     float* outputs[2] = {};
     const float* oversampling = nullptr; // not connected: the default factor
     float* latency = nullptr;
     const LV2_Atom_Sequence* control = nullptr; // patch messages in
     LV2_Atom_Sequence* notify = nullptr;        // patch messages out
-    uint32_t offset = 0;                        // frames of the current run() already rendered
-    double sampleTime = 0; // advances by every rendered slice, so no render repeats a time
-    alignas(8) unsigned char list[AudioBufferListSize(2)];
-    alignas(8) unsigned char fadeList[AudioBufferListSize(2)]; // the fading unit's
 
     // Host features; each may be missing.
     const LV2_Worker_Schedule* worker = nullptr; // null: every model built at instantiation
     const LV2_URID_Map* map = nullptr;           // null: no archive parameter, no state
     LV2_Log_Logger logger = {};
     Uris uris;
-    LV2_Atom_Forge forge = {}; // set up at instantiation (it maps URIs) when map is offered
+    LV2_Atom_Forge forge = {};
 
-    float requested = 0; // with a worker: the model last asked of it (a unit starts on 0)
-    QuorleGraphs toFree; // with a worker: graphs waiting to be sent to it for freeing
-    // Units replaced, waiting to be sent to the worker to be closed. One archive
-    // request is with the worker at a time and one unit fades out, so four places
-    // never run out.
-    AudioUnit toClose[4] = {};
-    // An archive change fades from the unit replaced to the new one over kFadeMs:
-    // both render meanwhile, the old one into `fadeBuffer` (channels x maxSlice).
-    AudioUnit fadingUnit = nullptr;
-    uint32_t fadeLength = 0, fadePos = 0; // samples
-    float* fadeBuffer = nullptr;          // owned; null: changes are heard at once
-
-    // The archive the player chose ("": the shipped one), kept in the state even
-    // when it was refused, so that a project reopened where the file exists plays it.
+    // The player's archive ("": the shipped one). `archive` is the audio side's
+    // copy; `chosen` the same path for save(), which may run alongside run().
     char archive[kMaxArchivePathBytes] = {};
-    char pendingPath[kMaxArchivePathBytes] = {}; // the path the worker is opening
-    char waitingPath[kMaxArchivePathBytes] = {}; // asked for while the worker was busy
-    bool archiveBusy = false;                    // a kArchive request is with the worker
-    bool archiveWaiting = false;                 // waitingPath is to be sent when it answers
-    bool refusedPath = false;    // a path too long arrived: the worker tells the log
-    bool announce = false;       // the notify port tells the archive at the next run()
-    bool playingPlayers = false; // the unit plays the player's archive, not the shipped one
+    PathBox<kMaxArchivePathBytes> chosen;
+    // The path the worker opens for request `request` (written before the request
+    // is scheduled, read by the worker; the next request waits for the answer).
+    char requested[kMaxArchivePathBytes] = {};
+    char waiting[kMaxArchivePathBytes] = {}; // asked for while the worker was busy
+    uint32_t request = 0;     // the archive request that counts (stale answers are freed)
+    bool archiveBusy = false; // a kArchive request is with the worker
+    bool archiveWaiting = false;
+    bool refusedPath = false; // a path too long arrived: the worker tells the log
+    bool announce = false;    // the notify port tells the archive at the next run()
 };
 
-// Opens, sets up and initialises a unit for `self`'s stream at `factor`, playing
-// `archive` ("" : the bundle's). Setup or worker thread. Null on failure.
-AudioUnit openUnit(const Instance& self, const char* archive, UInt32 factor, uint32_t& models,
-                   float& latencyFrames);
-void closeUnit(AudioUnit unit);
+// Setup thread: a new rig for `path` ("": the shipped archive) at `factor`, its
+// models all built when `all` (else only model 0). Null with the reason in the
+// host's log. A player's file that cannot be used gives the shipped archive's rig
+// unless `fallback` is false.
+std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool all,
+                             bool fallback = true);
 
-// Render thread: sends a worker request (true when the host took it).
-bool schedule(Instance* self, const WorkMessage& message);
-// Render thread: `unit` waits in toClose for the worker (sent after run()).
-void retireUnit(Instance* self, AudioUnit unit);
+// Render thread: sends a worker message (true when the host took it).
+bool schedule(Instance& self, const Message& message);
+// Render thread: hands `rig` to the worker to be freed (or keeps it as an orphan
+// without a worker).
+void retireRig(Instance& self, std::unique_ptr<Rig> rig);
+// Render thread: puts `parcel` in the box and asks the worker to free it; false,
+// `parcel` untouched, without a worker or room.
+bool sendToFree(Instance& self, std::unique_ptr<Parcel>& parcel);
+// Render thread: `next` plays, fading from the rig playing; the one fading before
+// is retired.
+void swapRig(Instance& self, std::unique_ptr<Rig> next);
 
-// --- the player's archive (Lv2Archive.cpp) ---
-void mapArchiveUris(Instance* self);
-// Render thread: reads patch:Set / patch:Get of the archive from the control port.
-void readControl(Instance* self);
-// Render thread: writes the notify port (an empty sequence, or the archive's path).
-void writeNotify(Instance* self);
+// --- the worker (Lv2Worker.cpp) ---
+LV2_Worker_Status work(LV2_Handle handle, LV2_Worker_Respond_Function respond,
+                       LV2_Worker_Respond_Handle respondHandle, uint32_t size, const void* data);
+LV2_Worker_Status workResponse(LV2_Handle handle, uint32_t size, const void* data);
+// Render thread: the graphs the engines no longer need go to the worker.
+void sendRetiredGraphs(Instance& self);
+// Render thread: asks the worker for `model` of the rig playing when an engine
+// lacks it. True when every engine holds it.
+bool haveModel(Instance& self, int32_t model);
+
+// --- the player's archive and the state (Lv2Archive.cpp) ---
+void mapUris(Instance& self);
+// Render thread: reads patch:Set / patch:Get from the control port.
+void readControl(Instance& self);
+// Render thread: writes the notify port.
+void writeNotify(Instance& self);
 // Render thread: sends a waiting archive request or a refusal to the worker.
-void sendArchiveRequest(Instance* self);
-// Worker thread: a kArchive or kRefused request.
-LV2_Worker_Status workArchive(Instance* self, WorkMessage& message,
+void sendArchiveRequest(Instance& self);
+// Worker thread: a kArchive or kRefused message.
+LV2_Worker_Status workArchive(Instance& self, const Message& message,
                               LV2_Worker_Respond_Function respond,
                               LV2_Worker_Respond_Handle handle);
-// Render thread: a kArchive answer puts the new unit in place.
-void takeArchive(Instance* self, const WorkMessage& answer);
-// Setup thread (state save/restore: never while run() runs).
+// Render thread: a RigParcel answer or a restored rig: puts it in place (fading from
+// the rig playing) when it is the one that counts; else it goes back to be freed.
+void takeRig(Instance& self, std::unique_ptr<RigParcel> parcel);
 const void* stateInterface();
 
 } // namespace quorlelv2

@@ -1,0 +1,70 @@
+// What an LV2 instance plays: one data archive's copy and a channel engine per
+// channel over it. A change of archive makes a new rig (off the audio thread) and
+// fades from the old one to it.
+//
+// Every rig alive is listed in its instance's registry, by serial, so that the
+// worker can build graphs for the rig a message names without holding a pointer
+// that another thread may free: a rig is only ever destroyed off the audio thread,
+// and its destructor takes it out of the registry first, under the registry's lock,
+// which the worker holds while it builds.
+#pragma once
+
+#include "main/ChannelEngine.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class DataArchive;
+
+namespace quorlelv2 {
+
+class RigRegistry;
+
+struct Rig {
+    Rig() = default;
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+    ~Rig();
+
+    uint32_t serial = 0;  // given by the registry
+    bool players = false; // the player's archive, not the shipped one
+    uint32_t channels = 1;
+    std::shared_ptr<const DataArchive> archive; // shared by the engines
+    std::unique_ptr<ChannelEngine> engines[2];
+    RigRegistry* registry = nullptr;
+    // The model names as the notify port tells them: "0 name", one a line.
+    std::string names;
+
+    // Setup thread, once the engines are made: fills `names`.
+    void describe();
+    int models() const { return engines[0] ? engines[0]->models() : 0; }
+};
+
+class RigRegistry {
+  public:
+    // Any thread but the audio thread: lists `rig` under a new serial.
+    void add(Rig& rig);
+    // Calls `build(rig)` with the rig of `serial` while it cannot be destroyed;
+    // false when no such rig is alive.
+    template <typename F> bool with(uint32_t serial, F&& build) {
+        std::lock_guard<std::mutex> hold(mLock);
+        for (Rig* rig : mRigs)
+            if (rig->serial == serial) {
+                build(*rig);
+                return true;
+            }
+        return false;
+    }
+    size_t alive() const;
+
+  private:
+    friend struct Rig;
+    mutable std::mutex mLock;
+    std::vector<Rig*> mRigs;
+    uint32_t mNext = 1;
+};
+
+} // namespace quorlelv2
