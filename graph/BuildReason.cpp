@@ -14,15 +14,14 @@ const char* codeName(BuildCode code) {
     case BuildCode::kUnknownReference: return "unknown-reference";
     case BuildCode::kProcessorAsAudio: return "processor-as-audio";
     case BuildCode::kMixerWithoutInput2: return "mixer-without-input2";
-    case BuildCode::kBadWindow: return "bad-window";
-    case BuildCode::kTooManyNodes: return "too-many-nodes";
     case BuildCode::kTooManySlots: return "too-many-slots";
     case BuildCode::kOverMemoryBudget: return "over-memory-budget";
-    case BuildCode::kNoOutput: return "no-output";
     case BuildCode::kPresetRefused: return "preset-refused";
     case BuildCode::kPresetMissing: return "preset-missing";
     case BuildCode::kNeverRuns: return "never-runs";
     case BuildCode::kPassedOver: return "passed-over";
+    case BuildCode::kMsIgnored: return "ms-ignored";
+    case BuildCode::kNoOutput: return "no-output";
     }
     return "?";
 }

@@ -14,16 +14,15 @@ enum class BuildCode {
     kUnknownReference,   // "input", "input2" or a param's "node" names no earlier node
     kProcessorAsAudio,   // audio read from a processor
     kMixerWithoutInput2, // a mixer needs its second input
-    kBadWindow,          // a param "ms" that cannot be an averager's window
-    kTooManyNodes,       // more than kMaxModelNodes nodes
     kTooManySlots,       // more work slots live at once than there are
     kOverMemoryBudget,   // more than kModelMemoryBudget bytes
-    kNoOutput,           // nothing writes the output
     kPresetRefused,      // a block's preset holds a value that is not a finite number
     // Notices: the model loads all the same.
     kPresetMissing, // no preset for a block: it keeps its defaults
     kNeverRuns,     // built, but the output does not depend on it
     kPassedOver,    // an element or param the builder makes nothing of
+    kMsIgnored,     // a param "ms" that is no averager's window: the param is read without it
+    kNoOutput,      // nothing writes the output: slot 1 keeps what was there before the run
 };
 
 struct BuildReason {

@@ -74,27 +74,37 @@ struct Findings {
     }
 };
 
-// An averager's window in milliseconds from a param's "ms" attribute. False, with
-// a reason, where it cannot be one: on another node or another set index, next
-// to "value" or "node", given twice, or not a positive finite number.
-void readWindowMs(const char* ms, int32_t set, bool withOther, AudioNode* node, const char* id,
-                  int line, Findings& found) {
-    auto* averager = dynamic_cast<AveragerAN*>(node);
+// Whether a param's "ms" gives its averager's window (and then sets it): only on
+// an averager's set 0, without "value" or "node", when no set-0 param came before
+// (only the first counts), as a positive finite number of milliseconds. Anywhere
+// else a notice says it is ignored.
+bool takeWindowMs(const char* ms, int32_t set, bool withOther, bool set0Before,
+                  AveragerAN* averager, const char* id, int line, Findings& found) {
     const double v = std::strtod(ms, nullptr);
-    if (!averager || set != 0 || withOther || averager->windowMs > 0.0)
-        found.add(BuildCode::kBadWindow, id, line,
-                  "\"ms\" sets an averager's window (set 0) once, alone");
+    std::string why;
+    if (!averager || set != 0)
+        why = "it only gives an averager's window (set 0)";
+    else if (withOther)
+        why = "\"value\" or \"node\" gives this window";
+    else if (set0Before)
+        why = "an earlier set-0 param gives this window";
     else if (!(v > 0.0) || !std::isfinite(v))
-        found.add(BuildCode::kBadWindow, id, line,
-                  "\"ms\" is " + quoted(ms) + ", not a positive number of milliseconds");
-    else
+        why = quoted(ms) + " is not a positive number of milliseconds";
+    if (why.empty()) {
         averager->setWindowMs(v);
+        return true;
+    }
+    found.add(BuildCode::kMsIgnored, id, line, "\"ms\" is ignored here: " + why);
+    return false;
 }
 
 // Adds the node's "param" children as mappings (an averager's window in
 // milliseconds is kept by the averager instead), with a reason for a param naming
-// a node that is not registered or giving a window that cannot be one.
+// a node that is not registered, and notices for an "ms" that is no window and for
+// set-0 params after a window in milliseconds, which are never read.
 void readParams(TiXmlElement* element, AudioNode* node, const char* id, Findings& found) {
+    auto* averager = dynamic_cast<AveragerAN*>(node);
+    bool set0Before = false;
     for (TiXmlElement* p = element->FirstChildElement("param"); p;
          p = p->NextSiblingElement("param")) {
         ParamMapping m;
@@ -108,10 +118,17 @@ void readParams(TiXmlElement* element, AudioNode* node, const char* id, Findings
         const char* value = p->Attribute("value");
         const char* source = p->Attribute("node");
         const char* get = p->Attribute("get");
-        if (const char* ms = p->Attribute("ms")) {
-            readWindowMs(ms, m.set, value || source, node, id, p->Row(), found);
+        const char* ms = p->Attribute("ms");
+        if (ms &&
+            takeWindowMs(ms, m.set, value || source, set0Before, averager, id, p->Row(), found)) {
+            set0Before = true;
             continue;
         }
+        if (!ms && m.set == 0 && averager && averager->windowMs > 0.0)
+            found.add(BuildCode::kPassedOver, id, p->Row(),
+                      "the window is given in milliseconds above: this set-0 param is never "
+                      "read");
+        set0Before = set0Before || m.set == 0;
         if (value) {
             m.value = parseFloat(value);
         } else if (source && get) {
@@ -126,14 +143,6 @@ void readParams(TiXmlElement* element, AudioNode* node, const char* id, Findings
         }
         node->params.push_back(m);
     }
-    // A window in milliseconds and one in samples would contradict each other.
-    if (auto* averager = dynamic_cast<AveragerAN*>(node); averager && averager->windowMs > 0.0)
-        for (const ParamMapping& m : node->params)
-            if (m.set == 0) {
-                found.add(BuildCode::kBadWindow, id, element->Row(),
-                          "a window in both milliseconds and samples");
-                break;
-            }
 }
 
 // Memory of a building block of `type` with everything it allocates (bytes).
@@ -322,12 +331,6 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, Effec
             continue;
 
         created.push_back({node, index, id ? id : "", line});
-        if (created.size() > static_cast<size_t>(kMaxModelNodes)) {
-            found.add(BuildCode::kTooManyNodes, id, line,
-                      "more than " + std::to_string(kMaxModelNodes) + " nodes");
-            stopped = true;
-            break;
-        }
         readParams(element, node, id, found);
         if (!input)
             found.add(BuildCode::kUnknownReference, id, line,
@@ -356,18 +359,18 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, Effec
 
     AudioNode* last = previous;
     const Made* lastMade = created.empty() ? nullptr : &created.back();
-    // A model must end in a node that writes the output slot (when reading ended
-    // early, the refusal is said already).
-    bool placed = false;
-    if (!stopped && last == inputNode) {
+    // A model whose output nothing writes still runs: slot 1 keeps what was there.
+    const std::string unheard = "nothing writes the output: only the fixed stage will be heard";
+    if (!stopped && last == inputNode)
         found.add(BuildCode::kNoOutput, nullptr, root->Row(),
-                  "no fx, mixer or processor element: nothing writes the output");
-    } else if (!stopped && !writesAudio(last)) {
+                  "no fx, mixer or processor element, so " + unheard);
+    else if (!stopped && !writesAudio(last))
         found.add(BuildCode::kNoOutput, lastMade->id.c_str(), lastMade->line,
                   std::string("the last node is ") +
                       (last->kind == kProcessorNode ? "a processor" : "an fx without a block") +
-                      ", which writes no audio: nothing writes the output");
-    } else if (!stopped) {
+                      ", which writes no audio, so " + unheard);
+    bool placed = false;
+    if (!stopped) {
         placed = true;
         last->outBuffer = outputSlot;
         buildNodeList(last);
@@ -421,8 +424,10 @@ AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, Effec
             order[gNodeList[i]] = static_cast<int>(i);
         for (const Made& m : created) {
             const auto at = order.find(m.node);
+            // A processor writes no audio, even as the last node (which holds slot 1).
+            const int32_t slot = m.node->kind == kProcessorNode ? kNoSlot : m.node->outBuffer;
             report->nodes.push_back(
-                {m.element, m.id, m.line, at == order.end() ? 0 : at->second, m.node->outBuffer});
+                {m.element, m.id, m.line, at == order.end() ? 0 : at->second, slot});
         }
     }
     // Nodes outside the processing list never run; they go now, with the graph

@@ -14,8 +14,6 @@
 
 #include <cstddef>
 
-// Most nodes a model may create; each effect node holds a building block and its memory.
-constexpr int kMaxModelNodes = 512;
 // Memory one model may take in one effect instance (bytes): its building blocks
 // with their delay lines, its averagers' rings at the longest window they can
 // take, and the work slots it uses. Counted before anything of that size is
@@ -30,21 +28,26 @@ constexpr size_t kModelMemoryBudget = size_t(64) << 20;
 // Returns null, having released everything it built, when the model cannot run:
 // a reference ("input", "input2", a param's "node") that names no earlier node,
 // a mixer without "input2", an effect, mixer or averager whose audio input is a
-// processor, more than 48 work slots needed at once, more than kMaxModelNodes
-// nodes, more memory than kModelMemoryBudget, a preset holding a value that is
-// not a finite number, or no output: no node element, or a last node that writes
-// no audio (a processor, or an effect node without an effect). Also refused: a
-// param "ms" (an averager's window in milliseconds) on any node but an averager, on
-// any set index but 0, next to "value" or "node" or a set-0 mapping, given twice,
-// or not a positive finite number. Nodes that the output does not depend on are
-// built and then released.
+// processor, more than 48 work slots needed at once, more memory than
+// kModelMemoryBudget, or a preset holding a value that is not a finite number.
+// Nodes that the output does not depend on are built and then released.
+//
+// A model whose output nothing writes still gives a graph: without node elements
+// it is the input node alone; when the last node writes no audio (a processor, or
+// an effect node without a block) it runs as built. Either way slot 1 keeps what
+// the caller put there before the run.
+//
+// A param's "ms" is an averager's window in milliseconds when it stands on the
+// averager's first set-0 param, without "value" or "node", as a positive finite
+// number; anywhere else it is ignored and the param is read as any other: "value",
+// else "node" with "get", else the constant 1.0.
 //
 // `report`, when given, gets every reason found added, not just the first: each
 // refusal, and the notices of a model that loads (a preset missing, a node that
-// never runs, an element passed over), with the element's id and line (TinyXML's
-// Row(), so the document must come from Parse()); and every node made, with its
-// place in the processing list and its slot. Reading stops early only at the node
-// limit or at an effect over the memory budget.
+// never runs, an element passed over, an ignored "ms", no output), with the
+// element's id and line (TinyXML's Row(), so the document must come from Parse());
+// and every node made, with its place in the processing list and its slot. Reading
+// stops early only at an effect over the memory budget.
 //
 // Every building block comes from `effects`, which applies the preset named by
 // the element's id. Graphs are built one at a time in the process (the builder's

@@ -1,4 +1,5 @@
 // Model documents into graphs: node elements, references, params, order and slots.
+#include "ArchiveTestUtil.h"
 #include "GraphTestUtil.h"
 #include "blocks/QrClipper.h"
 #include "blocks/QrIIRFilter.h"
@@ -9,6 +10,7 @@
 #include "graph/xmlreader.h"
 #include "main/ModelDocument.h"
 #include "main/QrVorlixGeneric.h"
+#include "main/VorlixMac.h"
 
 #include <gtest/gtest.h>
 
@@ -120,34 +122,6 @@ TEST(ModelBuilder, ParamAttributes) {
     EXPECT_EQ(got, want);
 }
 
-TEST(ModelBuilder, ModelsThatCannotRunAreRefused) {
-    const char* refused[] = {
-        R"(<quorle><fx id="a" type="eq" input="nobody"/></quorle>)",
-        R"(<quorle><mixer input="in"/></quorle>)",
-        R"(<quorle><mixer input="in" input2="ghost"/></quorle>)",
-        R"(<quorle><processor id="p" type="divider"><param set="0" node="later" get="0"/>
-           </processor><fx id="later" type="eq"/></quorle>)",
-        R"(<quorle><processor id="p" type="averager"/><fx id="a" type="eq"/></quorle>)",
-        R"(<quorle><processor id="p" type="divider"/><fx id="a" type="eq" input="p"/></quorle>)",
-        R"(<quorle><processor id="p" type="divider"/><mixer input="in" input2="p"/></quorle>)",
-        R"(<quorle><processor id="p" type="divider"/><processor type="averager" input="p"/></quorle>)",
-        // A reference of a node nobody uses still refuses the model.
-        R"(<quorle><fx id="unused" type="eq" input="typo"/><fx id="b" type="eq" input="in"/></quorle>)",
-        // Nothing writes the output: no node at all, or a last node that writes no audio.
-        "<quorle/>",
-        "<quorle><nothing/><fx type=\"eq\"/></quorle>",
-        R"(<quorle><fx id="a" type="eq"/><processor type="divider"/></quorle>)",
-        R"(<quorle><fx id="a" type="eq"/><fx id="b"/></quorle>)",
-        R"(<quorle><fx id="a" type="eq"/><fx id="b" type="reverb"/></quorle>)",
-    };
-    for (const char* xml : refused)
-        EXPECT_FALSE(build(xml)) << xml;
-
-    // A divider may follow a processor: it does not read audio.
-    EXPECT_TRUE(build(R"(<quorle><processor id="e" type="averager"/>
-        <processor type="divider"/><fx id="a" type="eq" input="in"/></quorle>)"));
-}
-
 // "code id line" of every reason the builder (and the document reader) gives.
 // A graph comes back exactly when no reason refuses the model.
 std::string reasonsOf(const std::string& xml) {
@@ -164,6 +138,112 @@ std::string reasonsOf(const std::string& xml) {
     return out;
 }
 
+TEST(ModelBuilder, MsOffAnAveragersWindowIsIgnoredAndTheParamReadAsAnyOther) {
+    const std::string xml = R"(<quorle><fx id="a" type="eq"/>
+        <mixer id="m" input="in" input2="in">
+        <param set="0" ms="50" value="0.25"/>
+        <param set="1" ms="50"/>
+        <param set="2" ms="-1" node="a" get="3"/>
+        <param set="3" ms="20" node="a"/></mixer></quorle>)";
+    Graph g = build(xml);
+    ASSERT_TRUE(g);
+    // set, value, node, get: "value"; else "node" with "get"; else the constant 1.0.
+    using P = std::tuple<int, float, AudioNode*, int>;
+    const std::vector<P> want = {P{0, 0.25f, nullptr, 0}, P{1, 1.0f, nullptr, 0},
+                                 P{2, 1.0f, findNode("a"), 3}, P{3, 1.0f, nullptr, 0}};
+    std::vector<P> got;
+    for (const ParamMapping& p : findNode("m")->params)
+        got.emplace_back(p.set, p.value, p.node, p.get);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(reasonsOf(xml), "preset-missing a 1, ms-ignored m 3, ms-ignored m 4, "
+                              "ms-ignored m 5, ms-ignored m 6");
+}
+
+TEST(ModelBuilder, ModelsThatCannotRunAreRefused) {
+    const char* refused[] = {
+        R"(<quorle><fx id="a" type="eq" input="nobody"/></quorle>)",
+        R"(<quorle><mixer input="in"/></quorle>)",
+        R"(<quorle><mixer input="in" input2="ghost"/></quorle>)",
+        R"(<quorle><processor id="p" type="divider"><param set="0" node="later" get="0"/>
+           </processor><fx id="later" type="eq"/></quorle>)",
+        R"(<quorle><processor id="p" type="averager"/><fx id="a" type="eq"/></quorle>)",
+        R"(<quorle><processor id="p" type="divider"/><fx id="a" type="eq" input="p"/></quorle>)",
+        R"(<quorle><processor id="p" type="divider"/><mixer input="in" input2="p"/></quorle>)",
+        R"(<quorle><processor id="p" type="divider"/><processor type="averager" input="p"/></quorle>)",
+        // A reference of a node nobody uses still refuses the model.
+        R"(<quorle><fx id="unused" type="eq" input="typo"/><fx id="b" type="eq" input="in"/></quorle>)",
+    };
+    for (const char* xml : refused)
+        EXPECT_FALSE(build(xml)) << xml;
+
+    // A divider may follow a processor: it does not read audio.
+    EXPECT_TRUE(build(R"(<quorle><processor id="e" type="averager"/>
+        <processor type="divider"/><fx id="a" type="eq" input="in"/></quorle>)"));
+}
+
+// Models whose output nothing writes: no node element, or a last node that writes
+// no audio (a processor, an fx of no known type).
+const std::pair<const char*, const char*> kUnheardModels[] = {
+    {"<quorle/>", ""},
+    {"<quorle><nothing/><fx type=\"eq\"/></quorle>", ""},
+    {R"(<quorle><fx id="a" type="eq"/><processor type="divider"/></quorle>)", "a:2 :1"},
+    {R"(<quorle><fx id="a" type="clip"/><processor type="averager">
+        <param set="0" value="64"/></processor></quorle>)",
+     "a:2 :1"},
+    {R"(<quorle><fx id="a" type="eq"/><fx id="b"/></quorle>)", "a:2 b*:1"},
+    {R"(<quorle><fx id="a" type="eq"/><fx id="b" type="reverb"/></quorle>)", "a:2 b*:1"},
+};
+
+TEST(ModelBuilder, ModelsWhoseOutputNothingWritesGiveAGraph) {
+    for (auto [xml, want] : kUnheardModels) {
+        Graph g = build(xml);
+        ASSERT_TRUE(g) << xml;
+        EXPECT_EQ(g->outBuffer, kInputSlot) << xml;
+        EXPECT_EQ(order(g), want) << xml; // no node element: the input node alone
+    }
+    // "sat" names a block: a saturator last writes the output.
+    Graph sat = build(R"(<quorle><fx id="s" type="SAT"/></quorle>)");
+    ASSERT_TRUE(sat);
+    EXPECT_NE(sat->next->effect, nullptr);
+}
+
+TEST(ModelBuilder, ModelsWhoseOutputNothingWritesRunWithTheFixedStageInSlotOne) {
+    PluginDir dir;
+    std::map<std::string, std::string> entries = {
+        {"bass.fxp", fxp({0.0f, 0.0f, 0.1f, 0.05f, 0.9f, 0.8f, 1.0f})}};
+    for (size_t m = 0; m < std::size(kUnheardModels); ++m)
+        entries["m" + std::to_string(m) + ".xml"] = kUnheardModels[m].first;
+    dir.archive("quorle.data", entries);
+    VorlixMac fx;
+    fx.init();
+    ASSERT_EQ(fx.modelNames.size(), std::size(kUnheardModels));
+    fx.setParameter(1, 1.0f); // post-gain factor 8/9
+    std::vector<float> in(700);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = 0.3f * std::sin(0.01f * static_cast<float>(i));
+
+    for (int m = 0; m < static_cast<int>(std::size(kUnheardModels)); ++m) {
+        ASSERT_TRUE(fx.loadXmlZ(m)) << kUnheardModels[m].first;
+        ASSERT_NE(fx.graph, nullptr);
+        // Slot 1 holds what the fixed stage put there: the bass filter's output.
+        QrIIRFilter bass(masterCallback);
+        fx.archive->applyPreset("bass.fxp", &bass);
+        std::vector<float> expected(in.size()), out(in.size());
+        float* i = in.data();
+        float* e = expected.data();
+        float* o = out.data();
+        fx.clearState();
+        bass.process(&i, &e, static_cast<int32_t>(in.size()));
+        for (int32_t at = 0; at < 700; at += 350) { // the graph runs on every block
+            float* oi = i + at;
+            float* oo = o + at;
+            fx.process(&oi, &oo, 350);
+        }
+        for (size_t k = 0; k < in.size(); ++k)
+            ASSERT_EQ(out[k], expected[k] * (8.0f / 9.0f)) << kUnheardModels[m].first << " " << k;
+    }
+}
+
 TEST(ModelBuilder, EveryReasonWithItsElementAndLine) {
     const std::pair<std::string, const char*> cases[] = {
         // Several faults in one model: all of them, in document order.
@@ -173,17 +253,21 @@ TEST(ModelBuilder, EveryReasonWithItsElementAndLine) {
          "<param set=\"0\" ms=\"-3\"/><param set=\"1\" node=\"ghost\" "
          "get=\"0\"/></processor>\n</quorle>",
          "preset-missing a 2, unknown-reference a 2, mixer-without-input2 m 3, preset-missing b 5, "
-         "processor-as-audio b 5, processor-as-audio n 6, bad-window  8, unknown-reference  8, "
-         "processor-as-audio  7, no-output  7"},
+         "processor-as-audio b 5, processor-as-audio n 6, ms-ignored  8, unknown-reference  8, "
+         "processor-as-audio  7, no-output  7, never-runs a 2, never-runs b 5, never-runs n 6"},
         // Notices only: the model loads.
         {"<quorle>\n<fx id=\"side\" type=\"eq\"/>\n<note/>\n<fx type=\"eq\"/>\n"
          "<processor id=\"q\" type=\"reverb\"/>\n<fx id=\"z\" type=\"wah\" input=\"in\"/>\n"
          "<mixer id=\"out\" input=\"in\" input2=\"in\"><param value=\"2\"/></mixer>\n</quorle>",
          "preset-missing side 2, passed-over  3, passed-over  4, passed-over q 5, passed-over z 6, "
          "passed-over out 7, never-runs side 2, never-runs z 6"},
+        // Nothing writes the output: noticed, and the model loads.
         {"<quorle>\n</quorle>", "no-output  1"},
         {"<quorle>\n<fx id=\"a\" type=\"eq\"/>\n<fx id=\"b\"/>\n</quorle>",
          "preset-missing a 2, passed-over b 3, no-output b 3"},
+        {"<quorle>\n<fx id=\"a\" type=\"eq\"/>\n<processor id=\"p\" type=\"divider\"/>\n"
+         "</quorle>",
+         "preset-missing a 2, no-output p 3"},
         // The document itself: nesting (at the tag that goes too deep), XML, root.
         {"<quorle>\n" + std::string(70, ' ') + "\n" +
              [] {
@@ -221,7 +305,7 @@ TEST(ModelBuilder, EveryReasonWithItsElementAndLine) {
     EXPECT_EQ(got.substr(got.rfind(", ") + 2), "over-memory-budget d209 211");
 }
 
-TEST(ModelBuilder, SlotPoolExhaustionAndNodeCountAreRefused) {
+TEST(ModelBuilder, SlotPoolExhaustionIsRefusedAndNodeCountIsNot) {
     // n effects listed first (the last mixer maps them all), then a chain of mixers
     // that reads them one by one: all n stay live until the first mixer, which
     // needs a slot of its own too.
@@ -241,10 +325,17 @@ TEST(ModelBuilder, SlotPoolExhaustionAndNodeCountAreRefused) {
     EXPECT_TRUE(build(wide(47)));
     EXPECT_FALSE(build(wide(48)));
 
+    // Only the memory budget bounds how many nodes a model has: 600 inverters in a
+    // chain all run, alternating between two work slots.
     std::string many = "<quorle>";
-    for (int i = 0; i <= kMaxModelNodes; ++i)
-        many += "<processor type=\"divider\"/>";
-    EXPECT_FALSE(build(many + "</quorle>"));
+    for (int i = 0; i < 600; ++i)
+        many += "<fx id=\"i" + std::to_string(i) + "\" type=\"inv\"/>";
+    Graph g = build(many + "</quorle>");
+    ASSERT_TRUE(g);
+    int listed = 0;
+    for (AudioNode* n = g->next; n; n = n->next, ++listed)
+        EXPECT_EQ(n->outBuffer, n->next ? kFirstWorkSlot + listed % 2 : kOutputSlot) << listed;
+    EXPECT_EQ(listed, 600);
 }
 
 TEST(ModelBuilder, MemoryBudgetIsCheckedBeforeAllocating) {

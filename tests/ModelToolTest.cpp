@@ -67,6 +67,17 @@ TEST(ModelTool, CheckExitStatusAndItsLines) {
          "</quorle>",
          1, ":3: error: m: \"input2\" names no earlier node: \"typo\""},
         {"<quorle>\n  <fx id=\"a\" type=\"eq\">\n</quorle>", 1, ":3: error: not readable XML"},
+        // Nothing writes the output: the model loads, and the author is warned.
+        {"<quorle>\n</quorle>", 0,
+         ":1: warning: no fx, mixer or processor element, so nothing writes the output: only "
+         "the fixed stage will be heard"},
+        {"<quorle>\n  <fx id=\"a\" type=\"eq\"/>\n  <processor type=\"divider\"/>\n</quorle>", 0,
+         ":3: warning: the last node is a processor, which writes no audio, so nothing writes "
+         "the output: only the fixed stage will be heard"},
+        // An "ms" off an averager's window is read without it.
+        {"<quorle>\n  <mixer id=\"m\" input2=\"in\">\n    <param set=\"1\" ms=\"5\"/>\n"
+         "  </mixer>\n</quorle>",
+         0, ":3: warning: m: \"ms\" is ignored here: it only gives an averager's window (set 0)"},
     };
     for (const Case& c : cases) {
         writeFile(dir / "model.xml", c.xml);
@@ -114,6 +125,33 @@ TEST(ModelTool, GraphPictureHoldsEveryNodeAndMapping) {
     EXPECT_EQ(
         tool("graph " + (dir / "m.xml").string() + " -o " + (dir / "m.gif").string(), dir).status,
         2);
+    // Nothing writes the output: the picture says what is heard.
+    writeFile(dir / "p.xml",
+              R"(<quorle><fx id="a" type="eq"/><processor type="divider"/></quorle>)");
+    ASSERT_EQ(
+        tool("graph " + (dir / "p.xml").string() + " -o " + (dir / "p.svg").string(), dir).status,
+        0);
+    const std::string unheard = readFile(dir / "p.svg");
+    EXPECT_NE(unheard.find(">fixed stage only<"), std::string::npos);
+    EXPECT_NE(unheard.find(">#2, no audio<"), std::string::npos);
+}
+
+TEST(ModelTool, AModelOfManyNodesChecksButIsNotDrawn) {
+    const fs::path dir = scratch("many");
+    std::string xml = "<quorle>";
+    for (int i = 0; i < 600; ++i)
+        xml += "<fx id=\"i" + std::to_string(i) + "\" type=\"inv\"/>";
+    writeFile(dir / "many.xml", xml + "</quorle>");
+    const ToolRun check = tool("check " + (dir / "many.xml").string(), dir);
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("many.xml: loads"), std::string::npos) << check.out;
+    const ToolRun graph =
+        tool("graph " + (dir / "many.xml").string() + " -o " + (dir / "many.svg").string(), dir);
+    EXPECT_EQ(graph.status, 2) << graph.out;
+    EXPECT_NE(graph.out.find("the model has 600 nodes; a picture holds at most 512"),
+              std::string::npos)
+        << graph.out;
+    EXPECT_FALSE(fs::exists(dir / "many.svg"));
 }
 
 // Every shipped model rendered through the effect reading the archive in `dir`.

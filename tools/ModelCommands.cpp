@@ -86,7 +86,8 @@ int checkCommand(int argc, char** argv) {
                      "usage: quorle-model check MODEL.xml [--presets DIR]\n"
                      "Builds the model as the plug-in would and prints every reason it would be\n"
                      "refused as FILE:LINE: error: ..., and warnings for elements that never run\n"
-                     "or are passed over and (with --presets, the folder of its preset texts)\n"
+                     "or are passed over, for an \"ms\" that gives no window, for a model whose\n"
+                     "output nothing writes and (with --presets, the folder of its preset texts)\n"
                      "presets that are missing. Exit status 0 when the model would load, 1 when\n"
                      "it would be refused, 2 on a usage error.\n");
         return o.help ? 0 : kExitUsage;
@@ -110,8 +111,9 @@ int graphCommand(int argc, char** argv) {
                      "[--presets DIR]\n"
                      "Draws the model's graph with Graphviz: audio connections solid, parameter\n"
                      "mappings dashed (\"get G > set S\"), each node with its id, kind, preset,\n"
-                     "processing order (#N) and the slot it writes. Reasons the model would be\n"
-                     "refused are printed as check prints them, and the exit status is then 1.\n");
+                     "processing order (#N) and the slot it writes; at most 512 nodes. Reasons\n"
+                     "the model would be refused are printed as check prints them, and the exit\n"
+                     "status is then 1.\n");
         return o.help ? 0 : kExitUsage;
     }
     Sources sources;
@@ -125,6 +127,12 @@ int graphCommand(int argc, char** argv) {
     if (!root) {
         std::fprintf(stderr, "quorle-model graph: nothing to draw\n");
         return kExitRefused;
+    }
+    if (reports[0].nodes.size() > kMaxDrawnNodes) {
+        std::fprintf(stderr,
+                     "quorle-model graph: the model has %zu nodes; a picture holds at most %zu\n",
+                     reports[0].nodes.size(), kMaxDrawnNodes);
+        return kExitUsage;
     }
     std::string error;
     if (!drawModelGraph(modelGraphDot(root, reports[0], !o.presets.empty()), o.output, error)) {

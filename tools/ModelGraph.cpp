@@ -55,6 +55,13 @@ bool hasBlock(const BuildReport& report, const PlacedNode& node) {
     return true;
 }
 
+bool writesOutput(const BuildReport& report) {
+    for (const BuildReason& r : report.reasons)
+        if (r.code == BuildCode::kNoOutput)
+            return false;
+    return true;
+}
+
 } // namespace
 
 std::string modelGraphDot(const TiXmlElement* root, const BuildReport& report, bool presetsKnown) {
@@ -116,7 +123,8 @@ std::string modelGraphDot(const TiXmlElement* root, const BuildReport& report, b
             const char* set = p->Attribute("set");
             const char* get = p->Attribute("get");
             const std::string from = source(p->Attribute("node"));
-            if (set && get && !from.empty() && !p->Attribute("ms"))
+            // An "ms" that gives a window stands without "node": this is a mapping.
+            if (set && get && !from.empty())
                 dot += "  " + from + " -> " + name + " [style=dashed, label=" +
                        quoted(std::string("get ") + get + " > set " + set) + "];\n";
         }
@@ -126,7 +134,9 @@ std::string modelGraphDot(const TiXmlElement* root, const BuildReport& report, b
         lastName = name;
         last = placed;
     }
-    if (last && last->slot == kOutputSlot)
+    if (!writesOutput(report))
+        dot += "  out [shape=ellipse, label=\"out\\nfixed stage only\"];\n";
+    else if (last && last->slot == kOutputSlot)
         dot += "  out [shape=ellipse, label=\"out\"];\n  " + lastName + " -> out;\n";
     return dot + "}\n";
 }

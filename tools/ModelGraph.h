@@ -12,9 +12,14 @@
 #endif
 #include <tinyxml.h>
 
+#include <cstddef>
 #include <string>
 
 namespace authoring {
+
+// Most nodes a picture holds: Graphviz lays out larger graphs too slowly to wait for
+// and too densely to read.
+constexpr size_t kMaxDrawnNodes = 512;
 
 // The graph of the model whose root element is `root`, as `report` (the builder's
 // report on it) places its nodes, in the Graphviz "dot" language. Presets a
