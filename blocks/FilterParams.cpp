@@ -35,7 +35,8 @@ void FilterParams::SetFreq(float f) {
     freq = f;
     float w = GetNormalizedFreq();
     if (order == 1) {
-        // Reported by the "Alpha" parameter only; the shelf does not use it.
+        // Reported by the "Alpha" parameter only; the shelf does not use it. Other
+        // orders that run the shelf (neither 1 nor 2) keep the alpha last set.
         alpha = static_cast<double>((1.0f - std::sin(w)) / std::cos(w));
     }
     if (order == 2) {
@@ -48,10 +49,11 @@ void FilterParams::SetFreq(float f) {
         a1 = t;
         a2 = static_cast<float>(alpha);
     } else {
-        // First-order allpass on the raw control: -1 at 0 Hz, +1 at Nyquist. Its
-        // pole lies at 1 - c, so c is kept in 0..kMaxShelfC: below a 22 kHz rate
-        // (or with a control outside 0..1) the corner would pass Nyquist and the
-        // section would grow without bound. From 44.1 kHz up, c = freq <= 1.
+        // Every order but 2: the first-order allpass on the raw control, -1 at 0 Hz
+        // and +1 at Nyquist. Its pole lies at 1 - c, so c is kept in 0..kMaxShelfC:
+        // below a 22 kHz rate (or with a control outside 0..1) the corner would pass
+        // Nyquist and the section would grow without bound. From 44.1 kHz up,
+        // c = freq <= 1.
         float c = kReferenceRate * freq / *sampleRate;
         if (!(c >= 0.0f))
             c = 0.0f; // negative or not a number

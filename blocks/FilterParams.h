@@ -48,6 +48,6 @@ class FilterParams {
     enum { kY = 0, kX = 6, kSlotSize = 12 };
     float history[kMaxPasses][kSlotSize] = {};
 
-    int32_t order = 2;      // 1: first-order shelf, 2: second-order peak
-    bool highShelf = false; // order 1 only: false low shelf, true high shelf
+    int32_t order = 2;      // 2: second-order peak; any other value: first-order shelf
+    bool highShelf = false; // shelves only: false low shelf, true high shelf
 };

@@ -1,6 +1,8 @@
 #include "blocks/QrIIRFilter.h"
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +19,20 @@ int32_t passesFrom(float v) {
         return FilterParams::kMaxPasses;
     return static_cast<int32_t>(scaled);
 }
+// The order from a 0..1 control: the integer part of v + 1.5, so 1 below 0.5 and 2
+// up to 1.5. Values outside 0..1 give other orders, which run the first-order shelf
+// as order 1 does; those beyond the int range are held at its ends, and one that is
+// not a number gives 1.
+int32_t orderFrom(float v) {
+    const double order = static_cast<double>(v) + 1.5;
+    if (std::isnan(order))
+        return 1;
+    if (order >= static_cast<double>(INT32_MAX))
+        return INT32_MAX;
+    if (order <= static_cast<double>(INT32_MIN))
+        return INT32_MIN;
+    return static_cast<int32_t>(order);
+}
 } // namespace
 
 QrIIRFilter::QrIIRFilter(HostCallback callback) : AudioEffectX(callback, 1, kNumParams) {
@@ -32,10 +48,7 @@ QrIIRFilter::~QrIIRFilter() = default;
 
 void QrIIRFilter::setParameter(int32_t index, float value) {
     switch (index) {
-    case kOrder:
-        // 1 below 0.5, 2 from 0.5 up; values outside 0..1 stay within the two orders.
-        params.order = static_cast<double>(value) + 1.5 >= 2.0 ? 2 : 1;
-        break;
+    case kOrder: params.order = orderFrom(value); break;
     case kType:
         params.highShelf = value > 0.5f;
         if (params.order == 1)
@@ -62,7 +75,7 @@ void QrIIRFilter::setParameter(int32_t index, float value) {
 
 float QrIIRFilter::getParameter(int32_t index) {
     switch (index) {
-    case kOrder: return static_cast<float>(params.order - 1);
+    case kOrder: return static_cast<float>(static_cast<int64_t>(params.order) - 1);
     case kType: return params.highShelf ? 1.0f : 0.0f;
     case kPasses: return static_cast<float>(params.passes) / 10.0f;
     case kFrequency: return params.freq;

@@ -1,10 +1,12 @@
 // The equaliser building block, measured on audio.
+#include "blocks/IirCascade.h"
 #include "blocks/QrIIRFilter.h"
 #include "effect/MasterCallback.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <string>
 #include <tuple>
@@ -147,16 +149,75 @@ TEST(IIRFilter, PassCountStaysWithinTheHistory) {
     EXPECT_TRUE(std::isfinite(out.back()));
 }
 
-TEST(IIRFilter, DisplaysOrderBoundsAndTheDerivedAlpha) {
+TEST(IIRFilter, OrderIsTheIntegerPartOfTheControlPlusOneAndAHalf) {
+    // Control, order (shown), value returned; beyond the int range the order is held
+    // at its ends.
+    const std::tuple<float, int32_t, float> cases[] = {
+        {0.0f, 1, 0.0f},
+        {0.4f, 1, 0.0f},
+        {0.5f, 2, 1.0f},
+        {1.0f, 2, 1.0f},
+        {2.0f, 3, 2.0f},
+        {7.0f, 8, 7.0f},
+        {-1.0f, 0, -1.0f},
+        {-7.0f, -5, -6.0f},
+        {NAN, 1, 0.0f},
+        {1e30f, INT32_MAX, 2147483646.0f},
+        {-1e30f, INT32_MIN, -2147483649.0f},
+    };
+    for (auto [value, order, returned] : cases) {
+        QrIIRFilter f(masterCallback);
+        f.setParameter(F::kOrder, value);
+        EXPECT_EQ(f.params.order, order) << value;
+        EXPECT_EQ(display(f, F::kOrder), std::to_string(order)) << value;
+        EXPECT_EQ(f.getParameter(F::kOrder), returned) << value;
+    }
+}
+
+TEST(IIRFilter, OrdersOtherThanTwoRunTheFirstOrderShelfOnEveryPath) {
+    Buffer in = sine(700.0, 44100.0, 1500);
+    for (size_t i = 0; i < in.size(); i += 7)
+        in[i] = -in[i]; // and some highs
+    const IirCascade::Level levels[] = {IirCascade::Level::kScalar, IirCascade::best()};
+    for (float type : {0.0f, 1.0f})
+        for (float passes : {0.1f, 0.2f, 0.5f}) {
+            // Order 1 as the reference, filter by filter at the narrowest level.
+            const IirCascade::Level before = IirCascade::setLevel(IirCascade::Level::kScalar);
+            QrIIRFilter shelf(masterCallback);
+            configure(shelf, 0.0f, type, passes, 0.4f, 0.85f, 0.9f);
+            Buffer want;
+            run(shelf, in, want);
+            for (float order : {2.0f, -1.0f, 7.0f, -1e30f})
+                for (IirCascade::Level level : levels) {
+                    IirCascade::setLevel(level);
+                    // Alpha is kept, but the shelf does not read it.
+                    QrIIRFilter alone(masterCallback), chained(masterCallback);
+                    for (QrIIRFilter* f : {&alone, &chained}) {
+                        configure(*f, order, type, passes, 0.4f, 0.85f, 0.9f);
+                        f->setParameter(F::kAlpha, 0.3f);
+                    }
+                    EXPECT_EQ(display(alone, F::kType), "N/A");
+                    Buffer got;
+                    run(alone, in, got);
+                    EXPECT_EQ(got, want) << order << " " << type << " " << passes;
+                    // The product's path: equalisers gathered into one cascade.
+                    Buffer cascaded(in.size());
+                    CascadeChain chain(static_cast<int32_t>(in.size()));
+                    chain.add(chained.params, in.data(), cascaded.data());
+                    chain.flush();
+                    EXPECT_EQ(cascaded, want) << order << " " << type << " " << passes;
+                }
+            IirCascade::setLevel(before);
+        }
+}
+
+TEST(IIRFilter, DisplaysTheFrequencyAndTheDerivedAlpha) {
     QrIIRFilter f(masterCallback);
     f.setParameter(F::kFrequency, 0.5f);
     EXPECT_EQ(display(f, F::kFrequency), "1672");
     f.setSampleRate(96000.0f);
     EXPECT_EQ(display(f, F::kFrequency), "1672"); // the same control, whatever the rate
-    f.setParameter(F::kOrder, 7.0f);              // out of range stays a valid order
-    EXPECT_EQ(f.params.order, 2);
-    f.setParameter(F::kOrder, -7.0f);
-    EXPECT_EQ(f.params.order, 1);
+    f.setParameter(F::kOrder, 0.0f);
     EXPECT_EQ(display(f, F::kType), "low shelf"); // until a type is set
     // Order 1: alpha is derived from the frequency and cannot be set.
     f.setParameter(F::kFrequency, 0.5f);
