@@ -202,7 +202,7 @@ void ChannelEngine::stepFactor() {
     } else if (mFactorStage == kRising && mWantedFactor != playing) {
         // Asked again while fading in: fade out from the gain reached.
         mFactorStage = kFalling;
-        mFactorPos = std::max(0, mFactorFade - mFactorPos - 1);
+        mFactorPos = std::max(0, mFactorFade - std::max(0, mFactorPos - mFactorWait) - 1);
     }
     // Nothing heard yet: nothing to fade.
     if (mFactorStage == kFalling && !mHeard)
@@ -217,7 +217,8 @@ void ChannelEngine::stepFactor() {
         }
         mFactorStage = mHeard ? kRising : kSteady;
         mFactorPos = 0;
-    } else if (mFactorStage == kRising && mFactorPos >= mFactorFade) {
+        mFactorWait = Oversampler::latencyFor(mOversampler->factor());
+    } else if (mFactorStage == kRising && mFactorPos >= mFactorWait + mFactorFade) {
         mFactorStage = kSteady;
         mFactorPos = 0;
     }
@@ -225,8 +226,10 @@ void ChannelEngine::stepFactor() {
 
 uint32_t ChannelEngine::nextPiece(uint32_t left) const {
     uint32_t n = std::min(mPiece, left);
-    if (mFactorStage != kSteady)
+    if (mFactorStage == kFalling)
         n = std::min(n, static_cast<uint32_t>(mFactorFade - mFactorPos));
+    else if (mFactorStage == kRising)
+        n = std::min(n, static_cast<uint32_t>(mFactorWait + mFactorFade - mFactorPos));
     return std::max<uint32_t>(n, 1);
 }
 
@@ -254,10 +257,16 @@ void ChannelEngine::givePiece(float* out, uint32_t frames, size_t stride) {
         mOversampler->reset();
         std::memset(block, 0, frames * sizeof(float));
     }
-    if (mFactorStage != kSteady) {
-        fade::ramp(block, static_cast<int32_t>(frames), mFactorPos, mFactorFade,
-                   mFactorStage == kRising);
+    if (mFactorStage == kFalling) {
+        fade::ramp(block, static_cast<int32_t>(frames), mFactorPos, mFactorFade, false);
         mFactorPos += static_cast<int32_t>(frames);
+    } else if (mFactorStage == kRising) {
+        // Silent until the new factor's first output has come through its latency
+        // (the oversampler starts from silence: its onset is abrupt), then rising.
+        for (uint32_t i = 0; i < frames; ++i, ++mFactorPos)
+            block[i] = mFactorPos < mFactorWait
+                           ? 0.0f
+                           : block[i] * fade::gainAt(mFactorPos - mFactorWait, mFactorFade);
     }
     for (uint32_t i = 0; i < frames; ++i)
         out[i * stride] = block[i];

@@ -78,7 +78,8 @@ class ChannelEngine {
     // Drive, post gain and bass, 0..1 (NaN: 0.5). Handed on only when changed.
     void setControls(float drive, float post, float bass);
     // Asks for oversampling `factor` (1, 2, 4, 8; false for others). The output
-    // fades out at the factor playing, the factor changes, and it fades in again.
+    // fades out at the factor playing (fade::kFadeMs / 2), the factor changes, and
+    // once the new factor's sound has come through its latency it fades in again.
     bool setFactor(int factor);
     // The factor asked for last, and the latency it brings, in base-rate frames.
     int factor() const { return mWantedFactor; }
@@ -125,8 +126,9 @@ class ChannelEngine {
     int mWantedFactor = 1;
     // An oversampling change: mFactorFade samples fading out, then in again.
     int32_t mFactorFade = 1;
-    int32_t mFactorPos = 0; // samples of the stage already heard
-    int mFactorStage = 0;   // steady, falling or rising
+    int32_t mFactorPos = 0;  // samples of the stage already heard
+    int32_t mFactorWait = 0; // rising: silent samples before the fade in (the latency)
+    int mFactorStage = 0;    // steady, falling or rising
     bool mMayRetire = false;
     // Made before the effect, so that the graphs outlive the effect that plays them.
     std::vector<std::unique_ptr<PreparedGraph>> mModels;

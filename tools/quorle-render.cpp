@@ -191,6 +191,11 @@ void loadUnit(PluginHost& host, const Options& o) {
     std::string error;
     if (!host.load(o.bundle, error))
         die(error);
+    // Like the LV2 plug-in, a change of model crossfades rather than clicks.
+    const UInt32 fades = 1;
+    check(AudioUnitSetProperty(host.unit(), kQuorleProperty_FadeModelSwitches,
+                               kAudioUnitScope_Global, 0, &fades, sizeof(fades)),
+          "asking for faded model switches");
     if (!o.archive.empty())
         check(AudioUnitSetProperty(host.unit(), kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
                                    0, o.archive.c_str(), static_cast<UInt32>(o.archive.size() + 1)),

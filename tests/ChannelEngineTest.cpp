@@ -1,0 +1,156 @@
+// The channel engine as any host drives it: models built on demand and offered,
+// switched to and retired; an oversampling change faded out and in again; what it
+// refuses to be set up with.
+#include "main/ChannelEngine.h"
+
+#include "blocks/LinearFade.h"
+#include "main/DataArchive.h"
+#include "main/VorlixMac.h"
+#include "tools/PluckedPhrase.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+EngineSetup setupAt(double rate, int factor, bool all, int start = 0) {
+    gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
+    EngineSetup setup;
+    setup.rate = rate;
+    setup.maxFrames = 256;
+    setup.factor = factor;
+    setup.prepareAll = all;
+    setup.startModel = start;
+    setup.archive = DataArchive::readDirectory(gFxDir);
+    return setup;
+}
+
+// The largest |y[n] - y[n-1]| over [from, to).
+float largestStep(const std::vector<float>& y, size_t from, size_t to) {
+    float most = 0.0f;
+    for (size_t i = std::max<size_t>(from, 1); i < to && i < y.size(); ++i)
+        most = std::max(most, std::fabs(y[i] - y[i - 1]));
+    return most;
+}
+
+// On demand an engine holds the model it starts on; a switch to a model it holds no
+// graph for changes nothing, a graph offered for it plays with a fade, and once
+// the fade is over the graph faded out is handed back to be freed elsewhere.
+TEST(ChannelEngine, OnDemandItPlaysOnlyGraphsItWasOffered) {
+    ChannelEngine engine(setupAt(48000.0, 2, false, 3));
+    EXPECT_TRUE(engine.has(3));
+    EXPECT_FALSE(engine.has(1));
+    EXPECT_EQ(engine.model(), 3);
+    const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
+    std::vector<float> out(256);
+    engine.process(in.data(), out.data(), 256);
+    EXPECT_FALSE(engine.switchTo(1, true)) << "no graph for model 1 yet";
+    EXPECT_EQ(engine.model(), 3);
+
+    EXPECT_EQ(engine.prepare(engine.models(), 2), nullptr);
+    EXPECT_EQ(engine.prepare(1, 3), nullptr) << "3 is no factor";
+    std::unique_ptr<PreparedGraph> graph = engine.prepare(1, 2);
+    ASSERT_NE(graph, nullptr);
+    std::unique_ptr<PreparedGraph> stray = engine.prepare(2, 2);
+    ASSERT_NE(stray, nullptr);
+    stray->model = engine.models(); // names no model of the list
+    EXPECT_FALSE(engine.offer(stray));
+    EXPECT_NE(stray, nullptr) << "a refused graph stays the caller's";
+    ASSERT_TRUE(engine.offer(graph));
+    EXPECT_EQ(graph, nullptr);
+    ASSERT_TRUE(engine.switchTo(1, true));
+    engine.process(in.data() + 256, out.data(), 256);
+    EXPECT_EQ(engine.model(), 1);
+    EXPECT_GT(engine.effect().fadeRemaining(), 0);
+    EXPECT_EQ(engine.takeRetired(), nullptr) << "nothing retired during the fade";
+    for (int b = 2; b < 10; ++b)
+        engine.process(in.data() + 256 * b, out.data(), 256);
+    std::unique_ptr<PreparedGraph> retired = engine.takeRetired();
+    ASSERT_NE(retired, nullptr);
+    EXPECT_EQ(retired->model, 3) << "the graph faded out";
+    EXPECT_FALSE(engine.has(3));
+    EXPECT_EQ(engine.takeRetired(), nullptr);
+}
+
+// Without a fade asked for, or before anything was heard, a switch is at once.
+TEST(ChannelEngine, ASwitchIsAtOnceUnlessAFadeIsAskedFor) {
+    ChannelEngine engine(setupAt(44100.0, 1, true));
+    ASSERT_TRUE(engine.switchTo(2, true));
+    EXPECT_EQ(engine.effect().fadeRemaining(), 0) << "nothing heard yet";
+    std::vector<float> in(64, 0.1f), out(64);
+    engine.process(in.data(), out.data(), 64);
+    ASSERT_TRUE(engine.switchTo(4, false));
+    EXPECT_EQ(engine.effect().fadeRemaining(), 0);
+    EXPECT_EQ(engine.model(), 4);
+    ASSERT_TRUE(engine.switchTo(5, true));
+    EXPECT_EQ(engine.effect().fadeRemaining(), fade::samplesFor(44100.0));
+    EXPECT_FALSE(engine.switchTo(-1, true));
+    EXPECT_FALSE(engine.switchTo(engine.models(), true));
+    EXPECT_EQ(engine.model(), 5);
+}
+
+// An oversampling change while a note sounds: the output fades out at the factor
+// playing, the factor changes, and it fades in again, so no step between samples
+// is larger than the steady signal's; the latency the engine reports follows at
+// once. Measured for every pair of factors that a player would step through.
+TEST(ChannelEngine, AFactorChangeFadesWithNoStepLargerThanTheSteadySignals) {
+    const double rate = 48000.0;
+    const size_t second = 48000;
+    std::vector<float> in(2 * second);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = static_cast<float>(0.25 * std::sin(2.0 * M_PI * 220.0 * double(i) / rate));
+    const int changes[][2] = {{2, 4}, {4, 1}, {1, 8}, {8, 2}};
+    for (const auto& change : changes) {
+        SCOPED_TRACE(testing::Message() << change[0] << "x -> " << change[1] << "x");
+        ChannelEngine engine(setupAt(rate, change[0], true));
+        engine.setControls(0.5f, 0.5f, 0.5f);
+        std::vector<float> out(in.size());
+        const size_t at = 188 * 256; // the change, after a second of steady sound
+        for (size_t done = 0; done < in.size(); done += 256) {
+            if (done == at) {
+                EXPECT_TRUE(engine.setFactor(change[1]));
+                EXPECT_EQ(engine.latency(), Oversampler::latencyFor(change[1]));
+            }
+            engine.process(in.data() + done, out.data() + done, 256);
+        }
+        EXPECT_EQ(engine.oversampler().factor(), change[1]);
+        const size_t window = second / 10;
+        // Steady: the larger of the two factors' own, before the change and once it
+        // is long over (their levels differ by a hair).
+        const float steady = std::max(largestStep(out, at - window, at),
+                                      largestStep(out, at + 3 * window, at + 4 * window));
+        const float changing = largestStep(out, at, at + window);
+        std::printf("factor %dx -> %dx: largest step steady %.5f, over the change %.5f\n",
+                    change[0], change[1], steady, changing);
+        EXPECT_GT(steady, 0.0f);
+        // Within the sampling of a sine's steepest point (0.1 %); a change without a
+        // fade steps 22 to 35 times the steady signal's here.
+        EXPECT_LE(changing, steady * 1.001f);
+        // The fade reaches silence between the two factors.
+        const int32_t half = fade::samplesFor(rate, fade::kFadeMs / 2.0);
+        EXPECT_EQ(half, 480);
+        float quietest = 1.0f;
+        for (size_t i = at + size_t(half) - 8; i < at + size_t(half) + 8; ++i)
+            quietest = std::min(quietest, std::fabs(out[i]));
+        EXPECT_LT(quietest, 0.01f);
+    }
+}
+
+// What an engine cannot be set up with is refused before anything runs.
+TEST(ChannelEngine, RefusesRatesAndFactorsItCannotRun) {
+    for (double rate : {4000.0, 7999.0, 384001.0, std::nan("")})
+        EXPECT_THROW(ChannelEngine(setupAt(rate, 1, false)), std::invalid_argument) << rate;
+    EXPECT_THROW(ChannelEngine(setupAt(48000.0, 3, false)), std::invalid_argument);
+    ChannelEngine engine(setupAt(8000.0, 1, false));
+    EXPECT_FALSE(engine.setFactor(0));
+    EXPECT_FALSE(engine.setFactor(16));
+    EXPECT_EQ(engine.factor(), 1);
+}
+
+} // namespace
