@@ -7,6 +7,7 @@
 // unit's kernels switch: the models taken in turn, each call timed alone. BM_Stereo
 // compares two channels run as a pair with the two run one after the other.
 #include "bench/BenchUtil.h"
+#include "effect/EffectOpcodes.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 #include "tools/PluckedPhrase.h"
@@ -21,7 +22,7 @@ std::unique_ptr<VorlixMac> makeEffect(int model) {
     gFxDir = QUORLE_DATA_DIR;
     auto fx = std::make_unique<VorlixMac>();
     fx->init();
-    fx->dispatcher(10, 0, 0, nullptr, 44100.0f);
+    fx->dispatcher(kOpSetSampleRate, 0, 0, nullptr, 44100.0f);
     fx->loadXmlZ(model);
     return fx;
 }

@@ -1,5 +1,6 @@
 #include "blocks/Halfband.h"
 
+#include "blocks/CpuFeatures.h"
 #include "blocks/Float4.h"
 
 #include <algorithm>
@@ -81,7 +82,7 @@ typedef float Float8 __attribute__((vector_size(32)));
 
 using TapsKernel = void (*)(const float*, int, const float*, const float*, float*, int);
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if QUORLE_X86_DISPATCH
 // The same loop for AVX2 where the processor has it: four eight-float sums. Plain
 // multiplies and adds as in the baseline (no fused multiply-adds).
 __attribute__((target("avx2"))) void sideTapsAvx2(const float* gain, int taps, const float* w,
@@ -89,11 +90,10 @@ __attribute__((target("avx2"))) void sideTapsAvx2(const float* gain, int taps, c
     symmetricTapsBody<Float8, 4>(gain, taps, w, centre, acc, n);
 }
 
-// Asked once, while the library loads (so the audio thread never meets a guarded
+// Chosen once, while the library loads (so the audio thread never meets a guarded
 // first-use initialisation).
 TapsKernel chooseTaps() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? sideTapsAvx2 : halfbandSideTapsBaseline;
+    return CpuFeatures::avx2() ? sideTapsAvx2 : halfbandSideTapsBaseline;
 }
 #else
 TapsKernel chooseTaps() {

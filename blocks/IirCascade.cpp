@@ -1,5 +1,6 @@
 #include "blocks/IirCascade.h"
 
+#include "blocks/CpuFeatures.h"
 #include "blocks/FilterParams.h"
 
 #include <algorithm>
@@ -221,7 +222,7 @@ void pairSse2(const CascadeSection* const* s, int32_t n, const float* const* src
     wave<V4, M4, 4, 2>(s, n, src, carry, frames);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if QUORLE_X86_DISPATCH
 __attribute__((target("avx2"))) void waveAvx2(const CascadeSection* s, int32_t n, const float* src,
                                               float* carry, int32_t frames) {
     wave<V8, M8, 8, 8>(&s, n, &src, &carry, frames);
@@ -236,8 +237,7 @@ __attribute__((target("avx2"))) void pairAvx2(const CascadeSection* const* s, in
 
 // Asked once, while the library loads.
 Level detect() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? Level::kAvx2 : Level::kSse2;
+    return CpuFeatures::avx2() ? Level::kAvx2 : Level::kSse2;
 }
 #else
 void waveAvx2(const CascadeSection* s, int32_t n, const float* src, float* carry, int32_t frames) {

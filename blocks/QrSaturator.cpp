@@ -1,5 +1,8 @@
 #include "blocks/QrSaturator.h"
 
+#include "blocks/CpuFeatures.h"
+#include "effect/EffectOpcodes.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -200,7 +203,7 @@ Kernel kernelFor(bool replacing, bool cut) {
                      : (cut ? runChannel<false, true> : runChannel<false, false>);
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if QUORLE_X86_DISPATCH
 // The same loop built for AVX2 where the processor has it: four doubles to a vector
 // instead of two, 1.5 to 1.9 times the speed on the shipped models' settings. The
 // arithmetic is the same operation for operation (no fused multiply-adds), so both
@@ -212,13 +215,8 @@ __attribute__((target("avx2"))) void runChannelAvx2(const float* in, float* out,
     channel<kReplacing, kCut>(in, out, frames, st, lastU, dcIn, dcOut);
 }
 
-// Asked once, while the library loads (the answer needs the processor's feature bits
-// read first when static initialisers run).
-bool hasAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-const bool kAvx2 = hasAvx2();
+// Asked once, while the library loads.
+const bool kAvx2 = CpuFeatures::avx2();
 
 Kernel kernelFor(bool replacing, bool cut, bool avx2) {
     if (!avx2)
@@ -277,7 +275,7 @@ void QrSaturator::setParameter(int32_t index, float value) {
             u += bias - before;
     }
     if (hostCallback)
-        hostCallback(&effectRecord, 0, index, 0, nullptr, value);
+        hostCallback(&effectRecord, kHostParameterAutomated, index, 0, nullptr, value);
 }
 
 float QrSaturator::getParameter(int32_t index) {

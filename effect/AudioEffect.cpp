@@ -1,6 +1,7 @@
 #include "effect/AudioEffect.h"
 
 #include "effect/EffectEditor.h"
+#include "effect/EffectOpcodes.h"
 
 #include <cmath>
 #include <cstdint>
@@ -37,7 +38,7 @@ float AudioEffect::getParameter(int32_t) {
 void AudioEffect::setParameterAutomated(int32_t index, float value) {
     setParameter(index, value);
     if (hostCallback)
-        hostCallback(&effectRecord, 0, index, 0, nullptr, value);
+        hostCallback(&effectRecord, kHostParameterAutomated, index, 0, nullptr, value);
 }
 
 void AudioEffect::processReplacing(float**, float**, int32_t) {}
@@ -79,44 +80,44 @@ intptr_t AudioEffect::callHost(int32_t opcode, int32_t index, intptr_t value, vo
 }
 
 int32_t AudioEffect::getMasterVersion() {
-    intptr_t answer = callHost(1, 0, 0, nullptr, 0.0f, 1);
+    intptr_t answer = callHost(kHostGetVersion, 0, 0, nullptr, 0.0f, 1);
     return answer ? static_cast<int32_t>(answer) : 1;
 }
 
 int32_t AudioEffect::getCurrentUniqueId() {
-    return static_cast<int32_t>(callHost(2, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostGetCurrentUniqueId, 0, 0, nullptr, 0.0f, 0));
 }
 
 void AudioEffect::masterIdle() {
-    callHost(3, 0, 0, nullptr, 0.0f, 0);
+    callHost(kHostIdle, 0, 0, nullptr, 0.0f, 0);
 }
 
 // The host answers 0 for a connected pin.
 bool AudioEffect::isInputConnected(int32_t input) {
-    return callHost(4, input, 0, nullptr, 0.0f, 0) == 0;
+    return callHost(kHostIsPinConnected, input, 0, nullptr, 0.0f, 0) == 0;
 }
 
 bool AudioEffect::isOutputConnected(int32_t output) {
-    return callHost(4, output, 1, nullptr, 0.0f, 0) == 0;
+    return callHost(kHostIsPinConnected, output, 1, nullptr, 0.0f, 0) == 0;
 }
 
 intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                                  float opt) {
     switch (opcode) {
-    case 0: open(); return 0;
-    case 1: close(); return 0;
-    case 2:
+    case kOpOpen: open(); return 0;
+    case kOpClose: close(); return 0;
+    case kOpSetProgram:
         // A negative program number would index a subclass's programs out of bounds.
         if (value >= 0 && value < numPrograms)
             setProgram(static_cast<int32_t>(value));
         return 0;
-    case 3: return getProgram();
-    case 4: setProgramName(static_cast<char*>(ptr)); return 0;
-    case 5: getProgramName(static_cast<char*>(ptr)); return 0;
-    case 6: getParameterLabel(index, static_cast<char*>(ptr)); return 0;
-    case 7: getParameterDisplay(index, static_cast<char*>(ptr)); return 0;
-    case 8: getParameterName(index, static_cast<char*>(ptr)); return 0;
-    case 9: {
+    case kOpGetProgram: return getProgram();
+    case kOpSetProgramName: setProgramName(static_cast<char*>(ptr)); return 0;
+    case kOpGetProgramName: getProgramName(static_cast<char*>(ptr)); return 0;
+    case kOpGetParameterLabel: getParameterLabel(index, static_cast<char*>(ptr)); return 0;
+    case kOpGetParameterDisplay: getParameterDisplay(index, static_cast<char*>(ptr)); return 0;
+    case kOpGetParameterName: getParameterName(index, static_cast<char*>(ptr)); return 0;
+    case kOpGetVu: {
         // VU as a 15-bit integer; NaN and out-of-range readings are clamped before conversion.
         double vu = static_cast<double>(getVu()) * 32767.0;
         if (std::isnan(vu))
@@ -127,27 +128,27 @@ intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, 
             return INT32_MIN;
         return static_cast<int32_t>(vu);
     }
-    case 10: setSampleRate(opt); return 0;
-    case 11: setBlockSize(static_cast<int32_t>(value)); return 0;
-    case 12:
+    case kOpSetSampleRate: setSampleRate(opt); return 0;
+    case kOpSetBlockSize: setBlockSize(static_cast<int32_t>(value)); return 0;
+    case kOpSuspendOrResume:
         if (value == 0)
             suspend();
         else
             resume();
         return 0;
-    case 13: return editor ? editor->getRect(static_cast<EditorRect**>(ptr)) : 0;
-    case 14: return editor ? editor->open(ptr) : 0;
-    case 15:
+    case kOpEditorGetRect: return editor ? editor->getRect(static_cast<EditorRect**>(ptr)) : 0;
+    case kOpEditorOpen: return editor ? editor->open(ptr) : 0;
+    case kOpEditorClose:
         if (editor)
             editor->close();
         return 0;
-    case 19:
+    case kOpEditorIdle:
         if (editor)
             editor->idle();
         return 0;
-    case 22: return kIdentifyAnswer;
-    case 23: return getChunk(static_cast<void**>(ptr), index != 0);
-    case 24: return setChunk(ptr, static_cast<int32_t>(value), index != 0);
+    case kOpFrameworkSignature: return kIdentifyAnswer;
+    case kOpGetChunk: return getChunk(static_cast<void**>(ptr), index != 0);
+    case kOpSetChunk: return setChunk(ptr, static_cast<int32_t>(value), index != 0);
     default: return 0;
     }
 }
@@ -155,7 +156,7 @@ intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, 
 intptr_t dispatchEffectClass(AEffect* e, int32_t opcode, int32_t index, intptr_t value, void* ptr,
                              float opt) {
     AudioEffect* effect = e->object;
-    if (opcode == 1) {
+    if (opcode == kOpClose) {
         effect->dispatcher(opcode, index, value, ptr, opt);
         delete effect;
         return 1;

@@ -1,6 +1,7 @@
 #include "effect/AudioEffectX.h"
 
 #include "effect/EffectEditor.h"
+#include "effect/EffectOpcodes.h"
 
 #include <cmath>
 #include <cstdio>
@@ -167,172 +168,174 @@ int32_t AudioEffectX::beginLoadProgram(VstPatchChunkInfo*) {
 // --- Extended host questions: one host opcode each. ---
 
 void AudioEffectX::wantEvents(int32_t filter) {
-    callHost(6, 0, filter, nullptr, 0.0f, 0);
+    callHost(kHostWantEvents, 0, filter, nullptr, 0.0f, 0);
 }
 
 VstTimeInfo* AudioEffectX::getTimeInfo(int32_t filter) {
-    return reinterpret_cast<VstTimeInfo*>(callHost(7, 0, filter, nullptr, 0.0f, 0));
+    return reinterpret_cast<VstTimeInfo*>(callHost(kHostGetTimeInfo, 0, filter, nullptr, 0.0f, 0));
 }
 
 bool AudioEffectX::sendVstEventsToHost(VstEvents* events) {
-    return callHost(8, 0, 0, events, 0.0f, 0) == 1;
+    return callHost(kHostSendEvents, 0, 0, events, 0.0f, 0) == 1;
 }
 
 int32_t AudioEffectX::tempoAt(int32_t pos) {
-    return static_cast<int32_t>(callHost(10, 0, pos, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostTempoAt, 0, pos, nullptr, 0.0f, 0));
 }
 
 int32_t AudioEffectX::getNumAutomatableParameters() {
-    return static_cast<int32_t>(callHost(11, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostGetNumAutomatableParameters, 0, 0, nullptr, 0.0f, 0));
 }
 
 int32_t AudioEffectX::getParameterQuantization() {
-    return static_cast<int32_t>(callHost(12, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostGetParameterQuantization, 0, 0, nullptr, 0.0f, 0));
 }
 
 bool AudioEffectX::ioChanged() {
-    return callHost(13, 0, 0, nullptr, 0.0f, 0) != 0;
+    return callHost(kHostIoChanged, 0, 0, nullptr, 0.0f, 0) != 0;
 }
 bool AudioEffectX::needIdle() {
-    return callHost(14, 0, 0, nullptr, 0.0f, 0) != 0;
+    return callHost(kHostNeedIdle, 0, 0, nullptr, 0.0f, 0) != 0;
 }
 
 bool AudioEffectX::sizeWindow(int32_t width, int32_t height) {
-    return callHost(15, width, height, nullptr, 0.0f, 0) != 0;
+    return callHost(kHostSizeWindow, width, height, nullptr, 0.0f, 0) != 0;
 }
 
 float AudioEffectX::updateSampleRate() {
-    intptr_t answer = callHost(16, 0, 0, nullptr, 0.0f, 0);
+    intptr_t answer = callHost(kHostUpdateSampleRate, 0, 0, nullptr, 0.0f, 0);
     if (answer > 0)
         sampleRate = static_cast<float>(answer);
     return sampleRate;
 }
 
 int32_t AudioEffectX::updateBlockSize() {
-    intptr_t answer = callHost(17, 0, 0, nullptr, 0.0f, 0);
+    intptr_t answer = callHost(kHostUpdateBlockSize, 0, 0, nullptr, 0.0f, 0);
     if (answer > 0)
         blockSize = static_cast<int32_t>(answer);
     return blockSize;
 }
 
 int32_t AudioEffectX::getInputLatency() {
-    return static_cast<int32_t>(callHost(18, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostGetInputLatency, 0, 0, nullptr, 0.0f, 0));
 }
 
 int32_t AudioEffectX::getOutputLatency() {
-    return static_cast<int32_t>(callHost(19, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostGetOutputLatency, 0, 0, nullptr, 0.0f, 0));
 }
 
 // The pin number is not part of the question.
 AEffect* AudioEffectX::getPreviousPlug(int32_t) {
-    return reinterpret_cast<AEffect*>(callHost(20, 0, 0, nullptr, 0.0f, 0));
+    return reinterpret_cast<AEffect*>(callHost(kHostGetPreviousPlug, 0, 0, nullptr, 0.0f, 0));
 }
 
 AEffect* AudioEffectX::getNextPlug(int32_t) {
-    return reinterpret_cast<AEffect*>(callHost(21, 0, 0, nullptr, 0.0f, 0));
+    return reinterpret_cast<AEffect*>(callHost(kHostGetNextPlug, 0, 0, nullptr, 0.0f, 0));
 }
 
 int32_t AudioEffectX::willProcessReplacing() {
-    return static_cast<int32_t>(callHost(22, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostWillProcessReplacing, 0, 0, nullptr, 0.0f, 0));
 }
 
 int32_t AudioEffectX::getCurrentProcessLevel() {
-    return static_cast<int32_t>(callHost(23, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostGetCurrentProcessLevel, 0, 0, nullptr, 0.0f, 0));
 }
 
 int32_t AudioEffectX::getAutomationState() {
-    return static_cast<int32_t>(callHost(24, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostGetAutomationState, 0, 0, nullptr, 0.0f, 0));
 }
 
 bool AudioEffectX::offlineStart(VstAudioFile* files, int32_t numAudioFiles,
                                 int32_t numNewAudioFiles) {
-    return callHost(25, numNewAudioFiles, numAudioFiles, files, 0.0f, 0) != 0;
+    return callHost(kHostOfflineStart, numNewAudioFiles, numAudioFiles, files, 0.0f, 0) != 0;
 }
 
 bool AudioEffectX::offlineRead(VstOfflineTask* task, int32_t option, bool readSource) {
-    return callHost(26, readSource, option, task, 0.0f, 0) != 0;
+    return callHost(kHostOfflineRead, readSource, option, task, 0.0f, 0) != 0;
 }
 
 bool AudioEffectX::offlineWrite(VstOfflineTask* task, int32_t option) {
-    return callHost(27, 0, option, task, 0.0f, 0) != 0;
+    return callHost(kHostOfflineWrite, 0, option, task, 0.0f, 0) != 0;
 }
 
 bool AudioEffectX::offlineGetCurrentPass() {
-    return callHost(28, 0, 0, nullptr, 0.0f, 0) != 0;
+    return callHost(kHostOfflineGetCurrentPass, 0, 0, nullptr, 0.0f, 0) != 0;
 }
 
 bool AudioEffectX::offlineGetCurrentMetaPass() {
-    return callHost(29, 0, 0, nullptr, 0.0f, 0) != 0;
+    return callHost(kHostOfflineGetCurrentMetaPass, 0, 0, nullptr, 0.0f, 0) != 0;
 }
 
 void AudioEffectX::setOutputSamplerate(float rate) {
-    callHost(30, 0, 0, nullptr, rate, 0);
+    callHost(kHostSetOutputSampleRate, 0, 0, nullptr, rate, 0);
 }
 
 VstSpeakerArrangement* AudioEffectX::getOutputSpeakerArrangement() {
-    return reinterpret_cast<VstSpeakerArrangement*>(callHost(31, 0, 0, nullptr, 0.0f, 0));
+    return reinterpret_cast<VstSpeakerArrangement*>(
+        callHost(kHostGetOutputSpeakerArrangement, 0, 0, nullptr, 0.0f, 0));
 }
 
 bool AudioEffectX::getHostVendorString(char* text) {
-    return callHost(32, 0, 0, text, 0.0f, 0) != 0;
+    return callHost(kHostGetVendorString, 0, 0, text, 0.0f, 0) != 0;
 }
 
 bool AudioEffectX::getHostProductString(char* text) {
-    return callHost(33, 0, 0, text, 0.0f, 0) != 0;
+    return callHost(kHostGetProductString, 0, 0, text, 0.0f, 0) != 0;
 }
 
 int32_t AudioEffectX::getHostVendorVersion() {
-    return static_cast<int32_t>(callHost(34, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostGetVendorVersion, 0, 0, nullptr, 0.0f, 0));
 }
 
 intptr_t AudioEffectX::hostVendorSpecific(int32_t index, intptr_t value, void* ptr, float opt) {
-    return callHost(35, index, value, ptr, opt, 0);
+    return callHost(kHostVendorSpecific, index, value, ptr, opt, 0);
 }
 
 bool AudioEffectX::canHostDo(char* text) {
-    return callHost(37, 0, 0, text, 0.0f, 0) != 0;
+    return callHost(kHostCanDo, 0, 0, text, 0.0f, 0) != 0;
 }
 
 int32_t AudioEffectX::getHostLanguage() {
-    return static_cast<int32_t>(callHost(38, 0, 0, nullptr, 0.0f, 0));
+    return static_cast<int32_t>(callHost(kHostGetLanguage, 0, 0, nullptr, 0.0f, 0));
 }
 
 void* AudioEffectX::openWindow(VstWindow* window) {
-    return reinterpret_cast<void*>(callHost(39, 0, 0, window, 0.0f, 0));
+    return reinterpret_cast<void*>(callHost(kHostOpenWindow, 0, 0, window, 0.0f, 0));
 }
 
 bool AudioEffectX::closeWindow(VstWindow* window) {
-    return callHost(40, 0, 0, window, 0.0f, 0) != 0;
+    return callHost(kHostCloseWindow, 0, 0, window, 0.0f, 0) != 0;
 }
 
 void* AudioEffectX::getDirectory() {
-    return reinterpret_cast<void*>(callHost(41, 0, 0, nullptr, 0.0f, 0));
+    return reinterpret_cast<void*>(callHost(kHostGetDirectory, 0, 0, nullptr, 0.0f, 0));
 }
 
 bool AudioEffectX::updateDisplay() {
-    return callHost(42, 0, 0, nullptr, 0.0f, 0) != 0;
+    return callHost(kHostUpdateDisplay, 0, 0, nullptr, 0.0f, 0) != 0;
 }
 bool AudioEffectX::beginEdit(int32_t index) {
-    return callHost(43, index, 0, nullptr, 0.0f, 0) != 0;
+    return callHost(kHostBeginEdit, index, 0, nullptr, 0.0f, 0) != 0;
 }
 bool AudioEffectX::endEdit(int32_t index) {
-    return callHost(44, index, 0, nullptr, 0.0f, 0) != 0;
+    return callHost(kHostEndEdit, index, 0, nullptr, 0.0f, 0) != 0;
 }
 
 bool AudioEffectX::openFileSelector(VstFileSelect* select) {
-    return select && callHost(45, 0, 0, select, 0.0f, 0) != 0;
+    return select && callHost(kHostOpenFileSelector, 0, 0, select, 0.0f, 0) != 0;
 }
 
 bool AudioEffectX::closeFileSelector(VstFileSelect* select) {
-    return select && callHost(46, 0, 0, select, 0.0f, 0) != 0;
+    return select && callHost(kHostCloseFileSelector, 0, 0, select, 0.0f, 0) != 0;
 }
 
 bool AudioEffectX::getChunkFile(void* nativePath) {
-    return nativePath && callHost(48, 0, 0, nativePath, 0.0f, 0) != 0;
+    return nativePath && callHost(kHostGetChunkFile, 0, 0, nativePath, 0.0f, 0) != 0;
 }
 
 VstSpeakerArrangement* AudioEffectX::getInputSpeakerArrangement() {
-    return reinterpret_cast<VstSpeakerArrangement*>(callHost(49, 0, 0, nullptr, 0.0f, 0));
+    return reinterpret_cast<VstSpeakerArrangement*>(
+        callHost(kHostGetInputSpeakerArrangement, 0, 0, nullptr, 0.0f, 0));
 }
 
 // --- Speaker arrangements. ---
@@ -396,75 +399,81 @@ intptr_t AudioEffectX::dispatcher(int32_t opcode, int32_t index, intptr_t value,
     auto text = static_cast<char*>(ptr);
     auto v32 = static_cast<int32_t>(value);
     switch (opcode) {
-    case 25: return processEvents(static_cast<VstEvents*>(ptr));
-    case 26: return canParameterBeAutomated(index) ? 1 : 0;
-    case 27: return string2parameter(index, text) ? 1 : 0;
-    case 28: return getNumCategories();
-    case 29: return getProgramNameIndexed(v32, index, text) ? 1 : 0;
-    case 30: return copyProgram(index) ? 1 : 0;
-    case 31: inputConnected(index, value != 0); return 1;
-    case 32: outputConnected(index, value != 0); return 1;
-    case 33: return getInputProperties(index, static_cast<VstPinProperties*>(ptr)) ? 1 : 0;
-    case 34: return getOutputProperties(index, static_cast<VstPinProperties*>(ptr)) ? 1 : 0;
-    case 35: return getPlugCategory();
-    case 36: return reportCurrentPosition();
-    case 37: return reinterpret_cast<intptr_t>(reportDestinationBuffer());
-    case 38: return offlineNotify(static_cast<VstAudioFile*>(ptr), v32, index != 0) ? 1 : 0;
-    case 39: return offlinePrepare(static_cast<VstOfflineTask*>(ptr), v32) ? 1 : 0;
-    case 40: return offlineRun(static_cast<VstOfflineTask*>(ptr), v32) ? 1 : 0;
-    case 41: return processVariableIo(static_cast<VstVariableIo*>(ptr)) ? 1 : 0;
-    case 42:
+    case kOpProcessEvents: return processEvents(static_cast<VstEvents*>(ptr));
+    case kOpCanParameterBeAutomated: return canParameterBeAutomated(index) ? 1 : 0;
+    case kOpStringToParameter: return string2parameter(index, text) ? 1 : 0;
+    case kOpGetNumCategories: return getNumCategories();
+    case kOpGetProgramNameIndexed: return getProgramNameIndexed(v32, index, text) ? 1 : 0;
+    case kOpCopyProgram: return copyProgram(index) ? 1 : 0;
+    case kOpInputConnected: inputConnected(index, value != 0); return 1;
+    case kOpOutputConnected: outputConnected(index, value != 0); return 1;
+    case kOpGetInputProperties:
+        return getInputProperties(index, static_cast<VstPinProperties*>(ptr)) ? 1 : 0;
+    case kOpGetOutputProperties:
+        return getOutputProperties(index, static_cast<VstPinProperties*>(ptr)) ? 1 : 0;
+    case kOpGetPlugCategory: return getPlugCategory();
+    case kOpReportCurrentPosition: return reportCurrentPosition();
+    case kOpReportDestinationBuffer: return reinterpret_cast<intptr_t>(reportDestinationBuffer());
+    case kOpOfflineNotify:
+        return offlineNotify(static_cast<VstAudioFile*>(ptr), v32, index != 0) ? 1 : 0;
+    case kOpOfflinePrepare: return offlinePrepare(static_cast<VstOfflineTask*>(ptr), v32) ? 1 : 0;
+    case kOpOfflineRun: return offlineRun(static_cast<VstOfflineTask*>(ptr), v32) ? 1 : 0;
+    case kOpProcessVariableIo: return processVariableIo(static_cast<VstVariableIo*>(ptr)) ? 1 : 0;
+    case kOpSetSpeakerArrangement:
         return setSpeakerArrangement(reinterpret_cast<VstSpeakerArrangement*>(value),
                                      static_cast<VstSpeakerArrangement*>(ptr))
                    ? 1
                    : 0;
-    case 43: setBlockSizeAndSampleRate(v32, opt); return 1;
-    case 44: return setBypass(value != 0) ? 1 : 0;
-    case 45: return getEffectName(text) ? 1 : 0;
-    case 46: return getErrorText(text) ? 1 : 0;
-    case 47: return getVendorString(text) ? 1 : 0;
-    case 48: return getProductString(text) ? 1 : 0;
-    case 49: return getVendorVersion();
-    case 50: return vendorSpecific(index, value, ptr, opt);
-    case 51: return canDo(text);
-    case 52: return getGetTailSize();
-    case 53: return fxIdle();
-    case 54: return reinterpret_cast<intptr_t>(getIcon());
-    case 55: return setViewPosition(index, v32) ? 1 : 0;
-    case 56:
+    case kOpSetBlockSizeAndSampleRate: setBlockSizeAndSampleRate(v32, opt); return 1;
+    case kOpSetBypass: return setBypass(value != 0) ? 1 : 0;
+    case kOpGetEffectName: return getEffectName(text) ? 1 : 0;
+    case kOpGetErrorText: return getErrorText(text) ? 1 : 0;
+    case kOpGetVendorString: return getVendorString(text) ? 1 : 0;
+    case kOpGetProductString: return getProductString(text) ? 1 : 0;
+    case kOpGetVendorVersion: return getVendorVersion();
+    case kOpVendorSpecific: return vendorSpecific(index, value, ptr, opt);
+    case kOpCanDo: return canDo(text);
+    case kOpGetTailSize: return getGetTailSize();
+    case kOpFxIdle: return fxIdle();
+    case kOpGetIcon: return reinterpret_cast<intptr_t>(getIcon());
+    case kOpSetViewPosition: return setViewPosition(index, v32) ? 1 : 0;
+    case kOpGetParameterProperties:
         return getParameterProperties(index, static_cast<VstParameterProperties*>(ptr)) ? 1 : 0;
-    case 57: return keysRequired() ? 0 : 1;
-    case 58: return getVstVersion();
-    case 59:
-    case 60:
-    case 61: {
+    case kOpKeysRequired: return keysRequired() ? 0 : 1;
+    case kOpGetInterfaceVersion: return getVstVersion();
+    case kOpEditorKeyDown:
+    case kOpEditorKeyUp:
+    case kOpEditorSetKnobMode: {
         if (!editor)
             return 0;
-        if (opcode == 61)
+        if (opcode == kOpEditorSetKnobMode)
             return editor->setKnobMode(value);
         int modifier = static_cast<int>(std::fmin(std::fmax(opt, 0.0f), 255.0f));
         EditorKey key{index, static_cast<uint8_t>(value), static_cast<uint8_t>(modifier), {0, 0}};
-        return opcode == 59 ? editor->onKeyDown(key) : editor->onKeyUp(key);
+        return opcode == kOpEditorKeyDown ? editor->onKeyDown(key) : editor->onKeyUp(key);
     }
-    case 62: return getMidiProgramName(index, static_cast<MidiProgramName*>(ptr));
-    case 63: return getCurrentMidiProgram(index, static_cast<MidiProgramName*>(ptr));
-    case 64: return getMidiProgramCategory(index, static_cast<MidiProgramCategory*>(ptr));
-    case 65: return hasMidiProgramsChanged(index) ? 1 : 0;
-    case 66: return getMidiKeyName(index, static_cast<MidiKeyName*>(ptr)) ? 1 : 0;
-    case 67: return beginSetProgram() ? 1 : 0;
-    case 68: return endSetProgram() ? 1 : 0;
-    case 69:
+    case kOpGetMidiProgramName:
+        return getMidiProgramName(index, static_cast<MidiProgramName*>(ptr));
+    case kOpGetCurrentMidiProgram:
+        return getCurrentMidiProgram(index, static_cast<MidiProgramName*>(ptr));
+    case kOpGetMidiProgramCategory:
+        return getMidiProgramCategory(index, static_cast<MidiProgramCategory*>(ptr));
+    case kOpHasMidiProgramsChanged: return hasMidiProgramsChanged(index) ? 1 : 0;
+    case kOpGetMidiKeyName: return getMidiKeyName(index, static_cast<MidiKeyName*>(ptr)) ? 1 : 0;
+    case kOpBeginSetProgram: return beginSetProgram() ? 1 : 0;
+    case kOpEndSetProgram: return endSetProgram() ? 1 : 0;
+    case kOpGetSpeakerArrangement:
         return getSpeakerArrangement(reinterpret_cast<VstSpeakerArrangement**>(value),
                                      static_cast<VstSpeakerArrangement**>(ptr))
                    ? 1
                    : 0;
-    case 70: return getNextShellPlugin(text);
-    case 71: return startProcess();
-    case 72: return stopProcess();
-    case 73: return setTotalSampleToProcess(v32);
-    case 74: return setPanLaw(v32, opt) ? 1 : 0;
-    case 75: return beginLoadBank(static_cast<VstPatchChunkInfo*>(ptr));
-    case 76: return beginLoadProgram(static_cast<VstPatchChunkInfo*>(ptr));
+    case kOpGetNextShellPlugin: return getNextShellPlugin(text);
+    case kOpStartProcess: return startProcess();
+    case kOpStopProcess: return stopProcess();
+    case kOpSetTotalSampleToProcess: return setTotalSampleToProcess(v32);
+    case kOpSetPanLaw: return setPanLaw(v32, opt) ? 1 : 0;
+    case kOpBeginLoadBank: return beginLoadBank(static_cast<VstPatchChunkInfo*>(ptr));
+    case kOpBeginLoadProgram: return beginLoadProgram(static_cast<VstPatchChunkInfo*>(ptr));
     default: return AudioEffect::dispatcher(opcode, index, value, ptr, opt);
     }
 }

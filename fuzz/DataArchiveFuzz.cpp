@@ -5,6 +5,7 @@
 #include "FuzzCheck.h"
 #include "MainEffectRig.h"
 #include "ScratchPluginDir.h"
+#include "effect/EffectOpcodes.h"
 
 #include <cstdint>
 #include <stdexcept>
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(fx.modelNames.empty(), "only an empty model list stops init");
         return 0;
     }
-    fx.dispatcher(10, 0, 0, nullptr, rate);
+    fx.dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
     renderSome(fx);
 
     const size_t models = fx.modelNames.size();

@@ -5,6 +5,7 @@
 #include "FuzzCheck.h"
 #include "MainEffectRig.h"
 #include "ScratchPluginDir.h"
+#include "effect/EffectOpcodes.h"
 
 #include <cstdint>
 #include <string>
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (float rate : kRates) {
         if (!first) {
             fx.setSampleRate(rate);
-            fx.dispatcher(10, 0, 0, nullptr, rate);
+            fx.dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
         }
         first = false;
         for (const auto& run : kRuns)
