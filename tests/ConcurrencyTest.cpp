@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -273,6 +274,48 @@ TEST(Concurrency, UnitsOpenAndCloseOnSeveralThreadsAtOnce) {
         });
     crew.run();
     EXPECT_EQ(failed.load(), 0);
+}
+
+// A host reading the archive path (64007) on one thread, by its size first as
+// hosts do, while another thread sets paths of other lengths: every read fits the
+// buffer the size asked for and holds one whole path that was set (the thread
+// checker sees no race on the path either).
+TEST(Concurrency, TheArchivePathReadsWholeWhileAnotherThreadSetsIt) {
+    PluginHost host;
+    std::string error;
+    ASSERT_TRUE(host.load(QUORLE_BUNDLE_DIR, error)) << error;
+    const std::string paths[] = {"", "/a.data", std::string(3000, 'p') + ".data"};
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0}, reads{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            UInt32 size = 0;
+            Boolean writable = false;
+            if (AudioUnitGetPropertyInfo(host.unit(), kQuorleProperty_ArchivePath,
+                                         kAudioUnitScope_Global, 0, &size, &writable) != noErr)
+                continue;
+            // Exactly what the size said, so that an overflow is seen by the sanitizers.
+            std::unique_ptr<char[]> buffer(new char[size]);
+            if (AudioUnitGetProperty(host.unit(), kQuorleProperty_ArchivePath,
+                                     kAudioUnitScope_Global, 0, buffer.get(), &size) != noErr)
+                continue;
+            const std::string got(buffer.get(), strnlen(buffer.get(), size));
+            bool known = false;
+            for (const std::string& p : paths)
+                known = known || got == p;
+            torn += known ? 0 : 1;
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 20000 || reads.load() < 100; ++i) {
+        const std::string& p = paths[i % 3];
+        AudioUnitSetProperty(host.unit(), kQuorleProperty_ArchivePath, kAudioUnitScope_Global, 0,
+                             p.c_str(), static_cast<UInt32>(p.size() + 1));
+    }
+    done = true;
+    reader.join();
+    EXPECT_GE(reads.load(), 100);
+    EXPECT_EQ(torn.load(), 0);
 }
 
 // Two channel engines building models on demand, as the LV2 plug-in drives them
