@@ -1,6 +1,7 @@
 #include "main/ChannelEngine.h"
 
 #include "blocks/LinearFade.h"
+#include "effect/EffectOpcodes.h"
 #include "main/VorlixMac.h"
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 namespace {
 
 constexpr float kDefaultControl = 0.5f;
-constexpr int32_t kSetSampleRate = 10; // the effects' opcode
 
 // Drive, post gain or bass as the effect may take it: 0..1, NaN as the default.
 float controlValue(float value) {
@@ -47,7 +47,7 @@ ChannelEngine::ChannelEngine(const EngineSetup& setup)
     mEffect->archive = setup.archive;
     mEffect->setSampleRate(rate);
     mEffect->init();
-    mEffect->dispatcher(kSetSampleRate, 0, 0, nullptr, rate);
+    mEffect->dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
     const size_t models = mEffect->modelNames.size();
     mModels.resize(models);
     // Room for every model's graph and one hand-in more per model.
@@ -212,7 +212,7 @@ void ChannelEngine::stepFactor() {
             mPiece = pieceFor(mWantedFactor);
             const float rate = mBaseRate * static_cast<float>(mWantedFactor);
             mEffect->setSampleRate(rate); // models built from now on are built at this rate
-            mEffect->dispatcher(kSetSampleRate, 0, 0, nullptr, rate);
+            mEffect->dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
             mEffect->clearState();
         }
         mFactorStage = mHeard ? kRising : kSteady;

@@ -374,6 +374,6 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool 
 
 } // namespace quorlelv2
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
     return index < 2 ? &quorlelv2::kDescriptors[index] : nullptr;
 }
