@@ -1,7 +1,7 @@
 // The whole data archive: the input is written as quorle.data into a plug-in
-// directory of its own, and a main effect is initialised from it as a channel's
-// kernel does, then renders a few blocks with each listed model and with model
-// indices outside the list.
+// directory of its own, and a main effect without a copy is initialised from it
+// (reading the file in place), then renders a few blocks with each listed model
+// and with model indices outside the list.
 #include "FuzzCheck.h"
 #include "MainEffectRig.h"
 #include "ScratchPluginDir.h"
@@ -40,6 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     fx.dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
     renderSome(fx);
+    // init() listed the file in place; the copy it read for switching lists the same.
+    {
+        VorlixMac given;
+        given.archive = fx.archive;
+        given.scanXml(gFxDir.c_str());
+        FUZZ_CHECK(given.modelNames == fx.modelNames, "the copy lists the models the file does");
+    }
 
     const size_t models = fx.modelNames.size();
     for (size_t m = 0; m < models && m < kMostModelsTried; ++m) {

@@ -16,10 +16,3 @@ AudioEffectX* createBlock(AudioNode::FXType type, HostCallback callback) {
     default: return nullptr;
     }
 }
-
-AudioEffectX* DefaultBlockFactory::create(AudioNode::FXType type, const char*,
-                                          PresetStatus* status) {
-    if (status)
-        *status = PresetStatus::kMissing;
-    return createBlock(type, callback);
-}

@@ -1,6 +1,7 @@
 // Where the graph builder gets its building blocks: a factory that makes a block of
 // a kind and applies the preset a model names for it. The builder's caller decides
-// where presets come from (the main effect: its in-memory data archive).
+// where presets come from (the main effect: its in-memory data archive, or the
+// archive file open through main/ZipArchive.h when it has no copy).
 #pragma once
 
 #include "effect/AEffect.h"
@@ -24,14 +25,19 @@ class EffectFactory {
     virtual AudioEffectX* create(AudioNode::FXType type, const char* id, PresetStatus* status) = 0;
 };
 
-// Makes blocks at their defaults: it has no presets, so every preset is missing.
-class DefaultBlockFactory : public EffectFactory {
+// Makes blocks as createEffect() does (main/ZipArchive.h): with their presets from
+// the data archive file that is open, none when it is closed, talking to
+// gAudioMaster. It holds gArchiveLock for its whole life, so that a graph built
+// with it sees one archive from start to end; make it before the build starts
+// (the archive's lock is always taken before the builder's). Defined with the
+// archive functions.
+class OpenArchiveFactory : public EffectFactory {
   public:
-    explicit DefaultBlockFactory(HostCallback callback) : callback(callback) {}
+    OpenArchiveFactory();
+    ~OpenArchiveFactory() override;
+    OpenArchiveFactory(const OpenArchiveFactory&) = delete;
+    OpenArchiveFactory& operator=(const OpenArchiveFactory&) = delete;
     AudioEffectX* create(AudioNode::FXType type, const char* id, PresetStatus* status) override;
-
-  private:
-    HostCallback callback;
 };
 
 // A new building block of `type` at its defaults, talking to `callback`; null for

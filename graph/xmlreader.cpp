@@ -216,8 +216,9 @@ AudioNode* createProcessor(TiXmlElement* element) {
 }
 
 AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, BuildReport* report) {
-    DefaultBlockFactory defaults(masterCallback);
-    return parseElement(root, inputSlot, outputSlot, defaults, report);
+    // Presets from the archive file open now (createEffect()); it stays held to the end.
+    OpenArchiveFactory effects;
+    return parseElement(root, inputSlot, outputSlot, effects, report);
 }
 
 namespace {

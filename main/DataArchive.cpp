@@ -1,10 +1,13 @@
 #include "main/DataArchive.h"
 
 #include "effect/AudioEffectX.h"
+#include "main/MemoryZip.h"
+#include "main/WholeFile.h"
 
 #include <unzip.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -156,15 +159,39 @@ class ArchiveReader {
     const ArchiveLimits& limits;
 };
 
+namespace {
+// The one sentence telling why the archive file at `path` was not read.
+std::string unreadable(const std::string& path, const WholeFile& file) {
+    switch (file.fault) {
+    case FileFault::kCannotOpen:
+        if (file.error == ENOENT || file.error == ENOTDIR)
+            return path + ": " + file.reason();
+        return path + " cannot be read: " + file.reason();
+    case FileFault::kFolder:
+        return path + " is a folder, not a data archive (pack it with quorle-model pack)";
+    case FileFault::kCannotRead: return path + " " + file.reason();
+    default: return path + " is " + file.reason();
+    }
+}
+} // namespace
+
 std::shared_ptr<const DataArchive> DataArchive::readFile(const std::string& path,
-                                                         ArchiveLimits limits) {
+                                                         ArchiveLimits limits, std::string* error) {
     auto archive = std::make_shared<DataArchive>();
-    unzFile zip = unzOpen64(path.c_str());
-    if (!zip)
+    WholeFile file = readWholeFile(path, limits.fileBytes);
+    if (!file.ok()) {
+        if (error)
+            *error = unreadable(path, file);
         return archive;
+    }
+    const MemoryZip zip(std::move(file.bytes));
+    if (!zip.handle()) {
+        if (error)
+            *error = path + " is not a data archive (not a zip file)";
+        return archive;
+    }
     archive->opened = true;
-    ArchiveReader(zip, *archive, limits).run();
-    unzClose(zip);
+    ArchiveReader(zip.handle(), *archive, limits).run();
     return archive;
 }
 
@@ -198,23 +225,29 @@ PresetStatus DataArchive::applyPreset(const char* name, AudioEffectX* effect) co
     const auto found = presets.find(lowerAscii(text));
     if (found == presets.end() || !found->second)
         return PresetStatus::kMissing;
-    const std::string& bytes = *found->second;
-    unsigned char header[kPresetHeaderBytes];
-    std::memcpy(header, bytes.data(), kPresetHeaderBytes); // held only with its header
-    fromBigEndian(header + kCountOffset);
-    int32_t count;
-    std::memcpy(&count, header + kCountOffset, 4);
+    return applyPresetRecord(*found->second, effect);
+}
+
+PresetStatus applyPresetRecord(const std::string& record, AudioEffectX* effect) {
+    constexpr size_t kHeader = DataArchive::kPresetHeaderBytes;
+    if (record.size() < kHeader)
+        return PresetStatus::kMissing;
+    unsigned char count[4];
+    std::memcpy(count, record.data() + kCountOffset, 4);
+    fromBigEndian(count);
+    int32_t claimed;
+    std::memcpy(&claimed, count, 4);
     // Every value is read before any is set, so that a preset holding a value that
     // is not a finite number changes nothing. No block has more than a handful of
     // parameters, so values past kMaxPresetValues are not read.
-    const int32_t wanted = std::min(count, static_cast<int32_t>(kMaxPresetValues));
-    const size_t present = (bytes.size() - kPresetHeaderBytes) / 4;
+    const int32_t wanted = std::min(claimed, static_cast<int32_t>(DataArchive::kMaxPresetValues));
+    const size_t present = (record.size() - kHeader) / 4;
     const size_t n = std::min(static_cast<size_t>(std::max(wanted, 0)), present);
     std::vector<float> values(n);
     bool finite = true;
     for (size_t i = 0; i < n; ++i) {
         unsigned char b[4];
-        std::memcpy(b, bytes.data() + kPresetHeaderBytes + 4 * i, 4);
+        std::memcpy(b, record.data() + kHeader + 4 * i, 4);
         fromBigEndian(b);
         std::memcpy(&values[i], b, 4);
         finite = finite && std::isfinite(values[i]);

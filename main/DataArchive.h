@@ -1,9 +1,10 @@
 // The data archive beside the plug-in: a zip file holding the model files and the
-// presets of the building blocks. A main effect reads the entries it needs into
-// memory once, in one pass over the archive when it is initialised (setup
-// thread); model switches and preset loading then read that copy and never touch
-// a file. The copy is immutable and owned by the effect that read it, so several
-// instances, on any threads, never share a file handle or a lock to use it.
+// presets of the building blocks, read into memory once, in one pass (setup
+// thread). Model switches and preset loading then read that copy and never touch a
+// file. The copy is immutable and shared (a unit's channels, a player's archive
+// checked and then played), so several instances, on any threads, use it without
+// a file handle or a lock. The archive functions that read the file itself, as
+// the effect does when it has no copy, are in main/ZipArchive.h.
 #pragma once
 
 #include "effect/AEffect.h"
@@ -22,11 +23,13 @@ class AudioEffectX;
 // The plug-in directory, ending in "/".
 extern std::string gFxDir;
 // Guards gFxDir, which the first plug-in instance that finds its bundle sets while
-// others may be reading it.
+// others may be reading it, and the open archive file of main/ZipArchive.h.
 extern std::recursive_mutex gArchiveLock;
 
 // What one read of an archive may hold.
 struct ArchiveLimits {
+    // Largest archive file read (bytes); the shipped archive is about 7 KB.
+    size_t fileBytes = size_t(64) << 20;
     // Largest model entry held (bytes); models are a few kilobytes of XML.
     size_t modelBytes = size_t(1) << 20;
     // Everything held together: entries, their names and their bookkeeping (bytes).
@@ -49,9 +52,15 @@ class DataArchive {
     // null: without either file the copy is empty and found() is false.
     static std::shared_ptr<const DataArchive> readDirectory(const std::string& dir,
                                                             ArchiveLimits limits = {});
-    // Reads the archive file at `path` in one pass.
-    static std::shared_ptr<const DataArchive> readFile(const std::string& path,
-                                                       ArchiveLimits limits = {});
+    // Reads the archive file at `path`: opened once, without blocking, checked on
+    // that descriptor to be a regular file of 1 to limits.fileBytes bytes, read
+    // whole from it and taken apart in memory. Never null: when the file cannot be
+    // read or is not a zip archive the copy is empty, found() is false and
+    // `error`, when given, receives one sentence naming the path ("PATH is not a
+    // regular file", "PATH is larger than 64 MB", "PATH: No such file or
+    // directory", "PATH is not a data archive (not a zip file)").
+    static std::shared_ptr<const DataArchive>
+    readFile(const std::string& path, ArchiveLimits limits = {}, std::string* error = nullptr);
 
     // A copy of `archive` that also holds every preset of `base` it lacks: a
     // player's archive whose models use the shipped presets (and the fixed stage's
@@ -100,6 +109,12 @@ class ArchiveEffectFactory : public EffectFactory {
     const DataArchive* archive;
     HostCallback callback;
 };
+
+// Applies an FXP preset record held whole (its 56-byte header and the values that
+// follow) to `effect`, value i to parameter i, once every value has been found
+// finite; at most the values the record holds and DataArchive::kMaxPresetValues.
+// kMissing, setting nothing, when it is shorter than its header.
+PresetStatus applyPresetRecord(const std::string& record, AudioEffectX* effect);
 
 // Reverses the four bytes at p in place; returns p.
 void* swapBytes(void* p);

@@ -4,6 +4,7 @@
 #include "blocks/StateClearing.h"
 #include "graph/AveragerAN.h"
 #include "main/DataArchive.h"
+#include "main/ZipArchive.h"
 
 #include <algorithm>
 #include <cmath>
@@ -140,15 +141,24 @@ void QrVorlixGeneric::init() {
         dir = gFxDir;
         blockCallback = gAudioMaster;
     }
-    // The only time the archive file is read: every model and preset, in one pass.
-    archive = DataArchive::readDirectory(dir);
-    if (!archivePath.empty())
-        archive = DataArchive::withPresetsOf(*DataArchive::readFile(archivePath), *archive);
+    // A player's archive is played from a copy holding the bundle's presets too.
+    if (!archive && !archivePath.empty())
+        archive = DataArchive::withPresetsOf(*DataArchive::readFile(archivePath),
+                                             *DataArchive::readDirectory(dir));
     scanXml(dir.c_str());
     loadXmlZ(0);
-    archive->applyPreset("bass.fxp", &bassFilter);
-    archive->applyPreset("lo_mid.fxp", &loMidFilter);
+    if (archive) {
+        archive->applyPreset("bass.fxp", &bassFilter);
+        archive->applyPreset("lo_mid.fxp", &loMidFilter);
+    } else {
+        const ZipSession zip; // openZip() ... closeZip()
+        loadFXPz("bass.fxp", &bassFilter);
+        loadFXPz("lo_mid.fxp", &loMidFilter);
+    }
     setParameter(kPreGain, 0.5f);
+    // Model switches and prepare() read a copy, never the file.
+    if (!archive)
+        archive = DataArchive::readDirectory(dir);
 }
 
 void QrVorlixGeneric::setParameter(int32_t index, float value) {

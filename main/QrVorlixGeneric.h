@@ -58,9 +58,19 @@ class QrVorlixGeneric : public AudioEffectX {
     // frames. Once init() has made the buffers their length stays: false then.
     bool setMaxBlock(int32_t frames);
 
-    // Second construction step: work buffers (50 slots of the length setMaxBlock()
-    // asked for), model list, model 0, fixed presets, drive. Throws
-    // std::out_of_range when the archive lists no model.
+    // Second construction step, setup thread: work buffers (50 slots of the length
+    // setMaxBlock() asked for), model list (scanXml()), model 0 (loadXmlZ(0)), the
+    // presets "bass.fxp" and "lo_mid.fxp" of the two fixed filters, drive 0.5.
+    // Where the archive comes from:
+    //  - `archive` given (set before init()): that copy alone; no file is opened.
+    //  - else `archivePath` named: that file and the plug-in directory's archive
+    //    are read into a copy first (see archivePath), and everything comes from it.
+    //  - else the plug-in directory's archive file, read in place: the list, model
+    //    0 and the fixed presets each between openZip() and closeZip()
+    //    (main/ZipArchive.h); then the file is read once more into `archive`, which
+    //    later switches and prepare() read.
+    // Throws std::out_of_range when the archive lists no model (nothing after the
+    // list is done then: no preset, no drive).
     void init();
 
     // Parameter 3 switches the model; an index outside the list throws std::out_of_range.
@@ -99,12 +109,19 @@ class QrVorlixGeneric : public AudioEffectX {
 
     // Runs the processing list from `first` over the work buffers.
     void processNode(AudioNode* first, int32_t sampleFrames);
-    // Appends the archive's model entries (names containing ".xml") and sorts them.
+    // Appends the archive's model entries (names containing ".xml", as written, of
+    // at most DataArchive::kMaxListedNameBytes bytes) to modelNames and sorts it
+    // byte-wise. From `archive` when there is one; else from the plug-in
+    // directory's archive file, opened and closed here (`dir` is not used: the
+    // file is found as openZip() finds it). Setup thread.
     void scanXml(const char* dir);
-    // Builds model `index` and installs it in place of the current graph. False,
-    // with the old graph kept, when the entry is missing, unreadable, does not
-    // parse or describes a graph that cannot run. Throws std::out_of_range for an
-    // index outside the list.
+    // Builds model `index` and installs it in place of the current graph (told the
+    // effect's sample rate first). From `archive` when there is one; else from the
+    // archive file, which stays open while the graph is built so that each block
+    // gets its preset from it (createEffect()), and is closed before the graph is
+    // installed. False, with the old graph kept, when the entry is missing,
+    // unreadable, does not parse or describes a graph that cannot run. Throws
+    // std::out_of_range for an index outside the list, before anything is read.
     bool loadXmlZ(int index);
 
     // Crossfade length of switchTo(), in ms at the effect's running rate.
@@ -142,10 +159,15 @@ class QrVorlixGeneric : public AudioEffectX {
     int32_t fadeSamples() const;
     // Setup thread, before init(): a data archive file to play instead of the one in
     // the plug-in directory (empty: that one). Its models make the model list; the
-    // presets it lacks come from the plug-in directory's archive.
+    // presets it lacks come from the plug-in directory's archive. Not read when
+    // `archive` is given.
     std::string archivePath;
-    // The data archive's models and presets, read into memory by init(); every
-    // model switch after it reads this copy, never a file.
+    // The data archive's models and presets in memory. Set it before init() to give
+    // the effect a copy to play (DataArchive::readFile(), withPresetsOf(), a
+    // checked player's archive from checkUserArchive()): init() then opens no file
+    // at all, and every effect given the same copy shares it (it is immutable).
+    // Left null, init() reads one (see init()). Every model switch and prepare()
+    // after init() reads this copy, never a file.
     std::shared_ptr<const DataArchive> archive;
     // The host callback the blocks of this effect's models get; set by init().
     HostCallback blockCallback = nullptr;
@@ -175,8 +197,15 @@ class QrVorlixGeneric : public AudioEffectX {
     // Runs the graph fading out and the one fading in over the piece in the work
     // buffers and leaves their mix in slot 1.
     void processFade(int32_t frames);
-    // Builds model `index` told `rate` and readied to run; null when it cannot be built.
+    // Builds model `index` of `archive` told `rate` and readied to run; null when it
+    // cannot be built.
     std::unique_ptr<AudioNode> build(int index, float rate);
+    // The same from the archive file, open while the graph is built.
+    std::unique_ptr<AudioNode> buildFromFile(int index, float rate);
+    // `built` told `rate` and readied to run; null, keeping the report's reasons as
+    // the last refusal, when nothing was built.
+    std::unique_ptr<AudioNode> readied(std::unique_ptr<AudioNode> built, BuildReport& report,
+                                       float rate);
     // The rate the graph runs at: the one last dispatched (opcode 10), else the effect's.
     float runningRate() const { return dispatchedRate > 0.0f ? dispatchedRate : sampleRate; }
 

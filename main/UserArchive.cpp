@@ -3,12 +3,8 @@
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <exception>
+#include <mutex>
 
 UserArchiveCheck checkUserArchive(const std::string& path) {
     UserArchiveCheck check;
@@ -21,47 +17,31 @@ UserArchiveCheck checkUserArchive(const std::string& path) {
                         std::to_string(kMaxArchivePath) + " bytes or holds a NUL byte";
         return check;
     }
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        check.message = path + ": " + std::strerror(errno);
+    const std::shared_ptr<const DataArchive> own =
+        DataArchive::readFile(path, ArchiveLimits{}, &check.message);
+    if (!own->found())
         return check;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        check.message = path + " is a folder, not a data archive (pack it with quorle-model pack)";
-        return check;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        check.message = path + " is not a regular file";
-        return check;
-    }
-    if (info.st_size == 0) {
-        check.message = path + " is empty (0 bytes)";
-        return check;
-    }
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        std::fclose(file);
-    } else {
-        check.message = path + " cannot be read: " + std::strerror(errno);
-        return check;
-    }
-    const std::shared_ptr<const DataArchive> archive = DataArchive::readFile(path);
-    if (!archive->found()) {
-        check.message = path + " is not a data archive (not a zip file)";
-        return check;
-    }
-    check.models = archive->modelNames().size();
+    check.models = own->modelNames().size();
     if (check.models == 0) {
         check.message = path + " holds no models (no entry named *.xml)";
         return check;
     }
+    std::string dir;
+    {
+        // Another instance may be setting the directory on its own thread.
+        std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
+        dir = gFxDir;
+    }
+    check.archive = DataArchive::withPresetsOf(*own, *DataArchive::readDirectory(dir));
     check.usable = true;
     check.message = path + ": " + std::to_string(check.models) + " models";
-    // Built as a unit's channel builds them, presets from the bundle included. Out of
-    // memory here only leaves the list short: the unit's own build tells then.
+    // Built from the copy as a unit's channel builds them, presets from the bundle
+    // included. Out of memory here only leaves the list short: the unit's own build
+    // tells then.
     try {
         VorlixMac effect;
         effect.setMaxBlock(64);
-        effect.archivePath = path;
+        effect.archive = check.archive;
         effect.init();
         for (size_t i = 0; i < effect.modelNames.size(); ++i) {
             if (effect.prepare(static_cast<int>(i)))

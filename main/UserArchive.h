@@ -1,11 +1,15 @@
 // A data archive a player names (a file of their own models and presets), checked
 // before a unit is set up with it, so that what is wrong with it can be told in
-// one sentence and the shipped archive keeps playing.
+// one sentence and the shipped archive keeps playing. The file is read once: the
+// copy the check read is handed out to be played.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
+
+class DataArchive;
 
 // Longest archive path taken (bytes, without the terminator); a longer one is
 // refused whole, never cut.
@@ -18,9 +22,15 @@ struct UserArchiveCheck {
     // Usable archives: each model that cannot be played, with every reason the
     // graph builder gives ("NAME.xml:LINE: message"); the other models play.
     std::vector<std::string> refusedModels;
+    // Usable archives: the archive as read, with the presets it lacks taken from
+    // the plug-in directory's archive; give it to an effect (QrVorlixGeneric's
+    // `archive`) to play it without reading the file again. Null otherwise.
+    std::shared_ptr<const DataArchive> archive;
 };
 
-// Setup or worker thread (reads the file). Usable when `path` names a readable
-// regular file, not empty, that is a zip archive listing at least one model. Each
-// of its models is built once, as the plug-in would build it, for refusedModels.
+// Setup or worker thread (reads the file once, as DataArchive::readFile() does, so
+// that a FIFO, a device or an oversized file is refused at once). Usable when
+// `path` names a readable regular file, not empty, within ArchiveLimits::fileBytes,
+// that is a zip archive listing at least one model. Each of its models is built
+// once from the copy read, as the plug-in would build it, for refusedModels.
 UserArchiveCheck checkUserArchive(const std::string& path);

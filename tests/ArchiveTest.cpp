@@ -1,4 +1,5 @@
-// The data archive: where it is found, how presets are applied, how entries are read.
+// The data archive: where it is found, how presets are applied, how entries are
+// read, both from the in-memory copy and from the archive file read in place.
 #include "ArchiveTestUtil.h"
 
 #include "blocks/ADelay.h"
@@ -6,7 +7,10 @@
 #include "blocks/QrIIRFilter.h"
 #include "blocks/QrInv.h"
 #include "effect/MasterCallback.h"
+#include "graph/xmlreader.h"
 #include "main/DataArchive.h"
+#include "main/VorlixMac.h"
+#include "main/ZipArchive.h"
 #include "tools/ZipWriter.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -208,6 +213,241 @@ TEST(Archive, NamesAreLookedUpAsTheArchiveLibraryDoes) {
     ASSERT_NE(archive->model(listedLongest + "x"), nullptr); // found, though not listed
     EXPECT_EQ(archive->modelNames(),
               (std::vector<std::string>{"A.xml", "a.xml", listedLongest, "m.xml"}));
+}
+
+// The parameters preset `name` of the open archive file sets, checking loadFXPz's result.
+Sets loaded(const char* name, bool result) {
+    Recorder r;
+    EXPECT_EQ(loadFXPz(name, &r), result) << name;
+    return r.sets;
+}
+
+TEST(ArchiveFile, OpenZipTakesAZipFirstAndClosesToNull) {
+    PluginDir dir;
+    EXPECT_FALSE(openZip()); // neither file
+    EXPECT_EQ(gZipFile, nullptr);
+    EXPECT_TRUE(loaded("which.fxp", false).empty());
+
+    dir.archive("quorle.data", {{"which.fxp", fxp({0.25f})}});
+    std::ofstream(dir.path + "/a.zip") << "not a zip archive"; // does not open as one
+    {
+        const ZipSession open;
+        ASSERT_TRUE(open.opened());
+        EXPECT_EQ(loaded("which.fxp", true), (Sets{{0, 0.25f}}));
+    }
+    EXPECT_EQ(gZipFile, nullptr);
+
+    // A FIFO named a.zip is passed over at once, never waited for.
+    std::filesystem::remove(dir.path + "/a.zip");
+    {
+        const Fifo fifo(dir.path + "/a.zip");
+        ASSERT_TRUE(fifo.ok);
+        const std::string path = fifo.path;
+        const std::optional<bool> opened = within<bool>(
+            10, [] { return openZip(); }, [path] { Fifo::release(path); });
+        ASSERT_TRUE(opened.has_value()) << "openZip blocked on a FIFO";
+        EXPECT_TRUE(*opened);
+        EXPECT_EQ(loaded("which.fxp", true), (Sets{{0, 0.25f}}));
+        closeZip();
+    }
+
+    dir.archive("a.zip", {{"which.fxp", fxp({0.75f})}});
+    ASSERT_TRUE(openZip());
+    const unzFile first = gZipFile;
+    EXPECT_TRUE(openZip()); // already open: nothing is reopened
+    EXPECT_EQ(gZipFile, first);
+    EXPECT_EQ(loaded("which.fxp", true), (Sets{{0, 0.75f}}));
+    closeZip();
+    closeZip(); // closing a closed archive does nothing
+    EXPECT_EQ(gZipFile, nullptr);
+}
+
+TEST(ArchiveFile, LoadFXPzSetsEachValueInOrderThroughTheEffect) {
+    PluginDir dir;
+    dir.archive("quorle.data", {{"Bass.FXP", fxp({0.0f, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f})},
+                                {"empty.fxp", fxp({}, 0)},
+                                {"negative.fxp", fxp({0.5f}, -3)},
+                                {"short.fxp", fxp({}).substr(0, 55)},
+                                {"liar.fxp", fxp({0.9f, 0.8f}, 1000000)},
+                                {"one.fxp", fxp({}, 1) + std::string("\x3F\x80\x00\x00", 4)},
+                                {"trailing.fxp", fxp({0.5f}, 1) + "ignored bytes"},
+                                {"nan.fxp", fxp({0.1f, NAN})}});
+    const ZipSession open;
+    ASSERT_TRUE(open.opened());
+    const struct {
+        const char* name;
+        bool result;
+        Sets sets;
+    } presets[] = {
+        {"bass.fxp", // letter case ignored
+         true,
+         {{0, 0.0f}, {1, 0.1f}, {2, 0.2f}, {3, 0.3f}, {4, 0.4f}, {5, 0.5f}, {6, 0.6f}}},
+        {"empty.fxp", true, {}},
+        {"negative.fxp", true, {}},
+        {"short.fxp", false, {}}, // 55 bytes: no header
+        {"missing.fxp", false, {}},
+        {"liar.fxp", true, {{0, 0.9f}, {1, 0.8f}}}, // stops where the entry ends
+        {"one.fxp", true, {{0, 1.0f}}},             // big-endian 3F 80 00 00
+        {"trailing.fxp", true, {{0, 0.5f}}},
+        // The header was read, but a value that is not a number sets nothing.
+        {"nan.fxp", true, {}},
+    };
+    for (const auto& preset : presets)
+        EXPECT_EQ(loaded(preset.name, preset.result), preset.sets) << preset.name;
+    EXPECT_FALSE(loadFXPz(nullptr, nullptr));
+}
+
+TEST(ArchiveFile, CreateEffectMakesEachKindWithItsPresetFromTheOpenArchive) {
+    PluginDir dir;
+    dir.archive("quorle.data", {{"drive.fxp", fxp({0.25f, 0.3f})}, {"x.xml", "<quorle/>"}});
+    gAudioMaster = masterCallback;
+
+    // Closed: the block keeps its defaults and the archive stays closed.
+    std::unique_ptr<AudioEffectX> plain(createEffect(AudioNode::kFxClip, "drive"));
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(plain->getParameter(0), 0.0625f);
+    EXPECT_EQ(gZipFile, nullptr);
+
+    const ZipSession open;
+    ASSERT_TRUE(open.opened());
+    std::unique_ptr<AudioEffectX> clip(createEffect(AudioNode::kFxClip, "drive")),
+        inv(createEffect(AudioNode::kFxInv, "x")), delay(createEffect(AudioNode::kFxDelay, "x")),
+        eq(createEffect(AudioNode::kFxEq, "x"));
+    ASSERT_NE(dynamic_cast<QrClipper*>(clip.get()), nullptr);
+    EXPECT_EQ(clip->getParameter(0), 0.25f);
+    EXPECT_EQ(clip->getParameter(1), 0.3f);
+    EXPECT_NE(dynamic_cast<QrInv*>(inv.get()), nullptr);
+    EXPECT_NE(dynamic_cast<ADelay*>(delay.get()), nullptr);
+    EXPECT_NE(dynamic_cast<QrIIRFilter*>(eq.get()), nullptr);
+
+    // An unknown type reads nothing: the handle and its current entry stay.
+    ASSERT_EQ(unzGoToFirstFile(gZipFile), UNZ_OK);
+    const unzFile handle = gZipFile;
+    const ZPOS64_T entry = unzGetOffset64(gZipFile);
+    for (int type : {0, 9, -1}) { // kFxNone and numbers no kind has
+        EXPECT_EQ(createEffect(static_cast<AudioNode::FXType>(type), "drive"), nullptr) << type;
+        EXPECT_EQ(gZipFile, handle);
+        EXPECT_EQ(unzGetOffset64(gZipFile), entry) << type;
+    }
+}
+
+TEST(ArchiveFile, TheBuilderWithoutAFactoryTakesPresetsFromTheOpenArchive) {
+    PluginDir dir;
+    dir.archive("quorle.data", {{"drive.fxp", fxp({0.25f, 0.3f})}});
+    gAudioMaster = masterCallback;
+    TiXmlDocument doc;
+    doc.Parse(R"(<quorle><fx id="drive" type="clip"/></quorle>)");
+    auto clipperPreGain = [&] {
+        BuildReport report;
+        std::unique_ptr<AudioNode> graph(parseElement(doc.RootElement(), 0, 1, &report));
+        EXPECT_NE(graph, nullptr);
+        return graph && graph->next && graph->next->effect ? graph->next->effect->getParameter(0)
+                                                           : -1.0f;
+    };
+    EXPECT_EQ(clipperPreGain(), 0.0625f); // closed: defaults
+    {
+        const ZipSession open;
+        ASSERT_TRUE(open.opened());
+        EXPECT_EQ(clipperPreGain(), 0.25f);
+    }
+    EXPECT_EQ(clipperPreGain(), 0.0625f);
+}
+
+// A main effect that notes, when init() sets the drive, what init() did before it.
+struct InitOrder : VorlixMac {
+    void setParameter(int32_t index, float value) override {
+        sets.emplace_back(index, value);
+        if (sets.size() == 1) {
+            listed = modelNames;
+            hadGraph = graph != nullptr;
+            archiveClosed = gZipFile == nullptr;
+            hadCopy = archive != nullptr;
+            loMidGain = loMidFilter.params.postGain; // the preset's, before the drive
+            bassK = bassFilter.params.k;
+        }
+        VorlixMac::setParameter(index, value);
+    }
+    Sets sets;
+    std::vector<std::string> listed;
+    bool hadGraph = false, archiveClosed = false, hadCopy = true;
+    float loMidGain = 0.0f, bassK = 0.0f;
+};
+
+TEST(ArchiveFile, InitListsLoadsAppliesThePresetsClosesThenSetsTheDrive) {
+    PluginDir dir;
+    // Preset values are normalised: parameter 6 (post gain) 0.25, parameter 5 (k) 0.4.
+    dir.archive("quorle.data", {{"b.xml", R"(<quorle><fx id="b" type="inv"/></quorle>)"},
+                                {"C.xml", R"(<quorle><fx id="c" type="clip"/></quorle>)"},
+                                {"a.xml", R"(<quorle><fx id="a" type="inv"/></quorle>)"},
+                                {"a.xml.bak", R"(<quorle><fx id="a" type="inv"/></quorle>)"},
+                                {"Model.XML", R"(<quorle><fx id="a" type="inv"/></quorle>)"},
+                                {"notes.txt", "not a model"},
+                                {"c.fxp", fxp({0.125f})},
+                                {"bass.fxp", fxp({1.0f, 0.0f, 0.1f, 0.5f, 0.95f, 0.4f, 1.0f})},
+                                {"lo_mid.fxp", fxp({1.0f, 0.0f, 0.1f, 0.5f, 0.95f, 0.5f, 0.25f})}});
+    const std::vector<std::string> models = {"C.xml", "a.xml", "a.xml.bak", "b.xml"};
+
+    // Listed straight from the file, before init, which leaves it closed.
+    VorlixMac early;
+    early.scanXml(gFxDir.c_str());
+    EXPECT_EQ(early.modelNames, models);
+    EXPECT_EQ(gZipFile, nullptr);
+    EXPECT_EQ(early.archive, nullptr);
+    EXPECT_THROW(early.loadXmlZ(4), std::out_of_range);
+    EXPECT_TRUE(early.loadXmlZ(0)); // C.xml from the file, its clipper's preset applied
+    ASSERT_NE(early.graph, nullptr);
+    EXPECT_EQ(early.graph->next->effect->getParameter(0), 0.125f);
+    EXPECT_EQ(gZipFile, nullptr);
+
+    InitOrder fx;
+    fx.init();
+    EXPECT_EQ(fx.sets, (Sets{{0, 0.5f}})); // the drive alone, through the virtual slot
+    EXPECT_EQ(fx.listed, models);
+    EXPECT_TRUE(fx.hadGraph);
+    EXPECT_TRUE(fx.archiveClosed);
+    EXPECT_FALSE(fx.hadCopy);       // read in place so far
+    EXPECT_EQ(fx.loMidGain, 0.25f); // the preset's, which the drive then replaced
+    EXPECT_NE(fx.loMidFilter.params.postGain, 0.25f);
+    EXPECT_EQ(fx.bassK, 0.4f);
+    EXPECT_EQ(fx.graph->next->effect->getParameter(0), 0.125f);
+    // Then the copy that switching reads.
+    ASSERT_NE(fx.archive, nullptr);
+    EXPECT_EQ(fx.archive->modelNames(), models);
+    EXPECT_EQ(gZipFile, nullptr);
+}
+
+TEST(ArchiveFile, ListingSkipsNamesTooLongForItsBuffer) {
+    PluginDir dir;
+    const std::string longest = std::string(95, 'l') + ".xml"; // 99 bytes
+    dir.archive("quorle.data", {{longest, "<quorle/>"},
+                                {longest + "x", "<quorle/>"},
+                                {std::string(300, 'n') + ".xml", "<quorle/>"},
+                                {"m.xml", "<quorle/>"}});
+    VorlixMac fx;
+    fx.scanXml(gFxDir.c_str());
+    EXPECT_EQ(fx.modelNames, (std::vector<std::string>{longest, "m.xml"}));
+}
+
+TEST(ArchiveFile, AModelThatCannotBeReadKeepsTheGraphPlaying) {
+    PluginDir dir;
+    dir.archive("quorle.data", {{"a.xml", R"(<quorle><fx id="a" type="inv"/></quorle>)"},
+                                {"b.xml", "<quorle><fx"},
+                                {"c.xml", "<other/>"}});
+    VorlixMac fx;
+    fx.scanXml(gFxDir.c_str());
+    ASSERT_TRUE(fx.loadXmlZ(0));
+    const AudioNode* playing = fx.graph;
+    for (int model : {1, 2}) {
+        EXPECT_FALSE(fx.loadXmlZ(model)) << model;
+        EXPECT_EQ(fx.graph, playing);
+        EXPECT_EQ(fx.currentModel, 0);
+        EXPECT_FALSE(fx.lastRefusal().empty());
+        EXPECT_EQ(gZipFile, nullptr);
+    }
+    // Gone from the file since it was listed: not found.
+    dir.archive("quorle.data", {{"a.xml", "<quorle/>"}});
+    EXPECT_FALSE(fx.loadXmlZ(1));
+    EXPECT_EQ(gZipFile, nullptr);
 }
 
 TEST(Archive, SwapBytesReversesFourBytesInPlace) {

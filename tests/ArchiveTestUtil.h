@@ -4,12 +4,22 @@
 #include "main/DataArchive.h"
 #include "tools/ZipWriter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A fresh directory, removed with everything in it at the end of the test; while
@@ -61,3 +71,37 @@ inline std::string fxp(const std::vector<float>& values, int32_t count) {
 inline std::string fxp(const std::vector<float>& values) {
     return fxp(values, static_cast<int32_t>(values.size()));
 }
+
+// Runs `call` on a thread of its own and waits at most `seconds` for its result:
+// nothing when it has not finished by then, so that a call that blocks fails its
+// test instead of hanging it. On a time-out `unblock` (when given) is run to free
+// the call, and the thread is left to end on its own. `call` must own what it uses.
+template <typename T>
+std::optional<T> within(double seconds, std::function<T()> call,
+                        std::function<void()> unblock = {}) {
+    auto done = std::make_shared<std::promise<T>>();
+    std::future<T> result = done->get_future();
+    std::thread([done, call] { done->set_value(call()); }).detach();
+    if (result.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready)
+        return result.get();
+    if (unblock)
+        unblock();
+    return std::nullopt;
+}
+
+// A FIFO at `path` for the life of the object; on request its writing end is
+// opened and closed, which frees a reader blocked in opening it.
+struct Fifo {
+    explicit Fifo(std::string path) : path(std::move(path)) {
+        ok = mkfifo(this->path.c_str(), 0600) == 0;
+    }
+    ~Fifo() { unlink(path.c_str()); }
+    // Frees a reader blocked on the FIFO: it sees its end at once.
+    static void release(const std::string& path) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            close(fd);
+    }
+    std::string path;
+    bool ok = false;
+};

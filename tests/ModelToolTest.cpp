@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -44,10 +45,12 @@ void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-ToolRun tool(const std::string& arguments, const fs::path& dir) {
+// Runs the tool, stopped after `seconds` (status 124) when given.
+ToolRun tool(const std::string& arguments, const fs::path& dir, int seconds = 0) {
     const fs::path out = dir / "output";
+    const std::string limit = seconds > 0 ? "timeout " + std::to_string(seconds) + " " : "";
     const int status = std::system(
-        (std::string(QUORLE_MODEL_TOOL) + " " + arguments + " >" + out.string() + " 2>&1").c_str());
+        (limit + QUORLE_MODEL_TOOL + " " + arguments + " >" + out.string() + " 2>&1").c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out)};
 }
 
@@ -98,6 +101,29 @@ TEST(ModelTool, CheckExitStatusAndItsLines) {
               std::string::npos);
     EXPECT_EQ(tool("check", dir).status, 2);
     EXPECT_EQ(tool("check " + (dir / "absent.xml").string(), dir).status, 1);
+}
+
+TEST(ModelTool, CheckRefusesWhatIsNoModelFileAtOnce) {
+    // Each is opened once without blocking and refused in one line; the tool is
+    // stopped after 10 s (status 124) rather than let a FIFO hang the test.
+    const fs::path dir = scratch("check-files");
+    const std::string fifo = (dir / "fifo.xml").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    writeFile(dir / "huge.xml", std::string((size_t(1) << 20) + 1, ' '));
+    const struct {
+        std::string path;
+        const char* says;
+    } cases[] = {
+        {fifo, ": error: not a regular file"},
+        {"/dev/zero", ": error: not a regular file"},
+        {dir.string(), ": error: a folder, not a file"},
+        {(dir / "huge.xml").string(), ": error: larger than 1 MB"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = tool("check " + c.path, dir, 10);
+        EXPECT_EQ(run.status, 1) << c.path << "\n" << run.out;
+        EXPECT_NE(run.out.find(c.path + c.says), std::string::npos) << run.out;
+    }
 }
 
 TEST(ModelTool, GraphPictureHoldsEveryNodeAndMapping) {

@@ -6,11 +6,14 @@
 #include "QuorleUnitHost.h"
 
 #include "main/UserArchive.h"
+#include "main/VorlixMac.h"
 #include "tools/PluckedPhrase.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -39,6 +42,8 @@ TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
     std::ofstream(dir.path + "/text.data") << "not a zip archive";
     std::ofstream(dir.path + "/locked.data") << "x";
     chmod((dir.path + "/locked.data").c_str(), 0);
+    const Fifo fifo(dir.path + "/fifo.data");
+    ASSERT_TRUE(fifo.ok);
     const bool root = geteuid() == 0; // root reads any file
     struct Case {
         std::string path;
@@ -49,6 +54,8 @@ TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
         {dir.path + "/missing.data", false, "No such file or directory"},
         {dir.path, false, "is a folder, not a data archive"},
         {"/dev/null", false, "is not a regular file"},
+        {"/dev/zero", false, "is not a regular file"},
+        {fifo.path, false, "is not a regular file"},
         {dir.path + "/empty.data", false, "is empty (0 bytes)"},
         {dir.path + "/text.data", false, "is not a data archive (not a zip file)"},
         {dir.path + "/presets-only.data", false, "holds no models"},
@@ -58,8 +65,14 @@ TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.substr(0, 80));
-        const UserArchiveCheck check = checkUserArchive(c.path);
+        // A check that blocks (a FIFO waiting for a writer) fails rather than hangs.
+        const std::string path = c.path;
+        const std::optional<UserArchiveCheck> checked = within<UserArchiveCheck>(
+            10, [path] { return checkUserArchive(path); }, [path] { Fifo::release(path); });
+        ASSERT_TRUE(checked.has_value()) << "the check blocked";
+        const UserArchiveCheck& check = *checked;
         EXPECT_EQ(check.usable, c.usable);
+        EXPECT_EQ(check.archive != nullptr, c.usable);
         EXPECT_NE(check.message.find(c.says), std::string::npos) << check.message;
         EXPECT_EQ(check.message.find('\n'), std::string::npos);
     }
@@ -68,6 +81,39 @@ TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
     ASSERT_EQ(good.refusedModels.size(), 1u);
     EXPECT_EQ(good.refusedModels[0].rfind("broken.xml:3: ", 0), 0u) << good.refusedModels[0];
     EXPECT_NE(good.refusedModels[0].find("input2"), std::string::npos) << good.refusedModels[0];
+}
+
+// The copy a check hands out is the archive: an effect given it plays the player's
+// models, with the presets they lack from the plug-in directory's archive, once
+// both files are gone.
+TEST(UserArchive, TheCopyACheckHandsOutPlaysWithoutTheFile) {
+    PluginDir dir;
+    dir.archive("quorle.data", {{"drive.fxp", fxp({0.25f, 0.3f})}, {"z.xml", "<quorle/>"}});
+    dir.archive("mine.data", {{"b-mine.xml", R"(<quorle><fx id="drive" type="clip"/></quorle>)"},
+                              {"a-mine.xml", R"(<quorle><fx id="own" type="inv"/></quorle>)"}});
+    const UserArchiveCheck check = checkUserArchive(dir.path + "/mine.data");
+    ASSERT_TRUE(check.usable) << check.message;
+    ASSERT_NE(check.archive, nullptr);
+    EXPECT_EQ(check.archive->modelNames(), (std::vector<std::string>{"a-mine.xml", "b-mine.xml"}));
+    EXPECT_TRUE(check.refusedModels.empty());
+    ASSERT_EQ(std::remove((dir.path + "/mine.data").c_str()), 0);
+    ASSERT_EQ(std::remove((dir.path + "/quorle.data").c_str()), 0);
+
+    VorlixMac fx;
+    fx.archive = check.archive;
+    fx.init();
+    EXPECT_EQ(fx.modelNames, check.archive->modelNames());
+    ASSERT_TRUE(fx.loadXmlZ(1));
+    ASSERT_NE(fx.graph, nullptr);
+    ASSERT_NE(fx.graph->next->effect, nullptr);
+    EXPECT_EQ(fx.graph->next->effect->getParameter(0), 0.25f); // the bundle's preset
+    std::vector<float> tone(256), out(256);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = 0.25f * static_cast<float>(i % 16) / 16.0f;
+    float* in = tone.data();
+    float* o = out.data();
+    fx.process(&in, &o, static_cast<int32_t>(tone.size()));
+    EXPECT_GT(*std::max_element(out.begin(), out.end()), 0.001f);
 }
 
 // A unit set to a player's archive holding one shipped model under another name and
@@ -115,8 +161,10 @@ TEST(UserArchive, TheArchivePathPropertyRefusesWhatItCannotTakeWhole) {
                                    "x", 2),
               kAudioUnitErr_InvalidScope);
     ASSERT_EQ(set("/x/y.data", 10), noErr);
-    char path[64] = {};
-    UInt32 size = 4;
+    // Read whole, always kMaxArchivePathBytes: whatever another thread sets between
+    // a host's size query and its read fits.
+    char path[kMaxArchivePathBytes] = {};
+    UInt32 size = 64;
     EXPECT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
                                    0, path, &size),
               kAudioUnitErr_InvalidPropertyValue)
@@ -126,7 +174,7 @@ TEST(UserArchive, TheArchivePathPropertyRefusesWhatItCannotTakeWhole) {
                                    0, path, &size),
               noErr);
     EXPECT_STREQ(path, "/x/y.data");
-    EXPECT_EQ(size, 10u);
+    EXPECT_EQ(size, kMaxArchivePathBytes);
     EXPECT_NE(unit.initialize(), noErr) << "a file that is not there cannot be played";
     ASSERT_EQ(set("", 1), noErr) << "empty: the bundle's archive";
     ASSERT_EQ(unit.initialize(), noErr);

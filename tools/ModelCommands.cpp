@@ -1,6 +1,8 @@
 #include "tools/ModelCommands.h"
 
+#include "main/DataArchive.h"
 #include "main/ModelDocument.h"
+#include "main/WholeFile.h"
 #include "tools/ModelGraph.h"
 #include "tools/ModelSources.h"
 
@@ -64,7 +66,18 @@ std::vector<Finding> checkOne(const std::string& model, const std::string& prese
         std::vector<fs::path> unused;
         listSources(presetDir, unused, presets);
     }
-    sources = readSources({fs::path(model)}, presets);
+    sources = readSources({}, presets);
+    // The model file is opened once and read whole from that descriptor, so that a
+    // FIFO, a device or a file without end is refused at once, not waited for; the
+    // plug-in reads no larger model.
+    const WholeFile file = readWholeFile(model, ArchiveLimits{}.modelBytes);
+    if (file.ok()) {
+        sources.entries.insert(sources.entries.begin(),
+                               {fs::path(model).filename().string(), file.bytes, model});
+        sources.models = 1;
+    } else {
+        sources.findings.insert(sources.findings.begin(), {model, 0, true, file.reason()});
+    }
     std::vector<Finding> findings = sources.findings;
     if (!presetDir.empty() && !fs::is_directory(presetDir))
         findings.push_back({presetDir, 0, true, "no such folder of preset texts"});
