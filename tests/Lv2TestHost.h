@@ -1,12 +1,15 @@
 // A small LV2 host for the tests that drive the plug-in's library directly: a URI
-// map, a worker the test runs by hand, and a mono instance with its ports.
+// map, a worker the test runs by hand, a log, the state's store and path mapping,
+// and a mono or stereo instance with its ports.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
 #include <lv2/log/log.h>
 #include <lv2/patch/patch.h>
+#include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
@@ -14,8 +17,11 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorletest {
@@ -75,15 +81,53 @@ struct TestWorker {
     // The worker thread's turn: every request waiting.
     void work() {
         for (int i = 0; i < requestCount; ++i)
-            plugin->work(instance, &TestWorker::respond, this, requests[i].size, requests[i].data);
+            count(plugin->work(instance, &TestWorker::respond, this, requests[i].size,
+                               requests[i].data));
         requestCount = 0;
     }
-    // The render thread's turn before the next run(): every answer waiting.
+    // A host that works its queue in any order: the newest request first.
+    void workNewestFirst() {
+        for (int i = requestCount; i-- > 0;)
+            count(plugin->work(instance, &TestWorker::respond, this, requests[i].size,
+                               requests[i].data));
+        requestCount = 0;
+    }
+    // A host that never gets round to some requests: those `skip` names stay queued
+    // (in order), the others are worked.
+    template <typename Skip> void workAllBut(Skip skip) {
+        int kept = 0;
+        for (int i = 0; i < requestCount; ++i) {
+            if (skip(requests[i]))
+                requests[kept++] = requests[i];
+            else
+                count(plugin->work(instance, &TestWorker::respond, this, requests[i].size,
+                                   requests[i].data));
+        }
+        requestCount = kept;
+    }
+    // The render thread's turn before the next run(): every answer waiting. A copy
+    // of each is kept for redeliver().
     void answer() {
-        for (int i = 0; i < responseCount; ++i)
-            plugin->work_response(instance, responses[i].size, responses[i].data);
+        for (int i = 0; i < responseCount; ++i) {
+            delivered[i] = responses[i];
+            count(plugin->work_response(instance, responses[i].size, responses[i].data));
+        }
+        deliveredCount = responseCount;
         responseCount = 0;
     }
+    // A host that hands the plug-in the same answers again: the bytes the last
+    // answer() delivered, delivered once more.
+    void redeliver() {
+        for (int i = 0; i < deliveredCount; ++i)
+            count(plugin->work_response(instance, delivered[i].size, delivered[i].data));
+    }
+
+    Message delivered[64];
+    int deliveredCount = 0;
+    int failures = 0; // work() and work_response() calls that did not succeed
+
+  private:
+    void count(LV2_Worker_Status status) { failures += status != LV2_WORKER_SUCCESS; }
 };
 
 struct Lv2Library {
@@ -126,28 +170,77 @@ struct TestLog {
     }
 };
 
-// One mono instance with its ports. Features the test offers: `worker`, and with
-// `map` the URI map, the log and the atom ports (patch messages in and out).
-struct Lv2Mono {
+// A plug-in state as a host keeps it: key to value and type.
+struct TestState {
+    std::map<uint32_t, std::pair<std::string, uint32_t>> values;
+    static LV2_State_Status store(LV2_State_Handle h, uint32_t key, const void* value, size_t size,
+                                  uint32_t type, uint32_t) {
+        static_cast<TestState*>(h)->values[key] = {
+            std::string(static_cast<const char*>(value), size), type};
+        return LV2_STATE_SUCCESS;
+    }
+    static const void* retrieve(LV2_State_Handle h, uint32_t key, size_t* size, uint32_t* type,
+                                uint32_t* flags) {
+        auto& values = static_cast<TestState*>(h)->values;
+        const auto found = values.find(key);
+        if (found == values.end())
+            return nullptr;
+        *size = found->second.first.size();
+        *type = found->second.second;
+        *flags = LV2_STATE_IS_POD;
+        return found->second.first.data();
+    }
+};
+
+// The host's state:mapPath: a path inside `dir` is kept relative to it (a project
+// folder), any other as it is.
+struct TestMapPath {
+    std::string dir; // ends in "/"
+    LV2_State_Map_Path map = {this, &TestMapPath::abstractPath, &TestMapPath::absolutePath};
+    LV2_Feature feature = {LV2_STATE__mapPath, &map};
+    const LV2_Feature* features[2] = {&feature, nullptr};
+    explicit TestMapPath(std::string folder) : dir(std::move(folder)) {}
+    TestMapPath(const TestMapPath&) = delete;
+    TestMapPath& operator=(const TestMapPath&) = delete;
+    static char* abstractPath(LV2_State_Map_Path_Handle h, const char* path) {
+        const std::string& dir = static_cast<TestMapPath*>(h)->dir;
+        const bool inside = std::strncmp(path, dir.c_str(), dir.size()) == 0;
+        return strdup(inside ? path + dir.size() : path);
+    }
+    static char* absolutePath(LV2_State_Map_Path_Handle h, const char* path) {
+        if (path[0] == '/')
+            return strdup(path);
+        return strdup((static_cast<TestMapPath*>(h)->dir + path).c_str());
+    }
+};
+
+// One instance with its ports, mono or stereo as its descriptor says, at `rate` Hz
+// with `bundle` as its bundle directory. Features the test offers: `worker`, the
+// log, and with `map` the URI map and the atom ports (patch messages in and out).
+struct Lv2Plugin {
     const LV2_Descriptor* d;
     LV2_Handle h;
+    uint32_t channels;
     float controls[4] = {0.7f, 0.5f, 0.5f, 0.0f}, factor = 2.0f, latency = 0.0f;
     UriMap* uris = nullptr;
+    // With `uris`: the forge and the URIs the patch messages use, mapped once.
+    LV2_Atom_Forge forge = {};
+    LV2_URID patchSet = 0, patchProperty = 0, patchValue = 0, archive = 0;
     alignas(8) uint8_t control[4096 + 64] = {}, notify[8192] = {};
-    Lv2Mono(const LV2_Descriptor* descriptor, TestWorker* worker, UriMap* map = nullptr,
-            TestLog* log = nullptr)
-        : d(descriptor), uris(map) {
+    Lv2Plugin(const LV2_Descriptor* descriptor, TestWorker* worker, UriMap* map = nullptr,
+              const LV2_Feature* log = nullptr, double rate = 48000.0,
+              const char* bundle = QUORLE_BUNDLE_DIR)
+        : d(descriptor), channels(std::strstr(descriptor->URI, "#stereo") ? 2 : 1), uris(map) {
         LV2_Feature mapFeature = {LV2_URID__map, map ? &map->map : nullptr};
         const LV2_Feature* const features[] = {worker ? &worker->feature : nullptr,
-                                               map ? &mapFeature : nullptr,
-                                               log ? &log->feature : nullptr, nullptr};
+                                               map ? &mapFeature : nullptr, log, nullptr};
         // Without a worker the list ends at once: a null ends it.
         const LV2_Feature* packed[4] = {};
         int n = 0;
         for (const LV2_Feature* f : features)
             if (f)
                 packed[n++] = f;
-        h = d->instantiate(d, 48000.0, QUORLE_BUNDLE_DIR, packed);
+        h = d->instantiate(d, rate, bundle, packed);
         if (worker && h) {
             worker->plugin =
                 static_cast<const LV2_Worker_Interface*>(d->extension_data(LV2_WORKER__interface));
@@ -155,21 +248,38 @@ struct Lv2Mono {
         }
         for (uint32_t p = 0; p < 4; ++p)
             d->connect_port(h, p, &controls[p]);
-        d->connect_port(h, 6, &factor);
-        d->connect_port(h, 7, &latency);
+        const uint32_t afterAudio = 4 + 2 * channels;
+        d->connect_port(h, afterAudio, &factor);
+        d->connect_port(h, afterAudio + 1, &latency);
         if (map) {
+            lv2_atom_forge_init(&forge, &map->map);
+            patchSet = map->id(LV2_PATCH__Set);
+            patchProperty = map->id(LV2_PATCH__property);
+            patchValue = map->id(LV2_PATCH__value);
+            archive = map->id("http://pellark.invalid/plugins/quorle#archive");
             clearControl();
-            d->connect_port(h, 8, control);
-            d->connect_port(h, 9, notify);
+            d->connect_port(h, afterAudio + 2, control);
+            d->connect_port(h, afterAudio + 3, notify);
         }
     }
-    ~Lv2Mono() { d->cleanup(h); }
-    Lv2Mono(const Lv2Mono&) = delete;
-    Lv2Mono& operator=(const Lv2Mono&) = delete;
+    Lv2Plugin(const LV2_Descriptor* descriptor, TestWorker* worker, UriMap* map, TestLog* log)
+        : Lv2Plugin(descriptor, worker, map, log ? &log->feature : nullptr) {}
+    ~Lv2Plugin() { d->cleanup(h); }
+    Lv2Plugin(const Lv2Plugin&) = delete;
+    Lv2Plugin& operator=(const Lv2Plugin&) = delete;
 
+    // `in` to every channel; the first channel's output to `out`.
     void run(const float* in, float* out, uint32_t frames) {
-        d->connect_port(h, 4, const_cast<float*>(in));
-        d->connect_port(h, 5, out);
+        const float* ins[2] = {in, in};
+        float* outs[2] = {out, out};
+        run(ins, outs, frames);
+    }
+    // One buffer a channel (the second ones ignored by a mono instance).
+    void run(const float* const* in, float* const* out, uint32_t frames) {
+        for (uint32_t c = 0; c < channels; ++c) {
+            d->connect_port(h, 4 + c, const_cast<float*>(in[c]));
+            d->connect_port(h, 4 + channels + c, out[c]);
+        }
         auto* sequence = reinterpret_cast<LV2_Atom*>(notify);
         sequence->type = 0;
         sequence->size = sizeof(notify) - sizeof(LV2_Atom); // the capacity, as hosts give it
@@ -178,8 +288,6 @@ struct Lv2Mono {
             clearControl();
     }
     void clearControl() {
-        LV2_Atom_Forge forge;
-        lv2_atom_forge_init(&forge, &uris->map);
         lv2_atom_forge_set_buffer(&forge, control, sizeof(control));
         LV2_Atom_Forge_Frame frame;
         lv2_atom_forge_sequence_head(&forge, &frame, 0);
@@ -188,16 +296,14 @@ struct Lv2Mono {
     // A patch:Set of the data archive (`bytes` of path, its terminator included),
     // heard at the next run().
     void setArchive(const char* path, uint32_t bytes) {
-        LV2_Atom_Forge forge;
-        lv2_atom_forge_init(&forge, &uris->map);
         lv2_atom_forge_set_buffer(&forge, control, sizeof(control));
         LV2_Atom_Forge_Frame sequence, object;
         lv2_atom_forge_sequence_head(&forge, &sequence, 0);
         lv2_atom_forge_frame_time(&forge, 0);
-        lv2_atom_forge_object(&forge, &object, 0, uris->id(LV2_PATCH__Set));
-        lv2_atom_forge_key(&forge, uris->id(LV2_PATCH__property));
-        lv2_atom_forge_urid(&forge, uris->id("http://pellark.invalid/plugins/quorle#archive"));
-        lv2_atom_forge_key(&forge, uris->id(LV2_PATCH__value));
+        lv2_atom_forge_object(&forge, &object, 0, patchSet);
+        lv2_atom_forge_key(&forge, patchProperty);
+        lv2_atom_forge_urid(&forge, archive);
+        lv2_atom_forge_key(&forge, patchValue);
         lv2_atom_forge_atom(&forge, bytes, forge.Path);
         lv2_atom_forge_write(&forge, path, bytes);
         lv2_atom_forge_pop(&forge, &object);
@@ -212,6 +318,40 @@ struct Lv2Mono {
         return std::string(reinterpret_cast<const char*>(notify) + sizeof(LV2_Atom),
                            sequence->size);
     }
+    // The value (a path or a string) of the last patch:Set of `property` the notify
+    // port carried in the last run(); "" when none did.
+    std::string toldValue(const char* property) const {
+        const LV2_URID key = uris->id(property), set = uris->id(LV2_PATCH__Set),
+                       object = uris->id(LV2_ATOM__Object);
+        const auto* sequence = reinterpret_cast<const LV2_Atom_Sequence*>(notify);
+        std::string value;
+        LV2_ATOM_SEQUENCE_FOREACH(sequence, event) {
+            if (event->body.type != object)
+                continue;
+            const auto* o = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
+            const LV2_Atom* p = nullptr;
+            const LV2_Atom* v = nullptr;
+            lv2_atom_object_get(o, uris->id(LV2_PATCH__property), &p, uris->id(LV2_PATCH__value),
+                                &v, 0);
+            if (o->body.otype == set && p && v &&
+                reinterpret_cast<const LV2_Atom_URID*>(p)->body == key)
+                value.assign(static_cast<const char*>(LV2_ATOM_BODY_CONST(v)),
+                             strnlen(static_cast<const char*>(LV2_ATOM_BODY_CONST(v)), v->size));
+        }
+        return value;
+    }
+    const LV2_State_Interface* state() const {
+        return static_cast<const LV2_State_Interface*>(d->extension_data(LV2_STATE__interface));
+    }
+    LV2_State_Status save(TestState& into, const LV2_Feature* const* features = nullptr) {
+        return state()->save(h, &TestState::store, &into, LV2_STATE_IS_POD, features);
+    }
+    LV2_State_Status restore(TestState& from, const LV2_Feature* const* features = nullptr) {
+        return state()->restore(h, &TestState::retrieve, &from, 0, features);
+    }
 };
+
+// The name the mono tests know it by.
+using Lv2Mono = Lv2Plugin;
 
 } // namespace quorletest

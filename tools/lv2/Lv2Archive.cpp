@@ -220,6 +220,7 @@ void sendArchiveRequest(Instance& self) {
     message.shippedPlays = self.rig && !self.rig->players;
     // Set first: a worker may answer within schedule_work() (offline hosts).
     self.archiveBusy = true;
+    self.busyRequest = self.request;
     self.archiveWaiting = false;
     if (!schedule(self, message)) {
         self.archiveBusy = false;

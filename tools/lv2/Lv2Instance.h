@@ -128,6 +128,7 @@ struct Instance {
     char waiting[kMaxArchivePathBytes] = {}; // asked for while the worker was busy
     uint32_t request = 0;     // the archive request that counts (stale answers are freed)
     bool archiveBusy = false; // a kArchive request is with the worker
+    uint32_t busyRequest = 0; // which one: only its answer frees the worker for the next
     bool archiveWaiting = false;
     bool refusedPath = false; // a path too long arrived: the worker tells the log
     bool announce = false;    // the notify port tells the archive at the next run()

@@ -69,7 +69,9 @@ LV2_Worker_Status workResponse(LV2_Handle handle, uint32_t size, const void* dat
         return LV2_WORKER_ERR_UNKNOWN;
     std::memcpy(&message, data, sizeof(message));
     if (message.kind == Message::kArchive) {
-        self.archiveBusy = false;
+        // An earlier answer delivered again leaves the request with the worker busy.
+        if (message.request == self.busyRequest)
+            self.archiveBusy = false;
         std::unique_ptr<Parcel> parcel = self.box.take(message.ticket);
         if (auto* rig = dynamic_cast<RigParcel*>(parcel.get())) {
             parcel.release();

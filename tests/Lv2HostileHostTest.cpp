@@ -1,0 +1,593 @@
+// The LV2 plug-in under a host that pushes the LV2 contract to its edges: it
+// restores a state while the worker still has a model or an archive to open, works
+// its queue late, out of order or never, delivers an answer twice or not at all,
+// cleans up with all of that in flight, changes the oversampling under a steady
+// tone and starts the plug-in where it cannot play. Whatever it does, nothing is
+// used after it is freed, freed twice or left behind (the sanitizer build checks
+// that), the output is what a well-behaved host gets, bit for bit, and the saved
+// state names what plays.
+#include "Lv2TestHost.h"
+#include "QuorleUnitHost.h"
+
+#include "blocks/LinearFade.h"
+#include "blocks/Oversampler.h"
+#include "main/DataArchive.h"
+#include "tools/PluckedPhrase.h"
+#include "tools/ZipWriter.h"
+#include "tools/lv2/Lv2Instance.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+namespace {
+
+using quorletest::Lv2Plugin;
+using quorletest::TestState;
+using quorletest::TestWorker;
+
+constexpr uint32_t kBlock = 512;
+constexpr double kRate = 48000.0;
+// An archive change crossfades over 20 ms: 960 samples at 48 kHz.
+constexpr size_t kFade = 960;
+const std::string kBundle = std::string(QUORLE_BUNDLE_DIR) + "/";
+// Two archives a player may name: the frozen first models (4) and the bundle's own
+// file (6 models), which sound apart.
+const std::string kPlayers = std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.data";
+const std::string kShippedFile = kBundle + "quorle.data";
+
+using Out = std::vector<std::vector<float>>; // one buffer a channel
+
+// An instance with every feature a host may offer, its worker run by the test.
+struct Session {
+    quorletest::UriMap uris;
+    quorletest::TestLog log;
+    TestWorker worker;
+    Lv2Plugin plugin;
+    Out out;
+    explicit Session(const LV2_Descriptor* d)
+        : plugin(d, &worker, &uris, &log), out(plugin.channels) {}
+
+    // Block `b` of `in` (the second channel hears it inverted), the output appended.
+    void run(const std::vector<float>& in, size_t b) {
+        std::vector<float> inverted(kBlock), left(kBlock), right(kBlock);
+        for (uint32_t i = 0; i < kBlock; ++i)
+            inverted[i] = -in[b * kBlock + i];
+        const float* ins[2] = {in.data() + b * kBlock, inverted.data()};
+        float* outs[2] = {left.data(), right.data()};
+        plugin.run(ins, outs, kBlock);
+        for (uint32_t c = 0; c < plugin.channels; ++c)
+            out[c].insert(out[c].end(), outs[c], outs[c] + kBlock);
+    }
+    // A threaded host's cycle: the answers waiting, run(), then the worker's turn.
+    void cycle(const std::vector<float>& in, size_t b, bool work = true) {
+        worker.answer();
+        run(in, b);
+        if (work)
+            worker.work();
+    }
+    LV2_URID key() { return uris.id(quorlelv2::kArchiveUri); }
+    // A state naming `path`; without the archive key for "".
+    TestState stateFor(const std::string& path) {
+        TestState state;
+        if (!path.empty())
+            state.values[key()] = {path + '\0', uris.id(LV2_ATOM__Path)};
+        return state;
+    }
+};
+
+quorlelv2::Message::Kind kindOf(const TestWorker::Message& m) {
+    quorlelv2::Message message;
+    std::memcpy(&message, m.data, sizeof(message));
+    return message.kind;
+}
+
+// The requests waiting for the worker, a letter each: Build, Archive, Free, Refused.
+std::string queued(const TestWorker& worker) {
+    std::string kinds;
+    for (int i = 0; i < worker.requestCount; ++i)
+        kinds += "BAFR"[kindOf(worker.requests[i])];
+    return kinds;
+}
+
+// Samples of `a` from `fromA` on whose bits differ from those of `b` from `fromB`
+// on; -1 when the two tails differ in length.
+long differing(const Out& a, size_t fromA, const Out& b, size_t fromB) {
+    if (a.size() != b.size())
+        return -1;
+    long n = 0;
+    for (size_t c = 0; c < a.size(); ++c) {
+        if (a[c].size() < fromA || b[c].size() < fromB ||
+            a[c].size() - fromA != b[c].size() - fromB)
+            return -1;
+        for (size_t i = fromA; i < a[c].size(); ++i)
+            n += std::memcmp(&a[c][i], &b[c][i - fromA + fromB], sizeof(float)) != 0;
+    }
+    return n;
+}
+
+// The plucked phrase, `seconds` long, cut to whole blocks.
+std::vector<float> phrase(double seconds) {
+    std::vector<float> in = pluckedPhrase(kRate, seconds);
+    in.resize(in.size() / kBlock * kBlock);
+    return in;
+}
+
+// Every sample finite, and not all of them silent.
+bool finiteAndSounding(const Out& out) {
+    bool sounding = false;
+    for (const auto& channel : out)
+        for (float v : channel) {
+            if (!std::isfinite(v))
+                return false;
+            sounding = sounding || v != 0.0f;
+        }
+    return sounding;
+}
+
+// What the unit alone renders, fresh, for `archive` and model `model` at the
+// plug-in's rate and default factor, in blocks of kBlock (controls as Lv2Plugin's).
+std::vector<float> unitAlone(const std::string& archive, float model,
+                             const std::vector<float>& in) {
+    quorletest::LocalUnit unit(kBlock, kRate);
+    const UInt32 factor = kQuorleDefaultOversampling;
+    AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
+                         &factor, sizeof(factor));
+    AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global, 0,
+                         archive.c_str(), static_cast<UInt32>(archive.size() + 1));
+    std::vector<float> out;
+    if (unit.initialize() != noErr || unit.setParameter(0, 0.7f) != noErr ||
+        unit.setParameter(3, model) != noErr)
+        return out;
+    unit.renderAll(in, out, kBlock);
+    return out;
+}
+
+// A fresh directory, removed with what it holds at the end of the test.
+struct ScratchDir {
+    std::string path;
+    ScratchDir() {
+        char pattern[] = "/tmp/quorle-lv2-hostile-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+};
+
+// Restore during a model change. The port asks for model 2 (the worker's build
+// request queued, not worked), then the host restores a state: one naming a
+// player's archive, one without the archive key, or the one after the other; the
+// worker then works the queue (before the next run(), or only once the old rig has
+// faded out and been retired, in order or newest first, so that the build names a
+// rig already freed). Nothing is used after it is freed, and once the change has
+// faded the output is, bit for bit, that of a fresh instance restored with the
+// same state and asking for model 2 on the same schedule; the state saved after
+// names the restored archive.
+TEST(Lv2HostileHost, ARestoreDuringAModelChangePlaysTheRestoredArchive) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    enum Turn { kBeforeTheNextRun, kAfterTheFade, kNewestFirstAfterTheFade };
+    const struct Case {
+        const char* name;
+        std::vector<std::string> restores; // "": a state without the archive key
+        Turn turn;
+    } cases[] = {
+        {"a player's archive, worked before the next run", {kPlayers}, kBeforeTheNextRun},
+        {"a player's archive, worked after the fade", {kPlayers}, kAfterTheFade},
+        {"a player's archive, newest first after the fade", {kPlayers}, kNewestFirstAfterTheFade},
+        {"no archive key, worked before the next run", {""}, kBeforeTheNextRun},
+        {"no archive key, worked after the fade", {""}, kAfterTheFade},
+        {"a player's archive then none, before the next run", {kPlayers, ""}, kBeforeTheNextRun},
+        {"a player's archive then none, newest first", {kPlayers, ""}, kNewestFirstAfterTheFade},
+    };
+    const std::vector<float> in = phrase(0.5);
+    const size_t blocks = in.size() / kBlock;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string last = c.restores.back();
+        // Only a state without the key while the shipped archive plays changes nothing.
+        const bool swaps = c.restores != std::vector<std::string>{""};
+        const size_t workFrom = c.turn == kBeforeTheNextRun ? 0 : 3;
+        Session s(library.mono);
+        s.plugin.controls[3] = 2.0f;
+        s.cycle(in, 0, false);
+        ASSERT_EQ(queued(s.worker), "B");
+        for (const std::string& path : c.restores) {
+            TestState state = s.stateFor(path);
+            EXPECT_EQ(s.plugin.restore(state), LV2_STATE_SUCCESS);
+        }
+        if (workFrom == 0)
+            s.worker.work();
+        for (size_t b = 1; b < blocks; ++b) {
+            s.worker.answer();
+            s.run(in, b);
+            if (b < workFrom)
+                continue;
+            if (b == workFrom) { // the old rig's build, the new rig's, the old rig freed
+                EXPECT_EQ(queued(s.worker), swaps ? "BBF" : "B");
+            }
+            if (b == workFrom && c.turn == kNewestFirstAfterTheFade)
+                s.worker.workNewestFirst();
+            else
+                s.worker.work();
+        }
+        EXPECT_TRUE(finiteAndSounding(s.out));
+        EXPECT_EQ(s.worker.failures, 0);
+
+        // A fresh instance restored with the last state, asking for model 2 from the
+        // block the restored rig starts at, its worker on the same schedule.
+        Session fresh(library.mono);
+        fresh.plugin.controls[3] = 2.0f;
+        TestState state = fresh.stateFor(last);
+        EXPECT_EQ(fresh.plugin.restore(state), LV2_STATE_SUCCESS);
+        const size_t first = swaps ? 1 : 0;
+        for (size_t b = first; b < blocks; ++b)
+            fresh.cycle(in, b, b >= workFrom);
+        const size_t settled = swaps ? kFade : 0;
+        EXPECT_EQ(differing(s.out, first * kBlock + settled, fresh.out, settled), 0);
+
+        TestState saved;
+        EXPECT_EQ(s.plugin.save(saved), LV2_STATE_SUCCESS);
+        EXPECT_EQ(saved.values, s.stateFor(last).values) << "the state names what plays";
+    }
+}
+
+// The saved state agrees with what plays. A patch:Set of archive A is with the
+// worker (not yet worked) when the host restores a state naming archive B (the
+// bundle's file, kept in the state relative to the project folder through
+// state:mapPath) or none; A's answer then arrives stale, before or after the run()
+// that puts B in place. A is never heard nor told on the notify port: the output is,
+// bit for bit, that of a fresh instance restored with B, and save() stores B.
+TEST(Lv2HostileHost, AStaleArchiveAnswerNeitherPlaysNorIsSaved) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    quorletest::TestMapPath project(kBundle);
+    const struct Case {
+        const char* name;
+        std::string b;          // "": a state without the archive key
+        bool staleBeforeTheRun; // A answered before the run() that takes B
+    } cases[] = {
+        {"the bundle's file, A answered first", kShippedFile, true},
+        {"the bundle's file, A answered after", kShippedFile, false},
+        {"no archive, A answered first", "", true},
+        {"no archive, A answered after", "", false},
+    };
+    const std::vector<float> in = phrase(0.5);
+    const size_t blocks = in.size() / kBlock;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // B as the host keeps it: relative to the project folder.
+        const std::string kept = c.b.empty() ? "" : c.b.substr(kBundle.size());
+        Session s(library.mono);
+        s.plugin.setArchive(kPlayers);
+        s.cycle(in, 0, false);
+        ASSERT_EQ(queued(s.worker), "A");
+        TestState state = s.stateFor(kept);
+        EXPECT_EQ(s.plugin.restore(state, project.features), LV2_STATE_SUCCESS);
+        if (c.staleBeforeTheRun)
+            s.worker.work();
+        bool toldA = false, toldB = false;
+        for (size_t b = 1; b < blocks; ++b) {
+            s.cycle(in, b);
+            const std::string told = s.plugin.toldValue(quorlelv2::kArchiveUri);
+            toldA = toldA || told == kPlayers;
+            toldB = toldB || (!c.b.empty() && told == c.b);
+        }
+        EXPECT_FALSE(toldA);
+        EXPECT_EQ(toldB, !c.b.empty());
+        EXPECT_TRUE(finiteAndSounding(s.out));
+
+        Session fresh(library.mono);
+        TestState same = fresh.stateFor(kept);
+        EXPECT_EQ(fresh.plugin.restore(same, project.features), LV2_STATE_SUCCESS);
+        const size_t first = c.b.empty() ? 0 : 1;
+        for (size_t b = first; b < blocks; ++b)
+            fresh.cycle(in, b);
+        const size_t settled = c.b.empty() ? 0 : kFade;
+        EXPECT_EQ(differing(s.out, first * kBlock + settled, fresh.out, settled), 0);
+
+        TestState saved;
+        EXPECT_EQ(s.plugin.save(saved, project.features), LV2_STATE_SUCCESS);
+        EXPECT_EQ(saved.values, s.stateFor(kept).values);
+    }
+}
+
+// Cleanup with things in flight, mono and stereo: an archive's and a model's
+// answers worked but never delivered; graphs and rigs retired whose free messages
+// the host never works (they stay in its queue); build and archive
+// requests never worked; a restored rig never taken by a run(). Whatever is in
+// flight is freed at cleanup (the leak checker of the sanitizer build reports
+// nothing), and until then the output is, bit for bit, what the same host gets
+// when it works and delivers everything, or what plays without the change.
+TEST(Lv2HostileHost, CleanupFreesWhateverIsInFlight) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.stereo, nullptr) << dlerror();
+    const std::vector<float> in = phrase(0.6);
+    const size_t blocks = in.size() / kBlock;
+    for (const LV2_Descriptor* d : {library.mono, library.stereo}) {
+        SCOPED_TRACE(d->URI);
+        // Nothing changes: the shipped archive's model 0 throughout.
+        Session plain(d);
+        for (size_t b = 0; b < blocks; ++b)
+            plain.cycle(in, b);
+        {
+            SCOPED_TRACE("answers never delivered");
+            Session s(d);
+            s.plugin.setArchive(kPlayers);
+            s.plugin.controls[3] = 3.0f;
+            s.run(in, 0);
+            EXPECT_EQ(queued(s.worker), "BA");
+            s.worker.work();
+            EXPECT_EQ(s.worker.responseCount, 2);
+            for (size_t b = 1; b < blocks; ++b)
+                s.run(in, b); // the answers wait in the host until cleanup
+            EXPECT_EQ(differing(s.out, 0, plain.out, 0), 0);
+            EXPECT_EQ(s.worker.failures, 0);
+        }
+        {
+            SCOPED_TRACE("requests never worked");
+            Session s(d);
+            s.plugin.controls[3] = 4.0f;
+            s.run(in, 0);
+            s.plugin.setArchive(kPlayers);
+            for (size_t b = 1; b < blocks; ++b)
+                s.run(in, b);
+            EXPECT_EQ(queued(s.worker), "BA");
+            EXPECT_EQ(differing(s.out, 0, plain.out, 0), 0);
+        }
+        {
+            SCOPED_TRACE("a restored rig never taken");
+            Session s(d);
+            s.run(in, 0);
+            TestState state = s.stateFor(kPlayers);
+            EXPECT_EQ(s.plugin.restore(state), LV2_STATE_SUCCESS);
+        }
+        {
+            SCOPED_TRACE("frees never worked");
+            // Models 1, 2, 5 and 0 in turn, then two archive changes: each retires
+            // graphs or a rig. One host works every request, the other all but the
+            // frees.
+            const auto script = [&](Session& s, size_t b) {
+                const float models[] = {0, 0, 1, 1, 2, 2, 5, 5, 0, 0, 0, 0, 0, 0};
+                s.plugin.controls[3] = models[std::min<size_t>(b / 2, 13)];
+                if (b == 20)
+                    s.plugin.setArchive(kPlayers);
+                if (b == 30)
+                    s.plugin.setArchive(kShippedFile);
+            };
+            Session all(d), most(d);
+            for (size_t b = 0; b < blocks; ++b) {
+                script(all, b);
+                all.cycle(in, b);
+                script(most, b);
+                most.worker.answer();
+                most.run(in, b);
+                most.worker.workAllBut([](const TestWorker::Message& m) {
+                    return kindOf(m) == quorlelv2::Message::kFree;
+                });
+            }
+            const std::string left = queued(most.worker);
+            EXPECT_GE(std::count(left.begin(), left.end(), 'F'), 6) << left;
+            EXPECT_EQ(left.find_first_not_of('F'), std::string::npos) << left;
+            EXPECT_EQ(differing(most.out, 0, all.out, 0), 0);
+            EXPECT_NE(differing(most.out, 0, plain.out, 0), 0) << "the changes were heard";
+            EXPECT_TRUE(finiteAndSounding(most.out));
+        }
+    }
+}
+
+// An answer delivered twice (the same bytes handed to work_response again), mono
+// and stereo: a model's answer at once and again much later, when its slot in the
+// instance's box holds the graphs the switch retired; an archive's answer at once
+// and again while a later archive request is with a slow worker and another waits.
+// The second delivery changes nothing: the requests the host is given and the
+// output are, bit for bit, those of the same host delivering each answer once;
+// nothing is freed twice.
+TEST(Lv2HostileHost, AnAnswerDeliveredTwiceChangesNothing) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.stereo, nullptr) << dlerror();
+    const std::vector<float> in = phrase(0.8);
+    const size_t blocks = in.size() / kBlock;
+    for (const LV2_Descriptor* d : {library.mono, library.stereo}) {
+        SCOPED_TRACE(d->URI);
+        Session once(d), twice(d);
+        TestWorker::Message buildAnswer, archiveAnswer;
+        std::string onceQueue, twiceQueue;
+        for (size_t b = 0; b < blocks; ++b) {
+            for (Session* s : {&once, &twice}) {
+                s->plugin.controls[3] = b < 2 ? 0.0f : b < 10 ? 2.0f : 0.0f;
+                if (b == 13 || b == 17)
+                    s->plugin.setArchive(kPlayers);
+                if (b == 16)
+                    s->plugin.setArchive(kShippedFile);
+                s->worker.answer();
+                if (s == &twice) {
+                    if (b == 3 || b == 14) {
+                        ASSERT_EQ(s->worker.deliveredCount, 1) << b;
+                        (b == 3 ? buildAnswer : archiveAnswer) = s->worker.delivered[0];
+                        s->worker.redeliver();
+                    }
+                    if (b == 6 || b == 17) { // much later
+                        const TestWorker::Message& m = b == 6 ? buildAnswer : archiveAnswer;
+                        s->worker.plugin->work_response(s->plugin.h, m.size, m.data);
+                    }
+                }
+                s->run(in, b);
+                (s == &once ? onceQueue : twiceQueue) += queued(s->worker) + "|";
+                // A slow worker: after blocks 4 and 5 (the retired graphs wait in the
+                // box) and 16 (the second archive request waits with it).
+                if (b != 4 && b != 5 && b != 16)
+                    s->worker.work();
+            }
+        }
+        EXPECT_EQ(kindOf(buildAnswer), quorlelv2::Message::kBuild);
+        EXPECT_EQ(kindOf(archiveAnswer), quorlelv2::Message::kArchive);
+        EXPECT_EQ(twiceQueue, onceQueue);
+        EXPECT_EQ(differing(twice.out, 0, once.out, 0), 0);
+        EXPECT_TRUE(finiteAndSounding(twice.out));
+        EXPECT_EQ(twice.worker.failures, 0);
+    }
+}
+
+// A player's archive of 8 models, made here from the shipped models and two more
+// chains of their presets: set through the archive parameter, its models are named
+// on the notify port (quorle#models, "0 name" a line), and the Model port reaches
+// model 7 (at 7, at 7.3, and beyond the last at 63): the output is, bit for bit,
+// the unit's own render of that archive and model, and not that of model 6.
+TEST(Lv2HostileHost, TheModelPortReachesTheEighthModelOfAnArchive) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    ScratchDir dir;
+    const std::string eight = dir.path + "/eight.data";
+    {
+        const auto shipped = DataArchive::readFile(kShippedFile);
+        ASSERT_EQ(shipped->modelNames().size(), 6u);
+        ZipWriter zip(eight);
+        for (const std::string& name : shipped->modelNames())
+            zip.add(name, *shipped->model(name));
+        zip.add("7-edge-into-lead-cab.xml",
+                R"(<quorle><fx id="edge_tight" type="eq"/><fx id="edge_pre" type="eq"/>)"
+                R"(<fx id="edge_amp" type="sat"/><fx id="lead_cab" type="eq"/></quorle>)");
+        zip.add("8-crunch-into-hg.xml",
+                R"(<quorle><fx id="crunch_tight" type="eq"/><fx id="crunch_amp" type="sat"/>)"
+                R"(<fx id="hg_stage2" type="sat"/><fx id="hg_cab" type="eq"/></quorle>)");
+        ASSERT_TRUE(zip.close());
+    }
+    const char* names = "0 1-clean\n1 2-edge\n2 3-crunch\n3 4-lead\n4 5-high-gain\n"
+                        "5 6-octave-fuzz\n6 7-edge-into-lead-cab\n7 8-crunch-into-hg\n";
+    const std::vector<float> in = phrase(0.5);
+    const std::vector<float> later(in.begin() + kBlock, in.end()); // from the change on
+    const std::vector<float> seventh = unitAlone(eight, 7, later),
+                             sixth = unitAlone(eight, 6, later);
+    ASSERT_EQ(seventh.size(), later.size());
+    EXPECT_NE(seventh, sixth) << "models 6 and 7 sound apart";
+    for (const float port : {7.0f, 7.3f, 63.0f}) {
+        SCOPED_TRACE(port);
+        Session s(library.mono);
+        s.worker.immediate = true; // an offline host: answers within schedule_work()
+        s.plugin.controls[3] = port;
+        s.plugin.setArchive(eight);
+        s.run(in, 0); // the shipped archive's last model, then the change
+        EXPECT_EQ(s.plugin.toldValue(quorlelv2::kModelsUri), names);
+        EXPECT_EQ(s.plugin.toldValue(quorlelv2::kArchiveUri), eight);
+        for (size_t b = 1; b < in.size() / kBlock; ++b)
+            s.run(in, b);
+        const Out alone = {seventh}, other = {sixth};
+        EXPECT_EQ(differing(s.out, kBlock + kFade, alone, kFade), 0);
+        EXPECT_NE(differing(s.out, kBlock + kFade, other, kFade), 0);
+        ASSERT_FALSE(s.log.messages.empty());
+        EXPECT_NE(s.log.messages[0].find("8 models"), std::string::npos) << s.log.messages[0];
+        EXPECT_EQ(s.worker.failures, 0);
+    }
+}
+
+// The largest step from one sample to the next in out[from, from + n).
+float largestStep(const std::vector<float>& out, size_t from, size_t n) {
+    float largest = 0.0f;
+    for (size_t i = std::max<size_t>(from, 1); i < from + n; ++i)
+        largest = std::max(largest, std::fabs(out[i] - out[i - 1]));
+    return largest;
+}
+
+// An oversampling change through the LV2 port while a steady 220 Hz sine plays at
+// -12 dBFS (drive 0.5, model 0). The change fades out at the old factor and in at
+// the new one (10 ms each), so from the change to 100 ms after it no sample steps
+// further from the one before than the steady tone does over 100 ms (before the
+// change, or once the new factor has settled) plus what the gain ramp itself adds
+// (at most the tone's peak over the ramp's length, about 7% of the step); a cut
+// would step by up to the tone's amplitude, some 30 times the steady step. The
+// latency port tells the new factor's latency from the run() that saw the change.
+TEST(Lv2HostileHost, AnOversamplingChangeDoesNotClick) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    const std::pair<int, int> changes[] = {{2, 4}, {4, 1}, {1, 8}, {8, 2}};
+    const size_t window = static_cast<size_t>(kRate / 10); // 100 ms
+    const size_t change = static_cast<size_t>(kRate);      // 1 s to settle first
+    const float ramp = static_cast<float>(fade::samplesFor(kRate, fade::kFadeMs / 2));
+    std::vector<float> tone(change + 3 * window);
+    const double amplitude = std::pow(10.0, -12.0 / 20.0);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<float>(amplitude * std::sin(2.0 * M_PI * 220.0 * i / kRate));
+    for (const auto& [from, to] : changes) {
+        SCOPED_TRACE(testing::Message() << from << "x to " << to << "x");
+        Lv2Plugin plugin(library.mono, nullptr);
+        plugin.controls[0] = 0.5f;
+        plugin.factor = static_cast<float>(from);
+        std::vector<float> out(tone.size());
+        const uint32_t block = 240; // 5 ms
+        float latencyAfter = -1.0f;
+        for (size_t at = 0; at < tone.size(); at += block) {
+            if (at == change)
+                plugin.factor = static_cast<float>(to);
+            plugin.run(tone.data() + at, out.data() + at, block);
+            if (at == change)
+                latencyAfter = plugin.latency;
+        }
+        EXPECT_EQ(latencyAfter, static_cast<float>(Oversampler::latencyFor(to)));
+        EXPECT_NE(Oversampler::latencyFor(to), Oversampler::latencyFor(from));
+        const float before = largestStep(out, change - window, window);
+        const float during = largestStep(out, change, window);
+        const float after = largestStep(out, change + 2 * window, window);
+        float peak = 0.0f;
+        for (size_t i = change - window; i < change; ++i)
+            peak = std::max(peak, std::fabs(out[i]));
+        std::printf("oversampling %dx -> %dx: steady max step %.6f before, %.6f after; change "
+                    "max step %.6f; peak %.4f\n",
+                    from, to, before, after, during, peak);
+        EXPECT_GT(before, 0.001f) << "the tone is heard";
+        EXPECT_GT(after, 0.001f);
+        EXPECT_LE(during, std::max(before, after) + peak / ramp);
+    }
+}
+
+// Start-up where the plug-in cannot play, mono and stereo: at 4000 Hz (below the
+// rates it supports) the log names the rate and the range in one message; with a
+// bundle holding no quorle.data the log names that file's path. Either instance
+// runs, tells a latency of 0 and writes zeros over whatever the output held, also
+// after a patch:Set of an archive.
+TEST(Lv2HostileHost, AnInstanceThatCannotPlayNamesWhyAndOutputsSilence) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.stereo, nullptr) << dlerror();
+    ScratchDir empty;
+    const struct Case {
+        const char* name;
+        double rate;
+        std::string bundle;
+        std::vector<std::string> says;
+    } cases[] = {
+        {"4000 Hz", 4000.0, kBundle, {"4000 Hz", "8000", "384000"}},
+        {"no data archive", kRate, empty.path, {empty.path + "/quorle.data"}},
+    };
+    for (const Case& c : cases) {
+        for (const LV2_Descriptor* d : {library.mono, library.stereo}) {
+            SCOPED_TRACE(testing::Message() << c.name << ", " << d->URI);
+            quorletest::UriMap uris;
+            quorletest::TestLog log;
+            TestWorker worker;
+            worker.immediate = true;
+            Lv2Plugin plugin(d, &worker, &uris, &log.feature, c.rate, c.bundle.c_str());
+            ASSERT_NE(plugin.h, nullptr);
+            ASSERT_EQ(log.messages.size(), 1u);
+            for (const std::string& part : c.says)
+                EXPECT_NE(log.messages[0].find(part), std::string::npos) << log.messages[0];
+            std::vector<float> in(kBlock, 0.25f), left(kBlock, 1.0f), right(kBlock, 1.0f);
+            const float* ins[2] = {in.data(), in.data()};
+            float* outs[2] = {left.data(), right.data()};
+            plugin.latency = -1.0f;
+            for (int b = 0; b < 4; ++b) {
+                if (b == 2)
+                    plugin.setArchive(kPlayers);
+                plugin.run(ins, outs, kBlock);
+                for (uint32_t ch = 0; ch < plugin.channels; ++ch)
+                    EXPECT_EQ(std::count(outs[ch], outs[ch] + kBlock, 0.0f), kBlock) << b;
+                std::fill(left.begin(), left.end(), 1.0f);
+                std::fill(right.begin(), right.end(), 1.0f);
+            }
+            EXPECT_EQ(plugin.latency, 0.0f);
+        }
+    }
+}
+
+} // namespace

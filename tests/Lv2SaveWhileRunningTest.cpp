@@ -1,0 +1,71 @@
+// The LV2 plug-in's state saved on one thread while run() takes patch:Set messages
+// on another, as a host saving a project during playback does. Built into the
+// concurrency tests so that the ThreadSanitizer build checks it as well.
+#include "Lv2TestHost.h"
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+namespace {
+
+// save() in a loop on a thread of its own while run() is handed, call after call, a
+// patch:Set of one of three paths of different lengths (the files need not exist:
+// no worker opens them, and the path is kept all the same). Every path saved is
+// exactly one of the three, never parts of two, and the saves did see the path
+// change under them.
+TEST(Lv2Concurrency, SaveReadsAWholePathWhileRunSetsAnother) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    quorletest::UriMap uris;
+    quorletest::Lv2Plugin plugin(library.mono, nullptr, &uris);
+    const LV2_URID key = uris.id("http://pellark.invalid/plugins/quorle#archive");
+    const std::string paths[] = {"/a.data", "/tmp/" + std::string(300, 'b') + ".data",
+                                 "/home/" + std::string(1500, 'c') + "/mine.data"};
+    std::vector<float> in(1, 0.1f), out(1);
+    plugin.setArchive(paths[0]);
+    plugin.run(in.data(), out.data(), 1);
+
+    std::atomic<bool> done{false};
+    std::atomic<long> saves{0}, torn{0}, failed{0};
+    std::set<std::string> seen; // the saver's alone until it is joined
+    std::thread saver([&] {
+        while (!done.load(std::memory_order_acquire)) {
+            quorletest::TestState state;
+            if (plugin.save(state) != LV2_STATE_SUCCESS || state.values.count(key) != 1) {
+                ++failed;
+                continue;
+            }
+            std::string saved = state.values[key].first;
+            if (saved.empty() || saved.back() != '\0') { // the terminator comes with it
+                ++torn;
+                continue;
+            }
+            saved.pop_back();
+            bool whole = false;
+            for (const std::string& path : paths)
+                whole = whole || saved == path;
+            torn += !whole;
+            seen.insert(saved);
+            ++saves;
+        }
+    });
+    // Tens of thousands of runs, and on until the saver has saved a few thousand
+    // times; a few seconds at most.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    long runs = 0;
+    while (runs < 30000 || (saves.load() < 3000 && std::chrono::steady_clock::now() < until)) {
+        plugin.setArchive(paths[runs % 3]);
+        plugin.run(in.data(), out.data(), 1);
+        ++runs;
+    }
+    done.store(true, std::memory_order_release);
+    saver.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_GE(saves.load(), 1000) << "saved alongside " << runs << " runs";
+    EXPECT_GE(seen.size(), 2u) << "the path changed under the saves";
+}
+
+} // namespace
