@@ -49,7 +49,8 @@ std::vector<UInt32> slicesFor(size_t frames) {
 // The kernel's work done by hand on an effect at its full length: the same
 // controls, the same oversampler, the same pieces. From slice `switchAt` on the
 // factor is `later` (the effect's rate, a cleared state and pieces of `laterPiece`
-// base-rate frames, as a kernel switches, fading out before and in after).
+// base-rate frames, as a kernel switches, fading out before, silent through the
+// new latency and fading in after).
 std::vector<float> renderByHand(int model, float rate, int factor, const std::vector<float>& in,
                                 const std::vector<UInt32>& slices, size_t switchAt = SIZE_MAX,
                                 int later = 1, UInt32 laterPiece = 0) {
@@ -71,6 +72,7 @@ std::vector<float> renderByHand(int model, float rate, int factor, const std::ve
     // The change fades out over `fadeLength` samples at the old factor, switches and
     // fades in again (stage 1 falling, 2 rising).
     const int32_t fadeLength = fade::samplesFor(rate, fade::kFadeMs / 2.0);
+    const int32_t wait = Oversampler::latencyFor(later);
     int stage = 0;
     int32_t pos = 0;
     for (size_t s = 0; s < slices.size(); ++s) {
@@ -88,12 +90,14 @@ std::vector<float> renderByHand(int model, float rate, int factor, const std::ve
                 fx.clearState();
                 stage = 2;
                 pos = 0;
-            } else if (stage == 2 && pos == fadeLength) {
+            } else if (stage == 2 && pos == wait + fadeLength) {
                 stage = 0;
             }
             UInt32 n = std::min(piece, slices[s] - done);
-            if (stage != 0)
+            if (stage == 1)
                 n = std::min(n, static_cast<UInt32>(fadeLength - pos));
+            else if (stage == 2)
+                n = std::min(n, static_cast<UInt32>(wait + fadeLength - pos));
             float* block = out.data() + at + done;
             std::copy_n(in.data() + at + done, n, block);
             float* h = high.data();
@@ -104,9 +108,13 @@ std::vector<float> renderByHand(int model, float rate, int factor, const std::ve
                 fx.process(&h, &h, static_cast<int32_t>(n) * factor);
                 os.downsample(h, block, static_cast<int>(n));
             }
-            if (stage != 0) {
-                fade::ramp(block, static_cast<int32_t>(n), pos, fadeLength, stage == 2);
+            if (stage == 1) {
+                fade::ramp(block, static_cast<int32_t>(n), pos, fadeLength, false);
                 pos += static_cast<int32_t>(n);
+            } else if (stage == 2) {
+                // Silent through the new factor's latency, then rising.
+                for (UInt32 i = 0; i < n; ++i, ++pos)
+                    block[i] = pos < wait ? 0.0f : block[i] * fade::gainAt(pos - wait, fadeLength);
             }
             done += n;
         }

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 
 namespace quorlelv2 {
@@ -134,10 +135,14 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
                       kMaxArchivePathBytes - 1);
         return LV2_STATE_ERR_BAD_TYPE;
     }
-    // run() does not run meanwhile: what it retired without a worker goes now, and
-    // any archive request still with the worker is overtaken.
+    // run() does not run meanwhile: what it retired without a worker goes now, the
+    // parcels that carry retired rigs to the worker are made up again (a restored
+    // rig brings none), and any archive request still with the worker is overtaken.
     for (auto& orphan : self.orphans)
         orphan.reset();
+    for (auto& spare : self.rigSpares)
+        if (!spare)
+            spare.reset(new (std::nothrow) RigParcel);
     choose(self, path.c_str());
     ++self.request;
     self.archiveWaiting = false;
