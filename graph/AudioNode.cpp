@@ -1,5 +1,7 @@
 #include "graph/AudioNode.h"
 
+#include "effect/EffectOpcodes.h"
+
 #include "effect/AudioEffectX.h"
 #include "graph/Debug.h"
 
@@ -38,9 +40,8 @@ void AudioNode::setSampleRate(float) {}
 
 intptr_t AudioNode::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                                float opt) {
-    constexpr int32_t kSetSampleRate = 10;
     for (AudioNode* n = this; n; n = n->next) {
-        if (opcode == kSetSampleRate)
+        if (opcode == kOpSetSampleRate)
             n->setSampleRate(opt);
         if (n->effect)
             n->effect->dispatcher(opcode, index, value, ptr, opt);

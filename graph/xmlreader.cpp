@@ -5,7 +5,6 @@
 #include "blocks/QrIIRFilter.h"
 #include "blocks/QrInv.h"
 #include "blocks/QrSaturator.h"
-#include "effect/MasterCallback.h"
 #include "graph/AudioNodeFX.h"
 #include "graph/AveragerAN.h"
 #include "graph/BuilderState.h"

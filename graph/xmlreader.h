@@ -55,8 +55,9 @@ constexpr size_t kModelMemoryBudget = size_t(64) << 20;
 // Setup thread; allocates.
 AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot, EffectFactory& effects,
                         BuildReport* report = nullptr);
-// The same with blocks at their defaults (no presets), talking to the system's
-// host callback.
+// The same with blocks made by createEffect(), each with its preset from the data
+// archive the caller holds open (openZip()); without an open archive the blocks
+// keep their defaults.
 AudioNode* parseElement(TiXmlElement* root, int inputSlot, int outputSlot,
                         BuildReport* report = nullptr);
 // Readies a finished graph to run without allocating: sizes every averager's

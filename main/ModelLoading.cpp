@@ -1,6 +1,7 @@
 // The model list and model switching of the main effect. With an in-memory copy of
 // the data archive (given, or read by init()) both read that copy and open no file;
 // without one they read the archive file itself through main/ZipArchive.h.
+#include "effect/EffectOpcodes.h"
 #include "graph/CascadePlan.h"
 #include "graph/xmlreader.h"
 #include "main/DataArchive.h"
@@ -124,7 +125,7 @@ std::unique_ptr<AudioNode> QrVorlixGeneric::readied(std::unique_ptr<AudioNode> b
         refusal = std::move(report.reasons);
         return nullptr;
     }
-    built->dispatcher(10, 0, 0, nullptr, rate);
+    built->dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
     prepareGraph(built.get());
     planCascades(built.get());
     return built;

@@ -1,7 +1,9 @@
 #include "main/QrVorlixGeneric.h"
 
 #include "blocks/IirCascade.h"
+#include "blocks/LinearFade.h"
 #include "blocks/StateClearing.h"
+#include "effect/EffectOpcodes.h"
 #include "graph/AveragerAN.h"
 #include "main/DataArchive.h"
 #include "main/ZipArchive.h"
@@ -27,6 +29,17 @@ void clearGraph(AudioNode* first) {
         if (auto* block = dynamic_cast<StateClearing*>(node->effect))
             block->clearState();
     }
+}
+
+// Whether a node of the graph behind its input node writes audio into `slot`: a
+// mixer, or an effect node with its block (one without a block writes only work
+// slots, with silence).
+bool writesAudioTo(const AudioNode* first, int32_t slot) {
+    for (const AudioNode* node = first ? first->next : nullptr; node; node = node->next)
+        if (node->outBuffer == slot &&
+            (node->kind == kMixerNode || (node->kind == kFxNode && node->effect)))
+            return true;
+    return false;
 }
 
 // Whether a node of the graph behind its input node writes `slot`.
@@ -134,6 +147,8 @@ void QrVorlixGeneric::init() {
         fadeOut.reset(new float[static_cast<size_t>(bufferSize)]());
     if (!fadeInput)
         fadeInput.reset(new float[static_cast<size_t>(bufferSize)]());
+    if (!fadeResult)
+        fadeResult.reset(new float[static_cast<size_t>(bufferSize)]());
     std::string dir;
     {
         // Another instance may be setting the directory on its own thread.
@@ -216,8 +231,7 @@ void QrVorlixGeneric::getParameterDisplay(int32_t index, char* text) {
 
 intptr_t QrVorlixGeneric::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                                      float opt) {
-    constexpr int32_t kSetSampleRate = 10;
-    if (opcode == kSetSampleRate && opt > 0.0f) {
+    if (opcode == kOpSetSampleRate && opt > 0.0f) {
         dispatchedRate = opt;
         if (lent)
             lent->rate = opt;
@@ -343,10 +357,7 @@ void QrVorlixGeneric::clearState() {
 }
 
 int32_t QrVorlixGeneric::fadeSamples() const {
-    const double samples = std::round(kFadeMs * static_cast<double>(runningRate()) / 1000.0);
-    if (!(samples >= 1.0))
-        return 1;
-    return samples < 1e9 ? static_cast<int32_t>(samples) : 1000000000;
+    return fade::samplesFor(static_cast<double>(runningRate()), kFadeMs);
 }
 
 AudioNode* QrVorlixGeneric::swapIn(PreparedGraph* next) {
@@ -356,7 +367,7 @@ AudioNode* QrVorlixGeneric::swapIn(PreparedGraph* next) {
         displaced.reset(old);
     const float rate = runningRate();
     if (next->rate != rate) {
-        next->graph->dispatcher(10, 0, 0, nullptr, rate);
+        next->graph->dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
         next->rate = rate;
     }
     if (next->played)
@@ -404,6 +415,9 @@ void QrVorlixGeneric::beginSwitch(PreparedGraph* next) {
         if (fadeOut) {
             fadeFrom = old;
             fadeKeepsInput = writesSlot(old, kInputSlot);
+            // A graph writing no audio to slot 1 plays what the fixed stage left there,
+            // which the graph fading out overwrites.
+            fadeKeepsResult = !writesAudioTo(graph, kOutputSlot);
             fadeLength = fadeSamples();
             fadePos = 0;
         }
@@ -416,24 +430,21 @@ void QrVorlixGeneric::processFade(int32_t frames) {
     float* result = buffers[kOutputSlot][0];
     if (fadeKeepsInput)
         std::memcpy(fadeInput.get(), input, bytes);
+    if (fadeKeepsResult)
+        std::memcpy(fadeResult.get(), result, bytes);
     // Without a graph before, what played was slot 1 as the fixed stage left it.
     if (fadeFrom)
         processNode(fadeFrom->next, frames);
     std::memcpy(fadeOut.get(), result, bytes);
     if (fadeKeepsInput)
         std::memcpy(input, fadeInput.get(), bytes);
+    if (fadeKeepsResult)
+        std::memcpy(result, fadeResult.get(), bytes);
     processNode(graph->next, frames);
 
-    // Linear gains: g rises by 1/fadeLength a sample and is exactly 1 on the fade's
-    // last sample; samples after it are the new graph's alone.
+    // Samples after the fade's last are the new graph's alone.
     const int32_t n = std::min(frames, fadeLength - fadePos);
-    const float* old = fadeOut.get();
-    const float length = static_cast<float>(fadeLength);
-    const int32_t at = fadePos;
-    for (int32_t i = 0; i < n; ++i) {
-        const float g = static_cast<float>(at + i + 1) / length;
-        result[i] = old[i] * (1.0f - g) + result[i] * g;
-    }
+    fade::crossfade(fadeOut.get(), result, n, fadePos, fadeLength);
     fadePos += n;
     if (fadePos >= fadeLength) {
         endFade();

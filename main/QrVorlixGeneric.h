@@ -15,6 +15,7 @@
 // phase, and a linear mix of two signals is never louder than the louder of them).
 #pragma once
 
+#include "blocks/LinearFade.h"
 #include "blocks/QrIIRFilter.h"
 #include "effect/AudioEffectX.h"
 #include "graph/AudioNode.h"
@@ -125,7 +126,7 @@ class QrVorlixGeneric : public AudioEffectX {
     bool loadXmlZ(int index);
 
     // Crossfade length of switchTo(), in ms at the effect's running rate.
-    static constexpr double kFadeMs = 20.0;
+    static constexpr double kFadeMs = fade::kFadeMs;
     // Any thread but the render thread (setup, typically): builds model `index` at the
     // effect's rate and readies it to run, reading the in-memory archive. Null when
     // the model cannot be built (as loadXmlZ() refuses it). Throws std::out_of_range
@@ -220,6 +221,8 @@ class QrVorlixGeneric : public AudioEffectX {
     float dispatchedRate = 0.0f;          // Hz; 0 until opcode 10 arrives
     std::unique_ptr<float[]> fadeOut;     // bufferSize samples: the graph fading out
     std::unique_ptr<float[]> fadeInput;   // bufferSize samples: slot 0, kept for the new graph
+    std::unique_ptr<float[]> fadeResult;  // bufferSize samples: slot 1, kept for the new graph
+    bool fadeKeepsResult = false;         // the new graph writes no audio to slot 1
     void processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);
     // The fixed stage over `in` into slot 0, gathered in `chain`.

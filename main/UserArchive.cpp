@@ -7,6 +7,17 @@
 #include <mutex>
 
 UserArchiveCheck checkUserArchive(const std::string& path) {
+    std::string dir;
+    {
+        // Another instance may be setting the directory on its own thread.
+        std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
+        dir = gFxDir;
+    }
+    return checkUserArchive(path, DataArchive::readDirectory(dir));
+}
+
+UserArchiveCheck checkUserArchive(const std::string& path,
+                                  const std::shared_ptr<const DataArchive>& base) {
     UserArchiveCheck check;
     if (path.empty()) {
         check.message = "no data archive was named";
@@ -26,13 +37,7 @@ UserArchiveCheck checkUserArchive(const std::string& path) {
         check.message = path + " holds no models (no entry named *.xml)";
         return check;
     }
-    std::string dir;
-    {
-        // Another instance may be setting the directory on its own thread.
-        std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
-        dir = gFxDir;
-    }
-    check.archive = DataArchive::withPresetsOf(*own, *DataArchive::readDirectory(dir));
+    check.archive = base ? DataArchive::withPresetsOf(*own, *base) : own;
     check.usable = true;
     check.message = path + ": " + std::to_string(check.models) + " models";
     // Built from the copy as a unit's channel builds them, presets from the bundle

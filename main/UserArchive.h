@@ -34,3 +34,7 @@ struct UserArchiveCheck {
 // that is a zip archive listing at least one model. Each of its models is built
 // once from the copy read, as the plug-in would build it, for refusedModels.
 UserArchiveCheck checkUserArchive(const std::string& path);
+// The same with the presets it lacks taken from `base` (the shipped archive the
+// caller already holds; null: none).
+UserArchiveCheck checkUserArchive(const std::string& path,
+                                  const std::shared_ptr<const DataArchive>& base);

@@ -5,6 +5,8 @@
 #include "ArchiveTestUtil.h"
 #include "QuorleUnitHost.h"
 
+#include "blocks/LinearFade.h"
+#include "graph/AudioNodeFX.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 #include "tools/PluckedPhrase.h"
@@ -241,6 +243,42 @@ TEST(ModelSwitch, AResetOrAnInstallDuringAFadeEndsIt) {
         renderBlock(*fresh, in, want, 4196, in.size() - 4196);
         EXPECT_TRUE(std::equal(out.begin() + 4196, out.end(), want.begin() + 4196));
     }
+}
+
+// A fade into a graph that writes no audio to the output (its model plays the fixed
+// stage alone) fades to what the fixed stage leaves in slot 1, not to what the
+// graph fading out left there: (1 - g) x the old model's + g x the fixed stage's,
+// then the fixed stage's alone.
+TEST(ModelSwitch, AFadeIntoAGraphWritingNothingFadesToTheFixedStage) {
+    auto fx = shippedEffect(48000.0f), old = shippedEffect(48000.0f),
+         bare = shippedEffect(48000.0f);
+    PreparedGraph nothing, nothingToo;
+    for (PreparedGraph* g : {&nothing, &nothingToo}) {
+        g->graph = new AudioNodeFX; // the input node alone
+        g->graph->outBuffer = kInputSlot;
+        g->model = 0;
+    }
+    ASSERT_TRUE(bare->install(&nothingToo));
+    const std::vector<float> in = pluckedPhrase(48000.0, 0.3);
+    std::vector<float> out(in.size()), was(in.size()), fixed(in.size());
+    for (VorlixMac* e : {fx.get(), old.get(), bare.get()})
+        renderBlock(*e, in, e == fx.get() ? out : e == old.get() ? was : fixed, 0, 4096);
+    ASSERT_TRUE(fx->switchTo(&nothing));
+    const int32_t length = fx->fadeSamples();
+    for (VorlixMac* e : {fx.get(), old.get(), bare.get()})
+        renderBlock(*e, in,
+                    e == fx.get()    ? out
+                    : e == old.get() ? was
+                                     : fixed,
+                    4096, in.size() - 4096);
+    EXPECT_NE(was, fixed);
+    for (int32_t k = 0; k < length; ++k) {
+        const size_t i = 4096 + static_cast<size_t>(k);
+        const float g = fade::gainAt(k, length);
+        // The post gain is applied after the mix here, before it there: a rounding apart.
+        ASSERT_NEAR(out[i], was[i] * (1.0f - g) + fixed[i] * g, 1e-6f) << k;
+    }
+    EXPECT_TRUE(std::equal(out.begin() + 4096 + length, out.end(), fixed.begin() + 4096 + length));
 }
 
 // Sum of squared first differences over `n` samples from `at`: the high band.

@@ -338,9 +338,9 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool 
     rig->channels = self.channels;
     rig->archive = shipped;
     if (path && path[0]) {
-        const UserArchiveCheck check = checkUserArchive(path);
+        const UserArchiveCheck check = checkUserArchive(path, shipped);
         if (check.usable) {
-            rig->archive = DataArchive::withPresetsOf(*DataArchive::readFile(path), *shipped);
+            rig->archive = check.archive; // read once, by the check
             rig->players = true;
             lv2_log_note(&self.logger, "quorle: playing %s\n", check.message.c_str());
             for (const std::string& refused : check.refusedModels)
