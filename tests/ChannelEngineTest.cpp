@@ -76,6 +76,31 @@ TEST(ChannelEngine, OnDemandItPlaysOnlyGraphsItWasOffered) {
     EXPECT_EQ(retired->model, 3) << "the graph faded out";
     EXPECT_FALSE(engine.has(3));
     EXPECT_EQ(engine.takeRetired(), nullptr);
+
+    // With no room left among the retired, the graphs not needed wait in place and
+    // are retired once the caller has collected.
+    for (int m = 0; m < engine.models(); ++m) {
+        std::unique_ptr<PreparedGraph> g = engine.prepare(m, 2);
+        ASSERT_TRUE(engine.offer(g)); // model 1's goes straight to the retired
+    }
+    int offered = 0;
+    for (;; ++offered) {
+        std::unique_ptr<PreparedGraph> again = engine.prepare(1, 2);
+        if (!engine.offer(again))
+            break;
+    }
+    EXPECT_GT(offered, 0);
+    engine.process(in.data(), out.data(), 256);
+    int collected = 0;
+    while (engine.takeRetired())
+        ++collected;
+    EXPECT_EQ(collected, offered + 1) << "the list was full: nothing more retired yet";
+    engine.process(in.data(), out.data(), 256);
+    while (engine.takeRetired())
+        ++collected;
+    EXPECT_EQ(collected, offered + engine.models()) << "every graph but the one playing";
+    EXPECT_TRUE(engine.has(1));
+    EXPECT_FALSE(engine.has(0));
 }
 
 // Without a fade asked for, or before anything was heard, a switch is at once.
@@ -93,6 +118,25 @@ TEST(ChannelEngine, ASwitchIsAtOnceUnlessAFadeIsAskedFor) {
     EXPECT_FALSE(engine.switchTo(-1, true));
     EXPECT_FALSE(engine.switchTo(engine.models(), true));
     EXPECT_EQ(engine.model(), 5);
+    // After a reset nothing has been heard again.
+    engine.process(in.data(), out.data(), 64);
+    engine.reset();
+    ASSERT_TRUE(engine.switchTo(1, true));
+    EXPECT_EQ(engine.effect().fadeRemaining(), 0);
+}
+
+// Samples `stride` apart (one channel of an interleaved buffer) give what the same
+// samples one after another give.
+TEST(ChannelEngine, SamplesApartRenderAsSamplesTogether) {
+    ChannelEngine apart(setupAt(44100.0, 2, true)), together(setupAt(44100.0, 2, true));
+    const std::vector<float> in = pluckedPhrase(44100.0, 0.1);
+    std::vector<float> interleaved(2 * in.size(), 9.0f), wide(2 * in.size()), out(in.size());
+    for (size_t i = 0; i < in.size(); ++i)
+        interleaved[2 * i] = in[i];
+    apart.process(interleaved.data(), wide.data(), static_cast<uint32_t>(in.size()), 2);
+    together.process(in.data(), out.data(), static_cast<uint32_t>(in.size()));
+    for (size_t i = 0; i < in.size(); ++i)
+        ASSERT_EQ(wide[2 * i], out[i]) << i;
 }
 
 // An oversampling change while a note sounds: the output fades out at the factor

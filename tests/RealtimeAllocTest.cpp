@@ -579,7 +579,7 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
     const LV2_URID maxBlock = uris.map.map(uris.map.handle, LV2_BUF_SIZE__maxBlockLength);
     const LV2_URID integer = uris.map.map(uris.map.handle, LV2_ATOM__Int);
     const LV2_URID real = uris.map.map(uris.map.handle, LV2_ATOM__Float);
-    const int32_t frames = 256, negative = -1;
+    const int32_t frames = 256, negative = -1, none = 0;
     const float framesAsFloat = 256.0f;
     const LV2_Feature mapFeature = {LV2_URID__map, &uris.map};
     // Kept while the instances live: the instance may read them at instantiation only,
@@ -590,6 +590,7 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
     LV2_Options_Option unreadable[] = {
         {LV2_OPTIONS_INSTANCE, 0, maxBlock, sizeof(float), real, &framesAsFloat},
         {LV2_OPTIONS_INSTANCE, 0, maxBlock, sizeof(int32_t), integer, &negative},
+        {LV2_OPTIONS_INSTANCE, 0, maxBlock, sizeof(int32_t), integer, &none},
         {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr}};
     const LV2_Feature boundedOptions = {LV2_OPTIONS__options, bounded};
     const LV2_Feature unreadableOptions = {LV2_OPTIONS__options, unreadable};
