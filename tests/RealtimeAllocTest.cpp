@@ -856,7 +856,7 @@ TEST(Realtime, TheLastModelAskedOfTheWorkerWins) {
 // and the answer puts it in place and crossfades to it within run(): neither
 // run() nor work_response() allocates or locks, the fade and the retiring of the
 // old unit included.
-TEST(Realtime, AnArchiveChangeThroughTheWorkerAllocatesNothingOnTheRenderThread) {
+TEST(Realtime, AnArchiveChangeOrARestoreAllocatesNothingOnTheRenderThread) {
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
     quorletest::UriMap uris;
@@ -880,6 +880,23 @@ TEST(Realtime, AnArchiveChangeThroughTheWorkerAllocatesNothingOnTheRenderThread)
     EXPECT_EQ(locked, 0);
     ASSERT_FALSE(log.messages.empty());
     EXPECT_NE(log.messages[0].find("4 models"), std::string::npos) << "the archive was opened";
+    EXPECT_TRUE(finiteAndSounding(out));
+
+    // A state restored (the shipped archive back): the run() that puts its rig in
+    // place, the crossfade and the old rig's way to the worker allocate nothing.
+    quorletest::TestState shipped;
+    ASSERT_EQ(plugin.restore(shipped), LV2_STATE_SUCCESS);
+    allocated = locked = 0;
+    for (int block = 0; block < 12; ++block) {
+        const long allocations = gAllocations, locks = gLocks;
+        worker.answer();
+        plugin.run(in.data(), out.data(), 512);
+        allocated += gAllocations - allocations;
+        locked += gLocks - locks;
+        worker.work();
+    }
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(locked, 0);
     EXPECT_TRUE(finiteAndSounding(out));
 }
 
