@@ -18,25 +18,7 @@ namespace {
 constexpr uint32_t kBlock = 512;
 const std::string kPlayers = std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.data";
 
-// What the unit alone renders, fresh, for `archive` ("": the bundle's) and model
-// `model` at the plug-in's rate and default factor, in blocks of kBlock.
-std::vector<float> unitAlone(const std::string& archive, float model,
-                             const std::vector<float>& in) {
-    quorletest::LocalUnit unit(kBlock, 48000.0);
-    const UInt32 factor = kQuorleDefaultOversampling;
-    AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
-                         &factor, sizeof(factor));
-    if (!archive.empty())
-        AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global, 0,
-                             archive.c_str(), static_cast<UInt32>(archive.size() + 1));
-    std::vector<float> out;
-    // The controls as quorletest::Lv2Mono sets them.
-    if (unit.initialize() != noErr || unit.setParameter(0, 0.7f) != noErr ||
-        unit.setParameter(3, model) != noErr)
-        return out;
-    unit.renderAll(in, out, kBlock);
-    return out;
-}
+using quorletest::unitAlone;
 
 // Renders `blocks` blocks of `in` from block `first` through `plugin`, appended to `out`.
 void play(quorletest::Lv2Mono& plugin, const std::vector<float>& in, size_t first, size_t blocks,

@@ -128,23 +128,7 @@ bool finiteAndSounding(const Out& out) {
     return sounding;
 }
 
-// What the unit alone renders, fresh, for `archive` and model `model` at the
-// plug-in's rate and default factor, in blocks of kBlock (controls as Lv2Plugin's).
-std::vector<float> unitAlone(const std::string& archive, float model,
-                             const std::vector<float>& in) {
-    quorletest::LocalUnit unit(kBlock, kRate);
-    const UInt32 factor = kQuorleDefaultOversampling;
-    AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
-                         &factor, sizeof(factor));
-    AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global, 0,
-                         archive.c_str(), static_cast<UInt32>(archive.size() + 1));
-    std::vector<float> out;
-    if (unit.initialize() != noErr || unit.setParameter(0, 0.7f) != noErr ||
-        unit.setParameter(3, model) != noErr)
-        return out;
-    unit.renderAll(in, out, kBlock);
-    return out;
-}
+using quorletest::unitAlone;
 
 // A fresh directory, removed with what it holds at the end of the test.
 struct ScratchDir {

@@ -121,4 +121,26 @@ inline std::vector<float> renderDirect(const std::string& dir, float rate,
     return out;
 }
 
+// What the unit alone renders, fresh, for `archive` ("": the bundle's) and model
+// `model` at `rate` and the LV2 plug-in's default factor, in blocks of `block`,
+// with the controls the LV2 test hosts set (drive 0.7): the reference the LV2
+// plug-in is held to bit for bit.
+inline std::vector<float> unitAlone(const std::string& archive, float model,
+                                    const std::vector<float>& in, UInt32 block = 512,
+                                    double rate = 48000.0) {
+    LocalUnit unit(block, rate);
+    const UInt32 factor = kQuorleDefaultOversampling;
+    AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
+                         &factor, sizeof(factor));
+    if (!archive.empty())
+        AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global, 0,
+                             archive.c_str(), static_cast<UInt32>(archive.size() + 1));
+    std::vector<float> out;
+    if (unit.initialize() != noErr || unit.setParameter(0, 0.7f) != noErr ||
+        unit.setParameter(3, model) != noErr)
+        return out;
+    unit.renderAll(in, out, block);
+    return out;
+}
+
 } // namespace quorletest
