@@ -26,6 +26,8 @@
 #include <memory>
 #include <string>
 
+class DataArchive;
+
 namespace quorlelv2 {
 
 constexpr uint32_t kControls = 4;
@@ -85,6 +87,9 @@ struct Instance {
 
     // Setup-side: every rig alive, found by serial (never touched by run()).
     RigRegistry registry;
+    // The bundle's archive, read by the first rig at instantiation and never changed
+    // after (the worker and restore() only copy the pointer).
+    std::shared_ptr<const DataArchive> shipped;
     ParcelBox box;
 
     // --- audio side (run(), work_response(); restore() while run() does not run) ---

@@ -327,7 +327,10 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool 
                       self.rate, ChannelEngine::kMinRate, ChannelEngine::kMaxRate);
         return nullptr;
     }
-    std::shared_ptr<const DataArchive> shipped = DataArchive::readDirectory(self.bundle);
+    // The bundle's archive is read once, by the first rig, and shared by every rig after.
+    if (!self.shipped)
+        self.shipped = DataArchive::readDirectory(self.bundle);
+    const std::shared_ptr<const DataArchive> shipped = self.shipped;
     if (!shipped->found() || shipped->modelNames().empty()) {
         lv2_log_error(&self.logger, "quorle: %s%s; the plug-in will output silence\n",
                       (self.bundle + "quorle.data").c_str(),
