@@ -165,6 +165,8 @@ int measureCommand(int argc, char** argv) {
         if (!o.plotDir.empty())
             pictures += measure::plotModel(renderer, m, o.rate, o.plotDir).size();
     }
+    if (!o.plotDir.empty() && o.model == "all")
+        pictures += measure::plotAllModels(renderer, o.rate, o.plotDir).size();
     std::optional<measure::CpuFigures> cpu;
     if (o.cpu)
         cpu = measure::measureCpu(o.bundle, models, o.oversampling);
