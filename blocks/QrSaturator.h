@@ -4,21 +4,26 @@
 //
 // Per channel and sample: u = g x + b, y = f(u) - f(b) (the static offset of the
 // bias taken off at once), then a one-pole DC-blocking high-pass, then the post-gain.
-// f is linear up to the knee k and bends quadratically into +-1 (continuous slope):
-//   |u| <= k:         f = u
-//   k < |u| < 2 - k:  f = sign(u) (|u| - (|u| - k)^2 / (4 (1 - k)))
-//   |u| >= 2 - k:     f = sign(u)
+// f blends two curves, (1 - s) knee(u) + s soft(u). The knee curve is linear up to the
+// knee k and bends quadratically into +-1 (continuous slope):
+//   |u| <= k:         knee = u
+//   k < |u| < 2 - k:  knee = sign(u) (|u| - (|u| - k)^2 / (4 (1 - k)))
+//   |u| >= 2 - k:     knee = sign(u)
+// The soft curve u / sqrt(1 + u^2) bends from the smallest signal on, so its
+// harmonics rise steadily with the level, as a valve stage's do, where the knee curve
+// is clean up to the knee and then breaks up within a few dB.
 // It is applied through its antiderivative F: y[n] = (F(u[n]) - F(u[n-1])) /
 // (u[n] - u[n-1]), the mean of f over the straight line from u[n-1] to u[n], which
 // keeps most of what a sampled curve would fold back below the Nyquist frequency.
 //
-// Five 0..1 parameters, stored and reported as set; values outside 0..1 (NaN as 0)
+// Six 0..1 parameters, stored and reported as set; values outside 0..1 (NaN as 0)
 // act as the nearest end:
 //   0 Pre-gain:  g = 60 p - 20 dB       (default 1/3: 0 dB)
 //   1 Asymmetry: b = 0.5 p              (default 0: symmetric)
 //   2 Hardness:  k = 0.95 p             (default 0.5)
 //   3 Post-gain: 60 p - 40 dB           (default 2/3: 0 dB)
 //   4 DC cut:    corner 40 p Hz, 0 off  (default 0.25: 10 Hz), at the running rate
+//   5 Softness:  s = p                  (default 0: the knee curve alone)
 // Up to two channels, each with its own state. Processing allocates nothing, takes
 // no lock and throws nothing; where a step of u is too small for the quotient (a
 // constant input, or a NaN from a non-finite one) the output is the mean of f at the
@@ -31,7 +36,7 @@
 
 class QrSaturator : public AudioEffectX, public StateClearing {
   public:
-    enum Param { kPreGain, kAsymmetry, kHardness, kPostGain, kDcCut, kNumParams };
+    enum Param { kPreGain, kAsymmetry, kHardness, kPostGain, kDcCut, kSoftness, kNumParams };
     static constexpr int32_t kMaxChannels = 2;
 
     explicit QrSaturator(HostCallback callback);
@@ -62,21 +67,23 @@ class QrSaturator : public AudioEffectX, public StateClearing {
     // Forgets the previous input and the DC cut's history; parameters stay.
     void clearState() override;
 
-    // The curve f at u for knee k (0 <= k < 1), without anti-aliasing.
-    static float curve(float u, float k);
+    // The curve f at u for knee k (0 <= k < 1) and softness s (0..1), without
+    // anti-aliasing.
+    static float curve(float u, float k, float softness = 0.0f);
     // Its antiderivative F, even, with F(0) = 0.
-    static double antiderivative(double u, double k);
+    static double antiderivative(double u, double k, double softness = 0.0);
 
   private:
     void updateCoefficients();
     void run(float** inputs, float** outputs, int32_t sampleFrames, bool replacing);
 
-    float values[kNumParams] = {1.0f / 3.0f, 0.0f, 0.5f, 2.0f / 3.0f, 0.25f}; // as set
+    float values[kNumParams] = {1.0f / 3.0f, 0.0f, 0.5f, 2.0f / 3.0f, 0.25f, 0.0f}; // as set
     // Derived from the values; recomputed when one of them or the rate changes.
     float preGain = 1.0f;  // linear
     float postGain = 1.0f; // linear
     double bias = 0.0;     // added after the pre-gain
     double knee = 0.475;   // k
+    double softness = 0.0; // s
     double offset = 0.0;   // f(bias)
     double dcPole = 0.0;   // one-pole coefficient of the DC cut
     bool dcCut = true;     // false: the cut is off

@@ -293,19 +293,35 @@ ModelMeasurements passing(const std::string& name) {
     m.ratesMaxDb = 0.4;
     m.bassLowDb = {-50.0, -42.0, -34.0};
     m.bassMidDb = {-41.0, -40.0, -39.0};
+    // Octave-band shapes 6 dB apart from model to model (by the name's first digit).
+    m.shapeDb = std::vector<double>(8, -9.0 - 6.0 * (name[0] - '0'));
+    m.ladderThdDb = -40.0 + 5.0 * (name[0] - '0');
+    m.breakupStepDb = {4.0, 5.0};
+    if (m.role.clean)
+        m.sweepDb = std::array<double, 2>{14.0, -1.0};
+    if (m.role.octave) {
+        m.fuzzOddDb = -20.0;
+        m.fuzzSlope = 0.5;
+        m.fuzzOctaveDb = -6.0;
+    }
+    if (m.role.highGain)
+        m.decayRatio = 0.5;
     return m;
 }
 
 TEST(MeasureReport, EveryTargetJudged) {
-    std::vector<ModelMeasurements> models = {passing("1-clean"), passing("3-lead"),
-                                             passing("4-octave")};
+    std::vector<ModelMeasurements> models = {passing("1-clean"), passing("2-crunch"),
+                                             passing("3-lead"), passing("4-octave")};
     Table table = judge(models, true, nullptr);
-    ASSERT_EQ(table.rows.size(), 3u);
-    ASSERT_EQ(table.columns.size(), 9u);
+    ASSERT_EQ(table.rows.size(), 4u);
+    ASSERT_EQ(table.columns.size(), 13u);
     EXPECT_TRUE(allPass(table)) << formatText(table);
     EXPECT_EQ(table.rows[0][4].text, "-"); // sustain: high-gain models only
-    EXPECT_EQ(table.rows[1][4].verdict, Verdict::Pass);
-    EXPECT_EQ(table.rows[2][5].verdict, Verdict::Pass);
+    EXPECT_EQ(table.rows[2][4].verdict, Verdict::Pass);
+    EXPECT_EQ(table.rows[3][5].verdict, Verdict::Pass);
+    EXPECT_EQ(table.rows[1][9].verdict, Verdict::None); // the first on the gain ladder
+    EXPECT_EQ(table.rows[2][9].verdict, Verdict::Pass);
+    EXPECT_EQ(table.rows[0][11].text, "-"); // clean models are not compared
 
     // One measurement off target fails its cell: row, column, what is changed.
     using Change = void (*)(std::vector<ModelMeasurements>&);
@@ -314,23 +330,36 @@ TEST(MeasureReport, EveryTargetJudged) {
         Change change;
     } failing[] = {
         // THD rises 10 dB: enough for a drive model only.
-        {1, 3,
-         [](auto& m) {
-             m[1].thdDb = {-40, -36, -33, -30};
-         }},
         {2, 3,
          [](auto& m) {
-             m[2].thdDb = {-40, -39.8, -30, -20};
+             m[2].thdDb = {-40, -36, -33, -30};
+         }},
+        {3, 3,
+         [](auto& m) {
+             m[3].thdDb = {-40, -39.8, -30, -20};
          }},                                            // one step under 0.5 dB
         {0, 3, [](auto& m) { m[0].thdDb[1] = -55.0; }}, // a clean model distorting at drive 0.5
         {0, 1, [](auto& m) { m[0].alias.dB = -49.0; }},
-        {2, 2, [](auto& m) { m[2].dc = 2e-4; }},
-        {1, 4, [](auto& m) { m[1].sustainDb = 5.0; }},
-        {2, 5, [](auto& m) { m[2].octaveDb = -7.0; }},
-        {2, 6, [](auto& m) { m[2].loudnessDbfs = -25.0; }}, // mean -21.7: 3.3 dB under it
+        {3, 2, [](auto& m) { m[3].dc = 2e-4; }},
+        {2, 4, [](auto& m) { m[2].sustainDb = 5.0; }},
+        {2, 4, [](auto& m) { m[2].decayRatio = 0.7; }}, // fades at 0.7 times the dry rate
+        {3, 5, [](auto& m) { m[3].octaveDb = -7.0; }},
+        {3, 6, [](auto& m) { m[3].loudnessDbfs = -25.0; }}, // mean -21.2: 3.8 dB under it
         {0, 7, [](auto& m) { m[0].ratesMaxDb = 1.6; }},
-        {0, 8, [](auto& m) { m[0].bassLowDb[0] = -47.0; }}, // bass 0 takes only 5 dB off 80 Hz
+        {0, 8, [](auto& m) { m[0].bassLowDb[0] = -45.0; }}, // bass 0 takes only 3 dB off 80 Hz
         {0, 8, [](auto& m) { m[0].bassMidDb[2] = -36.5; }}, // bass 1 lifts 1 kHz 3.5 dB
+        {0, 8, [](auto& m) { (*m[0].sweepDb)[0] = 21.0; }}, // too much bass
+        {0, 8, [](auto& m) { (*m[0].sweepDb)[1] = -3.5; }}, // the bass control darkens
+        {2, 9, [](auto& m) { m[2].ladderThdDb = m[1].ladderThdDb + 1.5; }},
+        {1, 10, [](auto& m) { m[1].breakupStepDb[1] = 12.5; }},
+        {2, 11,
+         [](auto& m) {
+             m[2].shapeDb = m[1].shapeDb;
+             m[2].shapeDb[0] += 23.0; // 2.9 dB from 2-crunch on average
+         }},
+        {3, 12, [](auto& m) { m[3].fuzzOddDb = -31.0; }},
+        {3, 12, [](auto& m) { m[3].fuzzSlope = 0.75; }},
+        {3, 12, [](auto& m) { m[3].fuzzOctaveDb = -11.0; }},
     };
     for (const auto& f : failing) {
         std::vector<ModelMeasurements> bad = models;
@@ -341,9 +370,11 @@ TEST(MeasureReport, EveryTargetJudged) {
             << "row " << f.row << ", column " << f.column;
     }
     std::vector<ModelMeasurements> lead = models;
-    lead[1].thdDb = {-40, -36, -33, -30};
-    lead[1].role.highGain = false;
-    EXPECT_NE(judge(lead, true, nullptr).rows[1][3].verdict, Verdict::Fail);
+    lead[2].thdDb = {-40, -36, -33, -30};
+    lead[2].role.highGain = false;
+    EXPECT_NE(judge(lead, true, nullptr).rows[2][3].verdict, Verdict::Fail);
+    // Shapes are compared only when every model is there.
+    EXPECT_EQ(judge(models, false, nullptr).rows[2][11].verdict, Verdict::None);
 }
 
 TEST(MeasureReport, LoudnessAloneAndCpuAgainstTheReference) {
@@ -359,9 +390,9 @@ TEST(MeasureReport, LoudnessAloneAndCpuAgainstTheReference) {
     cpu.calfName = "Calf Saturator";
     std::vector<ModelMeasurements> two = {passing("1-clean"), passing("2-crunch")};
     table = judge(two, true, &cpu);
-    ASSERT_EQ(table.columns.size(), 10u);
-    EXPECT_EQ(table.rows[0][9].verdict, Verdict::Pass);
-    EXPECT_EQ(table.rows[1][9].verdict, Verdict::Fail); // under twice Calf's speed
+    ASSERT_EQ(table.columns.size(), 14u);
+    EXPECT_EQ(table.rows[0][13].verdict, Verdict::Pass);
+    EXPECT_EQ(table.rows[1][13].verdict, Verdict::Fail); // under twice Calf's speed
     cpu.calf.reset();
     cpu.why = "n/a: no Calf Saturator";
     table = judge(two, true, &cpu);
@@ -380,7 +411,7 @@ TEST(MeasureReport, MarkdownTableHasOneLinePerModel) {
     EXPECT_EQ(rows[1].rfind("| --- |", 0), 0u);
     EXPECT_EQ(rows[3].rfind("| 3-lead |", 0), 0u);
     for (const std::string& row : rows)
-        EXPECT_EQ(std::count(row.begin(), row.end(), '|'), 10) << row;
+        EXPECT_EQ(std::count(row.begin(), row.end(), '|'), 14) << row;
 }
 
 // ---- pictures ----------------------------------------------------------------------

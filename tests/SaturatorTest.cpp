@@ -37,6 +37,7 @@ float preGainFor(double db) {
 struct Setting {
     double preDb; // pre-gain
     float asymmetry, hardness, dcCut;
+    float softness = 0.0f;
 };
 
 void apply(QrSaturator& s, const Setting& set) {
@@ -45,6 +46,7 @@ void apply(QrSaturator& s, const Setting& set) {
     s.setParameter(P::kAsymmetry, set.asymmetry);
     s.setParameter(P::kHardness, set.hardness);
     s.setParameter(P::kDcCut, set.dcCut);
+    s.setParameter(P::kSoftness, set.softness);
 }
 
 Buffer sine(double hz, double amplitude, size_t n) {
@@ -71,10 +73,10 @@ Buffer plainCurve(const Buffer& in, const Setting& set) {
     const double g = std::pow(10.0, set.preDb / 20.0);
     const double b = 0.5 * set.asymmetry;
     const float k = 0.95f * set.hardness;
-    const float offset = QrSaturator::curve(static_cast<float>(b), k);
+    const float offset = QrSaturator::curve(static_cast<float>(b), k, set.softness);
     Buffer out(in.size());
     for (size_t i = 0; i < in.size(); ++i)
-        out[i] = QrSaturator::curve(static_cast<float>(g * in[i] + b), k) - offset;
+        out[i] = QrSaturator::curve(static_cast<float>(g * in[i] + b), k, set.softness) - offset;
     return out;
 }
 
@@ -100,7 +102,10 @@ TEST(Saturator, HarmonicLevelsOfA100HzSineAreThoseOfTheCurve) {
     // 100 Hz, 0.5 peak; one second measured after half a second of settling (the DC cut's
     // 10 Hz corner costs the fundamental 0.04 dB and H2 0.01 dB). The reference is the
     // bare curve over one period on a grid of 2^16 points.
-    const Setting settings[] = {{12.0, 0.0f, 0.5f, 0.25f}, {6.0, 0.6f, 0.3f, 0.25f}};
+    const Setting settings[] = {{12.0, 0.0f, 0.5f, 0.25f},
+                                {6.0, 0.6f, 0.3f, 0.25f},
+                                {12.0, 0.0f, 0.5f, 0.25f, 1.0f},
+                                {6.0, 0.6f, 0.9f, 0.25f, 0.4f}};
     for (const Setting& set : settings) {
         QrSaturator s(masterCallback);
         apply(s, set);
@@ -112,8 +117,8 @@ TEST(Saturator, HarmonicLevelsOfA100HzSineAreThoseOfTheCurve) {
         const float k = 0.95f * set.hardness;
         for (size_t j = 0; j < grid; ++j) {
             const double u = g * 0.5 * std::sin(2.0 * kPi * static_cast<double>(j) / grid) + b;
-            period[j] = QrSaturator::curve(static_cast<float>(u), k) -
-                        QrSaturator::curve(static_cast<float>(b), k);
+            period[j] = QrSaturator::curve(static_cast<float>(u), k, set.softness) -
+                        QrSaturator::curve(static_cast<float>(b), k, set.softness);
         }
         for (long h : {1L, 2L, 3L, 5L}) {
             const double got = dB(amplitude(out, 24000, 48000, 100 * h));
@@ -123,6 +128,48 @@ TEST(Saturator, HarmonicLevelsOfA100HzSineAreThoseOfTheCurve) {
             else
                 EXPECT_NEAR(got, want, 0.5) << "H" << h << " asymmetry " << set.asymmetry;
         }
+    }
+}
+
+TEST(Saturator, SoftnessMakesDistortionRiseSteadilyWithTheLevel) {
+    // THD of 1 kHz (H2..H9) as the level rises in 3 dB steps, through a stage with a hard
+    // knee (0.9). Alone the knee curve is clean up to the knee and then jumps; with
+    // softness the distortion grows from the smallest level by a few dB per step.
+    auto thdSweep = [](float softness) {
+        std::vector<double> thd;
+        for (double level = -42.0; level <= -3.0; level += 3.0) {
+            QrSaturator s(masterCallback);
+            apply(s, {20.0, 0.0f, 0.95f, 0.25f, softness});
+            const Buffer out = render(s, sine(1000.0, std::pow(10.0, level / 20.0), 9600));
+            double harmonics = 0.0;
+            for (long h = 2; h <= 9; ++h)
+                harmonics += std::pow(amplitude(out, 4800, 4800, 100 * h), 2.0);
+            thd.push_back(std::max(-100.0, 10.0 * std::log10(harmonics + 1e-300) -
+                                               dB(amplitude(out, 4800, 4800, 100))));
+        }
+        return thd;
+    };
+    auto biggestStep = [](const std::vector<double>& thd) {
+        double step = 0.0;
+        for (size_t i = 1; i < thd.size(); ++i)
+            step = std::max(step, thd[i] - thd[i - 1]);
+        return step;
+    };
+    const std::vector<double> knee = thdSweep(0.0f), soft = thdSweep(1.0f), half = thdSweep(0.5f);
+    EXPECT_EQ(knee.front(), -100.0);
+    EXPECT_GT(biggestStep(knee), 30.0);
+    for (const auto* curve : {&soft, &half}) {
+        EXPECT_GT(curve->front(), -100.0);
+        EXPECT_LE(biggestStep(*curve), 12.0);
+        EXPECT_GT(curve->back() - curve->front(), 30.0);
+    }
+    // The blended antiderivative is that of the blended curve.
+    for (double u : {-3.0, -0.7, 0.05, 0.9, 1.6, 40.0}) {
+        const double h = 1e-6;
+        const double slope = (QrSaturator::antiderivative(u + h, 0.5, 0.3) -
+                              QrSaturator::antiderivative(u - h, 0.5, 0.3)) /
+                             (2.0 * h);
+        EXPECT_NEAR(slope, QrSaturator::curve(static_cast<float>(u), 0.5f, 0.3f), 1e-6) << u;
     }
 }
 

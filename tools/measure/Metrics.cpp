@@ -148,12 +148,31 @@ std::vector<double> thirdOctaveCentres(double loHz, double hiHz) {
     return centres;
 }
 
-std::vector<double> bandLevelsDb(const PowerSpectrum& s, const std::vector<double>& centres) {
-    const double edge = std::pow(2.0, 1.0 / 6.0);
+std::vector<double> bandLevelsDb(const PowerSpectrum& s, const std::vector<double>& centres,
+                                 double widthOctaves) {
+    const double edge = std::pow(2.0, widthOctaves / 2.0);
     std::vector<double> levels;
     for (double c : centres)
         levels.push_back(powerDb(s.bandPower(c / edge, c * edge)));
     return levels;
+}
+
+std::vector<double> shapeDb(std::vector<double> levelsDb) {
+    double total = 0.0;
+    for (double l : levelsDb)
+        total += std::pow(10.0, l / 10.0);
+    const double totalDb = powerDb(total);
+    for (double& l : levelsDb)
+        l -= totalDb;
+    return levelsDb;
+}
+
+double meanAbsoluteDifferenceDb(const std::vector<double>& a, const std::vector<double>& b) {
+    const size_t n = std::min(a.size(), b.size());
+    double sum = 0.0;
+    for (size_t i = 0; i < n; ++i)
+        sum += std::fabs(a[i] - b[i]);
+    return n ? sum / static_cast<double>(n) : 0.0;
 }
 
 ModelRole roleOf(const std::string& modelName) {

@@ -54,8 +54,14 @@ double dynamicRangeDb(const float* x, size_t n, double rate, double floorDbfs = 
 
 // Centres of the third-octave bands 50 Hz x 2^(k/3), from `loHz` up to `hiHz`.
 std::vector<double> thirdOctaveCentres(double loHz = 50.0, double hiHz = 12000.0);
-// Power of each band (centre / 2^(1/6) .. centre x 2^(1/6)) in dB.
-std::vector<double> bandLevelsDb(const PowerSpectrum& s, const std::vector<double>& centres);
+// Power of each band (centre / 2^(1/6) .. centre x 2^(1/6), or as wide as
+// `widthOctaves`) in dB.
+std::vector<double> bandLevelsDb(const PowerSpectrum& s, const std::vector<double>& centres,
+                                 double widthOctaves = 1.0 / 3.0);
+// The levels less the level of their power sum: a spectrum's shape, whatever its level.
+std::vector<double> shapeDb(std::vector<double> levelsDb);
+// Mean absolute difference of two equally long lists of levels, dB.
+double meanAbsoluteDifferenceDb(const std::vector<double>& a, const std::vector<double>& b);
 
 // What a model is meant to do, from its name: "clean" in the name makes it a clean
 // model, every other model drives; "octave"/"oct" an octave model; "lead", "high",

@@ -1,7 +1,9 @@
 #include "tools/measure/ModelMeasure.h"
 
+#include "tools/measure/Curves.h"
 #include "tools/measure/Targets.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace measure {
@@ -46,6 +48,75 @@ std::vector<double> phraseResponse(const Renderer& r, size_t model, double rate,
     for (size_t b = 0; b < levels.size(); ++b)
         levels[b] -= inLevels[b];
     return levels;
+}
+
+// Harmonics first..last of a tone of `f0` together, dB re the fundamental.
+double harmonicsDb(const PowerSpectrum& s, double f0, int first, int last) {
+    double sum = 0.0;
+    for (int n = first; n <= last && n * f0 < s.rate() / 2.0; ++n)
+        sum += std::pow(10.0, harmonicDb(s, f0, n) / 10.0);
+    return powerDb(sum);
+}
+
+void measureCharacter(const Renderer& r, size_t model, double rate, ModelMeasurements& m) {
+    Controls drive;
+    drive.drive = t::kDistinctDrive;
+    const Signal in = samePhrase(rate);
+    const Signal out = r.render(model, drive, in, rate);
+    const std::vector<double> centres(t::kDistinctBands.begin(), t::kDistinctBands.end());
+    const size_t fft = powerOfTwoAtLeast(static_cast<size_t>(rate / 3.0));
+    m.shapeDb = shapeDb(
+        bandLevelsDb(PowerSpectrum::averaged(out.data(), out.size(), rate, fft), centres, 1.0));
+
+    Controls ladder;
+    ladder.drive = t::kLadderDrive;
+    m.ladderThdDb =
+        thdDb(measureTone(r, model, ladder, rate, t::kLadderHz, t::kLadderDbfs), t::kLadderHz);
+
+    for (size_t i = 0; i < t::kBreakupDrives.size(); ++i) {
+        const std::vector<double> thd =
+            thdAgainstLevel(r, model, rate, t::kBreakupDrives[i], breakupLevels());
+        for (size_t k = 1; k < thd.size(); ++k)
+            m.breakupStepDb[i] = std::max(m.breakupStepDb[i], thd[k] - thd[k - 1]);
+    }
+
+    if (m.role.clean) {
+        std::array<double, 2> moved{};
+        const double hz[2] = {t::kBassLowHz, t::kSweepHighHz};
+        for (int k = 0; k < 2; ++k) {
+            Controls lo, hi;
+            lo.bass = 0.0f;
+            hi.bass = 1.0f;
+            moved[k] =
+                tonePeakDbfs(measureTone(r, model, hi, rate, hz[k], t::kSweepDbfs, 0.5), hz[k]) -
+                tonePeakDbfs(measureTone(r, model, lo, rate, hz[k], t::kSweepDbfs, 0.5), hz[k]);
+        }
+        m.sweepDb = moved;
+    }
+
+    if (m.role.octave) {
+        Controls c;
+        c.drive = t::kFuzzDrive;
+        const PowerSpectrum quiet = measureTone(r, model, c, rate, t::kFuzzHz, t::kFuzzQuietDbfs);
+        const PowerSpectrum loud = measureTone(r, model, c, rate, t::kFuzzHz, t::kFuzzLoudDbfs);
+        m.fuzzOddDb = harmonicsDb(quiet, t::kFuzzHz, 3, 9);
+        m.fuzzSlope =
+            (powerDb(loud.bandPower(0.0, rate / 2.0)) - powerDb(quiet.bandPower(0.0, rate / 2.0))) /
+            (t::kFuzzLoudDbfs - t::kFuzzQuietDbfs);
+        c.drive = t::kFuzzHardDrive;
+        m.fuzzOctaveDb =
+            harmonicDb(measureTone(r, model, c, rate, t::kFuzzHz, t::kFuzzLoudDbfs), t::kFuzzHz, 2);
+    }
+
+    if (m.role.highGain) {
+        const Signal string = pluck(rate, t::kDecayHz, t::kDecayDbfs, t::kDecaySeconds);
+        Controls c;
+        c.drive = t::kDecayDrive;
+        const double dry = decayDbPerSecond(string, rate, t::kDecayFrom, t::kDecayTo);
+        const double wet =
+            decayDbPerSecond(r.render(model, c, string, rate), rate, t::kDecayFrom, t::kDecayTo);
+        m.decayRatio = dry > 0.0 ? wet / dry : 0.0;
+    }
 }
 
 void measureRates(const Renderer& r, size_t model, ModelMeasurements& m) {
@@ -104,6 +175,7 @@ ModelMeasurements measureModel(const Renderer& r, size_t model, double rate) {
     }
 
     measureRates(r, model, m);
+    measureCharacter(r, model, rate, m);
 
     for (size_t i = 0; i < t::kBassSettings.size(); ++i) {
         Controls c;

