@@ -134,9 +134,9 @@ TEST(ModelTool, GraphPictureHoldsEveryNodeAndMapping) {
     ASSERT_EQ(run.status, 0) << run.out;
     const std::string svg = readFile(dir / "g.svg");
     for (const char* id : {"oct_lp", "oct_pos", "oct_flip", "oct_neg", "oct_sum", "oct_dc",
-                           "oct_soft", "oct_fuzz", "oct_mix", "oct_tone"})
+                           "oct_tight", "oct_soft", "oct_fuzz", "oct_mix", "oct_tone", "oct_body"})
         EXPECT_NE(svg.find(std::string(">") + id + "<"), std::string::npos) << id;
-    EXPECT_NE(svg.find(">#10, slot 1 (out)<"), std::string::npos); // the last of ten
+    EXPECT_NE(svg.find(">#12, slot 1 (out)<"), std::string::npos); // the last of twelve
     // A mapping is dashed and labelled with its indices; a node nobody reads is grey.
     writeFile(dir / "m.xml", R"(<quorle><processor id="env" type="averager" input="in">
         <param set="0" ms="20"/></processor><fx id="idle" type="eq" input="in"/>

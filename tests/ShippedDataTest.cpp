@@ -31,13 +31,14 @@ TEST_F(ShippedData, SixModelsInPlayingOrder) {
     EXPECT_EQ(fx.modelNames,
               (std::vector<std::string>{"1-clean.xml", "2-edge.xml", "3-crunch.xml", "4-lead.xml",
                                         "5-high-gain.xml", "6-octave-fuzz.xml"}));
-    // The tone stage: a three-section low shelf tilted against a treble shelf.
+    // The tone stage: a three-section low shelf tilted against a low-mid band (two
+    // second-order sections around 300 Hz), not against the treble.
     EXPECT_EQ(fx.bassFilter.params.order, 1);
     EXPECT_FALSE(fx.bassFilter.params.highShelf);
     EXPECT_EQ(fx.bassFilter.params.passes, 3);
-    EXPECT_EQ(fx.loMidFilter.params.order, 1);
-    EXPECT_TRUE(fx.loMidFilter.params.highShelf);
-    EXPECT_EQ(fx.loMidFilter.params.passes, 1);
+    EXPECT_EQ(fx.loMidFilter.params.order, 2);
+    EXPECT_EQ(fx.loMidFilter.params.passes, 2);
+    EXPECT_NEAR(fx.loMidFilter.params.GetNormalizedFreq() * 22050.0f, 300.0f, 15.0f);
 }
 
 TEST_F(ShippedData, EveryModelSoundsDifferently) {
