@@ -1,8 +1,9 @@
-// The LV2 timing host (tools/measure/Lv2Timer) on the built bundle, and
-// peer-bench, the side-by-side CPU comparison, run as a user runs it on a short
+// The LV2 host (tools/measure/Lv2Timer) on the built bundle, timing and rendering,
+// and peer-bench, the side-by-side CPU comparison, run as a user runs it on a short
 // signal: quorle's rows carry positive finite figures, a peer that is not there is
 // reported as such, and a bundle without the plug-in fails the run.
 #include "tools/measure/Lv2Timer.h"
+#include "tools/measure/Metrics.h"
 
 #include "au/quorleIds.h"
 
@@ -52,6 +53,28 @@ TEST(Lv2Timer, PlaysQuorleInAnyBlockAndRefusesWhatItCannotSet) {
     EXPECT_EQ(timer.portDefault(kStereo, "oversampling"),
               static_cast<float>(kQuorleDefaultOversampling));
     EXPECT_FALSE(timer.portDefault(kMono, "nothing"));
+}
+
+TEST(Lv2Timer, RendersTheFirstOutputOfAFreshInstanceOrSaysWhyNot) {
+    Lv2Timer timer(QUORLE_BUNDLE_DIR);
+    const Signal input = sine(48000.0, 220.0, -12.0, 0.3);
+    double levels[2] = {};
+    const std::vector<PortSetting> settings[2] = {{{"drive", 0.0f}}, {}};
+    for (int k = 0; k < 2; ++k) {
+        auto plugin = timer.open(kMono, settings[k], input, 48000.0, 512, Lv2Timer::Start::Fresh);
+        ASSERT_EQ(plugin->state(), TimedPlugin::State::Ready) << plugin->why();
+        const Signal out = plugin->render();
+        ASSERT_EQ(out.size(), input.size());
+        levels[k] = rmsDb(out.data(), out.size());
+    }
+    EXPECT_LT(levels[0], -100.0); // drive 0 mutes
+    EXPECT_GT(levels[1], -40.0);  // the defaults sound
+
+    auto missing =
+        timer.open("urn:quorle-test:nothing", {}, input, 48000.0, 512, Lv2Timer::Start::Fresh);
+    EXPECT_EQ(missing->state(), TimedPlugin::State::NotInstalled);
+    EXPECT_NE(missing->why().find("not installed"), std::string::npos) << missing->why();
+    EXPECT_TRUE(missing->render().empty());
 }
 
 // Stands in for a plug-in: each play() takes the next of its CPU times.

@@ -60,7 +60,7 @@ Lv2Timer::Lv2Timer(const std::string&) {}
 Lv2Timer::~Lv2Timer() = default;
 
 std::unique_ptr<TimedPlugin> Lv2Timer::open(const std::string&, const std::vector<PortSetting>&,
-                                            const Signal&, double, unsigned) {
+                                            const Signal&, double, unsigned, Start) {
     return std::make_unique<TimedPlugin>(TimedPlugin::State::Failed,
                                          "built without lilv (install liblilv-dev and rebuild)");
 }
@@ -197,7 +197,7 @@ class Lv2Instance : public TimedPlugin {
   public:
     Lv2Instance(std::shared_ptr<Lv2Timer::World> world, const LilvPlugin* plugin,
                 const std::vector<PortSetting>& settings, const Signal& input, double rate,
-                unsigned block)
+                unsigned block, Lv2Timer::Start start)
         : TimedPlugin(State::Failed, {}), mWorld(std::move(world)), mInput(input),
           mBlock(std::max(1u, block)) {
         mAudioSeconds = static_cast<double>(input.size()) / rate;
@@ -220,9 +220,11 @@ class Lv2Instance : public TimedPlugin {
         lilv_instance_activate(mInstance);
         mActive = true;
         mState = State::Ready;
-        playFrames(std::min(input.size(), static_cast<size_t>(rate))); // warm-up
+        if (start == Lv2Timer::Start::WarmedUp)
+            playFrames(std::min(input.size(), static_cast<size_t>(rate)));
     }
     ~Lv2Instance() override {
+        QuietStreams quiet; // some plug-ins report what they free
         if (mActive)
             lilv_instance_deactivate(mInstance);
         if (mInstance)
@@ -230,6 +232,15 @@ class Lv2Instance : public TimedPlugin {
     }
 
     double play() override { return playFrames(mInput.size()); }
+
+    Signal render() override {
+        Signal out;
+        if (mState != State::Ready || mAudioOut.empty())
+            return out;
+        out.reserve(mInput.size());
+        playFrames(mInput.size(), &out);
+        return out;
+    }
 
   private:
     bool supportsFeatures(const LilvPlugin* plugin) {
@@ -333,8 +344,9 @@ class Lv2Instance : public TimedPlugin {
         return true;
     }
 
-    // CPU seconds of the run() calls over the first `frames` of the input.
-    double playFrames(size_t frames) {
+    // CPU seconds of the run() calls over the first `frames` of the input; the first
+    // audio output appended to `output` when one is given.
+    double playFrames(size_t frames, Signal* output = nullptr) {
         const LV2_Handle handle = lilv_instance_get_handle(mInstance);
         double spent = 0.0;
         double start = threadCpuSeconds();
@@ -345,6 +357,9 @@ class Lv2Instance : public TimedPlugin {
             for (LV2_Atom* out : mAtomOutputs) // outputs offer their whole capacity every run
                 out->size = kAtomCapacity - sizeof(LV2_Atom);
             lilv_instance_run(mInstance, n);
+            if (output)
+                output->insert(output->end(), mAudioOut.front().begin(),
+                               mAudioOut.front().begin() + n);
             if (mScheduler.pending()) {
                 spent += threadCpuSeconds() - start;
                 mScheduler.serve(handle, mWorker);
@@ -393,13 +408,14 @@ Lv2Timer::~Lv2Timer() = default;
 
 std::unique_ptr<TimedPlugin> Lv2Timer::open(const std::string& uri,
                                             const std::vector<PortSetting>& settings,
-                                            const Signal& input, double rate, unsigned block) {
+                                            const Signal& input, double rate, unsigned block,
+                                            Start start) {
     const LilvPlugin* plugin = mWorld->plugin(uri);
     if (!plugin)
         return std::make_unique<TimedPlugin>(TimedPlugin::State::NotInstalled, mWhere);
     if (input.empty() || !(rate > 0.0))
         return std::make_unique<TimedPlugin>(TimedPlugin::State::Failed, "failed: nothing to play");
-    return std::make_unique<Lv2Instance>(mWorld, plugin, settings, input, rate, block);
+    return std::make_unique<Lv2Instance>(mWorld, plugin, settings, input, rate, block, start);
 }
 
 std::string Lv2Timer::findByName(const std::vector<std::string>& words) const {

@@ -7,7 +7,8 @@
 // host offers urid:map, options (the block lengths and the sample rate),
 // bufsz:boundedBlockLength and worker:schedule, whose jobs it does between two
 // run() calls, off the clock. A plug-in that is not there or does not start says
-// so instead of being timed.
+// so instead of being timed. The same host also renders: a fresh instance, not
+// warmed up, plays a signal once and hands back its first audio output.
 #pragma once
 
 #include "tools/measure/Signals.h"
@@ -39,6 +40,10 @@ class TimedPlugin {
     unsigned channels() const { return mChannels; } // audio inputs fed
     // CPU seconds spent in run() playing the whole signal once, in blocks.
     virtual double play() { return 0.0; }
+    // The first audio output of playing the whole signal once, as long as the
+    // signal; empty when the plug-in is not ready or has no audio output. Each call
+    // goes on from the state the one before left.
+    virtual Signal render() { return {}; }
     // Seconds of audio per channel per CPU second, for one play() that took `cpuSeconds`.
     double speed(double cpuSeconds) const;
 
@@ -58,12 +63,15 @@ class Lv2Timer {
     Lv2Timer(const Lv2Timer&) = delete;
     Lv2Timer& operator=(const Lv2Timer&) = delete;
 
-    // `uri` instantiated at `rate` Hz, activated and warmed up on the first second
-    // of `input`, to be fed `input` (which must outlive it) in blocks of `block`
-    // frames. `settings` set control inputs by symbol.
+    enum class Start {
+        WarmedUp, // on the first second of the input, for timing
+        Fresh,    // as activated, for rendering (a warm-up would change what a decay shows)
+    };
+    // `uri` instantiated at `rate` Hz and activated, to be fed `input` (which must
+    // outlive it) in blocks of `block` frames. `settings` set control inputs by symbol.
     std::unique_ptr<TimedPlugin> open(const std::string& uri,
                                       const std::vector<PortSetting>& settings, const Signal& input,
-                                      double rate, unsigned block);
+                                      double rate, unsigned block, Start start = Start::WarmedUp);
     // URI of the first plug-in whose name holds every one of `words` (lower case);
     // empty when there is none.
     std::string findByName(const std::vector<std::string>& words) const;
