@@ -20,18 +20,19 @@ constexpr int32_t kFrames = 512;
 // The parameters (0..1) of the presets in data/presets/<name>.txt.
 struct Preset {
     const char* name;
-    float preGain, asymmetry, hardness, postGain, dcCut;
+    float preGain, asymmetry, hardness, postGain, dcCut, softness;
 };
 const Preset kPresets[] = {
-    {"clean_amp", 0.3333f, 0.1000f, 0.9474f, 0.6667f, 0.25f},  // 0 dB, k 0.90
-    {"edge_amp", 0.4667f, 0.2000f, 0.3158f, 0.6000f, 0.25f},   // +8 dB, k 0.30
-    {"crunch_amp", 0.5667f, 0.3000f, 0.2105f, 0.5333f, 0.25f}, // +14 dB, k 0.20
-    {"lead_stage1", 0.5333f, 0.2000f, 0.0000f, 0.6667f, 0.0f}, // +12 dB, k 0, no cut
-    {"lead_stage2", 0.4667f, 0.0000f, 0.2105f, 0.5000f, 0.25f},
-    {"hg_stage1", 0.4500f, 0.3000f, 0.0000f, 0.6667f, 0.0f}, // +7 dB
-    {"hg_stage2", 0.4667f, 0.1000f, 0.0000f, 0.6667f, 0.0f},
-    {"hg_stage3", 0.4000f, 0.0000f, 0.3158f, 0.5000f, 0.25f}, // +4 dB
-    {"oct_fuzz", 0.5333f, 0.2000f, 0.2105f, 0.5000f, 0.25f},
+    {"clean_amp", 0.1167f, 0.0000f, 0.5263f, 0.8833f, 0.2500f, 1.0000f},
+    {"edge_amp", 0.4333f, 0.2000f, 0.5263f, 0.5417f, 0.2500f, 0.7000f},
+    {"crunch_amp", 0.4500f, 0.6000f, 0.3158f, 0.6833f, 0.2500f, 0.5000f},
+    {"lead_stage1", 0.9500f, 0.4000f, 0.0000f, 0.4000f, 0.2500f, 0.0000f},
+    {"lead_stage2", 0.4333f, 0.0000f, 0.0000f, 0.6333f, 0.2500f, 0.0000f},
+    {"hg_stage1", 0.8500f, 0.6000f, 0.0000f, 0.4833f, 0.2500f, 0.0000f},
+    {"hg_stage2", 0.5667f, 0.2000f, 0.2105f, 0.4667f, 0.2500f, 0.6000f},
+    {"hg_stage3", 0.5000f, 0.0000f, 0.0000f, 0.3667f, 0.2500f, 0.0000f},
+    {"oct_fuzz", 1.0000f, 0.6000f, 0.0000f, 0.5667f, 0.2500f, 0.3000f},
+    {"oct_dc", 0.5000f, 0.0000f, 0.5263f, 0.5667f, 0.2500f, 1.0000f},
 };
 
 void BM_Saturator(benchmark::State& state) {
@@ -43,6 +44,7 @@ void BM_Saturator(benchmark::State& state) {
     sat.setParameter(QrSaturator::kHardness, p.hardness);
     sat.setParameter(QrSaturator::kPostGain, p.postGain);
     sat.setParameter(QrSaturator::kDcCut, p.dcCut);
+    sat.setParameter(QrSaturator::kSoftness, p.softness);
     std::vector<float> phrase = pluckedPhrase(kRate, 1.0);
     phrase.resize(phrase.size() / kFrames * kFrames);
     std::vector<float> out(kFrames);
