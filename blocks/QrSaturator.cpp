@@ -24,12 +24,11 @@ constexpr double kMaxKnee = 0.95;
 // - the mean at the ends misses the mean of f over the step by at most max|f''|
 //   step^2 / 12 = step^2 / (24 (1 - k)), 8e-11 at a step of 1e-5 and the hardest knee
 //   (and the curve at the midpoint by at most step^2 / (32 (1 - k)), 6e-11); the soft
-//   curve's |f''| is under 0.86, which keeps it under 8e-12.
+//   curve's |f''| is at most 4/3, which keeps it under 1.2e-11.
 constexpr double kMinStep = 1e-5;
 
-// Beyond this |u| the soft curve is taken as at this |u| (it is within 1e-200 of 1
-// there), so that its square root never overflows.
-constexpr double kSoftLimit = 1e100;
+// Where the soft curve reaches +-1 and stays.
+constexpr double kSoftTop = 1.5;
 
 // The curve's constants for one knee and softness.
 struct Shape {
@@ -64,11 +63,11 @@ Shape shapeFor(double k, double softness = 0.0) {
 // F(top) on the flat part. Even; continuous at both joints. A NaN passes through, so
 // that whoever watches the output sees it.
 //
-// The soft curve: f(u) = u / sqrt(1 + u^2), F(u) = sqrt(1 + u^2) - 1. It bends from
-// the first millivolt (f = u - u^3 / 2 + ...), so its harmonics grow steadily with the
-// level where the knee curve has none up to the knee. F as sqrt(1 + u^2) - 1 loses
-// about 2.2e-16 to cancellation; divided by a step of at least kMinStep that is under
-// 2.2e-11 of output.
+// The soft curve, with m = min(|u|, 1.5): f(u) = sign(u) (m - 4 m^3 / 27), a cubic
+// that bends from the first millivolt and meets +-1 at |u| = 1.5 with zero slope, so
+// its harmonics grow steadily with the level (the third as the square of it) where
+// the knee curve has none up to the knee. F(u) = m^2 / 2 - m^4 / 27 + (|u| - m). A
+// polynomial, as cheap as the knee curve.
 //
 // The block's curve is hard x (knee curve) + soft x (soft curve), and so is its F.
 template <bool kSoft> inline void shapeAt(const Shape& s, double u, double& F, double& f) {
@@ -80,10 +79,11 @@ template <bool kSoft> inline void shapeAt(const Shape& s, double u, double& F, d
     F = 0.5 * c * c - d2 * d * s.inv12 + (a - c);
     f = std::copysign(c - d2 * s.inv4, u);
     if constexpr (kSoft) {
-        const double m = kSoftLimit < a ? kSoftLimit : a; // a NaN stays
-        const double r = std::sqrt(1.0 + m * m);
-        F = s.hard * F + s.soft * (r - 1.0);
-        f = s.hard * f + s.soft * std::copysign(m / r, u);
+        constexpr double kCube = 4.0 / 27.0, kQuartic = 1.0 / 27.0;
+        const double m = kSoftTop < a ? kSoftTop : a; // a NaN stays
+        const double m2 = m * m;
+        F = s.hard * F + s.soft * (0.5 * m2 - kQuartic * m2 * m2 + (a - m));
+        f = s.hard * f + s.soft * std::copysign(m - kCube * m2 * m, u);
     }
 }
 

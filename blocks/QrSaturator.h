@@ -9,9 +9,9 @@
 //   |u| <= k:         knee = u
 //   k < |u| < 2 - k:  knee = sign(u) (|u| - (|u| - k)^2 / (4 (1 - k)))
 //   |u| >= 2 - k:     knee = sign(u)
-// The soft curve u / sqrt(1 + u^2) bends from the smallest signal on, so its
-// harmonics rise steadily with the level, as a valve stage's do, where the knee curve
-// is clean up to the knee and then breaks up within a few dB.
+// The soft curve u - 4 u^3 / 27 (up to |u| = 1.5, then +-1) bends from the smallest
+// signal on, so its harmonics rise steadily with the level, as a valve stage's do,
+// where the knee curve is clean up to the knee and then breaks up within a few dB.
 // It is applied through its antiderivative F: y[n] = (F(u[n]) - F(u[n-1])) /
 // (u[n] - u[n-1]), the mean of f over the straight line from u[n-1] to u[n], which
 // keeps most of what a sampled curve would fold back below the Nyquist frequency.

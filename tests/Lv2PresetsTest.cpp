@@ -29,14 +29,14 @@ struct Preset {
 };
 const Preset kPresets[] = {
     {"Clean sparkle", "1-clean", 0.4f, 0.87f, 0.4f},
-    {"Warm clean", "1-clean", 0.7f, 0.61f, 0.65f},
-    {"Edge of breakup", "2-edge", 0.45f, 0.84f, 0.5f},
-    {"Blues push", "2-edge", 0.75f, 0.64f, 0.55f},
-    {"Classic crunch", "3-crunch", 0.6f, 0.66f, 0.5f},
-    {"Singing lead", "4-lead", 0.7f, 0.64f, 0.55f},
-    {"Modern high gain", "5-high-gain", 0.75f, 0.74f, 0.6f},
-    {"Tight rhythm", "5-high-gain", 0.55f, 0.79f, 0.35f},
-    {"Octave fuzz", "6-octave-fuzz", 0.75f, 0.7f, 0.5f},
+    {"Warm clean", "1-clean", 0.7f, 0.6f, 0.65f},
+    {"Edge of breakup", "2-edge", 0.45f, 0.76f, 0.5f},
+    {"Blues push", "2-edge", 0.75f, 0.57f, 0.55f},
+    {"Classic crunch", "3-crunch", 0.6f, 0.64f, 0.5f},
+    {"Singing lead", "4-lead", 0.7f, 0.62f, 0.55f},
+    {"Modern high gain", "5-high-gain", 0.75f, 0.67f, 0.6f},
+    {"Tight rhythm", "5-high-gain", 0.55f, 0.71f, 0.35f},
+    {"Octave fuzz", "6-octave-fuzz", 0.75f, 0.65f, 0.5f},
 };
 const char* const kPlugins[] = {"http://pellark.invalid/plugins/quorle#mono",
                                 "http://pellark.invalid/plugins/quorle#stereo"};

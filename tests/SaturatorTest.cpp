@@ -158,11 +158,11 @@ TEST(Saturator, SoftnessMakesDistortionRiseSteadilyWithTheLevel) {
     const std::vector<double> knee = thdSweep(0.0f), soft = thdSweep(1.0f), half = thdSweep(0.5f);
     EXPECT_EQ(knee.front(), -100.0);
     EXPECT_GT(biggestStep(knee), 30.0);
-    for (const auto* curve : {&soft, &half}) {
-        EXPECT_GT(curve->front(), -100.0);
-        EXPECT_LE(biggestStep(*curve), 12.0);
-        EXPECT_GT(curve->back() - curve->front(), 30.0);
-    }
+    EXPECT_GT(soft.front(), -100.0);
+    EXPECT_LE(biggestStep(soft), 8.0); // the third harmonic grows 6 dB a step
+    EXPECT_GT(soft.back() - soft.front(), 50.0);
+    EXPECT_GT(half.front(), -100.0);
+    EXPECT_LT(biggestStep(half), biggestStep(knee) - 10.0);
     // The blended antiderivative is that of the blended curve.
     for (double u : {-3.0, -0.7, 0.05, 0.9, 1.6, 40.0}) {
         const double h = 1e-6;
