@@ -4,6 +4,7 @@
 #include "au/quorleIds.h"
 #include "tools/PluginHost.h"
 #include "tools/measure/CpuBench.h"
+#include "tools/measure/Curves.h"
 #include "tools/measure/Metrics.h"
 #include "tools/measure/ModelMeasure.h"
 #include "tools/measure/ModelPlots.h"
@@ -12,6 +13,7 @@
 #include "tools/measure/Report.h"
 #include "tools/measure/Signals.h"
 #include "tools/measure/Spectrum.h"
+#include "tools/measure/Targets.h"
 
 #include <cairo.h>
 #include <gtest/gtest.h>
@@ -263,6 +265,31 @@ TEST(MeasureLevels, ThirdOctaveBandsHoldTheirTones) {
     EXPECT_NEAR(levels[loudest], -3.01, 0.05);
 }
 
+TEST(MeasureLevels, APluckAndTheDecayOfAKnownFade) {
+    const Signal string = pluck(48000.0, 164.81, -12.0, 2.5);
+    ASSERT_EQ(string.size(), 120000u);
+    float peak = 0.0f;
+    for (float v : string)
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_NEAR(20.0 * std::log10(peak), -12.0, 1e-3);
+    EXPECT_LT(decayDbPerSecond(string, 48000.0, 0.3, 2.0), 20.0); // it fades, slowly
+    EXPECT_GT(decayDbPerSecond(string, 48000.0, 0.3, 2.0), 2.0);
+    EXPECT_TRUE(pluck(48000.0, 0.0, -12.0, 1.0) == Signal(48000, 0.0f));
+
+    // 1 kHz fading at 10 dB/s, and silence at the floor.
+    Signal fade = sine(48000.0, 1000.0, -6.0, 3.0);
+    for (size_t i = 0; i < fade.size(); ++i)
+        fade[i] *= static_cast<float>(std::pow(10.0, -0.5 * static_cast<double>(i) / 48000.0));
+    EXPECT_NEAR(decayDbPerSecond(fade, 48000.0, 0.3, 2.0), 10.0, 0.1);
+    EXPECT_NEAR(decayDbPerSecond(Signal(48000, 0.25f), 48000.0, 0.1, 0.9), 0.0, 1e-9);
+    const std::vector<double> quiet = envelopeDb(Signal(4800, 0.0f), 48000.0);
+    ASSERT_EQ(quiet.size(), 2u);
+    EXPECT_EQ(quiet[0], -200.0);
+    EXPECT_EQ(breakupLevels().front(), -42.0);
+    EXPECT_EQ(breakupLevels().back(), -3.0);
+    EXPECT_EQ(breakupLevels().size(), 14u);
+}
+
 TEST(MeasureLevels, RolesFromModelNames) {
     EXPECT_TRUE(roleOf("1-clean").clean);
     EXPECT_FALSE(roleOf("1-Clean").drive);
@@ -350,6 +377,7 @@ TEST(MeasureReport, EveryTargetJudged) {
         {0, 8, [](auto& m) { m[0].bassMidDb[2] = -36.5; }}, // bass 1 lifts 1 kHz 3.5 dB
         {0, 8, [](auto& m) { (*m[0].sweepDb)[0] = 21.0; }}, // too much bass
         {0, 8, [](auto& m) { (*m[0].sweepDb)[1] = -3.5; }}, // the bass control darkens
+        {2, 4, [](auto& m) { m[2].decayRatio = 0.61; }},
         {2, 9, [](auto& m) { m[2].ladderThdDb = m[1].ladderThdDb + 1.5; }},
         {1, 10, [](auto& m) { m[1].breakupStepDb[1] = 12.5; }},
         {2, 11,
@@ -373,6 +401,8 @@ TEST(MeasureReport, EveryTargetJudged) {
     lead[2].thdDb = {-40, -36, -33, -30};
     lead[2].role.highGain = false;
     EXPECT_NE(judge(lead, true, nullptr).rows[2][3].verdict, Verdict::Fail);
+    lead[2].decayRatio = measure::targets::kDecayMaxRatio; // the limit itself passes
+    EXPECT_EQ(judge(lead, true, nullptr).rows[2][4].verdict, Verdict::Pass);
     // Shapes are compared only when every model is there.
     EXPECT_EQ(judge(models, false, nullptr).rows[2][11].verdict, Verdict::None);
 }
@@ -506,6 +536,20 @@ TEST(MeasureRenderer, ModelMeasurementsFollowTheModelsRole) {
     const size_t last = r.modelNames().size() - 1;
     const ModelMeasurements m = measureModel(r, last, kRate);
     EXPECT_EQ(m.name, r.modelNames()[last]);
+    ASSERT_TRUE(m.role.octave) << m.name; // the shipped octave fuzz
+    // Its fuzz figures, and none of a clean or high-gain model's.
+    ASSERT_TRUE(m.fuzzOddDb && m.fuzzSlope && m.fuzzOctaveDb);
+    EXPECT_TRUE(*m.fuzzSlope > 0.0 && *m.fuzzSlope < 1.0) << *m.fuzzSlope;
+    EXPECT_TRUE(*m.fuzzOddDb < 0.0 && *m.fuzzOctaveDb < 10.0);
+    EXPECT_FALSE(m.sweepDb || m.decayRatio);
+    ASSERT_EQ(m.shapeDb.size(), 8u);
+    double power = 0.0;
+    for (double band : m.shapeDb)
+        power += std::pow(10.0, band / 10.0);
+    EXPECT_NEAR(power, 1.0, 1e-9); // bands re their total
+    EXPECT_TRUE(m.ladderThdDb < 0.0 && m.ladderThdDb > -100.0) << m.ladderThdDb;
+    for (double step : m.breakupStepDb)
+        EXPECT_TRUE(step >= 0.0 && step < 40.0) << step;
     EXPECT_EQ(m.sustainDb.has_value(), m.role.highGain);
     EXPECT_EQ(m.octaveDb.has_value(), m.role.octave);
     for (double v : m.thdDb)
