@@ -35,6 +35,17 @@ bool endsWith(const std::string& s, const char* tail) {
     return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
+constexpr char kCabinetFolder[] = "cabinets/";
+constexpr size_t kCabinetFolderBytes = sizeof(kCabinetFolder) - 1;
+
+// Whether the lower-cased entry name `key` is "cabinets/NAME.wav", NAME not empty
+// and without a "/".
+bool isCabinet(const std::string& key) {
+    return key.size() > kCabinetFolderBytes + 4 &&
+           key.compare(0, kCabinetFolderBytes, kCabinetFolder) == 0 && endsWith(key, ".wav") &&
+           key.find('/', kCabinetFolderBytes) == std::string::npos;
+}
+
 // Big-endian 4 bytes to host order.
 void fromBigEndian(unsigned char* b) {
     const uint32_t probe = 1;
@@ -56,6 +67,7 @@ class ArchiveReader {
             if (!takeCurrent())
                 break;
         std::sort(archive.listed.begin(), archive.listed.end());
+        std::sort(archive.cabinetList.begin(), archive.cabinetList.end());
     }
 
   private:
@@ -84,7 +96,15 @@ class ArchiveReader {
         if (key.find(".xml") != std::string::npos && !archive.models.count(key)) {
             if (!charge(kEntryOverhead + key.size()))
                 return false;
-            archive.models.emplace(key, readModel(info.uncompressed_size));
+            archive.models.emplace(key, readWhole(info.uncompressed_size));
+        }
+        if (isCabinet(key) && !archive.cabinets.count(key)) {
+            const std::string listedName =
+                text.substr(kCabinetFolderBytes, text.size() - kCabinetFolderBytes - 4);
+            if (!charge(kEntryOverhead + key.size() + listedName.size()))
+                return false;
+            archive.cabinets.emplace(key, readWhole(info.uncompressed_size));
+            archive.cabinetList.push_back(listedName);
         }
         if (endsWith(key, ".fxp") && !archive.presets.count(key)) {
             if (!charge(kEntryOverhead + key.size()))
@@ -102,8 +122,9 @@ class ArchiveReader {
         return true;
     }
 
-    // The whole current entry, whose directory record claims `claimed` bytes.
-    std::optional<std::string> readModel(ZPOS64_T claimed) {
+    // The whole current entry, whose directory record claims `claimed` bytes: a
+    // model or a cabinet, under the model limit.
+    std::optional<std::string> readWhole(ZPOS64_T claimed) {
         // The claim is checked before anything of that size is allocated.
         if (claimed > limits.modelBytes || claimed > limits.totalBytes - archive.held)
             return std::nullopt;
@@ -216,6 +237,14 @@ const std::string* DataArchive::model(const std::string& name) const {
         return nullptr;
     const auto found = models.find(lowerAscii(text));
     return found == models.end() || !found->second ? nullptr : &*found->second;
+}
+
+const std::string* DataArchive::cabinet(const std::string& name) const {
+    const std::string text(name.c_str());
+    if (text.size() > kMaxNameBytes)
+        return nullptr;
+    const auto found = cabinets.find(lowerAscii(std::string(kCabinetFolder) + text + ".wav"));
+    return found == cabinets.end() || !found->second ? nullptr : &*found->second;
 }
 
 PresetStatus DataArchive::applyPreset(const char* name, AudioEffectX* effect) const {

@@ -1,9 +1,10 @@
-// The data archive beside the plug-in: a zip file holding the model files and the
-// presets of the building blocks, read into memory once, in one pass (setup
-// thread). Model switches and preset loading then read that copy and never touch a
-// file. The copy is immutable and shared (a unit's channels, a player's archive
-// checked and then played), so several instances, on any threads, use it without
-// a file handle or a lock. The archive functions that read the file itself, as
+// The data archive beside the plug-in: a zip file holding the model files, the
+// presets of the building blocks and the cabinets' impulse responses, read into
+// memory once, in one pass (setup thread). Model switches, preset loading and
+// cabinet loading then read that copy and never touch a file. The copy is
+// immutable and shared (a unit's channels, a player's archive checked and then
+// played), so several instances, on any threads, use it without a file handle or
+// a lock. The archive functions that read the file itself, as
 // the effect does when it has no copy, are in main/ZipArchive.h.
 #pragma once
 
@@ -81,6 +82,14 @@ class DataArchive {
     // to parameter i, once every value has been read and found finite. Stops at the
     // end of the entry when it holds fewer values than it says.
     PresetStatus applyPreset(const char* name, AudioEffectX* effect) const;
+    // The names of the cabinet entries ("cabinets/NAME.wav" in any letter case,
+    // NAME without a "/"), as NAME, the first entry of each name only, sorted
+    // byte-wise.
+    const std::vector<std::string>& cabinetNames() const { return cabinetList; }
+    // The whole cabinet entry "cabinets/" + `name` + ".wav" (letter case ignored),
+    // a WAV file; null when the archive has no such entry, or it was larger than
+    // the model limit, over the budget, damaged or unreadable.
+    const std::string* cabinet(const std::string& name) const;
     // Bytes the copy holds: entries, names and bookkeeping.
     size_t heldBytes() const { return held; }
 
@@ -89,8 +98,10 @@ class DataArchive {
     bool opened = false;
     std::vector<std::string> listed;
     // By lower-cased name, the first entry of each name; no value when unreadable.
-    Entries models;  // names containing ".xml" in any letter case
-    Entries presets; // names ending in ".fxp" in any letter case
+    Entries models;   // names containing ".xml" in any letter case
+    Entries presets;  // names ending in ".fxp" in any letter case
+    Entries cabinets; // "cabinets/NAME.wav" in any letter case
+    std::vector<std::string> cabinetList;
     size_t held = 0;
 
     friend class ArchiveReader;

@@ -66,7 +66,8 @@ std::vector<Finding> checkOne(const std::string& model, const std::string& prese
         std::vector<fs::path> unused;
         listSources(presetDir, unused, presets);
     }
-    sources = readSources({}, presets);
+    sources = readSources({}, presets,
+                          presetDir.empty() ? std::vector<fs::path>{} : listCabinets(presetDir));
     // The model file is opened once and read whole from that descriptor, so that a
     // FIFO, a device or a file without end is refused at once, not waited for; the
     // plug-in reads no larger model.
@@ -101,8 +102,9 @@ int checkCommand(int argc, char** argv) {
                      "refused as FILE:LINE: error: ..., and warnings for elements that never run\n"
                      "or are passed over, for an \"ms\" that gives no window, for a model whose\n"
                      "output nothing writes and (with --presets, the folder of its preset texts)\n"
-                     "presets that are missing. Exit status 0 when the model would load, 1 when\n"
-                     "it would be refused, 2 on a usage error.\n");
+                     "presets that are missing; the folder's preset texts and cabinet texts\n"
+                     "(DIR/cabinets) are read as pack reads them. Exit status 0 when the model\n"
+                     "would load, 1 when it would be refused, 2 on a usage error.\n");
         return o.help ? 0 : kExitUsage;
     }
     Sources sources;
@@ -164,9 +166,11 @@ int packCommand(int argc, char** argv) {
                      "usage: quorle-model pack DIR -o ARCHIVE\n"
                      "Builds a data archive from the model files (*.xml) and preset texts (*.txt)\n"
                      "of DIR (of DIR/models and DIR/presets where those exist): models as they\n"
-                     "are, each preset compiled to NAME.fxp. Refuses, writing nothing, whatever\n"
-                     "check refuses, a preset text that does not compile, and a folder without\n"
-                     "models. Exit status 0 when written, 1 when refused, 2 on a usage error.\n");
+                     "are, each preset compiled to NAME.fxp, and each cabinet text of\n"
+                     "DIR/cabinets rendered to cabinets/NAME.wav (a 48 kHz impulse response).\n"
+                     "Refuses, writing nothing, whatever check refuses, a preset or cabinet\n"
+                     "text that does not read, and a folder without models. Exit status 0 when\n"
+                     "written, 1 when refused, 2 on a usage error.\n");
         return o.help ? 0 : kExitUsage;
     }
     const fs::path dir = o.operands[0];
@@ -176,7 +180,7 @@ int packCommand(int argc, char** argv) {
     }
     std::vector<fs::path> models, presets;
     listSources(dir, models, presets);
-    const Sources sources = readSources(models, presets);
+    const Sources sources = readSources(models, presets, listCabinets(dir));
     std::vector<Finding> findings = sources.findings;
     if (sources.models == 0)
         findings.push_back({dir.string(), 0, true, "no model files (*.xml) to pack"});
@@ -196,9 +200,12 @@ int packCommand(int argc, char** argv) {
         std::fprintf(stderr, "%s: error: cannot write\n", o.output.c_str());
         return kExitRefused;
     }
-    const size_t presetCount = sources.entries.size() - sources.models;
-    std::printf("%s: %zu model%s, %zu preset%s\n", o.output.c_str(), sources.models,
+    const size_t presetCount = sources.entries.size() - sources.models - sources.cabinets;
+    std::printf("%s: %zu model%s, %zu preset%s", o.output.c_str(), sources.models,
                 sources.models == 1 ? "" : "s", presetCount, presetCount == 1 ? "" : "s");
+    if (sources.cabinets > 0)
+        std::printf(", %zu cabinet%s", sources.cabinets, sources.cabinets == 1 ? "" : "s");
+    std::printf("\n");
     return 0;
 }
 

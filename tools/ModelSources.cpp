@@ -4,6 +4,7 @@
 #include "graph/xmlreader.h"
 #include "main/DataArchive.h"
 #include "main/ModelDocument.h"
+#include "tools/CabinetModel.h"
 #include "tools/PresetText.h"
 #include "tools/ZipWriter.h"
 
@@ -47,6 +48,14 @@ std::string lower(std::string s) {
     return s;
 }
 
+// Whether `name` may name a cabinet: the archive's lookups find it, and it is
+// never taken for a model (".xml") or for a folder.
+bool cabinetName(const std::string& name) {
+    return !name.empty() && name.size() <= 200 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+    });
+}
+
 // A temporary file name that is removed when it goes out of scope.
 struct TemporaryFile {
     std::string path;
@@ -80,7 +89,14 @@ void listSources(const fs::path& dir, std::vector<fs::path>& models,
     presets = filesWith(split ? dir / "presets" : dir, ".txt");
 }
 
-Sources readSources(const std::vector<fs::path>& models, const std::vector<fs::path>& presets) {
+std::vector<fs::path> listCabinets(const fs::path& dir) {
+    std::error_code ec;
+    return fs::is_directory(dir / "cabinets", ec) ? filesWith(dir / "cabinets", ".txt")
+                                                  : std::vector<fs::path>{};
+}
+
+Sources readSources(const std::vector<fs::path>& models, const std::vector<fs::path>& presets,
+                    const std::vector<fs::path>& cabinets) {
     Sources sources;
     std::map<std::string, std::string> taken; // lower-cased entry name -> its source
     auto add = [&](std::string name, std::string bytes, const fs::path& from) {
@@ -116,6 +132,36 @@ Sources readSources(const std::vector<fs::path>& models, const std::vector<fs::p
         }
         add(path.stem().string() + ".fxp", std::move(record.bytes), path);
     }
+    const size_t before = sources.entries.size();
+    for (const fs::path& path : cabinets) {
+        std::string text;
+        if (!readWhole(path, text)) {
+            sources.findings.push_back({path.string(), 0, true, "cannot read"});
+            continue;
+        }
+        const std::string name = path.stem().string();
+        if (!cabinetName(name)) {
+            sources.findings.push_back({path.string(), 0, true,
+                                        "a cabinet's name is made of letters, digits, '-' and "
+                                        "'_' (at most 200), not \"" +
+                                            name + "\""});
+            continue;
+        }
+        CabinetDesign design;
+        CabinetError error;
+        if (!readCabinetDesign(text, design, error)) {
+            sources.findings.push_back({path.string(), error.line, true, error.message});
+            continue;
+        }
+        std::string wav =
+            cabinetWav(cabinetResponse(design, kArchiveCabinetRate), kArchiveCabinetRate);
+        if (wav.empty()) {
+            sources.findings.push_back({path.string(), 0, true, "cannot be rendered"});
+            continue;
+        }
+        add("cabinets/" + name + ".wav", std::move(wav), path);
+    }
+    sources.cabinets = sources.entries.size() - before;
     return sources;
 }
 

@@ -1,6 +1,6 @@
-// Model files and preset texts on disk, as an author keeps them: compiled into
-// the entries of a data archive, and checked by building every model from that
-// archive exactly as the plug-in would. quorle-model check, graph and pack (and
+// Model files, preset texts and cabinet texts on disk, as an author keeps them:
+// compiled into the entries of a data archive, and checked by building every model
+// from that archive exactly as the plug-in would. quorle-model check, graph and pack (and
 // so the build's own archive) go through here.
 #pragma once
 
@@ -25,15 +25,17 @@ struct Finding {
 
 // One archive entry and the file it came from.
 struct Entry {
-    std::string name; // "lead.xml", "lead_amp.fxp"
+    std::string name; // "lead.xml", "lead_amp.fxp", "cabinets/4x12-closed.wav"
     std::string bytes;
     std::string source;
 };
 
 struct Sources {
-    std::vector<Entry> entries; // the models first, then the presets, each by name
+    // The models first, then the presets, then the cabinets, each by name.
+    std::vector<Entry> entries;
     std::vector<Finding> findings;
-    size_t models = 0; // how many entries are models
+    size_t models = 0;   // how many entries are models
+    size_t cabinets = 0; // how many entries are cabinets
 };
 
 // The model files (*.xml) and preset texts (*.txt) of `dir`: those of
@@ -42,11 +44,17 @@ struct Sources {
 void listSources(const std::filesystem::path& dir, std::vector<std::filesystem::path>& models,
                  std::vector<std::filesystem::path>& presets);
 
-// Reads the models as they are and compiles each preset text into "STEM.fxp". An
-// unreadable file, a preset text that does not compile or two entries whose names
-// differ only in letter case are findings that refuse.
+// The cabinet texts (*.txt) of DIR/cabinets, sorted by name; none without it.
+std::vector<std::filesystem::path> listCabinets(const std::filesystem::path& dir);
+
+// Reads the models as they are, compiles each preset text into "STEM.fxp" and
+// renders each cabinet text (tools/CabinetModel.h) into "cabinets/STEM.wav", a
+// 48 kHz mono float WAV. An unreadable file, a preset or cabinet text that does not
+// read, a cabinet name of other than letters, digits, '-' and '_', or two entries
+// whose names differ only in letter case are findings that refuse.
 Sources readSources(const std::vector<std::filesystem::path>& models,
-                    const std::vector<std::filesystem::path>& presets);
+                    const std::vector<std::filesystem::path>& presets,
+                    const std::vector<std::filesystem::path>& cabinets = {});
 
 // Writes the entries as a data archive at `path`; false when it cannot.
 bool writeArchive(const std::string& path, const std::vector<Entry>& entries);

@@ -4,18 +4,26 @@
 //   quorle-model graph MODEL.xml -o PICTURE.svg     draw a model's graph
 //   quorle-model pack DIR -o ARCHIVE                build a data archive
 //   quorle-model measure [options]                  measure the models against their targets
+//   quorle-model cabinets DIR [--plot PICTURES]     the cabinets' responses and pictures
 #include "au/quorleIds.h"
+#include "tools/CabinetModel.h"
 #include "tools/ModelCommands.h"
+#include "tools/ModelSources.h"
 #include "tools/PluginHost.h"
 #include "tools/measure/CpuBench.h"
 #include "tools/measure/ModelMeasure.h"
 #include "tools/measure/ModelPlots.h"
+#include "tools/measure/Plot.h"
 #include "tools/measure/Report.h"
 #include "tools/measure/Targets.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -182,6 +190,125 @@ int measureCommand(int argc, char** argv) {
     return measure::allPass(table) ? 0 : kExitFailedTarget;
 }
 
+// ---- cabinets ------------------------------------------------------------------
+
+// The gain of `ir` at `hz` against its gain at `reference` (dB).
+double relativeDb(const std::vector<float>& ir, double rate, double hz, double reference) {
+    return responseDb(ir, rate, hz) - responseDb(ir, rate, reference);
+}
+
+// The response of cabinet `name`, 0 dB at 1 kHz, from 20 Hz to 20 kHz (or the
+// rate's Nyquist frequency), its resonance and break-up marked.
+measure::PlotSpec cabinetPlot(const std::string& name, const CabinetDesign& design,
+                              const std::vector<float>& ir, double rate) {
+    constexpr double kPointsPerOctave = 48.0;
+    measure::PlotSpec plot;
+    plot.title = name + ": cabinet response at " + std::to_string(static_cast<long>(rate)) +
+                 " Hz, 0 dB at 1 kHz";
+    plot.xLabel = "frequency (Hz)";
+    plot.yLabel = "gain (dB)";
+    plot.logX = true;
+    plot.xMin = 20.0;
+    plot.xMax = std::min(20000.0, rate / 2.0);
+    plot.yMin = -60.0;
+    plot.yMax = 15.0;
+    plot.legend = measure::LegendPlace::BottomLeft;
+    measure::PlotSeries curve;
+    for (double f = plot.xMin; f <= plot.xMax * 1.0001;
+         f *= std::pow(2.0, 1.0 / kPointsPerOctave)) {
+        curve.x.push_back(f);
+        curve.y.push_back(relativeDb(ir, rate, f, 1000.0));
+    }
+    plot.series.push_back(curve);
+    char label[64];
+    std::snprintf(label, sizeof label, "%.0f Hz Q %.1f", design.resonance, design.resonanceQ);
+    plot.marks.emplace_back(design.resonance, relativeDb(ir, rate, design.resonance, 1000.0), label,
+                            measure::PlotMark::Kind::Tick);
+    for (const BreakupPeak& p : design.breakup) {
+        std::snprintf(label, sizeof label, "%.1fk %+.0f", p.hz / 1000.0, p.db);
+        plot.marks.emplace_back(p.hz, relativeDb(ir, rate, p.hz, 1000.0), label,
+                                measure::PlotMark::Kind::Tick);
+    }
+    return plot;
+}
+
+void cabinetsUsage(FILE* to) {
+    std::fprintf(to, "usage: quorle-model cabinets DIR [--plot PICTURES] [--rate HZ]\n"
+                     "Renders each cabinet text of DIR/cabinets as pack does and prints its\n"
+                     "length and response: the resonance and 50 Hz against 1 kHz, 8 kHz against\n"
+                     "2 kHz. With --plot, writes PICTURES/cabinet-NAME.png, its response from\n"
+                     "20 Hz to 20 kHz. Exit status 0, 1 when a text does not read, 2 on a usage\n"
+                     "error.\n");
+}
+
+int cabinetsCommand(int argc, char** argv) {
+    std::string dir, plotDir;
+    double rate = kArchiveCabinetRate;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                fail(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--plot")
+            plotDir = value();
+        else if (a == "--rate") {
+            const std::string v = value();
+            char* end = nullptr;
+            rate = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(rate >= 20000.0 && rate <= 384000.0))
+                fail("--rate needs a rate from 20000 to 384000 Hz, not \"" + v + "\"");
+        } else if (a == "--help" || a == "-h") {
+            cabinetsUsage(stdout);
+            return 0;
+        } else if (!a.empty() && a[0] != '-' && dir.empty())
+            dir = a;
+        else {
+            cabinetsUsage(stderr);
+            return kExitUsage;
+        }
+    }
+    if (dir.empty()) {
+        cabinetsUsage(stderr);
+        return kExitUsage;
+    }
+    if (!plotDir.empty()) {
+        std::error_code ec;
+        fs::create_directories(plotDir, ec);
+        if (!fs::is_directory(plotDir))
+            fail("cannot create the picture folder " + plotDir);
+    }
+    int status = 0;
+    for (const fs::path& path : authoring::listCabinets(dir)) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        CabinetDesign design;
+        CabinetError error;
+        if (!in || !readCabinetDesign(text, design, error)) {
+            const authoring::Finding f{path.string(), in ? error.line : 0, true,
+                                       in ? error.message : "cannot read"};
+            std::fprintf(stderr, "%s\n", f.text().c_str());
+            status = authoring::kExitRefused;
+            continue;
+        }
+        const std::string name = path.stem().string();
+        const std::vector<float> ir = cabinetResponse(design, rate);
+        std::printf("%s: %.1f ms; %.0f Hz %+.1f dB, 50 Hz %+.1f dB re 1 kHz; 8 kHz %+.1f dB re "
+                    "2 kHz\n",
+                    name.c_str(), 1000.0 * static_cast<double>(ir.size()) / rate, design.resonance,
+                    relativeDb(ir, rate, design.resonance, 1000.0),
+                    relativeDb(ir, rate, 50.0, 1000.0), relativeDb(ir, rate, 8000.0, 2000.0));
+        if (!plotDir.empty()) {
+            std::string why;
+            const std::string picture = (fs::path(plotDir) / ("cabinet-" + name + ".png")).string();
+            if (!measure::writePng(cabinetPlot(name, design, ir, rate), picture, why))
+                fail(picture + ": " + why);
+        }
+    }
+    return status;
+}
+
 // ---- dispatch ------------------------------------------------------------------
 
 struct Command {
@@ -195,6 +322,7 @@ const Command kCommands[] = {
     {"graph", "draw a model's graph (SVG or PNG)", &authoring::graphCommand},
     {"pack", "build a data archive from model files and preset texts", &authoring::packCommand},
     {"measure", "measure the models against their targets", &measureCommand},
+    {"cabinets", "the cabinets' responses, figures and pictures", &cabinetsCommand},
 };
 
 void usage(FILE* to) {

@@ -1,0 +1,264 @@
+// The cabinets of our own design: their responses have the features they are
+// designed with, the same in Hz at any rate; quorle-model pack renders them into
+// the archive, and the archive keeps them as it keeps models.
+#include "main/DataArchive.h"
+#include "tools/CabinetModel.h"
+#include "tools/ZipWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// One closed 1x12 without reflection: its resonance stands alone.
+const std::string kClosed = "# a plain closed box\n"
+                            "speakers = 1\n"
+                            "resonance = 80\n"
+                            "resonance_q = 1.4\n"
+                            "back = closed\n"
+                            "breakup = 2500 3 2\n"
+                            "rolloff = 4500\n"
+                            "rolloff_sections = 3\n";
+
+// Every part of the model at work: four detuned speakers, an open back, three
+// break-up peaks, the microphone off axis with its reflection.
+const std::string kEverything = "speakers = 4\n"
+                                "resonance = 90\n"
+                                "resonance_q = 1.1\n"
+                                "back = open\n"
+                                "back_cut = 120\n"
+                                "breakup = 1700 4 2\n"
+                                "breakup = 3100 -5 3\n"
+                                "breakup = 4300 6 4\n"
+                                "rolloff = 5500\n"
+                                "rolloff_sections = 2\n"
+                                "mic_angle = 30\n"
+                                "mic_distance = 4\n"
+                                "reflection = 0.4\n"
+                                "detune = 6\n"
+                                "spread = 0.3\n"
+                                "others = 0.7\n";
+
+CabinetDesign design(const std::string& text) {
+    CabinetDesign d;
+    CabinetError error;
+    EXPECT_TRUE(readCabinetDesign(text, d, error)) << error.line << ": " << error.message;
+    return d;
+}
+
+// The gain at `hz` against the gain at `reference` (dB).
+double relative(const std::vector<float>& ir, double rate, double hz, double reference = 1000.0) {
+    return responseDb(ir, rate, hz) - responseDb(ir, rate, reference);
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+}
+
+fs::path scratch(const std::string& name) {
+    const fs::path dir = fs::path(QUORLE_TEST_PROGRAM_DIR) / "cabinet" / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// quorle-model's exit status and everything it printed.
+std::pair<int, std::string> tool(const std::string& arguments, const fs::path& dir) {
+    const fs::path out = dir / "output";
+    const int status =
+        std::system((QUORLE_MODEL_TOOL " " + arguments + " >" + out.string() + " 2>&1").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out)};
+}
+
+uint32_t little(const std::string& bytes, size_t at, size_t count) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < count; ++i)
+        v |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+    return v;
+}
+
+TEST(Cabinet, ResponseHasItsDesignedFeatures) {
+    constexpr double kRate = 48000.0;
+    const std::vector<float> closed = cabinetResponse(design(kClosed), kRate);
+    const std::vector<float> open =
+        cabinetResponse(design(replaced(kClosed, "back = closed", "back = open")), kRate);
+    ASSERT_FALSE(closed.empty());
+    ASSERT_FALSE(open.empty());
+
+    // The closed box's resonance stands Q (+2.9 dB) over the mids; an octave
+    // under it the second-order high-pass has taken more than 10 dB off.
+    EXPECT_NEAR(relative(closed, kRate, 80.0), 20.0 * std::log10(1.4), 1.0);
+    EXPECT_LT(relative(closed, kRate, 40.0), relative(closed, kRate, 80.0) - 10.0);
+    // The open back cancels its lows (a first-order cut at 1.5 x 80 Hz: 5 dB at 80 Hz).
+    EXPECT_LT(relative(open, kRate, 80.0), relative(closed, kRate, 80.0) - 4.0);
+    EXPECT_LT(relative(open, kRate, 40.0), relative(closed, kRate, 40.0) - 8.0);
+    // The break-up peak, and the roll-off above it.
+    EXPECT_GT(relative(closed, kRate, 2500.0), 2.0);
+    EXPECT_LT(relative(closed, kRate, 8000.0, 2000.0), -20.0);
+
+    // Peak 0.5; run until the tail is 80 dB under it, a few tens of ms.
+    for (const std::vector<float>* ir : {&closed, &open}) {
+        float peak = 0, lastFive = 0;
+        const size_t five = static_cast<size_t>(0.005 * kRate);
+        for (size_t n = 0; n < ir->size(); ++n) {
+            peak = std::max(peak, std::fabs((*ir)[n]));
+            if (n + five >= ir->size())
+                lastFive = std::max(lastFive, std::fabs((*ir)[n]));
+        }
+        EXPECT_FLOAT_EQ(peak, 0.5f);
+        EXPECT_LT(std::fabs(ir->back()), 0.5f * 1e-4f);
+        EXPECT_LT(lastFive, 0.5f * 1e-3f); // decayed, not cut off
+        EXPECT_GT(ir->size(), static_cast<size_t>(0.010 * kRate));
+        EXPECT_LT(ir->size(), static_cast<size_t>(0.100 * kRate));
+    }
+}
+
+TEST(Cabinet, SameResponseInHzAtEveryRate) {
+    const CabinetDesign d = design(kEverything);
+    const std::vector<float> low = cabinetResponse(d, 44100.0);
+    const std::vector<float> high = cabinetResponse(d, 96000.0);
+    ASSERT_FALSE(low.empty());
+    ASSERT_FALSE(high.empty());
+    for (double hz = 20.0; hz <= 10000.0; hz *= std::pow(2.0, 1.0 / 12.0))
+        EXPECT_NEAR(relative(low, 44100.0, hz), relative(high, 96000.0, hz), 1.0) << hz << " Hz";
+    EXPECT_TRUE(cabinetResponse(d, 8000.0).empty());
+}
+
+TEST(Cabinet, BadLinesAreRefusedWithTheirLine) {
+    const struct {
+        std::string text;
+        int line;
+        const char* says;
+    } cases[] = {
+        {replaced(kClosed, "resonance = 80", "resonance = 20"), 3,
+         "\"resonance\" is 40 to 200 Hz, not 20"},
+        {replaced(kClosed, "resonance_q = 1.4", "resonance_q = tight"), 4,
+         "\"tight\" is not a number"},
+        {replaced(kClosed, "back = closed", "back = half"), 5, "\"back\" is closed or open"},
+        {replaced(kClosed, "breakup = 2500 3 2", "breakup = 2500 3"), 6, "three numbers"},
+        {replaced(kClosed, "breakup = 2500 3 2", "breakup = 900 3 2"), 6, "1500 to 5000 Hz"},
+        {kClosed + "breakup = 3000 1 1\nbreakup = 3500 1 1\nbreakup = 4000 1 1\n", 11,
+         "a fourth \"breakup\""},
+        {kClosed + "rolloff = 5000\n", 9, "\"rolloff\" is set twice"},
+        {replaced(kClosed, "speakers = 1", "speakers = 2.5"), 2, "a whole number"},
+        {kClosed + "woofer = 1\n", 9, "unknown key \"woofer\""},
+        {kClosed + "just words\n", 9, "expected \"key = value\""},
+        {kClosed + "back_cut = 150\n", 9, "\"back_cut\" is for an open back"},
+        {replaced(kClosed, "rolloff = 4500", "# no roll-off"), 0, "no \"rolloff\" line"},
+    };
+    for (const auto& c : cases) {
+        CabinetDesign d;
+        CabinetError error;
+        EXPECT_FALSE(readCabinetDesign(c.text, d, error)) << c.says;
+        EXPECT_EQ(error.line, c.line) << c.says;
+        EXPECT_NE(error.message.find(c.says), std::string::npos) << error.message;
+    }
+}
+
+TEST(Cabinet, PackRendersCabinetsIntoTheArchiveOrRefusesToWrite) {
+    const fs::path dir = scratch("pack");
+    writeFile(dir / "models/m.xml", "<quorle><fx id=\"a\" type=\"eq\"/></quorle>");
+    writeFile(dir / "cabinets/Room.txt", kClosed);
+    const auto [status, out] =
+        tool("pack " + dir.string() + " -o " + (dir / "a.data").string(), dir);
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("1 model, 0 presets, 1 cabinet"), std::string::npos) << out;
+
+    const auto archive = DataArchive::readFile((dir / "a.data").string());
+    EXPECT_EQ(archive->cabinetNames(), std::vector<std::string>{"Room"});
+    EXPECT_EQ(archive->modelNames(), std::vector<std::string>{"m.xml"});
+    const std::string* wav = archive->cabinet("room");
+    ASSERT_NE(wav, nullptr);
+    // A mono 32-bit float WAV at 48 kHz holding the response.
+    const std::vector<float> ir = cabinetResponse(design(kClosed), 48000.0);
+    EXPECT_EQ(*wav, cabinetWav(ir, 48000));
+    ASSERT_GT(wav->size(), 44u + 4 * ir.size());
+    EXPECT_EQ(wav->substr(0, 4), "RIFF");
+    EXPECT_EQ(wav->substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(little(*wav, 20, 2), 3u); // IEEE float
+    EXPECT_EQ(little(*wav, 22, 2), 1u);
+    EXPECT_EQ(little(*wav, 24, 4), 48000u);
+    EXPECT_EQ(little(*wav, 34, 2), 32u);
+
+    // A cabinet text with a bad line, or a name the archive would take for a
+    // model: FILE:LINE: error, and nothing written.
+    const std::pair<const char*, std::string> bad[] = {
+        {"cabinets/bad.txt:5: error: \"back\" is closed or open",
+         replaced(kClosed, "back = closed", "back = shut")},
+        {"cabinets/a.xml.txt: error: a cabinet's name", kClosed},
+    };
+    for (const auto& [says, text] : bad) {
+        const fs::path source = dir / (std::string(says).substr(0, std::string(says).find(':')));
+        writeFile(source, text);
+        const auto [refused, printed] =
+            tool("pack " + dir.string() + " -o " + (dir / "b.data").string(), dir);
+        EXPECT_EQ(refused, 1) << printed;
+        EXPECT_NE(printed.find(says), std::string::npos) << printed;
+        EXPECT_FALSE(fs::exists(dir / "b.data"));
+        fs::remove(source);
+    }
+}
+
+TEST(Cabinet, ArchiveKeepsCabinetsAsItKeepsModels) {
+    // Names in any letter case, the first entry of a name, directly in cabinets/;
+    // an entry over the model limit is listed but unreadable.
+    const fs::path dir = scratch("archive");
+    const std::string path = (dir / "quorle.data").string();
+    {
+        ZipWriter zip(path);
+        zip.add("CABINETS/Small.WAV", "first");
+        zip.add("cabinets/small.wav", "second");
+        zip.add("cabinets/big.wav", std::string(3000, 'b'));
+        zip.add("cabinets/deep/inner.wav", "nested");
+        zip.add("other/outside.wav", "elsewhere");
+        zip.add("cabinets/.wav", "no name");
+        ASSERT_TRUE(zip.close());
+    }
+    ArchiveLimits limits;
+    limits.modelBytes = 2000;
+    const auto archive = DataArchive::readFile(path, limits);
+    EXPECT_EQ(archive->cabinetNames(), (std::vector<std::string>{"Small", "big"}));
+    ASSERT_NE(archive->cabinet("SMALL"), nullptr);
+    EXPECT_EQ(*archive->cabinet("small"), "first");
+    EXPECT_EQ(archive->cabinet("big"), nullptr);
+    EXPECT_EQ(archive->cabinet("deep/inner"), nullptr);
+    EXPECT_EQ(archive->cabinet("outside"), nullptr);
+    EXPECT_TRUE(archive->modelNames().empty());
+}
+
+TEST(Cabinet, ShippedArchiveHoldsTheFourCabinets) {
+    const auto archive = DataArchive::readFile(QUORLE_BUNDLE_DIR "/quorle.data");
+    const std::vector<std::string> names = archive->cabinetNames();
+    for (const char* name : {"1x12-open", "1x8-combo", "2x12-bright", "4x12-closed"}) {
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+        const std::string* wav = archive->cabinet(name);
+        ASSERT_NE(wav, nullptr) << name;
+        EXPECT_EQ(wav->substr(0, 4), "RIFF") << name;
+        EXPECT_EQ(little(*wav, 24, 4), 48000u) << name;
+    }
+}
+
+} // namespace
