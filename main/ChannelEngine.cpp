@@ -28,7 +28,8 @@ enum FactorStage { kSteady = 0, kFalling = 1, kRising = 2 };
 
 ChannelEngine::ChannelEngine(const EngineSetup& setup)
     : mBaseRate(static_cast<float>(setup.rate)), mOnDemand(!setup.prepareAll),
-      mBlock(std::max<uint32_t>(setup.maxFrames, 1)), mEffect(std::make_unique<VorlixMac>()) {
+      mBlock(std::max<uint32_t>(setup.maxFrames, 1)), mEffect(std::make_unique<VorlixMac>()),
+      mCabinet(setup.rate, std::max<uint32_t>(setup.maxFrames, 1)) {
     if (!(setup.rate >= kMinRate && setup.rate <= kMaxRate))
         throw std::invalid_argument("the sample rate is outside 8000..384000 Hz");
     if (!Oversampler::isValidFactor(setup.factor))
@@ -190,6 +191,7 @@ void ChannelEngine::reset() {
     mHeard = false;
     mEffect->clearState();
     mOversampler->reset();
+    mCabinet.reset();
 }
 
 void ChannelEngine::stepFactor() {
@@ -268,6 +270,7 @@ void ChannelEngine::givePiece(float* out, uint32_t frames, size_t stride) {
                            ? 0.0f
                            : block[i] * fade::gainAt(mFactorPos - mFactorWait, mFactorFade);
     }
+    mCabinet.process(block, frames);
     for (uint32_t i = 0; i < frames; ++i)
         out[i * stride] = block[i];
 }

@@ -3,7 +3,8 @@
 // downsampler, the model graphs prepared for it, and the fades that make a model
 // switch or an oversampling change click-free.
 //
-//   input -> sanitise -> upsample x factor -> main effect (its model graph) -> downsample -> output
+//   input -> sanitise -> upsample x factor -> main effect (its model graph) -> downsample
+//         -> cabinet (none unless one is offered) -> output
 //
 // Threads. The constructor and prepare() run on any thread but the audio thread
 // (they read the archive copy, build graphs and allocate). Everything else runs on
@@ -17,6 +18,7 @@
 #pragma once
 
 #include "blocks/Oversampler.h"
+#include "main/CabinetStage.h"
 #include "main/QrVorlixGeneric.h"
 
 #include <cstddef>
@@ -93,8 +95,17 @@ class ChannelEngine {
     // each runs alone.
     static void processPair(ChannelEngine& a, const float* inA, float* outA, ChannelEngine& b,
                             const float* inB, float* outB, uint32_t frames, size_t stride = 1);
-    // Forgets what was heard (filters, delay lines, oversampler); settings stay.
+    // Forgets what was heard (filters, delay lines, oversampler, cabinet); settings stay.
     void reset();
+
+    // The cabinet after the effect (CabinetStage): `cabinet` (null: none) takes over
+    // with a crossfade; false, `cabinet` untouched, while one is under way. A
+    // convolver must take pieces of maxPiece() frames. It adds no latency.
+    bool offerCabinet(std::unique_ptr<Convolver>& cabinet) { return mCabinet.offer(cabinet); }
+    bool cabinetOn() const { return mCabinet.on(); }
+    std::unique_ptr<Convolver> takeRetiredCabinet() { return mCabinet.takeRetired(); }
+    // Base-rate frames the engine hands on at a time, at most.
+    uint32_t maxPiece() const { return static_cast<uint32_t>(mBlock.size()); }
 
     // For tests and measurement.
     VorlixMac& effect() { return *mEffect; }
@@ -135,4 +146,5 @@ class ChannelEngine {
     std::vector<std::unique_ptr<PreparedGraph>> mRetired; // capacity reserved, never exceeded
     std::unique_ptr<VorlixMac> mEffect;
     std::unique_ptr<Oversampler> mOversampler;
+    CabinetStage mCabinet;
 };

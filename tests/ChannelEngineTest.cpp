@@ -139,6 +139,43 @@ TEST(ChannelEngine, SamplesApartRenderAsSamplesTogether) {
         ASSERT_EQ(wide[2 * i], out[i]) << i;
 }
 
+// A cabinet after the effect: once its crossfade is over, the output is the output
+// without it convolved with the response (double-precision reference), with no
+// delay, and the latency reported stays the oversampler's. Blocks of varying size.
+TEST(ChannelEngine, ACabinetConvolvesTheOutputWithNoAddedLatency) {
+    ChannelEngine plain(setupAt(48000.0, 2, true)), cabinet(setupAt(48000.0, 2, true));
+    std::vector<float> ir(300);
+    for (size_t k = 0; k < ir.size(); ++k)
+        ir[k] = static_cast<float>(std::exp(-0.02 * k) * std::cos(0.3 * k));
+    std::unique_ptr<Convolver> c =
+        std::make_unique<Convolver>(ir.data(), ir.size(), cabinet.maxPiece());
+    ASSERT_TRUE(cabinet.offerCabinet(c));
+    EXPECT_TRUE(cabinet.cabinetOn());
+    EXPECT_EQ(cabinet.latency(), plain.latency());
+    const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
+    std::vector<float> dry(in.size()), wet(in.size());
+    const uint32_t sizes[] = {1, 256, 7, 64, 200, 13};
+    for (size_t at = 0, k = 0; at < in.size(); ++k) {
+        const uint32_t n = std::min<uint32_t>(sizes[k % 6], static_cast<uint32_t>(in.size() - at));
+        plain.process(in.data() + at, dry.data() + at, n);
+        cabinet.process(in.data() + at, wet.data() + at, n);
+        at += n;
+    }
+    double error = 0.0, power = 0.0;
+    for (size_t i = 2000; i < in.size(); ++i) { // after the 960-sample crossfade
+        double want = 0.0;
+        for (size_t k = 0; k < ir.size() && k <= i; ++k)
+            want += static_cast<double>(ir[k]) * dry[i - k];
+        error += (wet[i] - want) * (wet[i] - want);
+        power += want * want;
+    }
+    ASSERT_GT(power, 0.0);
+    EXPECT_LT(10.0 * std::log10(error / power), -100.0);
+    std::unique_ptr<Convolver> off;
+    ASSERT_TRUE(cabinet.offerCabinet(off));
+    EXPECT_EQ(cabinet.takeRetiredCabinet(), nullptr); // still playing until the fade ends
+}
+
 // An oversampling change while a note sounds: the output fades out at the factor
 // playing, the factor changes, and it fades in again, so no step between samples
 // is larger than the steady signal's; the latency the engine reports follows at
