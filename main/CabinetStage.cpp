@@ -24,6 +24,17 @@ bool CabinetStage::offer(std::unique_ptr<Convolver>& next) {
     return true;
 }
 
+bool CabinetStage::install(std::unique_ptr<Convolver>& next) {
+    if (next && next->maxFrames() < mDry.size())
+        return false;
+    mCurrent = std::move(next);
+    mIncoming.reset();
+    mFadePos = mFadeLength;
+    if (mCurrent)
+        mCurrent->reset();
+    return true;
+}
+
 void CabinetStage::process(float* io, uint32_t frames) {
     frames = std::min<uint32_t>(frames, static_cast<uint32_t>(mDry.size()));
     if (!fading()) {

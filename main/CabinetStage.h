@@ -25,6 +25,10 @@ class CabinetStage {
     // it from the caller. False, `next` untouched, while a crossfade is under way or
     // the retired list is full: offer it again after a later piece.
     bool offer(std::unique_ptr<Convolver>& next);
+    // Setup thread, while process() does not run: `next` (null: none) plays at once,
+    // without a crossfade, the one playing and any crossfade under way are dropped.
+    // False, `next` untouched, when it could not take the stage's pieces.
+    bool install(std::unique_ptr<Convolver>& next);
     // Whether a cabinet plays, or is fading in.
     bool on() const { return mCurrent != nullptr || mIncoming != nullptr; }
     bool fading() const { return mFadePos < mFadeLength; }

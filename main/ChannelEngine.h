@@ -102,6 +102,8 @@ class ChannelEngine {
     // with a crossfade; false, `cabinet` untouched, while one is under way. A
     // convolver must take pieces of maxPiece() frames. It adds no latency.
     bool offerCabinet(std::unique_ptr<Convolver>& cabinet) { return mCabinet.offer(cabinet); }
+    // Setup thread, while process() does not run: `cabinet` plays at once (CabinetStage::install).
+    bool installCabinet(std::unique_ptr<Convolver>& cabinet) { return mCabinet.install(cabinet); }
     bool cabinetOn() const { return mCabinet.on(); }
     std::unique_ptr<Convolver> takeRetiredCabinet() { return mCabinet.takeRetired(); }
     // Base-rate frames the engine hands on at a time, at most.

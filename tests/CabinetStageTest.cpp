@@ -75,6 +75,23 @@ TEST(CabinetStage, ItRefusesAConvolverTooSmallForItsPieces) {
     EXPECT_FALSE(stage.offer(small));
     EXPECT_NE(small, nullptr);
     EXPECT_FALSE(stage.on());
+    EXPECT_FALSE(stage.install(small));
+    EXPECT_NE(small, nullptr);
+}
+
+TEST(CabinetStage, InstallPlaysACabinetAtOnceAndEndsAFade) {
+    CabinetStage stage(kRate, kBlock);
+    std::unique_ptr<Convolver> half = gain(0.5f);
+    ASSERT_TRUE(stage.offer(half));
+    play(stage, 1); // mid-fade
+    std::unique_ptr<Convolver> quarter = gain(0.25f);
+    ASSERT_TRUE(stage.install(quarter));
+    EXPECT_FALSE(stage.fading());
+    EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 0.25f));
+    std::unique_ptr<Convolver> none;
+    ASSERT_TRUE(stage.install(none));
+    EXPECT_FALSE(stage.on());
+    EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 1.0f));
 }
 
 } // namespace

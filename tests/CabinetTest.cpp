@@ -1,6 +1,7 @@
 // The cabinets of our own design: their responses have the features they are
 // designed with, the same in Hz at any rate; quorle-model pack renders them into
 // the archive, and the archive keeps them as it keeps models.
+#include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
 #include "tools/CabinetModel.h"
 #include "tools/ZipWriter.h"
@@ -259,6 +260,34 @@ TEST(Cabinet, ShippedArchiveHoldsTheFourCabinets) {
         EXPECT_EQ(wav->substr(0, 4), "RIFF") << name;
         EXPECT_EQ(little(*wav, 24, 4), 48000u) << name;
     }
+}
+
+TEST(Cabinet, AChoiceIsOffAShippedNameOrAFile) {
+    const auto archive = DataArchive::readFile(QUORLE_BUNDLE_DIR "/quorle.data");
+    std::string error = "stale";
+    for (const char* off : {"", "off", "OFF"}) {
+        const auto none = cabinet::load(*archive, off, 48000.0, error);
+        ASSERT_TRUE(none.has_value()) << off;
+        EXPECT_TRUE(none->channels.empty());
+        EXPECT_EQ(cabinet::convolverFor(*none, 0, 64), nullptr);
+    }
+    EXPECT_EQ(error, "");
+    // A shipped name in any letter case, ready at the asked rate.
+    const auto closed = cabinet::load(*archive, "4X12-Closed", 44100.0, error);
+    ASSERT_TRUE(closed.has_value()) << error;
+    EXPECT_EQ(closed->rate, 44100.0);
+    ASSERT_EQ(closed->channels.size(), 1u);
+    const auto convolver = cabinet::convolverFor(*closed, 1, 256); // mono feeds both sides
+    ASSERT_NE(convolver, nullptr);
+    EXPECT_EQ(convolver->length(), closed->channels[0].size());
+    EXPECT_EQ(convolver->maxFrames(), 256u);
+    // Anything else is a path, refused in one sentence naming it.
+    EXPECT_FALSE(cabinet::load(*archive, "/nowhere/4x12-closed.wav", 48000.0, error));
+    EXPECT_NE(error.find("/nowhere/4x12-closed.wav"), std::string::npos) << error;
+    // A stereo response gives each side its own channel.
+    ImpulseResponse stereo{48000.0, {{1.0f}, {0.5f, 0.25f}}};
+    EXPECT_EQ(cabinet::convolverFor(stereo, 0, 64)->length(), 1u);
+    EXPECT_EQ(cabinet::convolverFor(stereo, 1, 64)->length(), 2u);
 }
 
 } // namespace

@@ -1,0 +1,68 @@
+#include "main/CabinetLoad.h"
+
+#include "main/DataArchive.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace cabinet {
+
+namespace {
+
+bool sameLetters(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+} // namespace
+
+bool isOff(const std::string& choice) {
+    return choice.empty() || sameLetters(choice, kOff);
+}
+
+std::string shippedName(const DataArchive& archive, const std::string& choice) {
+    for (const std::string& name : archive.cabinetNames())
+        if (sameLetters(name, choice))
+            return name;
+    return "";
+}
+
+std::optional<ImpulseResponse> load(const DataArchive& archive, const std::string& choice,
+                                    double rate, std::string& error) {
+    error.clear();
+    if (isOff(choice))
+        return ImpulseResponse{rate, {}};
+    std::optional<ImpulseResponse> read;
+    const std::string shipped = shippedName(archive, choice);
+    if (!shipped.empty()) {
+        const std::string* bytes = archive.cabinet(shipped);
+        if (!bytes) {
+            error = "the shipped cabinet \"" + shipped + "\" is damaged in the data archive";
+            return std::nullopt;
+        }
+        read = impulse::readBytes(*bytes, "the shipped cabinet \"" + shipped + "\"", error);
+    } else {
+        read = impulse::readFile(choice, error);
+    }
+    if (!read)
+        return std::nullopt;
+    ImpulseResponse ready = impulse::prepared(*read, rate);
+    if (ready.channels.empty()) {
+        error = "a cabinet cannot play at " + std::to_string(static_cast<long>(rate)) + " Hz";
+        return std::nullopt;
+    }
+    return ready;
+}
+
+std::unique_ptr<Convolver> convolverFor(const ImpulseResponse& response, uint32_t channel,
+                                        uint32_t maxFrames) {
+    if (response.channels.empty())
+        return nullptr;
+    const std::vector<float>& taps =
+        response.channels[std::min<size_t>(channel, response.channels.size() - 1)];
+    return std::make_unique<Convolver>(taps.data(), taps.size(), maxFrames);
+}
+
+} // namespace cabinet
