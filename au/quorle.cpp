@@ -1,5 +1,6 @@
 #include "au/quorle.h"
 
+#include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 const char* const kParameterOneName = "Parameter One";
@@ -121,9 +123,11 @@ OSStatus quorle::Initialize() {
         std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
         dir = gFxDir;
     }
+    std::shared_ptr<const ImpulseResponse> cabinet;
     {
         std::lock_guard<std::mutex> lock(mPathLock);
         path = mArchivePath;
+        cabinet = mCabinetResponse;
     }
     mArchive = DataArchive::readDirectory(dir);
     if (!path.empty())
@@ -131,6 +135,8 @@ OSStatus quorle::Initialize() {
     const OSStatus status = AUEffectBase::Initialize();
     if (status != noErr)
         return status;
+    if (cabinet && !InstallCabinet(*cabinet))
+        return kAudioUnitErr_FailedInitialization;
     const std::vector<std::string>* names = modelList(*this);
     const UInt32 count = names ? static_cast<UInt32>(names->size()) : 0;
     mModelCount = count;
@@ -143,7 +149,25 @@ OSStatus quorle::Initialize() {
 void quorle::Cleanup() {
     AUEffectBase::Cleanup();
     mModelCount = 0;
+    mTailSeconds = 0.0;
     mArchive.reset();
+}
+
+bool quorle::InstallCabinet(const ImpulseResponse& response) {
+    const ImpulseResponse ready = impulse::prepared(response, GetSampleRate());
+    if (ready.channels.empty())
+        return false;
+    for (UInt32 k = 0; k < GetNumKernels(); ++k) {
+        auto* kernel = static_cast<quorleKernel*>(GetKernel(k));
+        if (!kernel)
+            continue;
+        ChannelEngine& engine = kernel->engine();
+        std::unique_ptr<Convolver> convolver = cabinet::convolverFor(ready, k, engine.maxPiece());
+        if (!engine.installCabinet(convolver))
+            return false;
+    }
+    mTailSeconds = static_cast<Float64>(ready.channels[0].size()) / ready.rate;
+    return true;
 }
 
 bool quorle::AcceptsModel(AudioUnitParameterValue value) const {
@@ -249,6 +273,7 @@ OSStatus quorle::GetPropertyInfo(AudioUnitPropertyID id, AudioUnitScope scope,
             outWritable = true;
             return noErr;
         case kQuorleProperty_ArchivePath:
+        case kQuorleProperty_Cabinet:
             outDataSize = kMaxArchivePathBytes;
             outWritable = !IsInitialized();
             return noErr;
@@ -316,11 +341,14 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
             std::memcpy(outData, &value, sizeof(value));
             return noErr;
         }
-        case kQuorleProperty_ArchivePath: {
+        case kQuorleProperty_ArchivePath:
+        case kQuorleProperty_Cabinet: {
             // Always the whole buffer GetPropertyInfo promised, whatever is set meanwhile.
             std::lock_guard<std::mutex> lock(mPathLock);
+            const std::string& text =
+                id == kQuorleProperty_ArchivePath ? mArchivePath : mCabinetChoice;
             std::memset(outData, 0, kMaxArchivePathBytes);
-            std::memcpy(outData, mArchivePath.c_str(), mArchivePath.size() + 1);
+            std::memcpy(outData, text.c_str(), text.size() + 1);
             return noErr;
         }
         default: break;
@@ -330,7 +358,40 @@ OSStatus quorle::GetProperty(AudioUnitPropertyID id, AudioUnitScope scope, Audio
 }
 
 bool quorle::ValueMayBeCut(AudioUnitPropertyID id) const {
-    return id != kQuorleProperty_ArchivePath;
+    return id != kQuorleProperty_ArchivePath && id != kQuorleProperty_Cabinet;
+}
+
+namespace {
+
+// Whether `size` bytes at `text` are a path property's value: NUL-terminated, the
+// terminator their last byte (a path is never cut or read past), within the limit.
+bool wholePath(const void* text, UInt32 size) {
+    return text && size > 0 && size <= kMaxArchivePathBytes &&
+           std::memchr(text, 0, size) == static_cast<const char*>(text) + size - 1;
+}
+
+} // namespace
+
+OSStatus quorle::SetCabinet(const char* text, UInt32 size) {
+    const std::string choice(text, size - 1);
+    std::shared_ptr<const ImpulseResponse> response;
+    if (!cabinet::isOff(choice)) {
+        std::string dir;
+        {
+            std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
+            dir = gFxDir;
+        }
+        std::string error;
+        std::optional<ImpulseResponse> read =
+            cabinet::read(*DataArchive::readDirectory(dir), choice, error);
+        if (!read)
+            return kAudioUnitErr_InvalidPropertyValue;
+        response = std::make_shared<const ImpulseResponse>(std::move(*read));
+    }
+    std::lock_guard<std::mutex> lock(mPathLock);
+    mCabinetChoice = choice;
+    mCabinetResponse = std::move(response);
+    return noErr;
 }
 
 bool quorle::StoreFactor(UInt32 factor) {
@@ -339,16 +400,16 @@ bool quorle::StoreFactor(UInt32 factor) {
 
 OSStatus quorle::SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                              const void* inData, UInt32 inDataSize) {
-    if (id == kQuorleProperty_ArchivePath) {
+    if (id == kQuorleProperty_ArchivePath || id == kQuorleProperty_Cabinet) {
         if (scope != kAudioUnitScope_Global)
             return kAudioUnitErr_InvalidScope;
         if (IsInitialized())
             return kAudioUnitErr_Initialized;
-        const char* text = static_cast<const char*>(inData);
-        // The terminator must be the last byte: a path is never cut or read past.
-        if (!text || inDataSize == 0 || inDataSize > kMaxArchivePathBytes ||
-            std::memchr(text, 0, inDataSize) != text + inDataSize - 1)
+        if (!wholePath(inData, inDataSize))
             return kAudioUnitErr_InvalidPropertyValue;
+        const char* text = static_cast<const char*>(inData);
+        if (id == kQuorleProperty_Cabinet)
+            return SetCabinet(text, inDataSize);
         std::lock_guard<std::mutex> lock(mPathLock);
         mArchivePath.assign(text, inDataSize - 1);
         return noErr;

@@ -1,9 +1,9 @@
 // The plug-in as a host sees it: an effect unit with four parameters (drive,
 // post gain, bass tilt, model), the model names (property 64000), the plug-in
 // directory (64001), the oversampling factor (64002), the archive played (64007),
-// whether model switches fade (64008), its latency (12) and the view location
-// (31). Each channel runs through its own kernel, a thin adapter over one channel
-// engine (main/ChannelEngine.h).
+// whether model switches fade (64008), the cabinet (64009), its latency (12), its
+// tail (20) and the view location (31). Each channel runs through its own kernel, a thin adapter
+// over one channel engine (main/ChannelEngine.h).
 //
 // The oversampling factor (UInt32 1, 2, 4 or 8; 1 by default) may be set at any
 // time: uninitialised, the kernels start with it; initialised, each kernel takes it
@@ -13,6 +13,16 @@
 // it keeps the factor.
 //
 // A model switch is heard at once by default; with 64008 set to 1 it crossfades.
+//
+// The cabinet (64009) is chosen while uninitialised, and SetProperty reads it then,
+// on the setup thread: a shipped name is looked up in the plug-in directory's
+// archive (read afresh, as Initialize reads it), anything else is read as a file.
+// What was read is kept, at its own rate, so that Initialize needs no file: it
+// levels it at the unit's rate and installs one convolver per channel before the
+// first render (a mono response in every channel, a stereo one left in channel 0,
+// right in the others). The cabinet adds no latency; its length is the unit's tail
+// time. Neither the cabinet nor the archive path (64007) is saved in the state: both
+// name files of this machine, and a host sets them as it sets the stream format.
 //
 // Parameter values the effect cannot take never reach it: drive, post gain and
 // bass are held within 0..1 (NaN becomes the default 0.5) wherever they are set,
@@ -24,6 +34,7 @@
 #include "au/quorleIds.h"
 #include "blocks/Oversampler.h"
 #include "main/ChannelEngine.h"
+#include "main/ImpulseResponse.h"
 
 #include <atomic>
 #include <memory>
@@ -62,9 +73,11 @@ class quorle : public AUEffectBase {
     // Setup thread.
     OSStatus SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                          const void* inData, UInt32 inDataSize) override;
-    // False for the archive path: a cut path names another file.
+    // False for the archive path and the cabinet: a cut path names another file.
     bool ValueMayBeCut(AudioUnitPropertyID id) const override;
-    bool SupportsTail() override { return false; }
+    // The tail is the cabinet's response (0 s without one).
+    bool SupportsTail() override { return true; }
+    Float64 GetTailTime() override { return mTailSeconds.load(std::memory_order_relaxed); }
     // The oversampler's delay at the factor set, in seconds.
     Float64 GetLatency() override;
     // Any thread: the factor last set.
@@ -95,6 +108,11 @@ class quorle : public AUEffectBase {
     bool AcceptsModel(AudioUnitParameterValue value) const;
     // Stores a valid factor; true when it differs from the one before.
     bool StoreFactor(UInt32 factor);
+    // Setup thread: 64009 read and kept, or refused (-10851) with nothing changed.
+    OSStatus SetCabinet(const char* text, UInt32 size);
+    // Setup thread, once the kernels are made: `response` levelled at the unit's rate
+    // in each kernel's engine; false when an engine cannot take it.
+    bool InstallCabinet(const ImpulseResponse& response);
     friend class quorleKernel;
 
     // Models in the list; 0 while it is not known. Written by the setup thread,
@@ -102,9 +120,14 @@ class quorle : public AUEffectBase {
     std::atomic<UInt32> mModelCount{0};
     std::atomic<UInt32> mOversampling{1};
     std::atomic<UInt32> mFadeSwitches{0}; // 64008
-    // 64007, under mPathLock: a host may read it on one thread while another sets it.
+    // 64007 and 64009, under mPathLock: a host may read them on one thread while
+    // another sets them.
     mutable std::mutex mPathLock;
     std::string mArchivePath;
+    std::string mCabinetChoice;
+    // What the cabinet choice read, at its own rate; null for none.
+    std::shared_ptr<const ImpulseResponse> mCabinetResponse;
+    std::atomic<Float64> mTailSeconds{0.0}; // the installed cabinet's length
     // The archive the kernels play, read once by Initialize and shared by every channel.
     std::shared_ptr<const DataArchive> mArchive;
 };

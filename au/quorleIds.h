@@ -28,6 +28,15 @@ constexpr UInt32 kMaxArchivePathBytes = 4096; // terminator included
 // Whether a change of the model parameter crossfades (UInt32 1) over 20 ms instead
 // of being heard at once (0, the default), global scope; taken at once.
 constexpr AudioUnitPropertyID kQuorleProperty_FadeModelSwitches = 64008;
+// The speaker cabinet after the drive (UTF-8 bytes, NUL-terminated, as 64007),
+// global scope: "" (the default) or "off" for none, a shipped cabinet's name (the
+// plug-in directory's archive lists them; letter case ignored), or the path of an
+// impulse-response file (main/ImpulseResponse.h says which are taken). Set while
+// uninitialised (-10849 when initialised); the choice is read and checked at once,
+// and one that cannot be played (a value cut or too long as for 64007, a missing
+// or unreadable file, one that is no usable response) is refused with -10851, the
+// choice before staying. Reading gives kMaxArchivePathBytes bytes, as 64007 does.
+constexpr AudioUnitPropertyID kQuorleProperty_Cabinet = 64009;
 
 // The factor the LV2 plug-in and the command-line tools start with.
 constexpr UInt32 kQuorleDefaultOversampling = 2;

@@ -29,26 +29,30 @@ std::string shippedName(const DataArchive& archive, const std::string& choice) {
     return "";
 }
 
-std::optional<ImpulseResponse> load(const DataArchive& archive, const std::string& choice,
-                                    double rate, std::string& error) {
+std::optional<ImpulseResponse> read(const DataArchive& archive, const std::string& choice,
+                                    std::string& error) {
     error.clear();
     if (isOff(choice))
-        return ImpulseResponse{rate, {}};
-    std::optional<ImpulseResponse> read;
+        return ImpulseResponse{};
     const std::string shipped = shippedName(archive, choice);
-    if (!shipped.empty()) {
-        const std::string* bytes = archive.cabinet(shipped);
-        if (!bytes) {
-            error = "the shipped cabinet \"" + shipped + "\" is damaged in the data archive";
-            return std::nullopt;
-        }
-        read = impulse::readBytes(*bytes, "the shipped cabinet \"" + shipped + "\"", error);
-    } else {
-        read = impulse::readFile(choice, error);
-    }
-    if (!read)
+    if (shipped.empty())
+        return impulse::readFile(choice, error);
+    const std::string* bytes = archive.cabinet(shipped);
+    if (!bytes) {
+        error = "the shipped cabinet \"" + shipped + "\" is damaged in the data archive";
         return std::nullopt;
-    ImpulseResponse ready = impulse::prepared(*read, rate);
+    }
+    return impulse::readBytes(*bytes, "the shipped cabinet \"" + shipped + "\"", error);
+}
+
+std::optional<ImpulseResponse> load(const DataArchive& archive, const std::string& choice,
+                                    double rate, std::string& error) {
+    std::optional<ImpulseResponse> raw = read(archive, choice, error);
+    if (!raw)
+        return std::nullopt;
+    if (raw->channels.empty())
+        return ImpulseResponse{rate, {}};
+    ImpulseResponse ready = impulse::prepared(*raw, rate);
     if (ready.channels.empty()) {
         error = "a cabinet cannot play at " + std::to_string(static_cast<long>(rate)) + " Hz";
         return std::nullopt;

@@ -24,6 +24,14 @@ bool isOff(const std::string& choice);
 // archive lists it; "" when it names none (then it is a file's path).
 std::string shippedName(const DataArchive& archive, const std::string& choice);
 
+// The response `choice` asks for as it was read, at its own rate and not levelled:
+// a shipped cabinet of `archive` by name, else a file read by impulse::readFile. No
+// channels for "off". nullopt, with one sentence in `error`, when it cannot be had.
+// For a caller that checks a choice now and prepares it once the rate is known.
+// Throws std::bad_alloc.
+std::optional<ImpulseResponse> read(const DataArchive& archive, const std::string& choice,
+                                    std::string& error);
+
 // The response `choice` asks for, at `rate` Hz and levelled (impulse::prepared):
 // a shipped cabinet of `archive` by name, else a file read by impulse::readFile.
 // No channels for "off". nullopt, with one sentence in `error`, when it cannot be

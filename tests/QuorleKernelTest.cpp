@@ -1,12 +1,17 @@
 // The unit's kernels reached from inside: state poisoned behind the unit's back,
-// calls longer than the kernel's work block, interleaved channels, and the
-// process-wide plug-in directory.
+// calls longer than the kernel's work block, interleaved channels, the
+// process-wide plug-in directory, and the cabinet the kernels play.
 #include "QuorleUnitHost.h"
 
+#include "main/CabinetLoad.h"
+#include "main/DataArchive.h"
+
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 
 namespace {
@@ -126,6 +131,137 @@ TEST(QuorleUnit, ThePluginDirectoryFirstSetStays) {
         CloseComponent(unit);
     }
     gFxDir = saved;
+}
+
+OSStatus setCabinet(LocalUnit& unit, const std::string& choice) {
+    return AudioUnitSetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
+                                choice.c_str(), static_cast<UInt32>(choice.size() + 1));
+}
+
+std::string cabinetOf(LocalUnit& unit) {
+    std::vector<char> text(kMaxArchivePathBytes, 'x');
+    UInt32 size = kMaxArchivePathBytes;
+    EXPECT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
+                                   text.data(), &size),
+              noErr);
+    return text.data();
+}
+
+// A tone rendered at factor 2 in 300-frame calls, with the cabinet `choice`
+// ("": never set); `tail` gets the unit's tail time, `latency` its latency.
+std::vector<float> renderWithCabinet(const char* choice, double& tail, double& latency) {
+    LocalUnit unit(512);
+    const UInt32 factor = 2;
+    AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
+                         &factor, sizeof(factor));
+    if (*choice) {
+        EXPECT_EQ(setCabinet(unit, choice), noErr) << choice;
+    }
+    EXPECT_EQ(unit.initialize(), noErr);
+    std::vector<float> out;
+    EXPECT_EQ(unit.renderAll(tone(196.0, 8192, 0.5f), out, 300), noErr);
+    UInt32 size = sizeof(double);
+    EXPECT_EQ(AudioUnitGetProperty(unit.unit, kAudioUnitProperty_TailTime, kAudioUnitScope_Global,
+                                   0, &tail, &size),
+              noErr);
+    EXPECT_EQ(AudioUnitGetProperty(unit.unit, kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0,
+                                   &latency, &size),
+              noErr);
+    return out;
+}
+
+// Off, set or not, plays what the unit played before it had a cabinet; a shipped
+// cabinet plays after the effect: the output is the plain output convolved with
+// that cabinet levelled at the unit's rate (44.1 kHz, the file being 48 kHz), with
+// no delay added, and its length is the tail.
+TEST(QuorleUnit, ACabinetIsThePlainOutputConvolvedWithItsResponse) {
+    double plainTail = -1.0, plainLatency = -1.0, tail = -1.0, latency = -1.0;
+    const std::vector<float> plain = renderWithCabinet("", plainTail, plainLatency);
+    EXPECT_EQ(renderWithCabinet("OFF", tail, latency), plain);
+    EXPECT_EQ(tail, 0.0);
+
+    const std::vector<float> out = renderWithCabinet("4x12-closed", tail, latency);
+    std::string error;
+    const auto shipped = DataArchive::readDirectory(QUORLE_BUNDLE_DIR "/");
+    const auto response = cabinet::load(*shipped, "4x12-closed", 44100.0, error);
+    ASSERT_TRUE(response) << error;
+    const std::vector<float>& h = response->channels[0];
+    EXPECT_EQ(latency, plainLatency);
+    EXPECT_GT(latency, 0.0);
+    EXPECT_DOUBLE_EQ(tail, h.size() / 44100.0);
+    double signal = 0.0, wrong = 0.0;
+    for (size_t n = 0; n < plain.size(); ++n) {
+        double expected = 0.0;
+        for (size_t k = 0; k <= n && k < h.size(); ++k)
+            expected += static_cast<double>(h[k]) * plain[n - k];
+        signal += expected * expected;
+        wrong += (out[n] - expected) * (out[n] - expected);
+    }
+    EXPECT_GT(signal, 1.0);
+    EXPECT_LT(10.0 * std::log10(wrong / signal), -100.0);
+}
+
+// Writes `samples` as a mono 32-bit float WAV file at 48 kHz.
+void writeWav(const std::string& path, const std::vector<float>& samples) {
+    SF_INFO info = {};
+    info.samplerate = 48000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << path;
+    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(file);
+}
+
+// The cabinet is taken whole, read at once and only while uninitialised: a choice
+// that cannot be played is refused and the one before keeps playing.
+TEST(QuorleUnit, TheCabinetPropertyRefusesWhatItCannotPlay) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(QUORLE_TEST_PROGRAM_DIR) / "unit-cabinet";
+    fs::create_directories(dir);
+    const std::string gain = (dir / "gain.wav").string(), text = (dir / "text.wav").string();
+    writeWav(gain, {0.5f});
+    std::ofstream(text) << "not a sound file";
+
+    LocalUnit unit(512);
+    EXPECT_EQ(cabinetOf(unit), "") << "off by default";
+    ASSERT_EQ(setCabinet(unit, "1x8-COMBO"), noErr);
+    const std::string tooLong(kMaxArchivePathBytes, 'a'); // no room for the terminator
+    const struct {
+        const char* what;
+        const void* bytes;
+        UInt32 size;
+    } refused[] = {
+        {"no terminator", "1x12-open", 9},
+        {"a NUL inside", "off\0x", 6},
+        {"too long", tooLong.c_str(), static_cast<UInt32>(tooLong.size() + 1)},
+        {"no such file", "/nowhere/cab.wav", 17},
+        {"no such cabinet", "5x12-closed", 12},
+        {"not a sound file", text.c_str(), static_cast<UInt32>(text.size() + 1)},
+    };
+    for (const auto& c : refused) {
+        EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Global,
+                                       0, c.bytes, c.size),
+                  kAudioUnitErr_InvalidPropertyValue)
+            << c.what;
+        EXPECT_EQ(cabinetOf(unit), "1x8-COMBO") << c.what;
+    }
+    EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Input, 0,
+                                   "off", 4),
+              kAudioUnitErr_InvalidScope);
+    ASSERT_EQ(unit.initialize(), noErr);
+    EXPECT_TRUE(unit.kernel()->engine().cabinetOn()) << "the kept choice plays";
+    EXPECT_EQ(setCabinet(unit, "off"), kAudioUnitErr_Initialized);
+    EXPECT_EQ(setCabinet(unit, gain), kAudioUnitErr_Initialized);
+    EXPECT_EQ(cabinetOf(unit), "1x8-COMBO");
+
+    // A file, read when set, plays though it is gone by initialisation.
+    AudioUnitUninitialize(unit.unit);
+    ASSERT_EQ(setCabinet(unit, gain), noErr);
+    fs::remove_all(dir);
+    ASSERT_EQ(unit.initialize(), noErr);
+    EXPECT_TRUE(unit.kernel()->engine().cabinetOn());
+    EXPECT_EQ(cabinetOf(unit), gain);
 }
 
 } // namespace

@@ -438,6 +438,43 @@ TEST(Realtime, ChangingTheOversamplingFactorAllocatesNothing) {
 
 namespace {
 
+// A unit playing a shipped cabinet (installed at initialisation) renders calls of
+// any length, model switches and factor changes included, without allocating or
+// locking: the convolver runs in the pieces the engine hands it.
+TEST(Realtime, RenderingWithACabinetAllocatesNothingAndTakesNoLock) {
+    quorletest::LocalUnit unit(1024);
+    const std::string cabinet = "2x12-bright";
+    ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
+                                   cabinet.c_str(), static_cast<UInt32>(cabinet.size() + 1)),
+              noErr);
+    ASSERT_EQ(unit.initialize(), noErr);
+    ASSERT_TRUE(unit.kernel()->engine().cabinetOn());
+    std::vector<float> in = testTone(1024), out(1024);
+    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr);
+    long allocated = 0, locked = 0;
+    for (int block = 0; block < 200; ++block) {
+        if (block % 50 == 25) { // set between renders, as a host's UI would
+            const UInt32 factor = block % 100 == 25 ? 4 : 1;
+            ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
+                                           kAudioUnitScope_Global, 0, &factor, sizeof(factor)),
+                      noErr);
+            ASSERT_EQ(unit.setParameter(3, static_cast<float>(block / 50)), noErr);
+        }
+        const long allocations = gAllocations, locks = gLocks;
+        ASSERT_EQ(unit.render(in.data(), out.data(), 1 + (block * 211) % 1024), noErr);
+        allocated += gAllocations - allocations;
+        locked += gLocks - locks;
+    }
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(locked, 0);
+    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr);
+    EXPECT_TRUE(finiteAndSounding(out));
+}
+
+} // namespace
+
+namespace {
+
 // The LV2 plug-in's oversampling port changed on a running instance, every few
 // blocks and to values between the factors: run() hands the factor to the unit and
 // reads its latency without allocating and without taking any lock.
