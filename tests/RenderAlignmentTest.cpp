@@ -1,10 +1,18 @@
 // quorle-render as a user runs it: at every oversampling factor the output has the
 // input's length and an impulse's peak stays where it was; other factors are refused.
+// A cabinet plays after the drive, each side of a stereo response on its own
+// channel; one that cannot be played is named in one line and nothing is written.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -12,14 +20,16 @@ namespace {
 
 const std::string kDir = QUORLE_TEST_WORK_DIR;
 
-void writeWav(const std::string& path, const std::vector<float>& samples, int rate) {
+// `samples` interleaved, `channels` to a frame.
+void writeWav(const std::string& path, const std::vector<float>& samples, int rate,
+              int channels = 1) {
     SF_INFO info = {};
     info.samplerate = rate;
-    info.channels = 1;
+    info.channels = channels;
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     ASSERT_NE(file, nullptr);
-    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
     sf_close(file);
 }
 
@@ -34,9 +44,11 @@ std::vector<float> readWav(const std::string& path) {
     return samples;
 }
 
+// The wait status; a render still running after a minute is ended (status 124).
 int render(const std::string& options, const std::string& in, const std::string& out) {
-    const std::string command = std::string(QUORLE_RENDER) + " --bundle " QUORLE_BUNDLE_DIR " " +
-                                options + " " + in + " " + out + " 2>" + kDir + "/render.err";
+    const std::string command = "timeout 60 " + std::string(QUORLE_RENDER) +
+                                " --bundle " QUORLE_BUNDLE_DIR " " + options + " " + in + " " +
+                                out + " 2>" + kDir + "/render.err";
     return std::system(command.c_str());
 }
 
@@ -62,6 +74,99 @@ TEST(RenderAlignment, AnImpulsePeaksAtItsInputPositionAtEveryFactor) {
     }
     for (const char* bad : {"3", "0", "16", "two"})
         EXPECT_NE(render(std::string("--oversampling ") + bad, in, kDir + "/x.wav"), 0) << bad;
+}
+
+// What the last render said on standard error.
+std::string said() {
+    std::ifstream in(kDir + "/render.err");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Each choice of cabinet that cannot be played stops the render before it starts,
+// with status 2 and one line naming the file; a one-sample response is a plain gain.
+TEST(RenderCabinet, AnUnplayableCabinetIsNamedAndNothingIsWritten) {
+    std::system(("mkdir -p " + kDir).c_str());
+    const std::string in = kDir + "/cabinet-in.wav", out = kDir + "/cabinet-out.wav";
+    writeWav(in, std::vector<float>(4800, 0.25f), 48000);
+    const std::string dir = kDir + "/cabinets/";
+    std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str());
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::ofstream(dir + "empty.wav").close();
+    std::ofstream(dir + "text.wav") << "RIFF, but not really";
+    writeWav(dir + "gain.wav", {0.5f}, 48000);
+    writeWav(dir + "long.wav", std::vector<float>(2 * 48000 + 1, 0.01f), 48000);
+    writeWav(dir + "nan.wav", {0.5f, nan, 0.25f}, 48000);
+    writeWav(dir + "eight.wav", std::vector<float>(8 * 64, 0.1f), 48000, 8);
+    ASSERT_EQ(mkfifo((dir + "fifo.wav").c_str(), 0600), 0);
+    const std::string tooLong = dir + std::string(4096, 'a') + ".wav";
+    const struct {
+        std::string file;
+        int status;
+        const char* says;
+    } cases[] = {
+        {dir + "empty.wav", 2, "empty"},
+        {dir + "gain.wav", 0, ""},
+        {dir + "long.wav", 2, "longer than 2 s"},
+        {dir + "nan.wav", 2, "NaN"},
+        {dir + "eight.wav", 2, "8 channels"},
+        {dir + "text.wav", 2, "not a sound file"},
+        {dir + "fifo.wav", 2, "not a regular file"},
+        {tooLong, 2, "bytes long"},
+        {dir + "missing.wav", 2, "No such file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.substr(dir.size(), 40));
+        std::remove(out.c_str());
+        const int status = render("--cabinet " + c.file, in, out);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.status);
+        const std::string line = said();
+        if (c.status == 0) {
+            EXPECT_EQ(line, "");
+            EXPECT_EQ(readWav(out).size(), 4800u);
+            continue;
+        }
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+        EXPECT_EQ(line.rfind("quorle-render: ", 0), 0u) << line;
+        const std::string name = c.file.size() > 4095 ? c.file.substr(0, 24) : c.file;
+        EXPECT_NE(line.find(name), std::string::npos) << line;
+        EXPECT_NE(line.find(c.says), std::string::npos) << line;
+        EXPECT_TRUE(readWav(out).empty()) << "no output";
+    }
+}
+
+// Off is the default bit for bit; a shipped cabinet changes the sound and keeps it
+// sounding; a stereo response gives the left channel its left side and the right
+// its right (here +1 and -1: the right comes out inverted).
+TEST(RenderCabinet, ACabinetPlaysAfterTheDriveOnEachChannel) {
+    std::system(("mkdir -p " + kDir).c_str());
+    const std::string in = kDir + "/stereo-in.wav", sides = kDir + "/sides.wav";
+    std::vector<float> both(2 * 9600);
+    for (size_t n = 0; n < both.size() / 2; ++n)
+        both[2 * n] = both[2 * n + 1] = 0.4f * static_cast<float>(std::sin(0.05 * n));
+    writeWav(in, both, 48000, 2);
+    writeWav(sides, {1.0f, -1.0f}, 48000, 2);
+    auto rendered = [&](const std::string& options) {
+        const std::string out = kDir + "/stereo-out.wav";
+        std::remove(out.c_str());
+        EXPECT_EQ(render(options, in, out), 0) << options << ": " << said();
+        return readWav(out);
+    };
+    const std::vector<float> plain = rendered("");
+    ASSERT_EQ(plain.size(), both.size());
+    EXPECT_EQ(rendered("--cabinet off"), plain);
+    const std::vector<float> closed = rendered("--cabinet 4x12-closed");
+    ASSERT_EQ(closed.size(), plain.size());
+    EXPECT_NE(closed, plain);
+    EXPECT_GT(*std::max_element(closed.begin(), closed.end()), 0.01f);
+    const std::vector<float> split = rendered("--cabinet " + sides);
+    ASSERT_EQ(split.size(), plain.size());
+    float worst = 0.0f;
+    for (size_t n = 0; n < plain.size(); n += 2)
+        worst = std::max(
+            {worst, std::fabs(split[n] - plain[n]), std::fabs(split[n + 1] + plain[n + 1])});
+    EXPECT_LT(worst, 1e-6f);
+    EXPECT_GT(*std::max_element(plain.begin(), plain.end()), 0.01f);
 }
 
 } // namespace

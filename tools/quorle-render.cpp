@@ -7,6 +7,8 @@
 //   quorle-render [options] --demo OUTDIR
 #include "au/AUBase.h"
 #include "au/quorleIds.h"
+#include "main/CabinetLoad.h"
+#include "main/DataArchive.h"
 #include "main/UserArchive.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
@@ -40,7 +42,8 @@ struct Options {
     float drive = 0.5f, post = 0.5f, bass = 0.5f;
     std::optional<std::string> model; // index or name; none: model 0
     std::string bundle;
-    std::string archive; // a player's data archive; empty: the bundle's
+    std::string archive;                 // a player's data archive; empty: the bundle's
+    std::string cabinet = cabinet::kOff; // off, a shipped cabinet's name or a file
     long block = 512;
     UInt32 oversampling = kQuorleDefaultOversampling;
     bool listModels = false;
@@ -73,6 +76,11 @@ void usage(FILE* to) {
                  "  --bundle DIR   plug-in bundle (default: the one beside this program)\n"
                  "  --archive FILE a data archive of your own models (quorle-model pack);\n"
                  "                 one that cannot be used is named and the bundle's plays\n"
+                 "  --cabinet C    the speaker cabinet after the drive: off (the default), a\n"
+                 "                 shipped one (4x12-closed, 1x12-open, 1x8-combo, 2x12-bright)\n"
+                 "                 or your own impulse-response file (WAV, FLAC, AIFF...,\n"
+                 "                 mono or stereo, up to 2 s); one that cannot be played is\n"
+                 "                 named and nothing is rendered (status 2)\n"
                  "  --block N      frames per render call, 1 or more (default 512)\n"
                  "  --oversampling N\n"
                  "                 run the model at the file's rate times N: 1, 2, 4 or 8\n"
@@ -111,6 +119,8 @@ Options parse(int argc, char** argv) {
             o.bundle = value();
         else if (a == "--archive")
             o.archive = value();
+        else if (a == "--cabinet")
+            o.cabinet = value();
         else if (a == "--block") {
             const char* text = value();
             char* end = nullptr;
@@ -200,6 +210,23 @@ void loadUnit(PluginHost& host, const Options& o) {
         check(AudioUnitSetProperty(host.unit(), kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
                                    0, o.archive.c_str(), static_cast<UInt32>(o.archive.size() + 1)),
               "choosing the data archive");
+    // Checked by checkCabinet() first; off is the unit's own default.
+    if (!cabinet::isOff(o.cabinet))
+        check(AudioUnitSetProperty(host.unit(), kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
+                                   o.cabinet.c_str(), static_cast<UInt32>(o.cabinet.size() + 1)),
+              "choosing the cabinet");
+}
+
+// The options' cabinet read as the unit will read it, shipped names from the
+// bundle's archive: one that cannot be played is named in one line, status 2.
+void checkCabinet(const Options& o) {
+    if (cabinet::isOff(o.cabinet))
+        return;
+    std::string error;
+    if (!cabinet::read(*DataArchive::readDirectory(o.bundle + "/"), o.cabinet, error)) {
+        std::fprintf(stderr, "quorle-render: cannot play the cabinet: %s\n", error.c_str());
+        std::exit(2);
+    }
 }
 
 // A unit loaded, started for `channels` at `rate` and set up as the options say.
@@ -511,6 +538,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "quorle-render: %s: %s (that model cannot be played)\n",
                              o.archive.c_str(), refused.c_str());
         }
+        checkCabinet(o);
         if (o.listModels)
             return listModels(o);
         if (!o.demoDir.empty())
