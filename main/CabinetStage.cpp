@@ -12,13 +12,19 @@ CabinetStage::CabinetStage(double rate, uint32_t maxFrames)
 
 CabinetStage::~CabinetStage() = default;
 
-bool CabinetStage::offer(std::unique_ptr<Convolver>& next) {
-    if (fading() || mRetired.size() + 1 > kRetiredRoom)
+bool CabinetStage::offer(std::unique_ptr<Convolver>& next, bool fade) {
+    if (!canOffer())
         return false;
     if (!next && !mCurrent)
         return true; // nothing plays and nothing is asked for
     if (next && next->maxFrames() < mDry.size())
         return false; // could not take our pieces
+    if (!fade) {
+        if (mCurrent)
+            mRetired.push_back(std::move(mCurrent)); // room checked above
+        mCurrent = std::move(next);
+        return true;
+    }
     mIncoming = std::move(next);
     mFadePos = 0;
     return true;

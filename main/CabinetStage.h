@@ -21,10 +21,11 @@ class CabinetStage {
     CabinetStage(const CabinetStage&) = delete;
     CabinetStage& operator=(const CabinetStage&) = delete;
 
-    // Plays `next` (null: no cabinet) after a crossfade from what plays now, taking
-    // it from the caller. False, `next` untouched, while a crossfade is under way or
-    // the retired list is full: offer it again after a later piece.
-    bool offer(std::unique_ptr<Convolver>& next);
+    // Plays `next` (null: no cabinet) after a crossfade from what plays now (at once
+    // without `fade`, for a stage nothing has been heard from), taking it from the
+    // caller. False, `next` untouched, while a crossfade is under way or the retired
+    // list is full: offer it again after a later piece.
+    bool offer(std::unique_ptr<Convolver>& next, bool fade = true);
     // Setup thread, while process() does not run: `next` (null: none) plays at once,
     // without a crossfade, the one playing and any crossfade under way are dropped.
     // False, `next` untouched, when it could not take the stage's pieces.
@@ -32,6 +33,8 @@ class CabinetStage {
     // Whether a cabinet plays, or is fading in.
     bool on() const { return mCurrent != nullptr || mIncoming != nullptr; }
     bool fading() const { return mFadePos < mFadeLength; }
+    // Whether offer() takes a convolver made for the stage's pieces now.
+    bool canOffer() const { return !fading() && mRetired.size() < kRetiredRoom; }
     // `frames` (at most maxFrames) samples in place.
     void process(float* io, uint32_t frames);
     // The oldest convolver no longer played, now the caller's (null when none).

@@ -99,11 +99,14 @@ class ChannelEngine {
     void reset();
 
     // The cabinet after the effect (CabinetStage): `cabinet` (null: none) takes over
-    // with a crossfade; false, `cabinet` untouched, while one is under way. A
-    // convolver must take pieces of maxPiece() frames. It adds no latency.
-    bool offerCabinet(std::unique_ptr<Convolver>& cabinet) { return mCabinet.offer(cabinet); }
+    // with a crossfade (at once without `fade`); false, `cabinet` untouched, while one
+    // is under way. A convolver must take pieces of maxPiece() frames. It adds no latency.
+    bool offerCabinet(std::unique_ptr<Convolver>& cabinet, bool fade = true) {
+        return mCabinet.offer(cabinet, fade);
+    }
     // Setup thread, while process() does not run: `cabinet` plays at once (CabinetStage::install).
     bool installCabinet(std::unique_ptr<Convolver>& cabinet) { return mCabinet.install(cabinet); }
+    bool canOfferCabinet() const { return mCabinet.canOffer(); }
     bool cabinetOn() const { return mCabinet.on(); }
     std::unique_ptr<Convolver> takeRetiredCabinet() { return mCabinet.takeRetired(); }
     // Base-rate frames the engine hands on at a time, at most.

@@ -79,7 +79,7 @@ TEST(CabinetStage, ItRefusesAConvolverTooSmallForItsPieces) {
     EXPECT_NE(small, nullptr);
 }
 
-TEST(CabinetStage, InstallPlaysACabinetAtOnceAndEndsAFade) {
+TEST(CabinetStage, InstallOrAnOfferWithoutFadePlaysAtOnce) {
     CabinetStage stage(kRate, kBlock);
     std::unique_ptr<Convolver> half = gain(0.5f);
     ASSERT_TRUE(stage.offer(half));
@@ -88,6 +88,11 @@ TEST(CabinetStage, InstallPlaysACabinetAtOnceAndEndsAFade) {
     ASSERT_TRUE(stage.install(quarter));
     EXPECT_FALSE(stage.fading());
     EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 0.25f));
+    // Offered without a fade: at once, the replaced one handed back.
+    std::unique_ptr<Convolver> half2 = gain(0.5f);
+    ASSERT_TRUE(stage.offer(half2, false));
+    EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 0.5f));
+    EXPECT_NE(stage.takeRetired(), nullptr);
     std::unique_ptr<Convolver> none;
     ASSERT_TRUE(stage.install(none));
     EXPECT_FALSE(stage.on());

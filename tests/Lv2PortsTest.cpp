@@ -5,6 +5,7 @@
 #include "tools/PluginHost.h"
 
 #include "au/quorleIds.h"
+#include "main/DataArchive.h"
 
 #include "BundleWorld.h"
 #include <gtest/gtest.h>
@@ -44,6 +45,7 @@ TEST(Lv2Ports, OversamplingAndLatencyFollowTheAudioAndDriveZeroIsMute) {
         symbols.push_back("latency");
         symbols.push_back("control"); // patch messages: the data archive parameter
         symbols.push_back("notify");
+        symbols.push_back("cabinet");
         ASSERT_EQ(lilv_plugin_get_num_ports(p), symbols.size());
         for (uint32_t i = 0; i < symbols.size(); ++i)
             EXPECT_EQ(lilv_port_get_index(p, w.port(p, symbols[i])), i) << symbols[i];
@@ -65,6 +67,24 @@ TEST(Lv2Ports, OversamplingAndLatencyFollowTheAudioAndDriveZeroIsMute) {
         lilv_scale_points_free(points);
         std::sort(values.begin(), values.end());
         EXPECT_EQ(values, (std::vector<float>{1, 2, 4, 8}));
+
+        // The cabinet's values: off, file, then the shipped cabinets in the order the
+        // plug-in counts them (the archive's list).
+        LilvScalePoints* cabinets = lilv_port_get_scale_points(p, w.port(p, "cabinet"));
+        std::vector<std::string> labels(lilv_scale_points_size(cabinets));
+        LILV_FOREACH(scale_points, i, cabinets) {
+            const LilvScalePoint* point = lilv_scale_points_get(cabinets, i);
+            const auto at =
+                static_cast<size_t>(lilv_node_as_float(lilv_scale_point_get_value(point)));
+            ASSERT_LT(at, labels.size());
+            labels[at] = lilv_node_as_string(lilv_scale_point_get_label(point));
+        }
+        lilv_scale_points_free(cabinets);
+        std::vector<std::string> listed = {"Off", "File"};
+        const auto archive = DataArchive::readFile(QUORLE_BUNDLE_DIR "/quorle.data");
+        for (const std::string& name : archive->cabinetNames())
+            listed.push_back(name);
+        EXPECT_EQ(labels, listed);
 
         const LilvPort* latency = w.port(p, "latency");
         EXPECT_TRUE(lilv_port_is_a(p, latency, w.uri(LV2_CORE "OutputPort")));

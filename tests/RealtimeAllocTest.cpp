@@ -20,6 +20,9 @@
 #include "main/VorlixMac.h"
 
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <fstream>
 
 #include <gtest/gtest.h>
 #include <lv2/atom/atom.h>
@@ -128,6 +131,47 @@ extern "C" int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept {
     if (result == 0)
         ++gLocks;
     return result;
+}
+
+// Files opened and threads created, by any thread, counted the same way (exported
+// by name: the headers declare these hidden).
+namespace {
+std::atomic<long> gOpens{0}, gThreads{0};
+template <typename F> F nextCall(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
+    ++gOpens;
+    va_list args;
+    va_start(args, flags);
+    const auto mode = static_cast<mode_t>(va_arg(args, unsigned));
+    va_end(args);
+    static const auto real = nextCall<int (*)(const char*, int, ...)>("open");
+    return real(path, flags, mode);
+}
+extern "C" __attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
+    ++gOpens;
+    va_list args;
+    va_start(args, flags);
+    const auto mode = static_cast<mode_t>(va_arg(args, unsigned));
+    va_end(args);
+    static const auto real = nextCall<int (*)(const char*, int, ...)>("open64");
+    return real(path, flags, mode);
+}
+extern "C" __attribute__((visibility("default"))) FILE* fopen(const char* path, const char* mode) {
+    ++gOpens;
+    static const auto real = nextCall<FILE* (*)(const char*, const char*)>("fopen");
+    return real(path, mode);
+}
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) noexcept {
+    ++gThreads;
+    static const auto real =
+        nextCall<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>(
+            "pthread_create");
+    return real(thread, attr, start, arg);
 }
 
 namespace {
@@ -930,6 +974,83 @@ TEST(Realtime, AnArchiveChangeOrARestoreAllocatesNothingOnTheRenderThread) {
     ASSERT_EQ(plugin.restore(shipped), LV2_STATE_SUCCESS);
     counted();
     EXPECT_TRUE(finiteAndSounding(out));
+}
+
+// The LV2 cabinet switched every way a player can while it plays: the port through
+// the shipped cabinets and off, the player's files set by patch:Set (loaded by the
+// worker, one that cannot be used among them). Neither run() nor work_response()
+// allocates, locks, opens a file or starts a thread, the crossfades and the way of
+// the replaced cabinets to the worker or back to the shelf included.
+TEST(Realtime, SwitchingCabinetsAllocatesLocksAndOpensNothingOnTheRenderThread) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.stereo, nullptr) << dlerror();
+    const std::string dir = std::string(QUORLE_REFERENCE_DATA_DIR);
+    const std::string good = dir + "cabinet-test.wav", bad = dir + "cabinet-test.txt";
+    {
+        // A 16-bit mono WAV of a short decaying response, written by hand.
+        std::vector<int16_t> taps = {20000, -8000, 4000, -2000, 1000};
+        std::ofstream wav(good, std::ios::binary);
+        auto word = [&](uint32_t v, int bytes) { wav.write(reinterpret_cast<char*>(&v), bytes); };
+        wav << "RIFF";
+        word(36 + 10, 4);
+        wav << "WAVEfmt ";
+        word(16, 4), word(1, 2), word(1, 2), word(44100, 4), word(88200, 4), word(2, 2);
+        word(16, 2);
+        wav << "data";
+        word(10, 4);
+        wav.write(reinterpret_cast<const char*>(taps.data()), 10);
+        std::ofstream(bad) << "not a sound\n";
+    }
+    quorletest::UriMap uris;
+    quorletest::TestLog log;
+    quorletest::TestWorker worker;
+    quorletest::Lv2Plugin plugin(library.stereo, &worker, &uris, &log);
+    float cabinet = 5.0f;
+    plugin.d->connect_port(plugin.h, 12, &cabinet);
+    const std::vector<float> in = testTone(256);
+    std::vector<float> out(256);
+    const float* ins[2] = {in.data(), in.data()};
+    float* outs[2] = {out.data(), out.data()};
+    plugin.run(ins, outs, 256);
+    long allocated = 0, locked = 0, opened = 0, threads = 0, workerOpens = 0;
+    auto counted = [&](int blocks) {
+        for (int block = 0; block < blocks; ++block) {
+            const long a = gAllocations, l = gLocks, o = gOpens, t = gThreads;
+            worker.answer();
+            plugin.run(ins, outs, 256);
+            allocated += gAllocations - a;
+            locked += gLocks - l;
+            opened += gOpens - o;
+            threads += gThreads - t;
+            const long before = gOpens;
+            worker.work();
+            workerOpens += gOpens - before;
+        }
+    };
+    for (float choice : {2.0f, 3.0f, 0.0f, 4.0f, 5.0f}) {
+        cabinet = choice;
+        counted(6); // past the 20 ms crossfade
+    }
+    cabinet = 1.0f;
+    for (const std::string& file : {good, bad, good}) {
+        plugin.archive = uris.id("http://pellark.invalid/plugins/quorle#cabinetFile");
+        plugin.setArchive(file); // the property `archive` names
+        plugin.archive = uris.id("http://pellark.invalid/plugins/quorle#archive");
+        counted(6);
+    }
+    cabinet = 3.0f;
+    counted(6);
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(locked, 0);
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(threads, 0);
+    EXPECT_GE(workerOpens, 2) << "the worker opened the files";
+    ASSERT_EQ(log.messages.size(), 1u);
+    EXPECT_NE(log.messages[0].find(bad), std::string::npos) << log.messages[0];
+    EXPECT_EQ(worker.failures, 0);
+    EXPECT_TRUE(finiteAndSounding(out));
+    std::remove(good.c_str());
+    std::remove(bad.c_str());
 }
 
 } // namespace

@@ -82,22 +82,16 @@ template <typename T> const T* featureData(const LV2_Feature* const* features, c
     return f ? static_cast<const T*>(f->data) : nullptr;
 }
 
-LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store,
-                      LV2_State_Handle stateHandle, uint32_t, const LV2_Feature* const* features) {
-    auto& self = *static_cast<Instance*>(handle);
-    if (!self.map)
-        return LV2_STATE_ERR_NO_FEATURE;
-    // Any thread, while run() may run: the whole of one path run() stored.
-    const std::string path = self.chosen.read();
-    if (path.empty())
-        return LV2_STATE_SUCCESS; // the shipped archive: nothing to keep
+// Stores `path` under `key`, made abstract by the host's state:mapPath when it has one.
+LV2_State_Status storePath(LV2_State_Store_Function store, LV2_State_Handle stateHandle,
+                           LV2_URID key, LV2_URID type, const std::string& path,
+                           const LV2_Feature* const* features) {
     const auto* mapPath = featureData<LV2_State_Map_Path>(features, LV2_STATE__mapPath);
     const auto* freePath = featureData<LV2_State_Free_Path>(features, LV2_STATE__freePath);
     char* abstract = mapPath ? mapPath->abstract_path(mapPath->handle, path.c_str()) : nullptr;
     const char* kept = abstract ? abstract : path.c_str();
-    const LV2_State_Status status =
-        store(stateHandle, self.uris.archive, kept, std::strlen(kept) + 1, self.uris.atomPath,
-              LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+    const LV2_State_Status status = store(stateHandle, key, kept, std::strlen(kept) + 1, type,
+                                          LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
     if (abstract) {
         if (freePath)
             freePath->free_path(freePath->handle, abstract);
@@ -107,27 +101,63 @@ LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store,
     return status;
 }
 
+// The path kept under `key` ("" when none), made absolute by the host's
+// state:mapPath when it has one.
+std::string retrievePath(LV2_State_Retrieve_Function retrieve, LV2_State_Handle stateHandle,
+                         LV2_URID key, LV2_URID pathType, const LV2_Feature* const* features) {
+    size_t size = 0;
+    uint32_t type = 0, flags = 0;
+    const void* value = retrieve(stateHandle, key, &size, &type, &flags);
+    std::string path;
+    if (!value || type != pathType || size == 0)
+        return path;
+    const char* text = static_cast<const char*>(value);
+    path.assign(text, strnlen(text, size));
+    const auto* mapPath = featureData<LV2_State_Map_Path>(features, LV2_STATE__mapPath);
+    if (mapPath) {
+        if (char* absolute = mapPath->absolute_path(mapPath->handle, path.c_str())) {
+            path = absolute;
+            std::free(absolute);
+        }
+    }
+    return path;
+}
+
+LV2_State_Status save(LV2_Handle handle, LV2_State_Store_Function store,
+                      LV2_State_Handle stateHandle, uint32_t, const LV2_Feature* const* features) {
+    auto& self = *static_cast<Instance*>(handle);
+    if (!self.map)
+        return LV2_STATE_ERR_NO_FEATURE;
+    // Any thread, while run() may run: the whole of one path run() stored. An empty
+    // one (the shipped archive, no cabinet file) is not kept.
+    LV2_State_Status status = LV2_STATE_SUCCESS;
+    const std::string path = self.chosen.read();
+    if (!path.empty())
+        status =
+            storePath(store, stateHandle, self.uris.archive, self.uris.atomPath, path, features);
+    const std::string cabinet = self.cabinetChosen.read();
+    if (!cabinet.empty() && status == LV2_STATE_SUCCESS)
+        status = storePath(store, stateHandle, self.uris.cabinetFile, self.uris.atomPath, cabinet,
+                           features);
+    return status;
+}
+
 LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve,
                          LV2_State_Handle stateHandle, uint32_t,
                          const LV2_Feature* const* features) {
     auto& self = *static_cast<Instance*>(handle);
     if (!self.map)
         return LV2_STATE_ERR_NO_FEATURE;
-    size_t size = 0;
-    uint32_t type = 0, flags = 0;
-    const void* value = retrieve(stateHandle, self.uris.archive, &size, &type, &flags);
-    std::string path;
-    if (value && type == self.uris.atomPath && size > 0) {
-        const char* text = static_cast<const char*>(value);
-        path.assign(text, strnlen(text, size));
-        const auto* mapPath = featureData<LV2_State_Map_Path>(features, LV2_STATE__mapPath);
-        if (mapPath) {
-            if (char* absolute = mapPath->absolute_path(mapPath->handle, path.c_str())) {
-                path = absolute;
-                std::free(absolute);
-            }
-        }
-    }
+    const std::string cabinet =
+        retrievePath(retrieve, stateHandle, self.uris.cabinetFile, self.uris.atomPath, features);
+    if (cabinet.size() >= kMaxArchivePathBytes)
+        lv2_log_error(&self.logger,
+                      "quorle: the saved cabinet file's path is longer than %u bytes and was "
+                      "refused; no cabinet file is chosen\n",
+                      kMaxArchivePathBytes - 1);
+    restoreCabinetFile(self, cabinet.size() < kMaxArchivePathBytes ? cabinet : std::string());
+    const std::string path =
+        retrievePath(retrieve, stateHandle, self.uris.archive, self.uris.atomPath, features);
     if (path.size() >= kMaxArchivePathBytes) {
         lv2_log_error(&self.logger,
                       "quorle: the saved data archive's path is longer than %u bytes and was "
@@ -177,6 +207,7 @@ void mapUris(Instance& self) {
     u.patchValue = map(LV2_PATCH__value);
     u.archive = map(kArchiveUri);
     u.models = map(kModelsUri);
+    u.cabinetFile = map(kCabinetFileUri);
     lv2_atom_forge_init(&self.forge, const_cast<LV2_URID_Map*>(self.map));
 }
 
@@ -191,7 +222,7 @@ void readControl(Instance& self) {
             self.announce = true;
             continue;
         }
-        if (object->body.otype != self.uris.patchSet)
+        if (object->body.otype != self.uris.patchSet || readCabinetFile(self, object))
             continue;
         bool fits = false;
         const char* path = archiveIn(self, object, fits);
@@ -236,6 +267,13 @@ void sendArchiveRequest(Instance& self) {
 LV2_Worker_Status workArchive(Instance& self, const Message& message,
                               LV2_Worker_Respond_Function respond,
                               LV2_Worker_Respond_Handle handle) {
+    if (message.kind == Message::kRefused && message.cabinet) {
+        lv2_log_error(&self.logger,
+                      "quorle: a cabinet file path of %u bytes or more was refused; the cabinet "
+                      "playing stays\n",
+                      kMaxArchivePathBytes);
+        return LV2_WORKER_SUCCESS;
+    }
     if (message.kind == Message::kRefused) {
         lv2_log_error(&self.logger,
                       "quorle: a data archive path of %u bytes or more was refused; the archive "
@@ -308,6 +346,7 @@ void writeNotify(Instance& self) {
         } else {
             told = false;
         }
+        told = told && tellCabinetFile(self);
         if (told && self.rig && lv2_atom_forge_frame_time(forge, 0) &&
             lv2_atom_forge_object(forge, &object, 0, self.uris.patchSet)) {
             lv2_atom_forge_key(forge, self.uris.patchProperty);

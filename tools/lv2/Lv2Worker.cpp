@@ -58,6 +58,7 @@ LV2_Worker_Status work(LV2_Handle handle, LV2_Worker_Respond_Function respond,
         return answer(self, message, build(self, message), respond, respondHandle);
     case Message::kArchive:
     case Message::kRefused: return workArchive(self, message, respond, respondHandle);
+    case Message::kCabinet: return workCabinet(self, message, respond, respondHandle);
     default: return LV2_WORKER_ERR_UNKNOWN;
     }
 }
@@ -77,6 +78,10 @@ LV2_Worker_Status workResponse(LV2_Handle handle, uint32_t size, const void* dat
             parcel.release();
             takeRig(self, std::unique_ptr<RigParcel>(rig));
         }
+        return LV2_WORKER_SUCCESS;
+    }
+    if (message.kind == Message::kCabinet) {
+        takeCabinet(self, message);
         return LV2_WORKER_SUCCESS;
     }
     if (message.kind != Message::kBuild)
@@ -101,6 +106,8 @@ LV2_Worker_Status workResponse(LV2_Handle handle, uint32_t size, const void* dat
     bool empty = true;
     for (const auto& graph : graphs->graphs)
         empty = empty && !graph;
+    for (const auto& cabinet : graphs->cabinets)
+        empty = empty && !cabinet;
     if (empty) {
         for (auto& spare : self.graphSpares)
             if (!spare) {
@@ -135,7 +142,9 @@ void sendRetiredGraphs(Instance& self) {
         for (uint32_t c = 0; c < self.rig->channels; ++c) {
             if (!spare->graphs[c])
                 spare->graphs[c] = self.rig->engines[c]->takeRetired();
-            any = any || spare->graphs[c];
+            if (!spare->cabinets[c])
+                spare->cabinets[c] = retiredCabinet(self, c);
+            any = any || spare->graphs[c] || spare->cabinets[c];
         }
         if (!any)
             return;

@@ -5,7 +5,8 @@
 // Ports: 0 drive, 1 post, 2 bass (0..1), 3 model (integer 0..kModelPortMax), then
 // the audio inputs, then the audio outputs, then the oversampling factor (1, 2, 4,
 // 8; other values go to the nearest) and the latency output (frames), then an atom
-// input (patch messages) and an atom output (notify).
+// input (patch messages) and an atom output (notify), then the cabinet (integer:
+// kCabinetOff, kCabinetFile, the shipped cabinets from kCabinetFirstShipped).
 //
 // The Model port reaches every model of an archive of up to kModelPortMax + 1
 // models; a value beyond the archive playing plays its last model. The shipped
@@ -137,6 +138,8 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data) {
         self->control = static_cast<const LV2_Atom_Sequence*>(data);
     else if (port == afterAudio + 3)
         self->notify = static_cast<LV2_Atom_Sequence*>(data);
+    else if (port == afterAudio + 4)
+        self->cabinetPort = static_cast<const float*>(data);
 }
 
 void silence(Instance& self, uint32_t frames) {
@@ -207,6 +210,7 @@ void run(LV2_Handle handle, uint32_t frames) {
         if (model != rig.engines[0]->model() && haveModel(*self, model))
             for (uint32_t c = 0; c < self->channels; ++c)
                 rig.engines[c]->switchTo(model, true);
+        updateCabinet(*self, rig);
         for (uint32_t offset = 0; offset < frames;) {
             const uint32_t n = std::min(frames - offset, self->maxSlice);
             float* out[2] = {self->outputs[0] + offset,
@@ -217,10 +221,12 @@ void run(LV2_Handle handle, uint32_t frames) {
             offset += n;
         }
         self->heard = self->heard || frames > 0;
+        rig.heard = self->heard;
     }
     if (self->worker) {
         sendRetiredGraphs(*self);
         sendArchiveRequest(*self);
+        sendCabinetRefusal(*self);
     }
     writeNotify(*self);
 }
@@ -370,6 +376,7 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool 
                         "quorle: the archive holds %d models; the Model control reaches the "
                         "first %d\n",
                         models, kModelPortMax + 1);
+    stockShelf(self, *rig);
     rig->describe();
     self.registry.add(*rig);
     return rig;
