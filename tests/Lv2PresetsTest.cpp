@@ -26,6 +26,7 @@ struct Preset {
     const char* label;
     const char* model; // the model port's label for it
     float drive, post, bass;
+    const char* cabinet = nullptr; // the cabinet port's label; null: left as the player set it
 };
 const Preset kPresets[] = {
     {"Clean sparkle", "1-clean", 0.4f, 0.87f, 0.4f},
@@ -37,6 +38,11 @@ const Preset kPresets[] = {
     {"Modern high gain", "5-high-gain", 0.75f, 0.67f, 0.6f},
     {"Tight rhythm", "5-high-gain", 0.55f, 0.71f, 0.35f},
     {"Octave fuzz", "6-octave-fuzz", 0.75f, 0.65f, 0.5f},
+    {"Rig: clean combo", "1-clean", 0.5f, 0.8f, 0.5f, "2x12-bright"},
+    {"Rig: blues combo", "2-edge", 0.7f, 0.52f, 0.55f, "1x12-open"},
+    {"Rig: crunch stack", "3-crunch", 0.6f, 0.64f, 0.5f, "4x12-closed"},
+    {"Rig: lead stack", "4-lead", 0.7f, 0.62f, 0.55f, "4x12-closed"},
+    {"Rig: fuzz in a small combo", "6-octave-fuzz", 0.75f, 0.65f, 0.5f, "1x8-combo"},
 };
 const char* const kPlugins[] = {"http://pellark.invalid/plugins/quorle#mono",
                                 "http://pellark.invalid/plugins/quorle#stereo"};
@@ -81,10 +87,10 @@ struct World : quorletest::BundleWorld {
         lilv_nodes_free(related);
         return out;
     }
-    // The model port's menu: index -> label.
-    std::map<float, std::string> models(const LilvPlugin* p) {
+    // A port's menu (the model's, the cabinet's): value -> label.
+    std::map<float, std::string> models(const LilvPlugin* p, const char* port = "model") {
         std::map<float, std::string> out;
-        LilvNode* symbol = lilv_new_string(world, "model");
+        LilvNode* symbol = lilv_new_string(world, port);
         LilvScalePoints* points =
             lilv_port_get_scale_points(p, lilv_plugin_get_port_by_symbol(p, symbol));
         LILV_FOREACH(scale_points, i, points) {
@@ -108,13 +114,18 @@ TEST(Lv2Presets, EveryPresetRestoresItsControlsOnBothPlugins) {
         ASSERT_NE(p, nullptr);
         std::map<std::string, Restored> found = w.presets(p);
         std::map<float, std::string> models = w.models(p);
+        std::map<float, std::string> cabinets = w.models(p, "cabinet");
         EXPECT_EQ(found.size(), std::size(kPresets));
         for (const Preset& preset : kPresets) {
             SCOPED_TRACE(preset.label);
             ASSERT_EQ(found.count(preset.label), 1u);
             const Restored& r = found[preset.label];
-            // The tone controls and nothing else: oversampling stays the player's.
-            ASSERT_EQ(r.values.size(), 4u);
+            // The tone controls (and a rig's cabinet), nothing else: oversampling stays
+            // the player's.
+            ASSERT_EQ(r.values.size(), preset.cabinet ? 5u : 4u);
+            if (preset.cabinet) {
+                EXPECT_EQ(cabinets[r.values.at("cabinet")], preset.cabinet);
+            }
             EXPECT_EQ(r.types, std::set<LV2_URID>{floatType});
             EXPECT_FLOAT_EQ(r.values.at("drive"), preset.drive);
             EXPECT_FLOAT_EQ(r.values.at("post"), preset.post);
@@ -125,7 +136,8 @@ TEST(Lv2Presets, EveryPresetRestoresItsControlsOnBothPlugins) {
 }
 
 // RMS and peak in dBFS of the plucked phrase through the mono plug-in set as `preset`.
-std::pair<double, double> level(const LilvPlugin* p, const Preset& preset, int model) {
+std::pair<double, double> level(const LilvPlugin* p, const Preset& preset, int model,
+                                float cabinet) {
     const double rate = 48000.0;
     std::vector<float> in = pluckedPhrase(rate), out(in.size());
     LilvInstance* instance = lilv_plugin_instantiate(p, rate, nullptr);
@@ -136,6 +148,7 @@ std::pair<double, double> level(const LilvPlugin* p, const Preset& preset, int m
         lilv_instance_connect_port(instance, i, &controls[i]);
     lilv_instance_connect_port(instance, 6, &factor);
     lilv_instance_connect_port(instance, 7, &latency);
+    lilv_instance_connect_port(instance, 10, &cabinet);
     lilv_instance_activate(instance);
     for (size_t at = 0; at < in.size(); at += 512) {
         const uint32_t n = static_cast<uint32_t>(std::min<size_t>(512, in.size() - at));
@@ -160,9 +173,12 @@ TEST(Lv2Presets, EveryPresetPlaysAtTheSameLevelWithHeadroom) {
     std::map<std::string, float> index;
     for (const auto& [value, label] : w.models(p))
         index[label] = value;
+    for (const auto& [value, label] : w.models(p, "cabinet"))
+        index[label] = value;
     for (const Preset& preset : kPresets) {
         SCOPED_TRACE(preset.label);
-        const auto [rms, peak] = level(p, preset, int(index.at(preset.model)));
+        const auto [rms, peak] = level(p, preset, int(index.at(preset.model)),
+                                       preset.cabinet ? index.at(preset.cabinet) : 0.0f);
         // Levelled on recordings as well: on the phrase alone within the stated range.
         EXPECT_GT(rms, -24.5);
         EXPECT_LT(rms, -21.0);
