@@ -28,6 +28,13 @@ apply)
   lv2apply -i "$work/stereo.wav" -o "$work/stereo-lv2.wav" -c post 0.9 -c model 3 \
     -c oversampling 1 "$stereo" >/dev/null
   "$tools/audio-diff" "$work/stereo-render.wav" "$work/stereo-lv2.wav" || fail "stereo output differs"
+  # A shipped cabinet, chosen by name on the command line and by the Cabinet port.
+  "$tools/quorle-render" --bundle "$lv2dir/quorle.lv2" --block 1 --model 3 --cabinet 4x12-closed \
+    --oversampling 1 "$work/stereo.wav" "$work/stereo-cab-render.wav"
+  lv2apply -i "$work/stereo.wav" -o "$work/stereo-cab-lv2.wav" -c model 3 -c cabinet 5 \
+    -c oversampling 1 "$stereo" >/dev/null
+  "$tools/audio-diff" "$work/stereo-cab-render.wav" "$work/stereo-cab-lv2.wav" ||
+    fail "the cabinet's output differs"
   ;;
 info)
   out=$(lv2info "$mono" 2>/dev/null)
