@@ -151,15 +151,6 @@ extern "C" __attribute__((visibility("default"))) int open(const char* path, int
     static const auto real = nextCall<int (*)(const char*, int, ...)>("open");
     return real(path, flags, mode);
 }
-extern "C" __attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
-    ++gOpens;
-    va_list args;
-    va_start(args, flags);
-    const auto mode = static_cast<mode_t>(va_arg(args, unsigned));
-    va_end(args);
-    static const auto real = nextCall<int (*)(const char*, int, ...)>("open64");
-    return real(path, flags, mode);
-}
 extern "C" __attribute__((visibility("default"))) FILE* fopen(const char* path, const char* mode) {
     ++gOpens;
     static const auto real = nextCall<FILE* (*)(const char*, const char*)>("fopen");
