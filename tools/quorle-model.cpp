@@ -3,13 +3,16 @@
 //   quorle-model check MODEL.xml [--presets DIR]    why a model would be refused
 //   quorle-model graph MODEL.xml -o PICTURE.svg     draw a model's graph
 //   quorle-model pack DIR -o ARCHIVE                build a data archive
-//   quorle-model measure [options]                  measure the models against their targets
+//   quorle-model measure [options]                  measure the models (and cabinets) against
+//                                                   their targets
 //   quorle-model cabinets DIR [--plot PICTURES]     the cabinets' responses and pictures
 #include "au/quorleIds.h"
 #include "tools/CabinetModel.h"
 #include "tools/ModelCommands.h"
 #include "tools/ModelSources.h"
 #include "tools/PluginHost.h"
+#include "tools/measure/CabinetMeasure.h"
+#include "tools/measure/CabinetPlots.h"
 #include "tools/measure/CpuBench.h"
 #include "tools/measure/ModelMeasure.h"
 #include "tools/measure/ModelPlots.h"
@@ -63,6 +66,7 @@ struct MeasureOptions {
     std::string plotDir;
     bool markdown = false;
     bool cpu = false;
+    bool cabinets = false;
 };
 
 void measureUsage(FILE* to) {
@@ -76,9 +80,12 @@ void measureUsage(FILE* to) {
                  "  --model NAME|all    one model, by name or index, or all (default all)\n"
                  "  --oversampling N    1, 2, 4 or 8 (default %u)\n"
                  "  --rate HZ           sample rate, 20000..384000 (default 48000)\n"
-                 "  --plot DIR          also write PNG pictures of every measured model to DIR\n"
+                 "  --plot DIR          also write PNG pictures of every measured model (and of\n"
+                 "                      the shipped cabinets behind it) to DIR\n"
                  "  --markdown          print the table as Markdown\n"
-                 "  --cpu               also time the LV2 plug-in against Calf Saturator\n",
+                 "  --cpu               also time the LV2 plug-in against Calf Saturator\n"
+                 "  --cabinets          also judge the shipped cabinets: their levels behind each\n"
+                 "                      model and a change of cabinet while a chord plays\n",
                  static_cast<unsigned>(kQuorleDefaultOversampling));
 }
 
@@ -112,6 +119,8 @@ MeasureOptions parseMeasure(int argc, char** argv) {
             o.markdown = true;
         else if (a == "--cpu")
             o.cpu = true;
+        else if (a == "--cabinets")
+            o.cabinets = true;
         else if (a == "--help" || a == "-h") {
             measureUsage(stdout);
             std::exit(0);
@@ -179,15 +188,54 @@ int measureCommand(int argc, char** argv) {
     if (o.cpu)
         cpu = measure::measureCpu(o.bundle, models, o.oversampling);
 
-    measure::Table table = measure::judge(measured, o.model == "all", cpu ? &*cpu : nullptr);
-    table.notes.insert(table.notes.begin(), settings);
-    const std::string text =
-        o.markdown ? measure::formatMarkdown(table) : measure::formatText(table);
-    std::fputs(text.c_str(), stdout);
+    std::vector<measure::Table> tables = {
+        measure::judge(measured, o.model == "all", cpu ? &*cpu : nullptr)};
+    tables[0].notes.insert(tables[0].notes.begin(), settings);
+    if (o.cabinets || !o.plotDir.empty()) {
+        std::optional<measure::ShippedCabinets> cabinets;
+        try {
+            cabinets = measure::loadCabinets(o.bundle, o.rate);
+        } catch (const measure::RenderError& e) {
+            if (o.cabinets)
+                fail(e.what());
+            std::fprintf(stderr, "quorle-model: no pictures of cabinets: %s\n", e.what());
+        }
+        if (cabinets) {
+            std::vector<measure::CabinetLevels> levels;
+            std::vector<measure::CabinetSwitch> switches;
+            for (size_t m : models) {
+                levels.push_back(measure::measureCabinetLevels(renderer, m, o.rate, *cabinets));
+                if (o.cabinets) {
+                    const std::vector<measure::CabinetSwitch> more =
+                        measure::measureCabinetSwitches(*cabinets, renderer.modelNames()[m],
+                                                        static_cast<int>(renderer.oversampling()));
+                    switches.insert(switches.end(), more.begin(), more.end());
+                }
+            }
+            if (!o.plotDir.empty())
+                pictures += measure::plotCabinets(*cabinets, levels, o.plotDir).size();
+            for (measure::CabinetLevels& l : levels) {
+                l.plain.clear(); // only the pictures need the sound
+                l.wet.clear();
+            }
+            if (o.cabinets) {
+                tables.push_back(measure::judgeCabinetLevels(levels, cabinets->names));
+                tables.push_back(measure::judgeCabinetSwitches(switches, cabinets->names));
+            }
+        }
+    }
+
+    bool pass = true;
+    for (size_t i = 0; i < tables.size(); ++i) {
+        const std::string text =
+            o.markdown ? measure::formatMarkdown(tables[i]) : measure::formatText(tables[i]);
+        std::fputs(((i ? "\n" : "") + text).c_str(), stdout);
+        pass = pass && measure::allPass(tables[i]);
+    }
     if (pictures)
         std::fprintf(stderr, "quorle-model: wrote %zu pictures to %s\n", pictures,
                      o.plotDir.c_str());
-    return measure::allPass(table) ? 0 : kExitFailedTarget;
+    return pass ? 0 : kExitFailedTarget;
 }
 
 // ---- cabinets ------------------------------------------------------------------
@@ -213,13 +261,8 @@ measure::PlotSpec cabinetPlot(const std::string& name, const CabinetDesign& desi
     plot.yMin = -60.0;
     plot.yMax = 15.0;
     plot.legend = measure::LegendPlace::BottomLeft;
-    measure::PlotSeries curve;
-    for (double f = plot.xMin; f <= plot.xMax * 1.0001;
-         f *= std::pow(2.0, 1.0 / kPointsPerOctave)) {
-        curve.x.push_back(f);
-        curve.y.push_back(relativeDb(ir, rate, f, 1000.0));
-    }
-    plot.series.push_back(curve);
+    plot.series.push_back(
+        measure::responseCurve(ir, rate, plot.xMin, plot.xMax, kPointsPerOctave, 1000.0));
     char label[64];
     std::snprintf(label, sizeof label, "%.0f Hz Q %.1f", design.resonance, design.resonanceQ);
     plot.marks.emplace_back(design.resonance, relativeDb(ir, rate, design.resonance, 1000.0), label,

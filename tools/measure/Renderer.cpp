@@ -57,12 +57,16 @@ OSStatus Renderer::useOversampling(UInt32 factor) {
     return status;
 }
 
-Signal Renderer::render(size_t model, const Controls& controls, const Signal& input,
-                        double rate) const {
+Signal Renderer::render(size_t model, const Controls& controls, const Signal& input, double rate,
+                        const std::string& cabinet) const {
     PluginHost host;
     load(host, mBundle);
     if (mSetOversampling)
         check(setOversampling(host, mOversampling), "setting the oversampling factor");
+    if (!cabinet.empty())
+        check(AudioUnitSetProperty(host.unit(), kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
+                                   cabinet.c_str(), static_cast<UInt32>(cabinet.size() + 1)),
+              ("choosing the cabinet " + cabinet).c_str());
     check(host.start(rate, 1, kSlice), "starting the plug-in");
     check(host.setParameter(0, controls.drive), "setting the drive");
     check(host.setParameter(1, controls.post), "setting the post gain");

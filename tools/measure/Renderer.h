@@ -37,8 +37,11 @@ class Renderer {
     OSStatus useOversampling(UInt32 factor);
     UInt32 oversampling() const { return mOversampling; }
 
-    // `input` at `rate` through model `model` with `controls`; throws RenderError.
-    Signal render(size_t model, const Controls& controls, const Signal& input, double rate) const;
+    // `input` at `rate` through model `model` with `controls`, and through `cabinet`
+    // after it (kQuorleProperty_Cabinet: "" for none, a shipped cabinet's name or a
+    // response file); throws RenderError.
+    Signal render(size_t model, const Controls& controls, const Signal& input, double rate,
+                  const std::string& cabinet = "") const;
 
   private:
     std::string mBundle;

@@ -234,6 +234,60 @@ Table judge(const std::vector<ModelMeasurements>& models, bool compareLoudness,
     return table;
 }
 
+Table judgeCabinetLevels(const std::vector<CabinetLevels>& levels,
+                         const std::vector<std::string>& cabinetNames) {
+    Table table;
+    table.columns = {"Model"};
+    for (const std::string& name : cabinetNames)
+        table.columns.push_back(name);
+    table.columns.push_back("no cabinet");
+    table.columns.push_back("Spread");
+    for (const CabinetLevels& l : levels) {
+        std::vector<Cell> row = {{l.model, Verdict::None}};
+        for (double dB : l.dbfs)
+            row.push_back({format("%.1f dBFS", dB), Verdict::None});
+        row.resize(cabinetNames.size() + 1, kNotApplicable);
+        row.push_back({format("%.1f dBFS", l.plainDbfs), Verdict::None});
+        row.push_back(
+            judged(format("%.2f dB", l.spreadDb()), l.spreadDb() <= t::kCabinetSpreadMaxDb));
+        table.rows.push_back(row);
+    }
+    table.notes.push_back(format("Cabinet level: the plucked phrase through each model at its "
+                                 "defaults and each cabinet; the loudest cabinet at most %.1f dB "
+                                 "above the quietest.",
+                                 t::kCabinetSpreadMaxDb));
+    return table;
+}
+
+Table judgeCabinetSwitches(const std::vector<CabinetSwitch>& switches,
+                           const std::vector<std::string>& cabinetNames) {
+    std::vector<std::string> choices = {"off"};
+    choices.insert(choices.end(), cabinetNames.begin(), cabinetNames.end());
+    Table table;
+    table.columns = {"From / to"};
+    table.columns.insert(table.columns.end(), choices.begin(), choices.end());
+    for (const std::string& from : choices) {
+        std::vector<Cell> row = {{from, Verdict::None}};
+        for (const std::string& to : choices) {
+            const CabinetSwitch* worst = nullptr;
+            for (const CabinetSwitch& s : switches)
+                if (s.from == from && s.to == to && (!worst || s.excessDb() > worst->excessDb()))
+                    worst = &s;
+            row.push_back(
+                worst ? judged(format("%+.2f dB (%s)", worst->excessDb(), worst->model.c_str()),
+                               worst->excessDb() <= t::kSwitchMaxExcessDb)
+                      : kNotApplicable);
+        }
+        table.rows.push_back(row);
+    }
+    table.notes.push_back(format(
+        "Cabinet switching: a chord through the channel engine, the cabinet changed with its "
+        "crossfade; the loudest 20 ms of the band above %.0f kHz across the change, re the "
+        "louder sound's steady level, at most %+.1f dB; the worst over the models measured.",
+        t::kSwitchBandHz / 1000.0, t::kSwitchMaxExcessDb));
+    return table;
+}
+
 bool allPass(const Table& table) {
     for (const std::vector<Cell>& row : table.rows)
         for (const Cell& cell : row)

@@ -2,6 +2,7 @@
 // one row per model and one column per target, as plain text or Markdown.
 #pragma once
 
+#include "tools/measure/CabinetMeasure.h"
 #include "tools/measure/ModelMeasure.h"
 
 #include <optional>
@@ -35,6 +36,15 @@ struct Table {
 // column is there only when `cpu` is given.
 Table judge(const std::vector<ModelMeasurements>& models, bool compareLoudness,
             const CpuFigures* cpu);
+// The cabinets' levels behind each model: one row per model, a column per cabinet
+// of `cabinetNames` and one without, the spread judged.
+Table judgeCabinetLevels(const std::vector<CabinetLevels>& levels,
+                         const std::vector<std::string>& cabinetNames);
+// Cabinet changes: a row per cabinet changed from and a column per cabinet changed
+// to ("off" first, then `cabinetNames`), each cell the largest excess over the
+// models measured, with the model, judged.
+Table judgeCabinetSwitches(const std::vector<CabinetSwitch>& switches,
+                           const std::vector<std::string>& cabinetNames);
 // True when no cell of the table failed.
 bool allPass(const Table& table);
 

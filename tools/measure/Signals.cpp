@@ -34,6 +34,19 @@ Signal steppedSine(double rate, double hz, const std::vector<double>& levelsDbfs
     return out;
 }
 
+Signal chord(double rate, const std::vector<double>& hz, double dBFS, double topHz,
+             double seconds) {
+    Signal out(static_cast<size_t>(std::llround(seconds * rate)), 0.0f);
+    const double top = std::min(topHz, rate / 2.0);
+    for (double f : hz)
+        for (int k = 1; k * f < top; ++k) {
+            const double a = amplitudeOf(dBFS) / k, w = kTwoPi * k * f / rate;
+            for (size_t i = 0; i < out.size(); ++i)
+                out[i] += static_cast<float>(a * std::sin(w * static_cast<double>(i)));
+        }
+    return out;
+}
+
 Signal whiteNoise(double rate, double dBFS, double seconds, uint32_t seed) {
     Signal out(static_cast<size_t>(std::llround(seconds * rate)));
     // Uniform on [-a, a] has RMS a / sqrt(3).

@@ -21,6 +21,11 @@ Signal sine(double rate, double hz, double dBFS, double seconds);
 Signal steppedSine(double rate, double hz, const std::vector<double>& levelsDbfs,
                    double stepSeconds);
 
+// A sustained chord of string-like notes: each of `hz` with its harmonics below
+// `topHz` (and below half the rate), harmonic k at `dBFS` - 20 log10 k (the partials
+// of a sawtooth), all starting at phase 0, `seconds` long.
+Signal chord(double rate, const std::vector<double>& hz, double dBFS, double topHz, double seconds);
+
 // White noise, uniform in amplitude, with RMS level `dBFS`, from a fixed seed.
 Signal whiteNoise(double rate, double dBFS, double seconds, uint32_t seed = 1);
 

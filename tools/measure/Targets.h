@@ -117,6 +117,34 @@ constexpr double kDecaySeconds = 2.5;
 constexpr double kDecayFrom = 0.3, kDecayTo = 2.0;
 constexpr double kDecayMaxRatio = 0.6;
 
+// Cabinet level: the plucked phrase (made at 48 kHz, resampled) through each model at
+// its defaults and then each shipped cabinet (loaded and levelled as the plug-in
+// loads it); for every model the loudest cabinet's RMS at most 1.5 dB above the
+// quietest's.
+constexpr double kCabinetSpreadMaxDb = 1.5;
+
+// Cabinet switching: a sustained chord (G major on a 50 Hz fundamental, so that a
+// 20 ms window holds whole periods; each note a sawtooth's partials up to 5 kHz, its
+// fundamental at -24 dBFS, the chord's peak -6.9 dBFS) through the channel engine
+// with a model at its defaults and cabinet A; at kSwitchAtSeconds cabinet B is
+// offered (A or B may be off), and kSwitchAfterSeconds more are played. The
+// output's band above 6 kHz (an 8th-order Butterworth high-pass), where every
+// shipped cabinet has rolled off and a click stands out, in 20 ms windows sliding
+// by a sample: the loudest window from kSwitchSteadySeconds before the change to
+// the end at most 3 dB above the steady level of the louder sound (the mean square
+// of the last kSwitchSteadySeconds before the change, and of the last at the end).
+// (Above 2 kHz the chord's steady sound hides a change without a crossfade: it
+// reads at most 1 dB over there.)
+constexpr std::array<double, 4> kSwitchChordHz = {100.0, 150.0, 200.0, 250.0};
+constexpr double kSwitchChordDbfs = -24.0;
+constexpr double kSwitchChordTopHz = 5000.0;
+constexpr double kSwitchBandHz = 6000.0;
+constexpr double kSwitchWindowSeconds = 0.02;
+constexpr double kSwitchAtSeconds = 0.6;
+constexpr double kSwitchAfterSeconds = 0.6;
+constexpr double kSwitchSteadySeconds = 0.2;
+constexpr double kSwitchMaxExcessDb = 3.0;
+
 // CPU: x real time per channel of the phrase at 44.1 kHz, block 512, through the
 // LV2 plug-in; the slowest model at least twice Calf Saturator's.
 constexpr double kCpuRate = 44100.0;
