@@ -134,7 +134,7 @@ constexpr double kCabinetSpreadMaxDb = 1.5;
 // the end at most 3 dB above the steady level of the louder sound (the mean square
 // of the last kSwitchSteadySeconds before the change, and of the last at the end).
 // (Above 2 kHz the chord's steady sound hides a change without a crossfade: it
-// reads at most 1 dB over there.)
+// reads at most 1.1 dB over there.)
 constexpr std::array<double, 4> kSwitchChordHz = {100.0, 150.0, 200.0, 250.0};
 constexpr double kSwitchChordDbfs = -24.0;
 constexpr double kSwitchChordTopHz = 5000.0;
