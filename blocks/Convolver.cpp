@@ -1,9 +1,14 @@
 #include "blocks/Convolver.h"
 
+#include "blocks/CpuFeatures.h"
+#include "blocks/Float4.h"
+
 #include <fftw3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -14,7 +19,9 @@
 // frame [(m - 1) L, (m + 1) L) goes into a ring of the last `parts` input spectra
 // (the frequency-domain delay line); the sum over partitions p of spectrum(m - p)
 // times the spectrum of partition p, transformed back, gives in its last L points the
-// level's share of out[m L + offset + i], i in [0, L).
+// level's share of out[m L + offset + i], i in [0, L). Spectra are kept as rows of
+// real and of imaginary parts, so that the products, where the time goes, are plain
+// element-wise loops.
 namespace {
 // Destroys an FFTW plan (through the planner, so under its process-wide lock).
 struct PlanDeleter {
@@ -27,15 +34,18 @@ struct Convolver::Level {
     uint32_t L = 0;
     size_t offset = 0;
     uint32_t parts = 0;
-    size_t spectrumFloats = 0; // one spectrum's stride in floats (L + 1 bins, padded)
-    bool synchronous = false;  // computed as its block completes (offset L), else spread
-    uint32_t group = 1;        // partition products per spread step
-    uint32_t steps = 0;        // spread steps per block: forward, products, inverse
+    // A spectrum (L + 1 bins) as two rows, the real parts then the imaginary parts,
+    // each of `row` floats (padded to keep every row on a 64-byte boundary).
+    size_t row = 0;
+    bool synchronous = false; // computed as its block completes (offset L), else spread
+    uint32_t group = 1;       // partition products per spread step
+    uint32_t steps = 0;       // spread steps per block: forward, products, inverse
 
     PlanPtr forward, inverse;
     BufferPtr ir{nullptr, fftwf_free};    // partition spectra, scaled by 1 / 2L
     BufferPtr delay{nullptr, fftwf_free}; // input spectra, block m in slot m % parts
     BufferPtr acc{nullptr, fftwf_free};   // the sum of products of one block
+    BufferPtr bins{nullptr, fftwf_free};  // one spectrum as FFTW has it (interleaved)
     BufferPtr frame{nullptr, fftwf_free}; // 2L inputs for the forward FFT
     BufferPtr out{nullptr, fftwf_free};   // inverse FFT results: 1 (synchronous) or 2 of 2L
 
@@ -43,18 +53,19 @@ struct Convolver::Level {
     // is released when it is complete, at (m + 1) L, and due by (m + 2) L.
     uint64_t block = 0;
     uint32_t step = 0;
-    double fftCost = 0, productCost = 0; // estimated cost of a step, in FFT point-passes
+    double fftCost = 0, productCost = 0; // estimated cost of a step (see kFftFixed)
 
-    float* spectrum(float* base, uint64_t index) const { return base + index * spectrumFloats; }
-    const float* spectrum(const float* base, uint64_t index) const {
-        return base + index * spectrumFloats;
-    }
+    size_t spectrumFloats() const { return 2 * row; }
     uint32_t productSteps() const { return (parts + group - 1) / group; }
     uint64_t released() const { return (block + 1) * L; }
     uint64_t deadline() const { return (block + 2) * L; }
     double stepCost() const { return step == 0 || step + 1 == steps ? fftCost : productCost; }
+    // The forward FFT of `frame` into delay slot `slot`.
+    void transform(uint64_t slot);
     // Products of partitions [from, to) with the input spectra of block m into acc.
     void multiplyParts(uint64_t m, uint32_t from, uint32_t to);
+    // The inverse FFT of acc into `y` (2L floats).
+    void transformBack(float* y);
 };
 
 namespace {
@@ -75,20 +86,255 @@ std::unique_ptr<float, void (*)(void*)> allocFloats(size_t count) {
     return {p, fftwf_free};
 }
 
-// Partition products, acc (=|+=) x * h over `floats` interleaved complex values.
-void multiply(float* acc, const float* x, const float* h, size_t floats) {
-    for (size_t k = 0; k < floats; k += 2) {
-        const float xr = x[k], xi = x[k + 1], hr = h[k], hi = h[k + 1];
-        acc[k] = xr * hr - xi * hi;
-        acc[k + 1] = xr * hi + xi * hr;
+typedef float Float8 __attribute__((vector_size(32)));
+
+// Vector helpers by reference (an AVX vector passed by value outside AVX code would
+// change the calling convention).
+template <typename V> inline void loadV(V& v, const float* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+template <typename V> inline void storeV(float* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+// The direct-form head: acc[i] = sum_j taps[j] hist[i + j], j up, for i in [0, n)
+// rounded up to a multiple of 8 (the caller has room for it, and hist for its
+// inputs). Outputs in groups of K vectors whose sums stay in registers across every
+// tap (enough of them that the adds' latency does not hold the loop back), then of
+// K / 2, then single vectors.
+template <typename V, int K>
+inline __attribute__((always_inline)) void headGroups(const float* taps, uint32_t count,
+                                                      const float* hist, float* acc, uint32_t& i,
+                                                      uint32_t padded) {
+    constexpr uint32_t kLanes = sizeof(V) / sizeof(float);
+    for (; i + K * kLanes <= padded; i += K * kLanes) {
+        V sum[K] = {};
+        for (uint32_t j = 0; j < count; ++j) {
+            const float g = taps[j];
+#pragma GCC unroll 8
+            for (int k = 0; k < K; ++k) {
+                V x;
+                loadV(x, hist + i + j + k * kLanes);
+                sum[k] += g * x;
+            }
+        }
+#pragma GCC unroll 8
+        for (int k = 0; k < K; ++k)
+            storeV(acc + i + k * kLanes, sum[k]);
     }
 }
-void multiplyAdd(float* acc, const float* x, const float* h, size_t floats) {
-    for (size_t k = 0; k < floats; k += 2) {
-        const float xr = x[k], xi = x[k + 1], hr = h[k], hi = h[k + 1];
-        acc[k] += xr * hr - xi * hi;
-        acc[k + 1] += xr * hi + xi * hr;
+template <typename V, int K>
+inline __attribute__((always_inline)) void headBody(const float* taps, uint32_t count,
+                                                    const float* hist, float* acc, uint32_t n) {
+    const uint32_t padded = (n + 7) & ~7u;
+    uint32_t i = 0;
+    headGroups<V, K>(taps, count, hist, acc, i, padded);
+    headGroups<V, K / 2>(taps, count, hist, acc, i, padded);
+    headGroups<V, 1>(taps, count, hist, acc, i, padded);
+}
+
+// Partition products: acc (= when `first`, else +=) the sum over p in [from, to) of
+// x_p h_p, x_p the input spectrum in slot `slot` down by p - from (wrapping below 0 to
+// `parts` - 1), h_p partition p's spectrum. Spectra of `bins` + 1 bins in rows (see
+// Convolver::Level), of 2 `row` floats each; the first `bins` bins in tiles of K
+// vectors whose sums stay in registers across the partitions, the last (the Nyquist
+// bin, real for real signals) alone.
+template <typename V, int K>
+inline __attribute__((always_inline)) void
+productsBody(float* acc, const float* delay, const float* ir, size_t row, uint32_t bins,
+             uint32_t parts, uint32_t slot, uint32_t from, uint32_t to, bool first) {
+    constexpr int kLanes = sizeof(V) / sizeof(float);
+    for (size_t t = 0; t < bins; t += K * kLanes) {
+        V re[K], im[K];
+#pragma GCC unroll 4
+        for (int k = 0; k < K; ++k) {
+            re[k] = im[k] = V{};
+            if (!first) {
+                loadV(re[k], acc + t + k * kLanes);
+                loadV(im[k], acc + row + t + k * kLanes);
+            }
+        }
+        uint32_t s = slot;
+        for (uint32_t p = from; p < to; ++p) {
+            const float* x = delay + 2 * size_t(s) * row + t;
+            const float* h = ir + 2 * size_t(p) * row + t;
+#pragma GCC unroll 4
+            for (int k = 0; k < K; ++k) {
+                V xr, xi, hr, hi;
+                loadV(xr, x + k * kLanes);
+                loadV(xi, x + row + k * kLanes);
+                loadV(hr, h + k * kLanes);
+                loadV(hi, h + row + k * kLanes);
+                re[k] += xr * hr - xi * hi;
+                im[k] += xr * hi + xi * hr;
+            }
+            s = s == 0 ? parts - 1 : s - 1;
+        }
+#pragma GCC unroll 4
+        for (int k = 0; k < K; ++k) {
+            storeV(acc + t + k * kLanes, re[k]);
+            storeV(acc + row + t + k * kLanes, im[k]);
+        }
     }
+    float sum = first ? 0.0f : acc[bins];
+    uint32_t s = slot;
+    for (uint32_t p = from; p < to; ++p) {
+        sum += delay[2 * size_t(s) * row + bins] * ir[2 * size_t(p) * row + bins];
+        s = s == 0 ? parts - 1 : s - 1;
+    }
+    acc[bins] = sum;
+}
+
+// Pairs (re, im) of a and b, one after the other, into their real and imaginary
+// parts, and back.
+inline void deinterleave(const Float4& a, const Float4& b, Float4& re, Float4& im) {
+    re = __builtin_shufflevector(a, b, 0, 2, 4, 6);
+    im = __builtin_shufflevector(a, b, 1, 3, 5, 7);
+}
+inline void deinterleave(const Float8& a, const Float8& b, Float8& re, Float8& im) {
+    re = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+    im = __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+}
+inline void interleave(const Float4& re, const Float4& im, Float4& a, Float4& b) {
+    a = __builtin_shufflevector(re, im, 0, 4, 1, 5);
+    b = __builtin_shufflevector(re, im, 2, 6, 3, 7);
+}
+inline void interleave(const Float8& re, const Float8& im, Float8& a, Float8& b) {
+    a = __builtin_shufflevector(re, im, 0, 8, 1, 9, 2, 10, 3, 11);
+    b = __builtin_shufflevector(re, im, 4, 12, 5, 13, 6, 14, 7, 15);
+}
+
+// A spectrum of L + 1 bins from FFTW's interleaved (re, im) pairs to two rows of `row`
+// floats (see Convolver::Level), and back; L a multiple of 8.
+template <typename V>
+inline __attribute__((always_inline)) void toRowsBody(const float* bins, uint32_t L, size_t row,
+                                                      float* rows) {
+    constexpr uint32_t kLanes = sizeof(V) / sizeof(float);
+    for (uint32_t k = 0; k < L; k += kLanes) {
+        V a, b, re, im;
+        loadV(a, bins + 2 * k);
+        loadV(b, bins + 2 * k + kLanes);
+        deinterleave(a, b, re, im);
+        storeV(rows + k, re);
+        storeV(rows + row + k, im);
+    }
+    rows[L] = bins[2 * L];
+    rows[row + L] = bins[2 * L + 1];
+}
+template <typename V>
+inline __attribute__((always_inline)) void fromRowsBody(const float* rows, uint32_t L, size_t row,
+                                                        float* bins) {
+    constexpr uint32_t kLanes = sizeof(V) / sizeof(float);
+    for (uint32_t k = 0; k < L; k += kLanes) {
+        V re, im, a, b;
+        loadV(re, rows + k);
+        loadV(im, rows + row + k);
+        interleave(re, im, a, b);
+        storeV(bins + 2 * k, a);
+        storeV(bins + 2 * k + kLanes, b);
+    }
+    bins[2 * L] = rows[L];
+    bins[2 * L + 1] = rows[row + L];
+}
+
+using HeadKernel = void (*)(const float*, uint32_t, const float*, float*, uint32_t);
+using RowsKernel = void (*)(const float*, uint32_t, size_t, float*);
+using ProductsKernel = void (*)(float*, const float*, const float*, size_t, uint32_t, uint32_t,
+                                uint32_t, uint32_t, uint32_t, bool);
+
+void headBaseline(const float* taps, uint32_t count, const float* hist, float* acc, uint32_t n) {
+    headBody<Float4, 8>(taps, count, hist, acc, n);
+}
+void productsBaseline(float* acc, const float* delay, const float* ir, size_t row, uint32_t bins,
+                      uint32_t parts, uint32_t slot, uint32_t from, uint32_t to, bool first) {
+    productsBody<Float4, 4>(acc, delay, ir, row, bins, parts, slot, from, to, first);
+}
+
+void toRowsBaseline(const float* bins, uint32_t L, size_t row, float* rows) {
+    toRowsBody<Float4>(bins, L, row, rows);
+}
+void fromRowsBaseline(const float* rows, uint32_t L, size_t row, float* bins) {
+    fromRowsBody<Float4>(rows, L, row, bins);
+}
+
+#if QUORLE_X86_DISPATCH
+// The same loops for AVX2 where the processor has it: plain multiplies and adds as in
+// the baseline (no fused multiply-adds).
+__attribute__((target("avx2"))) void headAvx2(const float* taps, uint32_t count, const float* hist,
+                                              float* acc, uint32_t n) {
+    headBody<Float8, 8>(taps, count, hist, acc, n);
+}
+__attribute__((target("avx2"))) void productsAvx2(float* acc, const float* delay, const float* ir,
+                                                  size_t row, uint32_t bins, uint32_t parts,
+                                                  uint32_t slot, uint32_t from, uint32_t to,
+                                                  bool first) {
+    productsBody<Float8, 4>(acc, delay, ir, row, bins, parts, slot, from, to, first);
+}
+__attribute__((target("avx2"))) void toRowsAvx2(const float* bins, uint32_t L, size_t row,
+                                                float* rows) {
+    toRowsBody<Float8>(bins, L, row, rows);
+}
+__attribute__((target("avx2"))) void fromRowsAvx2(const float* rows, uint32_t L, size_t row,
+                                                  float* bins) {
+    fromRowsBody<Float8>(rows, L, row, bins);
+}
+// Chosen once, while the library loads (so the audio thread never meets a guarded
+// first-use initialisation).
+const HeadKernel kHeadKernel = CpuFeatures::avx2() ? headAvx2 : headBaseline;
+const ProductsKernel kProductsKernel = CpuFeatures::avx2() ? productsAvx2 : productsBaseline;
+const RowsKernel kToRows = CpuFeatures::avx2() ? toRowsAvx2 : toRowsBaseline;
+const RowsKernel kFromRows = CpuFeatures::avx2() ? fromRowsAvx2 : fromRowsBaseline;
+#else
+const HeadKernel kHeadKernel = headBaseline;
+const ProductsKernel kProductsKernel = productsBaseline;
+const RowsKernel kToRows = toRowsBaseline;
+const RowsKernel kFromRows = fromRowsBaseline;
+#endif
+
+// Estimated costs, in units of about 0.1 ns on the build machine (AVX2, FFTW_ESTIMATE
+// plans; measured: an FFT pair of 128 points 258 ns, of 8192 points 22 us; a head tap
+// 0.03 ns per sample; a partition's product 0.15 to 0.2 ns per bin, 0.5 ns when its
+// spectra come from memory).
+constexpr double kFftFixed = 420;  // an FFT of n points: n log2 n + kFftFixed
+constexpr double kBinCost = 1.8;   // one bin of one partition's product, in cache
+constexpr double kStepBinCost = 5; // the same out of cache (a long response's last level)
+constexpr double kTapCost = 0.3;   // one head tap, per output sample
+
+double fftCost(size_t n) {
+    return static_cast<double>(n) * std::log2(static_cast<double>(n)) + kFftFixed;
+}
+
+// A level of the plan: partitions of L taps over taps [offset, end).
+struct LevelPlan {
+    uint32_t L;
+    size_t offset, end;
+};
+
+// The levels after a head of `head` taps, at most `count` of them: partitions of
+// head, 4 head, 16 head, ... taps (at most Convolver::kMaxPartition), the first
+// from `head` on, every later one from twice its partition size on (so that its
+// block is needed only L samples after it completes), each up to where the next
+// one starts, the last one to the end.
+std::vector<LevelPlan> planLevels(size_t length, uint32_t head, size_t count) {
+    std::vector<LevelPlan> levels;
+    size_t offset = head;
+    for (uint32_t L = head; offset < length; L = std::min(4 * L, Convolver::kMaxPartition)) {
+        const uint32_t nextL = std::min(4 * L, Convolver::kMaxPartition);
+        const bool last = L == Convolver::kMaxPartition || levels.size() + 1 == count;
+        const size_t end = last ? length : std::min<size_t>(length, 2 * size_t(nextL));
+        levels.push_back({L, offset, end});
+        offset = end;
+    }
+    return levels;
+}
+
+// The estimated cost of a plan per input sample.
+double estimatedCost(size_t length, uint32_t head, const std::vector<LevelPlan>& levels) {
+    double cost = kTapCost * static_cast<double>(std::min<size_t>(length, head));
+    for (const LevelPlan& level : levels) {
+        const double parts = std::ceil(double(level.end - level.offset) / level.L);
+        cost += (2 * fftCost(2 * size_t(level.L)) + parts * kBinCost * (level.L + 1)) / level.L;
+    }
+    return cost;
 }
 
 constexpr uint64_t nextPowerOfTwo(uint64_t n) {
@@ -110,51 +356,61 @@ Convolver::Convolver(const float* ir, size_t length, uint32_t maxFrames)
     if (maxFrames < 1 || maxFrames > kMaxFrames)
         throw std::invalid_argument("Convolver: frame count out of range");
 
-    mHeadTaps = static_cast<uint32_t>(std::min<size_t>(length, kHead));
+    // The plan of least estimated cost: a head of kHead or 2 kHead taps, and as
+    // many levels as pay for their FFTs.
+    std::vector<LevelPlan> levels;
+    double least = std::numeric_limits<double>::infinity();
+    for (uint32_t head : {kHead, 2 * kHead}) {
+        for (size_t count = 1;; ++count) {
+            std::vector<LevelPlan> plan = planLevels(length, head, count);
+            const double cost = estimatedCost(length, head, plan);
+            if (cost < least) {
+                mHead = head;
+                levels = plan;
+                least = cost;
+            }
+            if (plan.size() < count)
+                break;
+        }
+    }
+
+    mHeadTaps = static_cast<uint32_t>(std::min<size_t>(length, mHead));
     mHeadIr = allocFloats(mHeadTaps);
     for (uint32_t j = 0; j < mHeadTaps; ++j)
         mHeadIr.get()[j] = ir[mHeadTaps - 1 - j];
-    mHeadHist = allocFloats(mHeadTaps - 1 + kHead);
-    mHeadAcc = allocFloats(kHead);
+    mHeadHist = allocFloats(mHeadTaps - 1 + mHead);
+    mHeadAcc = allocFloats(mHead);
 
-    // The levels: kHead (synchronous, taps [kHead, 8 kHead)), then 4 kHead, 16 kHead,
-    // ... each from twice its partition size to twice the next one's, the largest
-    // to the end.
-    size_t offset = kHead;
-    for (uint32_t L = kHead; offset < length; L = std::min(4 * L, kMaxPartition)) {
+    for (const LevelPlan& plan : levels) {
         Level level;
-        level.L = L;
-        level.offset = offset;
-        level.synchronous = L == kHead;
-        const uint32_t nextL = std::min(4 * L, kMaxPartition);
-        const size_t end =
-            L == kMaxPartition ? length : std::min<size_t>(length, 2 * size_t(nextL));
-        level.parts = static_cast<uint32_t>((end - offset + L - 1) / L);
-        level.spectrumFloats = (2 * (size_t(L) + 1) + 15) / 16 * 16;
+        level.L = plan.L;
+        level.offset = plan.offset;
+        level.synchronous = plan.L == mHead;
+        level.parts = static_cast<uint32_t>((plan.end - plan.offset + plan.L - 1) / plan.L);
+        level.row = size_t(plan.L) + 16;
         mLevels.push_back(std::move(level));
-        offset = end;
     }
     if (!mLevels.empty()) {
         const uint32_t largest = mLevels.back().L;
-        mRingMask = static_cast<uint32_t>(nextPowerOfTwo(3 * uint64_t(largest) + kHead) - 1);
+        mRingMask = static_cast<uint32_t>(nextPowerOfTwo(3 * uint64_t(largest) + mHead) - 1);
         mRing = allocFloats(size_t(mRingMask) + 1);
     }
 
     for (Level& level : mLevels) {
         const size_t n = 2 * size_t(level.L);
-        level.ir = allocFloats(level.parts * level.spectrumFloats);
-        level.delay = allocFloats(level.parts * level.spectrumFloats);
-        level.acc = allocFloats(level.spectrumFloats);
+        level.ir = allocFloats(level.parts * level.spectrumFloats());
+        level.delay = allocFloats(level.parts * level.spectrumFloats());
+        level.acc = allocFloats(level.spectrumFloats());
+        level.bins = allocFloats(n + 2);
         level.frame = allocFloats(n);
         level.out = allocFloats(level.synchronous ? n : 2 * n);
         {
             makePlannerThreadSafe();
-            auto* spectrum = reinterpret_cast<fftwf_complex*>(level.delay.get());
-            level.forward.reset(fftwf_plan_dft_r2c_1d(static_cast<int>(n), level.frame.get(),
-                                                      spectrum, FFTW_ESTIMATE));
-            level.inverse.reset(fftwf_plan_dft_c2r_1d(
-                static_cast<int>(n), reinterpret_cast<fftwf_complex*>(level.acc.get()),
-                level.out.get(), FFTW_ESTIMATE));
+            auto* bins = reinterpret_cast<fftwf_complex*>(level.bins.get());
+            level.forward.reset(
+                fftwf_plan_dft_r2c_1d(static_cast<int>(n), level.frame.get(), bins, FFTW_ESTIMATE));
+            level.inverse.reset(
+                fftwf_plan_dft_c2r_1d(static_cast<int>(n), bins, level.out.get(), FFTW_ESTIMATE));
             if (!level.forward || !level.inverse)
                 throw std::bad_alloc();
         }
@@ -167,18 +423,15 @@ Convolver::Convolver(const float* ir, size_t length, uint32_t maxFrames)
             const size_t count = std::min<size_t>(level.L, length - from);
             for (size_t k = 0; k < count; ++k)
                 frame[k] = ir[from + k] * scale;
-            fftwf_execute_dft_r2c(
-                level.forward.get(), frame,
-                reinterpret_cast<fftwf_complex*>(level.spectrum(level.ir.get(), p)));
+            fftwf_execute_dft_r2c(level.forward.get(), frame,
+                                  reinterpret_cast<fftwf_complex*>(level.bins.get()));
+            kToRows(level.bins.get(), level.L, level.row,
+                    level.ir.get() + p * level.spectrumFloats());
         }
-        // Cost estimates: an FFT of n points n log2 n, a partition product about 5
-        // per bin (measured: 20 us for an FFT of 16384 points, 3.8 us for 8193 bins).
-        // About as many products per step as cost one FFT.
-        uint32_t log2n = 0;
-        while ((size_t(1) << log2n) < n)
-            ++log2n;
-        level.fftCost = double(n) * log2n;
-        const double perPart = 5.0 * (level.L + 1);
+        // About as many products per step as cost one FFT, at their cost when the
+        // spectra are out of cache (so that no step takes much longer).
+        level.fftCost = fftCost(n);
+        const double perPart = kStepBinCost * (level.L + 1);
         level.group = std::max<uint32_t>(1, static_cast<uint32_t>(level.fftCost / perPart));
         level.steps = 2 + level.productSteps();
         level.productCost = perPart * std::min(level.group, level.parts);
@@ -193,12 +446,12 @@ Convolver::~Convolver() = default;
 
 void Convolver::reset() {
     mPos = 0;
-    std::fill_n(mHeadHist.get(), mHeadTaps - 1 + kHead, 0.0f);
+    std::fill_n(mHeadHist.get(), mHeadTaps - 1 + mHead, 0.0f);
     if (mRing)
         std::fill_n(mRing.get(), size_t(mRingMask) + 1, 0.0f);
     for (Level& level : mLevels) {
         const size_t n = 2 * size_t(level.L);
-        std::fill_n(level.delay.get(), level.parts * level.spectrumFloats, 0.0f);
+        std::fill_n(level.delay.get(), level.parts * level.spectrumFloats(), 0.0f);
         std::fill_n(level.out.get(), level.synchronous ? n : 2 * n, 0.0f);
         level.block = 0;
         level.step = 0;
@@ -209,15 +462,7 @@ void Convolver::reset() {
 // The head's share of a chunk of n inputs (already in mHeadHist after the taps - 1
 // past ones): acc[i] = sum_j reversed[j] hist[i + j], j up, vectorised across i.
 void Convolver::runHead(uint32_t n, float* acc) {
-    const float* taps = mHeadIr.get();
-    const float* hist = mHeadHist.get();
-    std::fill_n(acc, n, 0.0f);
-    for (uint32_t j = 0; j < mHeadTaps; ++j) {
-        const float g = taps[j];
-        const float* x = hist + j;
-        for (uint32_t i = 0; i < n; ++i)
-            acc[i] += g * x[i];
-    }
+    kHeadKernel(mHeadIr.get(), mHeadTaps, mHeadHist.get(), acc, n);
 }
 
 // Copies the 2L inputs before the current position into the level's frame.
@@ -228,29 +473,29 @@ static void readFrame(const float* ring, uint32_t mask, uint64_t end, float* fra
     std::memcpy(frame + first, ring, (n - first) * sizeof(float));
 }
 
-void Convolver::Level::multiplyParts(uint64_t m, uint32_t from, uint32_t to) {
-    const size_t bins = 2 * (size_t(L) + 1);
-    for (uint32_t p = from; p < to; ++p) {
-        const float* x = spectrum(delay.get(), (m + parts - p) % parts);
-        const float* h = spectrum(ir.get(), p);
-        if (p == 0)
-            multiply(acc.get(), x, h, bins);
-        else
-            multiplyAdd(acc.get(), x, h, bins);
-    }
+void Convolver::Level::transform(uint64_t slot) {
+    fftwf_execute_dft_r2c(forward.get(), frame.get(), reinterpret_cast<fftwf_complex*>(bins.get()));
+    kToRows(bins.get(), L, row, delay.get() + slot * spectrumFloats());
 }
 
-// The first level, as a block of kHead inputs completes at mPos.
+void Convolver::Level::multiplyParts(uint64_t m, uint32_t from, uint32_t to) {
+    const uint32_t slot = static_cast<uint32_t>((m + parts - from) % parts);
+    kProductsKernel(acc.get(), delay.get(), ir.get(), row, L, parts, slot, from, to, from == 0);
+}
+
+void Convolver::Level::transformBack(float* y) {
+    kFromRows(acc.get(), L, row, bins.get());
+    fftwf_execute_dft_c2r(inverse.get(), reinterpret_cast<fftwf_complex*>(bins.get()), y);
+}
+
+// The first level, as a block of mHead inputs completes at mPos.
 void Convolver::runFirstLevel() {
     Level& level = mLevels.front();
     const uint64_t m = mPos / level.L - 1;
     readFrame(mRing.get(), mRingMask, mPos, level.frame.get(), 2 * size_t(level.L));
-    fftwf_execute_dft_r2c(
-        level.forward.get(), level.frame.get(),
-        reinterpret_cast<fftwf_complex*>(level.spectrum(level.delay.get(), m % level.parts)));
+    level.transform(m % level.parts);
     level.multiplyParts(m, 0, level.parts);
-    fftwf_execute_dft_c2r(level.inverse.get(), reinterpret_cast<fftwf_complex*>(level.acc.get()),
-                          level.out.get());
+    level.transformBack(level.out.get());
 }
 
 // One spread step of a later level's pending block m: the forward FFT of its frame,
@@ -261,16 +506,12 @@ void Convolver::runStep(Level& level) {
     const size_t n = 2 * size_t(level.L);
     if (level.step == 0) {
         readFrame(mRing.get(), mRingMask, (m + 1) * level.L, level.frame.get(), n);
-        fftwf_execute_dft_r2c(
-            level.forward.get(), level.frame.get(),
-            reinterpret_cast<fftwf_complex*>(level.spectrum(level.delay.get(), m % level.parts)));
+        level.transform(m % level.parts);
     } else if (level.step + 1 < level.steps) {
         const uint32_t from = (level.step - 1) * level.group;
         level.multiplyParts(m, from, std::min(level.parts, from + level.group));
     } else {
-        fftwf_execute_dft_c2r(level.inverse.get(),
-                              reinterpret_cast<fftwf_complex*>(level.acc.get()),
-                              level.out.get() + (m & 1) * n);
+        level.transformBack(level.out.get() + (m & 1) * n);
     }
     mCredit -= level.stepCost();
     if (++level.step == level.steps) {
@@ -283,9 +524,9 @@ void Convolver::runStep(Level& level) {
 // (earned at the estimated average rate of their work) lasts, the released step with
 // the earliest deadline; then whatever cannot wait: a level runs steps until no more
 // remain than chunks end before its deadline (a chunk ends at every multiple of
-// kHead), so that every block is done by its deadline.
+// mHead), so that every block is done by its deadline.
 void Convolver::runSteps(uint64_t end, uint32_t n) {
-    mCredit = std::min(mCredit + mRate * n, mRate * kHead);
+    mCredit = std::min(mCredit + mRate * n, mRate * mHead);
     while (mCredit > 0) {
         Level* first = nullptr;
         for (size_t l = 1; l < mLevels.size(); ++l) {
@@ -300,7 +541,7 @@ void Convolver::runSteps(uint64_t end, uint32_t n) {
     for (size_t l = 1; l < mLevels.size(); ++l) {
         Level& level = mLevels[l];
         while (level.released() <= end &&
-               level.steps - level.step > (level.deadline() - end + kHead - 1) / kHead)
+               level.steps - level.step > (level.deadline() - end + mHead - 1) / mHead)
             runStep(level);
     }
 }
@@ -311,8 +552,8 @@ void Convolver::process(const float* in, float* out, uint32_t frames) {
     const uint32_t past = mHeadTaps - 1;
     uint32_t done = 0;
     while (done < frames) {
-        // Chunks never cross a multiple of kHead (nor so of any partition size).
-        const uint32_t n = std::min(frames - done, kHead - static_cast<uint32_t>(mPos % kHead));
+        // Chunks never cross a multiple of mHead (nor so of any partition size).
+        const uint32_t n = std::min(frames - done, mHead - static_cast<uint32_t>(mPos % mHead));
         std::memcpy(hist + past, in + done, n * sizeof(float));
         if (mRing) {
             const size_t at = static_cast<size_t>(mPos & mRingMask);
@@ -338,7 +579,7 @@ void Convolver::process(const float* in, float* out, uint32_t frames) {
         mPos += n;
         done += n;
         runSteps(mPos, n);
-        if (!mLevels.empty() && mPos % kHead == 0)
+        if (!mLevels.empty() && mPos % mHead == 0)
             runFirstLevel();
     }
 }

@@ -95,11 +95,13 @@ double relativeErrorDb(const std::vector<float>& out, const std::vector<double>&
 // White-noise responses (every partition weighs as much as the head), a signal
 // running 20000 samples past the response so that every partition of every level
 // meets it, in blocks of fixed sizes and of a varying sequence (in place there);
-// reset() between the patterns.
+// reset() between the patterns. The lengths meet each kind of plan: the head
+// alone; a head of kHead or of 2 kHead taps, then one synchronous level; either,
+// then spread levels.
 TEST(Convolver, MatchesAnExactConvolutionAtAnyBlockPattern) {
     const std::vector<std::vector<uint32_t>> patterns = {
         {1}, {7}, {64}, {512}, {4096}, {1, 300, 17, 4096, 0, 64, 8192, 63, 129, 2000, 5}};
-    for (size_t length : {1, 63, 2000, 50000}) {
+    for (size_t length : {1, 63, 700, 2000, 8192, 50000}) {
         const std::vector<float> ir = noise(length, 1 + static_cast<uint32_t>(length));
         const std::vector<float> x = noise(length + 20000, 7);
         const std::vector<double> exact = exactConvolution(x, ir);
