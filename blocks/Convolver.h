@@ -21,11 +21,12 @@
 // level of each size. The head and the products run on AVX2 where the processor
 // has it (the same sums in the same order: the same samples either way).
 // So a call costs its share of the average plus at most about one step. Measured
-// (one core of the 2-core build machine, least of 3 passes per call): a 500 ms
-// response at 48 kHz, 1.5 us a call of 64 frames on average, 5 us the dearest call;
-// 2 s at 384 kHz, 4.8 and 14 us (the largest step is an FFT of 2 kMaxPartition =
-// 8192 points, or its share of products). The shipped cabinets (608 to 1404 taps)
-// at 48 kHz: 2000 to 2500 times real time, 100 to 118 instructions a sample.
+// (one core of the 2-core build machine, shared; least of 3 passes per call, over
+// a few runs): a 500 ms response at 48 kHz, 1.5 to 2 us a call of 64 frames on
+// average, 5 to 6 us the dearest call; 2 s at 384 kHz, 4.8 to 6.2 and 14 to 21 us
+// (the largest step is an FFT of 2 kMaxPartition = 8192 points, or its share of
+// products). The shipped cabinets (608 to 1404 taps) at 48 kHz: 2000 to 2500 times
+// real time, 100 to 118 instructions a sample (callgrind).
 //
 // Accuracy: float arithmetic; against an exact convolution the error energy is about
 // -130 dB of the signal's.
