@@ -1,13 +1,15 @@
 // quorle's LV2 plug-in side by side with the guitar processors Debian packages, in
 // one run on one machine: every model at every oversampling factor, mono and
 // stereo, and each peer with its default controls, all fed the plucked phrase
-// (played over and over) by a small lilv host (tools/measure/Lv2Timer). Prints x
-// real time per channel (seconds of audio per channel per CPU second of run()),
-// the fastest and the median of the repetitions, and the median against Calf
-// Saturator's. The repetitions go round robin over every plug-in, so that a change
+// (played over and over) by a small lilv host (tools/measure/Lv2Timer), at each
+// host block size asked for. Prints the latency each reports (frames), and per
+// block size x real time per channel (seconds of audio per channel per CPU second
+// of run()): the median of the repetitions and the median against Calf
+// Saturator's at that block size (with one block size, the fastest too). The
+// repetitions go round robin over every plug-in and block size, so that a change
 // of the machine's load falls on all of them alike.
 //
-//   peer-bench [--bundle DIR] [--rate HZ] [--block N] [--seconds S] [--reps N]
+//   peer-bench [--bundle DIR] [--rate HZ] [--block N,...] [--seconds S] [--reps N]
 //              [--only WORD,...] [--models I,...] [--factors K,...]
 //              [--peer LABEL=URI]... [--markdown]
 //
@@ -49,7 +51,7 @@ const std::vector<Peer> kPeers = {
 struct Options {
     std::string bundle = QUORLE_BUNDLE_DIR;
     double rate = 44100.0;
-    unsigned block = 512;
+    std::vector<int> blocks = {512};
     double seconds = 60.0;
     int reps = 5;
     std::vector<std::string> only; // lower case; empty: every row
@@ -63,7 +65,7 @@ struct Options {
     if (!problem.empty())
         std::fprintf(stderr, "peer-bench: %s\n", problem.c_str());
     std::fprintf(stderr,
-                 "usage: peer-bench [--bundle DIR] [--rate HZ] [--block N] [--seconds S] "
+                 "usage: peer-bench [--bundle DIR] [--rate HZ] [--block N,...] [--seconds S] "
                  "[--reps N]\n"
                  "                  [--only WORD,...] [--models I,...] [--factors K,...]\n"
                  "                  [--peer LABEL=URI]... [--markdown]\n"
@@ -123,7 +125,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--rate")
             o.rate = number(a, value(), 8000, 768000);
         else if (a == "--block")
-            o.block = static_cast<unsigned>(number(a, value(), 1, 65536));
+            o.blocks = integers(a, value(), 1, 65536);
         else if (a == "--seconds")
             o.seconds = number(a, value(), 0.01, 3600);
         else if (a == "--reps")
@@ -163,11 +165,12 @@ template <typename T> bool listed(const std::vector<T>& list, T value) {
     return list.empty() || std::find(list.begin(), list.end(), value) != list.end();
 }
 
+// One plug-in and setting, timed at each block size.
 struct Row {
     std::string plugin, setting;
     bool quorle = false;
-    std::string package; // the Debian package of a peer
-    std::unique_ptr<TimedPlugin> timed;
+    std::string package;                             // the Debian package of a peer
+    std::vector<std::unique_ptr<TimedPlugin>> timed; // one per block size
 };
 
 std::string speedText(double speed) {
@@ -197,7 +200,9 @@ int main(int argc, char** argv) {
         const std::vector<std::pair<float, std::string>> models = own.scalePoints(uri, "model");
         const std::optional<float> factor = own.portDefault(uri, "oversampling");
         if (models.empty()) { // not in the bundle: one row says so
-            rows.push_back({label, "-", true, "", own.open(uri, {}, input, o.rate, o.block)});
+            rows.push_back({label, "-", true, "", {}});
+            for (int block : o.blocks)
+                rows.back().timed.push_back(own.open(uri, {}, input, o.rate, unsigned(block)));
             continue;
         }
         for (const auto& [model, name] : models) {
@@ -207,10 +212,11 @@ int main(int argc, char** argv) {
                 std::string setting = name + ", " + std::to_string(k) + "x";
                 if (factor && static_cast<int>(*factor) == k)
                     setting += " (default)";
-                rows.push_back(
-                    {label, setting, true, "",
-                     own.open(uri, {{"model", model}, {"oversampling", static_cast<float>(k)}},
-                              input, o.rate, o.block)});
+                rows.push_back({label, setting, true, "", {}});
+                for (int block : o.blocks)
+                    rows.back().timed.push_back(
+                        own.open(uri, {{"model", model}, {"oversampling", static_cast<float>(k)}},
+                                 input, o.rate, unsigned(block)));
             }
         }
     }
@@ -222,55 +228,81 @@ int main(int argc, char** argv) {
             continue;
         if (peer.label == kReferenceLabel)
             reference = rows.size();
-        rows.push_back({peer.label, "defaults", false, peer.package,
-                        installed.open(peer.uri, {}, input, o.rate, o.block)});
+        rows.push_back({peer.label, "defaults", false, peer.package, {}});
+        for (int block : o.blocks)
+            rows.back().timed.push_back(
+                installed.open(peer.uri, {}, input, o.rate, unsigned(block)));
     }
 
     std::vector<TimedPlugin*> timed;
     for (const Row& row : rows)
-        timed.push_back(row.timed.get());
+        for (const auto& t : row.timed)
+            timed.push_back(t.get());
     const std::vector<std::optional<measure::Speeds>> speeds =
         measure::timeRounds(timed, o.reps, &progress);
+    const size_t nb = o.blocks.size();
+    auto speedOf = [&](size_t row, size_t b) { return speeds[row * nb + b]; };
 
     measure::Table table;
-    table.columns = {"Plug-in",  "Setting",
-                     "Channels", "x real time, fastest",
-                     "median",   std::string("median / ") + kReferenceLabel};
-    // The reference's median x real time; 0 when it was not timed.
-    const double calf =
-        reference < rows.size() && speeds[reference] ? speeds[reference]->median : 0.0;
+    table.columns = {"Plug-in", "Setting", "Channels", "Latency (frames)"};
+    const bool one = nb == 1;
+    for (int block : o.blocks) {
+        const std::string at = one ? "" : " @" + std::to_string(block);
+        if (one)
+            table.columns.push_back("x real time, fastest");
+        table.columns.push_back("median" + at);
+        table.columns.push_back(std::string("/ ") + kReferenceLabel + at);
+    }
     bool allQuorle = true;
     for (size_t r = 0; r < rows.size(); ++r) {
         const Row& row = rows[r];
+        const TimedPlugin& first = *row.timed[0];
         std::vector<Cell> cells = {{row.plugin}, {row.setting}};
-        if (speeds[r]) {
-            cells.push_back({std::to_string(row.timed->channels())});
-            cells.push_back({speedText(speeds[r]->fastest)});
-            cells.push_back({speedText(speeds[r]->median)});
-            char ratio[32] = "-";
-            if (calf > 0.0)
-                std::snprintf(ratio, sizeof ratio, "%.2f", speeds[r]->median / calf);
-            cells.push_back({ratio});
-        } else {
-            const bool missing = row.timed->state() == TimedPlugin::State::NotInstalled;
+        if (!speedOf(r, 0)) {
+            const bool missing = first.state() == TimedPlugin::State::NotInstalled;
+            cells.push_back({"-"});
             cells.push_back({"-"});
             cells.push_back({missing ? "not installed" : "failed"});
-            cells.push_back({"-"});
-            cells.push_back({"-"});
-            std::string note = row.plugin + ": " + row.timed->why();
+            while (cells.size() < table.columns.size())
+                cells.push_back({"-"});
+            std::string note = row.plugin + ": " + first.why();
             if (missing && !row.package.empty())
                 note += " (Debian package " + row.package + ")";
             table.notes.push_back(note);
             allQuorle = allQuorle && !row.quorle;
+            table.rows.push_back(cells);
+            continue;
+        }
+        cells.push_back({std::to_string(first.channels())});
+        const std::optional<float> latency = first.latency();
+        char frames[32] = "0 (none)";
+        if (latency)
+            std::snprintf(frames, sizeof frames, "%.0f", *latency);
+        cells.push_back({frames});
+        for (size_t b = 0; b < nb; ++b) {
+            const auto speed = speedOf(r, b);
+            // The reference's median at this block size; 0 when it was not timed.
+            const auto calf = reference < rows.size() ? speedOf(reference, b) : std::nullopt;
+            if (one)
+                cells.push_back({speed ? speedText(speed->fastest) : "-"});
+            cells.push_back({speed ? speedText(speed->median) : "-"});
+            char ratio[32] = "-";
+            if (speed && calf && calf->median > 0.0)
+                std::snprintf(ratio, sizeof ratio, "%.2f", speed->median / calf->median);
+            cells.push_back({ratio});
+            allQuorle = allQuorle && (speed || !row.quorle);
         }
         table.rows.push_back(cells);
     }
-    char settings[256];
+    std::string blocks;
+    for (int block : o.blocks)
+        blocks += (blocks.empty() ? "" : ", ") + std::to_string(block);
+    char settings[320];
     std::snprintf(settings, sizeof settings,
-                  "%.0f s of the plucked phrase at %.0f Hz in blocks of %u frames, %d repetitions "
+                  "%g s of the plucked phrase at %.0f Hz in blocks of %s frames, %d repetitions "
                   "round robin; x real time per channel = seconds of audio per channel per CPU "
-                  "second of run() (thread CPU time).",
-                  o.seconds, o.rate, o.block, o.reps);
+                  "second of run() (thread CPU time); latency as each plug-in reports it.",
+                  o.seconds, o.rate, blocks.c_str(), o.reps);
     table.notes.insert(table.notes.begin(), settings);
     const std::string text =
         o.markdown ? measure::formatMarkdown(table) : measure::formatText(table);

@@ -3,7 +3,9 @@
 # and studio preamp, Calf Saturator, ZamTube, mda Overdrive): installs the peers
 # and lilv when they are missing, builds peer-bench and the plug-in bundle, and
 # prints peer-bench's table (60 s of the plucked phrase at 44.1 kHz, block 512,
-# 5 repetitions, x real time per channel). Arguments go to peer-bench, e.g.
+# 5 repetitions, x real time per channel, the latency each reports). Arguments go
+# to peer-bench, e.g.
+#   bash bench/peers.sh --block 16,64,512
 #   bash bench/peers.sh --markdown
 #   bash bench/peers.sh --only quorle,calf --factors 1,2 --seconds 10
 # BUILD_DIR (default build) is the build directory.

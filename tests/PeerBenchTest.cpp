@@ -150,16 +150,17 @@ TEST(PeerBench, TimesQuorleAndReportsAMissingPeer) {
     } timed[] = {{"quorle mono", "1"}, {"quorle stereo", "2"}};
     for (const auto& t : timed) {
         const std::vector<std::string>* row = rowOf(run, t.plugin);
-        ASSERT_TRUE(row && row->size() == 6) << t.plugin;
+        ASSERT_TRUE(row && row->size() == 7) << t.plugin;
         EXPECT_EQ((*row)[2], t.channels);
-        for (size_t c : {3u, 4u}) { // fastest, median: positive and finite
+        EXPECT_EQ((*row)[3], "0") << "no latency at factor 1";
+        for (size_t c : {4u, 5u}) { // fastest, median: positive and finite
             const double speed = std::atof((*row)[c].c_str());
             EXPECT_TRUE(std::isfinite(speed) && speed > 0.0) << t.plugin << ": " << (*row)[c];
         }
     }
     const std::vector<std::string>* missing = rowOf(run, "nothing");
-    ASSERT_TRUE(missing && missing->size() == 6);
-    EXPECT_EQ((*missing)[3], "not installed");
+    ASSERT_TRUE(missing && missing->size() == 7);
+    EXPECT_EQ((*missing)[4], "not installed");
 }
 
 TEST(PeerBench, FailsWhenQuorleIsNotInTheBundle) {
@@ -167,8 +168,8 @@ TEST(PeerBench, FailsWhenQuorleIsNotInTheBundle) {
     EXPECT_EQ(run.status, 1);
     for (const char* plugin : {"quorle mono", "quorle stereo"}) {
         const std::vector<std::string>* row = rowOf(run, plugin);
-        ASSERT_TRUE(row && row->size() == 6) << plugin;
-        EXPECT_EQ((*row)[3], "not installed");
+        ASSERT_TRUE(row && row->size() == 7) << plugin;
+        EXPECT_EQ((*row)[4], "not installed");
     }
 }
 

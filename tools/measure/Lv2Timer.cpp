@@ -214,6 +214,8 @@ class Lv2Instance : public TimedPlugin {
         }
         if (!connectPorts(plugin, settings))
             return;
+        if (lilv_plugin_has_latency(plugin))
+            mLatencyPort = static_cast<int>(lilv_plugin_get_latency_port_index(plugin));
         mWorker = static_cast<const LV2_Worker_Interface*>(
             lilv_instance_get_extension_data(mInstance, LV2_WORKER__interface));
         QuietStreams quiet;
@@ -232,6 +234,12 @@ class Lv2Instance : public TimedPlugin {
     }
 
     double play() override { return playFrames(mInput.size()); }
+
+    std::optional<float> latency() const override {
+        if (mLatencyPort < 0 || static_cast<size_t>(mLatencyPort) >= mControls.size())
+            return std::nullopt;
+        return mControls[static_cast<size_t>(mLatencyPort)];
+    }
 
     Signal render() override {
         Signal out;
@@ -382,6 +390,7 @@ class Lv2Instance : public TimedPlugin {
     std::vector<LV2_Feature> mFeatureList;
     std::vector<const LV2_Feature*> mFeatures;
     std::vector<float> mControls;
+    int mLatencyPort = -1; // the lv2:reportsLatency output's index; -1: none
     std::vector<uint32_t> mAudioIn;
     std::vector<Signal> mAudioOut, mCv;
     std::vector<std::vector<uint64_t>> mAtoms;

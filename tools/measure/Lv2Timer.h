@@ -46,6 +46,9 @@ class TimedPlugin {
     virtual Signal render() { return {}; }
     // Seconds of audio per channel per CPU second, for one play() that took `cpuSeconds`.
     double speed(double cpuSeconds) const;
+    // The latency the plug-in reports (its lv2:reportsLatency output, in frames) after
+    // the last run(); nullopt when it reports none.
+    virtual std::optional<float> latency() const { return std::nullopt; }
 
   protected:
     State mState;
