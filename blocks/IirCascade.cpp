@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 namespace {
 
@@ -15,9 +16,9 @@ using IirCascade::Level;
 
 // One to P sections sample by sample in plain floats: each sample goes through every
 // section before the next one enters. Reads `src`, writes the taps and the last
-// section's output into `carry`.
+// section's output into `out`.
 template <int P>
-void scalarGroup(const CascadeSection* s, const float* src, float* carry, int32_t frames) {
+void scalarGroup(const CascadeSection* s, const float* src, float* out, int32_t frames) {
     float b0[P], b1[P], b2[P], a1[P], a2[P], direct[P], shelved[P], gain[P];
     float x1[P], x2[P], y1[P], y2[P];
     float* tap[P];
@@ -30,7 +31,7 @@ void scalarGroup(const CascadeSection* s, const float* src, float* carry, int32_
         direct[q] = s[q].direct;
         shelved[q] = s[q].shelved;
         gain[q] = s[q].gain;
-        tap[q] = q == P - 1 ? carry : s[q].tap;
+        tap[q] = q == P - 1 ? out : s[q].tap;
         x1[q] = s[q].state[kStateX + 1];
         x2[q] = s[q].state[kStateX + 2];
         y1[q] = s[q].state[kStateY + 1];
@@ -52,7 +53,7 @@ void scalarGroup(const CascadeSection* s, const float* src, float* carry, int32_
             if (q < P - 1 && tap[q])
                 tap[q][i] = v;
         }
-        carry[i] = v;
+        out[i] = v;
     }
     for (int q = 0; q < P; ++q) {
         float* st = s[q].state;
@@ -63,9 +64,9 @@ void scalarGroup(const CascadeSection* s, const float* src, float* carry, int32_
         st[kStateY + 1] = y1[q];
         st[kStateY + 2] = y2[q];
     }
-    // The last section's own tap, when it is not the carry itself.
-    if (s[P - 1].tap && s[P - 1].tap != carry)
-        std::copy(carry, carry + frames, s[P - 1].tap);
+    // The last section's own tap, when it is not `out` itself.
+    if (s[P - 1].tap && s[P - 1].tap != out)
+        std::copy(out, out + frames, s[P - 1].tap);
 }
 
 typedef float V4 __attribute__((vector_size(16)));
@@ -91,22 +92,28 @@ typedef int32_t M8 __attribute__((vector_size(32)));
 // The wavefront over n sections in L lanes, as one group of n (2..L) sections
 // (G == L) or as two cascades side by side, n (1..G) sections each, the second in
 // lanes G.. (G == L / 2): at step t, lane j of a group runs sample t - j kLag of its
-// section j on what lane j - 1 gave at step t - kLag. Steps where some lane has no
-// sample (the first and last (n - 1) kLag) keep that lane's state by a select; the
-// steps between run every lane unmasked. Steps go kLag at a time, so that the kLag
-// outputs in flight stay in registers. Group g reads src[g] and feeds carry[g].
+// section j on what lane j - 1 gave at step t - kLag. Group g reads src[g] and feeds
+// out[g].
+//
+// A lane runs from the step its first sample reaches it (wait[j]: j kLag when the
+// cascade starts, 0 once running); until then a select keeps its state, and once
+// every lane runs, steps go unmasked, kLag at a time so that the kLag outputs in
+// flight stay in registers. After the block's last input sample the registers are
+// kept in `keep`, and a copy runs on (the drain) until every lane has run that
+// sample, writing the outputs and the states the sections end the block with.
+// Resumed from `keep`, lane j first replays the j kLag samples its copy ran: the
+// same operations on the same values, their outputs already written.
 template <typename V, typename M, int L, int G>
 [[gnu::always_inline]] inline void wave(const CascadeSection* const* s, int32_t n,
-                                        const float* const* src, float* const* carry,
-                                        int32_t frames) {
+                                        const float* const* src, float* const* out, int32_t frames,
+                                        CascadeCarry::Wave* keep) {
     constexpr int D = kLag;
     constexpr int kGroups = L / G;
-    V b0 = {}, b1 = {}, b2 = {}, a1 = {}, a2 = {}, direct = {}, shelved = {}, gain = {};
-    V x1 = {}, x2 = {}, y1 = {}, y2 = {};
-    M offset = {};
-    for (int j = 0; j < L; ++j)
-        offset[j] = (j % G) * D;
-    // Taps: delay, lane and destination; each group's last lane always feeds its carry.
+    constexpr int kCoefs = 8;
+    // b0 b1 b2 a1 a2 direct shelved gain; unused lanes compute zeros.
+    V coef[kCoefs] = {};
+    const float* state[L] = {};
+    // Taps: delay, lane and destination; each group's last lane always feeds its output.
     int32_t tapLag[L + kGroups];
     int32_t tapLane[L + kGroups];
     float* tapTo[L + kGroups];
@@ -115,19 +122,16 @@ template <typename V, typename M, int L, int G>
         for (int j = 0; j < n; ++j) {
             const CascadeSection& c = s[g][j];
             const int lane = g * G + j;
-            b0[lane] = c.b0;
-            b1[lane] = c.b1;
-            b2[lane] = c.b2;
-            a1[lane] = c.a1;
-            a2[lane] = c.a2;
-            direct[lane] = c.direct;
-            shelved[lane] = c.shelved;
-            gain[lane] = c.gain;
-            x1[lane] = c.state[kStateX + 1];
-            x2[lane] = c.state[kStateX + 2];
-            y1[lane] = c.state[kStateY + 1];
-            y2[lane] = c.state[kStateY + 2];
-            if (c.tap && !(j == n - 1 && c.tap == carry[g])) {
+            coef[0][lane] = c.b0;
+            coef[1][lane] = c.b1;
+            coef[2][lane] = c.b2;
+            coef[3][lane] = c.a1;
+            coef[4][lane] = c.a2;
+            coef[5][lane] = c.direct;
+            coef[6][lane] = c.shelved;
+            coef[7][lane] = c.gain;
+            state[lane] = c.state;
+            if (c.tap && !(j == n - 1 && c.tap == out[g])) {
                 tapLag[taps] = j * D;
                 tapLane[taps] = lane;
                 tapTo[taps++] = c.tap;
@@ -135,20 +139,79 @@ template <typename V, typename M, int L, int G>
         }
         tapLag[taps] = (n - 1) * D;
         tapLane[taps] = g * G + n - 1;
-        tapTo[taps++] = carry[g];
+        tapTo[taps++] = out[g];
+    }
+    // Resumed only from the registers these very sections, on these coefficients,
+    // left with the states they still hold.
+    bool resume = keep && keep->lanes == L && keep->group == G && keep->count == n &&
+                  std::memcmp(keep->coef, coef, sizeof(coef)) == 0;
+    for (int lane = 0; resume && lane < L; ++lane) {
+        const float* st = state[lane];
+        resume =
+            keep->state[lane] == st &&
+            (!st || (std::memcmp(st + kStateX + 1, keep->end[lane], 2 * sizeof(float)) == 0 &&
+                     std::memcmp(st + kStateY + 1, keep->end[lane] + 2, 2 * sizeof(float)) == 0));
+    }
+    const V b0 = coef[0], b1 = coef[1], b2 = coef[2], a1 = coef[3], a2 = coef[4];
+    const V direct = coef[5], shelved = coef[6], gain = coef[7];
+    V x1 = {}, x2 = {}, y1 = {}, y2 = {};
+    V ring[D] = {};
+    M wait = {};
+    int32_t waitMax = 0; // steps until every lane runs
+    if (resume) {
+        std::memcpy(&x1, keep->x1, sizeof(V));
+        std::memcpy(&x2, keep->x2, sizeof(V));
+        std::memcpy(&y1, keep->y1, sizeof(V));
+        std::memcpy(&y2, keep->y2, sizeof(V));
+        for (int k = 0; k < D; ++k)
+            std::memcpy(&ring[k], keep->ring[k], sizeof(V));
+        for (int lane = 0; lane < L; ++lane) {
+            wait[lane] = keep->wait[lane];
+            waitMax = std::max(waitMax, keep->wait[lane]);
+        }
+    } else {
+        for (int lane = 0; lane < L; ++lane) {
+            if (const float* st = state[lane]) {
+                x1[lane] = st[kStateX + 1];
+                x2[lane] = st[kStateX + 2];
+                y1[lane] = st[kStateY + 1];
+                y2[lane] = st[kStateY + 2];
+            }
+            wait[lane] = (lane % G) * D;
+        }
+        waitMax = (n - 1) * D;
     }
     const float* const srcA = src[0];
     const float* const srcB = src[kGroups - 1];
-
     const V half = V{} + 0.5f;
-    const M limit = M{} + frames;
-    V ring[D] = {};
-    const int32_t steady = (n - 1) * D; // first step where every lane has a sample
-    const int32_t total = frames + steady;
-    // Rounds of D steps from step 0, so that step t always uses ring[t % D]; the last
-    // round may run past `total` with every lane masked.
-    for (int32_t t = 0; t < total; t += D) {
-        if (t >= steady && t + D <= frames) {
+
+    // One step: `x` in, ring[k] out; lanes still waiting keep their state.
+#define QR_STEP(k, step, inA, inB)                                                                 \
+    {                                                                                              \
+        V x;                                                                                       \
+        QR_SHIFT_IN(x, ring[k], inA, inB);                                                         \
+        const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;                                \
+        V v = half * (direct * x + shelved * y);                                                   \
+        v = v * gain;                                                                              \
+        if ((step) < waitMax) {                                                                    \
+            const M valid = (M{} + (step)) >= wait;                                                \
+            y2 = valid ? y1 : y2;                                                                  \
+            y1 = valid ? y : y1;                                                                   \
+            x2 = valid ? x1 : x2;                                                                  \
+            x1 = valid ? x : x1;                                                                   \
+        } else {                                                                                   \
+            y2 = y1;                                                                               \
+            y1 = y;                                                                                \
+            x2 = x1;                                                                               \
+            x1 = x;                                                                                \
+        }                                                                                          \
+        ring[k] = v;                                                                               \
+    }
+
+    // The block's input, in rounds of D steps from step 0 so that step t always uses
+    // ring[t % D].
+    for (int32_t t = 0; t < frames; t += D) {
+        if (t >= waitMax && t + D <= frames) {
 #pragma GCC unroll 8
             for (int k = 0; k < D; ++k) {
                 V x;
@@ -162,8 +225,11 @@ template <typename V, typename M, int L, int G>
                 x1 = x;
                 ring[k] = v;
             }
-            // The round's D outputs, tap by tap: each tap's samples are consecutive.
+            // The round's D outputs, tap by tap: each tap's samples are consecutive,
+            // all of this block or (a lane replaying) all of the one before.
             for (int32_t m = 0; m < taps; ++m) {
+                if (t < tapLag[m])
+                    continue;
                 float* to = tapTo[m] + (t - tapLag[m]);
                 const int32_t lane = tapLane[m];
 #pragma GCC unroll 8
@@ -172,67 +238,113 @@ template <typename V, typename M, int L, int G>
             }
             continue;
         }
-#pragma GCC unroll 8
-        for (int k = 0; k < D; ++k) {
+        const int32_t steps = std::min(D, frames - t);
+        for (int k = 0; k < steps; ++k) {
             const int32_t step = t + k;
-            const float inA = step < frames ? srcA[step] : 0.0f;
-            const float inB = step < frames ? srcB[step] : 0.0f;
-            V x;
-            QR_SHIFT_IN(x, ring[k], inA, inB);
-            const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-            V v = half * (direct * x + shelved * y);
-            v = v * gain;
-            const M at = (M{} + step) - offset;
-            const M valid = (at >= 0) & (at < limit);
-            y2 = valid ? y1 : y2;
-            y1 = valid ? y : y1;
-            x2 = valid ? x1 : x2;
-            x1 = valid ? x : x1;
-            ring[k] = v;
+            QR_STEP(k, step, srcA[step], srcB[step]);
             for (int32_t m = 0; m < taps; ++m) {
                 const int32_t i = step - tapLag[m];
-                if (i >= 0 && i < frames)
-                    tapTo[m][i] = v[tapLane[m]];
+                if (i >= 0)
+                    tapTo[m][i] = ring[k][tapLane[m]];
             }
         }
     }
-    for (int g = 0; g < kGroups; ++g) {
-        for (int j = 0; j < n; ++j) {
-            const int lane = g * G + j;
-            float* st = s[g][j].state;
-            st[kStateX] = x1[lane];
-            st[kStateX + 1] = x1[lane];
-            st[kStateX + 2] = x2[lane];
-            st[kStateY] = y1[lane];
-            st[kStateY + 1] = y1[lane];
-            st[kStateY + 2] = y2[lane];
-        }
+    // The ring turned so that ring[k] holds step frames - D + k.
+    {
+        V turned[D];
+        for (int k = 0; k < D; ++k)
+            turned[k] = ring[(frames + k) % D];
+        for (int k = 0; k < D; ++k)
+            ring[k] = turned[k];
     }
+    if (keep) {
+        keep->lanes = L;
+        keep->group = G;
+        keep->count = n;
+        std::memcpy(keep->coef, coef, sizeof(coef));
+        for (int lane = 0; lane < L; ++lane) {
+            keep->state[lane] = state[lane];
+            keep->wait[lane] = std::max(0, wait[lane] - frames);
+        }
+        std::memcpy(keep->x1, &x1, sizeof(V));
+        std::memcpy(keep->x2, &x2, sizeof(V));
+        std::memcpy(keep->y1, &y1, sizeof(V));
+        std::memcpy(keep->y2, &y2, sizeof(V));
+        for (int k = 0; k < D; ++k)
+            std::memcpy(keep->ring[k], &ring[k], sizeof(V));
+    }
+    // Lane `lane` has run the block's last sample: its state is the section's.
+    auto settle = [&](int lane) {
+        float* st = s[lane / G][lane % G].state;
+        st[kStateX] = x1[lane];
+        st[kStateX + 1] = x1[lane];
+        st[kStateX + 2] = x2[lane];
+        st[kStateY] = y1[lane];
+        st[kStateY + 1] = y1[lane];
+        st[kStateY + 2] = y2[lane];
+        if (keep) {
+            float* e = keep->end[lane];
+            e[0] = x1[lane];
+            e[1] = x2[lane];
+            e[2] = y1[lane];
+            e[3] = y2[lane];
+        }
+    };
+    for (int g = 0; g < kGroups; ++g)
+        settle(g * G);
+    // The drain, on the copy: round r ends with lane r + 1 at the block's last sample.
+    // Lane 0 reads zeros, whose outputs reach no lane before its last sample.
+    for (int32_t r = 0; r < n - 1; ++r) {
+        const int32_t t = frames + r * D;
+#pragma GCC unroll 8
+        for (int k = 0; k < D; ++k)
+            QR_STEP(k, t + k, 0.0f, 0.0f);
+        for (int32_t m = 0; m < taps; ++m) {
+            if (r * D >= tapLag[m])
+                continue; // the lane has written the whole block
+            const int32_t from = t - tapLag[m];
+            float* to = tapTo[m];
+            const int32_t lane = tapLane[m];
+            if (from >= 0) {
+#pragma GCC unroll 8
+                for (int k = 0; k < D; ++k)
+                    to[from + k] = ring[k][lane];
+            } else {
+                for (int k = -from; k < D; ++k)
+                    to[from + k] = ring[k][lane];
+            }
+        }
+        for (int g = 0; g < kGroups; ++g)
+            settle(g * G + r + 1);
+    }
+#undef QR_STEP
 }
 
 #undef QR_SHIFT_IN
 
-void waveSse2(const CascadeSection* s, int32_t n, const float* src, float* carry, int32_t frames) {
-    wave<V4, M4, 4, 4>(&s, n, &src, &carry, frames);
+void waveSse2(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
+              CascadeCarry::Wave* keep) {
+    wave<V4, M4, 4, 4>(&s, n, &src, &out, frames, keep);
 }
 
 // Two cascades of n (1..2) sections each, side by side.
-void pairSse2(const CascadeSection* const* s, int32_t n, const float* const* src,
-              float* const* carry, int32_t frames) {
-    wave<V4, M4, 4, 2>(s, n, src, carry, frames);
+void pairSse2(const CascadeSection* const* s, int32_t n, const float* const* src, float* const* out,
+              int32_t frames, CascadeCarry::Wave* keep) {
+    wave<V4, M4, 4, 2>(s, n, src, out, frames, keep);
 }
 
 #if QUORLE_X86_DISPATCH
 __attribute__((target("avx2"))) void waveAvx2(const CascadeSection* s, int32_t n, const float* src,
-                                              float* carry, int32_t frames) {
-    wave<V8, M8, 8, 8>(&s, n, &src, &carry, frames);
+                                              float* out, int32_t frames,
+                                              CascadeCarry::Wave* keep) {
+    wave<V8, M8, 8, 8>(&s, n, &src, &out, frames, keep);
 }
 
 // Two cascades of n (1..4) sections each, side by side.
 __attribute__((target("avx2"))) void pairAvx2(const CascadeSection* const* s, int32_t n,
-                                              const float* const* src, float* const* carry,
-                                              int32_t frames) {
-    wave<V8, M8, 8, 4>(s, n, src, carry, frames);
+                                              const float* const* src, float* const* out,
+                                              int32_t frames, CascadeCarry::Wave* keep) {
+    wave<V8, M8, 8, 4>(s, n, src, out, frames, keep);
 }
 
 // Asked once, while the library loads.
@@ -240,12 +352,13 @@ Level detect() {
     return CpuFeatures::avx2() ? Level::kAvx2 : Level::kSse2;
 }
 #else
-void waveAvx2(const CascadeSection* s, int32_t n, const float* src, float* carry, int32_t frames) {
-    waveSse2(s, n, src, carry, frames);
+void waveAvx2(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
+              CascadeCarry::Wave* keep) {
+    waveSse2(s, n, src, out, frames, keep);
 }
-void pairAvx2(const CascadeSection* const* s, int32_t n, const float* const* src,
-              float* const* carry, int32_t frames) {
-    pairSse2(s, n, src, carry, frames);
+void pairAvx2(const CascadeSection* const* s, int32_t n, const float* const* src, float* const* out,
+              int32_t frames, CascadeCarry::Wave* keep) {
+    pairSse2(s, n, src, out, frames, keep);
 }
 Level detect() {
     return Level::kSse2;
@@ -268,49 +381,79 @@ Level setLevel(Level level) {
     return static_cast<Level>(gLevel.exchange(held, std::memory_order_relaxed));
 }
 
-void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames) {
+void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
+         CascadeCarry* carry) {
     if (count <= 0 || frames <= 0)
         return;
     const Level level = static_cast<Level>(gLevel.load(std::memory_order_relaxed));
     const int32_t lanes = level == Level::kAvx2 ? 8 : level == Level::kSse2 ? 4 : 2;
-    float* carry = sections[count - 1].tap;
+    float* out = sections[count - 1].tap;
     for (int32_t first = 0; first < count; first += lanes) {
         const int32_t n = std::min(lanes, count - first);
         const CascadeSection* s = sections + first;
-        const float* src = first == 0 ? in : carry;
+        const float* src = first == 0 ? in : out;
+        CascadeCarry::Wave* keep =
+            carry && n > 1 && level != Level::kScalar ? &carry->find(s[0].state) : nullptr;
         if (n == 1)
-            scalarGroup<1>(s, src, carry, frames);
+            scalarGroup<1>(s, src, out, frames);
         else if (level == Level::kScalar)
-            scalarGroup<2>(s, src, carry, frames);
+            scalarGroup<2>(s, src, out, frames);
         else if (n > 4)
-            waveAvx2(s, n, src, carry, frames);
+            waveAvx2(s, n, src, out, frames, keep);
         else
-            waveSse2(s, n, src, carry, frames);
+            waveSse2(s, n, src, out, frames, keep);
     }
 }
 
 void runPair(const CascadeSection* a, int32_t countA, const float* inA, const CascadeSection* b,
-             int32_t countB, const float* inB, int32_t frames) {
+             int32_t countB, const float* inB, int32_t frames, CascadeCarry* carry) {
     const Level level = static_cast<Level>(gLevel.load(std::memory_order_relaxed));
     if (countA != countB || countA <= 0 || frames <= 0 || level == Level::kScalar) {
-        run(a, countA, inA, frames);
-        run(b, countB, inB, frames);
+        run(a, countA, inA, frames, carry);
+        run(b, countB, inB, frames, carry);
         return;
     }
     const int32_t lanes = level == Level::kAvx2 ? 4 : 2; // per cascade
-    float* const carry[2] = {a[countA - 1].tap, b[countB - 1].tap};
+    float* const out[2] = {a[countA - 1].tap, b[countB - 1].tap};
     for (int32_t first = 0; first < countA; first += lanes) {
         const int32_t n = std::min(lanes, countA - first);
         const CascadeSection* const s[2] = {a + first, b + first};
-        const float* const src[2] = {first == 0 ? inA : carry[0], first == 0 ? inB : carry[1]};
+        const float* const src[2] = {first == 0 ? inA : out[0], first == 0 ? inB : out[1]};
+        CascadeCarry::Wave* keep = carry ? &carry->find(s[0][0].state) : nullptr;
         if (level == Level::kAvx2)
-            pairAvx2(s, n, src, carry, frames);
+            pairAvx2(s, n, src, out, frames, keep);
         else
-            pairSse2(s, n, src, carry, frames);
+            pairSse2(s, n, src, out, frames, keep);
     }
 }
 
 } // namespace IirCascade
+
+CascadeCarry::Wave& CascadeCarry::find(const float* state) {
+    ++clock;
+    Wave* oldest = &waves[0];
+    for (Wave& w : waves) {
+        if (w.key == state) {
+            w.used = clock;
+            return w;
+        }
+        if (w.used < oldest->used)
+            oldest = &w;
+    }
+    oldest->key = state;
+    oldest->used = clock;
+    oldest->lanes = 0;
+    return *oldest;
+}
+
+void CascadeCarry::clear() {
+    for (Wave& w : waves) {
+        w.key = nullptr;
+        w.used = 0;
+        w.lanes = 0;
+    }
+    clock = 0;
+}
 
 void CascadeChain::add(FilterParams& filter, const float* in, float* out) {
     const int32_t passes = filter.passes;
@@ -344,11 +487,11 @@ void CascadeChain::flush() {
     // now as well as at its own next flush.
     if (partner && partner->count > 0) {
         IirCascade::runPair(sections, count, source, partner->sections, partner->count,
-                            partner->source, frames);
+                            partner->source, frames, carry);
         partner->count = 0;
         partner->last = nullptr;
     } else if (count > 0) {
-        IirCascade::run(sections, count, source, frames);
+        IirCascade::run(sections, count, source, frames, carry);
     }
     count = 0;
     last = nullptr;

@@ -6,6 +6,14 @@
 // operations of the section run on its own, in the same order: the output is bit for
 // bit that of running the sections one after another. Four lanes with SSE2; eight
 // with AVX2 where the processor has it (chosen at load, one binary for every x86-64).
+//
+// A wavefront fills (lane j idle for its first j kLag steps) only when its cascade
+// starts: with a CascadeCarry, the lanes' skewed registers are kept at the end of a
+// block and the next block resumes from them, lane j first replaying the j kLag
+// samples it had run ahead on a copy to finish the block before. A kept wavefront is
+// resumed only when its sections, coefficients and their states are bit for bit
+// those it left; anything else (a parameter or pass count changed, a state cleared,
+// another level) starts it afresh from the sections' states.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +29,8 @@ struct CascadeSection {
     float* tap;               // receives the section's output, or null
 };
 
+class CascadeCarry;
+
 namespace IirCascade {
 
 constexpr int32_t kStateY = 0;
@@ -33,14 +43,16 @@ enum class Level : int32_t { kScalar = 0, kSse2 = 1, kAvx2 = 2 };
 // Audio thread: runs `count` sections in order over `frames` samples of `in`, each
 // section's output into its tap. The last section must have a tap; sections in
 // lanes beyond the first group read the previous group's output from it. `in` may
-// be a tap of the cascade. Allocates nothing.
-void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames);
+// be a tap of the cascade. With `carry`, its wavefronts resume from and are kept
+// in it. Allocates nothing.
+void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
+         CascadeCarry* carry = nullptr);
 
 // Audio thread: as run(a, countA, inA) and then run(b, countB, inB), bit for bit,
 // the two cascades side by side in the lanes (half the lanes each) when they have
 // as many sections. Neither cascade may read or write the other's buffers.
 void runPair(const CascadeSection* a, int32_t countA, const float* inA, const CascadeSection* b,
-             int32_t countB, const float* inB, int32_t frames);
+             int32_t countB, const float* inB, int32_t frames, CascadeCarry* carry = nullptr);
 
 // The widest level this processor runs.
 Level best();
@@ -51,13 +63,50 @@ Level setLevel(Level level);
 
 } // namespace IirCascade
 
+// The wavefronts one effect runs, kept from one block to the next (see the top of
+// this file): up to kWaves of them, the one unused longest making room. Owned by
+// whoever runs the same cascades block after block, used on its audio thread only.
+// Holds no pointer it dereferences, so the sections it names may go at any time.
+class CascadeCarry {
+  public:
+    static constexpr int32_t kWaves = 16;
+    static constexpr int32_t kLanes = 8;
+
+    // One wavefront's registers after its last block, lane by lane.
+    struct Wave {
+        const float* key = nullptr;        // its first lane's section state; null: none
+        uint32_t used = 0;                 // when it last ran (the carry's clock)
+        int32_t lanes = 0;                 // vector width it ran at; 0: nothing kept
+        int32_t group = 0;                 // lanes per cascade (lanes / 2 for a pair)
+        int32_t count = 0;                 // sections per cascade
+        const float* state[kLanes];        // the section each lane ran
+        int32_t wait[kLanes];              // steps before the lane has its first sample
+        alignas(32) float coef[8][kLanes]; // b0 b1 b2 a1 a2 direct shelved gain
+        alignas(32) float x1[kLanes], x2[kLanes], y1[kLanes], y2[kLanes];
+        alignas(32) float ring[IirCascade::kLag][kLanes]; // the last kLag steps' outputs
+        float end[kLanes][4]; // x[n-1] x[n-2] y[n-1] y[n-2] each lane left in its state
+    };
+
+    // Audio thread: the wavefront whose first lane runs the section with `state`,
+    // or the slot to keep it in (then holding nothing).
+    Wave& find(const float* state);
+    // Forgets every wavefront.
+    void clear();
+
+  private:
+    Wave waves[kWaves];
+    uint32_t clock = 0;
+};
+
 // Consecutive filters gathered into as few cascades as they allow, on the audio
 // thread: a filter joins the cascade when it reads what the previous one wrote.
 // Coefficients and pass counts are read from the filters as they are added, so a
 // parameter change made between blocks is always heard. Allocates nothing.
 class CascadeChain {
   public:
-    explicit CascadeChain(int32_t frames) : frames(frames) {}
+    // With `carry`, the chain's wavefronts resume from it block after block.
+    explicit CascadeChain(int32_t frames, CascadeCarry* carry = nullptr)
+        : frames(frames), carry(carry) {}
     CascadeChain(const CascadeChain&) = delete;
     CascadeChain& operator=(const CascadeChain&) = delete;
     ~CascadeChain();
@@ -78,6 +127,7 @@ class CascadeChain {
     CascadeSection sections[IirCascade::kMaxSections];
     int32_t count = 0;
     int32_t frames;
+    CascadeCarry* carry;
     const float* source = nullptr; // the gathered cascade's input
     const float* last = nullptr;   // the last filter's output
     CascadeChain* partner = nullptr;

@@ -246,14 +246,14 @@ intptr_t QrVorlixGeneric::dispatcher(int32_t opcode, int32_t index, intptr_t val
 }
 
 void QrVorlixGeneric::processNode(AudioNode* first, int32_t sampleFrames) {
-    CascadeChain chain(sampleFrames);
+    CascadeChain chain(sampleFrames, &cascades);
     runNodes(first, buffers, sampleFrames, chain);
 }
 
 void QrVorlixGeneric::processPiece(float** inputs, float** outputs, int32_t channels,
                                    int32_t offset, int32_t frames, float gain) {
     // The fixed stage and the equalisers at the head of the model run as one cascade.
-    CascadeChain chain(frames);
+    CascadeChain chain(frames, &cascades);
     startPiece(chain, inputs[0] + offset);
     if (fadeLength > 0) {
         chain.flush();
@@ -287,7 +287,7 @@ bool QrVorlixGeneric::processPair(QrVorlixGeneric& a, float* ioA, QrVorlixGeneri
     const float gainB = (std::pow(9.0f, b.postGainParam) - 1.0f) / 9.0f;
     for (int32_t offset = 0; offset < sampleFrames; offset += a.bufferSize) {
         const int32_t frames = std::min(a.bufferSize, sampleFrames - offset);
-        CascadeChain chainA(frames), chainB(frames);
+        CascadeChain chainA(frames, &a.cascades), chainB(frames, &b.cascades);
         chainA.pairWith(chainB);
         a.startPiece(chainA, ioA + offset);
         b.startPiece(chainB, ioB + offset);

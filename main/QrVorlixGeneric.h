@@ -15,6 +15,7 @@
 // phase, and a linear mix of two signals is never louder than the louder of them).
 #pragma once
 
+#include "blocks/IirCascade.h"
 #include "blocks/LinearFade.h"
 #include "blocks/QrIIRFilter.h"
 #include "effect/AudioEffectX.h"
@@ -25,7 +26,6 @@
 #include <string>
 #include <vector>
 
-class CascadeChain;
 class DataArchive;
 
 // A model's graph built, readied and told the effect's rate off the render thread,
@@ -223,6 +223,7 @@ class QrVorlixGeneric : public AudioEffectX {
     std::unique_ptr<float[]> fadeInput;   // bufferSize samples: slot 0, kept for the new graph
     std::unique_ptr<float[]> fadeResult;  // bufferSize samples: slot 1, kept for the new graph
     bool fadeKeepsResult = false;         // the new graph writes no audio to slot 1
+    CascadeCarry cascades;                // the equaliser wavefronts between blocks
     void processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);
     // The fixed stage over `in` into slot 0, gathered in `chain`.

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <vector>
@@ -143,8 +144,27 @@ const std::vector<std::vector<Stage>> kLayouts = {
     {{0, 1, 1}, {1, 2, 1}},                           // single sections
 };
 
+// What happens to a chain's filters before block b of kBlocks, on both twins: the
+// wavefronts kept from the block before must not be resumed after any of these.
+enum Change { kNone, kRetune, kClear, kRepass };
+const Change kChanges[] = {kNone, kNone, kRetune, kNone, kClear, kNone, kRepass, kNone};
+static_assert(sizeof(kChanges) / sizeof(kChanges[0]) == sizeof(kBlocks) / sizeof(kBlocks[0]),
+              "a change per block");
+
+void change(Change what, QrIIRFilter& f, int32_t passes) {
+    if (what == kRetune)
+        f.setParameter(QrIIRFilter::kK, 0.5f * f.getParameter(QrIIRFilter::kK) + 0.25f);
+    else if (what == kClear)
+        f.clearState();
+    else if (what == kRepass)
+        f.setParameter(QrIIRFilter::kPasses, (static_cast<float>(passes) + 0.5f) / 10.0f);
+}
+
 // Consecutive filters over shared buffers, as a model's equalisers meet in its
-// slots: every buffer ends as running the filters one after another leaves it.
+// slots: every buffer ends as running the filters one after another leaves it,
+// block after block, the wavefronts kept in a CascadeChain's carry between blocks of
+// 1 to 4096 frames (blocks shorter than the wavefront leave lanes yet to start) and
+// after the filters are retuned, cleared or given other pass counts.
 // With `paired`, two channels' chains (the second's filters on other controls, and
 // on other pass counts in every other layout) flush together.
 void checkChains(bool paired) {
@@ -163,16 +183,23 @@ void checkChains(bool paired) {
                     fast[ch].push_back(randomFilter(rng, passes));
                     slow[ch].push_back(randomFilter(twin, passes));
                 }
+            CascadeCarry carry[2];
             std::vector<std::vector<float>> a[2], b[2];
-            for (int32_t frames : kBlocks) {
+            for (size_t block = 0; block < std::size(kBlocks); ++block) {
+                const int32_t frames = kBlocks[block];
                 for (int ch = 0; ch < channels; ++ch) {
+                    const size_t f = block % kLayouts[l].size();
+                    const int32_t passes = 1 + kLayouts[l][f].passes % 8;
+                    change(kChanges[block], *fast[ch][f], passes);
+                    change(kChanges[block], *slow[ch][f], passes);
                     a[ch].assign(4, noise(rng, static_cast<size_t>(frames)));
                     for (int k = 1; k < 4; ++k)
                         a[ch][k].assign(a[ch][0].size(), static_cast<float>(k)); // slots held
                     b[ch] = a[ch];
                 }
                 {
-                    CascadeChain chain[2] = {CascadeChain(frames), CascadeChain(frames)};
+                    CascadeChain chain[2] = {CascadeChain(frames, &carry[0]),
+                                             CascadeChain(frames, &carry[1])};
                     if (paired)
                         chain[0].pairWith(chain[1]);
                     for (size_t i = 0; i < kLayouts[l].size(); ++i) {
