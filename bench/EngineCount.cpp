@@ -1,0 +1,64 @@
+// One channel as a host drives it, for counting its instructions under callgrind
+// (reproducible where timings on a shared machine are not):
+//   valgrind --tool=callgrind --toggle-collect='hostBlock*'
+//            engine-count FACTOR BLOCK [SECONDS [MODEL]]
+// builds a ChannelEngine at 44.1 kHz on the shipped archive at oversampling FACTOR
+// (1, 2, 4 or 8) for host blocks of BLOCK frames, plays the shipped model MODEL (0 by
+// default) and runs SECONDS (1 by default) of the plucked phrase through it, each
+// block as a host's run() does: the controls handed on, then the block processed.
+// Prints the model and the frames run; instructions per sample are callgrind's
+// count divided by the frames. The engine is built and warmed up (one block) before
+// the counted blocks, so construction is not counted.
+#include "main/ChannelEngine.h"
+#include "main/DataArchive.h"
+#include "tools/PluckedPhrase.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+// The per-block work a host does: not inlined, so that callgrind can count it alone.
+__attribute__((noinline)) void hostBlock(ChannelEngine& engine, const float* in, float* out,
+                                         uint32_t frames) {
+    engine.setControls(0.7f, 0.6f, 0.3f);
+    engine.process(in, out, frames);
+}
+
+int main(int argc, char** argv) {
+    const int factor = argc > 1 ? std::atoi(argv[1]) : 2;
+    const uint32_t block = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 64;
+    const double seconds = argc > 3 ? std::atof(argv[3]) : 1.0;
+    const int model = argc > 4 ? std::atoi(argv[4]) : 0;
+    if (!Oversampler::isValidFactor(factor) || block < 1 || block > 8192 || !(seconds > 0.0)) {
+        std::fprintf(stderr, "usage: engine-count FACTOR BLOCK [SECONDS [MODEL]]\n");
+        return 2;
+    }
+    constexpr double kRate = 44100.0;
+    EngineSetup setup;
+    setup.rate = kRate;
+    setup.maxFrames = block;
+    setup.factor = factor;
+    setup.prepareAll = false;
+    setup.startModel = model;
+    setup.archive = DataArchive::readDirectory(QUORLE_DATA_DIR);
+    ChannelEngine engine(setup);
+    if (model < 0 || model >= engine.models()) {
+        std::fprintf(stderr, "engine-count: no model %d in the archive\n", model);
+        return 2;
+    }
+    const std::vector<float> phrase = pluckedPhrase(kRate, seconds + 0.5);
+    const size_t frames = static_cast<size_t>(kRate * seconds) / block * block;
+    std::vector<float> out(block);
+    engine.setControls(0.7f, 0.6f, 0.3f);
+    engine.process(phrase.data(), out.data(), block); // warm-up, not counted
+    double sum = 0.0;
+    for (size_t at = block; at < frames + block; at += block) {
+        hostBlock(engine, phrase.data() + at, out.data(), block);
+        sum += static_cast<double>(out[0]);
+    }
+    std::printf("%s: factor %d, block %u, %zu frames (check %g)\n",
+                engine.modelNames().at(static_cast<size_t>(model)).c_str(), factor, block, frames,
+                sum);
+    return 0;
+}
