@@ -28,7 +28,7 @@ struct Folder {
     std::string path;
 };
 
-// A float WAV of `channels` (each as long) at `rate`; its path.
+// A float WAV of `channels` (all as long as the first) at `rate`; its path.
 std::string writeWav(const std::string& path, int rate,
                      const std::vector<std::vector<float>>& channels) {
     SF_INFO info = {};
@@ -159,7 +159,7 @@ TEST(Lv2Cabinet, APlayersFileIsLoadedToldSavedAndRestored) {
     ASSERT_NE(library.stereo, nullptr) << dlerror();
     Folder folder;
     const std::string file = writeWav(folder.path + "my cab.wav", 44100,
-                                      {{0.5f, 0.25f, -0.125f, 0.0625f}, {0.25f, 0.0f, 0.5f}});
+                                      {{0.5f, 0.25f, -0.125f, 0.0625f}, {0.25f, 0.0f, 0.5f, 0.0f}});
     quorletest::UriMap uris;
     quorletest::TestLog log;
     quorletest::TestWorker worker, restoredWorker, plainWorker;
