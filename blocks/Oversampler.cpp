@@ -2,17 +2,86 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 
 namespace {
 
-// Side coefficients and Kaiser shapes per step. The first step passes up to 0.45
-// of the base rate and stops from 0.55 (about 95 dB down); the later ones only have
-// to stop what lies beyond 1.5 (then 3.5) times the base rate (about 100 dB).
-constexpr int kTaps[3] = {32, 8, 6};
-constexpr double kBeta[3] = {9.5, 10.06, 10.06};
+constexpr int kSteps = 3;
+
+// Each step's rejection over its stopband (dB) and transition band (a fraction of
+// its higher rate): the first passes to 0.41 of the base rate and stops from 0.59;
+// the second passes to 0.5 and stops from 1.5 at four times the base rate; the
+// third passes to 0.5 and stops from 3.5 at eight times.
+constexpr double kRejectionDb[kSteps] = {88.0, 88.0, 88.0};
+constexpr double kTransition[kSteps] = {0.09, 0.25, 0.375};
+
+// The round trip's alignment is judged up to this fraction of the base rate.
+constexpr double kAlignedTo = 0.2;
+
+// The steps' designs and, per number of steps, the decimator phases and the delays.
+struct Cascade {
+    std::vector<double> coefficients[kSteps];
+    int phases[kSteps + 1] = {};   // bit k: step k's decimator phase
+    double delay[kSteps + 1] = {}; // base-rate samples at 0 Hz
+    int latency[kSteps + 1] = {};  // the whole number nearest it
+};
+
+// The round trip through `count` steps at `f` (a fraction of the base rate) with
+// decimator phases `pick`: each step's halfband twice, at its higher rate, a phase-1
+// decimator one higher-rate sample earlier.
+std::complex<double> roundTrip(const Cascade& c, int count, int pick, double f) {
+    std::complex<double> h = 1.0;
+    for (int k = 0; k < count; ++k) {
+        const double at = f / (2 << k);
+        const std::vector<double>& a = c.coefficients[k];
+        const std::complex<double> z1 = std::polar(1.0, -2.0 * M_PI * at), z2 = z1 * z1;
+        std::complex<double> chain[2] = {1.0, z1};
+        for (size_t i = 0; i < a.size(); ++i)
+            chain[i % 2] *= (a[i] + z2) / (1.0 + a[i] * z2);
+        const std::complex<double> step = 0.5 * (chain[0] + chain[1]);
+        h *= step * step * std::polar(1.0, 2.0 * M_PI * at * ((pick >> k) & 1));
+    }
+    return h;
+}
+
+// For each number of steps, the phases whose round trip stays nearest, up to
+// kAlignedTo, to a delay of the whole number of samples nearest its delay at 0 Hz.
+Cascade design() {
+    Cascade c;
+    for (int k = 0; k < kSteps; ++k)
+        c.coefficients[k] = designAllpassHalfband(kRejectionDb[k], kTransition[k]);
+    for (int count = 1; count <= kSteps; ++count) {
+        double best = std::numeric_limits<double>::infinity();
+        for (int pick = 0; pick < (1 << count); ++pick) {
+            double delay = 0.0;
+            for (int k = 0; k < count; ++k)
+                delay +=
+                    (2.0 * allpassHalfbandDelay(c.coefficients[k]) - ((pick >> k) & 1)) / (2 << k);
+            const int latency = static_cast<int>(std::lround(delay));
+            double worst = 0.0; // radians
+            for (int i = 1; i <= 64; ++i) {
+                const double f = kAlignedTo * i / 64;
+                const std::complex<double> aligned =
+                    roundTrip(c, count, pick, f) * std::polar(1.0, 2.0 * M_PI * f * latency);
+                worst = std::max(worst, std::fabs(std::arg(aligned)));
+            }
+            if (worst < best) {
+                best = worst;
+                c.phases[count] = pick;
+                c.delay[count] = delay;
+                c.latency[count] = latency;
+            }
+        }
+    }
+    return c;
+}
+
+// Designed while the library loads, so the audio thread never meets a guarded
+// first-use initialisation.
+const Cascade kCascade = design();
 
 } // namespace
 
@@ -21,38 +90,22 @@ Oversampler::Oversampler(double baseRate, int maxFrames)
     if (!(baseRate > 0.0) || !std::isfinite(baseRate) || maxFrames < 1 ||
         maxFrames > std::numeric_limits<int>::max() / kMaxFactor)
         throw std::invalid_argument("Oversampler: a positive rate and 1+ frames");
-    mUp.reserve(3);
-    mDown.reserve(3);
-    for (int k = 0; k < 3; ++k) {
-        const std::vector<float> side = designHalfband(kTaps[k], kBeta[k]);
-        mUp.emplace_back(side, maxFrames << k);
-        mDown.emplace_back(side, maxFrames << k);
+    mUp.reserve(kSteps);
+    mDown.reserve(kSteps);
+    for (int k = 0; k < kSteps; ++k) {
+        mUp.emplace_back(kCascade.coefficients[k]);
+        mDown.emplace_back(kCascade.coefficients[k]);
     }
     for (std::vector<float>& b : mBetween)
         b.assign(static_cast<size_t>(maxFrames) * 4, 0.0f);
 }
 
-int Oversampler::choosePhases(int count, int& latency) {
-    // Step k delays by 2 (2m - 1) - phase samples of its higher rate, base x 2^(k+1).
-    const int top = 1 << count;
-    for (int pick = 0; pick < top; ++pick) {
-        int total = 0; // samples of the top rate
-        for (int k = 0; k < count; ++k)
-            total += (2 * (2 * kTaps[k] - 1) - ((pick >> k) & 1)) * (top >> (k + 1));
-        if (total % top == 0) {
-            latency = total / top;
-            return pick;
-        }
-    }
-    latency = 0; // no cascade of these lengths comes here: one pick always fits
-    return 0;
+int Oversampler::latencyFor(int factor) {
+    return isValidFactor(factor) ? kCascade.latency[stages(factor)] : 0;
 }
 
-int Oversampler::latencyFor(int factor) {
-    int latency = 0;
-    if (isValidFactor(factor))
-        choosePhases(stages(factor), latency);
-    return latency;
+double Oversampler::delayFor(int factor) {
+    return isValidFactor(factor) ? kCascade.delay[stages(factor)] : 0.0;
 }
 
 bool Oversampler::isValidFactor(long factor) {
@@ -68,18 +121,16 @@ bool Oversampler::setFactor(int factor) {
         return false;
     mFactor = factor;
     const int count = stages(factor);
-    int latency = 0;
-    const int phases = choosePhases(count, latency);
     for (int k = 0; k < count; ++k)
-        mDown[static_cast<size_t>(k)].setPhase((phases >> k) & 1);
+        mDown[static_cast<size_t>(k)].setPhase((kCascade.phases[count] >> k) & 1);
     reset();
     return true;
 }
 
 void Oversampler::reset() {
-    for (HalfbandUp& up : mUp)
+    for (AllpassHalfbandUp& up : mUp)
         up.reset();
-    for (HalfbandDown& down : mDown)
+    for (AllpassHalfbandDown& down : mDown)
         down.reset();
 }
 

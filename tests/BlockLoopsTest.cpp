@@ -1,8 +1,7 @@
-// The clipper, delay, mixer and averager loops and the halfband filters' side taps
-// against plain per-sample loops written here: random input in blocks of 1, 7, 64,
-// 512 and 4096 frames, state carried across blocks, two channels where the block has
-// them (the second in place). Bit for bit.
-#include "blocks/Halfband.h"
+// The clipper, delay, mixer and averager loops against plain per-sample loops
+// written here: random input in blocks of 1, 7, 64, 512 and 4096 frames, state
+// carried across blocks, two channels where the block has them (the second in
+// place). Bit for bit.
 #include "blocks/ADelay.h"
 #include "blocks/QrClipper.h"
 #include "graph/AveragerAN.h"
@@ -170,28 +169,6 @@ TEST(BlockLoops, MixerAndAveragerMatchPlainLoops) {
             for (int i = 0; i < kTotal; ++i)
                 want[i] = 0.7f * a0[i] + -1.3f * b[i];
             EXPECT_TRUE(sameBits(inPlace ? a : out, want)) << block << (inPlace ? " in place" : "");
-        }
-}
-
-TEST(BlockLoops, HalfbandSideTapsMatchThePlainSumInEveryBuild) {
-    const Buffer w = noise(8), centre = noise(9); // enough for every n below
-    for (int taps : {32, 8, 6})
-        for (bool withCentre : {false, true}) {
-            const std::vector<float> gain = designHalfband(taps, 9.5);
-            const float* c = withCentre ? centre.data() : nullptr;
-            for (int n : kBlocks) {
-                Buffer want(static_cast<size_t>(n)), wide(want.size()), base(want.size());
-                for (int i = 0; i < n; ++i) {
-                    float sum = gain[0] * (w[i + 2 * taps - 1] + w[i]);
-                    for (int j = 1; j < taps; ++j)
-                        sum += gain[j] * (w[i + 2 * taps - 1 - j] + w[i + j]);
-                    want[i] = withCentre ? sum + 0.5f * centre[i] : sum;
-                }
-                halfbandSideTaps(gain.data(), taps, w.data(), c, wide.data(), n);
-                halfbandSideTapsBaseline(gain.data(), taps, w.data(), c, base.data(), n);
-                EXPECT_TRUE(sameBits(wide, want) && sameBits(base, want))
-                    << taps << " taps, " << n << (withCentre ? " with the centre" : "");
-            }
         }
 }
 
