@@ -29,8 +29,8 @@ struct Preset {
     const char* cabinet = nullptr; // the cabinet port's label; null: left as the player set it
 };
 const Preset kPresets[] = {
-    {"Clean sparkle", "1-clean", 0.4f, 0.87f, 0.4f},
-    {"Warm clean", "1-clean", 0.7f, 0.6f, 0.65f},
+    {"Clean sparkle", "1-clean", 0.4f, 0.84f, 0.4f},
+    {"Warm clean", "1-clean", 0.7f, 0.59f, 0.65f},
     {"Edge of breakup", "2-edge", 0.45f, 0.76f, 0.5f},
     {"Blues push", "2-edge", 0.75f, 0.57f, 0.55f},
     {"Classic crunch", "3-crunch", 0.6f, 0.64f, 0.5f},
@@ -184,7 +184,7 @@ TEST(Lv2Presets, EveryPresetPlaysAtTheSameLevelWithHeadroom) {
         EXPECT_LT(rms, -21.0);
         // -2 dBFS: the oversampler's phase is not linear near the top of the band, and
         // the phrase's content above 16 kHz raises the clean presets' peaks (to -2.4).
-        EXPECT_LT(peak, -2.0);
+        EXPECT_LT(peak, -3.0);
     }
 }
 
