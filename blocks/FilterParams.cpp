@@ -4,6 +4,7 @@
 #include "blocks/ParamCalculator.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 constexpr float kPi = 3.14159265358979f;
@@ -73,11 +74,21 @@ static_assert(FilterParams::kY == IirCascade::kStateY && FilterParams::kX == Iir
 
 int32_t FilterParams::sections(CascadeSection* out, float* tap) {
     const int32_t n = passes < 0 ? 0 : passes > kMaxPasses ? kMaxPasses : passes;
-    float gainK = ParamCalculator::GetK(k);
-    if (n == 2)
-        gainK = std::sqrt(gainK); // two sections together give K
-    const float direct = 1.0f + gainK;
-    const float shelved = (order == 2 || !highShelf) ? 1.0f - gainK : gainK - 1.0f;
+    uint32_t kBits;
+    std::memcpy(&kBits, &k, sizeof kBits);
+    const bool two = n == 2;
+    const bool flipped = order != 2 && highShelf;
+    if (!weighted || kBits != weightedK || two != weightedTwo || flipped != weightedFlipped) {
+        float gainK = ParamCalculator::GetK(k);
+        if (two)
+            gainK = std::sqrt(gainK); // two sections together give K
+        direct = 1.0f + gainK;
+        shelved = flipped ? gainK - 1.0f : 1.0f - gainK;
+        weightedK = kBits;
+        weightedTwo = two;
+        weightedFlipped = flipped;
+        weighted = true;
+    }
     for (int32_t p = 0; p < n; ++p) {
         CascadeSection& s = out[p];
         s.b0 = b0;
@@ -87,9 +98,13 @@ int32_t FilterParams::sections(CascadeSection* out, float* tap) {
         s.a2 = a2;
         s.direct = direct;
         s.shelved = shelved;
-        s.gain = p == n - 1 ? postGain : 1.0f;
+        s.gain = 1.0f;
         s.state = history[p];
-        s.tap = p == n - 1 ? tap : nullptr;
+        s.tap = nullptr;
+    }
+    if (n > 0) {
+        out[n - 1].gain = postGain;
+        out[n - 1].tap = tap;
     }
     return n;
 }

@@ -30,6 +30,8 @@ class FilterParams {
     void process(float** inputs, float** outputs, int32_t sampleFrames);
     // Audio thread: describes the passes as cascade sections on the current controls,
     // the last one scaled by postGain and writing `out`; returns how many (0..kMaxPasses).
+    // The two gain weights come from K through an exponential: they are recomputed
+    // only when k, the shelf's sign or the two-pass case differ from the last call.
     int32_t sections(CascadeSection* out, float* tap);
 
     int32_t channels = 2;
@@ -50,4 +52,13 @@ class FilterParams {
 
     int32_t order = 2;      // 2: second-order peak; any other value: first-order shelf
     bool highShelf = false; // shelves only: false low shelf, true high shelf
+
+  private:
+    // sections()' weights of a section's input and allpass output, and the controls
+    // they were made from (k by its bits, so that a NaN is a value like any other).
+    uint32_t weightedK = 0;
+    bool weightedTwo = false;     // made for two passes (K's square root)
+    bool weightedFlipped = false; // made for a high shelf (the allpass term negated)
+    bool weighted = false;        // false: nothing made yet
+    float direct = 0.0f, shelved = 0.0f;
 };

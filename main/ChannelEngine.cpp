@@ -1,5 +1,6 @@
 #include "main/ChannelEngine.h"
 
+#include "blocks/FiniteBlock.h"
 #include "blocks/LinearFade.h"
 #include "effect/EffectOpcodes.h"
 #include "main/VorlixMac.h"
@@ -237,9 +238,13 @@ uint32_t ChannelEngine::nextPiece(uint32_t left) const {
 
 float* ChannelEngine::takePiece(const float* in, uint32_t frames, size_t stride) {
     float* block = mBlock.data();
-    for (uint32_t i = 0; i < frames; ++i) {
-        const float x = in[i * stride];
-        block[i] = std::isfinite(x) ? x : 0.0f;
+    if (stride == 1) {
+        guard::sanitise(in, block, frames);
+    } else {
+        for (uint32_t i = 0; i < frames; ++i) {
+            const float x = in[i * stride];
+            block[i] = std::isfinite(x) ? x : 0.0f;
+        }
     }
     if (mOversampler->factor() == 1)
         return block;
@@ -247,18 +252,33 @@ float* ChannelEngine::takePiece(const float* in, uint32_t frames, size_t stride)
     return mHigh.data();
 }
 
-void ChannelEngine::givePiece(float* out, uint32_t frames, size_t stride) {
+bool ChannelEngine::direct(size_t stride) const {
+    return stride == 1 && mFactorStage == kSteady && !mCabinet.on();
+}
+
+float* ChannelEngine::effectOutput(float* io, float* out, size_t stride) const {
+    return mOversampler->factor() == 1 && direct(stride) ? out : io;
+}
+
+void ChannelEngine::givePiece(float* out, uint32_t frames, size_t stride, const float* result) {
     float* block = mBlock.data();
-    if (mOversampler->factor() != 1)
-        mOversampler->downsample(mHigh.data(), block, static_cast<int>(frames));
-    bool finite = true;
-    for (uint32_t i = 0; i < frames; ++i)
-        finite &= std::isfinite(block[i]);
+    float* piece; // the base-rate piece: `out` itself when it goes straight out
+    bool finite;
+    if (mOversampler->factor() == 1) {
+        piece = result == out ? out : block;
+        finite = mEffect->outputFinite(); // checked as the effect wrote it
+    } else {
+        piece = direct(stride) ? out : block;
+        mOversampler->downsample(mHigh.data(), piece, static_cast<int>(frames));
+        finite = guard::all(piece, frames);
+    }
     if (!finite) {
         mEffect->clearState();
         mOversampler->reset();
-        std::memset(block, 0, frames * sizeof(float));
+        std::memset(piece, 0, frames * sizeof(float));
     }
+    if (piece == out)
+        return; // no fade, no cabinet: written
     if (mFactorStage == kFalling) {
         fade::ramp(block, static_cast<int32_t>(frames), mFactorPos, mFactorFade, false);
         mFactorPos += static_cast<int32_t>(frames);
@@ -271,8 +291,12 @@ void ChannelEngine::givePiece(float* out, uint32_t frames, size_t stride) {
                            : block[i] * fade::gainAt(mFactorPos - mFactorWait, mFactorFade);
     }
     mCabinet.process(block, frames);
-    for (uint32_t i = 0; i < frames; ++i)
-        out[i * stride] = block[i];
+    if (stride == 1) {
+        std::memcpy(out, block, frames * sizeof(float));
+    } else {
+        for (uint32_t i = 0; i < frames; ++i)
+            out[i * stride] = block[i];
+    }
 }
 
 void ChannelEngine::process(const float* in, float* out, uint32_t frames, size_t stride) {
@@ -284,9 +308,10 @@ void ChannelEngine::process(const float* in, float* out, uint32_t frames, size_t
         mHeard = true;
         const uint32_t n = nextPiece(frames - done);
         float* io = takePiece(in + done * stride, n, stride);
+        float* result = effectOutput(io, out + done * stride, stride);
         const int32_t high = static_cast<int32_t>(n) * mOversampler->factor();
-        mEffect->process(&io, &io, high);
-        givePiece(out + done * stride, n, stride);
+        mEffect->process(&io, &result, high);
+        givePiece(out + done * stride, n, stride, result);
         done += n;
     }
     retire();
@@ -320,8 +345,8 @@ void ChannelEngine::processPair(ChannelEngine& a, const float* inA, float* outA,
             a.mEffect->process(&ioA, &ioA, high);
             b.mEffect->process(&ioB, &ioB, high);
         }
-        a.givePiece(outA + at, n, stride);
-        b.givePiece(outB + at, n, stride);
+        a.givePiece(outA + at, n, stride, ioA);
+        b.givePiece(outB + at, n, stride, ioB);
         done += n;
     }
     a.retire();

@@ -126,8 +126,16 @@ class ChannelEngine {
     uint32_t pieceFor(int factor) const;
     // Takes a factor change when its fade-out has ended; true while one is under way.
     void stepFactor();
+    // The sanitised piece the effect is to run over, at its rate.
     float* takePiece(const float* in, uint32_t frames, size_t stride);
-    void givePiece(float* out, uint32_t frames, size_t stride);
+    // Whether a piece goes straight out, without fade or cabinet: then the effect (at
+    // factor 1) or the downsampler writes the output itself.
+    bool direct(size_t stride) const;
+    // Where the effect writes the piece it runs in `io`: `io`, or the output itself.
+    float* effectOutput(float* io, float* out, size_t stride) const;
+    // The effect's output to `out`: downsampled, checked, faded, through the cabinet.
+    // `result` is where the effect wrote it at factor 1 (`out` when effectOutput() said so).
+    void givePiece(float* out, uint32_t frames, size_t stride, const float* result);
     // Frames the next piece may hold: within the buffers and the factor fade's stages.
     uint32_t nextPiece(uint32_t left) const;
     void retire();

@@ -1,5 +1,6 @@
 #include "main/QrVorlixGeneric.h"
 
+#include "blocks/FiniteBlock.h"
 #include "blocks/IirCascade.h"
 #include "blocks/LinearFade.h"
 #include "blocks/StateClearing.h"
@@ -250,7 +251,7 @@ void QrVorlixGeneric::processNode(AudioNode* first, int32_t sampleFrames) {
     runNodes(first, buffers, sampleFrames, chain);
 }
 
-void QrVorlixGeneric::processPiece(float** inputs, float** outputs, int32_t channels,
+bool QrVorlixGeneric::processPiece(float** inputs, float** outputs, int32_t channels,
                                    int32_t offset, int32_t frames, float gain) {
     // The fixed stage and the equalisers at the head of the model run as one cascade.
     CascadeChain chain(frames, &cascades);
@@ -262,12 +263,10 @@ void QrVorlixGeneric::processPiece(float** inputs, float** outputs, int32_t chan
         runNodes(graph->next, buffers, frames, chain);
     }
     chain.flush();
-    const float* result = buffers[1][0];
-    for (int32_t c = 0; c < channels; ++c) {
-        float* out = outputs[c] + offset;
-        for (int32_t i = 0; i < frames; ++i)
-            out[i] = gain * result[i];
-    }
+    bool finite = true;
+    for (int32_t c = 0; c < channels; ++c)
+        finite &= finishPiece(outputs[c] + offset, frames, gain);
+    return finite;
 }
 
 bool QrVorlixGeneric::canRunWith(QrVorlixGeneric& other) {
@@ -283,8 +282,9 @@ bool QrVorlixGeneric::processPair(QrVorlixGeneric& a, float* ioA, QrVorlixGeneri
         return false;
     a.enterCriticalSection();
     b.enterCriticalSection();
-    const float gainA = (std::pow(9.0f, a.postGainParam) - 1.0f) / 9.0f;
-    const float gainB = (std::pow(9.0f, b.postGainParam) - 1.0f) / 9.0f;
+    const float gainA = a.outputGain();
+    const float gainB = b.outputGain();
+    a.finiteOutput = b.finiteOutput = true;
     for (int32_t offset = 0; offset < sampleFrames; offset += a.bufferSize) {
         const int32_t frames = std::min(a.bufferSize, sampleFrames - offset);
         CascadeChain chainA(frames, &a.cascades), chainB(frames, &b.cascades);
@@ -304,8 +304,8 @@ bool QrVorlixGeneric::processPair(QrVorlixGeneric& a, float* ioA, QrVorlixGeneri
             runNode(nodeB, b.buffers, frames);
         }
         chainA.flush();
-        a.finishPiece(ioA + offset, frames, gainA);
-        b.finishPiece(ioB + offset, frames, gainB);
+        a.finiteOutput &= a.finishPiece(ioA + offset, frames, gainA);
+        b.finiteOutput &= b.finishPiece(ioB + offset, frames, gainB);
     }
     b.leaveCriticalSection();
     a.leaveCriticalSection();
@@ -317,14 +317,24 @@ void QrVorlixGeneric::startPiece(CascadeChain& chain, const float* in) {
     chain.add(loMidFilter.params, buffers[1][0], buffers[0][0]);
 }
 
-void QrVorlixGeneric::finishPiece(float* out, int32_t frames, float gain) {
-    const float* result = buffers[1][0];
-    for (int32_t i = 0; i < frames; ++i)
-        out[i] = gain * result[i];
+bool QrVorlixGeneric::finishPiece(float* out, int32_t frames, float gain) {
+    return guard::scale(buffers[1][0], out, static_cast<uint32_t>(frames), gain);
+}
+
+float QrVorlixGeneric::outputGain() {
+    uint32_t bits;
+    std::memcpy(&bits, &postGainParam, sizeof bits);
+    if (!gainMade || bits != gainMadeFrom) {
+        gainValue = (std::pow(9.0f, postGainParam) - 1.0f) / 9.0f;
+        gainMadeFrom = bits;
+        gainMade = true;
+    }
+    return gainValue;
 }
 
 void QrVorlixGeneric::process(float** inputs, float** outputs, int32_t sampleFrames) {
     const int32_t channels = isOutputConnected(1) ? 2 : 1;
+    finiteOutput = true;
     if (sampleFrames <= 0)
         return;
     if (loMidFilter.params.postGain == 0.0f) {
@@ -332,13 +342,15 @@ void QrVorlixGeneric::process(float** inputs, float** outputs, int32_t sampleFra
             std::memset(outputs[c], 0, sizeof(float) * static_cast<size_t>(sampleFrames));
         return;
     }
-    if (!buffers[0])
-        return; // init() has not run: there is nowhere to work
+    if (!buffers[0]) {
+        finiteOutput = false; // nothing written
+        return;               // init() has not run: there is nowhere to work
+    }
     enterCriticalSection();
-    const float gain = (std::pow(9.0f, postGainParam) - 1.0f) / 9.0f;
+    const float gain = outputGain();
     for (int32_t offset = 0; offset < sampleFrames; offset += bufferSize) {
         const int32_t frames = std::min(bufferSize, sampleFrames - offset);
-        processPiece(inputs, outputs, channels, offset, frames, gain);
+        finiteOutput &= processPiece(inputs, outputs, channels, offset, frames, gain);
     }
     leaveCriticalSection();
 }

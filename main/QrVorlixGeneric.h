@@ -87,6 +87,9 @@ class QrVorlixGeneric : public AudioEffectX {
     // cannot run together (see canRunWith()). Allocates nothing.
     static bool processPair(QrVorlixGeneric& a, float* ioA, QrVorlixGeneric& b, float* ioB,
                             int32_t sampleFrames);
+    // Audio thread: whether the last process() or processPair() wrote every output
+    // sample it was handed, all of them finite (checked as the post gain writes them).
+    bool outputFinite() const { return finiteOutput; }
     // Whether this effect and `other` can run as a pair now: both initialised with
     // work buffers of one length, neither fading nor muted by a zero drive, one
     // output each, playing graphs of the same shape (the same model).
@@ -224,10 +227,18 @@ class QrVorlixGeneric : public AudioEffectX {
     std::unique_ptr<float[]> fadeResult;  // bufferSize samples: slot 1, kept for the new graph
     bool fadeKeepsResult = false;         // the new graph writes no audio to slot 1
     CascadeCarry cascades;                // the equaliser wavefronts between blocks
-    void processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
+    // False when an output sample is not finite.
+    bool processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);
     // The fixed stage over `in` into slot 0, gathered in `chain`.
     void startPiece(CascadeChain& chain, const float* in);
-    // Slot 1 times `gain` into `out`.
-    void finishPiece(float* out, int32_t frames, float gain);
+    // Slot 1 times `gain` into `out`; false when a product is not finite.
+    bool finishPiece(float* out, int32_t frames, float gain);
+
+    // The post gain for postGainParam, made again only when the control changes.
+    float outputGain();
+    uint32_t gainMadeFrom = 0; // postGainParam's bits when gainValue was made
+    bool gainMade = false;
+    float gainValue = 0.0f;
+    bool finiteOutput = false; // see outputFinite()
 };

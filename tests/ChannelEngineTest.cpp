@@ -223,6 +223,52 @@ TEST(ChannelEngine, AFactorChangeFadesWithNoStepLargerThanTheSteadySignals) {
     }
 }
 
+// An effect whose state holds a NaN (put there past the engine's guard on its input)
+// makes one piece of silence, after which the engine plays as a fresh one does: at
+// factors 1 and 2, a channel alone, one channel of interleaved samples, and the first
+// of two channels run as a pair.
+TEST(ChannelEngine, APoisonedEffectGivesOneSilentPieceThenPlaysAsFresh) {
+    struct Case {
+        int factor;
+        size_t stride;
+        bool paired;
+    };
+    const Case cases[] = {{1, 1, false}, {1, 2, false}, {1, 1, true},
+                          {2, 1, false}, {2, 2, false}, {2, 1, true}};
+    constexpr uint32_t kPiece = 256;
+    const std::vector<float> phrase = pluckedPhrase(44100.0, 0.1);
+    const float* warm = phrase.data();
+    const float* later = phrase.data() + 2 * kPiece;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "factor " << c.factor << ", stride " << c.stride
+                                        << (c.paired ? ", paired" : ""));
+        ChannelEngine engine(setupAt(44100.0, c.factor, false)),
+            other(setupAt(44100.0, c.factor, false)), fresh(setupAt(44100.0, c.factor, false));
+        std::vector<float> want(kPiece);
+        fresh.process(later, want.data(), kPiece);
+        std::vector<float> in(c.stride * kPiece), out(c.stride * kPiece), spare(kPiece);
+        auto run = [&](const float* from) {
+            for (uint32_t i = 0; i < kPiece; ++i)
+                in[i * c.stride] = from[i];
+            if (c.paired)
+                ChannelEngine::processPair(engine, in.data(), out.data(), other, from, spare.data(),
+                                           kPiece);
+            else
+                engine.process(in.data(), out.data(), kPiece, c.stride);
+            std::vector<float> heard(kPiece);
+            for (uint32_t i = 0; i < kPiece; ++i)
+                heard[i] = out[i * c.stride];
+            return heard;
+        };
+        run(warm);
+        std::vector<float> nan(kPiece * static_cast<size_t>(c.factor), std::nanf(""));
+        float* poison = nan.data();
+        engine.effect().process(&poison, &poison, static_cast<int32_t>(nan.size()));
+        EXPECT_EQ(run(warm + kPiece), std::vector<float>(kPiece, 0.0f));
+        EXPECT_EQ(run(later), want);
+    }
+}
+
 // What an engine cannot be set up with is refused before anything runs.
 TEST(ChannelEngine, RefusesRatesAndFactorsItCannotRun) {
     for (double rate : {4000.0, 7999.0, 384001.0, std::nan("")})
