@@ -34,6 +34,26 @@
 #include "blocks/StateClearing.h"
 #include "effect/AudioEffectX.h"
 
+// The curve's constants for one knee and softness.
+struct SaturatorShape {
+    double k;     // knee, 0..0.95
+    double top;   // 2 - k: where the curve reaches +-1
+    double inv4;  // 1 / (4 (1 - k))
+    double inv12; // 1 / (12 (1 - k))
+    double soft;  // weight of the soft curve, 0..1
+    double hard;  // 1 - soft: weight of the knee curve
+};
+
+// Everything one block of one channel runs on besides its state.
+struct SaturatorStage {
+    SaturatorShape shape;
+    double pre;    // linear pre-gain
+    double bias;   // added after the pre-gain
+    double offset; // f(bias)
+    double post;   // linear post-gain
+    double pole;   // the DC cut's one-pole coefficient
+};
+
 class QrSaturator : public AudioEffectX, public StateClearing {
   public:
     enum Param { kPreGain, kAsymmetry, kHardness, kPostGain, kDcCut, kSoftness, kNumParams };
@@ -78,7 +98,8 @@ class QrSaturator : public AudioEffectX, public StateClearing {
     void run(float** inputs, float** outputs, int32_t sampleFrames, bool replacing);
 
     float values[kNumParams] = {1.0f / 3.0f, 0.0f, 0.5f, 2.0f / 3.0f, 0.25f, 0.0f}; // as set
-    // Derived from the values; recomputed when one of them or the rate changes.
+    // Derived from the values; recomputed when one of them or the rate changes, so that
+    // a block only reads them.
     float preGain = 1.0f;  // linear
     float postGain = 1.0f; // linear
     double bias = 0.0;     // added after the pre-gain
@@ -87,6 +108,7 @@ class QrSaturator : public AudioEffectX, public StateClearing {
     double offset = 0.0;   // f(bias)
     double dcPole = 0.0;   // one-pole coefficient of the DC cut
     bool dcCut = true;     // false: the cut is off
+    SaturatorStage stage{};
     // Per channel: the previous u, and the DC cut's previous input and output.
     double lastU[kMaxChannels] = {};
     double dcIn[kMaxChannels] = {};
