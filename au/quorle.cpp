@@ -468,16 +468,18 @@ void quorleKernel::Reset() {
 }
 
 void quorleKernel::Forward() {
-    // Scheduled events reach the parameters without the unit's checks.
-    mEngine->setControls(GetParameter(QrVorlixGeneric::kPreGain),
-                         GetParameter(QrVorlixGeneric::kPostGain),
-                         GetParameter(QrVorlixGeneric::kPreBass));
+    // Scheduled events reach the parameters without the unit's checks. The global
+    // element holds them all: found once for the four.
+    const AUElement& globals = mAudioUnit->SafeGetElement(kAudioUnitScope_Global, 0);
+    mEngine->setControls(globals.GetParameter(QrVorlixGeneric::kPreGain),
+                         globals.GetParameter(QrVorlixGeneric::kPostGain),
+                         globals.GetParameter(QrVorlixGeneric::kPreBass));
     if (mFactorSource)
         mEngine->setFactor(static_cast<int>(mFactorSource->load(std::memory_order_relaxed)));
     // Indices, not values, are compared: 2.7 after 2 does not reload model 2. An
     // index outside the list, or of a model that could not be built, is remembered
     // and ignored, so the model playing stays and no slice retries it.
-    const int32_t model = modelIndex(GetParameter(QrVorlixGeneric::kModel));
+    const int32_t model = modelIndex(globals.GetParameter(QrVorlixGeneric::kModel));
     if (model == mLastModel)
         return;
     mLastModel = model;

@@ -39,6 +39,7 @@ class CabinetStage {
     void process(float* io, uint32_t frames);
     // The oldest convolver no longer played, now the caller's (null when none).
     std::unique_ptr<Convolver> takeRetired();
+    bool hasRetired() const { return !mRetired.empty(); }
     // Forgets what was heard; the cabinet stays (a crossfade under way completes).
     void reset();
 

@@ -83,6 +83,7 @@ ChannelEngine::ChannelEngine(const EngineSetup& setup)
     mPiece = pieceFor(factor);
     mFactorFade = fade::samplesFor(setup.rate, fade::kFadeMs / 2.0);
     std::fill(std::begin(mControls), std::end(mControls), std::nanf(""));
+    std::fill(std::begin(mAsked), std::end(mAsked), std::nanf(""));
 }
 
 ChannelEngine::~ChannelEngine() {
@@ -149,6 +150,12 @@ bool ChannelEngine::switchTo(int index, bool fade) {
 }
 
 void ChannelEngine::setControls(float drive, float post, float bass) {
+    // Hosts hand the same values block after block: nothing to map or compare then.
+    if (drive == mAsked[0] && post == mAsked[1] && bass == mAsked[2])
+        return;
+    mAsked[0] = drive;
+    mAsked[1] = post;
+    mAsked[2] = bass;
     const float values[3] = {controlValue(drive), controlValue(post), controlValue(bass)};
     for (int i = 0; i < 3; ++i) {
         if (values[i] == mControls[i])

@@ -88,6 +88,8 @@ class ChannelEngine {
     int latency() const { return Oversampler::latencyFor(mWantedFactor); }
     // The oldest graph no longer needed, now the caller's (null when none).
     std::unique_ptr<PreparedGraph> takeRetired();
+    // Whether takeRetired() or takeRetiredCabinet() has anything to hand out.
+    bool hasRetired() const { return !mRetired.empty() || mCabinet.hasRetired(); }
     // `frames` samples `stride` apart from `in` to `out` (in place is fine).
     void process(const float* in, float* out, uint32_t frames, size_t stride = 1);
     // Two channels as process() runs each, bit for bit, their effects as a pair when
@@ -146,7 +148,8 @@ class ChannelEngine {
     std::vector<float> mBlock; // one base-rate piece
     std::vector<float> mHigh;  // the piece at the oversampled rate
     uint32_t mPiece = 1;
-    float mControls[3];
+    float mControls[3]; // as handed to the effect
+    float mAsked[3];    // as setControls() was last called
     int mWantedFactor = 1;
     // An oversampling change: mFactorFade samples fading out, then in again.
     int32_t mFactorFade = 1;

@@ -43,6 +43,20 @@ std::unique_ptr<Parcel> build(Instance& self, const Message& message) {
     return parcel;
 }
 
+// Audio thread: whether the first spare parcel still holds what the box had no room
+// for (sendRetiredGraphs() fills and sends that one first).
+bool waiting(const Instance& self) {
+    for (const auto& spare : self.graphSpares) {
+        if (!spare)
+            continue;
+        for (uint32_t c = 0; c < self.rig->channels; ++c)
+            if (spare->graphs[c] || spare->cabinets[c])
+                return true;
+        return false;
+    }
+    return false;
+}
+
 } // namespace
 
 LV2_Worker_Status work(LV2_Handle handle, LV2_Worker_Respond_Function respond,
@@ -134,6 +148,12 @@ LV2_Worker_Status workResponse(LV2_Handle handle, uint32_t size, const void* dat
 
 void sendRetiredGraphs(Instance& self) {
     if (!self.rig)
+        return;
+    // Mostly nothing is retired and no parcel waits for room: then nothing to do.
+    bool retired = false;
+    for (uint32_t c = 0; c < self.rig->channels; ++c)
+        retired = retired || self.rig->engines[c]->hasRetired();
+    if (!retired && !waiting(self))
         return;
     for (auto& spare : self.graphSpares) {
         if (!spare)
