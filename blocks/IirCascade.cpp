@@ -251,8 +251,9 @@ template <typename V, typename M, int L, int G>
             }
         }
     }
-    // The ring turned so that ring[k] holds step frames - D + k.
-    {
+    // The ring turned so that ring[k] holds step frames - D + k: already so when the
+    // block is whole rounds.
+    if (frames % D != 0) {
         V turned[D];
         for (int k = 0; k < D; ++k)
             turned[k] = ring[(frames + k) % D];
