@@ -261,14 +261,16 @@ template <typename V, typename M, int L, int G>
             ring[k] = turned[k];
     }
     if (keep) {
-        keep->lanes = L;
-        keep->group = G;
-        keep->count = n;
-        std::memcpy(keep->coef, coef, sizeof(coef));
-        for (int lane = 0; lane < L; ++lane) {
-            keep->state[lane] = state[lane];
-            keep->wait[lane] = std::max(0, wait[lane] - frames);
+        if (!resume) { // resumed: the shape, coefficients and sections kept are these
+            keep->lanes = L;
+            keep->group = G;
+            keep->count = n;
+            std::memcpy(keep->coef, coef, sizeof(coef));
+            for (int lane = 0; lane < L; ++lane)
+                keep->state[lane] = state[lane];
         }
+        for (int lane = 0; lane < L; ++lane)
+            keep->wait[lane] = std::max(0, wait[lane] - frames);
         std::memcpy(keep->x1, &x1, sizeof(V));
         std::memcpy(keep->x2, &x2, sizeof(V));
         std::memcpy(keep->y1, &y1, sizeof(V));
