@@ -193,6 +193,162 @@ Kernels choose() {
 }
 const Kernels kKernels = choose();
 
+// The joined steps (processJoined()): the oversampler's cascade, three sections,
+// then two, then one. Each step keeps its own Chains, so each lane still does the
+// scalar steps in their order; what goes is the stores and loads between the steps
+// and their loops' own overhead.
+constexpr int kJoined[3] = {3, 2, 1};
+
+// A decimating step inside a joined kernel: push() takes a pair of inputs in their
+// order and gives the output, as downBody0 (P = 0) and downBody1 (P = 1) do.
+template <int K, int P> struct DownStep {
+    Chains<K> c;
+    float held;
+
+    DownStep(const float* a, const float* state) : c(a, state), held(state[2 * K + 2]) {}
+    void save(float* state) const {
+        c.save(state);
+        if (P == 0)
+            state[2 * K + 2] = held;
+    }
+    inline __attribute__((always_inline)) float push(Float2 pair) {
+        if (P == 0) {
+            const Float2 y = c.step(pair);
+            const float o = 0.5f * (y[0] + held);
+            held = y[1];
+            return o;
+        }
+        const Float2 y = c.step(Float2{pair[1], pair[0]});
+        return 0.5f * (y[0] + y[1]);
+    }
+};
+
+using Joined = void (*)(const float* const*, float* const*, const float*, int, float*);
+
+inline __attribute__((always_inline)) void up2Body(const float* const* a, float* const* s,
+                                                   const float* in, int n, float* out) {
+    Chains<kJoined[0]> c0(a[0], s[0]);
+    Chains<kJoined[1]> c1(a[1], s[1]);
+    for (int i = 0; i < n; ++i) {
+        const Float2 y = c0.step(Float2{in[i], in[i]});
+        store2(out + 4 * i, c1.step(Float2{y[0], y[0]}));
+        store2(out + 4 * i + 2, c1.step(Float2{y[1], y[1]}));
+    }
+    c0.save(s[0]);
+    c1.save(s[1]);
+}
+
+inline __attribute__((always_inline)) void up3Body(const float* const* a, float* const* s,
+                                                   const float* in, int n, float* out) {
+    Chains<kJoined[0]> c0(a[0], s[0]);
+    Chains<kJoined[1]> c1(a[1], s[1]);
+    Chains<kJoined[2]> c2(a[2], s[2]);
+    for (int i = 0; i < n; ++i) {
+        const Float2 y = c0.step(Float2{in[i], in[i]});
+        float* o = out + 8 * i;
+#pragma GCC unroll 2
+        for (int j = 0; j < 2; ++j) {
+            const Float2 z = c1.step(Float2{y[j], y[j]});
+            store2(o + 4 * j, c2.step(Float2{z[0], z[0]}));
+            store2(o + 4 * j + 2, c2.step(Float2{z[1], z[1]}));
+        }
+    }
+    c0.save(s[0]);
+    c1.save(s[1]);
+    c2.save(s[2]);
+}
+
+// Bit k of B: step k's decimator phase.
+template <int B>
+inline __attribute__((always_inline)) void down2Body(const float* const* a, float* const* s,
+                                                     const float* in, int n, float* out) {
+    DownStep<kJoined[0], B & 1> d0(a[0], s[0]);
+    DownStep<kJoined[1], (B >> 1) & 1> d1(a[1], s[1]);
+    for (int i = 0; i < n; ++i) {
+        const float o0 = d1.push(load2(in + 4 * i));
+        const float o1 = d1.push(load2(in + 4 * i + 2));
+        out[i] = d0.push(Float2{o0, o1});
+    }
+    d0.save(s[0]);
+    d1.save(s[1]);
+}
+
+template <int B>
+inline __attribute__((always_inline)) void down3Body(const float* const* a, float* const* s,
+                                                     const float* in, int n, float* out) {
+    DownStep<kJoined[0], B & 1> d0(a[0], s[0]);
+    DownStep<kJoined[1], (B >> 1) & 1> d1(a[1], s[1]);
+    DownStep<kJoined[2], (B >> 2) & 1> d2(a[2], s[2]);
+    for (int i = 0; i < n; ++i) {
+        const float* x = in + 8 * i;
+        float o[2];
+#pragma GCC unroll 2
+        for (int j = 0; j < 2; ++j) {
+            const float p0 = d2.push(load2(x + 4 * j));
+            const float p1 = d2.push(load2(x + 4 * j + 2));
+            o[j] = d1.push(Float2{p0, p1});
+        }
+        out[i] = d0.push(Float2{o[0], o[1]});
+    }
+    d0.save(s[0]);
+    d1.save(s[1]);
+    d2.save(s[2]);
+}
+
+void up2(const float* const* a, float* const* s, const float* in, int n, float* out) {
+    up2Body(a, s, in, n, out);
+}
+void up3(const float* const* a, float* const* s, const float* in, int n, float* out) {
+    up3Body(a, s, in, n, out);
+}
+template <int B>
+void down2(const float* const* a, float* const* s, const float* in, int n, float* out) {
+    down2Body<B>(a, s, in, n, out);
+}
+template <int B>
+void down3(const float* const* a, float* const* s, const float* in, int n, float* out) {
+    down3Body<B>(a, s, in, n, out);
+}
+#if QUORLE_X86_DISPATCH
+__attribute__((target("avx2"))) void up2Avx2(const float* const* a, float* const* s,
+                                             const float* in, int n, float* out) {
+    up2Body(a, s, in, n, out);
+}
+__attribute__((target("avx2"))) void up3Avx2(const float* const* a, float* const* s,
+                                             const float* in, int n, float* out) {
+    up3Body(a, s, in, n, out);
+}
+template <int B>
+__attribute__((target("avx2"))) void down2Avx2(const float* const* a, float* const* s,
+                                               const float* in, int n, float* out) {
+    down2Body<B>(a, s, in, n, out);
+}
+template <int B>
+__attribute__((target("avx2"))) void down3Avx2(const float* const* a, float* const* s,
+                                               const float* in, int n, float* out) {
+    down3Body<B>(a, s, in, n, out);
+}
+#endif
+
+// Per step count (index count - 2); the decimators per phase bits.
+struct JoinedKernels {
+    Joined up[2], down2[4], down3[8];
+};
+
+JoinedKernels chooseJoined() {
+#if QUORLE_X86_DISPATCH
+    if (CpuFeatures::avx2())
+        return {{up2Avx2, up3Avx2},
+                {down2Avx2<0>, down2Avx2<1>, down2Avx2<2>, down2Avx2<3>},
+                {down3Avx2<0>, down3Avx2<1>, down3Avx2<2>, down3Avx2<3>, down3Avx2<4>, down3Avx2<5>,
+                 down3Avx2<6>, down3Avx2<7>}};
+#endif
+    return {{up2, up3},
+            {down2<0>, down2<1>, down2<2>, down2<3>},
+            {down3<0>, down3<1>, down3<2>, down3<3>, down3<4>, down3<5>, down3<6>, down3<7>}};
+}
+const JoinedKernels kJoinedKernels = chooseJoined();
+
 // Section k of A0 and of A1 side by side, as floats: the sorted order itself.
 int sections(const std::vector<double>& coefficients, float* out) {
     const size_t count = coefficients.size();
@@ -245,7 +401,8 @@ double allpassHalfbandDelay(const std::vector<double>& coefficients) {
 }
 
 AllpassHalfbandUp::AllpassHalfbandUp(const std::vector<double>& coefficients) {
-    mKernel = kKernels.up[sections(coefficients, mCoefficients) - 1];
+    mSections = sections(coefficients, mCoefficients);
+    mKernel = kKernels.up[mSections - 1];
 }
 
 void AllpassHalfbandUp::process(const float* in, int n, float* out) {
@@ -257,9 +414,9 @@ void AllpassHalfbandUp::reset() {
 }
 
 AllpassHalfbandDown::AllpassHalfbandDown(const std::vector<double>& coefficients) {
-    const int k = sections(coefficients, mCoefficients) - 1;
-    mKernel[0] = kKernels.down0[k];
-    mKernel[1] = kKernels.down1[k];
+    mSections = sections(coefficients, mCoefficients);
+    mKernel[0] = kKernels.down0[mSections - 1];
+    mKernel[1] = kKernels.down1[mSections - 1];
 }
 
 void AllpassHalfbandDown::process(const float* in, int n, float* out) {
@@ -273,4 +430,36 @@ void AllpassHalfbandDown::reset() {
 void AllpassHalfbandDown::setPhase(int phase) {
     mPhase = phase ? 1 : 0;
     reset();
+}
+
+bool processJoined(AllpassHalfbandUp* steps, int count, const float* in, int n, float* out) {
+    if (count < 2 || count > 3)
+        return false;
+    const float* a[3];
+    float* s[3];
+    for (int k = 0; k < count; ++k) {
+        if (steps[k].mSections != kJoined[k])
+            return false;
+        a[k] = steps[k].mCoefficients;
+        s[k] = steps[k].mState;
+    }
+    kJoinedKernels.up[count - 2](a, s, in, n, out);
+    return true;
+}
+
+bool processJoined(AllpassHalfbandDown* steps, int count, const float* in, int n, float* out) {
+    if (count < 2 || count > 3)
+        return false;
+    const float* a[3];
+    float* s[3];
+    int phases = 0;
+    for (int k = 0; k < count; ++k) {
+        if (steps[k].mSections != kJoined[k])
+            return false;
+        a[k] = steps[k].mCoefficients;
+        s[k] = steps[k].mState;
+        phases |= steps[k].mPhase << k;
+    }
+    (count == 2 ? kJoinedKernels.down2 : kJoinedKernels.down3)[phases](a, s, in, n, out);
+    return true;
 }

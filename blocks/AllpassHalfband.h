@@ -34,6 +34,21 @@ double allpassHalfbandRejectionDb(const std::vector<double>& coefficients, doubl
 // decimator's at phase 0).
 double allpassHalfbandDelay(const std::vector<double>& coefficients);
 
+class AllpassHalfbandUp;
+class AllpassHalfbandDown;
+
+// Two or three consecutive steps as one filter (steps[k + 1]'s lower rate is
+// steps[k]'s higher one): each lower-rate sample runs up through every step, or down
+// through every step, in registers, with the same float operations in the same order
+// as the steps' process() calls one after another, so the same bits. `n` counts
+// samples at steps[0]'s lower rate (in for the interpolators, out for the
+// decimators). False, with nothing done, when no joined kernel fits the steps'
+// coefficient counts (those of the oversampler's cascade have one); the caller then
+// runs the steps one by one. Audio thread, as process(): allocates nothing, takes no
+// lock, throws nothing.
+bool processJoined(AllpassHalfbandUp* steps, int count, const float* in, int n, float* out);
+bool processJoined(AllpassHalfbandDown* steps, int count, const float* in, int n, float* out);
+
 // The filters take a design as designAllpassHalfband() gives it (an even count of 2
 // to 16 coefficients; anything else throws std::invalid_argument).
 class AllpassHalfbandUp {
@@ -44,7 +59,9 @@ class AllpassHalfbandUp {
     void reset();
 
   private:
+    friend bool processJoined(AllpassHalfbandUp*, int, const float*, int, float*);
     void (*mKernel)(const float*, float*, const float*, int, float*);
+    int mSections;
     float mCoefficients[kMaxAllpassCoefficients];   // A0's and A1's section k side by side
     float mState[kMaxAllpassCoefficients + 2] = {}; // the chains' last inputs and outputs
 };
@@ -62,7 +79,9 @@ class AllpassHalfbandDown {
     void setPhase(int phase);
 
   private:
+    friend bool processJoined(AllpassHalfbandDown*, int, const float*, int, float*);
     void (*mKernel[2])(const float*, float*, const float*, int, float*);
+    int mSections;
     int mPhase = 0;
     float mCoefficients[kMaxAllpassCoefficients];
     float mState[kMaxAllpassCoefficients + 3] = {}; // the chains', then A1's held output

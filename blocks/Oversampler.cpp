@@ -142,7 +142,7 @@ void Oversampler::upsample(const float* in, int n, float* out) {
         if (count == 0) {
             if (dst != in + done)
                 std::memmove(dst, in + done, sizeof(float) * static_cast<size_t>(len));
-        } else {
+        } else if (!processJoined(mUp.data(), count, in + done, len, dst)) {
             const float* from = in + done;
             for (int k = 0; k < count; ++k) {
                 float* to = k == count - 1 ? dst : mBetween[k % 2].data();
@@ -162,7 +162,7 @@ void Oversampler::downsample(const float* in, float* out, int n) {
         if (count == 0) {
             if (out + done != src)
                 std::memmove(out + done, src, sizeof(float) * static_cast<size_t>(len));
-        } else {
+        } else if (!processJoined(mDown.data(), count, src, len, out + done)) {
             for (int k = count - 1; k >= 0; --k) {
                 float* to = k == 0 ? out + done : mBetween[k % 2].data();
                 mDown[static_cast<size_t>(k)].process(src, len << k, to);

@@ -62,5 +62,5 @@ class Oversampler {
     int mFactor = 1;
     std::vector<AllpassHalfbandUp> mUp;     // step k: base x 2^k -> base x 2^(k+1)
     std::vector<AllpassHalfbandDown> mDown; // step k: base x 2^(k+1) -> base x 2^k
-    std::vector<float> mBetween[2];         // the rates between the first and the last step
+    std::vector<float> mBetween[2];         // between steps run one by one (not joined)
 };
