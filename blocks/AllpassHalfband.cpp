@@ -49,6 +49,7 @@ std::vector<double> ellipticCoefficients(int count, double transition) {
 }
 
 typedef float Float2 __attribute__((vector_size(8)));
+typedef int Lanes __attribute__((vector_size(8))); // lane picks for __builtin_shuffle
 
 inline Float2 load2(const float* p) {
     Float2 v;
@@ -83,8 +84,9 @@ template <int K> struct Chains {
     // without it, silence after a sound leaves the sections cycling through
     // subnormal numbers (slow on many processors) for as long as it lasts, wherever
     // the host does not flush them to zero.
-    inline __attribute__((always_inline)) Float2 step(Float2 x) {
-        x += kFloor;
+    inline __attribute__((always_inline)) Float2 step(Float2 x) { return run(x + kFloor); }
+    // The same with the floor already in `x`.
+    inline __attribute__((always_inline)) Float2 run(Float2 x) {
 #pragma GCC unroll 16
         for (int k = 0; k < K; ++k) {
             const Float2 y = a[k] * (x - s[k + 1]) + s[k];
@@ -200,26 +202,38 @@ const Kernels kKernels = choose();
 constexpr int kJoined[3] = {3, 2, 1};
 
 // A decimating step inside a joined kernel: push() takes a pair of inputs in their
-// order and gives the output, as downBody0 (P = 0) and downBody1 (P = 1) do.
+// order and gives the output, as downBody0 (P = 0) and downBody1 (P = 1) do. At
+// phase 1 the chains run in swapped lanes (A0 in lane 1) while the block lasts, so
+// the pair goes in as it is loaded; the sum still takes A0's output first.
 template <int K, int P> struct DownStep {
     Chains<K> c;
     float held;
 
-    DownStep(const float* a, const float* state) : c(a, state), held(state[2 * K + 2]) {}
-    void save(float* state) const {
+    DownStep(const float* a, const float* state) : c(a, state), held(state[2 * K + 2]) {
+        if (P == 1)
+            swap();
+    }
+    void swap() {
+        for (int k = 0; k < K; ++k)
+            c.a[k] = __builtin_shuffle(c.a[k], Lanes{1, 0});
+        for (int k = 0; k <= K; ++k)
+            c.s[k] = __builtin_shuffle(c.s[k], Lanes{1, 0});
+    }
+    void save(float* state) {
+        if (P == 1)
+            swap();
         c.save(state);
         if (P == 0)
             state[2 * K + 2] = held;
     }
     inline __attribute__((always_inline)) float push(Float2 pair) {
+        const Float2 y = c.step(pair);
         if (P == 0) {
-            const Float2 y = c.step(pair);
             const float o = 0.5f * (y[0] + held);
             held = y[1];
             return o;
         }
-        const Float2 y = c.step(Float2{pair[1], pair[0]});
-        return 0.5f * (y[0] + y[1]);
+        return 0.5f * (y[1] + y[0]);
     }
 };
 
@@ -230,9 +244,9 @@ inline __attribute__((always_inline)) void up2Body(const float* const* a, float*
     Chains<kJoined[0]> c0(a[0], s[0]);
     Chains<kJoined[1]> c1(a[1], s[1]);
     for (int i = 0; i < n; ++i) {
-        const Float2 y = c0.step(Float2{in[i], in[i]});
-        store2(out + 4 * i, c1.step(Float2{y[0], y[0]}));
-        store2(out + 4 * i + 2, c1.step(Float2{y[1], y[1]}));
+        const Float2 y = c0.step(Float2{in[i], in[i]}) + Chains<1>::kFloor;
+        store2(out + 4 * i, c1.run(__builtin_shuffle(y, Lanes{0, 0})));
+        store2(out + 4 * i + 2, c1.run(__builtin_shuffle(y, Lanes{1, 1})));
     }
     c0.save(s[0]);
     c1.save(s[1]);
@@ -244,13 +258,14 @@ inline __attribute__((always_inline)) void up3Body(const float* const* a, float*
     Chains<kJoined[1]> c1(a[1], s[1]);
     Chains<kJoined[2]> c2(a[2], s[2]);
     for (int i = 0; i < n; ++i) {
-        const Float2 y = c0.step(Float2{in[i], in[i]});
+        const Float2 y = c0.step(Float2{in[i], in[i]}) + Chains<1>::kFloor;
         float* o = out + 8 * i;
-#pragma GCC unroll 2
         for (int j = 0; j < 2; ++j) {
-            const Float2 z = c1.step(Float2{y[j], y[j]});
-            store2(o + 4 * j, c2.step(Float2{z[0], z[0]}));
-            store2(o + 4 * j + 2, c2.step(Float2{z[1], z[1]}));
+            const Float2 z =
+                c1.run(j ? __builtin_shuffle(y, Lanes{1, 1}) : __builtin_shuffle(y, Lanes{0, 0})) +
+                Chains<1>::kFloor;
+            store2(o + 4 * j, c2.run(__builtin_shuffle(z, Lanes{0, 0})));
+            store2(o + 4 * j + 2, c2.run(__builtin_shuffle(z, Lanes{1, 1})));
         }
     }
     c0.save(s[0]);
