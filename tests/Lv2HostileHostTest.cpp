@@ -467,6 +467,45 @@ TEST(Lv2HostileHost, TheModelPortReachesTheEighthModelOfAnArchive) {
     }
 }
 
+// A model of the player's archive that the graph builder refuses (over the memory
+// budget): once the port names it, the worker names it in the host's log with the
+// builder's reason, once, in the words quorle-render uses, and the model playing
+// stays, bit for bit.
+TEST(Lv2HostileHost, AModelTheBuilderRefusesIsNamedInTheLogAndTheModelPlayingStays) {
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
+    ScratchDir dir;
+    const std::string file = dir.path + "/big.data";
+    {
+        ZipWriter zip(file);
+        zip.add("1-good.xml", R"(<quorle><fx id="a" type="sat"/></quorle>)");
+        std::string big = "<quorle>";
+        for (int i = 0; i < 300; ++i)
+            big += "\n<fx id=\"d" + std::to_string(i) + "\" type=\"delay\"/>";
+        zip.add("2-big.xml", big + "</quorle>");
+        ASSERT_TRUE(zip.close());
+    }
+    const std::string sentence = "quorle: model 1 (2-big.xml) of " + file +
+                                 " cannot be played: 2-big.xml:211: the model takes more than "
+                                 "64 MB by here\n";
+    const std::vector<float> in = phrase(0.25);
+    Out heard[2];
+    for (const int asked : {0, 1}) {
+        SCOPED_TRACE(asked);
+        Session s(library.mono);
+        s.plugin.setArchive(file);
+        for (size_t b = 0; b < in.size() / kBlock; ++b) {
+            s.plugin.controls[3] = b >= 4 ? static_cast<float>(asked) : 0.0f;
+            s.cycle(in, b);
+        }
+        EXPECT_EQ(std::count(s.log.messages.begin(), s.log.messages.end(), sentence), asked);
+        EXPECT_EQ(s.worker.failures, 0);
+        heard[asked] = s.out;
+    }
+    EXPECT_EQ(differing(heard[1], 0, heard[0], 0), 0);
+    EXPECT_TRUE(finiteAndSounding(heard[1]));
+}
+
 // The largest step from one sample to the next in out[from, from + n).
 float largestStep(const std::vector<float>& out, size_t from, size_t n) {
     float largest = 0.0f;

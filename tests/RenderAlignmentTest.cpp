@@ -2,6 +2,9 @@
 // input's length and an impulse's peak stays where it was; other factors are refused.
 // A cabinet plays after the drive, each side of a stereo response on its own
 // channel; one that cannot be played is named in one line and nothing is written.
+// So is a model the graph builder refuses.
+#include "tools/ZipWriter.h"
+
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -171,6 +174,65 @@ TEST(RenderCabinet, ACabinetPlaysAfterTheDriveOnEachChannel) {
             {worst, std::fabs(split[n] - plain[n]), std::fabs(split[n + 1] + plain[n + 1])});
     EXPECT_LT(worst, 1e-6f);
     EXPECT_GT(*std::max_element(plain.begin(), plain.end()), 0.01f);
+}
+
+// A model the graph builder refuses (over the memory budget), of a player's archive
+// or of the bundle's own: the run stops with status 2 and a last line naming the
+// model, its archive and the builder's reason, and writes nothing; the archive's
+// other model renders.
+TEST(RenderModel, AModelTheBuilderRefusesIsNamedAndNothingIsWritten) {
+    const std::string dir = kDir + "/refused/";
+    std::system(("rm -rf " + dir + " && mkdir -p " + dir + "bundle").c_str());
+    std::string big = "<quorle>";
+    for (int i = 0; i < 300; ++i)
+        big += "\n<fx id=\"d" + std::to_string(i) + "\" type=\"delay\"/>";
+    big += "</quorle>";
+    const std::string good = R"(<quorle><fx id="a" type="sat"/></quorle>)";
+    auto archive = [](const std::string& file, const std::string& first,
+                      const std::string& second) {
+        ZipWriter zip(file);
+        zip.add("1.xml", first);
+        zip.add("2.xml", second);
+        ASSERT_TRUE(zip.close());
+    };
+    const std::string players = dir + "players.data", bundle = dir + "bundle";
+    archive(players, good, big);
+    archive(bundle + "/quorle.data", big, good);
+    // A copy: the unit finds its directory through its own file's real path.
+    ASSERT_EQ(std::system(("cp " QUORLE_BUNDLE_DIR "/quorle.so " + bundle).c_str()), 0);
+    const std::string in = dir + "in.wav", out = dir + "out.wav";
+    writeWav(in, std::vector<float>(4800, 0.25f), 48000);
+    const std::string why = " cannot be played: 2.xml:211: the model takes more than 64 MB by here";
+    const struct {
+        std::string options;
+        int status;
+        std::string says;
+    } cases[] = {
+        {"--archive " + players + " --model 1", 2, "model 1 (2.xml) of " + players + why},
+        {"--archive " + players, 0, ""},
+        {"--bundle " + bundle, 2,
+         "model 0 (1.xml) of " + bundle +
+             "/quorle.data cannot be played: 1.xml:211: the model "
+             "takes more than 64 MB by here"},
+        {"--bundle " + bundle + " --model 1", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        std::remove(out.c_str());
+        const int status = render(c.options, in, out);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << said();
+        const std::string text = said();
+        if (c.status == 0) {
+            EXPECT_EQ(readWav(out).size(), 4800u);
+            continue;
+        }
+        EXPECT_TRUE(readWav(out).empty()) << "no output";
+        ASSERT_FALSE(text.empty());
+        const size_t last = text.rfind('\n', text.size() - 2);
+        EXPECT_EQ(text.substr(last == std::string::npos ? 0 : last + 1),
+                  "quorle-render: " + c.says + "\n");
+    }
 }
 
 } // namespace

@@ -9,7 +9,9 @@
 #include "au/quorleIds.h"
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
+#include "main/ModelRefusal.h"
 #include "main/UserArchive.h"
+#include "main/VorlixMac.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 
@@ -42,7 +44,9 @@ struct Options {
     float drive = 0.5f, post = 0.5f, bass = 0.5f;
     std::optional<std::string> model; // index or name; none: model 0
     std::string bundle;
-    std::string archive;                 // a player's data archive; empty: the bundle's
+    std::string archive; // a player's data archive; empty: the bundle's
+    // The archive the unit plays, as read (the player's, checked, or the bundle's).
+    std::shared_ptr<const DataArchive> playing;
     std::string cabinet = cabinet::kOff; // off, a shipped cabinet's name or a file
     long block = 512;
     UInt32 oversampling = kQuorleDefaultOversampling;
@@ -54,13 +58,13 @@ struct Options {
 std::string gPartialOutput;  // an output being written, removed if the run fails
 bool gProgressShown = false; // a progress bar is on the terminal's last line
 
-[[noreturn]] void die(const std::string& message) {
+[[noreturn]] void die(const std::string& message, int status = 1) {
     if (gProgressShown)
         std::fprintf(stderr, "\r%-48s\r", "");
     if (!gPartialOutput.empty())
         std::remove(gPartialOutput.c_str());
     std::fprintf(stderr, "quorle-render: %s\n", message.c_str());
-    std::exit(1);
+    std::exit(status);
 }
 
 void usage(FILE* to) {
@@ -72,7 +76,9 @@ void usage(FILE* to) {
                  "  --drive X      drive, 0..1 (default 0.5)\n"
                  "  --post X       post gain, 0..1 (default 0.5)\n"
                  "  --bass X       bass tilt, 0..1 (default 0.5)\n"
-                 "  --model M      model index or name (see --list-models; default 0)\n"
+                 "  --model M      model index or name (see --list-models; default 0); one\n"
+                 "                 the archive holds but that cannot be played is named with\n"
+                 "                 the reason and nothing is rendered (status 2)\n"
                  "  --bundle DIR   plug-in bundle (default: the one beside this program)\n"
                  "  --archive FILE a data archive of your own models (quorle-model pack);\n"
                  "                 one that cannot be used is named and the bundle's plays\n"
@@ -229,6 +235,24 @@ void checkCabinet(const Options& o) {
     }
 }
 
+// Stops the run, status 2, when model `index` of the archive the unit plays cannot
+// be built: one line naming it, the archive and the builder's reasons. The unit
+// would play its fixed stage alone in its place. Built from the same copy of the
+// archive the unit reads (the builder's verdict does not depend on the rate).
+void checkModel(const Options& o, long index) {
+    VorlixMac effect;
+    effect.setMaxBlock(64);
+    effect.archive = o.playing;
+    effect.init();
+    if (index < 0 || static_cast<size_t>(index) >= effect.modelNames.size() ||
+        effect.prepare(static_cast<int>(index)))
+        return;
+    const std::string file = o.archive.empty() ? o.bundle + "/quorle.data" : o.archive;
+    die(modelRefusal(static_cast<int>(index), effect.modelNames[static_cast<size_t>(index)], file,
+                     effect.lastRefusal()),
+        2);
+}
+
 // A unit loaded, started for `channels` at `rate` and set up as the options say.
 // Returns its latency in frames.
 sf_count_t startUnit(PluginHost& host, const Options& o, double rate, UInt32 channels,
@@ -248,6 +272,7 @@ sf_count_t startUnit(PluginHost& host, const Options& o, double rate, UInt32 cha
         die("the bundle " + o.bundle + " lists no models");
     if (model < 0 && o.model)
         model = modelIndex(*o.model, names);
+    checkModel(o, std::max(model, 0L));
     check(host.setParameter(0, o.drive), "setting the drive");
     check(host.setParameter(1, o.post), "setting the post gain");
     check(host.setParameter(2, o.bass), "setting the bass");
@@ -527,8 +552,13 @@ int main(int argc, char** argv) {
         Options o = parse(argc, argv);
         if (o.bundle.empty())
             o.bundle = defaultBundle();
+        const std::shared_ptr<const DataArchive> bundled =
+            DataArchive::readDirectory(o.bundle + "/");
+        o.playing = bundled;
         if (!o.archive.empty()) {
-            const UserArchiveCheck archive = checkUserArchive(o.archive);
+            const UserArchiveCheck archive = checkUserArchive(o.archive, bundled);
+            if (archive.usable)
+                o.playing = archive.archive;
             if (!archive.usable) {
                 std::fprintf(stderr, "quorle-render: %s; playing the bundle's models\n",
                              archive.message.c_str());

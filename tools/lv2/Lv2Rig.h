@@ -33,6 +33,7 @@ struct Rig {
     bool players = false; // the player's archive, not the shipped one
     uint32_t channels = 1;
     std::shared_ptr<const DataArchive> archive; // shared by the engines
+    std::string file;                           // the archive's file, for messages
     std::unique_ptr<ChannelEngine> engines[2];
     RigRegistry* registry = nullptr;
     // The model names as the notify port tells them: "0 name", one a line.

@@ -5,7 +5,10 @@
 // an answer delivered twice finds nothing the second time.
 #include "tools/lv2/Lv2Instance.h"
 
+#include "main/ModelRefusal.h"
+
 #include <cstring>
+#include <string>
 
 namespace quorlelv2 {
 
@@ -26,18 +29,28 @@ LV2_Worker_Status answer(Instance& self, Message message, std::unique_ptr<Parcel
 }
 
 // Worker thread: model `message.model` of the rig `message.rig` names, one graph per
-// channel; none when the rig is gone or the model cannot be built.
+// channel; none when the rig is gone or the model cannot be built. A model of the
+// archive that the builder refuses is named in the host's log with its reasons, as
+// quorle-render names it (the port is not asked again until it names another).
 std::unique_ptr<Parcel> build(Instance& self, const Message& message) {
     auto parcel = std::make_unique<GraphsParcel>();
     parcel->rig = message.rig;
     parcel->model = message.model;
     bool built = true;
+    std::string refusal;
     self.registry.with(message.rig, [&](Rig& rig) {
         for (uint32_t c = 0; c < rig.channels && built; ++c) {
-            parcel->graphs[c] = rig.engines[c]->prepare(message.model, message.factor);
+            const ChannelEngine& engine = *rig.engines[c];
+            parcel->graphs[c] = engine.prepare(message.model, message.factor);
             built = parcel->graphs[c] != nullptr;
+            if (!built && message.model >= 0 && message.model < engine.models())
+                refusal = modelRefusal(message.model,
+                                       engine.modelNames()[static_cast<size_t>(message.model)],
+                                       rig.file, engine.lastRefusal());
         }
     });
+    if (!refusal.empty())
+        lv2_log_error(&self.logger, "quorle: %s\n", refusal.c_str());
     if (!built || !parcel->graphs[0])
         return nullptr;
     return parcel;

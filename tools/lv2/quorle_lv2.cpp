@@ -346,10 +346,12 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool 
     auto rig = std::make_unique<Rig>();
     rig->channels = self.channels;
     rig->archive = shipped;
+    rig->file = self.bundle + "quorle.data";
     if (path && path[0]) {
         const UserArchiveCheck check = checkUserArchive(path, shipped);
         if (check.usable) {
             rig->archive = check.archive; // read once, by the check
+            rig->file = path;
             rig->players = true;
             lv2_log_note(&self.logger, "quorle: playing %s\n", check.message.c_str());
             for (const std::string& refused : check.refusedModels)
