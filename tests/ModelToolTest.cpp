@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -224,10 +225,65 @@ TEST(ModelTool, PackMakesTheBuildsArchiveAndRefusesWhatCheckRefuses) {
             writeFile(bad / "m.xml", model);
         writeFile(bad / "a.txt", preset);
         const ToolRun refused =
-            tool("pack " + bad.string() + " -o " + (bad / "x.data").string(), dir);
+            tool("pack " + bad.string() + " -o " + (dir / "x.data").string(), dir);
         EXPECT_EQ(refused.status, 1) << refused.out;
-        EXPECT_FALSE(fs::exists(bad / "x.data")) << refused.out;
+        EXPECT_FALSE(fs::exists(dir / "x.data")) << refused.out;
     }
+}
+
+// The names in `dir`, sorted.
+std::vector<std::string> namesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(ModelTool, PackWritesNoFileItReadsNorIntoItsFolders) {
+    const fs::path dir = scratch("pack-output");
+    const fs::path src = dir / "src", elsewhere = dir / "elsewhere";
+    fs::create_directories(src / "models");
+    fs::create_directories(src / "presets");
+    fs::create_directories(elsewhere);
+    const std::string model = readFile(kSources / "models/1-clean.xml");
+    writeFile(src / "models/a.xml", model);
+    writeFile(src / "presets/a.txt", "block eq\n");
+    fs::create_hard_link(src / "models/a.xml", elsewhere / "hard.data");
+    fs::create_symlink(src / "presets/a.txt", elsewhere / "soft.data");
+    const struct {
+        fs::path output;
+        std::string says;
+    } cases[] = {
+        {src / "models/a.xml", " is one of the files it packs; write the archive elsewhere."},
+        {src / "presets/a.txt", " is one of the files it packs; write the archive elsewhere."},
+        {elsewhere / "hard.data",
+         " is one of the files it packs (" + src.string() + "/models/a.xml)"},
+        {elsewhere / "soft.data",
+         " is one of the files it packs (" + src.string() + "/presets/a.txt)"},
+        {src / "models/new.data", " is in " + src.string() + "/models, a folder pack reads"},
+        {src / "models", " is a folder, not an archive to write."},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = tool("pack " + src.string() + " -o " + c.output.string(), dir);
+        EXPECT_EQ(run.status, 2) << run.out;
+        EXPECT_NE(run.out.find("pack: " + c.output.string() + c.says), std::string::npos)
+            << run.out;
+        EXPECT_EQ(readFile(src / "models/a.xml"), model);
+        EXPECT_EQ(readFile(src / "presets/a.txt"), "block eq\n");
+        EXPECT_EQ(namesIn(src / "models"), std::vector<std::string>{"a.xml"});
+    }
+    // An archive already there is replaced whole through a name of the tool's own:
+    // nothing else in its folder is touched and nothing is left behind.
+    writeFile(elsewhere / "x.data", "old");
+    writeFile(elsewhere / "x.data.partial", "the author's");
+    const ToolRun run =
+        tool("pack " + src.string() + " -o " + (elsewhere / "x.data").string(), dir);
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(readFile(elsewhere / "x.data").substr(0, 2), "PK");
+    EXPECT_EQ(readFile(elsewhere / "x.data.partial"), "the author's");
+    EXPECT_EQ(namesIn(elsewhere),
+              (std::vector<std::string>{"hard.data", "soft.data", "x.data", "x.data.partial"}));
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include "tools/ModelGraph.h"
 #include "tools/ModelSources.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -61,13 +63,13 @@ void print(std::vector<Finding> findings) {
 // and checked as the plug-in would.
 std::vector<Finding> checkOne(const std::string& model, const std::string& presetDir,
                               Sources& sources, std::vector<BuildReport>& reports) {
-    std::vector<fs::path> presets;
+    std::vector<fs::path> presets, cabinets;
     if (!presetDir.empty()) {
         std::vector<fs::path> unused;
         listSources(presetDir, unused, presets);
+        cabinets = listCabinets(presetDir);
     }
-    sources = readSources({}, presets,
-                          presetDir.empty() ? std::vector<fs::path>{} : listCabinets(presetDir));
+    sources = readSources({}, presets, cabinets);
     // The model file is opened once and read whole from that descriptor, so that a
     // FIFO, a device or a file without end is refused at once, not waited for; the
     // plug-in reads no larger model.
@@ -87,6 +89,35 @@ std::vector<Finding> checkOne(const std::string& model, const std::string& prese
         findings.insert(findings.end(), built.begin(), built.end());
     }
     return findings;
+}
+
+// Whether `a` and `b` name the same file (device and inode, links followed).
+bool sameFile(const fs::path& a, const fs::path& b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// Why pack must not write its archive at `output` (empty when it may): the
+// output is a folder, one of the files packed, or lies in a folder whose files
+// pack reads (it would be packed, or shadow a source, the next time).
+std::string unfitOutput(const fs::path& output, const fs::path& dir,
+                        const std::vector<const std::vector<fs::path>*>& inputs) {
+    std::error_code ec;
+    if (fs::is_directory(output, ec))
+        return output.string() + " is a folder, not an archive to write.";
+    for (const std::vector<fs::path>* files : inputs)
+        for (const fs::path& file : *files)
+            if (sameFile(output, file))
+                return output.string() + " is one of the files it packs" +
+                       (file == output ? std::string() : " (" + file.string() + ")") +
+                       "; write the archive elsewhere.";
+    const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
+    for (const fs::path& source : sourceFolders(dir))
+        if (sameFile(folder, source))
+            return output.string() + " is in " + source.string() +
+                   ", a folder pack reads its files from; write the archive elsewhere.";
+    return {};
 }
 
 } // namespace
@@ -169,8 +200,11 @@ int packCommand(int argc, char** argv) {
                      "are, each preset compiled to NAME.fxp, and each cabinet text of\n"
                      "DIR/cabinets rendered to cabinets/NAME.wav (a 48 kHz impulse response).\n"
                      "Refuses, writing nothing, whatever check refuses, a preset or cabinet\n"
-                     "text that does not read, and a folder without models. Exit status 0 when\n"
-                     "written, 1 when refused, 2 on a usage error.\n");
+                     "text that does not read, and a folder without models. ARCHIVE may not be\n"
+                     "one of the files packed nor lie in a folder they are read from; it is\n"
+                     "written under a new name beside ARCHIVE and renamed over it, so a failure\n"
+                     "leaves it as it was. Exit status 0 when written, 1 when refused, 2 on a\n"
+                     "usage error.\n");
         return o.help ? 0 : kExitUsage;
     }
     const fs::path dir = o.operands[0];
@@ -180,7 +214,13 @@ int packCommand(int argc, char** argv) {
     }
     std::vector<fs::path> models, presets;
     listSources(dir, models, presets);
-    const Sources sources = readSources(models, presets, listCabinets(dir));
+    std::vector<fs::path> cabinets = listCabinets(dir);
+    const std::string unfit = unfitOutput(o.output, dir, {&models, &presets, &cabinets});
+    if (!unfit.empty()) {
+        std::fprintf(stderr, "quorle-model pack: %s\n", unfit.c_str());
+        return kExitUsage;
+    }
+    const Sources sources = readSources(models, presets, cabinets);
     std::vector<Finding> findings = sources.findings;
     if (sources.models == 0)
         findings.push_back({dir.string(), 0, true, "no model files (*.xml) to pack"});
@@ -191,12 +231,9 @@ int packCommand(int argc, char** argv) {
         std::fprintf(stderr, "quorle-model pack: %s not written\n", o.output.c_str());
         return kExitRefused;
     }
-    // Written beside the target and moved into place, so that a failed pack never
-    // leaves a half-written archive where a host would load it.
-    const std::string partial = o.output + ".partial";
-    std::error_code ec;
-    if (!writeArchive(partial, sources.entries) || (fs::rename(partial, o.output, ec), ec)) {
-        fs::remove(partial, ec);
+    // Written beside the target and renamed over it, so that a failed pack never
+    // leaves a half-written or lost archive where a host would load it.
+    if (!replaceWithArchive(o.output, sources.entries)) {
         std::fprintf(stderr, "%s: error: cannot write\n", o.output.c_str());
         return kExitRefused;
     }

@@ -8,6 +8,8 @@
 #include "tools/PresetText.h"
 #include "tools/ZipWriter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +58,12 @@ bool cabinetName(const std::string& name) {
     });
 }
 
+// Whether `dir` keeps its models and presets in DIR/models and DIR/presets.
+bool splitFolder(const fs::path& dir) {
+    std::error_code ec;
+    return fs::is_directory(dir / "models", ec) || fs::is_directory(dir / "presets", ec);
+}
+
 // A temporary file name that is removed when it goes out of scope.
 struct TemporaryFile {
     std::string path;
@@ -82,11 +90,21 @@ std::string Finding::text() const {
 
 void listSources(const fs::path& dir, std::vector<fs::path>& models,
                  std::vector<fs::path>& presets) {
-    std::error_code ec;
-    const bool split =
-        fs::is_directory(dir / "models", ec) || fs::is_directory(dir / "presets", ec);
+    const bool split = splitFolder(dir);
     models = filesWith(split ? dir / "models" : dir, ".xml");
     presets = filesWith(split ? dir / "presets" : dir, ".txt");
+}
+
+std::vector<fs::path> sourceFolders(const fs::path& dir) {
+    std::vector<fs::path> folders;
+    if (splitFolder(dir))
+        folders = {dir / "models", dir / "presets"};
+    else
+        folders = {dir};
+    std::error_code ec;
+    if (fs::is_directory(dir / "cabinets", ec))
+        folders.push_back(dir / "cabinets");
+    return folders;
 }
 
 std::vector<fs::path> listCabinets(const fs::path& dir) {
@@ -171,6 +189,29 @@ bool writeArchive(const std::string& path, const std::vector<Entry>& entries) {
     for (const Entry& e : entries)
         good = good && zip.add(e.name, e.bytes);
     return zip.close() && good;
+}
+
+bool replaceWithArchive(const std::string& path, const std::vector<Entry>& entries) {
+    const fs::path target(path);
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string partial = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = mkstemp(partial.data());
+    if (fd < 0)
+        return false;
+    close(fd);
+    const mode_t mask = umask(0);
+    umask(mask);
+    bool written = writeArchive(partial, entries) && chmod(partial.c_str(), 0666 & ~mask) == 0;
+    if (written) { // on disk before it takes the name, so a crash leaves the old archive
+        const int flushed = open(partial.c_str(), O_RDONLY | O_CLOEXEC);
+        written = flushed >= 0 && fsync(flushed) == 0;
+        if (flushed >= 0)
+            close(flushed);
+    }
+    written = written && rename(partial.c_str(), path.c_str()) == 0;
+    if (!written)
+        unlink(partial.c_str());
+    return written;
 }
 
 std::vector<Finding> checkModels(const Sources& sources, bool presetsKnown,

@@ -47,6 +47,9 @@ void listSources(const std::filesystem::path& dir, std::vector<std::filesystem::
 // The cabinet texts (*.txt) of DIR/cabinets, sorted by name; none without it.
 std::vector<std::filesystem::path> listCabinets(const std::filesystem::path& dir);
 
+// The folders listSources() and listCabinets() read `dir`'s files from.
+std::vector<std::filesystem::path> sourceFolders(const std::filesystem::path& dir);
+
 // Reads the models as they are, compiles each preset text into "STEM.fxp" and
 // renders each cabinet text (tools/CabinetModel.h) into "cabinets/STEM.wav", a
 // 48 kHz mono float WAV. An unreadable file, a preset or cabinet text that does not
@@ -58,6 +61,12 @@ Sources readSources(const std::vector<std::filesystem::path>& models,
 
 // Writes the entries as a data archive at `path`; false when it cannot.
 bool writeArchive(const std::string& path, const std::vector<Entry>& entries);
+
+// Writes the entries to a new file beside `path` (same folder, so the same file
+// system), flushes it to disk and renames it over `path`: whatever fails, `path`
+// is left as it was and the new file is removed. The archive gets the mode a new
+// file would (0666 less the umask). False when it cannot.
+bool replaceWithArchive(const std::string& path, const std::vector<Entry>& entries);
 
 // What building every model of `sources` would report in the plug-in: the
 // entries are packed into a temporary archive, read back as the plug-in reads
