@@ -286,4 +286,38 @@ TEST(ModelTool, PackWritesNoFileItReadsNorIntoItsFolders) {
               (std::vector<std::string>{"hard.data", "soft.data", "x.data", "x.data.partial"}));
 }
 
+TEST(ModelTool, PackFollowsNoLinkOutOfItsFolder) {
+    const fs::path dir = scratch("pack-links");
+    const fs::path src = dir / "src";
+    fs::create_directories(src / "models");
+    fs::create_directories(src / "shared");
+    const std::string model = readFile(kSources / "models/1-clean.xml");
+    writeFile(src / "models/a.xml", model);
+    writeFile(src / "shared/b.xml", model);
+    writeFile(dir / "outside.xml", model); // a model that loads: refused for where it is
+    fs::create_symlink("../shared/b.xml", src / "models/b.xml");
+    const struct {
+        fs::path link; // made, then the folder packed
+        fs::path target;
+        int status;
+        std::string says;
+    } cases[] = {
+        {src / "models/c.xml", dir / "outside.xml", 1,
+         (src / "models/c.xml").string() + ": error: leads out of " + src.string()},
+        {src / "models/p.xml", "/etc/passwd", 1,
+         (src / "models/p.xml").string() + ": error: leads out of " + src.string() +
+             " (to /etc/passwd)"},
+        // A link within the folder is packed under its own name.
+        {src / "models/d.xml", src / "models/a.xml", 0, "3 models"},
+    };
+    for (const auto& c : cases) {
+        fs::create_symlink(c.target, c.link);
+        const ToolRun run = tool("pack " + src.string() + " -o " + (dir / "x.data").string(), dir);
+        EXPECT_EQ(run.status, c.status) << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+        EXPECT_EQ(fs::exists(dir / "x.data"), c.status == 0) << run.out;
+        fs::remove(c.link);
+    }
+}
+
 } // namespace

@@ -64,12 +64,17 @@ void print(std::vector<Finding> findings) {
 std::vector<Finding> checkOne(const std::string& model, const std::string& presetDir,
                               Sources& sources, std::vector<BuildReport>& reports) {
     std::vector<fs::path> presets, cabinets;
+    std::vector<Finding> outside;
     if (!presetDir.empty()) {
         std::vector<fs::path> unused;
         listSources(presetDir, unused, presets);
         cabinets = listCabinets(presetDir);
+        outside = keepInside(presetDir, presets); // as pack would refuse them
+        const std::vector<Finding> more = keepInside(presetDir, cabinets);
+        outside.insert(outside.end(), more.begin(), more.end());
     }
     sources = readSources({}, presets, cabinets);
+    sources.findings.insert(sources.findings.end(), outside.begin(), outside.end());
     // The model file is opened once and read whole from that descriptor, so that a
     // FIFO, a device or a file without end is refused at once, not waited for; the
     // plug-in reads no larger model.
@@ -200,11 +205,12 @@ int packCommand(int argc, char** argv) {
                      "are, each preset compiled to NAME.fxp, and each cabinet text of\n"
                      "DIR/cabinets rendered to cabinets/NAME.wav (a 48 kHz impulse response).\n"
                      "Refuses, writing nothing, whatever check refuses, a preset or cabinet\n"
-                     "text that does not read, and a folder without models. ARCHIVE may not be\n"
-                     "one of the files packed nor lie in a folder they are read from; it is\n"
-                     "written under a new name beside ARCHIVE and renamed over it, so a failure\n"
-                     "leaves it as it was. Exit status 0 when written, 1 when refused, 2 on a\n"
-                     "usage error.\n");
+                     "text that does not read, a file whose real path leads out of DIR (a link\n"
+                     "within DIR is fine) and a folder without models. ARCHIVE may not be one\n"
+                     "of the files packed nor lie in a folder they are read from; it is written\n"
+                     "under a new name beside ARCHIVE and renamed over it, so a failure leaves\n"
+                     "it as it was. Exit status 0 when written, 1 when refused, 2 on a usage\n"
+                     "error.\n");
         return o.help ? 0 : kExitUsage;
     }
     const fs::path dir = o.operands[0];
@@ -220,8 +226,13 @@ int packCommand(int argc, char** argv) {
         std::fprintf(stderr, "quorle-model pack: %s\n", unfit.c_str());
         return kExitUsage;
     }
+    std::vector<Finding> findings;
+    for (std::vector<fs::path>* files : {&models, &presets, &cabinets}) {
+        const std::vector<Finding> outside = keepInside(dir, *files);
+        findings.insert(findings.end(), outside.begin(), outside.end());
+    }
     const Sources sources = readSources(models, presets, cabinets);
-    std::vector<Finding> findings = sources.findings;
+    findings.insert(findings.end(), sources.findings.begin(), sources.findings.end());
     if (sources.models == 0)
         findings.push_back({dir.string(), 0, true, "no model files (*.xml) to pack"});
     const std::vector<Finding> built = checkModels(sources, true);

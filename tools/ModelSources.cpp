@@ -64,6 +64,17 @@ bool splitFolder(const fs::path& dir) {
     return fs::is_directory(dir / "models", ec) || fs::is_directory(dir / "presets", ec);
 }
 
+// Whether `path` is `folder` or lies beneath it; both are real paths.
+bool within(const fs::path& path, const fs::path& folder) {
+    auto p = path.begin();
+    for (const fs::path& part : folder) {
+        if (p == path.end() || *p != part)
+            return false;
+        ++p;
+    }
+    return true;
+}
+
 // A temporary file name that is removed when it goes out of scope.
 struct TemporaryFile {
     std::string path;
@@ -105,6 +116,26 @@ std::vector<fs::path> sourceFolders(const fs::path& dir) {
     if (fs::is_directory(dir / "cabinets", ec))
         folders.push_back(dir / "cabinets");
     return folders;
+}
+
+std::vector<Finding> keepInside(const fs::path& dir, std::vector<fs::path>& files) {
+    std::vector<Finding> findings;
+    std::error_code ec;
+    const fs::path root = fs::canonical(dir, ec);
+    if (ec)
+        return findings; // reading the folder's files refuses them one by one
+    std::vector<fs::path> kept;
+    for (const fs::path& file : files) {
+        const fs::path real = fs::canonical(file, ec);
+        if (ec || within(real, root))
+            kept.push_back(file);
+        else
+            findings.push_back({file.string(), 0, true,
+                                "leads out of " + dir.string() + " (to " + real.string() +
+                                    "), and nothing outside the folder is packed"});
+    }
+    files = std::move(kept);
+    return findings;
 }
 
 std::vector<fs::path> listCabinets(const fs::path& dir) {

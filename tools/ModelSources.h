@@ -50,6 +50,13 @@ std::vector<std::filesystem::path> listCabinets(const std::filesystem::path& dir
 // The folders listSources() and listCabinets() read `dir`'s files from.
 std::vector<std::filesystem::path> sourceFolders(const std::filesystem::path& dir);
 
+// Drops from `files` each one whose real path (links followed) lies outside `dir`,
+// with a finding that refuses naming it: nothing outside an author's folder is
+// read or packed. A link that stays inside `dir` is kept (one text under two
+// names), and so is one that cannot be resolved, which reading then refuses.
+std::vector<Finding> keepInside(const std::filesystem::path& dir,
+                                std::vector<std::filesystem::path>& files);
+
 // Reads the models as they are, compiles each preset text into "STEM.fxp" and
 // renders each cabinet text (tools/CabinetModel.h) into "cabinets/STEM.wav", a
 // 48 kHz mono float WAV. An unreadable file, a preset or cabinet text that does not
