@@ -2,10 +2,15 @@
 // input's length and an impulse's peak stays where it was; other factors are refused.
 // A cabinet plays after the drive, each side of a stereo response on its own
 // channel; one that cannot be played is named in one line and nothing is written.
-// So is a model the graph builder refuses.
+// So is a model the graph builder refuses. A factory preset renders as the options
+// it sets.
+#include "tools/FactoryPresets.h"
 #include "tools/ZipWriter.h"
 
+#include "BundleWorld.h"
 #include <gtest/gtest.h>
+#include <lv2/core/lv2.h>
+#include <lv2/presets/presets.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -232,6 +238,136 @@ TEST(RenderModel, AModelTheBuilderRefusesIsNamedAndNothingIsWritten) {
         const size_t last = text.rfind('\n', text.size() - 2);
         EXPECT_EQ(text.substr(last == std::string::npos ? 0 : last + 1),
                   "quorle-render: " + c.says + "\n");
+    }
+}
+
+// The bundle's factory presets as lilv, an LV2 host's library, reads them: each
+// preset's URI fragment, its label and the options its port values stand for.
+struct ListedPreset {
+    std::string fragment, label, options;
+};
+std::vector<ListedPreset> listedPresets() {
+    quorletest::BundleWorld w;
+    const LilvPlugin* plugin = w.plugin("http://pellark.invalid/plugins/quorle#mono");
+    std::map<long, std::string> cabinets; // the Cabinet port's menu
+    LilvScalePoints* points = lilv_port_get_scale_points(plugin, w.port(plugin, "cabinet"));
+    LILV_FOREACH(scale_points, i, points) {
+        const LilvScalePoint* point = lilv_scale_points_get(points, i);
+        cabinets[std::lround(lilv_node_as_float(lilv_scale_point_get_value(point)))] =
+            lilv_node_as_string(lilv_scale_point_get_label(point));
+    }
+    lilv_scale_points_free(points);
+    std::vector<ListedPreset> out;
+    LilvNodes* presets = lilv_plugin_get_related(plugin, w.uri(LV2_PRESETS__Preset));
+    LILV_FOREACH(nodes, i, presets) {
+        const LilvNode* preset = lilv_nodes_get(presets, i);
+        lilv_world_load_resource(w.world, preset);
+        ListedPreset listed;
+        const std::string uri = lilv_node_as_uri(preset);
+        listed.fragment = uri.substr(uri.find('#') + 1);
+        LilvNode* label = lilv_world_get(w.world, preset, w.uri(LILV_NS_RDFS "label"), nullptr);
+        listed.label = label ? lilv_node_as_string(label) : "";
+        lilv_node_free(label);
+        LilvNodes* ports = lilv_world_find_nodes(w.world, preset, w.uri(LV2_CORE__port), nullptr);
+        LILV_FOREACH(nodes, p, ports) {
+            const LilvNode* port = lilv_nodes_get(ports, p);
+            LilvNode* symbol = lilv_world_get(w.world, port, w.uri(LV2_CORE__symbol), nullptr);
+            LilvNode* value = lilv_world_get(w.world, port, w.uri(LV2_PRESETS__value), nullptr);
+            const std::string name = lilv_node_as_string(symbol);
+            const float v = lilv_node_as_float(value);
+            char text[32];
+            std::snprintf(text, sizeof(text), "%.9g", v);
+            listed.options += " --" + name + " " +
+                              (name == "model"     ? std::to_string(std::lround(v))
+                               : name == "cabinet" ? cabinets.at(std::lround(v))
+                                                   : std::string(text));
+            lilv_node_free(symbol);
+            lilv_node_free(value);
+        }
+        lilv_nodes_free(ports);
+        out.push_back(listed);
+    }
+    lilv_nodes_free(presets);
+    return out;
+}
+
+// Every factory preset, by its short name, renders as the options it sets given one
+// by one, bit for bit; by its label in other letter case too; a control given after
+// it wins, one given before it does not; an unknown name is refused with one line
+// listing the presets (status 2) and nothing is written.
+TEST(RenderPreset, APresetRendersAsTheOptionsItSets) {
+    std::system(("mkdir -p " + kDir).c_str());
+    const std::string in = kDir + "/preset-in.wav", out = kDir + "/preset-out.wav";
+    std::vector<float> tone(4800);
+    for (size_t n = 0; n < tone.size(); ++n)
+        tone[n] = 0.3f * static_cast<float>(std::sin(0.04 * static_cast<double>(n)));
+    writeWav(in, tone, 48000);
+    auto rendered = [&](const std::string& options) {
+        std::remove(out.c_str());
+        EXPECT_EQ(render(options, in, out), 0) << options << ": " << said();
+        return readWav(out);
+    };
+    const std::vector<ListedPreset> presets = listedPresets();
+    ASSERT_EQ(presets.size(), 14u);
+    std::map<std::string, std::vector<float>> by; // rendered by preset
+    for (const ListedPreset& p : presets) {
+        SCOPED_TRACE(p.fragment + p.options);
+        const std::vector<float> alone = rendered(p.options);
+        ASSERT_EQ(alone.size(), tone.size());
+        EXPECT_EQ(rendered("--preset " + p.fragment), alone);
+        by[p.fragment] = alone;
+    }
+    EXPECT_NE(by["classic-crunch"], by["crunch-stack-rig"]) << "the rig's cabinet plays";
+    EXPECT_EQ(rendered("--preset 'RIG: LEAD STACK'"), by["lead-stack-rig"]);
+    EXPECT_EQ(rendered("--drive 0.1 --model 0 --preset classic-crunch"), by["classic-crunch"]);
+    std::map<std::string, std::string> options;
+    for (const ListedPreset& p : presets)
+        options[p.fragment] = p.options;
+    const std::vector<float> driven = rendered("--preset classic-crunch --drive 0.1");
+    EXPECT_EQ(driven, rendered(options["classic-crunch"] + " --drive 0.1"));
+    EXPECT_NE(driven, by["classic-crunch"]);
+    std::remove(out.c_str());
+    const int status = render("--preset 'no such'", in, out);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    const std::string line = said();
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+    for (const ListedPreset& p : presets)
+        EXPECT_NE(line.find(p.fragment), std::string::npos) << line;
+    EXPECT_TRUE(readWav(out).empty());
+}
+
+// The preset reader takes the lines the build writes and refuses, naming the line,
+// what it cannot stand behind.
+TEST(RenderPreset, TheReaderNamesTheLineOfWhatItCannotRead) {
+    const std::string head = "<http://x/presets#a-b>\n\trdfs:label \"A b\" ;\n";
+    const std::string tone = "\tlv2:port [ lv2:symbol \"model\" ; pset:value 3.0 ] ,\n"
+                             "\t\t[ lv2:symbol \"drive\" ; pset:value 0.25 ] ,\n"
+                             "\t\t[ lv2:symbol \"post\" ; pset:value 0.5 ] ,\n"
+                             "\t\t[ lv2:symbol \"bass\" ; pset:value 0.75 ] .\n";
+    std::vector<FactoryPreset> presets;
+    std::string error;
+    ASSERT_TRUE(parseFactoryPresets("# c\n" + head + tone, presets, error)) << error;
+    ASSERT_EQ(presets.size(), 1u);
+    EXPECT_EQ(findFactoryPreset(presets, "a B"), &presets[0]);
+    EXPECT_EQ(findFactoryPreset(presets, "A-B"), &presets[0]);
+    EXPECT_EQ(findFactoryPreset(presets, "a"), nullptr);
+    EXPECT_EQ(presets[0].values,
+              (std::map<std::string, double>{
+                  {"model", 3.0}, {"drive", 0.25}, {"post", 0.5}, {"bass", 0.75}}));
+    const std::pair<std::string, std::string> bad[] = {
+        {head + tone + "\t[ lv2:symbol \"cabinet\" ; pset:value nan ] .\n",
+         "line 7: port \"cabinet\""},
+        {head + tone + "\t[ lv2:symbol \"post\" ; pset:value 0.1 ] .\n",
+         "line 7: port \"post\" is set twice"},
+        {tone + head, "line 1: a label or port before"},
+        {head + tone.substr(0, tone.rfind("\t\t[")), "line 1: preset a-b does not set \"bass\""},
+        {"<http://x/presets#c>\n" + tone + head + tone, "line 1: preset c has no label"},
+    };
+    for (const auto& [text, says] : bad) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(parseFactoryPresets(text, presets, error));
+        EXPECT_EQ(error.rfind(says, 0), 0u) << error;
     }
 }
 

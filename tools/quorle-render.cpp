@@ -4,6 +4,7 @@
 //
 //   quorle-render [options] INPUT OUTPUT
 //   quorle-render [options] --list-models
+//   quorle-render [options] --list-presets
 //   quorle-render [options] --demo OUTDIR
 #include "au/AUBase.h"
 #include "au/quorleIds.h"
@@ -12,6 +13,7 @@
 #include "main/ModelRefusal.h"
 #include "main/UserArchive.h"
 #include "main/VorlixMac.h"
+#include "tools/FactoryPresets.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 
@@ -25,6 +27,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -51,6 +55,10 @@ struct Options {
     long block = 512;
     UInt32 oversampling = kQuorleDefaultOversampling;
     bool listModels = false;
+    bool listPresets = false;
+    // A factory preset (--preset), and the controls given after it, which it leaves.
+    std::optional<std::string> preset;
+    bool afterPreset[5] = {}; // drive, post, bass, model, cabinet
     std::string demoDir;
     std::vector<std::string> files;
 };
@@ -71,6 +79,7 @@ void usage(FILE* to) {
     std::fprintf(to,
                  "usage: quorle-render [options] INPUT OUTPUT\n"
                  "       quorle-render [options] --list-models\n"
+                 "       quorle-render [options] --list-presets\n"
                  "       quorle-render [options] --demo OUTDIR\n"
                  "options:\n"
                  "  --drive X      drive, 0..1 (default 0.5)\n"
@@ -79,6 +88,11 @@ void usage(FILE* to) {
                  "  --model M      model index or name (see --list-models; default 0); one\n"
                  "                 the archive holds but that cannot be played is named with\n"
                  "                 the reason and nothing is rendered (status 2)\n"
+                 "  --preset P     a factory preset of the bundle (see --list-presets), by its\n"
+                 "                 label or its short name (\"Classic crunch\", classic-crunch;\n"
+                 "                 letter case ignored): its model, drive, post gain, bass and,\n"
+                 "                 for the Rig: presets, cabinet; those options given after it\n"
+                 "                 win; an unknown name lists the presets (status 2)\n"
                  "  --bundle DIR   plug-in bundle (default: the one beside this program)\n"
                  "  --archive FILE a data archive of your own models (quorle-model pack);\n"
                  "                 one that cannot be used is named and the bundle's plays\n"
@@ -113,21 +127,31 @@ Options parse(int argc, char** argv) {
                 die(a + " needs a value");
             return argv[++i];
         };
-        if (a == "--drive")
+        if (a == "--drive") {
             o.drive = unitValue(a, value());
-        else if (a == "--post")
+            o.afterPreset[0] = true;
+        } else if (a == "--post") {
             o.post = unitValue(a, value());
-        else if (a == "--bass")
+            o.afterPreset[1] = true;
+        } else if (a == "--bass") {
             o.bass = unitValue(a, value());
-        else if (a == "--model")
+            o.afterPreset[2] = true;
+        } else if (a == "--model") {
             o.model = value();
+            o.afterPreset[3] = true;
+        } else if (a == "--preset") {
+            o.preset = value();
+            std::fill(std::begin(o.afterPreset), std::end(o.afterPreset), false);
+        } else if (a == "--list-presets")
+            o.listPresets = true;
         else if (a == "--bundle")
             o.bundle = value();
         else if (a == "--archive")
             o.archive = value();
-        else if (a == "--cabinet")
+        else if (a == "--cabinet") {
             o.cabinet = value();
-        else if (a == "--block") {
+            o.afterPreset[4] = true;
+        } else if (a == "--block") {
             const char* text = value();
             char* end = nullptr;
             o.block = std::strtol(text, &end, 10);
@@ -153,11 +177,72 @@ Options parse(int argc, char** argv) {
         else
             o.files.push_back(a);
     }
-    if (!o.listModels && o.demoDir.empty() && o.files.size() != 2) {
+    if (!o.listModels && !o.listPresets && o.demoDir.empty() && o.files.size() != 2) {
         usage(stderr);
         std::exit(2);
     }
     return o;
+}
+
+// The bundle's factory presets (its presets.ttl); a file that cannot be read or
+// understood ends the run, status 2.
+std::vector<FactoryPreset> factoryPresets(const Options& o) {
+    const std::string path = o.bundle + "/presets.ttl";
+    std::ifstream in(path);
+    if (!in)
+        die("cannot read " + path + ": " + std::strerror(errno), 2);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<FactoryPreset> presets;
+    std::string error;
+    if (!parseFactoryPresets(text, presets, error))
+        die(path + ": " + error, 2);
+    return presets;
+}
+
+// The options' preset applied: each control it sets, unless given after it. The
+// model is the index the preset holds (into whichever archive plays, as in an LV2
+// host); the cabinet the shipped one its value numbers (0 off, shipped ones from 2,
+// in the order the bundle's archive lists them).
+void applyPreset(Options& o) {
+    const std::vector<FactoryPreset> presets = factoryPresets(o);
+    const FactoryPreset* preset = findFactoryPreset(presets, *o.preset);
+    if (!preset) {
+        std::string names;
+        for (const FactoryPreset& p : presets)
+            names += (names.empty() ? "" : ", ") + p.fragment;
+        die("no preset \"" + *o.preset + "\" in " + o.bundle +
+                "/presets.ttl; the presets: " + names,
+            2);
+    }
+    const auto& v = preset->values;
+    if (!o.afterPreset[0])
+        o.drive = static_cast<float>(v.at("drive"));
+    if (!o.afterPreset[1])
+        o.post = static_cast<float>(v.at("post"));
+    if (!o.afterPreset[2])
+        o.bass = static_cast<float>(v.at("bass"));
+    if (!o.afterPreset[3])
+        o.model = std::to_string(std::lround(v.at("model")));
+    const auto cabinet = v.find("cabinet");
+    if (o.afterPreset[4] || cabinet == v.end())
+        return;
+    const long number = std::lround(cabinet->second);
+    const std::vector<std::string> shipped =
+        DataArchive::readDirectory(o.bundle + "/")->cabinetNames();
+    if (number == 0)
+        o.cabinet = cabinet::kOff;
+    else if (number >= 2 && static_cast<size_t>(number - 2) < shipped.size())
+        o.cabinet = shipped[static_cast<size_t>(number - 2)];
+    else
+        die("preset " + preset->fragment + " names cabinet " + std::to_string(number) +
+                ", which the bundle does not ship",
+            2);
+}
+
+int listPresets(const Options& o) {
+    for (const FactoryPreset& p : factoryPresets(o))
+        std::printf("%-20s %s\n", p.fragment.c_str(), p.label.c_str());
+    return 0;
 }
 
 // The bundle built or installed beside this program.
@@ -552,6 +637,10 @@ int main(int argc, char** argv) {
         Options o = parse(argc, argv);
         if (o.bundle.empty())
             o.bundle = defaultBundle();
+        if (o.listPresets)
+            return listPresets(o);
+        if (o.preset)
+            applyPreset(o);
         const std::shared_ptr<const DataArchive> bundled =
             DataArchive::readDirectory(o.bundle + "/");
         o.playing = bundled;
