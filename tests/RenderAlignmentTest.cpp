@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -27,7 +28,15 @@
 
 namespace {
 
-const std::string kDir = QUORLE_TEST_WORK_DIR;
+// A folder of the running test's own: ctest runs the tests of this file side by side,
+// so no two may share a file (the renders' standard error among them).
+std::string workDir() {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string dir =
+        std::string(QUORLE_TEST_WORK_DIR) + "/" + test->test_suite_name() + "." + test->name();
+    std::filesystem::create_directories(dir);
+    return dir;
+}
 
 // `samples` interleaved, `channels` to a frame.
 void writeWav(const std::string& path, const std::vector<float>& samples, int rate,
@@ -57,23 +66,22 @@ std::vector<float> readWav(const std::string& path) {
 int render(const std::string& options, const std::string& in, const std::string& out) {
     const std::string command = "timeout 60 " + std::string(QUORLE_RENDER) +
                                 " --bundle " QUORLE_BUNDLE_DIR " " + options + " " + in + " " +
-                                out + " 2>" + kDir + "/render.err";
+                                out + " 2>" + workDir() + "/render.err";
     return std::system(command.c_str());
 }
 
 TEST(RenderAlignment, AnImpulsePeaksAtItsInputPositionAtEveryFactor) {
-    std::system(("mkdir -p " + kDir).c_str());
     // A three-sample pulse: the oversampler's phase is not linear (its delay grows near
     // the top of the band), so a single sample's peak may tip a frame late; this one's
     // marks the delay at low frequencies.
     std::vector<float> impulse(5000, 0.0f);
     impulse[1233] = impulse[1235] = 0.25f;
     impulse[1234] = 0.5f;
-    const std::string in = kDir + "/impulse.wav";
+    const std::string in = workDir() + "/impulse.wav";
     writeWav(in, impulse, 48000);
     for (const char* factor : {"1", "2", "4", "8", ""}) { // "": the default
         SCOPED_TRACE(factor);
-        const std::string out = kDir + "/impulse-" + factor + ".wav";
+        const std::string out = workDir() + "/impulse-" + factor + ".wav";
         const std::string options = *factor ? std::string("--oversampling ") + factor : "";
         ASSERT_EQ(render(options + " --drive 0.3 --block 300", in, out), 0);
         const std::vector<float> got = readWav(out);
@@ -86,22 +94,21 @@ TEST(RenderAlignment, AnImpulsePeaksAtItsInputPositionAtEveryFactor) {
         EXPECT_GT(std::fabs(got[peak]), 0.01f);
     }
     for (const char* bad : {"3", "0", "16", "two"})
-        EXPECT_NE(render(std::string("--oversampling ") + bad, in, kDir + "/x.wav"), 0) << bad;
+        EXPECT_NE(render(std::string("--oversampling ") + bad, in, workDir() + "/x.wav"), 0) << bad;
 }
 
 // What the last render said on standard error.
 std::string said() {
-    std::ifstream in(kDir + "/render.err");
+    std::ifstream in(workDir() + "/render.err");
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Each choice of cabinet that cannot be played stops the render before it starts,
 // with status 2 and one line naming the file; a one-sample response is a plain gain.
 TEST(RenderCabinet, AnUnplayableCabinetIsNamedAndNothingIsWritten) {
-    std::system(("mkdir -p " + kDir).c_str());
-    const std::string in = kDir + "/cabinet-in.wav", out = kDir + "/cabinet-out.wav";
+    const std::string in = workDir() + "/cabinet-in.wav", out = workDir() + "/cabinet-out.wav";
     writeWav(in, std::vector<float>(4800, 0.25f), 48000);
-    const std::string dir = kDir + "/cabinets/";
+    const std::string dir = workDir() + "/cabinets/";
     std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str());
     const float nan = std::numeric_limits<float>::quiet_NaN();
     std::ofstream(dir + "empty.wav").close();
@@ -152,15 +159,14 @@ TEST(RenderCabinet, AnUnplayableCabinetIsNamedAndNothingIsWritten) {
 // sounding; a stereo response gives the left channel its left side and the right
 // its right (here +1 and -1: the right comes out inverted).
 TEST(RenderCabinet, ACabinetPlaysAfterTheDriveOnEachChannel) {
-    std::system(("mkdir -p " + kDir).c_str());
-    const std::string in = kDir + "/stereo-in.wav", sides = kDir + "/sides.wav";
+    const std::string in = workDir() + "/stereo-in.wav", sides = workDir() + "/sides.wav";
     std::vector<float> both(2 * 9600);
     for (size_t n = 0; n < both.size() / 2; ++n)
         both[2 * n] = both[2 * n + 1] = 0.4f * static_cast<float>(std::sin(0.05 * n));
     writeWav(in, both, 48000, 2);
     writeWav(sides, {1.0f, -1.0f}, 48000, 2);
     auto rendered = [&](const std::string& options) {
-        const std::string out = kDir + "/stereo-out.wav";
+        const std::string out = workDir() + "/stereo-out.wav";
         std::remove(out.c_str());
         EXPECT_EQ(render(options, in, out), 0) << options << ": " << said();
         return readWav(out);
@@ -187,7 +193,7 @@ TEST(RenderCabinet, ACabinetPlaysAfterTheDriveOnEachChannel) {
 // model, its archive and the builder's reason, and writes nothing; the archive's
 // other model renders.
 TEST(RenderModel, AModelTheBuilderRefusesIsNamedAndNothingIsWritten) {
-    const std::string dir = kDir + "/refused/";
+    const std::string dir = workDir() + "/refused/";
     std::system(("rm -rf " + dir + " && mkdir -p " + dir + "bundle").c_str());
     std::string big = "<quorle>";
     for (int i = 0; i < 300; ++i)
@@ -296,8 +302,7 @@ std::vector<ListedPreset> listedPresets() {
 // it wins, one given before it does not; an unknown name is refused with one line
 // listing the presets (status 2) and nothing is written.
 TEST(RenderPreset, APresetRendersAsTheOptionsItSets) {
-    std::system(("mkdir -p " + kDir).c_str());
-    const std::string in = kDir + "/preset-in.wav", out = kDir + "/preset-out.wav";
+    const std::string in = workDir() + "/preset-in.wav", out = workDir() + "/preset-out.wav";
     std::vector<float> tone(4800);
     for (size_t n = 0; n < tone.size(); ++n)
         tone[n] = 0.3f * static_cast<float>(std::sin(0.04 * static_cast<double>(n)));
