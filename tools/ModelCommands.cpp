@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -24,20 +25,23 @@ struct Options {
     std::vector<std::string> operands;
     std::string presets; // --presets DIR
     std::string output;  // -o FILE
+    std::string timeout; // --timeout SECONDS
     bool help = false;
 };
 
 // False, with a message, for an unknown option or one without its value.
-bool parse(int argc, char** argv, bool withPresets, bool withOutput, Options& o) {
+bool parse(int argc, char** argv, bool withPresets, bool withOutput, Options& o,
+           bool withTimeout = false) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const bool takesValue = (withPresets && a == "--presets") || (withOutput && a == "-o");
+        const bool takesValue = (withPresets && a == "--presets") || (withOutput && a == "-o") ||
+                                (withTimeout && a == "--timeout");
         if (takesValue) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "quorle-model %s: %s needs a value\n", argv[0], a.c_str());
                 return false;
             }
-            (a == "-o" ? o.output : o.presets) = argv[++i];
+            (a == "-o" ? o.output : a == "--timeout" ? o.timeout : o.presets) = argv[++i];
         } else if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -154,18 +158,33 @@ int checkCommand(int argc, char** argv) {
 
 int graphCommand(int argc, char** argv) {
     Options o;
-    if (!parse(argc, argv, true, true, o))
+    if (!parse(argc, argv, true, true, o, true))
         return kExitUsage;
     if (o.help || o.operands.size() != 1 || o.output.empty()) {
         std::fprintf(o.help ? stdout : stderr,
                      "usage: quorle-model graph MODEL.xml -o PICTURE.svg|PICTURE.png "
-                     "[--presets DIR]\n"
+                     "[--presets DIR] [--timeout SECONDS]\n"
                      "Draws the model's graph with Graphviz: audio connections solid, parameter\n"
                      "mappings dashed (\"get G > set S\"), each node with its id, kind, preset,\n"
-                     "processing order (#N) and the slot it writes; at most 512 nodes. Reasons\n"
-                     "the model would be refused are printed as check prints them, and the exit\n"
-                     "status is then 1.\n");
+                     "processing order (#N) and the slot it writes; at most 512 nodes, and above\n"
+                     "%zu Graphviz's quick layout. Graphviz is stopped after SECONDS (default\n"
+                     "%g) and nothing is written. Reasons the model would be refused are printed\n"
+                     "as check prints them, and the exit status is then 1; 2 on a usage error,\n"
+                     "a picture that cannot be drawn or one that took too long.\n",
+                     kQuickLayoutNodes, kDefaultDrawSeconds);
         return o.help ? 0 : kExitUsage;
+    }
+    double seconds = kDefaultDrawSeconds;
+    if (!o.timeout.empty()) {
+        char* end = nullptr;
+        seconds = std::strtod(o.timeout.c_str(), &end);
+        if (*end || !(seconds > 0.0 && seconds <= 3600.0)) {
+            std::fprintf(stderr,
+                         "quorle-model graph: --timeout needs seconds from 0 to 3600, not "
+                         "\"%s\"\n",
+                         o.timeout.c_str());
+            return kExitUsage;
+        }
     }
     Sources sources;
     std::vector<BuildReport> reports;
@@ -186,7 +205,8 @@ int graphCommand(int argc, char** argv) {
         return kExitUsage;
     }
     std::string error;
-    if (!drawModelGraph(modelGraphDot(root, reports[0], !o.presets.empty()), o.output, error)) {
+    if (!drawModelGraph(modelGraphDot(root, reports[0], !o.presets.empty()), o.output, seconds,
+                        error)) {
         std::fprintf(stderr, "quorle-model graph: %s\n", error.c_str());
         return kExitUsage;
     }
