@@ -49,7 +49,17 @@ std::vector<double> ellipticCoefficients(int count, double transition) {
 }
 
 typedef float Float2 __attribute__((vector_size(8)));
-typedef int Lanes __attribute__((vector_size(8))); // lane picks for __builtin_shuffle
+
+// `v` with its lanes picked: lane i of the result is lane I (then J) of `v`. GCC and
+// clang spell the same shuffle differently.
+template <int I, int J> inline __attribute__((always_inline)) Float2 pick(Float2 v) {
+#if defined(__clang__)
+    return __builtin_shufflevector(v, v, I, J);
+#else
+    typedef int Lanes __attribute__((vector_size(8)));
+    return __builtin_shuffle(v, Lanes{I, J});
+#endif
+}
 
 inline Float2 load2(const float* p) {
     Float2 v;
@@ -215,9 +225,9 @@ template <int K, int P> struct DownStep {
     }
     void swap() {
         for (int k = 0; k < K; ++k)
-            c.a[k] = __builtin_shuffle(c.a[k], Lanes{1, 0});
+            c.a[k] = pick<1, 0>(c.a[k]);
         for (int k = 0; k <= K; ++k)
-            c.s[k] = __builtin_shuffle(c.s[k], Lanes{1, 0});
+            c.s[k] = pick<1, 0>(c.s[k]);
     }
     void save(float* state) {
         if (P == 1)
@@ -245,8 +255,8 @@ inline __attribute__((always_inline)) void up2Body(const float* const* a, float*
     Chains<kJoined[1]> c1(a[1], s[1]);
     for (int i = 0; i < n; ++i) {
         const Float2 y = c0.step(Float2{in[i], in[i]}) + Chains<1>::kFloor;
-        store2(out + 4 * i, c1.run(__builtin_shuffle(y, Lanes{0, 0})));
-        store2(out + 4 * i + 2, c1.run(__builtin_shuffle(y, Lanes{1, 1})));
+        store2(out + 4 * i, c1.run(pick<0, 0>(y)));
+        store2(out + 4 * i + 2, c1.run(pick<1, 1>(y)));
     }
     c0.save(s[0]);
     c1.save(s[1]);
@@ -261,11 +271,9 @@ inline __attribute__((always_inline)) void up3Body(const float* const* a, float*
         const Float2 y = c0.step(Float2{in[i], in[i]}) + Chains<1>::kFloor;
         float* o = out + 8 * i;
         for (int j = 0; j < 2; ++j) {
-            const Float2 z =
-                c1.run(j ? __builtin_shuffle(y, Lanes{1, 1}) : __builtin_shuffle(y, Lanes{0, 0})) +
-                Chains<1>::kFloor;
-            store2(o + 4 * j, c2.run(__builtin_shuffle(z, Lanes{0, 0})));
-            store2(o + 4 * j + 2, c2.run(__builtin_shuffle(z, Lanes{1, 1})));
+            const Float2 z = c1.run(j ? pick<1, 1>(y) : pick<0, 0>(y)) + Chains<1>::kFloor;
+            store2(o + 4 * j, c2.run(pick<0, 0>(z)));
+            store2(o + 4 * j + 2, c2.run(pick<1, 1>(z)));
         }
     }
     c0.save(s[0]);
