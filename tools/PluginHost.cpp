@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 namespace {
@@ -162,4 +163,16 @@ const char* statusName(OSStatus status) {
     case badComponentSelector: return "bad component selector";
     default: return "unknown status";
     }
+}
+
+std::string defaultBundle() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path dir = fs::read_symlink("/proc/self/exe", ec).parent_path();
+    for (const fs::path& candidate :
+         {dir / ".." / "lv2" / "quorle.lv2", dir / ".." / "lib" / "lv2" / "quorle.lv2",
+          fs::path(QUORLE_INSTALLED_BUNDLE)})
+        if (fs::exists(candidate / kQuorleLibraryName, ec))
+            return fs::weakly_canonical(candidate, ec).string();
+    return (dir / ".." / "lv2" / "quorle.lv2").string();
 }

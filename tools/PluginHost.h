@@ -51,3 +51,8 @@ class PluginHost {
 
 // Status numbers of the unit and the platform, by name.
 const char* statusName(OSStatus status);
+
+// The plug-in bundle built or installed beside the running program (the build's
+// lv2/quorle.lv2, an install's lib/lv2/quorle.lv2, or the install prefix's), the
+// first that holds the plug-in; the build's place when none does.
+std::string defaultBundle();

@@ -44,18 +44,6 @@ constexpr int kExitUsage = 2; // bad options, or the plug-in cannot be loaded or
     std::exit(kExitUsage);
 }
 
-// The bundle built or installed beside this program.
-std::string defaultBundle() {
-    std::error_code ec;
-    const fs::path dir = fs::read_symlink("/proc/self/exe", ec).parent_path();
-    for (const fs::path& candidate :
-         {dir / ".." / "lv2" / "quorle.lv2", dir / ".." / "lib" / "lv2" / "quorle.lv2",
-          fs::path(QUORLE_INSTALLED_BUNDLE)})
-        if (fs::exists(candidate / kQuorleLibraryName, ec))
-            return fs::weakly_canonical(candidate, ec).string();
-    return (dir / ".." / "lv2" / "quorle.lv2").string();
-}
-
 // ---- measure -------------------------------------------------------------------
 
 struct MeasureOptions {

@@ -245,19 +245,6 @@ int listPresets(const Options& o) {
     return 0;
 }
 
-// The bundle built or installed beside this program.
-std::string defaultBundle() {
-    std::error_code ec;
-    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    fs::path dir = exe.parent_path();
-    for (fs::path candidate :
-         {dir / ".." / "lv2" / "quorle.lv2", dir / ".." / "lib" / "lv2" / "quorle.lv2",
-          fs::path(QUORLE_INSTALLED_BUNDLE)})
-        if (fs::exists(candidate / "quorle.so", ec))
-            return fs::weakly_canonical(candidate, ec).string();
-    return (dir / ".." / "lv2" / "quorle.lv2").string();
-}
-
 void check(OSStatus status, const char* what) {
     if (status != noErr)
         die(std::string(what) + " failed: status " + std::to_string(status) + " (" +
