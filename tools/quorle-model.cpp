@@ -77,6 +77,15 @@ void measureUsage(FILE* to) {
                  static_cast<unsigned>(kQuorleDefaultOversampling));
 }
 
+// The value of a --rate option, Hz; a usage error outside 20000..384000.
+double rateOption(const std::string& v) {
+    char* end = nullptr;
+    const double rate = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end || !(rate >= 20000.0 && rate <= 384000.0))
+        fail("--rate needs a rate from 20000 to 384000 Hz, not \"" + v + "\"");
+    return rate;
+}
+
 MeasureOptions parseMeasure(int argc, char** argv) {
     MeasureOptions o;
     for (int i = 1; i < argc; ++i) {
@@ -96,11 +105,7 @@ MeasureOptions parseMeasure(int argc, char** argv) {
                 fail("--oversampling needs 1, 2, 4 or 8, not \"" + v + "\"");
             o.oversampling = static_cast<UInt32>(std::stoul(v));
         } else if (a == "--rate") {
-            const std::string v = value();
-            char* end = nullptr;
-            o.rate = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end || !(o.rate >= 20000.0 && o.rate <= 384000.0))
-                fail("--rate needs a rate from 20000 to 384000 Hz, not \"" + v + "\"");
+            o.rate = rateOption(value());
         } else if (a == "--plot")
             o.plotDir = value();
         else if (a == "--markdown")
@@ -285,11 +290,7 @@ int cabinetsCommand(int argc, char** argv) {
         if (a == "--plot")
             plotDir = value();
         else if (a == "--rate") {
-            const std::string v = value();
-            char* end = nullptr;
-            rate = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end || !(rate >= 20000.0 && rate <= 384000.0))
-                fail("--rate needs a rate from 20000 to 384000 Hz, not \"" + v + "\"");
+            rate = rateOption(value());
         } else if (a == "--help" || a == "-h") {
             cabinetsUsage(stdout);
             return 0;
