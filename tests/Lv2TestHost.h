@@ -1,7 +1,9 @@
-// A small LV2 host for the tests that drive the plug-in's library directly: a URI
-// map, a worker the test runs by hand, a log, the state's store and path mapping,
-// and a mono or stereo instance with its ports.
+// A small LV2 host for the tests that drive the plug-in's library directly: the
+// URI map and the worker the test runs by hand (tools/Lv2HostFeatures.h), a log, the state's store
+// and path mapping, and a mono or stereo instance with its ports.
 #pragma once
+
+#include "tools/Lv2HostFeatures.h"
 
 #include <gtest/gtest.h>
 #include <lv2/atom/forge.h>
@@ -26,109 +28,8 @@
 
 namespace quorletest {
 
-// A URI map for the LV2 plug-in: URIs numbered from 1 in the order asked.
-struct UriMap {
-    std::vector<std::string> uris;
-    LV2_URID_Map map = {this, &UriMap::mapUri};
-    LV2_URID id(const char* uri) { return mapUri(this, uri); }
-    static LV2_URID mapUri(LV2_URID_Map_Handle handle, const char* uri) {
-        auto* self = static_cast<UriMap*>(handle);
-        for (size_t i = 0; i < self->uris.size(); ++i)
-            if (self->uris[i] == uri)
-                return static_cast<LV2_URID>(i + 1);
-        self->uris.emplace_back(uri);
-        return static_cast<LV2_URID>(self->uris.size());
-    }
-};
-
-// A host's worker, run by the test between run() calls as a threaded host runs it
-// between cycles (or at once, as an offline host may). Messages are kept in fixed
-// storage, so scheduling and responding allocate nothing of the test's own.
-struct TestWorker {
-    struct Message {
-        uint32_t size = 0;
-        alignas(8) unsigned char data[512];
-    };
-    const LV2_Worker_Interface* plugin = nullptr;
-    LV2_Handle instance = nullptr;
-    Message requests[64], responses[64];
-    int requestCount = 0, responseCount = 0;
-    bool immediate = false; // work and answer inside schedule_work()
-    LV2_Worker_Schedule schedule = {this, &TestWorker::scheduleWork};
-    LV2_Feature feature = {LV2_WORKER__schedule, &schedule};
-
-    static LV2_Worker_Status put(Message* queue, int& count, uint32_t size, const void* data) {
-        if (count == 64 || size > sizeof(Message::data))
-            return LV2_WORKER_ERR_NO_SPACE;
-        queue[count].size = size;
-        std::memcpy(queue[count].data, data, size);
-        ++count;
-        return LV2_WORKER_SUCCESS;
-    }
-    static LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size,
-                                          const void* data) {
-        auto* self = static_cast<TestWorker*>(h);
-        if (!self->immediate)
-            return put(self->requests, self->requestCount, size, data);
-        self->plugin->work(self->instance, &TestWorker::respond, self, size, data);
-        self->answer();
-        return LV2_WORKER_SUCCESS;
-    }
-    static LV2_Worker_Status respond(LV2_Worker_Respond_Handle h, uint32_t size, const void* data) {
-        auto* self = static_cast<TestWorker*>(h);
-        return put(self->responses, self->responseCount, size, data);
-    }
-    // The worker thread's turn: every request waiting.
-    void work() {
-        for (int i = 0; i < requestCount; ++i)
-            count(plugin->work(instance, &TestWorker::respond, this, requests[i].size,
-                               requests[i].data));
-        requestCount = 0;
-    }
-    // A host that works its queue in any order: the newest request first.
-    void workNewestFirst() {
-        for (int i = requestCount; i-- > 0;)
-            count(plugin->work(instance, &TestWorker::respond, this, requests[i].size,
-                               requests[i].data));
-        requestCount = 0;
-    }
-    // A host that never gets round to some requests: those `skip` names stay queued
-    // (in order), the others are worked.
-    template <typename Skip> void workAllBut(Skip skip) {
-        int kept = 0;
-        for (int i = 0; i < requestCount; ++i) {
-            if (skip(requests[i]))
-                requests[kept++] = requests[i];
-            else
-                count(plugin->work(instance, &TestWorker::respond, this, requests[i].size,
-                                   requests[i].data));
-        }
-        requestCount = kept;
-    }
-    // The render thread's turn before the next run(): every answer waiting. A copy
-    // of each is kept for redeliver().
-    void answer() {
-        for (int i = 0; i < responseCount; ++i) {
-            delivered[i] = responses[i];
-            count(plugin->work_response(instance, responses[i].size, responses[i].data));
-        }
-        deliveredCount = responseCount;
-        responseCount = 0;
-    }
-    // A host that hands the plug-in the same answers again: the bytes the last
-    // answer() delivered, delivered once more.
-    void redeliver() {
-        for (int i = 0; i < deliveredCount; ++i)
-            count(plugin->work_response(instance, delivered[i].size, delivered[i].data));
-    }
-
-    Message delivered[64];
-    int deliveredCount = 0;
-    int failures = 0; // work() and work_response() calls that did not succeed
-
-  private:
-    void count(LV2_Worker_Status status) { failures += status != LV2_WORKER_SUCCESS; }
-};
+using UriMap = lv2host::UriMap;
+using TestWorker = lv2host::Worker<>;
 
 struct Lv2Library {
     void* handle = nullptr;

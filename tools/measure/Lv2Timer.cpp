@@ -6,6 +6,8 @@
 #include <cmath>
 
 #ifdef QUORLE_HAVE_LILV
+#include "tools/Lv2HostFeatures.h"
+
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>
@@ -98,84 +100,11 @@ std::string lower(std::string text) {
     return text;
 }
 
-// URIs numbered from 1, as urid:map and urid:unmap hand them to plug-ins.
-class UridMap {
-  public:
-    UridMap() {
-        mMap = {this, &UridMap::map};
-        mUnmap = {this, &UridMap::unmap};
-    }
-    LV2_URID_Map* mapFeature() { return &mMap; }
-    LV2_URID_Unmap* unmapFeature() { return &mUnmap; }
-    LV2_URID id(const char* uri) { return map(this, uri); }
-
-  private:
-    static LV2_URID map(LV2_URID_Map_Handle handle, const char* uri) {
-        auto* self = static_cast<UridMap*>(handle);
-        for (size_t i = 0; i < self->mUris.size(); ++i)
-            if (self->mUris[i] == uri)
-                return static_cast<LV2_URID>(i + 1);
-        self->mUris.emplace_back(uri);
-        return static_cast<LV2_URID>(self->mUris.size());
-    }
-    static const char* unmap(LV2_URID_Unmap_Handle handle, LV2_URID urid) {
-        auto* self = static_cast<UridMap*>(handle);
-        return urid >= 1 && urid <= self->mUris.size() ? self->mUris[urid - 1].c_str() : nullptr;
-    }
-    std::vector<std::string> mUris;
-    LV2_URID_Map mMap;
-    LV2_URID_Unmap mUnmap;
-};
-
-// worker:schedule for one instance: jobs are kept while it runs and done between
-// two run() calls, their responses delivered at once.
-class Worker {
-  public:
-    Worker() { mSchedule = {this, &Worker::scheduleWork}; }
-    LV2_Worker_Schedule* scheduleFeature() { return &mSchedule; }
-    bool pending() const { return !mJobs.empty(); }
-    void serve(LV2_Handle handle, const LV2_Worker_Interface* worker) {
-        std::vector<std::vector<uint8_t>> jobs;
-        jobs.swap(mJobs);
-        if (!worker || !worker->work)
-            return;
-        for (const std::vector<uint8_t>& job : jobs)
-            worker->work(handle, &Worker::respond, this, static_cast<uint32_t>(job.size()),
-                         job.data());
-        std::vector<std::vector<uint8_t>> responses;
-        responses.swap(mResponses);
-        if (worker->work_response)
-            for (const std::vector<uint8_t>& response : responses)
-                worker->work_response(handle, static_cast<uint32_t>(response.size()),
-                                      response.data());
-        if (worker->end_run)
-            worker->end_run(handle);
-    }
-
-  private:
-    static LV2_Worker_Status keep(std::vector<std::vector<uint8_t>>& to, uint32_t size,
-                                  const void* data) {
-        const auto* bytes = static_cast<const uint8_t*>(data);
-        to.emplace_back(bytes, bytes + size);
-        return LV2_WORKER_SUCCESS;
-    }
-    static LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle handle, uint32_t size,
-                                          const void* data) {
-        return keep(static_cast<Worker*>(handle)->mJobs, size, data);
-    }
-    static LV2_Worker_Status respond(LV2_Worker_Respond_Handle handle, uint32_t size,
-                                     const void* data) {
-        return keep(static_cast<Worker*>(handle)->mResponses, size, data);
-    }
-    LV2_Worker_Schedule mSchedule;
-    std::vector<std::vector<uint8_t>> mJobs, mResponses;
-};
-
 } // namespace
 
 struct Lv2Timer::World {
     LilvWorld* world = lilv_world_new();
-    UridMap urids;
+    lv2host::UriMap urids;
     ~World() { lilv_world_free(world); }
 
     Node uri(const char* text) const { return Node(lilv_new_uri(world, text), lilv_node_free); }
@@ -216,8 +145,9 @@ class Lv2Instance : public TimedPlugin {
             return;
         if (lilv_plugin_has_latency(plugin))
             mLatencyPort = static_cast<int>(lilv_plugin_get_latency_port_index(plugin));
-        mWorker = static_cast<const LV2_Worker_Interface*>(
+        mScheduler.plugin = static_cast<const LV2_Worker_Interface*>(
             lilv_instance_get_extension_data(mInstance, LV2_WORKER__interface));
+        mScheduler.instance = lilv_instance_get_handle(mInstance);
         QuietStreams quiet;
         lilv_instance_activate(mInstance);
         mActive = true;
@@ -266,7 +196,7 @@ class Lv2Instance : public TimedPlugin {
     }
 
     void makeFeatures(double rate) {
-        UridMap& urids = mWorld->urids;
+        lv2host::UriMap& urids = mWorld->urids;
         mBlockLength = static_cast<int32_t>(mBlock);
         mRate = static_cast<float>(rate);
         const LV2_URID intType = urids.id(LV2_ATOM__Int);
@@ -279,10 +209,10 @@ class Lv2Instance : public TimedPlugin {
             option(LV2_BUF_SIZE__nominalBlockLength, intType, &mBlockLength, sizeof(int32_t)),
             option(LV2_PARAMETERS__sampleRate, urids.id(LV2_ATOM__Float), &mRate, sizeof(float)),
             LV2_Options_Option{LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr}};
-        mFeatureList = {{LV2_URID__map, urids.mapFeature()},
-                        {LV2_URID__unmap, urids.unmapFeature()},
+        mFeatureList = {{LV2_URID__map, &urids.map},
+                        {LV2_URID__unmap, &urids.unmap},
                         {LV2_OPTIONS__options, mOptions.data()},
-                        {LV2_WORKER__schedule, mScheduler.scheduleFeature()},
+                        {LV2_WORKER__schedule, &mScheduler.schedule},
                         {LV2_BUF_SIZE__boundedBlockLength, nullptr}};
         for (const LV2_Feature& f : mFeatureList)
             mFeatures.push_back(&f);
@@ -329,7 +259,7 @@ class Lv2Instance : public TimedPlugin {
             } else if (lilv_port_is_a(plugin, port, atom.get())) {
                 mAtoms.emplace_back(kAtomCapacity / sizeof(uint64_t), 0);
                 auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(mAtoms.back().data());
-                UridMap& urids = mWorld->urids;
+                lv2host::UriMap& urids = mWorld->urids;
                 // An input holds an empty sequence; an output offers its capacity.
                 sequence->atom.type = urids.id(in ? LV2_ATOM__Sequence : LV2_ATOM__Chunk);
                 sequence->atom.size =
@@ -355,7 +285,6 @@ class Lv2Instance : public TimedPlugin {
     // CPU seconds of the run() calls over the first `frames` of the input; the first
     // audio output appended to `output` when one is given.
     double playFrames(size_t frames, Signal* output = nullptr) {
-        const LV2_Handle handle = lilv_instance_get_handle(mInstance);
         double spent = 0.0;
         double start = threadCpuSeconds();
         for (size_t at = 0; at < frames; at += mBlock) {
@@ -370,7 +299,7 @@ class Lv2Instance : public TimedPlugin {
                                mAudioOut.front().begin() + n);
             if (mScheduler.pending()) {
                 spent += threadCpuSeconds() - start;
-                mScheduler.serve(handle, mWorker);
+                mScheduler.serve();
                 start = threadCpuSeconds();
             }
         }
@@ -382,8 +311,8 @@ class Lv2Instance : public TimedPlugin {
     const unsigned mBlock;
     LilvInstance* mInstance = nullptr;
     bool mActive = false;
-    Worker mScheduler;
-    const LV2_Worker_Interface* mWorker = nullptr;
+    // Peers may send longer messages than the plug-in does.
+    lv2host::Worker<64, 4096> mScheduler;
     int32_t mOne = 1, mBlockLength = 0;
     float mRate = 0.0f;
     std::vector<LV2_Options_Option> mOptions;
