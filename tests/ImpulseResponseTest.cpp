@@ -39,7 +39,10 @@ struct TempDir {
 using Channels = std::vector<std::vector<float>>;
 
 // Writes `channels` to `path` in `format` at `rate` through libsndfile's float path.
-bool writeSound(const std::string& path, int format, int rate, const Channels& channels) {
+// With `bits` (16 or 24) the samples are whole steps of 2^-(bits-1), written as those
+// integers unscaled, so that they read back exactly.
+bool writeSound(const std::string& path, int format, int rate, const Channels& channels,
+                int bits = 0) {
     SF_INFO info = {};
     info.samplerate = rate;
     info.channels = static_cast<int>(channels.size());
@@ -47,32 +50,16 @@ bool writeSound(const std::string& path, int format, int rate, const Channels& c
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!file)
         return false;
+    if (bits)
+        sf_command(file, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
+    const float scale = bits ? float(1 << (bits - 1)) : 1.0f;
     const size_t frames = channels.empty() ? 0 : channels[0].size();
     std::vector<float> interleaved;
     for (size_t n = 0; n < frames; ++n)
         for (const auto& channel : channels)
-            interleaved.push_back(channel[n]);
+            interleaved.push_back(channel[n] * scale);
     const sf_count_t wrote = sf_writef_float(file, interleaved.data(), sf_count_t(frames));
     return sf_close(file) == 0 && wrote == sf_count_t(frames);
-}
-
-// Integer samples written as they are: `bits` 16 or 24, read back as value / 2^(bits-1).
-bool writeIntegers(const std::string& path, int format, int rate,
-                   const std::vector<std::vector<int32_t>>& channels, int bits) {
-    SF_INFO info = {};
-    info.samplerate = rate;
-    info.channels = static_cast<int>(channels.size());
-    info.format = format;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file)
-        return false;
-    std::vector<int> interleaved;
-    for (size_t n = 0; n < channels[0].size(); ++n)
-        for (const auto& channel : channels)
-            interleaved.push_back(channel[n] * (1 << (32 - bits))); // libsndfile's full scale
-    const auto frames = sf_count_t(channels[0].size());
-    const sf_count_t wrote = sf_writef_int(file, interleaved.data(), frames);
-    return sf_close(file) == 0 && wrote == frames;
 }
 
 std::vector<float> noise(size_t frames, uint32_t seed, double peak = 0.9) {
@@ -196,22 +183,13 @@ TEST(ImpulseResponse, FilesReadBackSampleForSample) {
         const std::string path = dir.path + "/" + c.file;
         const size_t frames = c.file == std::string("gain.wav") ? 1 : 3000;
         Channels expected;
-        if (c.bits == 0) {
-            for (size_t ch = 0; ch < c.channels; ++ch)
-                expected.push_back(noise(frames, 7 + uint32_t(ch)));
-            ASSERT_TRUE(writeSound(path, c.format, c.rate, expected));
-        } else {
-            std::vector<std::vector<int32_t>> values(c.channels);
-            const double scale = double(1 << (c.bits - 1));
-            for (size_t ch = 0; ch < c.channels; ++ch) {
-                for (float s : noise(frames, 7 + uint32_t(ch)))
-                    values[ch].push_back(int32_t(std::lround(s * (scale - 1))));
-                expected.emplace_back();
-                for (int32_t v : values[ch])
-                    expected.back().push_back(float(v / scale));
-            }
-            ASSERT_TRUE(writeIntegers(path, c.format, c.rate, values, c.bits));
+        const double scale = c.bits ? double(1 << (c.bits - 1)) : 0.0;
+        for (size_t ch = 0; ch < c.channels; ++ch) {
+            expected.push_back(noise(frames, 7 + uint32_t(ch)));
+            for (float& s : expected.back())
+                s = scale ? float(std::lround(s * (scale - 1)) / scale) : s;
         }
+        ASSERT_TRUE(writeSound(path, c.format, c.rate, expected, c.bits));
         std::string error = "stale";
         const std::optional<ImpulseResponse> ir = impulse::readFile(path, error);
         ASSERT_TRUE(ir.has_value()) << error;
