@@ -6,9 +6,14 @@
 //   quorle-model measure [options]                  measure the models (and cabinets) against
 //                                                   their targets
 //   quorle-model cabinets DIR [--plot PICTURES]     the cabinets' responses and pictures
+//
+// measure and cabinets need the measuring part; a build without it (QUORLE_MEASURE
+// off) has the other commands alone and says so when those two are asked for.
+#include "tools/ModelCommands.h"
+
+#ifdef QUORLE_HAVE_MEASURE
 #include "au/quorleIds.h"
 #include "tools/CabinetModel.h"
-#include "tools/ModelCommands.h"
 #include "tools/ModelSources.h"
 #include "tools/PluginHost.h"
 #include "tools/measure/CabinetMeasure.h"
@@ -19,6 +24,7 @@
 #include "tools/measure/Plot.h"
 #include "tools/measure/Report.h"
 #include "tools/measure/Targets.h"
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -43,6 +49,8 @@ constexpr int kExitUsage = 2; // bad options, or the plug-in cannot be loaded or
     std::fprintf(stderr, "quorle-model: %s\n", message.c_str());
     std::exit(kExitUsage);
 }
+
+#ifdef QUORLE_HAVE_MEASURE
 
 // ---- measure -------------------------------------------------------------------
 
@@ -340,6 +348,25 @@ int cabinetsCommand(int argc, char** argv) {
     }
     return status;
 }
+
+#else
+
+// measure and cabinets in a build without the measuring part.
+int withoutMeasuring(int, char** argv) {
+    std::fprintf(stderr,
+                 "quorle-model: %s needs the measuring part, which this build does not have "
+                 "(configured with QUORLE_MEASURE off).\n",
+                 argv[0]);
+    return kExitUsage;
+}
+int measureCommand(int argc, char** argv) {
+    return withoutMeasuring(argc, argv);
+}
+int cabinetsCommand(int argc, char** argv) {
+    return withoutMeasuring(argc, argv);
+}
+
+#endif
 
 // ---- dispatch ------------------------------------------------------------------
 
