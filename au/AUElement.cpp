@@ -125,16 +125,7 @@ void AUElement::SetName(CFStringRef name) {
 // --- AUIOElement ---
 
 AUIOElement::AUIOElement(AUBase* audioUnit) : AUElement(audioUnit) {
-    mFormat = AudioStreamBasicDescription{};
-    mFormat.mSampleRate = 44100.0;
-    mFormat.mFormatID = kAudioFormatLinearPCM;
-    mFormat.mFormatFlags =
-        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-    mFormat.mBytesPerPacket = 4;
-    mFormat.mFramesPerPacket = 1;
-    mFormat.mBytesPerFrame = 4;
-    mFormat.mChannelsPerFrame = 2;
-    mFormat.mBitsPerChannel = 32;
+    mFormat = CanonicalStreamFormat(44100.0, 2);
     RebuildList();
 }
 

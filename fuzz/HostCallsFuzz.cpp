@@ -92,7 +92,7 @@ CFStringRef makeString(ByteReader& in) {
 void setFormat(Session& s, ByteReader& in) {
     const double rate = in.below(6) == 0 ? in.rawDouble() : in.pick(kRates);
     UInt32 channels = in.below(kMostChannels + 1);
-    AudioStreamBasicDescription format = fuzz::floatFormat(rate, channels);
+    AudioStreamBasicDescription format = CanonicalStreamFormat(rate, channels);
     switch (in.below(6)) {
     case 0: format.mFormatFlags &= ~kAudioFormatFlagIsNonInterleaved; break; // interleaved
     case 1:

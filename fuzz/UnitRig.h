@@ -24,20 +24,6 @@ inline AudioUnit openUnit() {
     return unit;
 }
 
-inline AudioStreamBasicDescription floatFormat(double rate, UInt32 channels) {
-    AudioStreamBasicDescription format = {};
-    format.mSampleRate = rate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags =
-        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-    format.mBytesPerPacket = 4;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = 4;
-    format.mChannelsPerFrame = channels;
-    format.mBitsPerChannel = 32;
-    return format;
-}
-
 // The input callback of every harness unit: a quiet ramp of tones in every buffer
 // it is handed, within the sizes it is told.
 inline OSStatus supplyInput(void*, AudioUnitRenderActionFlags*, const AudioTimeStamp* time, UInt32,
@@ -60,7 +46,7 @@ inline OSStatus supplyInput(void*, AudioUnitRenderActionFlags*, const AudioTimeS
 // Sets both stream formats, the input callback and initialises; the status of the
 // first step that fails.
 inline OSStatus startUnit(AudioUnit unit, double rate, UInt32 channels) {
-    const AudioStreamBasicDescription format = floatFormat(rate, channels);
+    const AudioStreamBasicDescription format = CanonicalStreamFormat(rate, channels);
     for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output})
         if (OSStatus status = AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0,
                                                    &format, sizeof(format)))

@@ -139,6 +139,22 @@ struct AudioStreamBasicDescription {
 };
 static_assert(sizeof(AudioStreamBasicDescription) == 40, "stream description is 40 bytes");
 
+// The unit's own stream format: 32-bit native float samples, one buffer per
+// channel, at `rate` Hz with `channels` channels.
+constexpr AudioStreamBasicDescription CanonicalStreamFormat(Float64 rate, UInt32 channels) {
+    AudioStreamBasicDescription format = {};
+    format.mSampleRate = rate;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags =
+        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
+    format.mBytesPerPacket = 4;
+    format.mFramesPerPacket = 1;
+    format.mBytesPerFrame = 4;
+    format.mChannelsPerFrame = channels;
+    format.mBitsPerChannel = 32;
+    return format;
+}
+
 struct SMPTETime {
     SInt16 mSubframes;
     SInt16 mSubframeDivisor;

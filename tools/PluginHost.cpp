@@ -59,16 +59,7 @@ bool PluginHost::load(const std::string& bundleDir, std::string& error) {
 
 OSStatus PluginHost::start(double sampleRate, UInt32 channels, UInt32 maxFrames) {
     mChannels = channels;
-    AudioStreamBasicDescription format = {};
-    format.mSampleRate = sampleRate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags =
-        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-    format.mBytesPerPacket = 4;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = 4;
-    format.mChannelsPerFrame = channels;
-    format.mBitsPerChannel = 32;
+    const AudioStreamBasicDescription format = CanonicalStreamFormat(sampleRate, channels);
     for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
         OSStatus status = AudioUnitSetProperty(mUnit, kAudioUnitProperty_StreamFormat, scope, 0,
                                                &format, sizeof(format));
