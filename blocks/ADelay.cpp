@@ -37,9 +37,13 @@ template <bool kAdd> void exchange(const float* in, float* out, float* line, int
         line[i] = x;
     }
 }
+
+// What hosts are told about this block.
+constexpr EffectIdentity kIdentity{"Delay", "Steinberg Media Technologies", "Delay", 1100, 1};
 } // namespace
 
 ADelay::ADelay(HostCallback callback) : AudioEffectX(callback, kNumPrograms, 1) {
+    setIdentity(kIdentity);
     for (std::vector<float>& line : delayBuffers)
         line.assign(static_cast<size_t>(size), 0.0f);
     setProgram(0);
@@ -195,29 +199,6 @@ bool ADelay::getProgramNameIndexed(int32_t, int32_t index, char* text) {
         return false;
     std::snprintf(text, kTextSize, "%s", programs[index].programName);
     return true;
-}
-
-int32_t ADelay::getPlugCategory() {
-    return 1;
-}
-
-bool ADelay::getEffectName(char* name) {
-    std::snprintf(name, kTextSize, "Delay");
-    return true;
-}
-
-bool ADelay::getVendorString(char* text) {
-    std::snprintf(text, kTextSize, "Steinberg Media Technologies");
-    return true;
-}
-
-bool ADelay::getProductString(char* text) {
-    std::snprintf(text, kTextSize, "Delay");
-    return true;
-}
-
-int32_t ADelay::getVendorVersion() {
-    return 1100;
 }
 
 void ADelay::clearState() {

@@ -56,11 +56,6 @@ class ADelay : public AudioEffectX, public StateClearing {
     // Reads a number (the delay in ms) and sets the parameter to it / 200.
     bool string2parameter(int32_t index, char* text) override;
     bool getProgramNameIndexed(int32_t category, int32_t index, char* text) override;
-    int32_t getPlugCategory() override;
-    bool getEffectName(char* name) override;
-    bool getVendorString(char* text) override;
-    bool getProductString(char* text) override;
-    int32_t getVendorVersion() override;
 
     // setParameter(0, v) without telling the host.
     void setDelay(float v);

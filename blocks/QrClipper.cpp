@@ -79,9 +79,13 @@ int32_t windowFor(float seconds, float rate) {
         return 0;
     return static_cast<int32_t>(t);
 }
+
+// What hosts are told about this block.
+constexpr EffectIdentity kIdentity{"qrclip", "Pellark", "pellark qrclip", 1000, 1};
 } // namespace
 
 QrClipper::QrClipper(HostCallback callback) : AudioEffectX(callback, 1, kNumParams) {
+    setIdentity(kIdentity);
     setNumInputs(2);
     setNumOutputs(2);
     setUniqueID(fourCC('q', 'r', 'c', 'l'));
@@ -188,29 +192,6 @@ void QrClipper::getParameterDisplay(int32_t index, char* text) {
 void QrClipper::getParameterName(int32_t index, char* text) {
     if (index >= 0 && index < kNumParams)
         std::snprintf(text, kTextSize, "%s", kNames[index]);
-}
-
-int32_t QrClipper::getPlugCategory() {
-    return 1;
-}
-
-bool QrClipper::getEffectName(char* name) {
-    std::strcpy(name, "qrclip");
-    return true;
-}
-
-bool QrClipper::getVendorString(char* text) {
-    std::strcpy(text, "Pellark");
-    return true;
-}
-
-bool QrClipper::getProductString(char* text) {
-    std::strcpy(text, "pellark qrclip");
-    return true;
-}
-
-int32_t QrClipper::getVendorVersion() {
-    return 1000;
 }
 
 void QrClipper::clearState() {

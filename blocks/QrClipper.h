@@ -31,11 +31,6 @@ class QrClipper : public AudioEffectX, public StateClearing {
     void getParameterLabel(int32_t index, char* label) override;
     void getParameterDisplay(int32_t index, char* text) override;
     void getParameterName(int32_t index, char* text) override;
-    int32_t getPlugCategory() override;
-    bool getEffectName(char* name) override;
-    bool getVendorString(char* text) override;
-    bool getProductString(char* text) override;
-    int32_t getVendorVersion() override;
 
     // The shared processing loop: one channel, or two when the second input is
     // connected; the channels share one magnitude detector.

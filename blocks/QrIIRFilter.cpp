@@ -33,9 +33,13 @@ int32_t orderFrom(float v) {
         return INT32_MIN;
     return static_cast<int32_t>(order);
 }
+
+// What hosts are told about this block.
+constexpr EffectIdentity kIdentity{"qriir", "Pellark", "pellark qriir", 1000, 1};
 } // namespace
 
 QrIIRFilter::QrIIRFilter(HostCallback callback) : AudioEffectX(callback, 1, kNumParams) {
+    setIdentity(kIdentity);
     setNumInputs(2);
     setNumOutputs(2);
     setUniqueID(fourCC('q', 'r', 'i', 'i'));
@@ -151,29 +155,6 @@ void QrIIRFilter::setBlockSizeAndSampleRate(int32_t frames, float rate) {
 
 void QrIIRFilter::resume() {
     params.channels = isInputConnected(1) ? 2 : 1;
-}
-
-int32_t QrIIRFilter::getPlugCategory() {
-    return 1;
-}
-
-bool QrIIRFilter::getEffectName(char* name) {
-    std::strcpy(name, "qriir");
-    return true;
-}
-
-bool QrIIRFilter::getVendorString(char* text) {
-    std::strcpy(text, "Pellark");
-    return true;
-}
-
-bool QrIIRFilter::getProductString(char* text) {
-    std::strcpy(text, "pellark qriir");
-    return true;
-}
-
-int32_t QrIIRFilter::getVendorVersion() {
-    return 1000;
 }
 
 void QrIIRFilter::clearState() {

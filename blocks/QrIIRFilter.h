@@ -29,12 +29,7 @@ class QrIIRFilter : public AudioEffectX, public StateClearing {
     void setSampleRate(float rate) override;
     // Sets the channel count from whether the second input is connected.
     void resume() override;
-    int32_t getPlugCategory() override;
     void setBlockSizeAndSampleRate(int32_t frames, float rate) override;
-    bool getEffectName(char* name) override;
-    bool getVendorString(char* text) override;
-    bool getProductString(char* text) override;
-    int32_t getVendorVersion() override;
 
     FilterParams params;
 

@@ -2,7 +2,13 @@
 
 #include <cstdio>
 
+namespace {
+// What hosts are told about this block.
+constexpr EffectIdentity kIdentity{"qriinv", "Pellark", "pellark qriinv", 1000, 1};
+} // namespace
+
 QrInv::QrInv(HostCallback callback) : AudioEffectX(callback, 1, 1) {
+    setIdentity(kIdentity);
     setNumInputs(2);
     setNumOutputs(2);
     setUniqueID(fourCC('q', 'r', 'i', 'n'));
@@ -61,26 +67,3 @@ void QrInv::getParameterLabel(int32_t, char* label) {
 void QrInv::getParameterDisplay(int32_t, char*) {}
 
 void QrInv::getParameterName(int32_t, char*) {}
-
-int32_t QrInv::getPlugCategory() {
-    return 1;
-}
-
-bool QrInv::getEffectName(char* name) {
-    std::snprintf(name, kTextSize, "qriinv");
-    return true;
-}
-
-bool QrInv::getVendorString(char* text) {
-    std::snprintf(text, kTextSize, "Pellark");
-    return true;
-}
-
-bool QrInv::getProductString(char* text) {
-    std::snprintf(text, kTextSize, "pellark qriinv");
-    return true;
-}
-
-int32_t QrInv::getVendorVersion() {
-    return 1000;
-}

@@ -23,11 +23,6 @@ class QrInv : public AudioEffectX {
     // Name and display write nothing: the caller's text stays as it was.
     void getParameterDisplay(int32_t index, char* text) override;
     void getParameterName(int32_t index, char* text) override;
-    int32_t getPlugCategory() override;
-    bool getEffectName(char* name) override;
-    bool getVendorString(char* text) override;
-    bool getProductString(char* text) override;
-    int32_t getVendorVersion() override;
 
   private:
     char programName[kTextSize];

@@ -251,9 +251,13 @@ Kernel kernelFor(bool replacing, bool cut, bool soft, bool) {
     return kernelFor(replacing, cut, soft);
 }
 #endif
+
+// What hosts are told about this block.
+constexpr EffectIdentity kIdentity{"qrsat", "Pellark", "pellark qrsat", 1000, 1};
 } // namespace
 
 QrSaturator::QrSaturator(HostCallback callback) : AudioEffectX(callback, 1, kNumParams) {
+    setIdentity(kIdentity);
     setNumInputs(2);
     setNumOutputs(2);
     setUniqueID(fourCC('q', 'r', 's', 'a'));
@@ -380,29 +384,6 @@ void QrSaturator::getParameterDisplay(int32_t index, char* text) {
 void QrSaturator::getParameterName(int32_t index, char* text) {
     if (text && index >= 0 && index < kNumParams)
         std::snprintf(text, kTextSize, "%s", kNames[index]);
-}
-
-int32_t QrSaturator::getPlugCategory() {
-    return 1;
-}
-
-bool QrSaturator::getEffectName(char* name) {
-    std::snprintf(name, kTextSize, "qrsat");
-    return true;
-}
-
-bool QrSaturator::getVendorString(char* text) {
-    std::snprintf(text, kTextSize, "Pellark");
-    return true;
-}
-
-bool QrSaturator::getProductString(char* text) {
-    std::snprintf(text, kTextSize, "pellark qrsat");
-    return true;
-}
-
-int32_t QrSaturator::getVendorVersion() {
-    return 1000;
 }
 
 void QrSaturator::clearState() {

@@ -79,11 +79,6 @@ class QrSaturator : public AudioEffectX, public StateClearing {
     // the corner in Hz ("off" at 0).
     void getParameterDisplay(int32_t index, char* text) override;
     void getParameterName(int32_t index, char* text) override;
-    int32_t getPlugCategory() override;
-    bool getEffectName(char* name) override;
-    bool getVendorString(char* text) override;
-    bool getProductString(char* text) override;
-    int32_t getVendorVersion() override;
     // Forgets the previous input and the DC cut's history; parameters stay.
     void clearState() override;
 

@@ -42,6 +42,8 @@ bool AudioEffectX::getOutputProperties(int32_t, VstPinProperties*) {
     return false;
 }
 int32_t AudioEffectX::getPlugCategory() {
+    if (identity)
+        return identity->plugCategory;
     return (effectRecord.flags & kFlagIsSynth) ? 2 : 0;
 }
 int32_t AudioEffectX::reportCurrentPosition() {
@@ -86,20 +88,30 @@ void AudioEffectX::setBlockSizeAndSampleRate(int32_t frames, float rate) {
 bool AudioEffectX::setBypass(bool) {
     return false;
 }
-bool AudioEffectX::getEffectName(char*) {
-    return false;
+namespace {
+// Copies `text` (when there is one) into a host's buffer of kTextSize bytes.
+bool identityText(char* to, const char* text) {
+    if (!text)
+        return false;
+    std::snprintf(to, kTextSize, "%s", text);
+    return true;
+}
+} // namespace
+
+bool AudioEffectX::getEffectName(char* name) {
+    return identityText(name, identity ? identity->effectName : nullptr);
 }
 bool AudioEffectX::getErrorText(char*) {
     return false;
 }
-bool AudioEffectX::getVendorString(char*) {
-    return false;
+bool AudioEffectX::getVendorString(char* text) {
+    return identityText(text, identity ? identity->vendor : nullptr);
 }
-bool AudioEffectX::getProductString(char*) {
-    return false;
+bool AudioEffectX::getProductString(char* text) {
+    return identityText(text, identity ? identity->product : nullptr);
 }
 int32_t AudioEffectX::getVendorVersion() {
-    return 0;
+    return identity ? identity->vendorVersion : 0;
 }
 intptr_t AudioEffectX::vendorSpecific(int32_t, intptr_t, void*, float) {
     return 0;

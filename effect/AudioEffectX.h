@@ -5,6 +5,16 @@
 
 #include "effect/AudioEffect.h"
 
+// What an effect tells hosts about itself. A null text is one the effect does not
+// give (its getter returns false); texts longer than kTextSize - 1 are cut there.
+struct EffectIdentity {
+    const char* effectName;
+    const char* vendor;
+    const char* product;
+    int32_t vendorVersion;
+    int32_t plugCategory;
+};
+
 class AudioEffectX : public AudioEffect {
   public:
     AudioEffectX(HostCallback callback, int32_t numPrograms, int32_t numParams);
@@ -118,4 +128,14 @@ class AudioEffectX : public AudioEffect {
     bool sendVstEventsToHost(VstEvents* events);
     bool closeFileSelector(VstFileSelect* select);
     bool getChunkFile(void* nativePath);
+
+  protected:
+    // The texts and numbers getEffectName, getVendorString, getProductString,
+    // getVendorVersion and getPlugCategory answer with; `id` outlives the effect
+    // (a constant). Without it they give nothing, version 0 and the category the
+    // synth flag implies.
+    void setIdentity(const EffectIdentity& id) { identity = &id; }
+
+  private:
+    const EffectIdentity* identity = nullptr;
 };

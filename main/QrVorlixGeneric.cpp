@@ -102,8 +102,14 @@ bool sameShape(const AudioNode* a, const AudioNode* b) {
 }
 } // namespace
 
+namespace {
+// An effect, and no names of its own.
+constexpr EffectIdentity kIdentity{nullptr, nullptr, nullptr, 0, 1};
+} // namespace
+
 QrVorlixGeneric::QrVorlixGeneric(HostCallback callback)
     : AudioEffectX(callback, 1, kNumParams), bassFilter(callback), loMidFilter(callback) {
+    setIdentity(kIdentity);
     // Other instances read it under this lock in init(), on their own threads.
     std::lock_guard<std::recursive_mutex> lock(gArchiveLock);
     gAudioMaster = callback;

@@ -99,7 +99,6 @@ class QrVorlixGeneric : public AudioEffectX {
                         float opt) override;
     void getParameterDisplay(int32_t index, char* text) override;
     void getParameterName(int32_t index, char* text) override;
-    int32_t getPlugCategory() override { return 1; }
 
     // Clears every piece of processing state (both fixed filters, the graph's
     // filters, delay lines, clipper windows and averagers) as if the effect had
