@@ -59,10 +59,16 @@ TEST(AUEffectBaseLifecycle, InitialiseMakesAKernelPerChannelOrRefusesTheCounts) 
     }
 }
 
-// Mended: initialising resets the last sample time, so a new run from 0 is rendered.
-TEST(AUEffectBaseLifecycle, ReinitialisingWithAnotherChannelCountStartsAfresh) {
+// Mended: a kernel that fails to build leaves none of the others behind; and
+// initialising resets the last sample time, so a new run from 0 is rendered.
+TEST(AUEffectBaseLifecycle, AFailedInitialiseLeavesNoKernelsAndANewOneStartsAfresh) {
     Host host;
+    host.object->failAtKernel = 1;
+    EXPECT_EQ(-4242, AudioUnitInitialize(host.unit));
+    EXPECT_EQ(0u, host.object->GetNumKernels());
+    host.object->failAtKernel = -1;
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
+    EXPECT_EQ(2u, host.object->GetNumKernels());
     BufferList out(2, 64);
     ASSERT_EQ(noErr, host.Render(out, 64, 0.0));
     ASSERT_EQ(noErr, AudioUnitUninitialize(host.unit));
@@ -74,17 +80,6 @@ TEST(AUEffectBaseLifecycle, ReinitialisingWithAnotherChannelCountStartsAfresh) {
     EXPECT_EQ(noErr, host.Render(mono, 64, 0.0));
     EXPECT_EQ(1u, host.object->calls.size());
     EXPECT_EQ(63.0f, mono.channel(0)[63]);
-}
-
-// Mended: a kernel that fails to build leaves none of the others behind.
-TEST(AUEffectBaseLifecycle, AFailedInitialiseLeavesNoKernels) {
-    Host host;
-    host.object->failAtKernel = 1;
-    EXPECT_EQ(-4242, AudioUnitInitialize(host.unit));
-    EXPECT_EQ(0u, host.object->GetNumKernels());
-    host.object->failAtKernel = -1;
-    EXPECT_EQ(noErr, AudioUnitInitialize(host.unit));
-    EXPECT_EQ(2u, host.object->GetNumKernels());
 }
 
 TEST(AUEffectBaseLifecycle, PublishedConfigurationsMatchWithTheirWildcards) {
@@ -136,22 +131,6 @@ TEST(AUEffectBaseLifecycle, PublishedConfigurationsMatchWithTheirWildcards) {
 
 // --- Render ---
 
-TEST(AUEffectBaseRender, CallsItCannotServeFailAndTheFirstErrorIsReadOnce) {
-    Host host;
-    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    BufferList out(2, 1157), mono(1, 512), cut(2, 100);
-    EXPECT_EQ(kAudioUnitErr_TooManyFramesToProcess, host.Render(out, 1157, 0.0));
-    EXPECT_EQ(paramErr, host.Render(mono, 512, 1.0)); // mended: stereo needs two buffers
-    EXPECT_EQ(paramErr, host.Render(cut, 512, 2.0));  // no room for the frames
-    EXPECT_TRUE(host.object->calls.empty());
-    EXPECT_EQ(kAudioUnitErr_TooManyFramesToProcess, LastRenderError(host.unit));
-    EXPECT_EQ(noErr, LastRenderError(host.unit));
-    EXPECT_EQ(noErr, host.Render(out, 1156, 3.0));
-
-    host.object->throwInProcess = true; // an exception does not reach the host
-    EXPECT_EQ(-1, host.Render(out, 256, 4.0));
-}
-
 namespace {
 OSStatus ShrinkingInput(void*, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32, UInt32,
                         AudioBufferList* data) {
@@ -160,16 +139,28 @@ OSStatus ShrinkingInput(void*, AudioUnitRenderActionFlags*, const AudioTimeStamp
 }
 } // namespace
 
-// Mended: a source that shrinks the list it was handed fails the render.
-TEST(AUEffectBaseRender, ASourceShrinkingThePulledListIsRefused) {
+// Mended: stereo needs two buffers; a source that shrinks the list it was handed
+// fails the render; events belong to their render call, even a failed one.
+TEST(AUEffectBaseRender, CallsItCannotServeFailAndTheFirstErrorIsReadOnce) {
     Host host;
-    ASSERT_EQ(noErr, host.ConnectInput(ShrinkingInput));
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    BufferList out(2, 256);
-    EXPECT_EQ(paramErr, host.Render(out, 256, 0.0));
+    const AudioUnitParameterEvent later = Immediate(100, 0.5f);
+    ASSERT_EQ(noErr, AudioUnitScheduleParameters(host.unit, &later, 1));
+    BufferList out(2, 1157), mono(1, 512), cut(2, 100);
+    EXPECT_EQ(kAudioUnitErr_TooManyFramesToProcess, host.Render(out, 1157, 0.0));
+    EXPECT_EQ(paramErr, host.Render(mono, 512, 1.0));
+    EXPECT_EQ(paramErr, host.Render(cut, 512, 2.0)); // no room for the frames
+    ASSERT_EQ(noErr, host.ConnectInput(ShrinkingInput));
+    EXPECT_EQ(paramErr, host.Render(out, 256, 3.0));
     EXPECT_TRUE(host.object->calls.empty());
+    EXPECT_EQ(kAudioUnitErr_TooManyFramesToProcess, LastRenderError(host.unit));
+    EXPECT_EQ(noErr, LastRenderError(host.unit));
     ASSERT_EQ(noErr, host.ConnectInput());
-    EXPECT_EQ(noErr, host.Render(out, 256, 256.0));
+    EXPECT_EQ(noErr, host.Render(out, 1156, 4.0));
+    EXPECT_EQ(1u, host.CallsOf(0).size()); // in one piece: the event went with its render
+
+    host.object->throwInProcess = true; // an exception does not reach the host
+    EXPECT_EQ(-1, host.Render(out, 256, 5.0));
 }
 
 TEST(AUEffectBaseRender, PullsFromAConnectedUnitIntoBuffersItHandsOut) {
@@ -292,18 +283,6 @@ TEST(AUEffectBaseSlicing, EventsCutTheRenderIntoSlices) {
         // The data pointers went back to the start: the whole output reached the host.
         EXPECT_EQ(Float32(999 + c.frames) * c.gains.back(), out.channel(1)[c.frames - 1]);
     }
-}
-
-// Mended: events belong to their render call, even a failed one.
-TEST(AUEffectBaseSlicing, AFailedRenderDiscardsItsEvents) {
-    Host host;
-    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    const AudioUnitParameterEvent later = Immediate(100, 0.5f);
-    ASSERT_EQ(noErr, AudioUnitScheduleParameters(host.unit, &later, 1));
-    BufferList out(2, 1157);
-    EXPECT_EQ(kAudioUnitErr_TooManyFramesToProcess, host.Render(out, 1157, 0.0));
-    ASSERT_EQ(noErr, host.Render(out, 512, 0.0));
-    EXPECT_EQ(1u, host.CallsOf(0).size());
 }
 
 // --- Properties and parameters ---
@@ -500,25 +479,6 @@ void CountListener(void*, AudioUnit, AudioUnitPropertyID, AudioUnitScope scope, 
 }
 
 } // namespace
-
-TEST(AUBaseState, SavedStateRestoresIntoAnotherInstance) {
-    Host source, target;
-    SetAll(source.unit, {0.1f, 0.2f, 0.3f, 2.0f});
-    CFDictionaryRef state = save(source.unit);
-    ASSERT_NE(nullptr, state);
-    // The data block: element 0 of the global scope, four (ID, value) pairs, big-endian.
-    const auto data = static_cast<CFDataRef>(lookup(state, "data"));
-    ASSERT_EQ(12 + 4 * 8, CFDataGetLength(data));
-    const uint8_t head[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4},
-                  id3[] = {0, 0, 0, 3, 0x40, 0, 0, 0};
-    EXPECT_EQ(0, std::memcmp(head, CFDataGetBytePtr(data), sizeof(head)));
-    EXPECT_EQ(0, std::memcmp(id3, CFDataGetBytePtr(data) + 12 + 3 * 8, sizeof(id3))); // 2.0f
-
-    ASSERT_EQ(noErr, restore(target.unit, state));
-    for (AudioUnitParameterID id = 0; id < 4; ++id)
-        EXPECT_EQ(Param(source.unit, id), Param(target.unit, id));
-    CFRelease(state);
-}
 
 // A state of another unit, or of another version, is refused before anything
 // changes; the type is not compared (a unit may be registered under another one).

@@ -143,37 +143,30 @@ TEST(AUHardeningEvents, SortingIsStableAndTakesAtMostNLog2NComparisons) {
         {"ascending", [](size_t i) { return SInt32(i); }},
     };
     std::vector<AudioUnitParameterEvent> events(n), scratch(n);
-    for (const auto& pattern : patterns) {
-        SCOPED_TRACE(pattern.name);
-        for (size_t i = 0; i < n; ++i)
-            events[i] = EventAt(pattern.offset(i), UInt32(i));
-        const size_t comparisons = AUBase::SortEventsByOffset(events.data(), n, scratch.data());
-        EXPECT_LE(comparisons, n * log2n);
-        std::vector<bool> seen(n, false);
-        for (size_t i = 0; i < n; ++i) {
-            ASSERT_LT(events[i].parameter, n);
-            EXPECT_FALSE(seen[events[i].parameter]);
-            seen[events[i].parameter] = true;
-            EXPECT_EQ(pattern.offset(events[i].parameter), OffsetOf(events[i]));
-            if (i == 0)
-                continue;
-            ASSERT_LE(OffsetOf(events[i - 1]), OffsetOf(events[i])) << "at " << i;
-            if (OffsetOf(events[i - 1]) == OffsetOf(events[i])) {
-                ASSERT_LT(events[i - 1].parameter, events[i].parameter) << "at " << i;
+    // The full queue, and lists of small lengths, one and none included.
+    for (const auto& pattern : patterns)
+        for (size_t count :
+             {n, size_t(0), size_t(1), size_t(2), size_t(3), size_t(17), size_t(39)}) {
+            SCOPED_TRACE(testing::Message() << pattern.name << ", " << count << " events");
+            for (size_t i = 0; i < count; ++i)
+                events[i] = EventAt(pattern.offset(i), UInt32(i));
+            const size_t comparisons =
+                AUBase::SortEventsByOffset(events.data(), count, scratch.data());
+            EXPECT_LE(comparisons, count * log2n);
+            std::vector<bool> seen(n, false);
+            for (size_t i = 0; i < count; ++i) {
+                ASSERT_LT(events[i].parameter, n);
+                EXPECT_FALSE(seen[events[i].parameter]);
+                seen[events[i].parameter] = true;
+                EXPECT_EQ(pattern.offset(events[i].parameter), OffsetOf(events[i]));
+                if (i == 0)
+                    continue;
+                ASSERT_LE(OffsetOf(events[i - 1]), OffsetOf(events[i])) << "at " << i;
+                if (OffsetOf(events[i - 1]) == OffsetOf(events[i])) {
+                    ASSERT_LT(events[i - 1].parameter, events[i].parameter) << "at " << i;
+                }
             }
         }
-    }
-    // Lists of every small length, one and none included.
-    for (size_t count = 0; count < 40; ++count) {
-        for (size_t i = 0; i < count; ++i)
-            events[i] = EventAt(SInt32((count - i) % 4), UInt32(i));
-        AUBase::SortEventsByOffset(events.data(), count, scratch.data());
-        for (size_t i = 1; i < count; ++i)
-            EXPECT_TRUE(OffsetOf(events[i - 1]) < OffsetOf(events[i]) ||
-                        (OffsetOf(events[i - 1]) == OffsetOf(events[i]) &&
-                         events[i - 1].parameter < events[i].parameter))
-                << count << " events, at " << i;
-    }
 }
 
 // --- Property listeners and the render thread ---

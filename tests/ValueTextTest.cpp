@@ -58,39 +58,37 @@ TEST(ValueText, FloatTruncatesToEightCharacters) {
     }
 }
 
-TEST(ValueText, UnitConversions) {
-    TextEffect fx;
-    char text[kTextSize];
-    fx.dB2string(1.0f, text);
-    EXPECT_STREQ(text, "0.000000");
-    fx.dB2string(2.0f, text);
-    EXPECT_STREQ(text, "6.020599");
-    fx.dB2string(0.5f, text);
-    EXPECT_STREQ(text, "-6.02059");
-    fx.dB2string(0.0f, text);
-    EXPECT_STREQ(text, "-oo");
-    fx.dB2string(-3.0f, text);
-    EXPECT_STREQ(text, "-oo");
-    fx.Hz2string(0.0f, text);
-    EXPECT_STREQ(text, "0.000000");
-    fx.Hz2string(100.0f, text);
-    EXPECT_STREQ(text, "441.0000");
-    fx.ms2string(44100.0f, text);
-    EXPECT_STREQ(text, "1000.000");
-    fx.setSampleRate(48000.0f);
-    fx.ms2string(24.0f, text);
-    EXPECT_STREQ(text, "0.500000");
-}
-
+// Each unit conversion, on the plain effect and on one whose float text is "n"
+// (the conversions must go through the virtual float text).
 TEST(ValueText, UnitConversionsGoThroughTheVirtualFloatText) {
-    OverridingEffect fx;
-    char text[kTextSize];
-    fx.dB2string(2.0f, text);
-    EXPECT_STREQ(text, "n");
-    fx.Hz2string(0.0f, text);
-    EXPECT_STREQ(text, "n");
-    fx.ms2string(10.0f, text);
-    EXPECT_STREQ(text, "n");
+    using Convert = void (AudioEffectX::*)(float, char*);
+    const struct {
+        Convert convert;
+        float rate, value;
+        const char* text;
+    } cases[] = {
+        {&AudioEffectX::dB2string, 44100.0f, 1.0f, "0.000000"},
+        {&AudioEffectX::dB2string, 44100.0f, 2.0f, "6.020599"},
+        {&AudioEffectX::dB2string, 44100.0f, 0.5f, "-6.02059"},
+        {&AudioEffectX::dB2string, 44100.0f, 0.0f, "-oo"},
+        {&AudioEffectX::dB2string, 44100.0f, -3.0f, "-oo"},
+        {&AudioEffectX::Hz2string, 44100.0f, 0.0f, "0.000000"},
+        {&AudioEffectX::Hz2string, 44100.0f, 100.0f, "441.0000"},
+        {&AudioEffectX::ms2string, 44100.0f, 44100.0f, "1000.000"},
+        {&AudioEffectX::ms2string, 48000.0f, 24.0f, "0.500000"},
+    };
+    for (const auto& c : cases) {
+        TextEffect fx;
+        OverridingEffect overriding;
+        char text[kTextSize];
+        fx.setSampleRate(c.rate);
+        (fx.*c.convert)(c.value, text);
+        EXPECT_STREQ(text, c.text) << "value " << c.value;
+        if (std::strcmp(c.text, "-oo") != 0) {
+            (overriding.*c.convert)(c.value, text);
+            EXPECT_STREQ(text, "n") << "value " << c.value;
+        }
+    }
 }
 
 TEST(ValueText, LongIsRightAlignedAndCut) {
