@@ -19,13 +19,6 @@ namespace {
 
 using Graph = std::unique_ptr<AudioNode>;
 
-Graph build(const std::string& xml) {
-    gAudioMaster = masterCallback;
-    TiXmlDocument doc;
-    doc.Parse(xml.c_str());
-    return Graph(doc.RootElement() ? parseElement(doc.RootElement(), 0, 1) : nullptr);
-}
-
 // An averager "env" with the given param, read by the output mixer.
 std::string envelopeModel(const std::string& param) {
     return R"(<quorle><processor id="env" type="averager" input="in">)" + param +
@@ -38,7 +31,7 @@ AveragerAN* envelope() {
 }
 
 TEST(AveragerWindow, MillisecondsBecomeSamplesAtTheRunningRate) {
-    Graph g = build(envelopeModel(R"(<param set="0" ms="50"/>)"));
+    Graph g = buildModel(envelopeModel(R"(<param set="0" ms="50"/>)"));
     ASSERT_TRUE(g);
     AveragerAN* env = envelope();
     ASSERT_NE(env, nullptr);
@@ -71,7 +64,7 @@ TEST(AveragerWindow, MillisecondsBecomeSamplesAtTheRunningRate) {
     EXPECT_FLOAT_EQ(env->getParam(0), 0.5f);
 
     // The shortest windows are one sample.
-    Graph tiny = build(envelopeModel(R"(<param set="0" ms="0.001"/>)"));
+    Graph tiny = buildModel(envelopeModel(R"(<param set="0" ms="0.001"/>)"));
     ASSERT_TRUE(tiny);
     tiny->dispatcher(10, 0, 0, nullptr, 8000.0f);
     prepareGraph(tiny.get());
@@ -79,7 +72,7 @@ TEST(AveragerWindow, MillisecondsBecomeSamplesAtTheRunningRate) {
 }
 
 TEST(AveragerWindow, TheSampleCountFormIsUnchanged) {
-    Graph g = build(envelopeModel(R"(<param set="0" value="2205"/>)"));
+    Graph g = buildModel(envelopeModel(R"(<param set="0" value="2205"/>)"));
     ASSERT_TRUE(g);
     AveragerAN* env = envelope();
     g->dispatcher(10, 0, 0, nullptr, 96000.0f);
@@ -115,7 +108,7 @@ TEST(AveragerWindow, MillisecondsWhereTheyCannotBeAWindowAreIgnored) {
         {R"(<param set="0" ms="fifty"/>)", 1, false},
     };
     for (const auto& c : cases) {
-        Graph g = build(envelopeModel(c.params));
+        Graph g = buildModel(envelopeModel(c.params));
         ASSERT_TRUE(g) << c.params;
         prepareGraph(g.get());
         EXPECT_EQ(envelope()->averageSamples, c.samples) << c.params;
@@ -129,25 +122,15 @@ TEST(AveragerWindow, MillisecondsWhereTheyCannotBeAWindowAreIgnored) {
         R"(<quorle><fx id="a" type="eq"><param set="0" ms="50"/></fx></quorle>)",
     };
     for (const char* xml : elsewhere)
-        EXPECT_TRUE(build(xml)) << xml;
+        EXPECT_TRUE(buildModel(xml)) << xml;
 }
 
 TEST(AveragerWindow, TheBudgetCountsTheRingForTheHighestRate) {
     // A 50 ms window reserves 153600 samples (600 KB) whatever the rate it starts at;
     // 120 of them exceed the 64 MB a model may take, 120 windows of 2400 samples do not.
-    auto averagers = [](int n, const std::string& window) {
-        std::string xml = "<quorle>", maps;
-        for (int i = 0; i < n; ++i) {
-            const std::string id = "a" + std::to_string(i);
-            xml += "<processor id=\"" + id + "\" type=\"averager\" input=\"in\">" + window +
-                   "</processor>";
-            maps += "<param set=\"" + std::to_string(i + 2) + "\" node=\"" + id + "\" get=\"0\"/>";
-        }
-        return xml + "<mixer input=\"in\" input2=\"in\">" + maps + "</mixer></quorle>";
-    };
-    EXPECT_TRUE(build(averagers(100, R"(<param set="0" ms="50"/>)")));
-    EXPECT_FALSE(build(averagers(120, R"(<param set="0" ms="50"/>)")));
-    EXPECT_TRUE(build(averagers(120, R"(<param set="0" value="2400"/>)")));
+    EXPECT_TRUE(buildModel(averagerModel(100, R"(<param set="0" ms="50"/>)")));
+    EXPECT_FALSE(buildModel(averagerModel(120, R"(<param set="0" ms="50"/>)")));
+    EXPECT_TRUE(buildModel(averagerModel(120, R"(<param set="0" value="2400"/>)")));
 }
 
 } // namespace

@@ -47,29 +47,6 @@ TEST(Delay, LengthFollowsControlAndRateWithinTheLines) {
     EXPECT_EQ(d.getDelaySamples(), full);
 }
 
-TEST(Delay, ProcessAddsReplacingOverwritesAndChannelsShareOnePosition) {
-    for (bool add : {false, true}) {
-        ADelay d([](AEffect*, int32_t, int32_t, intptr_t, void*, float) -> intptr_t { return 0; });
-        d.setSampleRate(1000.0f); // every pin connected above: two channels run
-        d.setParameter(0, 0.5f);  // 100 samples
-        Buffer in0(700), out0(700, 10.0f), io1(700);
-        for (size_t i = 0; i < in0.size(); ++i)
-            io1[i] = -(in0[i] = static_cast<float>(i + 1));
-        // Channel 1 runs in place; blocks of 70 frames do not divide the length.
-        for (size_t at = 0; at < in0.size(); at += 70) {
-            float* ins[2] = {in0.data() + at, io1.data() + at};
-            float* outs[2] = {out0.data() + at, io1.data() + at};
-            add ? d.process(ins, outs, 70) : d.processReplacing(ins, outs, 70);
-        }
-        // In place, each input sample is stored before its output overwrites or adds to it.
-        for (size_t i = 0; i < in0.size(); ++i) {
-            const float delayed = i < 100 ? 0.0f : in0[i - 100];
-            ASSERT_EQ(out0[i], (add ? 10.0f : 0.0f) + delayed) << add << " " << i;
-            ASSERT_EQ(io1[i], (add ? -in0[i] : 0.0f) - delayed) << add << " " << i;
-        }
-    }
-}
-
 TEST(Delay, ProgramNamesNumbersAndTypedValues) {
     ADelay d(masterCallback);
     char text[kTextSize];

@@ -1,13 +1,17 @@
-// Hand-built graphs for tests: a work-buffer table like the main effect's and a
-// walk over the processing list.
+// Graphs for tests: built from model documents or by hand, a work-buffer table like
+// the main effect's and a walk over the processing list.
 #pragma once
 
 #include "effect/AudioEffectX.h"
+#include "effect/MasterCallback.h"
 #include "graph/AudioNode.h"
 #include "graph/AudioNodeFX.h"
 #include "graph/BuilderState.h"
+#include "graph/xmlreader.h"
+#include "main/QrVorlixGeneric.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 // 50 one-channel buffer lists of kSlotLength samples.
@@ -61,4 +65,26 @@ inline AudioNodeFX* fxNode(AudioEffectX* effect, AudioNode* input, int slot, con
     n->name = id;
     gNodeMap[id] = n;
     return n;
+}
+
+// The graph of a model document, its effects at their defaults (no archive).
+inline std::unique_ptr<AudioNode> buildModel(const std::string& xml) {
+    gAudioMaster = masterCallback;
+    TiXmlDocument doc;
+    doc.Parse(xml.c_str());
+    TiXmlElement* root = doc.FirstChildElement("quorle");
+    return std::unique_ptr<AudioNode>(root ? parseElement(root, kInputSlot, kOutputSlot) : nullptr);
+}
+
+// A model of `n` averagers with the params `window`, each mapped by the output mixer
+// so that all of them run.
+inline std::string averagerModel(int n, const std::string& window) {
+    std::string xml = "<quorle>", maps;
+    for (int i = 0; i < n; ++i) {
+        const std::string id = "a" + std::to_string(i);
+        xml += "<processor id=\"" + id + "\" type=\"averager\" input=\"in\">" + window +
+               "</processor>";
+        maps += "<param set=\"" + std::to_string(i + 2) + "\" node=\"" + id + "\" get=\"0\"/>";
+    }
+    return xml + "<mixer input=\"in\" input2=\"in\">" + maps + "</mixer></quorle>";
 }

@@ -22,14 +22,30 @@ namespace {
 
 using Graph = std::unique_ptr<AudioNode>;
 
-// Builds the graph of a model document (no archive: effects get their defaults).
-Graph build(const std::string& xml) {
-    gAudioMaster = masterCallback;
-    TiXmlDocument doc;
-    doc.Parse(xml.c_str());
-    TiXmlElement* root = doc.FirstChildElement("quorle");
-    EXPECT_NE(root, nullptr) << xml;
-    return Graph(root ? parseElement(root, 0, 1) : nullptr);
+// set, value, node, get of every param mapping of `node`.
+using P = std::tuple<int, float, AudioNode*, int>;
+std::vector<P> mappings(const AudioNode* node) {
+    std::vector<P> got;
+    for (const ParamMapping& p : node->params)
+        got.emplace_back(p.set, p.value, p.node, p.get);
+    return got;
+}
+
+// `n` effects listed first (the last mixer maps them all), one a line from line 2, then
+// a chain of mixers m1.. that reads them one by one: all n stay live until the first
+// mixer, which needs a slot of its own too.
+std::string wideModel(int n) {
+    std::string xml = "<quorle>\n", maps;
+    for (int i = 0; i < n; ++i) {
+        const std::string e = "e" + std::to_string(i);
+        xml += "<fx id=\"" + e + "\" type=\"inv\" input=\"in\"/>\n";
+        maps += "<param set=\"9\" node=\"" + e + "\" get=\"0\"/>";
+    }
+    for (int i = 1; i < n; ++i)
+        xml += "<mixer id=\"m" + std::to_string(i) + "\" input=\"" +
+               (i == 1 ? "e0" : "m" + std::to_string(i - 1)) + "\" input2=\"e" + std::to_string(i) +
+               "\">" + (i == n - 1 ? maps : "") + "</mixer>\n";
+    return xml + "</quorle>";
 }
 
 // "name:slot" of every node after the input node, in processing order; an effect
@@ -69,7 +85,7 @@ TEST(ModelBuilder, ProcessingListAndSlots) {
          "side:2 p:-1 :1"},
     };
     for (auto [xml, want] : cases) {
-        Graph g = build(xml);
+        Graph g = buildModel(xml);
         ASSERT_TRUE(g) << xml;
         EXPECT_EQ(g->outBuffer, 0);
         EXPECT_EQ(order(g), want);
@@ -79,7 +95,7 @@ TEST(ModelBuilder, ProcessingListAndSlots) {
 TEST(ModelBuilder, NamesWordsAndReferences) {
     // Element names and type words ignore case; attribute names and "param" do not;
     // an fx without id is passed over and the next element reads the node before it.
-    Graph g = build(R"(<quorle><FX id="a" type="EQ"/><fx ID="skipped" type="clip"/>
+    Graph g = buildModel(R"(<quorle><FX id="a" type="EQ"/><fx ID="skipped" type="clip"/>
         <Mixer id="m" input2="in"><Param set="0" value="9"/></Mixer>
         <PROCESSOR type="Averager"><param set="0" value="3.9"/></PROCESSOR>
         <processor type="unknown"/><comment input="nowhere"/><fx id="z" type="delay" input="m"/>
@@ -94,7 +110,7 @@ TEST(ModelBuilder, NamesWordsAndReferences) {
 }
 
 TEST(ModelBuilder, DuplicateIdsAndTheGraphInput) {
-    Graph g = build(R"(<quorle><fx id="x" type="eq"/><fx id="y" type="eq" input="x"/>
+    Graph g = buildModel(R"(<quorle><fx id="x" type="eq"/><fx id="y" type="eq" input="x"/>
         <fx id="x" type="clip" input="in"/><mixer id="in" input="y" input2="x"/>
         <fx id="last" type="inv" input="in"/></quorle>)");
     ASSERT_TRUE(g);
@@ -106,20 +122,16 @@ TEST(ModelBuilder, DuplicateIdsAndTheGraphInput) {
 }
 
 TEST(ModelBuilder, ParamAttributes) {
-    Graph g = build(R"(<quorle><processor id="d" type="divider">
+    Graph g = buildModel(R"(<quorle><processor id="d" type="divider">
         <param set="2abc" value="5"/><param set=" -1" value="no digits"/><param set="3" node="in"/>
         <param value="7"/><param set="4" node="in" get="1"/><param set="99999999999" value="1e300"/>
       </processor><mixer input="in" input2="in"><param set="0" node="d" get="2"/></mixer></quorle>)");
     ASSERT_TRUE(g);
-    // set, value, node, get. A node without get is the constant 1.0; no set, no mapping.
-    using P = std::tuple<int, float, AudioNode*, int>;
+    // A node without get is the constant 1.0; no set, no mapping.
     const std::vector<P> want = {P{2, 5.0f, nullptr, 0}, P{-1, 0.0f, nullptr, 0},
                                  P{3, 1.0f, nullptr, 0}, P{4, 1.0f, g.get(), 1},
                                  P{INT32_MAX, INFINITY, nullptr, 0}};
-    std::vector<P> got;
-    for (const ParamMapping& p : g->next->params)
-        got.emplace_back(p.set, p.value, p.node, p.get);
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(mappings(g->next), want);
 }
 
 // "code id line" of every reason the builder (and the document reader) gives.
@@ -145,16 +157,12 @@ TEST(ModelBuilder, MsOffAnAveragersWindowIsIgnoredAndTheParamReadAsAnyOther) {
         <param set="1" ms="50"/>
         <param set="2" ms="-1" node="a" get="3"/>
         <param set="3" ms="20" node="a"/></mixer></quorle>)";
-    Graph g = build(xml);
+    Graph g = buildModel(xml);
     ASSERT_TRUE(g);
-    // set, value, node, get: "value"; else "node" with "get"; else the constant 1.0.
-    using P = std::tuple<int, float, AudioNode*, int>;
+    // "value"; else "node" with "get"; else the constant 1.0.
     const std::vector<P> want = {P{0, 0.25f, nullptr, 0}, P{1, 1.0f, nullptr, 0},
                                  P{2, 1.0f, findNode("a"), 3}, P{3, 1.0f, nullptr, 0}};
-    std::vector<P> got;
-    for (const ParamMapping& p : findNode("m")->params)
-        got.emplace_back(p.set, p.value, p.node, p.get);
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(mappings(findNode("m")), want);
     EXPECT_EQ(reasonsOf(xml), "preset-missing a 1, ms-ignored m 3, ms-ignored m 4, "
                               "ms-ignored m 5, ms-ignored m 6");
 }
@@ -174,10 +182,10 @@ TEST(ModelBuilder, ModelsThatCannotRunAreRefused) {
         R"(<quorle><fx id="unused" type="eq" input="typo"/><fx id="b" type="eq" input="in"/></quorle>)",
     };
     for (const char* xml : refused)
-        EXPECT_FALSE(build(xml)) << xml;
+        EXPECT_FALSE(buildModel(xml)) << xml;
 
     // A divider may follow a processor: it does not read audio.
-    EXPECT_TRUE(build(R"(<quorle><processor id="e" type="averager"/>
+    EXPECT_TRUE(buildModel(R"(<quorle><processor id="e" type="averager"/>
         <processor type="divider"/><fx id="a" type="eq" input="in"/></quorle>)"));
 }
 
@@ -196,13 +204,13 @@ const std::pair<const char*, const char*> kUnheardModels[] = {
 
 TEST(ModelBuilder, ModelsWhoseOutputNothingWritesGiveAGraph) {
     for (auto [xml, want] : kUnheardModels) {
-        Graph g = build(xml);
+        Graph g = buildModel(xml);
         ASSERT_TRUE(g) << xml;
         EXPECT_EQ(g->outBuffer, kInputSlot) << xml;
         EXPECT_EQ(order(g), want) << xml; // no node element: the input node alone
     }
     // "sat" names a block: a saturator last writes the output.
-    Graph sat = build(R"(<quorle><fx id="s" type="SAT"/></quorle>)");
+    Graph sat = buildModel(R"(<quorle><fx id="s" type="SAT"/></quorle>)");
     ASSERT_TRUE(sat);
     EXPECT_NE(sat->next->effect, nullptr);
 }
@@ -284,20 +292,11 @@ TEST(ModelBuilder, EveryReasonWithItsElementAndLine) {
     };
     for (const auto& [xml, want] : cases)
         EXPECT_EQ(reasonsOf(xml), want) << xml;
-    // Too many slots: at the node whose inputs cannot all be given one; over the
-    // budget: at the element that crossed it, once.
-    std::string wide = "<quorle>\n", maps;
-    for (int i = 0; i < 48; ++i) {
-        const std::string e = "e" + std::to_string(i);
-        wide += "<fx id=\"" + e + "\" type=\"inv\" input=\"in\"/>\n";
-        maps += "<param set=\"9\" node=\"" + e + "\" get=\"0\"/>";
-    }
-    for (int i = 1; i < 48; ++i)
-        wide += "<mixer id=\"m" + std::to_string(i) + "\" input=\"" +
-                (i == 1 ? "e0" : "m" + std::to_string(i - 1)) + "\" input2=\"e" +
-                std::to_string(i) + "\">" + (i == 47 ? maps : "") + "</mixer>\n";
-    std::string got = reasonsOf(wide + "</quorle>");
+    // Too many slots: at the node whose inputs cannot all be given one (47 effects
+    // build); over the budget (320 KB a delay line): at the element that crossed it, once.
+    std::string got = reasonsOf(wideModel(48));
     EXPECT_NE(got.find("too-many-slots m1 50"), std::string::npos) << got;
+    EXPECT_TRUE(buildModel(wideModel(47)));
     std::string delays = "<quorle>";
     for (int i = 0; i < 300; ++i)
         delays += "\n<fx id=\"d" + std::to_string(i) + "\" type=\"delay\"/>";
@@ -305,32 +304,13 @@ TEST(ModelBuilder, EveryReasonWithItsElementAndLine) {
     EXPECT_EQ(got.substr(got.rfind(", ") + 2), "over-memory-budget d209 211");
 }
 
-TEST(ModelBuilder, SlotPoolExhaustionIsRefusedAndNodeCountIsNot) {
-    // n effects listed first (the last mixer maps them all), then a chain of mixers
-    // that reads them one by one: all n stay live until the first mixer, which
-    // needs a slot of its own too.
-    auto wide = [](int n) {
-        std::string xml = "<quorle>", maps;
-        for (int i = 0; i < n; ++i) {
-            const std::string e = "e" + std::to_string(i);
-            xml += "<fx id=\"" + e + "\" type=\"inv\" input=\"in\"/>";
-            maps += "<param set=\"9\" node=\"" + e + "\" get=\"0\"/>";
-        }
-        for (int i = 1; i < n; ++i)
-            xml += "<mixer id=\"m" + std::to_string(i) + "\" input=\"" +
-                   (i == 1 ? "e0" : "m" + std::to_string(i - 1)) + "\" input2=\"e" +
-                   std::to_string(i) + "\">" + (i == n - 1 ? maps : "") + "</mixer>";
-        return xml + "</quorle>";
-    };
-    EXPECT_TRUE(build(wide(47)));
-    EXPECT_FALSE(build(wide(48)));
-
+TEST(ModelBuilder, NodeCountIsNotBounded) {
     // Only the memory budget bounds how many nodes a model has: 600 inverters in a
     // chain all run, alternating between two work slots.
     std::string many = "<quorle>";
     for (int i = 0; i < 600; ++i)
         many += "<fx id=\"i" + std::to_string(i) + "\" type=\"inv\"/>";
-    Graph g = build(many + "</quorle>");
+    Graph g = buildModel(many + "</quorle>");
     ASSERT_TRUE(g);
     int listed = 0;
     for (AudioNode* n = g->next; n; n = n->next, ++listed)
@@ -339,34 +319,13 @@ TEST(ModelBuilder, SlotPoolExhaustionIsRefusedAndNodeCountIsNot) {
 }
 
 TEST(ModelBuilder, MemoryBudgetIsCheckedBeforeAllocating) {
-    // n averagers, each mapped by the output mixer so that all of them run.
-    auto averagers = [](int n, const std::string& window) {
-        std::string xml = "<quorle>", maps;
-        for (int i = 0; i < n; ++i) {
-            const std::string id = "a" + std::to_string(i);
-            xml += "<processor id=\"" + id + "\" type=\"averager\" input=\"in\">" + window +
-                   "</processor>";
-            maps += "<param set=\"" + std::to_string(i + 2) + "\" node=\"" + id + "\" get=\"0\"/>";
-        }
-        return xml + "<mixer input=\"in\" input2=\"in\">" + maps + "</mixer></quorle>";
-    };
     const std::string longest = R"(<param set="0" value="768000"/>)";
-    EXPECT_FALSE(build(averagers(500, longest))); // 1.5 GB of rings
-    EXPECT_TRUE(build(averagers(10, longest)));   // 30 MB
-    EXPECT_TRUE(build(averagers(500, R"(<param set="0" value="2205"/>)")));
+    EXPECT_FALSE(buildModel(averagerModel(500, longest))); // 1.5 GB of rings
+    EXPECT_TRUE(buildModel(averagerModel(10, longest)));   // 30 MB
+    EXPECT_TRUE(buildModel(averagerModel(500, R"(<param set="0" value="2205"/>)")));
     // A window another node sets may grow to the longest at run time.
-    EXPECT_FALSE(build(averagers(30, R"(<param set="0" node="in" get="0"/>)")));
-    EXPECT_TRUE(build(averagers(30, R"(<param set="1" node="in" get="0"/>)")));
-
-    // Delay lines: 320 KB each, counted before the block is made.
-    auto delays = [](int n) {
-        std::string xml = "<quorle>";
-        for (int i = 0; i < n; ++i)
-            xml += "<fx id=\"d" + std::to_string(i) + "\" type=\"delay\"/>";
-        return xml + "</quorle>";
-    };
-    EXPECT_TRUE(build(delays(100)));
-    EXPECT_FALSE(build(delays(300)));
+    EXPECT_FALSE(buildModel(averagerModel(30, R"(<param set="0" node="in" get="0"/>)")));
+    EXPECT_TRUE(buildModel(averagerModel(30, R"(<param set="1" node="in" get="0"/>)")));
 }
 
 // A source whose output parameter counts its reads.
@@ -382,10 +341,7 @@ TEST(ModelBuilder, ChainedDividersAreEvaluatedOncePerBlock) {
     // Both inputs of every divider read the previous divider's ratio: evaluated on
     // demand that is 2^n reads of the source per block; once per block it is one.
     for (bool prepared : {true, false}) {
-        resetBuilderState();
-        auto* in = new AudioNodeFX;
-        in->listed = true;
-        gNodeList.push_back(in);
+        AudioNode* in = startGraph();
         Graph graph(in);
         auto* source = new CountingSource;
         appendNode(source);
