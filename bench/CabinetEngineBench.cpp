@@ -12,6 +12,8 @@
 //   x_rt_conv     the cabinet's convolver alone, fed the plain engine's output in the
 //                 pieces the engine hands it (maxPiece());
 //   ratio         CPU of the engine with the cabinet over that of the engine alone.
+#include "bench/BenchEngine.h"
+#include "bench/ThreadClock.h"
 #include "main/CabinetLoad.h"
 #include "main/ChannelEngine.h"
 #include "main/DataArchive.h"
@@ -20,7 +22,6 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -32,12 +33,6 @@ constexpr double kRate = 48000.0;
 constexpr int kFactor = 2; // kQuorleDefaultOversampling
 constexpr uint32_t kTurn = 8192;
 
-double threadSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 const std::shared_ptr<const DataArchive>& archive() {
     static const std::shared_ptr<const DataArchive> shipped =
         DataArchive::readDirectory(QUORLE_DATA_DIR);
@@ -45,14 +40,8 @@ const std::shared_ptr<const DataArchive>& archive() {
 }
 
 std::unique_ptr<ChannelEngine> engineFor(int model, uint32_t block) {
-    EngineSetup setup;
-    setup.rate = kRate;
-    setup.maxFrames = block;
-    setup.factor = kFactor;
-    setup.prepareAll = false;
-    setup.startModel = model;
-    setup.archive = archive();
-    return std::make_unique<ChannelEngine>(setup);
+    return std::make_unique<ChannelEngine>(
+        benchEngineSetup(kRate, block, kFactor, model, archive()));
 }
 
 std::unique_ptr<Convolver> cabinetFor(const std::string& name, uint32_t frames) {

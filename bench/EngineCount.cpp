@@ -11,6 +11,8 @@
 // speed as seconds of audio per second of this thread's CPU time; instructions per
 // sample are callgrind's count divided by the frames. The engine is built and warmed up (one block)
 // before the counted blocks, so construction is not counted.
+#include "bench/BenchEngine.h"
+#include "bench/ThreadClock.h"
 #include "main/ChannelEngine.h"
 #include "main/DataArchive.h"
 #include "tools/PluckedPhrase.h"
@@ -20,15 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <vector>
-
-double threadSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
 
 // The per-block work a host does: not inlined, so that callgrind can count it alone.
 __attribute__((noinline)) void hostBlock(ChannelEngine& engine, const float* in, float* out,
@@ -47,14 +42,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     constexpr double kRate = 44100.0;
-    EngineSetup setup;
-    setup.rate = kRate;
-    setup.maxFrames = block;
-    setup.factor = factor;
-    setup.prepareAll = false;
-    setup.startModel = model;
-    setup.archive = DataArchive::readDirectory(QUORLE_DATA_DIR);
-    ChannelEngine engine(setup);
+    ChannelEngine engine(
+        benchEngineSetup(kRate, block, factor, model, DataArchive::readDirectory(QUORLE_DATA_DIR)));
     if (model < 0 || model >= engine.models()) {
         std::fprintf(stderr, "engine-count: no model %d in the archive\n", model);
         return 2;

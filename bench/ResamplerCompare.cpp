@@ -15,6 +15,7 @@
 //
 // The libraries it finds at build time take part (Debian: libzita-resampler-dev,
 // libsoxr-dev, libsamplerate0-dev); the plug-in's own cascade always does.
+#include "bench/ThreadClock.h"
 #include "blocks/Oversampler.h"
 
 #include <algorithm>
@@ -22,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -338,12 +338,6 @@ std::vector<float> sine(double hz, double rate, size_t n, double amplitude = 0.5
     return v;
 }
 
-double cpuSeconds() {
-    timespec t = {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 struct Row {
     double peak = 0, delay = 0;
     long fill = 0;
@@ -402,10 +396,10 @@ Row measure(const Candidate& c, int factor, bool quick) {
             t.run(in.data(), out.data(), kBlock); // first block outside the count
             gAllocations = 0;
             gCounting = true;
-            const double start = cpuSeconds();
+            const double start = threadSeconds();
             for (size_t at = kBlock; at + kBlock <= in.size(); at += kBlock)
                 t.run(in.data() + at, out.data(), kBlock);
-            const double spent = cpuSeconds() - start;
+            const double spent = threadSeconds() - start;
             gCounting = false;
             row.allocations = std::max(row.allocations, gAllocations);
             times.push_back(spent);
