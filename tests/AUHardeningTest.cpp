@@ -252,23 +252,11 @@ TEST(AUHardeningListeners, TheRenderThreadAnnouncesErrorsWhileListenersComeAndGo
 
 // Mended: 18, 24 and 39 answered -10879 in the input and output scopes.
 TEST(AUHardeningScopes, GlobalPropertiesAnswerInvalidScopeElsewhere) {
-    const AudioUnitPropertyID global[] = {kAudioUnitProperty_ClassInfo,
-                                          kAudioUnitProperty_FastDispatch,
-                                          kAudioUnitProperty_Latency,
-                                          kAudioUnitProperty_SupportedNumChannels,
-                                          kAudioUnitProperty_MaximumFramesPerSlice,
-                                          kAudioUnitProperty_GetUIComponentList,
-                                          kAudioUnitProperty_TailTime,
-                                          kAudioUnitProperty_BypassEffect,
-                                          kAudioUnitProperty_LastRenderError,
-                                          kAudioUnitProperty_FactoryPresets,
-                                          kAudioUnitProperty_ContextName,
-                                          kAudioUnitProperty_HostCallbacks,
-                                          kAudioUnitProperty_CurrentPreset,
-                                          kAudioUnitProperty_InPlaceProcessing,
-                                          kAudioUnitProperty_CocoaUI,
-                                          kAudioUnitProperty_PresentPreset,
-                                          kAudioUnitProperty_IconLocation};
+    // Class info, fast dispatch, latency, channel counts, maximum frames, view
+    // components, tail, bypass, last render error, factory presets, context name,
+    // host callbacks, current preset, in place, view, present preset, icon.
+    const AudioUnitPropertyID global[] = {0,  5,  12, 13, 14, 18, 20, 21, 22,
+                                          24, 25, 27, 28, 29, 31, 36, 39};
     Host host;
     for (AudioUnitPropertyID id : global) {
         for (AudioUnitScope scope :

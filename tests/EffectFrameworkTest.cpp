@@ -112,26 +112,22 @@ TEST(Dispatcher, FixedAnswersVuAndSuspendResume) {
     EXPECT_EQ(fx.getBlockSize(), 256);
 }
 
-TEST(HostQuestions, MasterCallbackAnswersThePinQuestionAndKeepsTheRate) {
-    ProbeEffect fx(masterCallback);
-    EXPECT_TRUE(fx.isInputConnected(0));
-    EXPECT_FALSE(fx.isInputConnected(1));
-    EXPECT_TRUE(fx.isOutputConnected(0));
-    EXPECT_EQ(fx.getMasterVersion(), 1);
-    fx.setSampleRate(48000.0f);
-    EXPECT_EQ(fx.updateSampleRate(), 48000.0f);
-}
-
-TEST(HostQuestions, WithoutAHostEveryQuestionHasItsFallback) {
-    ProbeEffect fx(nullptr);
-    EXPECT_TRUE(fx.isInputConnected(0));
-    EXPECT_TRUE(fx.isInputConnected(7));
-    EXPECT_TRUE(fx.isOutputConnected(3));
-    EXPECT_EQ(fx.getMasterVersion(), 1);
-    EXPECT_EQ(fx.updateSampleRate(), 44100.0f);
-    EXPECT_EQ(fx.updateBlockSize(), 1024);
-    fx.setParameterAutomated(1, 0.3f);
-    EXPECT_EQ(std::make_pair(fx.lastIndex, fx.lastValue), std::make_pair(1, 0.3f));
+// The shipped host callback answers the pin question for one input; without a
+// host every question has its fallback.
+TEST(HostQuestions, MasterCallbackAndNoHostAnswers) {
+    for (HostCallback host : {HostCallback(masterCallback), HostCallback(nullptr)}) {
+        SCOPED_TRACE(host ? "master callback" : "no host");
+        ProbeEffect fx(host);
+        EXPECT_TRUE(fx.isInputConnected(0));
+        EXPECT_EQ(fx.isInputConnected(7), !host);
+        EXPECT_TRUE(fx.isOutputConnected(host ? 0 : 3));
+        EXPECT_EQ(fx.getMasterVersion(), 1);
+        fx.setSampleRate(48000.0f);
+        EXPECT_EQ(fx.updateSampleRate(), 48000.0f);
+        EXPECT_EQ(fx.updateBlockSize(), 1024);
+        fx.setParameterAutomated(1, 0.3f);
+        EXPECT_EQ(std::make_pair(fx.lastIndex, fx.lastValue), std::make_pair(1, 0.3f));
+    }
 }
 
 // A host that answers every question with 7 and records opcode, index, value and option.
@@ -232,12 +228,12 @@ TEST(Dispatcher, EditorOpcodesReachAnInstalledEditor) {
         EXPECT_EQ(e->dispatcher(e, 13, 0, 0, &rect, 0.0f), 11);
         ASSERT_NE(rect, nullptr);
         EXPECT_EQ(rect->right, 4);
-        EXPECT_EQ(e->dispatcher(e, 14, 0, 0, nullptr, 0.0f), 12);
-        EXPECT_EQ(e->dispatcher(e, 15, 0, 0, nullptr, 0.0f), 0);
-        EXPECT_EQ(e->dispatcher(e, 19, 0, 0, nullptr, 0.0f), 0);
-        EXPECT_EQ(e->dispatcher(e, 59, 65, 7, nullptr, 3.0f), 1);
-        EXPECT_EQ(e->dispatcher(e, 60, 65, 7, nullptr, 3.0f), 2);
-        EXPECT_EQ(e->dispatcher(e, 61, 0, 5, nullptr, 0.0f), 105);
+        // Opcode, index, value, option and the answer: open, close, idle, keys, knob mode.
+        const std::tuple<int32_t, int32_t, intptr_t, float, intptr_t> calls[] = {
+            {14, 0, 0, 0.0f, 12}, {15, 0, 0, 0.0f, 0},  {19, 0, 0, 0.0f, 0},
+            {59, 65, 7, 3.0f, 1}, {60, 65, 7, 3.0f, 2}, {61, 0, 5, 0.0f, 105}};
+        for (auto [op, index, value, opt, answer] : calls)
+            EXPECT_EQ(e->dispatcher(e, op, index, value, nullptr, opt), answer) << "opcode " << op;
         EXPECT_NE(fx.getEditor(), nullptr);
     }
     EXPECT_EQ(log, (std::vector<std::string>{"close", "idle", "down 65 7 3", "deleted"}));

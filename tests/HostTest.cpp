@@ -1,6 +1,7 @@
 // The plug-in as a host meets it: its shared object loaded with dlopen, the unit
 // opened through quorleEntry and driven only through the client functions.
 #include "ArchiveTestUtil.h"
+#include "Lv2TestHost.h"
 #include "QuorleUnitHost.h"
 #include "UnitStateUtil.h"
 
@@ -9,7 +10,6 @@
 #include "tools/PluginHost.h"
 
 #include <gtest/gtest.h>
-#include <lv2/core/lv2.h>
 
 #include <dlfcn.h>
 
@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <iterator>
 #include <limits>
-#include <numeric>
 #include <set>
 
 namespace {
@@ -276,12 +275,11 @@ TEST(Host, AModelIndexOutsideTheListIsRefused) {
     }
     EXPECT_EQ(all, renderFresh({0.5f, 0.5f, 0.5f, 1.0f}, repeated)); // model 1 throughout
 
+    PluginHost uninitialised;
+    ASSERT_TRUE(loaded(uninitialised));
     for (float v : refusedAlways) {
-        SCOPED_TRACE(testing::Message() << "uninitialised, model " << v);
-        PluginHost unit;
-        ASSERT_TRUE(loaded(unit));
-        EXPECT_EQ(unit.setParameter(3, v), kAudioUnitErr_InvalidParameter);
-        EXPECT_EQ(parameter(unit, 3), 0.0f);
+        EXPECT_EQ(uninitialised.setParameter(3, v), kAudioUnitErr_InvalidParameter) << v;
+        EXPECT_EQ(parameter(uninitialised, 3), 0.0f) << v;
     }
     const std::pair<float, float> accepted[] = {{6.0f, 0.0f}, {99.0f, 0.0f}, {2.5f, 2.5f}};
     for (auto [v, after] : accepted) {
@@ -316,45 +314,33 @@ TEST(Host, AFractionalModelIndexKeepsTheModelPlaying) {
     }
 }
 
+// The host path renders bit for bit as the effect driven directly, controls set
+// or not. A bass preset far from the neutral tilt: if the kernel skipped "Pre
+// bass" on its first slice, the boost would stay and the outputs would differ.
 TEST(Host, HostPathMatchesTheEffectBitForBit) {
-    const std::vector<float> in = tone(220.0, 48000.0, 6000, 0.5f);
-    PluginHost host;
-    ASSERT_TRUE(loaded(host));
-    ASSERT_EQ(host.start(48000.0, 1, 512), noErr);
-    host.setParameter(0, 0.7f);
-    host.setParameter(2, 0.3f);
-    host.setParameter(3, 2.0f);
-    std::vector<float> viaHost;
-    ASSERT_EQ(renderAll(host, in, viaHost), noErr);
-    EXPECT_EQ(viaHost, renderDirect(QUORLE_BUNDLE_DIR, 48000.0f, {0.7f, 0.5f, 0.3f, 2.0f}, in));
-}
-
-TEST(Host, TheFirstSliceForwardsTheControlsAndKeepsTheLoadedModel) {
-    // A bass preset far from the neutral tilt: if the kernel skipped "Pre bass" on its
-    // first slice, the boost would stay and the outputs would differ.
     CustomBundle bundle({{"a.xml", kTwoModels[0]},
                          {"bass.fxp", fxp({0.0f, 0.0f, 0.1f, 0.03f, 0.9f, 0.95f, 1.0f})}});
-    PluginHost host;
-    ASSERT_TRUE(started(host, bundle.dir.path));
-    const std::vector<float> in = tone(110.0, 44100.0, 4000);
-    std::vector<float> out;
-    ASSERT_EQ(renderAll(host, in, out), noErr);
-    EXPECT_EQ(out, renderDirect(bundle.dir.path, 44100.0f, {0.5f, 0.5f, 0.5f}, in));
-}
-
-TEST(Host, StereoChannelsHaveIndependentEffects) {
-    PluginHost host;
-    ASSERT_TRUE(loaded(host));
-    ASSERT_EQ(host.start(44100.0, 2, 1024), noErr);
-    host.setParameter(3, 3.0f); // the octave model, with its slapback delay
-    std::vector<float> left = tone(330.0, 44100.0, 1024), silent(1024, 0.0f), outL(1024),
-                       outR(1024);
-    const float* ins[2] = {left.data(), silent.data()};
-    float* outs[2] = {outL.data(), outR.data()};
-    for (int block = 0; block < 8; ++block) // past the 80 ms slap
-        ASSERT_EQ(host.render(ins, outs, 1024), noErr);
-    EXPECT_GT(std::inner_product(outL.begin(), outL.end(), outL.begin(), 0.0), 1.0);
-    EXPECT_EQ(outR, silent); // nothing of the left channel reaches the right one
+    const struct {
+        std::string dir;
+        double rate;
+        std::vector<float> params;
+        std::vector<float> in;
+    } cases[] = {
+        {QUORLE_BUNDLE_DIR, 48000.0, {0.7f, 0.5f, 0.3f, 2.0f}, tone(220.0, 48000.0, 6000, 0.5f)},
+        {bundle.dir.path, 44100.0, {}, tone(110.0, 44100.0, 4000)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dir);
+        PluginHost host;
+        ASSERT_TRUE(loaded(host, c.dir));
+        ASSERT_EQ(host.start(c.rate, 1, 512), noErr);
+        for (size_t p = 0; p < c.params.size(); ++p)
+            host.setParameter(static_cast<AudioUnitParameterID>(p), c.params[p]);
+        std::vector<float> viaHost;
+        ASSERT_EQ(renderAll(host, c.in, viaHost), noErr);
+        const std::vector<float> direct =
+            c.params.empty() ? std::vector<float>{0.5f, 0.5f, 0.5f} : c.params;
+        EXPECT_EQ(viaHost, renderDirect(c.dir, static_cast<float>(c.rate), direct, c.in));
+    }
 }
 
 // The fixed stage's low-mid notch (full bass tilt) at a stream `rate`: the tone of
@@ -595,80 +581,47 @@ double energy(const std::vector<float>& v) {
     return e;
 }
 
-// The LV2 library of the built bundle, opened for the test.
-class Lv2Library {
-  public:
-    Lv2Library() {
-        const std::string path = std::string(QUORLE_BUNDLE_DIR) + "/quorle_lv2.so";
-        present = fs::exists(path);
-        handle = present ? dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
-        auto at = handle ? reinterpret_cast<const LV2_Descriptor* (*)(uint32_t)>(
-                               dlsym(handle, "lv2_descriptor"))
-                         : nullptr;
-        mono = at ? at(0) : nullptr;
+// Renders `in` through a fresh mono instance at 44.1 kHz with the model port at
+// `model`, in runs of the given lengths (repeated until the input is used up).
+// With `heardBefore`, the instance is activated, runs it in one go, and is
+// deactivated and activated again first.
+std::vector<float> lv2Render(const quorletest::Lv2Library& library, float model,
+                             const std::vector<float>& in, const std::vector<uint32_t>& runs,
+                             const std::vector<float>& heardBefore = {}) {
+    quorletest::Lv2Mono plugin(library.mono, nullptr, nullptr, nullptr, 44100.0);
+    plugin.controls[0] = 0.6f;
+    plugin.controls[3] = model;
+    std::vector<float> out(std::max(in.size(), heardBefore.size()), -9.0f);
+    if (!heardBefore.empty()) {
+        plugin.d->activate(plugin.h);
+        plugin.run(heardBefore.data(), out.data(), static_cast<uint32_t>(heardBefore.size()));
+        if (plugin.d->deactivate)
+            plugin.d->deactivate(plugin.h);
+        plugin.d->activate(plugin.h);
     }
-    ~Lv2Library() {
-        if (handle)
-            dlclose(handle);
+    out.resize(in.size());
+    for (size_t at = 0, r = 0; at < in.size(); ++r) {
+        const uint32_t n =
+            static_cast<uint32_t>(std::min<size_t>(runs[r % runs.size()], in.size() - at));
+        plugin.run(in.data() + at, out.data() + at, n);
+        at += n;
     }
-    // Renders `in` through a fresh mono instance at 44.1 kHz with the model port at
-    // `model`, in runs of the given lengths (repeated until the input is used up).
-    // With `heardBefore`, the instance is activated, runs it in one go, and is
-    // deactivated and activated again first.
-    std::vector<float> render(float model, const std::vector<float>& in,
-                              const std::vector<uint32_t>& runs,
-                              std::vector<float> heardBefore = {}) const {
-        LV2_Handle plugin = mono->instantiate(mono, 44100.0, QUORLE_BUNDLE_DIR, nullptr);
-        if (!plugin)
-            return {};
-        float controls[4] = {0.6f, 0.5f, 0.5f, model};
-        for (uint32_t p = 0; p < 4; ++p)
-            mono->connect_port(plugin, p, &controls[p]);
-        std::vector<float> out(std::max(in.size(), heardBefore.size()), -9.0f);
-        if (!heardBefore.empty()) {
-            mono->activate(plugin);
-            mono->connect_port(plugin, 4, heardBefore.data());
-            mono->connect_port(plugin, 5, out.data());
-            mono->run(plugin, static_cast<uint32_t>(heardBefore.size()));
-            if (mono->deactivate)
-                mono->deactivate(plugin);
-            mono->activate(plugin);
-        }
-        out.resize(in.size());
-        for (size_t at = 0, r = 0; at < in.size(); ++r) {
-            const uint32_t n =
-                static_cast<uint32_t>(std::min<size_t>(runs[r % runs.size()], in.size() - at));
-            mono->connect_port(plugin, 4, const_cast<float*>(in.data() + at));
-            mono->connect_port(plugin, 5, out.data() + at);
-            mono->run(plugin, n);
-            at += n;
-        }
-        mono->cleanup(plugin);
-        return out;
-    }
-    bool present = false;
-    void* handle = nullptr;
-    const LV2_Descriptor* mono = nullptr;
-};
-
-#define REQUIRE_LV2(library)                                                                       \
-    if (!(library).present)                                                                        \
-        GTEST_SKIP() << "quorle_lv2.so is not built (target quorle_lv2)";                          \
-    ASSERT_NE((library).mono, nullptr) << dlerror()
+    return out;
+}
 
 TEST(Lv2Plugin, AModelPortValueIsRoundedAndHeldWithinTheModelList) {
-    Lv2Library library;
-    REQUIRE_LV2(library);
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
     const std::vector<float> in = lv2Input(4096);
     const std::vector<uint32_t> runs = {512};
-    const std::vector<float> last = library.render(5.0f, in, runs),
-                             first = library.render(0.0f, in, runs);
+    const std::vector<float> last = lv2Render(library, 5.0f, in, runs),
+                             first = lv2Render(library, 0.0f, in, runs);
     ASSERT_GT(energy(last), 1.0);
-    EXPECT_FALSE(library.render(4.0f, in, runs) == last); // the port does choose the model
+    EXPECT_FALSE(lv2Render(library, 4.0f, in, runs) == last); // the port does choose the model
     for (float beyond : {6.0f, 9.0f, 1e9f, 4.6f})
-        EXPECT_TRUE(library.render(beyond, in, runs) == last) << beyond;
+        EXPECT_TRUE(lv2Render(library, beyond, in, runs) == last) << beyond;
     for (float below : {-1.0f, -1e9f, 0.4f})
-        EXPECT_TRUE(library.render(below, in, runs) == first) << below;
+        EXPECT_TRUE(lv2Render(library, below, in, runs) == first) << below;
 }
 
 // Model 3's graph (the lead) has no block-dependent parameters, so any run lengths
@@ -676,19 +629,19 @@ TEST(Lv2Plugin, AModelPortValueIsRoundedAndHeldWithinTheModelList) {
 // and saturators hold what they heard: a host's deactivate/activate must start the
 // instance afresh.
 TEST(Lv2Plugin, RunLengthsAndReactivationLeaveTheOutputAsAFreshInstancesInOneRun) {
-    Lv2Library library;
-    REQUIRE_LV2(library);
+    quorletest::Lv2Library library;
+    ASSERT_NE(library.mono, nullptr) << dlerror();
     ASSERT_NE(library.mono->activate, nullptr);
     const std::vector<float> in = lv2Input(10000);
-    const std::vector<float> whole = library.render(3.0f, in, {10000});
+    const std::vector<float> whole = lv2Render(library, 3.0f, in, {10000});
     ASSERT_GT(energy({whole.begin() + 8192, whole.end()}), 1.0); // the last slice sounds
     for (const std::vector<uint32_t>& runs :
          std::vector<std::vector<uint32_t>>{{4096}, {1}, {1, 1, 5000, 3, 4097}, {512}})
-        EXPECT_TRUE(library.render(3.0f, in, runs) == whole) << runs.size() << " lengths";
+        EXPECT_TRUE(lv2Render(library, 3.0f, in, runs) == whole) << runs.size() << " lengths";
     std::vector<float> noise(4096);
     for (size_t i = 0; i < noise.size(); ++i)
         noise[i] = (i * 7919 % 201) / 100.0f - 1.0f;
-    EXPECT_TRUE(library.render(3.0f, in, {512}, noise) == whole);
+    EXPECT_TRUE(lv2Render(library, 3.0f, in, {512}, noise) == whole);
 }
 
 // --- The shared host: the statuses it names ---
