@@ -65,40 +65,54 @@ ToolRun tool(const std::string& arguments, const fs::path& dir, int seconds = 0)
 }
 
 TEST(ModelTool, CheckExitStatusAndItsLines) {
+    // What is no model file is opened once without blocking and refused in one line;
+    // the tool is stopped after 10 s (status 124) rather than let a FIFO hang the test.
     const fs::path dir = scratch("check");
+    const std::string fifo = (dir / "fifo.xml").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    writeFile(dir / "huge.xml", std::string((size_t(1) << 20) + 1, ' '));
     struct Case {
-        std::string xml;
+        std::string xml;  // written to model.xml and checked, or
+        std::string path; // checked as it is
         int status;
         const char* line; // a line the output must hold (the file's path comes first)
     };
     const Case cases[] = {
-        {readFile(kSources / "models/4-lead.xml"), 0, ""},
+        {readFile(kSources / "models/4-lead.xml"), "", 0, ""},
         {"<quorle>\n  <fx id=\"side\" type=\"eq\"/>\n  <fx id=\"b\" type=\"sat\" input=\"in\"/>\n"
          "</quorle>",
-         0, ":2: warning: side: fx is built but the output does not depend on it: it never runs"},
+         "", 0,
+         ":2: warning: side: fx is built but the output does not depend on it: it never runs"},
         {"<quorle>\n  <fx id=\"a\" type=\"eq\"/>\n  <mixer id=\"m\" input=\"a\" input2=\"typo\"/>\n"
          "</quorle>",
-         1, ":3: error: m: \"input2\" names no earlier node: \"typo\""},
-        {"<quorle>\n  <fx id=\"a\" type=\"eq\">\n</quorle>", 1, ":3: error: not readable XML"},
+         "", 1, ":3: error: m: \"input2\" names no earlier node: \"typo\""},
+        {"<quorle>\n  <fx id=\"a\" type=\"eq\">\n</quorle>", "", 1, ":3: error: not readable XML"},
         // Nothing writes the output: the model loads, and the author is warned.
-        {"<quorle>\n</quorle>", 0,
+        {"<quorle>\n</quorle>", "", 0,
          ":1: warning: no fx, mixer or processor element, so nothing writes the output: only "
          "the fixed stage will be heard"},
-        {"<quorle>\n  <fx id=\"a\" type=\"eq\"/>\n  <processor type=\"divider\"/>\n</quorle>", 0,
+        {"<quorle>\n  <fx id=\"a\" type=\"eq\"/>\n  <processor type=\"divider\"/>\n</quorle>", "",
+         0,
          ":3: warning: the last node is a processor, which writes no audio, so nothing writes "
          "the output: only the fixed stage will be heard"},
         // An "ms" off an averager's window is read without it.
         {"<quorle>\n  <mixer id=\"m\" input2=\"in\">\n    <param set=\"1\" ms=\"5\"/>\n"
          "  </mixer>\n</quorle>",
-         0, ":3: warning: m: \"ms\" is ignored here: it only gives an averager's window (set 0)"},
+         "", 0,
+         ":3: warning: m: \"ms\" is ignored here: it only gives an averager's window (set 0)"},
+        {"", fifo, 1, ": error: not a regular file"},
+        {"", "/dev/zero", 1, ": error: not a regular file"},
+        {"", dir.string(), 1, ": error: a folder, not a file"},
+        {"", (dir / "huge.xml").string(), 1, ": error: larger than 1 MB"},
+        {"", (dir / "absent.xml").string(), 1, ""},
     };
     for (const Case& c : cases) {
-        writeFile(dir / "model.xml", c.xml);
-        const ToolRun run =
-            tool("check " + (dir / "model.xml").string() + " --presets " + kSources.string(), dir);
-        EXPECT_EQ(run.status, c.status) << run.out;
-        EXPECT_NE(run.out.find((dir / "model.xml").string() + c.line), std::string::npos)
-            << run.out;
+        const std::string path = c.path.empty() ? (dir / "model.xml").string() : c.path;
+        if (c.path.empty())
+            writeFile(path, c.xml);
+        const ToolRun run = tool("check " + path + " --presets " + kSources.string(), dir, 10);
+        EXPECT_EQ(run.status, c.status) << path << "\n" << run.out;
+        EXPECT_NE(run.out.find(path + c.line), std::string::npos) << run.out;
     }
     // A missing preset is a warning only when the presets are known.
     writeFile(dir / "model.xml", "<quorle>\n<fx id=\"nopreset\" type=\"eq\"/>\n</quorle>");
@@ -110,66 +124,39 @@ TEST(ModelTool, CheckExitStatusAndItsLines) {
     EXPECT_EQ(tool("check " + (dir / "model.xml").string(), dir).out.find("warning"),
               std::string::npos);
     EXPECT_EQ(tool("check", dir).status, 2);
-    EXPECT_EQ(tool("check " + (dir / "absent.xml").string(), dir).status, 1);
-}
-
-TEST(ModelTool, CheckRefusesWhatIsNoModelFileAtOnce) {
-    // Each is opened once without blocking and refused in one line; the tool is
-    // stopped after 10 s (status 124) rather than let a FIFO hang the test.
-    const fs::path dir = scratch("check-files");
-    const std::string fifo = (dir / "fifo.xml").string();
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    writeFile(dir / "huge.xml", std::string((size_t(1) << 20) + 1, ' '));
-    const struct {
-        std::string path;
-        const char* says;
-    } cases[] = {
-        {fifo, ": error: not a regular file"},
-        {"/dev/zero", ": error: not a regular file"},
-        {dir.string(), ": error: a folder, not a file"},
-        {(dir / "huge.xml").string(), ": error: larger than 1 MB"},
-    };
-    for (const auto& c : cases) {
-        const ToolRun run = tool("check " + c.path, dir, 10);
-        EXPECT_EQ(run.status, 1) << c.path << "\n" << run.out;
-        EXPECT_NE(run.out.find(c.path + c.says), std::string::npos) << run.out;
-    }
 }
 
 TEST(ModelTool, GraphPictureHoldsEveryNodeAndMapping) {
     const fs::path dir = scratch("graph");
-    const ToolRun run = tool("graph " + (kSources / "models/6-octave-fuzz.xml").string() + " -o " +
-                                 (dir / "g.svg").string(),
-                             dir);
-    ASSERT_EQ(run.status, 0) << run.out;
-    const std::string svg = readFile(dir / "g.svg");
-    for (const char* id : {"oct_lp", "oct_pos", "oct_flip", "oct_neg", "oct_sum", "oct_dc",
-                           "oct_tight", "oct_soft", "oct_fuzz", "oct_mix", "oct_tone", "oct_body"})
-        EXPECT_NE(svg.find(std::string(">") + id + "<"), std::string::npos) << id;
-    EXPECT_NE(svg.find(">#12, slot 1 (out)<"), std::string::npos); // the last of twelve
     // A mapping is dashed and labelled with its indices; a node nobody reads is grey.
     writeFile(dir / "m.xml", R"(<quorle><processor id="env" type="averager" input="in">
         <param set="0" ms="20"/></processor><fx id="idle" type="eq" input="in"/>
         <mixer id="mix" input="in" input2="in"><param set="1" node="env" get="0"/></mixer></quorle>)");
-    ASSERT_EQ(
-        tool("graph " + (dir / "m.xml").string() + " -o " + (dir / "m.svg").string(), dir).status,
-        0);
-    const std::string mapped = readFile(dir / "m.svg");
-    EXPECT_NE(mapped.find("get 0 &gt; set 1"), std::string::npos);
-    EXPECT_NE(mapped.find("stroke-dasharray"), std::string::npos);
-    EXPECT_NE(mapped.find(">never runs<"), std::string::npos);
-    EXPECT_EQ(
-        tool("graph " + (dir / "m.xml").string() + " -o " + (dir / "m.gif").string(), dir).status,
-        2);
     // Nothing writes the output: the picture says what is heard.
     writeFile(dir / "p.xml",
               R"(<quorle><fx id="a" type="eq"/><processor type="divider"/></quorle>)");
-    ASSERT_EQ(
-        tool("graph " + (dir / "p.xml").string() + " -o " + (dir / "p.svg").string(), dir).status,
-        0);
-    const std::string unheard = readFile(dir / "p.svg");
-    EXPECT_NE(unheard.find(">fixed stage only<"), std::string::npos);
-    EXPECT_NE(unheard.find(">#2, no audio<"), std::string::npos);
+    const struct {
+        fs::path model;
+        std::vector<std::string> holds;
+    } cases[] = {
+        {kSources / "models/6-octave-fuzz.xml",
+         {">oct_lp<", ">oct_pos<", ">oct_flip<", ">oct_neg<", ">oct_sum<", ">oct_dc<",
+          ">oct_tight<", ">oct_soft<", ">oct_fuzz<", ">oct_mix<", ">oct_tone<", ">oct_body<",
+          ">#12, slot 1 (out)<"}}, // the last of twelve
+        {dir / "m.xml", {"get 0 &gt; set 1", "stroke-dasharray", ">never runs<"}},
+        {dir / "p.xml", {">fixed stage only<", ">#2, no audio<"}},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run =
+            tool("graph " + c.model.string() + " -o " + (dir / "g.svg").string(), dir);
+        ASSERT_EQ(run.status, 0) << run.out;
+        const std::string svg = readFile(dir / "g.svg");
+        for (const std::string& s : c.holds)
+            EXPECT_NE(svg.find(s), std::string::npos) << c.model << ": " << s;
+    }
+    EXPECT_EQ(
+        tool("graph " + (dir / "m.xml").string() + " -o " + (dir / "m.gif").string(), dir).status,
+        2);
 }
 
 TEST(ModelTool, GraphDrawsTheLargestModelQuicklyAndStopsGraphvizAtItsLimit) {
@@ -257,12 +244,13 @@ TEST(ModelTool, PackMakesTheBuildsArchiveAndRefusesWhatCheckRefuses) {
     }
 }
 
-TEST(ModelTool, PackWritesNoFileItReadsNorIntoItsFolders) {
+// pack writes no file it reads nor into its folders, and follows no link out of its
+// folder.
+TEST(ModelTool, PackWritesNoFileItReadsAndFollowsNoLinkOut) {
     const fs::path dir = scratch("pack-output");
     const fs::path src = dir / "src", elsewhere = dir / "elsewhere";
-    fs::create_directories(src / "models");
-    fs::create_directories(src / "presets");
-    fs::create_directories(elsewhere);
+    for (const fs::path& d : {src / "models", src / "presets", src / "shared", elsewhere})
+        fs::create_directories(d);
     const std::string model = readFile(kSources / "models/1-clean.xml");
     writeFile(src / "models/a.xml", model);
     writeFile(src / "presets/a.txt", "block eq\n");
@@ -301,15 +289,7 @@ TEST(ModelTool, PackWritesNoFileItReadsNorIntoItsFolders) {
     EXPECT_EQ(readFile(elsewhere / "x.data.partial"), "the author's");
     EXPECT_EQ(namesIn(elsewhere),
               (std::vector<std::string>{"hard.data", "soft.data", "x.data", "x.data.partial"}));
-}
 
-TEST(ModelTool, PackFollowsNoLinkOutOfItsFolder) {
-    const fs::path dir = scratch("pack-links");
-    const fs::path src = dir / "src";
-    fs::create_directories(src / "models");
-    fs::create_directories(src / "shared");
-    const std::string model = readFile(kSources / "models/1-clean.xml");
-    writeFile(src / "models/a.xml", model);
     writeFile(src / "shared/b.xml", model);
     writeFile(dir / "outside.xml", model); // a model that loads: refused for where it is
     fs::create_symlink("../shared/b.xml", src / "models/b.xml");
@@ -318,7 +298,7 @@ TEST(ModelTool, PackFollowsNoLinkOutOfItsFolder) {
         fs::path target;
         int status;
         std::string says;
-    } cases[] = {
+    } links[] = {
         {src / "models/c.xml", dir / "outside.xml", 1,
          (src / "models/c.xml").string() + ": error: leads out of " + src.string()},
         {src / "models/p.xml", "/etc/passwd", 1,
@@ -327,7 +307,7 @@ TEST(ModelTool, PackFollowsNoLinkOutOfItsFolder) {
         // A link within the folder is packed under its own name.
         {src / "models/d.xml", src / "models/a.xml", 0, "3 models"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : links) {
         fs::create_symlink(c.target, c.link);
         const ToolRun run = tool("pack " + src.string() + " -o " + (dir / "x.data").string(), dir);
         EXPECT_EQ(run.status, c.status) << run.out;
