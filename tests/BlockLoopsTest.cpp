@@ -43,6 +43,16 @@ template <typename F> void inBlocks(int block, F process) {
         process(at, std::min(block, kTotal - at));
 }
 
+// Runs `fx` over kTotal frames in blocks of `block`: channel 0 from `in0` into `out0`,
+// channel 1 in place in `io1`; adding to the outputs when `add`.
+void runPair(AudioEffectX& fx, bool add, int block, const Buffer& in0, Buffer& out0, Buffer& io1) {
+    inBlocks(block, [&](int at, int n) {
+        float* ins[2] = {const_cast<float*>(in0.data()) + at, io1.data() + at};
+        float* outs[2] = {out0.data() + at, io1.data() + at};
+        add ? fx.process(ins, outs, n) : fx.processReplacing(ins, outs, n);
+    });
+}
+
 TEST(BlockLoops, ClipperMatchesThePerSampleDetector) {
     const float rate = 44100.0f;
     for (float ms : {0.0f, 0.05f, 1.0f, 2.2f}) // hard clip; windows of 2, 44 and 97
@@ -55,14 +65,7 @@ TEST(BlockLoops, ClipperMatchesThePerSampleDetector) {
                     clip.setParameter(i, p[i]);
                 const Buffer in0 = noise(1), in1 = noise(2), start0 = noise(5);
                 Buffer out0 = start0, io1 = in1;
-                inBlocks(block, [&](int at, int n) {
-                    float* ins[2] = {const_cast<float*>(in0.data()) + at, io1.data() + at};
-                    float* outs[2] = {out0.data() + at, io1.data() + at};
-                    if (add)
-                        clip.process(ins, outs, n);
-                    else
-                        clip.processReplacing(ins, outs, n);
-                });
+                runPair(clip, add, block, in0, out0, io1);
                 // The reference: one detector shared by both channels, channel 0 first;
                 // channel 1 runs in place.
                 const float pre = 16.0f * p[0], post = 16.0f * p[3], pos = p[1], neg = -p[2];
@@ -104,16 +107,9 @@ TEST(BlockLoops, DelayMatchesThePerSampleLine) {
                 d.setDelay(control);
                 const int len = std::max(d.getDelaySamples(), 1);
                 const Buffer in0 = noise(3), in1 = noise(4);
-                Buffer out0 = noise(5), io1 = in1;
-                const Buffer start0 = out0;
-                inBlocks(block, [&](int at, int n) {
-                    float* ins[2] = {const_cast<float*>(in0.data()) + at, io1.data() + at};
-                    float* outs[2] = {out0.data() + at, io1.data() + at};
-                    if (add)
-                        d.process(ins, outs, n);
-                    else
-                        d.processReplacing(ins, outs, n);
-                });
+                const Buffer start0 = noise(5);
+                Buffer out0 = start0, io1 = in1;
+                runPair(d, add, block, in0, out0, io1);
                 Buffer want0(kTotal), want1(kTotal);
                 for (int c = 0; c < 2; ++c) {
                     const Buffer& in = c ? in1 : in0;

@@ -114,20 +114,14 @@ TEST(IIRFilter, SecondOrderPeaksAtTheCentreWithGainK) {
     }
 }
 
-TEST(IIRFilter, InPlaceInBlocksAndWithEitherTypeAtOrderTwoTheOutputIsTheSame) {
+TEST(IIRFilter, WithEitherTypeAtOrderTwoTheOutputIsTheSame) {
     const Buffer in = sine(900.0, 44100.0, 1024);
-    QrIIRFilter a(masterCallback), b(masterCallback), c(masterCallback);
+    QrIIRFilter a(masterCallback), c(masterCallback);
     configure(a, 1.0f, 0.0f, 0.3f, 0.45f, 0.9f, 0.9f);
-    configure(b, 1.0f, 0.0f, 0.3f, 0.45f, 0.9f, 0.9f);
     configure(c, 1.0f, 1.0f, 0.3f, 0.45f, 0.9f, 0.9f); // order 2 has no shelf type
-    Buffer whole, typed, pieces = in;
+    Buffer whole, typed;
     run(a, in, whole);
     run(c, in, typed);
-    for (size_t at = 0; at < in.size(); at += 100) { // in place, blocks of 100
-        float* p = pieces.data() + at;
-        b.process(&p, &p, static_cast<int32_t>(std::min<size_t>(100, in.size() - at)));
-    }
-    EXPECT_EQ(whole, pieces);
     EXPECT_EQ(whole, typed);
     EXPECT_EQ(display(c, F::kType), "N/A");
 }
@@ -238,7 +232,6 @@ intptr_t automationHost(AEffect*, int32_t opcode, int32_t index, intptr_t, void*
 TEST(IIRFilter, EverySetReachesTheHostAndTextsAreBounded) {
     gAutomated.clear();
     QrIIRFilter f(automationHost);
-    EXPECT_EQ(f.getAeffect()->uniqueId, fourCC('q', 'r', 'i', 'i'));
     f.setParameter(F::kK, 0.6f);
     f.setParameter(9, 0.1f); // changes nothing, still reported
     EXPECT_EQ(gAutomated, (std::vector<std::pair<int32_t, float>>{{F::kK, 0.6f}, {9, 0.1f}}));
