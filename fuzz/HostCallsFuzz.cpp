@@ -187,22 +187,12 @@ void getProperty(Session& s, ByteReader& in) {
         return;
     void* words[2] = {};
     std::memcpy(words, room.data(), std::min<size_t>(sizeof(words), ioSize));
-    switch (id) {
-    case kAudioUnitProperty_PresentPreset:
-        if (words[1])
-            CFRelease(words[1]);
-        break;
-    case kAudioUnitProperty_CocoaUI:
-        if (words[0])
-            CFRelease(words[0]);
-        if (words[1])
-            CFRelease(words[1]);
-        break;
-    default:
-        if (words[0])
-            CFRelease(words[0]);
-        break;
-    }
+    // The preset's name is its second word; the view hands over two objects.
+    const int first = id == kAudioUnitProperty_PresentPreset ? 1 : 0;
+    const int last = id == kAudioUnitProperty_CocoaUI ? 1 : first;
+    for (int w = first; w <= last; ++w)
+        if (words[w])
+            CFRelease(words[w]);
 }
 
 // Sets a property with a value of the right kind: objects and pointers are real

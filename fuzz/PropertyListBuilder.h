@@ -51,24 +51,14 @@ class PropertyListBuilder {
     }
 
     std::string keyText() {
-        static const char* const kKeys[] = {"version",
-                                            "type",
-                                            "subtype",
-                                            "manufacturer",
-                                            "data",
-                                            "name",
-                                            "render-quality",
-                                            "cpu-load",
-                                            "element-name",
-                                            "part",
-                                            "0",
-                                            "1",
-                                            "2",
-                                            "3",
-                                            "4"};
+        static const char* const kKeys[] = {
+            "version", "type",           "subtype",  "manufacturer", "data",
+            "name",    "render-quality", "cpu-load", "element-name", "part"};
         const uint32_t choice = in.below(20);
-        if (choice < sizeof(kKeys) / sizeof(kKeys[0]))
+        if (choice < 10)
             return kKeys[choice];
+        if (choice < 15)
+            return std::to_string(choice - 10); // a scope's number, as element names are kept
         return in.text(12);
     }
 
