@@ -1,8 +1,8 @@
 #include "main/ImpulseResponse.h"
 
+#include "main/RealFft.h"
 #include "main/WholeFile.h"
 
-#include <fftw3.h>
 #include <samplerate.h>
 #include <sndfile.h>
 
@@ -13,7 +13,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <new>
 
 namespace impulse {
@@ -204,54 +203,6 @@ std::vector<float> resampled(const std::vector<float>& in, double ratio, size_t 
     return out;
 }
 
-// The power gains |H|^2 of `response` at the bins of a real transform of `size`.
-class PowerSpectrum {
-  public:
-    explicit PowerSpectrum(size_t size) : mSize(size) {
-        mIn = fftw_alloc_real(size);
-        mOut = fftw_alloc_complex(size / 2 + 1);
-        // Plans are made on several threads at once (and by other parts of the process):
-        // FFTW's own planner lock, set once, serialises them.
-        static std::once_flag once;
-        std::call_once(once, [] { fftw_make_planner_thread_safe(); });
-        if (mIn && mOut)
-            mPlan = fftw_plan_dft_r2c_1d(static_cast<int>(size), mIn, mOut, FFTW_ESTIMATE);
-        if (!mPlan) {
-            release();
-            throw std::bad_alloc();
-        }
-    }
-    ~PowerSpectrum() { release(); }
-    PowerSpectrum(const PowerSpectrum&) = delete;
-    PowerSpectrum& operator=(const PowerSpectrum&) = delete;
-
-    // Transforms `response` (at most the size long), zero-padded.
-    void run(const std::vector<float>& response) {
-        std::fill(mIn, mIn + mSize, 0.0);
-        std::copy(response.begin(), response.end(), mIn);
-        fftw_execute(mPlan);
-    }
-    double power(size_t bin) const {
-        return mOut[bin][0] * mOut[bin][0] + mOut[bin][1] * mOut[bin][1];
-    }
-    size_t bins() const { return mSize / 2 + 1; }
-
-  private:
-    void release() {
-        if (mPlan)
-            fftw_destroy_plan(mPlan);
-        fftw_free(mIn);
-        fftw_free(mOut);
-        mPlan = nullptr;
-        mIn = nullptr;
-        mOut = nullptr;
-    }
-    size_t mSize;
-    double* mIn = nullptr;
-    fftw_complex* mOut = nullptr;
-    fftw_plan mPlan = nullptr;
-};
-
 // The factor `ir` is scaled by (see prepared()).
 double levelGain(const ImpulseResponse& ir) {
     const size_t frames = ir.channels[0].size();
@@ -259,13 +210,16 @@ double levelGain(const ImpulseResponse& ir) {
     size_t size = 1;
     while (size < frames || double(size) < ir.rate / 2.0)
         size *= 2;
-    PowerSpectrum spectrum(size);
+    RealFft spectrum(size);
     const double binHz = ir.rate / double(size);
     double bandPower = 0.0; // summed over channels and bands
     double peak = 0.0;      // the largest |H|^2 of any channel
     size_t bands = 0;
     for (const std::vector<float>& channel : ir.channels) {
-        spectrum.run(channel);
+        // The response zero-padded to the transform's size.
+        std::fill(spectrum.input(), spectrum.input() + size, 0.0);
+        std::copy(channel.begin(), channel.end(), spectrum.input());
+        spectrum.run();
         for (size_t k = 0; k < spectrum.bins(); ++k)
             peak = std::max(peak, spectrum.power(k));
         for (double centre = kBandLowHz; centre <= kBandHighHz * 1.001; centre *= 2.0) {

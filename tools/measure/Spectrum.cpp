@@ -1,11 +1,10 @@
 #include "tools/measure/Spectrum.h"
 
-#include <fftw3.h>
+#include "main/RealFft.h"
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -19,49 +18,6 @@ constexpr double kKaiserBeta = 7.0 * kPi;
 // 2 for Hann; rounded up so that the lobe sum holds all of a tone between bins.
 constexpr size_t kKaiserLobe = 8;
 constexpr size_t kHannLobe = 2;
-
-// FFTW's planner is not thread-safe; executing a plan is.
-std::mutex gPlanner;
-
-// A real-to-complex transform of one size with its own buffers.
-class RealFft {
-  public:
-    explicit RealFft(size_t n) {
-        mIn = fftw_alloc_real(n);
-        mOut = fftw_alloc_complex(n / 2 + 1);
-        if (mIn && mOut) {
-            std::lock_guard<std::mutex> lock(gPlanner);
-            mPlan = fftw_plan_dft_r2c_1d(static_cast<int>(n), mIn, mOut, FFTW_ESTIMATE);
-        }
-        if (!mPlan) {
-            release();
-            throw std::bad_alloc();
-        }
-    }
-    ~RealFft() { release(); }
-    RealFft(const RealFft&) = delete;
-    RealFft& operator=(const RealFft&) = delete;
-
-    double* input() { return mIn; }
-    void run() { fftw_execute(mPlan); }
-    std::complex<double> bin(size_t k) const { return {mOut[k][0], mOut[k][1]}; }
-
-  private:
-    void release() {
-        if (mPlan) {
-            std::lock_guard<std::mutex> lock(gPlanner);
-            fftw_destroy_plan(mPlan);
-        }
-        fftw_free(mIn);
-        fftw_free(mOut);
-        mPlan = nullptr;
-        mIn = nullptr;
-        mOut = nullptr;
-    }
-    double* mIn = nullptr;
-    fftw_complex* mOut = nullptr;
-    fftw_plan mPlan = nullptr;
-};
 
 std::vector<double> makeWindow(Window window, size_t n) {
     std::vector<double> w(n, 1.0);
