@@ -296,11 +296,13 @@ TEST(ModelBuilder, EveryReasonWithItsElementAndLine) {
     // build); over the budget (320 KB a delay line): at the element that crossed it, once.
     std::string got = reasonsOf(wideModel(48));
     EXPECT_NE(got.find("too-many-slots m1 50"), std::string::npos) << got;
+    EXPECT_FALSE(buildModel(wideModel(48)));
     EXPECT_TRUE(buildModel(wideModel(47)));
     std::string delays = "<quorle>";
     for (int i = 0; i < 300; ++i)
         delays += "\n<fx id=\"d" + std::to_string(i) + "\" type=\"delay\"/>";
     got = reasonsOf(delays + "</quorle>");
+    EXPECT_FALSE(buildModel(delays + "</quorle>"));
     EXPECT_EQ(got.substr(got.rfind(", ") + 2), "over-memory-budget d209 211");
 }
 
