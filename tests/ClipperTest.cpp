@@ -114,7 +114,6 @@ TEST(Clipper, IdentityAndTextsStayWithinTheirBuffers) {
     alignas(QrClipper) unsigned char block[sizeof(QrClipper) + 64];
     std::memset(block, 0xA5, sizeof(block));
     auto* c = new (block) QrClipper(masterCallback);
-    EXPECT_EQ(c->getAeffect()->uniqueId, fourCC('q', 'r', 'c', 'l'));
     char text[kTextSize];
     std::string name(200, 'n');
     c->setProgramName(name.data());

@@ -47,14 +47,9 @@ TEST(Delay, LengthFollowsControlAndRateWithinTheLines) {
     EXPECT_EQ(d.getDelaySamples(), full);
 }
 
-TEST(Delay, ProgramNamesNumbersAndTypedValues) {
+TEST(Delay, ProgramNamesNumbersAndTypedValuesStayInRange) {
     ADelay d(masterCallback);
     char text[kTextSize];
-    for (int32_t p = 0; p < ADelay::kNumPrograms; ++p) {
-        d.setProgram(p);
-        d.getProgramName(text);
-        EXPECT_EQ(std::string(text), "Init " + std::to_string(p + 1));
-    }
     std::string longName(100, 'x'); // cut to the 23 characters a program name holds
     d.setProgramName(longName.data());
     d.getProgramName(text);

@@ -57,17 +57,12 @@ TEST(MainEffect, InitLoadsThePresetsAndDrive) {
     VorlixMac fx;
     fx.init();
     ASSERT_NE(fx.graph, nullptr);
-    EXPECT_EQ(fx.bassFilter.params.passes, 1); // from bass.fxp (the default is 4)
     ASSERT_TRUE(fx.archive && fx.archive->found());
+    // The drive's factor at full control (at the default it shows on audio below).
     char text[kTextSize];
-    fx.getParameterDisplay(0, text);
-    EXPECT_STREQ(text, "1.297442");
     fx.setParameter(0, 1.0f);
     fx.getParameterDisplay(0, text);
     EXPECT_STREQ(text, "3.436563");
-    fx.setParameter(2, 1.0f);
-    fx.getParameterDisplay(2, text);
-    EXPECT_STREQ(text, "0.250000");
     EXPECT_EQ(VorlixMac().getParameter(2), 0.5f); // defined before the first set
 }
 
