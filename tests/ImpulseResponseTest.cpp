@@ -147,13 +147,6 @@ double rmsDb(const std::vector<float>& x, size_t over) {
     return 10.0 * std::log10(sum / double(over));
 }
 
-ImpulseResponse response(double rate, Channels channels) {
-    ImpulseResponse ir;
-    ir.rate = rate;
-    ir.channels = std::move(channels);
-    return ir;
-}
-
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
@@ -342,7 +335,7 @@ TEST(ImpulseResponse, LevellingKeepsAGuitarAtOneLevelAcrossResponses) {
     std::vector<double> levels, unitEnergyLevels;
     std::string figures;
     for (const auto& r : responses) {
-        const ImpulseResponse ir = impulse::prepared(response(rate, {r.h}), rate);
+        const ImpulseResponse ir = impulse::prepared(ImpulseResponse{rate, {r.h}}, rate);
         ASSERT_EQ(ir.channels.size(), 1u) << r.name;
         const std::vector<float>& h = ir.channels[0];
         double energy = 0.0;
@@ -361,7 +354,7 @@ TEST(ImpulseResponse, LevellingKeepsAGuitarAtOneLevelAcrossResponses) {
     EXPECT_GT(spread(unitEnergyLevels), 6.0) << figures;
 
     // The one-sample response is a gain of 1 with its sign, at any rate.
-    const ImpulseResponse gain = impulse::prepared(response(44100, {{-0.3f}}), 96000);
+    const ImpulseResponse gain = impulse::prepared(ImpulseResponse{44100, {{-0.3f}}}, 96000);
     EXPECT_EQ(gain.channels, Channels{{-1.0f}});
     // A stereo response takes one gain for both sides (from their mean power): the
     // image stays, and the sides are levelled together.
@@ -369,8 +362,8 @@ TEST(ImpulseResponse, LevellingKeepsAGuitarAtOneLevelAcrossResponses) {
     std::vector<float> half = cab;
     for (float& s : half)
         s *= 0.5f;
-    const ImpulseResponse mono = impulse::prepared(response(rate, {cab}), rate);
-    const ImpulseResponse stereo = impulse::prepared(response(rate, {cab, half}), rate);
+    const ImpulseResponse mono = impulse::prepared(ImpulseResponse{rate, {cab}}, rate);
+    const ImpulseResponse stereo = impulse::prepared(ImpulseResponse{rate, {cab, half}}, rate);
     ASSERT_EQ(stereo.channels.size(), 2u);
     const double meanPowerRatio = std::sqrt(1.0 / ((1.0 + 0.25) / 2.0));
     for (size_t n = 0; n < cab.size(); n += 97) {
@@ -385,19 +378,19 @@ TEST(ImpulseResponse, PreparingNeverGivesARunawayGain) {
     std::vector<float> nyquist(64);
     for (size_t n = 0; n < nyquist.size(); ++n)
         nyquist[n] = (n % 2 ? -1e-3f : 1e-3f) * float(std::sin(kPi * (n + 0.5) / 64.0));
-    const ImpulseResponse raised = impulse::prepared(response(48000, {nyquist}), 48000);
+    const ImpulseResponse raised = impulse::prepared(ImpulseResponse{48000, {nyquist}}, 48000);
     ASSERT_EQ(raised.channels.size(), 1u);
     EXPECT_NEAR(db(response(raised.channels[0], 48000, 24000)),
                 20.0 * std::log10(impulse::kMaxPeakGain), 0.01);
     // What reading refuses, or a rate out of range, gives no response at all.
     const ImpulseResponse refused[] = {
-        impulse::prepared(response(48000, {{0.0f, 0.0f}}), 48000),
-        impulse::prepared(response(48000, {{0.5f, std::nanf("")}}), 48000),
-        impulse::prepared(response(48000, {{0.5f}, {0.5f, 0.5f}}), 48000),
-        impulse::prepared(response(48000, Channels(3, {0.5f})), 48000),
-        impulse::prepared(response(1000, {{0.5f}}), 48000),
-        impulse::prepared(response(48000, {{0.5f}}), 0.0),
-        impulse::prepared(response(48000, {{0.5f}}), std::nan("")),
+        impulse::prepared(ImpulseResponse{48000, {{0.0f, 0.0f}}}, 48000),
+        impulse::prepared(ImpulseResponse{48000, {{0.5f, std::nanf("")}}}, 48000),
+        impulse::prepared(ImpulseResponse{48000, {{0.5f}, {0.5f, 0.5f}}}, 48000),
+        impulse::prepared(ImpulseResponse{48000, Channels(3, {0.5f})}, 48000),
+        impulse::prepared(ImpulseResponse{1000, {{0.5f}}}, 48000),
+        impulse::prepared(ImpulseResponse{48000, {{0.5f}}}, 0.0),
+        impulse::prepared(ImpulseResponse{48000, {{0.5f}}}, std::nan("")),
     };
     for (const ImpulseResponse& ir : refused)
         EXPECT_TRUE(ir.channels.empty());
