@@ -7,6 +7,7 @@
 #include "au/quorleIds.h"
 #include "main/ChannelEngine.h"
 #include "main/DataArchive.h"
+#include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 
 #include <gtest/gtest.h>
@@ -47,20 +48,13 @@ struct Script {
 
 using Channels = std::vector<std::vector<float>>;
 
-// Plucked-like tones with a little noise, different on every channel.
+// A plucked phrase, a stretch of its own on every channel.
 Channels signal(const Script& s) {
-    Channels in(s.channels, std::vector<float>(s.block * s.blocks));
-    uint32_t seed = 1;
-    for (size_t c = 0; c < in.size(); ++c)
-        for (size_t i = 0; i < in[c].size(); ++i) {
-            seed = seed * 1664525u + 1013904223u;
-            const double t = static_cast<double>(i) / s.rate;
-            const double hz = 110.0 * static_cast<double>(c + 1);
-            const double decay = std::exp(-3.0 * std::fmod(t, 0.5));
-            in[c][i] =
-                static_cast<float>(0.4 * decay * std::sin(2.0 * M_PI * hz * t) +
-                                   0.01 * (static_cast<double>(seed >> 8) / (1 << 24) - 0.5));
-        }
+    const size_t n = s.block * s.blocks;
+    const std::vector<float> phrase = pluckedPhrase(s.rate, double(n * s.channels + 1) / s.rate);
+    Channels in;
+    for (size_t c = 0; c < s.channels; ++c)
+        in.emplace_back(phrase.begin() + long(c * n), phrase.begin() + long((c + 1) * n));
     return in;
 }
 
