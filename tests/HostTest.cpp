@@ -414,10 +414,6 @@ void replaceStoredValues(CFPropertyListRef state,
     CFRelease(key);
 }
 
-OSStatus restore(PluginHost& host, CFPropertyListRef state) {
-    return unitstate::restore(host.unit(), state);
-}
-
 // A saved state restores into another instance. One holding values no control
 // takes and a model beyond the list restores to a unit that plays: controls held
 // within 0..1, the model left as it was (or, when the list is not known yet, put
@@ -430,7 +426,7 @@ TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
     source.setParameter(3, 2.0f);
     CFDictionaryRef state = unitstate::save(source.unit());
     ASSERT_NE(state, nullptr);
-    ASSERT_EQ(restore(copy, state), noErr);
+    ASSERT_EQ(unitstate::restore(copy.unit(), state), noErr);
     EXPECT_EQ(parameter(copy, 0), 0.9f);
     EXPECT_EQ(parameter(copy, 3), 2.0f);
 
@@ -451,7 +447,7 @@ TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
             ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
         }
         ASSERT_EQ(host.setParameter(3, c.modelBefore), noErr);
-        EXPECT_EQ(restore(host, state), noErr);
+        EXPECT_EQ(unitstate::restore(host.unit(), state), noErr);
         if (!c.initialised) {
             ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
         }
@@ -467,7 +463,7 @@ TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
     PluginHost host;
     ASSERT_TRUE(loaded(host));
     ASSERT_EQ(host.setParameter(3, 3.0f), noErr);
-    EXPECT_EQ(restore(host, state), noErr);
+    EXPECT_EQ(unitstate::restore(host.unit(), state), noErr);
     EXPECT_EQ(parameter(host, 3), 3.0f);
     CFRelease(state);
 }
@@ -478,45 +474,35 @@ TEST(Host, NothingIsWrittenToStandardOutput) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     // Nothing in here may print: the statuses are checked once the streams are back.
+    // A unit opened as a host opens it and closed (the shared host opens quietly),
+    // then one initialised, rendered and closed through the shared host.
     OSStatus statuses[4] = {-1, -1, -1, -1};
     const std::string library = std::string(QUORLE_BUNDLE_DIR) + "/" + kQuorleLibraryName;
     void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto entry =
         handle ? reinterpret_cast<ComponentRoutine>(dlsym(handle, "quorleEntry")) : nullptr;
     AudioUnit unit = nullptr;
-    if (entry && (statuses[0] = OpenAComponent(entry, &kQuorleDescription, &unit)) == noErr) {
-        AURenderCallbackStruct callback = {
-            [](void*, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32, UInt32 frames,
-               AudioBufferList* data) -> OSStatus {
-                for (UInt32 c = 0; c < data->mNumberBuffers; ++c)
-                    for (UInt32 i = 0; i < frames; ++i)
-                        static_cast<float*>(data->mBuffers[c].mData)[i] = 0.1f;
-                return noErr;
-            },
-            nullptr};
-        AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0,
-                             &callback, sizeof(callback));
-        statuses[1] = AudioUnitInitialize(unit);
-        std::vector<float> left(256), right(256);
-        alignas(AudioBufferList) unsigned char list[AudioBufferListSize(2)];
-        auto* buffers = reinterpret_cast<AudioBufferList*>(list);
-        buffers->mNumberBuffers = 2;
-        buffers->mBuffers[0] = {1, 256 * 4, left.data()};
-        buffers->mBuffers[1] = {1, 256 * 4, right.data()};
-        AudioTimeStamp time = {};
-        time.mFlags = kAudioTimeStampSampleTimeValid;
-        AudioUnitRenderActionFlags flags = 0;
-        statuses[2] = AudioUnitRender(unit, &flags, &time, 0, 256, buffers);
-        AudioUnitUninitialize(unit);
-        statuses[3] = CloseComponent(unit);
-    }
+    if (entry && (statuses[0] = OpenAComponent(entry, &kQuorleDescription, &unit)) == noErr)
+        statuses[1] = CloseComponent(unit);
     if (handle)
         dlclose(handle);
+    std::string error;
+    {
+        PluginHost host;
+        if (host.load(QUORLE_BUNDLE_DIR, error) &&
+            (statuses[2] = host.start(44100.0, 2, 256)) == noErr) {
+            std::vector<float> in(256, 0.1f), left(256), right(256);
+            const float* ins[2] = {in.data(), in.data()};
+            float* outs[2] = {left.data(), right.data()};
+            statuses[3] = host.render(ins, outs, 256);
+        }
+    }
 
     const std::string written = testing::internal::GetCapturedStdout();
     const std::string diagnostics = testing::internal::GetCapturedStderr();
 
     ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(error, "");
     for (OSStatus status : statuses)
         EXPECT_EQ(status, noErr);
     EXPECT_EQ(written, "");

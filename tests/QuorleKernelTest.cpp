@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -26,10 +27,7 @@ std::vector<float> tone(double hz, size_t n, float amplitude = 0.3f) {
 }
 
 bool allFinite(const std::vector<float>& v) {
-    for (float x : v)
-        if (!std::isfinite(x))
-            return false;
-    return true;
+    return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
 }
 
 TEST(QuorleKernel, PoisonedStateIsClearedByAResetOrByTheNextBlock) {
