@@ -38,27 +38,6 @@ OSStatus LastRenderError(AudioUnit unit) {
 
 // --- Initialise and kernels ---
 
-TEST(AUEffectBaseLifecycle, InitialiseMakesAKernelPerChannelOrRefusesTheCounts) {
-    const struct {
-        UInt32 in, out;
-        OSStatus result;
-        UInt32 kernels;
-    } cases[] = {{2, 2, noErr, 2},
-                 {1, 2, kAudioUnitErr_FormatNotSupported, 0},
-                 {0, 0, kAudioUnitErr_FormatNotSupported, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.in << " in, " << c.out << " out");
-        Host host;
-        ASSERT_EQ(noErr, host.SetChannels(c.in, c.out));
-        EXPECT_EQ(c.result, AudioUnitInitialize(host.unit));
-        ASSERT_EQ(c.kernels, host.object->GetNumKernels());
-        for (UInt32 k = 0; k < c.kernels; ++k) {
-            EXPECT_EQ(k, host.object->GetKernel(k)->GetChannelNum());
-            EXPECT_EQ(k + 1 == c.kernels, host.object->GetKernel(k)->IsLastKernel());
-        }
-    }
-}
-
 // Mended: a kernel that fails to build leaves none of the others behind; and
 // initialising resets the last sample time, so a new run from 0 is rendered.
 TEST(AUEffectBaseLifecycle, AFailedInitialiseLeavesNoKernelsAndANewOneStartsAfresh) {
@@ -82,13 +61,18 @@ TEST(AUEffectBaseLifecycle, AFailedInitialiseLeavesNoKernelsAndANewOneStartsAfre
     EXPECT_EQ(63.0f, mono.channel(0)[63]);
 }
 
-TEST(AUEffectBaseLifecycle, PublishedConfigurationsMatchWithTheirWildcards) {
+// The published channel configurations, with their wildcards, decide which counts
+// initialise; each channel gets a kernel that knows its number and whether it is last.
+TEST(AUEffectBaseLifecycle, InitialiseMakesAKernelPerChannelOfAPublishedOrDefaultConfiguration) {
     using Configs = std::vector<AUChannelInfo>;
     const struct {
         Configs configs;
         UInt32 in, out;
         bool accepted;
     } cases[] = {
+        {{}, 2, 2, true}, // none published: the same count in and out
+        {{}, 1, 2, false},
+        {{}, 0, 0, false},
         {{{-1, -1}}, 2, 2, true}, // any count, the same in and out
         {{{-1, -1}}, 1, 2, false},
         {{{-1, -2}}, 1, 2, true}, // any counts
@@ -107,14 +91,19 @@ TEST(AUEffectBaseLifecycle, PublishedConfigurationsMatchWithTheirWildcards) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message()
-                     << "(" << c.configs[0].inChannels << ", " << c.configs[0].outChannels
-                     << ") of " << c.configs.size() << "; " << c.in << " in, " << c.out << " out");
+                     << "case " << (&c - cases) << ": " << c.in << " in, " << c.out << " out");
         Host host;
         host.object->channelInfo = c.configs;
         ASSERT_EQ(noErr, host.SetChannels(c.in, c.out));
         EXPECT_EQ(c.accepted ? noErr : kAudioUnitErr_FormatNotSupported,
                   AudioUnitInitialize(host.unit));
-        EXPECT_EQ(c.accepted ? c.out : 0u, host.object->GetNumKernels());
+        ASSERT_EQ(c.accepted ? c.out : 0u, host.object->GetNumKernels());
+        for (UInt32 k = 0; k < host.object->GetNumKernels(); ++k) {
+            EXPECT_EQ(k, host.object->GetKernel(k)->GetChannelNum());
+            EXPECT_EQ(k + 1 == c.out, host.object->GetKernel(k)->IsLastKernel());
+        }
+        if (c.configs.empty())
+            continue;
 
         // The host reads the same pairs through the property.
         std::vector<AUChannelInfo> published(c.configs.size() + 1);
