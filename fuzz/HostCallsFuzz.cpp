@@ -109,17 +109,14 @@ void setFormat(Session& s, ByteReader& in) {
 
 void render(Session& s, ByteReader& in) {
     const UInt32 frames = in.below(4) == 0 ? in.u16() % 8193 : in.pick(kFrames);
-    UInt32 count = 1;
-    {
-        UInt32 channels = 1;
-        AudioStreamBasicDescription format = {};
-        UInt32 size = sizeof(format);
-        if (AudioUnitGetProperty(s.unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0,
-                                 &format, &size) == noErr)
-            channels = format.mChannelsPerFrame;
-        const UInt32 counts[] = {channels, channels, channels, 0, 1, channels + 1};
-        count = std::min(in.pick(counts), kMostChannels + 1);
-    }
+    AudioStreamBasicDescription format = {};
+    UInt32 size = sizeof(format);
+    const UInt32 channels = AudioUnitGetProperty(s.unit, kAudioUnitProperty_StreamFormat,
+                                                 kAudioUnitScope_Output, 0, &format, &size) == noErr
+                                ? format.mChannelsPerFrame
+                                : 1;
+    const UInt32 counts[] = {channels, channels, channels, 0, 1, channels + 1};
+    const UInt32 count = std::min(in.pick(counts), kMostChannels + 1);
     fuzz::Buffers buffers(count, frames, in.below(4) != 0);
     AudioTimeStamp time = {};
     time.mSampleTime = in.below(8) == 0 ? in.rawDouble() : s.sampleTime;
