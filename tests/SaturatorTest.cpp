@@ -1,20 +1,13 @@
 // The saturator building block, measured on audio: harmonic levels against the bare
 // curve, aliasing against the bare curve, DC, and the path for tiny steps of u.
-#include "ArchiveTestUtil.h"
-
 #include "blocks/QrSaturator.h"
 #include "effect/MasterCallback.h"
-#include "graph/xmlreader.h"
-#include "main/DataArchive.h"
-#include "main/QrVorlixGeneric.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <memory>
-#include <string>
 #include <vector>
 
 namespace {
@@ -245,23 +238,6 @@ TEST(Saturator, TinyStepsReadTheCurveAndBadInputIsForgottenOnClear) {
     poisoned.clearState();
     const Buffer tone = sine(440.0, 0.5, 960);
     EXPECT_EQ(render(poisoned, tone), render(fresh, tone));
-}
-
-TEST(Saturator, AModelBuildsItWithItsPreset) {
-    PluginDir dir;
-    dir.archive("quorle.data", {{"drive.fxp", fxp({0.5f, 0.4f, 0.8f, 0.5f, 0.0f})}});
-    gAudioMaster = masterCallback;
-    const auto archive = DataArchive::readDirectory(gFxDir);
-    ASSERT_TRUE(archive->found());
-    ArchiveEffectFactory effects(archive.get(), masterCallback);
-    TiXmlDocument doc;
-    doc.Parse(R"(<quorle><fx id="drive" type="SAT"/></quorle>)");
-    std::unique_ptr<AudioNode> graph(
-        parseElement(doc.RootElement(), kInputSlot, kOutputSlot, effects));
-    ASSERT_TRUE(graph);
-    auto* sat = dynamic_cast<QrSaturator*>(graph->next->effect);
-    ASSERT_NE(sat, nullptr);
-    EXPECT_EQ(sat->getParameter(P::kHardness), 0.8f);
 }
 
 } // namespace
