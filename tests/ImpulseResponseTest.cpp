@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -149,9 +149,7 @@ double rmsDb(const std::vector<float>& x, size_t over) {
 
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(ImpulseResponse, FilesReadBackSampleForSample) {

@@ -71,13 +71,12 @@ TEST(ModelTool, CheckExitStatusAndItsLines) {
     const std::string fifo = (dir / "fifo.xml").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     writeFile(dir / "huge.xml", std::string((size_t(1) << 20) + 1, ' '));
-    struct Case {
+    const struct {
         std::string xml;  // written to model.xml and checked, or
         std::string path; // checked as it is
         int status;
         const char* line; // a line the output must hold (the file's path comes first)
-    };
-    const Case cases[] = {
+    } cases[] = {
         {readFile(kSources / "models/4-lead.xml"), "", 0, ""},
         {"<quorle>\n  <fx id=\"side\" type=\"eq\"/>\n  <fx id=\"b\" type=\"sat\" input=\"in\"/>\n"
          "</quorle>",
@@ -106,7 +105,7 @@ TEST(ModelTool, CheckExitStatusAndItsLines) {
         {"", (dir / "huge.xml").string(), 1, ": error: larger than 1 MB"},
         {"", (dir / "absent.xml").string(), 1, ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const std::string path = c.path.empty() ? (dir / "model.xml").string() : c.path;
         if (c.path.empty())
             writeFile(path, c.xml);

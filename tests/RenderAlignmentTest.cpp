@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
-#include <lv2/core/lv2.h>
 #include <lv2/presets/presets.h>
 #include <lv2/urid/urid.h>
 #include <sndfile.h>
