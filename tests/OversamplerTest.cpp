@@ -386,28 +386,4 @@ TEST(QuorleOversampling, TheReportedLatencyIsTheMeasuredDelay) {
     }
 }
 
-// Factor 1 is the plug-in as it was: the frozen models through the unit hash as the
-// main effect driven directly, as the golden tests drive it.
-TEST(QuorleOversampling, FactorOneRendersTheFrozenModelsBitForBit) {
-    for (float rate : {44100.0f, 48000.0f}) {
-        const std::vector<float> in = pluckedPhrase(rate, 0.75);
-        for (int model = 0; model < 4; ++model) {
-            SCOPED_TRACE(testing::Message() << "model " << model << " at " << rate);
-            const std::vector<float> direct = quorletest::renderDirect(
-                QUORLE_REFERENCE_DATA_DIR, rate, {0.7f, 0.6f, 0.3f, static_cast<float>(model)}, in);
-            LocalUnit unit(512, rate);
-            gFxDir = QUORLE_REFERENCE_DATA_DIR; // the kernel's effect reads the frozen models
-            ASSERT_EQ(setFactor(unit.unit, 1), noErr);
-            ASSERT_EQ(unit.initialize(), noErr);
-            const float controls[] = {0.7f, 0.6f, 0.3f, static_cast<float>(model)};
-            for (AudioUnitParameterID id = 0; id < 4; ++id)
-                ASSERT_EQ(unit.setParameter(id, controls[id]), noErr);
-            std::vector<float> out;
-            ASSERT_EQ(unit.renderAll(in, out, 512), noErr);
-            EXPECT_EQ(hashOf(out), hashOf(direct));
-        }
-    }
-    gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
-}
-
 } // namespace
