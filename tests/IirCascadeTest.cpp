@@ -231,53 +231,93 @@ TEST(IirCascade, PairedChainsLeaveEachChannelsBuffersAsAlone) {
 
 // Every shipped model, drive 0.7, post gain 0.6, bass 0.3, at 44.1 kHz in calls of
 // `block` frames; QUORLE_PRINT_GOLDEN=1 prints the hashes instead of checking them.
+// Host slice lengths up to 512 frames, cycled through: the unit cuts them into its
+// own pieces, and a factor changed a third of the way in (`later`) fades out, runs in
+// pieces that fit the buffers made for the first factor and fades in again.
+const UInt32 kSlices[] = {512, 1, 100, 511, 37, 256, 512, 3, 480, 129};
+
+uint64_t renderShipped(int model, UInt32 factor, UInt32 block, UInt32 later,
+                       const std::vector<float>& in) {
+    LocalUnit unit(block ? block : 512);
+    EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global,
+                                   0, &factor, sizeof(factor)),
+              noErr);
+    EXPECT_EQ(unit.initialize(), noErr);
+    const float controls[] = {0.7f, 0.6f, 0.3f, static_cast<float>(model)};
+    for (AudioUnitParameterID id = 0; id < 4; ++id)
+        EXPECT_EQ(unit.setParameter(id, controls[id]), noErr);
+    std::vector<float> out;
+    if (block) {
+        EXPECT_EQ(unit.renderAll(in, out, block), noErr);
+        return hashOf(out);
+    }
+    out.assign(in.size(), 0.0f);
+    bool changed = later == 0;
+    for (size_t at = 0, i = 0; at < in.size(); ++i) {
+        if (!changed && at >= in.size() / 3) {
+            EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
+                                           kAudioUnitScope_Global, 0, &later, sizeof(later)),
+                      noErr);
+            changed = true;
+        }
+        const UInt32 n =
+            static_cast<UInt32>(std::min<size_t>(kSlices[i % std::size(kSlices)], in.size() - at));
+        EXPECT_EQ(unit.render(in.data() + at, out.data() + at, n), noErr);
+        at += n;
+    }
+    EXPECT_EQ(unit.kernel()->oversampler().factor(), static_cast<int>(later ? later : factor));
+    EXPECT_EQ(unit.kernel()->effect()->bufferSize, static_cast<int32_t>(512 * factor));
+    return hashOf(out);
+}
+
 TEST(IirCascade, ShippedModelsAtEveryFactorAsRecorded) {
     struct Case {
         int model;
         UInt32 factor;
-        UInt32 block;
+        UInt32 block; // 0: the host slices above
+        UInt32 later; // 0: no change
         uint64_t hash;
     };
     const Case cases[] = {
-        {0, 1, 512, 0xcb752a16ff57a83eull}, {0, 2, 512, 0x4096e2b9894340ecull},
-        {0, 4, 512, 0xec56de0164fbf14aull}, {0, 8, 512, 0x0c38c2cda24ac004ull},
-        {0, 2, 7, 0x4096e2b9894340ecull},   {1, 1, 512, 0x3cae837cfcc7f9c7ull},
-        {1, 2, 512, 0x1e19d157a7dcbe8aull}, {1, 4, 512, 0x0218595e66059d94ull},
-        {1, 8, 512, 0x2cab06a46d55c536ull}, {1, 2, 7, 0x1e19d157a7dcbe8aull},
-        {2, 1, 512, 0xddec7673da69504dull}, {2, 2, 512, 0x65bb49bf5091484eull},
-        {2, 4, 512, 0x35b19cbfc286471full}, {2, 8, 512, 0xbbce3678f7187c35ull},
-        {2, 2, 7, 0x65bb49bf5091484eull},   {3, 1, 512, 0x141e61fed17d8426ull},
-        {3, 2, 512, 0x26201b8c5458cd6full}, {3, 4, 512, 0x7ecb05ac963f79b5ull},
-        {3, 8, 512, 0xa9a3473968bd5f79ull}, {3, 2, 7, 0x26201b8c5458cd6full},
-        {4, 1, 512, 0xa967b3cef2903d6eull}, {4, 2, 512, 0x42bbb22731f49135ull},
-        {4, 4, 512, 0xc87948d20fa43878ull}, {4, 8, 512, 0xeb527276e5edbb6dull},
-        {4, 2, 7, 0x42bbb22731f49135ull},   {5, 1, 512, 0xd43d22c0f5d0e566ull},
-        {5, 2, 512, 0x03cfc7583fff07bcull}, {5, 4, 512, 0xc228e440ad94d97full},
-        {5, 8, 512, 0x137358e1b0a4388full}, {5, 2, 7, 0x03cfc7583fff07bcull},
+        {0, 1, 512, 0, 0xcb752a16ff57a83eull}, {0, 2, 512, 0, 0x4096e2b9894340ecull},
+        {0, 4, 512, 0, 0xec56de0164fbf14aull}, {0, 8, 512, 0, 0x0c38c2cda24ac004ull},
+        {0, 2, 7, 0, 0x4096e2b9894340ecull},   {1, 1, 512, 0, 0x3cae837cfcc7f9c7ull},
+        {1, 2, 512, 0, 0x1e19d157a7dcbe8aull}, {1, 4, 512, 0, 0x0218595e66059d94ull},
+        {1, 8, 512, 0, 0x2cab06a46d55c536ull}, {1, 2, 7, 0, 0x1e19d157a7dcbe8aull},
+        {2, 1, 512, 0, 0xddec7673da69504dull}, {2, 2, 512, 0, 0x65bb49bf5091484eull},
+        {2, 4, 512, 0, 0x35b19cbfc286471full}, {2, 8, 512, 0, 0xbbce3678f7187c35ull},
+        {2, 2, 7, 0, 0x65bb49bf5091484eull},   {3, 1, 512, 0, 0x141e61fed17d8426ull},
+        {3, 2, 512, 0, 0x26201b8c5458cd6full}, {3, 4, 512, 0, 0x7ecb05ac963f79b5ull},
+        {3, 8, 512, 0, 0xa9a3473968bd5f79ull}, {3, 2, 7, 0, 0x26201b8c5458cd6full},
+        {4, 1, 512, 0, 0xa967b3cef2903d6eull}, {4, 2, 512, 0, 0x42bbb22731f49135ull},
+        {4, 4, 512, 0, 0xc87948d20fa43878ull}, {4, 8, 512, 0, 0xeb527276e5edbb6dull},
+        {4, 2, 7, 0, 0x42bbb22731f49135ull},   {5, 1, 512, 0, 0xd43d22c0f5d0e566ull},
+        {5, 2, 512, 0, 0x03cfc7583fff07bcull}, {5, 4, 512, 0, 0xc228e440ad94d97full},
+        {5, 8, 512, 0, 0x137358e1b0a4388full}, {5, 2, 7, 0, 0x03cfc7583fff07bcull},
+        {0, 1, 0, 4, 0x601d7f3d7c1bcebaull},   {0, 2, 0, 8, 0xdfb393e192d2f413ull},
+        {0, 2, 0, 1, 0x88baab37388c663bull},   {1, 1, 0, 4, 0x0f25bc6375ab8608ull},
+        {1, 2, 0, 8, 0xad01e9ed00ee2cc6ull},   {1, 2, 0, 1, 0x90138769d2dfd272ull},
+        {2, 1, 0, 4, 0xc138198c9a5eac51ull},   {2, 2, 0, 8, 0xd4e2ad29a2c75544ull},
+        {2, 2, 0, 1, 0x5e3f782a05be8b13ull},   {3, 1, 0, 4, 0x234375f44c5942b4ull},
+        {3, 2, 0, 8, 0xd50cf9c00104786bull},   {3, 2, 0, 1, 0xd3d8fed8caceff57ull},
+        {4, 1, 0, 4, 0xb60599215fef533aull},   {4, 2, 0, 8, 0x5f85cf119d1d5ec3ull},
+        {4, 2, 0, 1, 0x689eb8219a31aa2aull},   {5, 1, 0, 4, 0x168e8c7202d98eceull},
+        {5, 2, 0, 8, 0x27180148295546cbull},   {5, 2, 0, 1, 0x4d574b58ad1e832dull},
     };
     const bool printing = std::getenv("QUORLE_PRINT_GOLDEN") != nullptr;
     const std::vector<float> in = pluckedPhrase(44100.0, 0.5);
     for (const Case& c : cases) {
         for (Level level : levels()) {
             LevelScope scope(level);
-            SCOPED_TRACE(testing::Message() << "model " << c.model << " x" << c.factor << " block "
-                                            << c.block << " level " << static_cast<int>(level));
-            LocalUnit unit(c.block);
-            UInt32 factor = c.factor;
-            ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
-                                           kAudioUnitScope_Global, 0, &factor, sizeof(factor)),
-                      noErr);
-            ASSERT_EQ(unit.initialize(), noErr);
-            const float controls[] = {0.7f, 0.6f, 0.3f, static_cast<float>(c.model)};
-            for (AudioUnitParameterID id = 0; id < 4; ++id)
-                ASSERT_EQ(unit.setParameter(id, controls[id]), noErr);
-            std::vector<float> out;
-            ASSERT_EQ(unit.renderAll(in, out, c.block), noErr);
+            SCOPED_TRACE(testing::Message()
+                         << "model " << c.model << " x" << c.factor << " block " << c.block
+                         << " then x" << c.later << " level " << static_cast<int>(level));
+            const uint64_t hash = renderShipped(c.model, c.factor, c.block, c.later, in);
             if (printing)
-                std::printf("        {%d, %u, %u, 0x%016llxull},\n", c.model, c.factor, c.block,
-                            static_cast<unsigned long long>(hashOf(out)));
+                std::printf("        {%d, %u, %u, %u, 0x%016llxull},\n", c.model, c.factor, c.block,
+                            c.later, static_cast<unsigned long long>(hash));
             else
-                EXPECT_EQ(hashOf(out), c.hash);
+                EXPECT_EQ(hash, c.hash);
         }
     }
 }
