@@ -1,10 +1,13 @@
-// Running a graph, the main effect or the audio unit allocates nothing, except an
-// averager on the block where its window length in samples changes (a window in
+// The render paths allocate nothing and take no lock, counted at the outermost face
+// that reaches each scenario: the LV2 plug-in's run() and work_response() (controls,
+// model and factor changes, the worker, archives, cabinets), the unit's render for
+// what only a unit host does (scheduled events, bypass, notifications, resets), and
+// an averager on the block where its window length in samples changes (a window in
 // milliseconds follows a rate change within the ring it reserved). Every heap
-// allocation of this program is counted, and any one of them can be made to fail.
-// Every mutex acquisition is counted too (lock, and a try that succeeds), so that
-// the render paths can be shown to take no lock. The bytes the allocations hold
-// are summed as well, so that what an initialised unit keeps can be bounded.
+// allocation of this program is counted, and any one of them can be made to fail;
+// every mutex acquisition, file opened and thread started is counted too. The bytes
+// the allocations hold are summed as well, so that what an instance keeps can be
+// bounded.
 #include "AUTestUnit.h"
 #include "GraphTestUtil.h"
 #include "Lv2TestHost.h"
@@ -385,39 +388,6 @@ TEST(Realtime, TheUnitsGuardsAllocateNothing) {
     EXPECT_EQ(gAllocations - before, 0);
 }
 
-// A unit playing a shipped cabinet (installed at initialisation) renders calls of
-// any length, model switches and factor changes included, without allocating or
-// locking: the convolver runs in the pieces the engine hands it.
-TEST(Realtime, RenderingWithACabinetAllocatesNothingAndTakesNoLock) {
-    quorletest::LocalUnit unit(1024);
-    const std::string cabinet = "2x12-bright";
-    ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
-                                   cabinet.c_str(), static_cast<UInt32>(cabinet.size() + 1)),
-              noErr);
-    ASSERT_EQ(unit.initialize(), noErr);
-    ASSERT_TRUE(unit.kernel()->engine().cabinetOn());
-    std::vector<float> in = testTone(1024), out(1024);
-    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr);
-    long allocated = 0, locked = 0;
-    for (int block = 0; block < 200; ++block) {
-        if (block % 50 == 25) { // set between renders, as a host's UI would
-            const UInt32 factor = block % 100 == 25 ? 4 : 1;
-            ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
-                                           kAudioUnitScope_Global, 0, &factor, sizeof(factor)),
-                      noErr);
-            ASSERT_EQ(unit.setParameter(3, static_cast<float>(block / 50)), noErr);
-        }
-        const long allocations = gAllocations, locks = gLocks;
-        ASSERT_EQ(unit.render(in.data(), out.data(), 1 + (block * 211) % 1024), noErr);
-        allocated += gAllocations - allocations;
-        locked += gLocks - locks;
-    }
-    EXPECT_EQ(allocated, 0);
-    EXPECT_EQ(locked, 0);
-    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr);
-    EXPECT_TRUE(finiteAndSounding(out));
-}
-
 // The LV2 plug-in's oversampling port changed on a running instance, every few
 // blocks and to values between the factors: run() hands the factor to the unit and
 // reads its latency without allocating and without taking any lock.
@@ -460,60 +430,6 @@ TEST(Realtime, TheLv2OversamplingPortChangesWithoutAllocatingOrLocking) {
         EXPECT_EQ(latencies[at], float(Oversampler::latencyFor(to))) << values[at];
     EXPECT_GT(latencies[0], 0.0f);
     mono->cleanup(plugin);
-}
-
-struct Announcements {
-    long factor = 0;
-    long latency = 0;
-};
-
-void countAnnouncement(void* refCon, AudioUnit, AudioUnitPropertyID id, AudioUnitScope,
-                       AudioUnitElement) {
-    auto* seen = static_cast<Announcements*>(refCon);
-    if (id == kQuorleProperty_Oversampling)
-        ++seen->factor;
-    else if (id == kAudioUnitProperty_Latency)
-        ++seen->latency;
-}
-
-// The unit itself: the host's factor property, set from its own thread, calls the
-// listeners under the listener lock; the renders that follow fade over the change
-// and switch the kernel's factor without a lock or an allocation.
-TEST(Realtime, AFactorChangeIsAnnouncedAndRenderedWithoutLocking) {
-    quorletest::LocalUnit unit(1024);
-    Announcements seen;
-    for (AudioUnitPropertyID id :
-         {kQuorleProperty_Oversampling, AudioUnitPropertyID(kAudioUnitProperty_Latency)})
-        ASSERT_EQ(AudioUnitAddPropertyListener(unit.unit, id, countAnnouncement, &seen), noErr);
-    ASSERT_EQ(unit.initialize(), noErr);
-    std::vector<float> in = testTone(1024), out(1024);
-    ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr);
-
-    const UInt32 factors[] = {4, 8, 2, 1, 4, 2, 8};
-    for (int i = 0; i < 7; ++i) {
-        SCOPED_TRACE(factors[i]);
-        long locks = gLocks;
-        ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
-                                       kAudioUnitScope_Global, 0, &factors[i], sizeof(factors[i])),
-                  noErr);
-        EXPECT_GE(gLocks - locks, 2) << "each announcement takes the listener lock";
-        Float64 latency = 0;
-        UInt32 size = sizeof(latency);
-        ASSERT_EQ(AudioUnitGetProperty(unit.unit, kAudioUnitProperty_Latency,
-                                       kAudioUnitScope_Global, 0, &latency, &size),
-                  noErr);
-        EXPECT_DOUBLE_EQ(latency, Oversampler::latencyFor(int(factors[i])) / 44100.0);
-        const long allocations = gAllocations;
-        locks = gLocks;
-        // The fade out and in again take 2 x 10 ms: 882 frames at 44.1 kHz.
-        for (int call = 0; call < 4; ++call)
-            ASSERT_EQ(unit.render(in.data(), out.data(), 256), noErr);
-        EXPECT_EQ(gLocks - locks, 0);
-        EXPECT_EQ(gAllocations - allocations, 0);
-        EXPECT_EQ(unit.kernel()->oversampler().factor(), int(factors[i]));
-    }
-    EXPECT_EQ(seen.factor, 7);
-    EXPECT_EQ(seen.latency, 7);
 }
 
 // The work buffers an initialised unit keeps are sized to its slices: 50 slots of
@@ -626,53 +542,6 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
     EXPECT_TRUE(finiteAndSounding(std::vector<float>(out[0].begin() + 4096, out[0].end())));
     for (LV2_Handle p : plugins)
         mono->cleanup(p);
-}
-
-// A change of the model parameter arriving in Process, every 100 renders, at 64 and
-// at 512 frames per render, at factors 1 and 2: the kernel switches (and fades) to
-// a graph it prepared when it was made, without allocating or taking any lock.
-TEST(Realtime, SwitchingModelsInProcessAllocatesNothingAndTakesNoLock) {
-    for (UInt32 frames : {64u, 512u}) {
-        for (UInt32 factor : {1u, 2u}) {
-            SCOPED_TRACE(testing::Message() << frames << " frames x" << factor);
-            quorletest::LocalUnit unit(frames);
-            const UInt32 fades = 1;
-            ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
-                                           kAudioUnitScope_Global, 0, &factor, sizeof(factor)),
-                      noErr);
-            ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_FadeModelSwitches,
-                                           kAudioUnitScope_Global, 0, &fades, sizeof(fades)),
-                      noErr);
-            ASSERT_EQ(unit.initialize(), noErr);
-            const std::vector<float> in = testTone(frames);
-            std::vector<float> out(frames);
-            ASSERT_EQ(unit.render(in.data(), out.data(), frames), noErr);
-            VorlixMac& fx = *unit.kernel()->effect();
-            const UInt32 models = static_cast<UInt32>(fx.modelNames.size());
-            long allocated = 0, locked = 0;
-            int switches = 0, fading = 0;
-            for (int block = 1; block <= 1300; ++block) {
-                if (block % 100 == 0) {
-                    // Set as a host's UI would, between renders; only renders are counted.
-                    const float model = static_cast<float>((block / 100) % models);
-                    ASSERT_EQ(unit.setParameter(3, model), noErr);
-                    ++switches;
-                }
-                const long allocations = gAllocations, locks = gLocks;
-                const OSStatus status = unit.render(in.data(), out.data(), frames);
-                allocated += gAllocations - allocations;
-                locked += gLocks - locks;
-                ASSERT_EQ(status, noErr);
-                fading += fx.fadeRemaining() > 0;
-            }
-            EXPECT_EQ(allocated, 0);
-            EXPECT_EQ(locked, 0);
-            EXPECT_EQ(switches, 13);
-            EXPECT_GT(fading, 12) << "the switches did fade";
-            EXPECT_EQ(fx.getParameter(3), static_cast<float>(13 % models));
-            EXPECT_TRUE(finiteAndSounding(out));
-        }
-    }
 }
 
 // What every model's prepared graph keeps, per channel: the shipped models' six
