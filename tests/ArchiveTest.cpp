@@ -17,6 +17,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
@@ -64,64 +65,6 @@ TEST(Archive, AZipTakesPrecedenceOverTheDataFile) {
     EXPECT_EQ(applied(*readDir(), "which.fxp"), (Sets{{0, 0.75f}}));
     // A copy read earlier is the archive as it was then.
     EXPECT_EQ(applied(*data, "which.fxp"), (Sets{{0, 0.25f}}));
-}
-
-TEST(Archive, PresetsAndTheEffectFactory) {
-    PluginDir dir;
-    dir.archive("quorle.data", {{"Bass.FXP", fxp({0.0f, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f})},
-                                {"empty.fxp", fxp({}, 0)},
-                                {"negative.fxp", fxp({0.5f}, -3)},
-                                {"short.fxp", std::string(55, 'x')},
-                                {"liar.fxp", fxp({0.9f, 0.8f}, 1000000)},
-                                {"one.fxp", fxp({}, 1) + std::string("\x3F\x80\x00\x00", 4)},
-                                {"drive.fxp", fxp({0.25f, 0.3f})},
-                                {"nan.fxp", fxp({0.1f, 0.2f, NAN})},
-                                {"inf.fxp", fxp({INFINITY})},
-                                {"minus-inf.fxp", fxp({0.5f, -INFINITY}, 1000)}});
-    const auto archive = readDir();
-    ASSERT_TRUE(archive->found());
-    const struct {
-        const char* name;
-        PresetStatus status;
-        Sets sets;
-    } presets[] = {
-        {"bass.fxp", // letter case ignored
-         PresetStatus::kApplied,
-         {{0, 0.0f}, {1, 0.1f}, {2, 0.2f}, {3, 0.3f}, {4, 0.4f}, {5, 0.5f}, {6, 0.6f}}},
-        {"empty.fxp", PresetStatus::kApplied, {}},
-        {"negative.fxp", PresetStatus::kApplied, {}},
-        {"short.fxp", PresetStatus::kMissing, {}},
-        {"missing.fxp", PresetStatus::kMissing, {}},
-        {"liar.fxp", PresetStatus::kApplied, {{0, 0.9f}, {1, 0.8f}}}, // claims a million values
-        {"one.fxp", PresetStatus::kApplied, {{0, 1.0f}}},
-        // A value that is not a finite number refuses the whole preset: nothing is set.
-        {"nan.fxp", PresetStatus::kRefused, {}},
-        {"inf.fxp", PresetStatus::kRefused, {}},
-        {"minus-inf.fxp", PresetStatus::kRefused, {}},
-    };
-    for (const auto& preset : presets) {
-        Recorder r;
-        EXPECT_EQ(archive->applyPreset(preset.name, &r), preset.status) << preset.name;
-        EXPECT_EQ(r.sets, preset.sets) << preset.name;
-    }
-
-    ArchiveEffectFactory factory(archive.get(), masterCallback);
-    PresetStatus status = PresetStatus::kApplied;
-    std::unique_ptr<AudioEffectX> clip(factory.create(AudioNode::kFxClip, "drive", &status)),
-        inv(factory.create(AudioNode::kFxInv, "x", nullptr)),
-        delay(factory.create(AudioNode::kFxDelay, "x", nullptr)),
-        eq(factory.create(AudioNode::kFxEq, "x", &status));
-    ASSERT_NE(dynamic_cast<QrClipper*>(clip.get()), nullptr);
-    EXPECT_EQ(clip->getParameter(0), 0.25f);
-    EXPECT_EQ(clip->getParameter(1), 0.3f);
-    EXPECT_EQ(status, PresetStatus::kMissing); // x.fxp
-    EXPECT_NE(dynamic_cast<QrInv*>(inv.get()), nullptr);
-    EXPECT_NE(dynamic_cast<ADelay*>(delay.get()), nullptr);
-    EXPECT_NE(dynamic_cast<QrIIRFilter*>(eq.get()), nullptr);
-    EXPECT_EQ(factory.create(AudioNode::kFxNone, "drive", nullptr), nullptr);
-    EXPECT_EQ(factory.create(static_cast<AudioNode::FXType>(9), "drive", nullptr), nullptr);
-    std::unique_ptr<AudioEffectX> refused(factory.create(AudioNode::kFxEq, "nan", &status));
-    EXPECT_EQ(status, PresetStatus::kRefused);
 }
 
 TEST(Archive, EntryReadsRefuseAbsurdSizesAndDamage) {
@@ -262,95 +205,111 @@ TEST(ArchiveFile, OpenZipTakesAZipFirstAndClosesToNull) {
     EXPECT_EQ(gZipFile, nullptr);
 }
 
-TEST(ArchiveFile, LoadFXPzSetsEachValueInOrderThroughTheEffect) {
+// Presets read the same from the archive's copy (applyPreset) and from the open file
+// (loadFXPz): each value in order through the effect, damaged or lying records
+// read no further than their entry, values that are not numbers set nothing. Then
+// each kind of block, made by the copy's factory, by createEffect() and by the
+// builder without a factory, takes its preset.
+TEST(ArchiveFile, PresetsAndBlocksFromTheCopyAndFromTheOpenFile) {
     PluginDir dir;
     dir.archive("quorle.data", {{"Bass.FXP", fxp({0.0f, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f})},
                                 {"empty.fxp", fxp({}, 0)},
                                 {"negative.fxp", fxp({0.5f}, -3)},
-                                {"short.fxp", fxp({}).substr(0, 55)},
+                                {"short.fxp", std::string(55, 'x')},
                                 {"liar.fxp", fxp({0.9f, 0.8f}, 1000000)},
                                 {"one.fxp", fxp({}, 1) + std::string("\x3F\x80\x00\x00", 4)},
                                 {"trailing.fxp", fxp({0.5f}, 1) + "ignored bytes"},
-                                {"nan.fxp", fxp({0.1f, NAN})}});
-    const ZipSession open;
-    ASSERT_TRUE(open.opened());
-    const struct {
-        const char* name;
-        bool result;
-        Sets sets;
-    } presets[] = {
-        {"bass.fxp", // letter case ignored
-         true,
-         {{0, 0.0f}, {1, 0.1f}, {2, 0.2f}, {3, 0.3f}, {4, 0.4f}, {5, 0.5f}, {6, 0.6f}}},
-        {"empty.fxp", true, {}},
-        {"negative.fxp", true, {}},
-        {"short.fxp", false, {}}, // 55 bytes: no header
-        {"missing.fxp", false, {}},
-        {"liar.fxp", true, {{0, 0.9f}, {1, 0.8f}}}, // stops where the entry ends
-        {"one.fxp", true, {{0, 1.0f}}},             // big-endian 3F 80 00 00
-        {"trailing.fxp", true, {{0, 0.5f}}},
-        // The header was read, but a value that is not a number sets nothing.
-        {"nan.fxp", true, {}},
-    };
-    for (const auto& preset : presets)
-        EXPECT_EQ(loaded(preset.name, preset.result), preset.sets) << preset.name;
-    EXPECT_FALSE(loadFXPz(nullptr, nullptr));
-}
-
-TEST(ArchiveFile, CreateEffectMakesEachKindWithItsPresetFromTheOpenArchive) {
-    PluginDir dir;
-    dir.archive("quorle.data", {{"drive.fxp", fxp({0.25f, 0.3f})}, {"x.xml", "<quorle/>"}});
-    gAudioMaster = masterCallback;
-
-    // Closed: the block keeps its defaults and the archive stays closed.
-    std::unique_ptr<AudioEffectX> plain(createEffect(AudioNode::kFxClip, "drive"));
-    ASSERT_NE(plain, nullptr);
-    EXPECT_EQ(plain->getParameter(0), 0.0625f);
-    EXPECT_EQ(gZipFile, nullptr);
-
-    const ZipSession open;
-    ASSERT_TRUE(open.opened());
-    std::unique_ptr<AudioEffectX> clip(createEffect(AudioNode::kFxClip, "drive")),
-        inv(createEffect(AudioNode::kFxInv, "x")), delay(createEffect(AudioNode::kFxDelay, "x")),
-        eq(createEffect(AudioNode::kFxEq, "x"));
-    ASSERT_NE(dynamic_cast<QrClipper*>(clip.get()), nullptr);
-    EXPECT_EQ(clip->getParameter(0), 0.25f);
-    EXPECT_EQ(clip->getParameter(1), 0.3f);
-    EXPECT_NE(dynamic_cast<QrInv*>(inv.get()), nullptr);
-    EXPECT_NE(dynamic_cast<ADelay*>(delay.get()), nullptr);
-    EXPECT_NE(dynamic_cast<QrIIRFilter*>(eq.get()), nullptr);
-
-    // An unknown type reads nothing: the handle and its current entry stay.
-    ASSERT_EQ(unzGoToFirstFile(gZipFile), UNZ_OK);
-    const unzFile handle = gZipFile;
-    const ZPOS64_T entry = unzGetOffset64(gZipFile);
-    for (int type : {0, 9, -1}) { // kFxNone and numbers no kind has
-        EXPECT_EQ(createEffect(static_cast<AudioNode::FXType>(type), "drive"), nullptr) << type;
-        EXPECT_EQ(gZipFile, handle);
-        EXPECT_EQ(unzGetOffset64(gZipFile), entry) << type;
-    }
-}
-
-TEST(ArchiveFile, TheBuilderWithoutAFactoryTakesPresetsFromTheOpenArchive) {
-    PluginDir dir;
-    dir.archive("quorle.data", {{"drive.fxp", fxp({0.25f, 0.3f})}});
+                                {"drive.fxp", fxp({0.25f, 0.3f})},
+                                {"nan.fxp", fxp({0.1f, 0.2f, NAN})},
+                                {"inf.fxp", fxp({INFINITY})},
+                                {"minus-inf.fxp", fxp({0.5f, -INFINITY}, 1000)}});
+    const auto archive = readDir();
+    ASSERT_TRUE(archive->found());
     gAudioMaster = masterCallback;
     TiXmlDocument doc;
     doc.Parse(R"(<quorle><fx id="drive" type="clip"/></quorle>)");
-    auto clipperPreGain = [&] {
+    auto builtPreGain = [&] {
         BuildReport report;
         std::unique_ptr<AudioNode> graph(parseElement(doc.RootElement(), 0, 1, &report));
         EXPECT_NE(graph, nullptr);
         return graph && graph->next && graph->next->effect ? graph->next->effect->getParameter(0)
                                                            : -1.0f;
     };
-    EXPECT_EQ(clipperPreGain(), 0.0625f); // closed: defaults
+    // Closed: the blocks keep their defaults and the archive stays closed.
+    EXPECT_EQ(builtPreGain(), 0.0625f);
+    std::unique_ptr<AudioEffectX> plain(createEffect(AudioNode::kFxClip, "drive"));
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(plain->getParameter(0), 0.0625f);
+    EXPECT_EQ(gZipFile, nullptr);
     {
         const ZipSession open;
         ASSERT_TRUE(open.opened());
-        EXPECT_EQ(clipperPreGain(), 0.25f);
+        const struct {
+            const char* name;
+            PresetStatus status;
+            bool read; // loadFXPz's result
+            Sets sets;
+        } presets[] = {
+            {"bass.fxp", // letter case ignored
+             PresetStatus::kApplied,
+             true,
+             {{0, 0.0f}, {1, 0.1f}, {2, 0.2f}, {3, 0.3f}, {4, 0.4f}, {5, 0.5f}, {6, 0.6f}}},
+            {"empty.fxp", PresetStatus::kApplied, true, {}},
+            {"negative.fxp", PresetStatus::kApplied, true, {}},
+            {"short.fxp", PresetStatus::kMissing, false, {}}, // 55 bytes: no header
+            {"missing.fxp", PresetStatus::kMissing, false, {}},
+            {"liar.fxp", PresetStatus::kApplied, true, {{0, 0.9f}, {1, 0.8f}}}, // claims a million
+            {"one.fxp", PresetStatus::kApplied, true, {{0, 1.0f}}}, // big-endian 3F 80 00 00
+            {"trailing.fxp", PresetStatus::kApplied, true, {{0, 0.5f}}},
+            // The header was read, but a value that is not a finite number refuses the
+            // whole preset: nothing is set.
+            {"nan.fxp", PresetStatus::kRefused, true, {}},
+            {"inf.fxp", PresetStatus::kRefused, true, {}},
+            {"minus-inf.fxp", PresetStatus::kRefused, true, {}},
+        };
+        for (const auto& preset : presets) {
+            Recorder r;
+            EXPECT_EQ(archive->applyPreset(preset.name, &r), preset.status) << preset.name;
+            EXPECT_EQ(r.sets, preset.sets) << preset.name;
+            EXPECT_EQ(loaded(preset.name, preset.read), preset.sets) << preset.name;
+        }
+        EXPECT_FALSE(loadFXPz(nullptr, nullptr));
+        EXPECT_EQ(builtPreGain(), 0.25f);
+
+        ArchiveEffectFactory factory(archive.get(), masterCallback);
+        PresetStatus status = PresetStatus::kApplied;
+        auto fromCopy = [&](AudioNode::FXType type, const char* id) {
+            return factory.create(type, id, &status);
+        };
+        using Make = std::function<AudioEffectX*(AudioNode::FXType, const char*)>;
+        for (const Make& make : {Make(fromCopy), Make(createEffect)}) {
+            std::unique_ptr<AudioEffectX> clip(make(AudioNode::kFxClip, "drive")),
+                inv(make(AudioNode::kFxInv, "x")), delay(make(AudioNode::kFxDelay, "x")),
+                eq(make(AudioNode::kFxEq, "x"));
+            ASSERT_NE(dynamic_cast<QrClipper*>(clip.get()), nullptr);
+            EXPECT_EQ(clip->getParameter(0), 0.25f);
+            EXPECT_EQ(clip->getParameter(1), 0.3f);
+            EXPECT_NE(dynamic_cast<QrInv*>(inv.get()), nullptr);
+            EXPECT_NE(dynamic_cast<ADelay*>(delay.get()), nullptr);
+            EXPECT_NE(dynamic_cast<QrIIRFilter*>(eq.get()), nullptr);
+        }
+        EXPECT_EQ(status, PresetStatus::kMissing); // x.fxp
+        std::unique_ptr<AudioEffectX> refused(factory.create(AudioNode::kFxEq, "nan", &status));
+        EXPECT_EQ(status, PresetStatus::kRefused);
+
+        // An unknown type reads nothing: the handle and its current entry stay.
+        ASSERT_EQ(unzGoToFirstFile(gZipFile), UNZ_OK);
+        const unzFile handle = gZipFile;
+        const ZPOS64_T entry = unzGetOffset64(gZipFile);
+        for (int type : {0, 9, -1}) { // kFxNone and numbers no kind has
+            const auto kind = static_cast<AudioNode::FXType>(type);
+            EXPECT_EQ(factory.create(kind, "drive", nullptr), nullptr) << type;
+            EXPECT_EQ(createEffect(kind, "drive"), nullptr) << type;
+            EXPECT_EQ(gZipFile, handle);
+            EXPECT_EQ(unzGetOffset64(gZipFile), entry) << type;
+        }
     }
-    EXPECT_EQ(clipperPreGain(), 0.0625f);
+    EXPECT_EQ(builtPreGain(), 0.0625f);
 }
 
 // A main effect that notes, when init() sets the drive, what init() did before it.
