@@ -7,11 +7,7 @@
 
 #include "tools/PluckedPhrase.h"
 
-#include <lv2/state/state.h>
-
-#include <filesystem>
 #include <fstream>
-#include <map>
 
 namespace {
 
@@ -20,44 +16,16 @@ const std::string kPlayers = std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.da
 
 using quorletest::unitAlone;
 
-// Renders `blocks` blocks of `in` from block `first` through `plugin`, appended to `out`.
-void play(quorletest::Lv2Mono& plugin, const std::vector<float>& in, size_t first, size_t blocks,
-          std::vector<float>& out) {
-    std::vector<float> block(kBlock);
-    for (size_t b = first; b < first + blocks; ++b) {
-        plugin.run(in.data() + b * kBlock, block.data(), kBlock);
-        out.insert(out.end(), block.begin(), block.end());
-    }
+using Session = quorletest::Lv2Session;
+
+// The first `blocks` blocks of `in`.
+std::vector<float> head(const std::vector<float>& in, size_t blocks) {
+    return std::vector<float>(in.begin(), in.begin() + static_cast<long>(blocks * kBlock));
 }
 
-using State = std::map<uint32_t, std::pair<std::string, uint32_t>>; // key: value, type
-
-LV2_State_Status store(LV2_State_Handle h, uint32_t key, const void* value, size_t size,
-                       uint32_t type, uint32_t) {
-    (*static_cast<State*>(h))[key] = {std::string(static_cast<const char*>(value), size), type};
-    return LV2_STATE_SUCCESS;
-}
-const void* retrieve(LV2_State_Handle h, uint32_t key, size_t* size, uint32_t* type,
-                     uint32_t* flags) {
-    auto& state = *static_cast<State*>(h);
-    const auto found = state.find(key);
-    if (found == state.end())
-        return nullptr;
-    *size = found->second.first.size();
-    *type = found->second.second;
-    *flags = LV2_STATE_IS_POD;
-    return found->second.first.data();
-}
-
-const LV2_State_Interface* stateOf(const quorletest::Lv2Mono& plugin) {
-    return static_cast<const LV2_State_Interface*>(plugin.d->extension_data(LV2_STATE__interface));
-}
-
-bool logged(const quorletest::TestLog& log, const std::string& text) {
-    for (const std::string& m : log.messages)
-        if (m.find(text) != std::string::npos)
-            return true;
-    return false;
+// `a` from sample `at` on.
+std::vector<float> from(const std::vector<float>& a, size_t at) {
+    return std::vector<float>(a.begin() + static_cast<long>(at), a.end());
 }
 
 // A player's archive set on one instance plays its models (a second instance plays
@@ -67,48 +35,29 @@ bool logged(const quorletest::TestLog& log, const std::string& text) {
 TEST(Lv2Archive, APlayersArchiveIsSetSavedAndRestored) {
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
-    quorletest::UriMap uris;
-    quorletest::TestLog log;
-    quorletest::TestWorker worker, other, restoredWorker;
-    worker.immediate = other.immediate = restoredWorker.immediate = true;
     const std::vector<float> in = pluckedPhrase(48000.0, 1.0);
-    std::vector<float> first, shipped, players, restoredOut;
-    {
-        quorletest::Lv2Mono mine(library.mono, &worker, &uris, &log);
-        quorletest::Lv2Mono theirs(library.mono, &other, &uris, &log);
-        play(mine, in, 0, 1, first);
-        mine.setArchive(kPlayers); // opened after this run, played from the next
-        play(mine, in, 1, 1, first);
-        EXPECT_NE(mine.told().find(kPlayers), std::string::npos) << "the notify port tells it";
-        EXPECT_TRUE(logged(log, kPlayers + ": 4 models")) << log.messages.size();
-        play(mine, in, 0, 40, players);
-        play(theirs, in, 0, 40, shipped);
-        // After the change's 960-sample crossfade (see below).
-        const std::vector<float> alone =
-            unitAlone(kPlayers, 0, std::vector<float>(in.begin(), in.begin() + 40 * kBlock));
-        EXPECT_EQ(std::vector<float>(players.begin() + 960, players.end()),
-                  std::vector<float>(alone.begin() + 960, alone.end()));
-        EXPECT_EQ(shipped,
-                  unitAlone("", 0, std::vector<float>(in.begin(), in.begin() + 40 * kBlock)));
+    Session mine(library.mono, true), theirs(library.mono, true), restored(library.mono, true);
+    mine.play(in, 0, 1);
+    mine.plugin.setArchive(kPlayers); // opened after this run, played from the next
+    mine.play(in, 1, 1);
+    EXPECT_NE(mine.plugin.told().find(kPlayers), std::string::npos) << "the notify port tells it";
+    EXPECT_EQ(mine.log.mentions(kPlayers + ": 4 models"), 1u);
+    const std::vector<float> players = mine.play(in, 0, 40)[0];
+    // After the change's 960-sample crossfade (see below).
+    EXPECT_EQ(from(players, 960), from(unitAlone(kPlayers, 0, head(in, 40)), 960));
+    EXPECT_EQ(theirs.play(in, 0, 40)[0], unitAlone("", 0, head(in, 40)));
 
-        State state;
-        ASSERT_EQ(stateOf(mine)->save(mine.h, store, &state, LV2_STATE_IS_POD, nullptr),
-                  LV2_STATE_SUCCESS);
-        ASSERT_EQ(state.size(), 1u);
-        EXPECT_EQ(state.begin()->second.first, kPlayers + '\0');
-        EXPECT_EQ(state.begin()->second.second, uris.id(LV2_ATOM__Path));
+    quorletest::TestState state;
+    ASSERT_EQ(mine.plugin.save(state), LV2_STATE_SUCCESS);
+    EXPECT_EQ(state.values, mine.stateFor(kPlayers).values);
 
-        quorletest::Lv2Mono restored(library.mono, &restoredWorker, &uris, &log);
-        ASSERT_EQ(stateOf(restored)->restore(restored.h, retrieve, &state, 0, nullptr),
-                  LV2_STATE_SUCCESS);
-        restored.controls[3] = 2.0f; // the host restores the ports beside the state
-        play(restored, in, 0, 1, restoredOut);
-        EXPECT_NE(restored.told().find(kPlayers), std::string::npos);
-        play(restored, in, 1, 39, restoredOut);
-    }
-    EXPECT_EQ(restoredOut,
-              unitAlone(kPlayers, 2, std::vector<float>(in.begin(), in.begin() + 40 * kBlock)));
-    EXPECT_NE(restoredOut, players) << "another model of it";
+    ASSERT_EQ(restored.plugin.restore(state), LV2_STATE_SUCCESS);
+    restored.plugin.controls[3] = 2.0f; // the host restores the ports beside the state
+    restored.play(in, 0, 1);
+    EXPECT_NE(restored.plugin.told().find(kPlayers), std::string::npos);
+    restored.play(in, 1, 39);
+    EXPECT_EQ(restored.out[0], unitAlone(kPlayers, 2, head(in, 40)));
+    EXPECT_NE(restored.out[0], players) << "another model of it";
 }
 
 // Files that cannot be used, and a path too long to take whole: each is named in
@@ -117,63 +66,43 @@ TEST(Lv2Archive, APlayersArchiveIsSetSavedAndRestored) {
 TEST(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / "quorle-lv2-archive-test";
-    fs::create_directories(dir);
-    std::ofstream((dir / "empty.data").string()).close();
-    std::ofstream((dir / "text.data").string()) << "not an archive";
+    const quorletest::ScratchDir scratch;
+    const std::string& dir = scratch.path;
+    std::ofstream(dir + "empty.data").close();
+    std::ofstream(dir + "text.data") << "not an archive";
     const std::string tooLong = "/" + std::string(kMaxArchivePathBytes + 10, 'a');
     struct Case {
         std::string path;
         const char* says;
     } cases[] = {
-        {(dir / "missing.data").string(), "No such file or directory; the shipped models play"},
-        {dir.string(), "is a folder, not a data archive"},
-        {(dir / "empty.data").string(), "is empty (0 bytes)"},
-        {(dir / "text.data").string(), "not a data archive (not a zip file)"},
+        {dir + "missing.data", "No such file or directory; the shipped models play"},
+        {dir, "is a folder, not a data archive"},
+        {dir + "empty.data", "is empty (0 bytes)"},
+        {dir + "text.data", "not a data archive (not a zip file)"},
         {std::string(QUORLE_BUNDLE_DIR) + "/manifest.ttl", "not a data archive"},
         {tooLong, "was refused; the archive playing stays"},
     };
     const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
-    std::vector<float> reference;
-    {
-        quorletest::Lv2Mono plain(library.mono, nullptr);
-        play(plain, in, 0, 20, reference);
-    }
+    const std::vector<float> reference = Session(library.mono).play(in, 0, 20)[0];
     for (const Case& c : cases) {
         SCOPED_TRACE(c.says);
-        quorletest::UriMap uris;
-        quorletest::TestLog log;
-        quorletest::TestWorker worker;
-        worker.immediate = true;
-        quorletest::Lv2Mono plugin(library.mono, &worker, &uris, &log);
-        std::vector<float> out;
-        play(plugin, in, 0, 1, out);
-        plugin.setArchive(c.path);
-        play(plugin, in, 1, 19, out);
-        EXPECT_EQ(out, reference);
-        ASSERT_EQ(log.messages.size(), 1u);
-        EXPECT_NE(log.messages[0].find(c.says), std::string::npos) << log.messages[0];
+        Session s(library.mono, true);
+        s.play(in, 0, 1);
+        s.plugin.setArchive(c.path);
+        s.play(in, 1, 19);
+        EXPECT_EQ(s.out[0], reference);
+        ASSERT_EQ(s.log.messages.size(), 1u);
+        EXPECT_NE(s.log.messages[0].find(c.says), std::string::npos) << s.log.messages[0];
     }
     // From a player's archive back to the shipped one: fresh, as the unit alone.
-    quorletest::UriMap uris;
-    quorletest::TestLog log;
-    quorletest::TestWorker worker;
-    worker.immediate = true;
-    quorletest::Lv2Mono plugin(library.mono, &worker, &uris, &log);
-    std::vector<float> before, after;
-    plugin.setArchive(kPlayers);
-    play(plugin, in, 0, 2, before);
-    plugin.setArchive((dir / "empty.data").string());
-    play(plugin, in, 2, 1, before);
-    play(plugin, in, 0, 20, after);
+    Session s(library.mono, true);
+    s.plugin.setArchive(kPlayers);
+    s.play(in, 0, 2);
+    s.plugin.setArchive(dir + "empty.data");
+    s.play(in, 2, 1);
     // After the change's 960-sample crossfade (see below).
-    const std::vector<float> shipped =
-        unitAlone("", 0, std::vector<float>(in.begin(), in.begin() + 20 * kBlock));
-    EXPECT_EQ(std::vector<float>(after.begin() + 960, after.end()),
-              std::vector<float>(shipped.begin() + 960, shipped.end()));
-    EXPECT_EQ(log.messages.size(), 2u);
-    fs::remove_all(dir);
+    EXPECT_EQ(from(s.play(in, 0, 20)[0], 960), from(unitAlone("", 0, head(in, 20)), 960));
+    EXPECT_EQ(s.log.messages.size(), 2u);
 }
 
 // An archive change fades from the unit playing to the new one over 20 ms (960
@@ -183,22 +112,14 @@ TEST(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
 TEST(Lv2Archive, AnArchiveChangeCrossfadesLinearly) {
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
-    quorletest::UriMap uris;
-    quorletest::TestLog log;
-    quorletest::TestWorker worker;
-    worker.immediate = true;
     const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
-    std::vector<float> out, old;
-    {
-        quorletest::Lv2Mono changing(library.mono, &worker, &uris, &log);
-        quorletest::Lv2Mono staying(library.mono, nullptr);
-        play(changing, in, 0, 3, out);
-        changing.setArchive(kPlayers); // opened after block 3: the new unit plays from 4 on
-        play(changing, in, 3, 7, out);
-        play(staying, in, 0, 10, old);
-    }
-    const std::vector<float> fresh = unitAlone(
-        kPlayers, 0, std::vector<float>(in.begin() + 4 * kBlock, in.begin() + 10 * kBlock));
+    Session changing(library.mono, true);
+    changing.play(in, 0, 3);
+    changing.plugin.setArchive(kPlayers); // opened after block 3: the new unit plays from 4 on
+    changing.play(in, 3, 7);
+    const std::vector<float>& out = changing.out[0];
+    const std::vector<float> old = Session(library.mono).play(in, 0, 10)[0];
+    const std::vector<float> fresh = unitAlone(kPlayers, 0, from(head(in, 10), 4 * kBlock));
     ASSERT_EQ(fresh.size(), 6 * kBlock);
     const size_t start = 4 * kBlock, length = 960;
     long differing = 0;

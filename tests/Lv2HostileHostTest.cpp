@@ -39,45 +39,9 @@ const std::string kBundle = std::string(QUORLE_BUNDLE_DIR) + "/";
 const std::string kPlayers = std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.data";
 const std::string kShippedFile = kBundle + "quorle.data";
 
-using Out = std::vector<std::vector<float>>; // one buffer a channel
-
-// An instance with every feature a host may offer, its worker run by the test.
-struct Session {
-    quorletest::UriMap uris;
-    quorletest::TestLog log;
-    TestWorker worker;
-    Lv2Plugin plugin;
-    Out out;
-    explicit Session(const LV2_Descriptor* d)
-        : plugin(d, &worker, &uris, &log), out(plugin.channels) {}
-
-    // Block `b` of `in` (the second channel hears it inverted), the output appended.
-    void run(const std::vector<float>& in, size_t b) {
-        std::vector<float> inverted(kBlock), left(kBlock), right(kBlock);
-        for (uint32_t i = 0; i < kBlock; ++i)
-            inverted[i] = -in[b * kBlock + i];
-        const float* ins[2] = {in.data() + b * kBlock, inverted.data()};
-        float* outs[2] = {left.data(), right.data()};
-        plugin.run(ins, outs, kBlock);
-        for (uint32_t c = 0; c < plugin.channels; ++c)
-            out[c].insert(out[c].end(), outs[c], outs[c] + kBlock);
-    }
-    // A threaded host's cycle: the answers waiting, run(), then the worker's turn.
-    void cycle(const std::vector<float>& in, size_t b, bool work = true) {
-        worker.answer();
-        run(in, b);
-        if (work)
-            worker.work();
-    }
-    LV2_URID key() { return uris.id(quorlelv2::kArchiveUri); }
-    // A state naming `path`; without the archive key for "".
-    TestState stateFor(const std::string& path) {
-        TestState state;
-        if (!path.empty())
-            state.values[key()] = {path + '\0', uris.id(LV2_ATOM__Path)};
-        return state;
-    }
-};
+using quorletest::differing;
+using quorletest::Out;
+using Session = quorletest::Lv2Session;
 
 quorlelv2::Message::Kind kindOf(const TestWorker::Message& m) {
     quorlelv2::Message message;
@@ -91,22 +55,6 @@ std::string queued(const TestWorker& worker) {
     for (int i = 0; i < worker.requestCount; ++i)
         kinds += "BAFR"[kindOf(worker.requests[i])];
     return kinds;
-}
-
-// Samples of `a` from `fromA` on whose bits differ from those of `b` from `fromB`
-// on; -1 when the two tails differ in length.
-long differing(const Out& a, size_t fromA, const Out& b, size_t fromB) {
-    if (a.size() != b.size())
-        return -1;
-    long n = 0;
-    for (size_t c = 0; c < a.size(); ++c) {
-        if (a[c].size() < fromA || b[c].size() < fromB ||
-            a[c].size() - fromA != b[c].size() - fromB)
-            return -1;
-        for (size_t i = fromA; i < a[c].size(); ++i)
-            n += std::memcmp(&a[c][i], &b[c][i - fromA + fromB], sizeof(float)) != 0;
-    }
-    return n;
 }
 
 // The plucked phrase, `seconds` long, cut to whole blocks.
@@ -130,15 +78,27 @@ bool finiteAndSounding(const Out& out) {
 
 using quorletest::unitAlone;
 
-// A fresh directory, removed with what it holds at the end of the test.
-struct ScratchDir {
-    std::string path;
-    ScratchDir() {
-        char pattern[] = "/tmp/quorle-lv2-hostile-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~ScratchDir() { std::filesystem::remove_all(path); }
-};
+using quorletest::ScratchDir;
+
+// `s` against a fresh instance restored with a state naming `path` (through
+// `features`) and asking for `model`, played from block `first` on, its worker
+// working from block `workFrom` on: bit for bit the same once a change from block
+// `first` has faded; and `s` saves that state, naming what plays.
+void expectPlaysAsRestored(Session& s, const std::string& path, const std::vector<float>& in,
+                           size_t first, size_t workFrom, float model,
+                           const LV2_Feature* const* features = nullptr) {
+    Session fresh(s.plugin.d);
+    fresh.plugin.controls[3] = model;
+    TestState state = fresh.stateFor(path);
+    EXPECT_EQ(fresh.plugin.restore(state, features), LV2_STATE_SUCCESS);
+    for (size_t b = first; b < in.size() / kBlock; ++b)
+        fresh.cycle(in, b, b >= workFrom);
+    const size_t settled = first ? kFade : 0;
+    EXPECT_EQ(differing(s.out, first * kBlock + settled, fresh.out, settled), 0);
+    TestState saved;
+    EXPECT_EQ(s.plugin.save(saved, features), LV2_STATE_SUCCESS);
+    EXPECT_EQ(saved.values, s.stateFor(path).values) << "the state names what plays";
+}
 
 // Restore during a model change. The port asks for model 2 (the worker's build
 // request queued, not worked), then the host restores a state: one naming a
@@ -200,21 +160,7 @@ TEST(Lv2HostileHost, ARestoreDuringAModelChangePlaysTheRestoredArchive) {
         EXPECT_TRUE(finiteAndSounding(s.out));
         EXPECT_EQ(s.worker.failures, 0);
 
-        // A fresh instance restored with the last state, asking for model 2 from the
-        // block the restored rig starts at, its worker on the same schedule.
-        Session fresh(library.mono);
-        fresh.plugin.controls[3] = 2.0f;
-        TestState state = fresh.stateFor(last);
-        EXPECT_EQ(fresh.plugin.restore(state), LV2_STATE_SUCCESS);
-        const size_t first = swaps ? 1 : 0;
-        for (size_t b = first; b < blocks; ++b)
-            fresh.cycle(in, b, b >= workFrom);
-        const size_t settled = swaps ? kFade : 0;
-        EXPECT_EQ(differing(s.out, first * kBlock + settled, fresh.out, settled), 0);
-
-        TestState saved;
-        EXPECT_EQ(s.plugin.save(saved), LV2_STATE_SUCCESS);
-        EXPECT_EQ(saved.values, s.stateFor(last).values) << "the state names what plays";
+        expectPlaysAsRestored(s, last, in, swaps ? 1 : 0, workFrom, 2.0f);
     }
 }
 
@@ -262,19 +208,7 @@ TEST(Lv2HostileHost, AStaleArchiveAnswerNeitherPlaysNorIsSaved) {
         EXPECT_FALSE(toldA);
         EXPECT_EQ(toldB, !c.b.empty());
         EXPECT_TRUE(finiteAndSounding(s.out));
-
-        Session fresh(library.mono);
-        TestState same = fresh.stateFor(kept);
-        EXPECT_EQ(fresh.plugin.restore(same, project.features), LV2_STATE_SUCCESS);
-        const size_t first = c.b.empty() ? 0 : 1;
-        for (size_t b = first; b < blocks; ++b)
-            fresh.cycle(in, b);
-        const size_t settled = c.b.empty() ? 0 : kFade;
-        EXPECT_EQ(differing(s.out, first * kBlock + settled, fresh.out, settled), 0);
-
-        TestState saved;
-        EXPECT_EQ(s.plugin.save(saved, project.features), LV2_STATE_SUCCESS);
-        EXPECT_EQ(saved.values, s.stateFor(kept).values);
+        expectPlaysAsRestored(s, kept, in, c.b.empty() ? 0 : 1, 0, 0.0f, project.features);
     }
 }
 
@@ -424,7 +358,7 @@ TEST(Lv2HostileHost, TheModelPortReachesTheEighthModelOfAnArchive) {
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
     ScratchDir dir;
-    const std::string eight = dir.path + "/eight.data";
+    const std::string eight = dir.path + "eight.data";
     {
         const auto shipped = DataArchive::readFile(kShippedFile);
         ASSERT_EQ(shipped->modelNames().size(), 6u);
@@ -475,7 +409,7 @@ TEST(Lv2HostileHost, AModelTheBuilderRefusesIsNamedInTheLogAndTheModelPlayingSta
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
     ScratchDir dir;
-    const std::string file = dir.path + "/big.data";
+    const std::string file = dir.path + "big.data";
     {
         ZipWriter zip(file);
         zip.add("1-good.xml", R"(<quorle><fx id="a" type="sat"/></quorle>)");
@@ -556,9 +490,6 @@ TEST(Lv2HostileHost, AnOversamplingChangeDoesNotClick) {
         float peak = 0.0f;
         for (size_t i = change - window; i < change; ++i)
             peak = std::max(peak, std::fabs(out[i]));
-        std::printf("oversampling %dx -> %dx: steady max step %.6f before, %.6f after; change "
-                    "max step %.6f; peak %.4f\n",
-                    from, to, before, after, during, peak);
         EXPECT_GT(before, 0.001f) << "the tone is heard";
         EXPECT_GT(after, 0.001f);
         EXPECT_LE(during, std::max(before, after) + peak / ramp);
@@ -581,7 +512,7 @@ TEST(Lv2HostileHost, AnInstanceThatCannotPlayNamesWhyAndOutputsSilence) {
         std::vector<std::string> says;
     } cases[] = {
         {"4000 Hz", 4000.0, kBundle, {"4000 Hz", "8000", "384000"}},
-        {"no data archive", kRate, empty.path, {empty.path + "/quorle.data"}},
+        {"no data archive", kRate, empty.path, {empty.path + "quorle.data"}},
     };
     for (const Case& c : cases) {
         for (const LV2_Descriptor* d : {library.mono, library.stereo}) {

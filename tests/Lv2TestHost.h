@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
@@ -60,6 +61,13 @@ struct TestLog {
         char text[8192];
         const int n = std::vsnprintf(text, sizeof(text), format, args);
         static_cast<TestLog*>(h)->messages.emplace_back(text);
+        return n;
+    }
+    // The messages holding `text`.
+    size_t mentions(const std::string& text) const {
+        size_t n = 0;
+        for (const std::string& m : messages)
+            n += m.find(text) != std::string::npos;
         return n;
     }
     static int printf(LV2_Log_Handle h, LV2_URID type, const char* format, ...) {
@@ -122,7 +130,7 @@ struct Lv2Plugin {
     const LV2_Descriptor* d;
     LV2_Handle h;
     uint32_t channels;
-    float controls[4] = {0.7f, 0.5f, 0.5f, 0.0f}, factor = 2.0f, latency = 0.0f;
+    float controls[4] = {0.7f, 0.5f, 0.5f, 0.0f}, factor = 2.0f, latency = 0.0f, cabinet = 0.0f;
     UriMap* uris = nullptr;
     // With `uris`: the forge and the URIs the patch messages use, mapped once.
     LV2_Atom_Forge forge = {};
@@ -194,24 +202,32 @@ struct Lv2Plugin {
         lv2_atom_forge_sequence_head(&forge, &frame, 0);
         lv2_atom_forge_pop(&forge, &frame);
     }
+    // The Cabinet port (left unconnected until a test chooses) set to `value`.
+    void chooseCabinet(float value) {
+        cabinet = value;
+        d->connect_port(h, 8 + 2 * channels, &cabinet);
+    }
     // A patch:Set of the data archive (`bytes` of path, its terminator included),
     // heard at the next run().
-    void setArchive(const char* path, uint32_t bytes) {
+    void setArchive(const char* path, uint32_t bytes) { setPath(archive, path, bytes); }
+    // The same of the path parameter `property`.
+    void setPath(LV2_URID property, const char* path, uint32_t bytes) {
         lv2_atom_forge_set_buffer(&forge, control, sizeof(control));
         LV2_Atom_Forge_Frame sequence, object;
         lv2_atom_forge_sequence_head(&forge, &sequence, 0);
         lv2_atom_forge_frame_time(&forge, 0);
         lv2_atom_forge_object(&forge, &object, 0, patchSet);
         lv2_atom_forge_key(&forge, patchProperty);
-        lv2_atom_forge_urid(&forge, archive);
+        lv2_atom_forge_urid(&forge, property);
         lv2_atom_forge_key(&forge, patchValue);
         lv2_atom_forge_atom(&forge, bytes, forge.Path);
         lv2_atom_forge_write(&forge, path, bytes);
         lv2_atom_forge_pop(&forge, &object);
         lv2_atom_forge_pop(&forge, &sequence);
     }
-    void setArchive(const std::string& path) {
-        setArchive(path.c_str(), static_cast<uint32_t>(path.size() + 1));
+    void setArchive(const std::string& path) { setPath(archive, path); }
+    void setPath(LV2_URID property, const std::string& path) {
+        setPath(property, path.c_str(), static_cast<uint32_t>(path.size() + 1));
     }
     // The notify port's last output as text: holds the path the plug-in told.
     std::string told() const {
@@ -254,5 +270,87 @@ struct Lv2Plugin {
 
 // The name the mono tests know it by.
 using Lv2Mono = Lv2Plugin;
+
+using Out = std::vector<std::vector<float>>; // one buffer a channel
+
+// An instance with every feature a host may offer, its worker run by the test (or
+// at once, as an offline host does, when `immediate`), played in blocks of `block`
+// frames of one input (the second channel hears it inverted unless `sameOnBoth`),
+// the output appended to `out`.
+struct Lv2Session {
+    UriMap uris;
+    TestLog log;
+    TestWorker worker;
+    Lv2Plugin plugin;
+    Out out;
+    uint32_t block;
+    bool sameOnBoth = false;
+    explicit Lv2Session(const LV2_Descriptor* d, bool immediate = false, uint32_t frames = 512)
+        : plugin((worker.immediate = immediate, d), &worker, &uris, &log), out(plugin.channels),
+          block(frames) {}
+
+    // Block `b` of `in`, the output appended.
+    void run(const std::vector<float>& in, size_t b) {
+        std::vector<float> inverted(block), left(block), right(block);
+        for (uint32_t i = 0; i < block; ++i)
+            inverted[i] = sameOnBoth ? in[b * block + i] : -in[b * block + i];
+        const float* ins[2] = {in.data() + b * block, inverted.data()};
+        float* outs[2] = {left.data(), right.data()};
+        plugin.run(ins, outs, block);
+        for (uint32_t c = 0; c < plugin.channels; ++c)
+            out[c].insert(out[c].end(), outs[c], outs[c] + block);
+    }
+    // A threaded host's cycle: the answers waiting, run(), then the worker's turn.
+    void cycle(const std::vector<float>& in, size_t b, bool work = true) {
+        worker.answer();
+        run(in, b);
+        if (work)
+            worker.work();
+    }
+    // Blocks [first, first + blocks) of `in` cycled; what they gave, one buffer a channel.
+    Out play(const std::vector<float>& in, size_t first, size_t blocks) {
+        const size_t from = out[0].size();
+        for (size_t b = first; b < first + blocks; ++b)
+            cycle(in, b);
+        Out played;
+        for (auto& channel : out)
+            played.emplace_back(channel.begin() + static_cast<long>(from), channel.end());
+        return played;
+    }
+    // A state naming `path` as the data archive; without the archive key for "".
+    TestState stateFor(const std::string& path) {
+        TestState state;
+        if (!path.empty())
+            state.values[plugin.archive] = {path + '\0', uris.id(LV2_ATOM__Path)};
+        return state;
+    }
+};
+
+// Samples of `a` from `fromA` on whose bits differ from those of `b` from `fromB`
+// on; -1 when the two tails differ in length.
+inline long differing(const Out& a, size_t fromA, const Out& b, size_t fromB) {
+    if (a.size() != b.size())
+        return -1;
+    long n = 0;
+    for (size_t c = 0; c < a.size(); ++c) {
+        if (a[c].size() < fromA || b[c].size() < fromB ||
+            a[c].size() - fromA != b[c].size() - fromB)
+            return -1;
+        for (size_t i = fromA; i < a[c].size(); ++i)
+            n += std::memcmp(&a[c][i], &b[c][i - fromA + fromB], sizeof(float)) != 0;
+    }
+    return n;
+}
+
+// A fresh directory (its path ends in "/"), removed with what it holds at the end
+// of the test.
+struct ScratchDir {
+    std::string path;
+    ScratchDir() {
+        char pattern[] = "/tmp/quorle-lv2-test-XXXXXX";
+        path = std::string(mkdtemp(pattern)) + "/";
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+};
 
 } // namespace quorletest
