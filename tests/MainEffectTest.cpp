@@ -36,6 +36,17 @@ void writeModels(PluginDir& dir, std::map<std::string, std::string> entries = {}
     dir.archive("quorle.data", entries);
 }
 
+// The plug-in directory and an effect to initialise from it.
+struct MainEffect : testing::Test {
+    // Writes the models (with `entries`) and initialises the effect from them.
+    void init(std::map<std::string, std::string> entries = {}) {
+        writeModels(dir, std::move(entries));
+        fx.init();
+    }
+    PluginDir dir;
+    VorlixMac fx;
+};
+
 std::vector<float> tone(size_t n) {
     std::vector<float> v(n);
     for (size_t i = 0; i < n; ++i)
@@ -51,11 +62,8 @@ std::vector<float> run(AudioEffect& fx, std::vector<float> in) {
     return out;
 }
 
-TEST(MainEffect, InitLoadsThePresetsAndDrive) {
-    PluginDir dir;
-    writeModels(dir);
-    VorlixMac fx;
-    fx.init();
+TEST_F(MainEffect, InitLoadsThePresetsAndDrive) {
+    init();
     ASSERT_NE(fx.graph, nullptr);
     ASSERT_TRUE(fx.archive && fx.archive->found());
     // The drive's factor at full control (at the default it shows on audio below).
@@ -66,11 +74,9 @@ TEST(MainEffect, InitLoadsThePresetsAndDrive) {
     EXPECT_EQ(VorlixMac().getParameter(2), 0.5f); // defined before the first set
 }
 
-TEST(MainEffect, WithoutAGraphTheOutputIsTheBassFilteredInput) {
-    PluginDir dir;
+TEST_F(MainEffect, WithoutAGraphTheOutputIsTheBassFilteredInput) {
     const std::vector<float> shelf = {0.0f, 0.0f, 0.1f, 0.05f, 0.9f, 0.8f, 1.0f};
     dir.archive("quorle.data", {{"broken.xml", "<quorle><fx"}, {"bass.fxp", fxp(shelf)}});
-    VorlixMac fx;
     fx.init(); // the only model does not parse: no graph
     EXPECT_EQ(fx.graph, nullptr);
     fx.setParameter(1, 1.0f);
@@ -82,18 +88,15 @@ TEST(MainEffect, WithoutAGraphTheOutputIsTheBassFilteredInput) {
         ASSERT_FLOAT_EQ(out[k], expected[k] * 8.0f / 9.0f);
 }
 
-TEST(MainEffect, ModelSwitchingKeepsTheOldGraphOnEveryFailure) {
+TEST_F(MainEffect, ModelSwitchingKeepsTheOldGraphOnEveryFailure) {
     // The last model nests too deeply for the parser's recursion: refused before parsing.
     std::string deep = "<quorle>";
     for (int i = 0; i < 100000; ++i)
         deep += "<a>";
-    PluginDir dir;
-    writeModels(dir, {{"c.xml", "<quorle><fx id='x' type='eq' input='nobody'/></quorle>"},
-                      {"d.xml", "<notquorle/>"},
-                      {"e.xml", "<quorle><fx id="},
-                      {"f.xml", deep}});
-    VorlixMac fx;
-    fx.init();
+    init({{"c.xml", "<quorle><fx id='x' type='eq' input='nobody'/></quorle>"},
+          {"d.xml", "<notquorle/>"},
+          {"e.xml", "<quorle><fx id="},
+          {"f.xml", deep}});
     ASSERT_EQ(fx.modelNames.size(), 6u);
     fx.setParameter(3, 1.9f); // truncated: model 1
     EXPECT_EQ(fx.getParameter(3), 1.0f);
@@ -119,12 +122,11 @@ AudioEffectX* firstBlock(const QrVorlixGeneric& fx) {
     return fx.graph && fx.graph->next ? fx.graph->next->effect : nullptr;
 }
 
-TEST(MainEffect, ModelSwitchesAfterInitReadNoFile) {
+TEST_F(MainEffect, ModelSwitchesAfterInitReadNoFile) {
     // Whatever becomes of the archive file after init (removed, or replaced by one
     // whose models and presets differ), every model still switches in as init read
     // it, with its presets, and the models that failed then still fail; an instance
     // initialised later reads the file as it is then.
-    PluginDir dir;
     const std::string path = dir.path + "/quorle.data";
     for (bool replaced : {false, true}) {
         writeModels(dir, {{"c.xml", "<quorle><fx id="}});
@@ -154,11 +156,8 @@ TEST(MainEffect, ModelSwitchesAfterInitReadNoFile) {
     }
 }
 
-TEST(MainEffect, PreBassTiltsBothFixedFiltersAndRecomputesThem) {
-    PluginDir dir;
-    writeModels(dir);
-    VorlixMac fx;
-    fx.init();
+TEST_F(MainEffect, PreBassTiltsBothFixedFiltersAndRecomputesThem) {
+    init();
     for (float x : {0.0f, 0.3f, 1.0f}) {
         // The filters' order changed behind their back: only a recomputation of
         // the coefficients brings them in line with it.
@@ -182,12 +181,9 @@ TEST(MainEffect, PreBassTiltsBothFixedFiltersAndRecomputesThem) {
     }
 }
 
-TEST(MainEffect, DispatcherAnswersZeroAndReachesTheGraphAndFilters) {
-    PluginDir dir;
-    writeModels(dir);
-    VorlixMac fx;
+TEST_F(MainEffect, DispatcherAnswersZeroAndReachesTheGraphAndFilters) {
     EXPECT_EQ(fx.dispatcher(10, 0, 0, nullptr, 22050.0f), 0); // no graph yet
-    fx.init();
+    init();
     for (int32_t opcode : {10, 12, 11, 9999})
         EXPECT_EQ(fx.dispatcher(opcode, 0, 256, nullptr, 96000.0f), 0) << opcode;
     EXPECT_EQ(fx.bassFilter.getSampleRate(), 96000.0f);
@@ -198,14 +194,11 @@ TEST(MainEffect, DispatcherAnswersZeroAndReachesTheGraphAndFilters) {
     EXPECT_EQ(fx.getSampleRate(), 44100.0f); // the main effect's own rate is not touched
 }
 
-TEST(MainEffect, PresetsWithValuesThatAreNotNumbersAreRefused) {
+TEST_F(MainEffect, PresetsWithValuesThatAreNotNumbersAreRefused) {
     // A model whose block preset holds infinity does not load; the old model keeps
     // playing. A fixed filter's preset holding NaN leaves that filter at its defaults.
-    PluginDir dir;
-    writeModels(dir, {{"b_flip.fxp", fxp({INFINITY})},
-                      {"lo_mid.fxp", fxp({1.0f, 0.0f, 0.1f, NAN, 0.95f, 0.5f, 1.0f})}});
-    VorlixMac fx;
-    fx.init();
+    init({{"b_flip.fxp", fxp({INFINITY})},
+          {"lo_mid.fxp", fxp({1.0f, 0.0f, 0.1f, NAN, 0.95f, 0.5f, 1.0f})}});
     EXPECT_EQ(fx.currentModel, 0);
     EXPECT_FALSE(fx.loadXmlZ(1));
     EXPECT_EQ(fx.currentModel, 0);
@@ -216,8 +209,7 @@ TEST(MainEffect, PresetsWithValuesThatAreNotNumbersAreRefused) {
         ASSERT_TRUE(std::isfinite(s));
 }
 
-TEST(MainEffect, EmptyOrMissingArchiveFailsInitWithOutOfRange) {
-    PluginDir dir;
+TEST_F(MainEffect, EmptyOrMissingArchiveFailsInitWithOutOfRange) {
     VorlixMac missing, empty;
     EXPECT_THROW(missing.init(), std::out_of_range);
     dir.archive("quorle.data", {{"readme.txt", "x"}});
@@ -225,8 +217,7 @@ TEST(MainEffect, EmptyOrMissingArchiveFailsInitWithOutOfRange) {
     EXPECT_EQ(empty.graph, nullptr);
 }
 
-TEST(MainEffect, ZeroDriveAndLongBlocksLeaveTheFiltersConsistent) {
-    PluginDir dir;
+TEST_F(MainEffect, ZeroDriveAndLongBlocksLeaveTheFiltersConsistent) {
     writeModels(dir, {{"bass.fxp", fxp({1.0f, 0.0f, 0.2f, 0.3f, 0.9f, 0.7f, 1.0f})}});
     VorlixMac whole, split, inPlace;
     for (VorlixMac* fx : {&whole, &split, &inPlace})
@@ -260,8 +251,7 @@ struct StereoEffect : QrVorlixGeneric {
     int entered = 0, left = 0;
 };
 
-TEST(MainEffect, TwoServedChannelsGetTheSameSignalAndHooksPair) {
-    PluginDir dir;
+TEST_F(MainEffect, TwoServedChannelsGetTheSameSignalAndHooksPair) {
     writeModels(dir);
     StereoEffect fx;
     gAudioMaster = masterCallback; // the building blocks still see one channel
@@ -280,11 +270,8 @@ TEST(MainEffect, TwoServedChannelsGetTheSameSignalAndHooksPair) {
     EXPECT_EQ(fx.entered, afterInit + 1);
 }
 
-TEST(MainEffect, BlockPathGainsAndTheGraphWalk) {
-    PluginDir dir;
-    writeModels(dir);
-    VorlixMac fx;
-    fx.init();
+TEST_F(MainEffect, BlockPathGainsAndTheGraphWalk) {
+    init();
     fx.setParameter(1, 1.0f); // post-gain factor 8/9
     const std::vector<float> in = tone(1000);
     std::vector<float> out = run(fx, in);
