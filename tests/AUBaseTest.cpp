@@ -26,11 +26,9 @@ void SetAll(AudioUnit unit, std::initializer_list<Float32> values) {
         AudioUnitSetParameter(unit, id++, kAudioUnitScope_Global, 0, value, 0);
 }
 
-OSStatus LastRenderError(AudioUnit unit) {
+OSStatus LastRenderError(Host& host) {
     OSStatus error = 12345;
-    UInt32 size = sizeof(error);
-    EXPECT_EQ(noErr, AudioUnitGetProperty(unit, kAudioUnitProperty_LastRenderError,
-                                          kAudioUnitScope_Global, 0, &error, &size));
+    EXPECT_EQ(noErr, host.Get(kAudioUnitProperty_LastRenderError, error));
     return error;
 }
 
@@ -142,8 +140,8 @@ TEST(AUEffectBaseRender, CallsItCannotServeFailAndTheFirstErrorIsReadOnce) {
     ASSERT_EQ(noErr, host.ConnectInput(ShrinkingInput));
     EXPECT_EQ(paramErr, host.Render(out, 256, 3.0));
     EXPECT_TRUE(host.object->calls.empty());
-    EXPECT_EQ(kAudioUnitErr_TooManyFramesToProcess, LastRenderError(host.unit));
-    EXPECT_EQ(noErr, LastRenderError(host.unit));
+    EXPECT_EQ(kAudioUnitErr_TooManyFramesToProcess, LastRenderError(host));
+    EXPECT_EQ(noErr, LastRenderError(host));
     ASSERT_EQ(noErr, host.ConnectInput());
     EXPECT_EQ(noErr, host.Render(out, 1156, 4.0));
     EXPECT_EQ(1u, host.CallsOf(0).size()); // in one piece: the event went with its render
@@ -230,9 +228,8 @@ TEST(AUEffectBaseRender, SwitchingBypassOffResetsTheKernels) {
     for (const auto& step : steps) {
         ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, step.bypass));
         EXPECT_EQ(step.resets, host.object->resets) << "after bypass " << step.bypass;
-        UInt32 value = 7, size = sizeof(value);
-        ASSERT_EQ(noErr, AudioUnitGetProperty(host.unit, kAudioUnitProperty_BypassEffect,
-                                              kAudioUnitScope_Global, 0, &value, &size));
+        UInt32 value = 7;
+        ASSERT_EQ(noErr, host.Get(kAudioUnitProperty_BypassEffect, value));
         EXPECT_EQ(step.bypass ? 1u : 0u, value);
     }
 }
@@ -276,7 +273,9 @@ TEST(AUEffectBaseSlicing, EventsCutTheRenderIntoSlices) {
 
 // --- Properties and parameters ---
 
-TEST(AUBaseProperties, GetPropertyTellsTheSizeAndWritesNoMoreThanAsked) {
+// A read tells the size and writes no more than asked; unknown parameters and
+// elements are refused; CanDo answers for the selectors the unit takes.
+TEST(AUBaseCalls, PropertySizesUnknownParametersAndTheSelectorsTaken) {
     Host host;
     ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
     UInt32 size = 0;
@@ -307,6 +306,19 @@ TEST(AUBaseProperties, GetPropertyTellsTheSizeAndWritesNoMoreThanAsked) {
                                           kAudioUnitScope_Global, 0, &cut, &size));
     EXPECT_EQ(held, CFGetRetainCount(name));
     CFRelease(name);
+
+    Float32 value = 0.0f;
+    EXPECT_EQ(kAudioUnitErr_InvalidParameter,
+              AudioUnitGetParameter(host.unit, 4, kAudioUnitScope_Global, 0, &value));
+    EXPECT_EQ(kAudioUnitErr_InvalidParameter,
+              AudioUnitSetParameter(host.unit, 4, kAudioUnitScope_Global, 0, 1.0f, 0));
+    EXPECT_EQ(kAudioUnitErr_InvalidElement,
+              AudioUnitGetParameter(host.unit, 0, kAudioUnitScope_Global, 1, &value));
+    for (SInt16 selector = -8; selector <= 24; ++selector) {
+        const bool taken = (selector >= -4 && selector <= -1) || (selector >= 1 && selector <= 7) ||
+                           (selector >= 9 && selector <= 11) || (selector >= 14 && selector <= 17);
+        EXPECT_EQ(taken ? 1 : 0, CallComponentCanDo(host.unit, selector)) << selector;
+    }
 }
 
 TEST(AUBaseProperties, StreamFormatsAndMaximumFrames) {
@@ -331,28 +343,6 @@ TEST(AUBaseProperties, StreamFormatsAndMaximumFrames) {
     BufferList out(2, 2048);
     EXPECT_EQ(noErr, host.Render(out, 2000, 0.0));
     EXPECT_EQ(1999.0f, out.channel(0)[1999]);
-}
-
-TEST(AUBaseParameters, UnknownParametersAndElementsAreRefused) {
-    Host host;
-    Float32 value = 0.0f;
-    EXPECT_EQ(kAudioUnitErr_InvalidParameter,
-              AudioUnitGetParameter(host.unit, 4, kAudioUnitScope_Global, 0, &value));
-    EXPECT_EQ(kAudioUnitErr_InvalidParameter,
-              AudioUnitSetParameter(host.unit, 4, kAudioUnitScope_Global, 0, 1.0f, 0));
-    EXPECT_EQ(kAudioUnitErr_InvalidElement,
-              AudioUnitGetParameter(host.unit, 0, kAudioUnitScope_Global, 1, &value));
-}
-
-// --- Component calls ---
-
-TEST(AUBaseDispatch, CanDoAnswersForTheSelectorsTheUnitTakes) {
-    Host host;
-    for (SInt16 selector = -8; selector <= 24; ++selector) {
-        const bool taken = (selector >= -4 && selector <= -1) || (selector >= 1 && selector <= 7) ||
-                           (selector >= 9 && selector <= 11) || (selector >= 14 && selector <= 17);
-        EXPECT_EQ(taken ? 1 : 0, CallComponentCanDo(host.unit, selector)) << selector;
-    }
 }
 
 // The same sample time is rendered once, until a reset forgets it.
@@ -403,7 +393,7 @@ OSStatus Notify(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTime
 } // namespace
 
 // Mended: a listener removing itself while called no longer makes the next one be skipped.
-TEST(AUBaseNotifications, ListenersHearBypassChangesUntilRemoved) {
+TEST(AUBaseNotifications, ListenersAndRenderNotificationsAreCalledUntilRemoved) {
     Host host;
     gHeard = gOnceHeard = 0;
     for (AudioUnitPropertyListenerProc proc : {OnceListener, Listener})
@@ -417,10 +407,8 @@ TEST(AUBaseNotifications, ListenersHearBypassChangesUntilRemoved) {
                                                      Listener));
     ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
     EXPECT_EQ(2, gHeard);
-}
 
-TEST(AUBaseNotifications, RenderNotificationsComeBeforeAndAfterEachRender) {
-    Host host;
+    // Render notifications come before and after each render until removed.
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
     std::vector<AudioUnitRenderActionFlags> notified;
     ASSERT_EQ(noErr, AudioUnitAddRenderNotify(host.unit, Notify, &notified));
@@ -442,20 +430,17 @@ namespace {
 
 using namespace unitstate;
 
-std::string PresetName(AudioUnit unit, SInt32* outNumber = nullptr) {
+std::string PresetName(Host& host, SInt32* outNumber = nullptr) {
     AUPreset preset = {};
-    UInt32 size = sizeof(preset);
-    EXPECT_EQ(noErr, AudioUnitGetProperty(unit, kAudioUnitProperty_CurrentPreset,
-                                          kAudioUnitScope_Global, 0, &preset, &size));
+    EXPECT_EQ(noErr, host.Get(kAudioUnitProperty_CurrentPreset, preset));
     if (outNumber)
         *outNumber = preset.presetNumber;
     return text(preset.presetName);
 }
 
-std::string ElementName(AudioUnit unit, AudioUnitScope scope) {
+std::string ElementName(Host& host, AudioUnitScope scope) {
     CFStringRef name = nullptr;
-    UInt32 size = sizeof(name);
-    if (AudioUnitGetProperty(unit, kAudioUnitProperty_ElementName, scope, 0, &name, &size) != noErr)
+    if (host.Get(kAudioUnitProperty_ElementName, name, scope) != noErr)
         return "(none)";
     const std::string result = text(name);
     CFRelease(name);
@@ -471,7 +456,9 @@ void CountListener(void*, AudioUnit, AudioUnitPropertyID, AudioUnitScope scope, 
 
 // A state of another unit, or of another version, is refused before anything
 // changes; the type is not compared (a unit may be registered under another one).
-TEST(AUBaseState, ForeignStatesAreRefusedBeforeAnythingChanges) {
+// Parameter data cut short or claiming more than it holds stops at the last whole
+// pair (the sanitizer build catches any read past the end).
+TEST(AUBaseState, ForeignStatesAreRefusedAndCutDataStopsAtTheLastWholePair) {
     Host source, target;
     SetAll(source.unit, {0.9f, 0.9f, 0.9f, 0.9f});
     SetAll(target.unit, {0.5f, 0.5f, 0.5f, 0.5f});
@@ -492,6 +479,24 @@ TEST(AUBaseState, ForeignStatesAreRefusedBeforeAnythingChanges) {
         EXPECT_EQ(0.5f, Param(target.unit, id));
     EXPECT_EQ(noErr, restoreEdited(target.unit, state, "type", other));
     EXPECT_EQ(0.9f, Param(target.unit, 0));
+
+    auto restoreData = [&](std::vector<uint8_t> bytes) {
+        CFDataRef data = CFDataCreate(nullptr, bytes.data(), CFIndex(bytes.size()));
+        const OSStatus result = restoreEdited(target.unit, state, "data", data);
+        CFRelease(data);
+        return result;
+    };
+    // Block header claiming 1000 pairs, two whole pairs and five stray bytes.
+    EXPECT_EQ(noErr,
+              restoreData({0,    0, 0, 0, 0, 0, 0, 0,    0,    0, 3, 0xE8, 0, 0, 0, 0,   0x3F,
+                           0x80, 0, 0, 0, 0, 0, 1, 0x3F, 0x40, 0, 0, 0,    0, 0, 2, 0x3F}));
+    EXPECT_EQ(1.0f, Param(target.unit, 0));
+    EXPECT_EQ(0.75f, Param(target.unit, 1));
+    EXPECT_EQ(0.9f, Param(target.unit, 2));
+    // A header cut short, and a block for an element that does not exist, end quietly.
+    EXPECT_EQ(noErr, restoreData({0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(noErr, restoreData({0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(1.0f, Param(target.unit, 0));
     for (CFTypeRef object : {CFTypeRef(one), CFTypeRef(other), CFTypeRef(state)})
         CFRelease(object);
 }
@@ -528,43 +533,18 @@ TEST(AUBaseState, PresetAndElementNamesAreSavedAndRestored) {
                                                   CountListener, nullptr));
     ASSERT_EQ(noErr, restore(target.unit, state));
     SInt32 presetNumber = 0;
-    EXPECT_EQ("Crunch lead", PresetName(target.unit, &presetNumber));
+    EXPECT_EQ("Crunch lead", PresetName(target, &presetNumber));
     EXPECT_EQ(-1, presetNumber);
     for (const auto& [scope, name] : names)
-        EXPECT_EQ(name, ElementName(target.unit, scope)) << "scope " << scope;
+        EXPECT_EQ(name, ElementName(target, scope)) << "scope " << scope;
     // The element count of each scope whose names came back is announced.
     EXPECT_EQ((std::vector<AudioUnitScope>{0, 1, 2}), gCountsAnnounced);
 
     // A state without a name restores as "Untitled".
     ASSERT_EQ(noErr, restoreEdited(target.unit, state, "name", nullptr));
-    EXPECT_EQ("Untitled", PresetName(target.unit));
+    EXPECT_EQ("Untitled", PresetName(target));
     for (CFTypeRef object : {CFTypeRef(preset), CFTypeRef(state), CFTypeRef(plain)})
         CFRelease(object);
-}
-
-// The sanitizer build catches any read past the end of the data.
-TEST(AUBaseState, CutOrOverlongDataStopsAtTheLastWholePair) {
-    Host host;
-    SetAll(host.unit, {0.5f, 0.5f, 0.5f, 0.5f});
-    CFDictionaryRef state = save(host.unit);
-    auto restoreData = [&](std::vector<uint8_t> bytes) {
-        CFDataRef data = CFDataCreate(nullptr, bytes.data(), CFIndex(bytes.size()));
-        const OSStatus result = restoreEdited(host.unit, state, "data", data);
-        CFRelease(data);
-        return result;
-    };
-    // Block header claiming 1000 pairs, two whole pairs and five stray bytes.
-    EXPECT_EQ(noErr,
-              restoreData({0,    0, 0, 0, 0, 0, 0, 0,    0,    0, 3, 0xE8, 0, 0, 0, 0,   0x3F,
-                           0x80, 0, 0, 0, 0, 0, 1, 0x3F, 0x40, 0, 0, 0,    0, 0, 2, 0x3F}));
-    EXPECT_EQ(1.0f, Param(host.unit, 0));
-    EXPECT_EQ(0.75f, Param(host.unit, 1));
-    EXPECT_EQ(0.5f, Param(host.unit, 2));
-    // A header cut short, and a block for an element that does not exist, end quietly.
-    EXPECT_EQ(noErr, restoreData({0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(noErr, restoreData({0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(1.0f, Param(host.unit, 0));
-    CFRelease(state);
 }
 
 // --- Tail ---

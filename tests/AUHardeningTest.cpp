@@ -16,13 +16,9 @@ namespace {
 
 Float64 ReadRate(Host& host, AudioUnitScope scope) {
     AudioStreamBasicDescription format = {};
-    UInt32 size = sizeof(format);
-    EXPECT_EQ(noErr, AudioUnitGetProperty(host.unit, kAudioUnitProperty_StreamFormat, scope, 0,
-                                          &format, &size));
     Float64 rate = -1.0;
-    size = sizeof(rate);
-    EXPECT_EQ(noErr, AudioUnitGetProperty(host.unit, kAudioUnitProperty_SampleRate, scope, 0, &rate,
-                                          &size));
+    EXPECT_EQ(noErr, host.Get(kAudioUnitProperty_StreamFormat, format, scope));
+    EXPECT_EQ(noErr, host.Get(kAudioUnitProperty_SampleRate, rate, scope));
     EXPECT_EQ(format.mSampleRate, rate);
     return rate;
 }
@@ -217,8 +213,7 @@ TEST(AUHardeningListeners, TheRenderThreadAnnouncesErrorsWhileListenersComeAndGo
                 host.Render(tooLong, 1157, Float64(i)) == kAudioUnitErr_TooManyFramesToProcess;
             ++renders;
             OSStatus pending = noErr; // reading it lets the next failure be announced
-            UInt32 size = sizeof(pending);
-            AudioUnitGetProperty(host.unit, error, kAudioUnitScope_Global, 0, &pending, &size);
+            host.Get(error, pending);
         }
         renderDone = true;
     });

@@ -79,16 +79,9 @@ inline ComponentResult TestEntry(ComponentParameters* params, void* storage) {
 
 // Non-interleaved 32-bit float at 44100 Hz.
 inline AudioStreamBasicDescription FloatFormat(UInt32 channels) {
-    AudioStreamBasicDescription format = {};
-    format.mSampleRate = 44100.0;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags =
+    const UInt32 flags =
         kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-    format.mBytesPerPacket = format.mBytesPerFrame = 4;
-    format.mFramesPerPacket = 1;
-    format.mChannelsPerFrame = channels;
-    format.mBitsPerChannel = 32;
-    return format;
+    return {44100.0, kAudioFormatLinearPCM, flags, 4, 1, 4, channels, 32, 0};
 }
 
 inline AudioUnitParameterEvent Immediate(UInt32 offset, Float32 value) {
@@ -151,6 +144,11 @@ struct Host {
     }
     OSStatus SetUInt32(AudioUnitPropertyID id, UInt32 value) {
         return AudioUnitSetProperty(unit, id, kAudioUnitScope_Global, 0, &value, sizeof(value));
+    }
+    template <class T>
+    OSStatus Get(AudioUnitPropertyID id, T& value, AudioUnitScope scope = kAudioUnitScope_Global) {
+        UInt32 size = sizeof(value);
+        return AudioUnitGetProperty(unit, id, scope, 0, &value, &size);
     }
     OSStatus SetFormat(AudioUnitScope scope, const AudioStreamBasicDescription& format) {
         return AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,

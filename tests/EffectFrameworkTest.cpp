@@ -70,17 +70,15 @@ TEST(EffectRecord, NewEffectHasTheDocumentedValuesAndForwardsItsEntries) {
     EXPECT_EQ(fx.lastFrames, 64);
     e->processReplacing(e, nullptr, nullptr, 64);
     EXPECT_EQ(fx.lastFrames, -64);
-}
-
-TEST(EntryFunctions, CloseThroughTheRecordDestroysTheEffectOnce) {
+    // Closing through the record destroys the effect once.
     int deaths = 0;
-    auto* fx = new ProbeEffect(masterCallback, 1, &deaths);
-    EXPECT_EQ(call(fx->getAeffect(), 1), 1);
+    EXPECT_EQ(call((new ProbeEffect(masterCallback, 1, &deaths))->getAeffect(), 1), 1);
     EXPECT_EQ(deaths, 1);
 }
 
-TEST(Dispatcher, ProgramSelectionStaysWithinThePrograms) {
-    ProbeEffect fx(nullptr, 4);
+// Program selection stays within the programs (four here).
+TEST(Dispatcher, ProgramSelectionFixedAnswersVuAndSuspendResume) {
+    ProbeEffect fx(nullptr);
     AEffect* e = fx.getAeffect();
     call(e, 2, 3);
     EXPECT_EQ(call(e, 3), 3);
@@ -88,11 +86,6 @@ TEST(Dispatcher, ProgramSelectionStaysWithinThePrograms) {
     call(e, 2, -1);                // negative: ignored
     call(e, 2, intptr_t(1) << 32); // would wrap to 0
     EXPECT_EQ(fx.getProgram(), 3);
-}
-
-TEST(Dispatcher, FixedAnswersVuAndSuspendResume) {
-    ProbeEffect fx(nullptr);
-    AEffect* e = fx.getAeffect();
     // Opcode, answer: keys not required (57), the version (58), no current MIDI
     // program (63), the VU level 0.5 (9).
     const std::pair<int32_t, intptr_t> answers[] = {

@@ -25,12 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<float> tone(double hz, double rate, size_t n, float amplitude = 0.3f) {
-    std::vector<float> v(n);
-    for (size_t i = 0; i < n; ++i)
-        v[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * i / rate));
-    return v;
-}
+using quorletest::tone;
 
 testing::AssertionResult loaded(PluginHost& host, const std::string& dir = QUORLE_BUNDLE_DIR) {
     std::string error;
@@ -235,12 +230,8 @@ TEST(Host, ScheduledEventsWithBadValuesKeepTheOutputPlaying) {
         {0, kNaN}, {1, kInf}, {2, -1e30f}, {3, 99.0f}};
     std::vector<AudioUnitParameterEvent> events;
     for (auto [id, value] : bad) {
-        AudioUnitParameterEvent event = {};
-        event.scope = kAudioUnitScope_Global;
-        event.parameter = id;
-        event.eventType = kParameterEvent_Immediate;
-        event.eventValues.immediate = {0, value};
-        events.push_back(event);
+        events.push_back({kAudioUnitScope_Global, 0, id, kParameterEvent_Immediate, {}});
+        events.back().eventValues.immediate = {0, value};
     }
     ASSERT_EQ(
         AudioUnitScheduleParameters(host.unit(), events.data(), static_cast<UInt32>(events.size())),
@@ -382,36 +373,25 @@ TEST(Host, FilterCornersStayPutAcrossSampleRates) {
     EXPECT_NEAR(at96, at44, 20.0);
 }
 
-// Replaces the values of global parameters in a class-info dictionary's data.
-void replaceStoredValues(CFPropertyListRef state,
-                         const std::map<AudioUnitParameterID, float>& values) {
-    CFStringRef key = CFStringCreateWithCString(nullptr, "data", kCFStringEncodingUTF8);
-    auto* dictionary = const_cast<CFMutableDictionaryRef>(static_cast<CFDictionaryRef>(state));
-    auto data = static_cast<CFDataRef>(CFDictionaryGetValue(dictionary, key));
-    std::vector<uint8_t> bytes(CFDataGetBytePtr(data),
-                               CFDataGetBytePtr(data) + CFDataGetLength(data));
-    auto field = [&](size_t at) {
-        return uint32_t(bytes[at]) << 24 | uint32_t(bytes[at + 1]) << 16 |
-               uint32_t(bytes[at + 2]) << 8 | uint32_t(bytes[at + 3]);
+// A state's data holding the global parameters `values` alone, as the unit
+// writes it: a block header (scope, element, count), then (id, value) pairs,
+// every word big-endian.
+CFDataRef storedValues(const std::vector<std::pair<UInt32, float>>& values) {
+    std::vector<uint8_t> bytes;
+    auto put = [&](uint32_t word) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes.push_back(static_cast<uint8_t>(word >> shift));
     };
-    for (size_t at = 0; at + 12 <= bytes.size();) {
-        const bool global = field(at) == kAudioUnitScope_Global && field(at + 4) == 0;
-        const uint32_t count = field(at + 8);
-        at += 12;
-        for (uint32_t i = 0; i < count && at + 8 <= bytes.size(); ++i, at += 8) {
-            auto found = values.find(field(at));
-            if (!global || found == values.end())
-                continue;
-            uint32_t bits;
-            std::memcpy(&bits, &found->second, 4);
-            for (int b = 0; b < 4; ++b)
-                bytes[at + 4 + b] = static_cast<uint8_t>(bits >> (24 - 8 * b));
-        }
+    put(kAudioUnitScope_Global);
+    put(0);
+    put(static_cast<uint32_t>(values.size()));
+    for (auto [id, value] : values) {
+        uint32_t bits;
+        std::memcpy(&bits, &value, 4);
+        put(id);
+        put(bits);
     }
-    CFDataRef patched = CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size()));
-    CFDictionarySetValue(dictionary, key, patched);
-    CFRelease(patched);
-    CFRelease(key);
+    return CFDataCreate(nullptr, bytes.data(), static_cast<CFIndex>(bytes.size()));
 }
 
 // A saved state restores into another instance. One holding values no control
@@ -430,7 +410,7 @@ TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
     EXPECT_EQ(parameter(copy, 0), 0.9f);
     EXPECT_EQ(parameter(copy, 3), 2.0f);
 
-    replaceStoredValues(state, {{0, kNaN}, {1, -kInf}, {2, 1e30f}, {3, 99.0f}});
+    CFDataRef bad = storedValues({{0, kNaN}, {1, -kInf}, {2, 1e30f}, {3, 99.0f}});
     const std::vector<float> in = tone(180.0, 44100.0, 1024, 0.5f);
     std::vector<float> out;
 
@@ -447,7 +427,7 @@ TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
             ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
         }
         ASSERT_EQ(host.setParameter(3, c.modelBefore), noErr);
-        EXPECT_EQ(unitstate::restore(host.unit(), state), noErr);
+        EXPECT_EQ(unitstate::restoreEdited(host.unit(), state, "data", bad), noErr);
         if (!c.initialised) {
             ASSERT_EQ(host.start(44100.0, 1, 512), noErr);
         }
@@ -459,12 +439,14 @@ TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
     }
 
     // What can never be a model index leaves the model as it was, initialised or not.
-    replaceStoredValues(state, {{3, kNaN}});
+    CFRelease(bad);
+    bad = storedValues({{3, kNaN}});
     PluginHost host;
     ASSERT_TRUE(loaded(host));
     ASSERT_EQ(host.setParameter(3, 3.0f), noErr);
-    EXPECT_EQ(unitstate::restore(host.unit(), state), noErr);
+    EXPECT_EQ(unitstate::restoreEdited(host.unit(), state, "data", bad), noErr);
     EXPECT_EQ(parameter(host, 3), 3.0f);
+    CFRelease(bad);
     CFRelease(state);
 }
 

@@ -129,21 +129,6 @@ TEST(Bundle, ThePluginIdentifierFindsThisProgramAndItsResources) {
     release({url, id, other, name, txt, xml, found});
 }
 
-TEST(Threads, DenormalGuardFlushesInsideItsScopeAndRestoresAfter) {
-#if !(defined(__x86_64__) || defined(__i386__))
-    GTEST_SKIP() << "no denormal modes on this processor";
-#endif
-    // The low six bits are sticky exception flags that arithmetic sets; compare the modes.
-    const auto modes = [] { return currentFloatModes() & ~0x3Fu; };
-    const uint32_t before = modes();
-    ASSERT_EQ(before & 0x8040u, 0u);
-    {
-        DenormalGuard guard;
-        EXPECT_EQ(modes(), before | 0x8040u);
-    }
-    EXPECT_EQ(modes(), before);
-}
-
 TEST(Threads, IdsAreStableWithinAThreadAndDifferBetweenThreads) {
     const uintptr_t mine = currentThreadId();
     uintptr_t first = 0, second = 0;

@@ -18,50 +18,44 @@
 namespace {
 
 using quorletest::LocalUnit;
-
-std::vector<float> tone(double hz, size_t n, float amplitude = 0.3f) {
-    std::vector<float> v(n);
-    for (size_t i = 0; i < n; ++i)
-        v[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * i / 44100.0));
-    return v;
-}
+using quorletest::tone;
 
 bool allFinite(const std::vector<float>& v) {
     return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
 }
 
 TEST(QuorleKernel, PoisonedStateIsClearedByAResetOrByTheNextBlock) {
-    const std::vector<float> warm = tone(196.0, 512), later = tone(330.0, 1536, 0.5f);
+    const std::vector<float> warm = tone(196.0, 44100.0, 512),
+                             later = tone(330.0, 44100.0, 1536, 0.5f);
     const std::vector<float> nan(512, std::numeric_limits<float>::quiet_NaN());
+    enum { Fresh, HostReset, NextBlock };
     for (int model = 0; model < 4; ++model) {
-        LocalUnit fresh(512);
-        ASSERT_EQ(fresh.initialize(), noErr);
-        ASSERT_EQ(fresh.setParameter(3, static_cast<float>(model)), noErr);
-        std::vector<float> expected;
-        ASSERT_EQ(fresh.renderAll(later, expected, 512), noErr);
-
-        for (bool hostReset : {true, false}) {
-            SCOPED_TRACE(testing::Message() << "model " << model << (hostReset ? ", reset" : ""));
+        std::vector<float> expected; // a fresh unit's output
+        for (int way : {Fresh, HostReset, NextBlock}) {
+            SCOPED_TRACE(testing::Message() << "model " << model << ", way " << way);
             LocalUnit unit(512);
             ASSERT_EQ(unit.initialize(), noErr);
             ASSERT_EQ(unit.setParameter(3, static_cast<float>(model)), noErr);
             std::vector<float> out;
-            ASSERT_EQ(unit.renderAll(warm, out, 512), noErr);
-            // Straight into the effect, past the kernel's guard on its input.
-            float* in = const_cast<float*>(nan.data());
-            float* sink = out.data();
-            unit.kernel()->effect()->process(&in, &sink, 512);
-
-            if (hostReset) {
+            if (way != Fresh) {
+                ASSERT_EQ(unit.renderAll(warm, out, 512), noErr);
+                // Straight into the effect, past the kernel's guard on its input.
+                float* in = const_cast<float*>(nan.data());
+                float* sink = out.data();
+                unit.kernel()->effect()->process(&in, &sink, 512);
+            }
+            if (way == HostReset) {
                 ASSERT_EQ(AudioUnitReset(unit.unit, kAudioUnitScope_Global, 0), noErr);
-            } else {
+            } else if (way == NextBlock) {
                 // The next block comes out as silence, and the state is clean after it.
                 ASSERT_EQ(unit.renderAll(warm, out, 512), noErr);
                 EXPECT_EQ(out, std::vector<float>(512, 0.0f));
             }
             ASSERT_EQ(unit.renderAll(later, out, 512), noErr);
             EXPECT_TRUE(allFinite(out));
-            EXPECT_EQ(out, expected); // bit for bit a fresh unit's output
+            if (way == Fresh)
+                expected = out;
+            EXPECT_EQ(out, expected); // bit for bit
         }
     }
 }
@@ -81,7 +75,7 @@ TEST(QuorleKernel, LongCallsAndInterleavedChannels) {
                           {"every second sample", 1024, 700, 2}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<float> channel = tone(440.0, c.frames, 0.6f);
+        std::vector<float> channel = tone(440.0, 44100.0, c.frames, 0.6f);
         channel[300] = std::numeric_limits<float>::infinity();
         std::vector<float> plainIn = channel;
         plainIn[300] = 0.0f;
@@ -122,9 +116,8 @@ TEST(QuorleUnit, ThePluginDirectoryFirstSetStays) {
         ASSERT_EQ(OpenAComponent(quorletest::LocalEntry, &kQuorleDescription, &unit), noErr);
         char dir[kDirectorySize] = "";
         UInt32 size = sizeof(dir);
-        EXPECT_EQ(AudioUnitGetProperty(unit, kQuorleProperty_PluginDirectory,
-                                       kAudioUnitScope_Global, 0, dir, &size),
-                  noErr);
+        EXPECT_EQ(noErr, AudioUnitGetProperty(unit, kQuorleProperty_PluginDirectory,
+                                              kAudioUnitScope_Global, 0, dir, &size));
         EXPECT_EQ(std::string(dir), after) << "set before: " << before;
         CloseComponent(unit);
     }
@@ -132,16 +125,15 @@ TEST(QuorleUnit, ThePluginDirectoryFirstSetStays) {
 }
 
 OSStatus setCabinet(LocalUnit& unit, const std::string& choice) {
-    return AudioUnitSetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
-                                choice.c_str(), static_cast<UInt32>(choice.size() + 1));
+    return unit.setProperty(kQuorleProperty_Cabinet, choice.c_str(),
+                            static_cast<UInt32>(choice.size() + 1));
 }
 
 std::string cabinetOf(LocalUnit& unit) {
     std::vector<char> text(kMaxArchivePathBytes, 'x');
     UInt32 size = kMaxArchivePathBytes;
-    EXPECT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
-                                   text.data(), &size),
-              noErr);
+    EXPECT_EQ(noErr, AudioUnitGetProperty(unit.unit, kQuorleProperty_Cabinet,
+                                          kAudioUnitScope_Global, 0, text.data(), &size));
     return text.data();
 }
 
@@ -150,21 +142,19 @@ std::string cabinetOf(LocalUnit& unit) {
 std::vector<float> renderWithCabinet(const char* choice, double& tail, double& latency) {
     LocalUnit unit(512);
     const UInt32 factor = 2;
-    AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
-                         &factor, sizeof(factor));
+    unit.setProperty(kQuorleProperty_Oversampling, &factor, sizeof(factor));
     if (*choice) {
         EXPECT_EQ(setCabinet(unit, choice), noErr) << choice;
     }
     EXPECT_EQ(unit.initialize(), noErr);
     std::vector<float> out;
-    EXPECT_EQ(unit.renderAll(tone(196.0, 8192, 0.5f), out, 300), noErr);
-    UInt32 size = sizeof(double);
-    EXPECT_EQ(AudioUnitGetProperty(unit.unit, kAudioUnitProperty_TailTime, kAudioUnitScope_Global,
-                                   0, &tail, &size),
-              noErr);
-    EXPECT_EQ(AudioUnitGetProperty(unit.unit, kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0,
-                                   &latency, &size),
-              noErr);
+    EXPECT_EQ(unit.renderAll(tone(196.0, 44100.0, 8192, 0.5f), out, 300), noErr);
+    for (auto [id, value] : {std::pair{kAudioUnitProperty_TailTime, &tail},
+                             std::pair{kAudioUnitProperty_Latency, &latency}}) {
+        UInt32 size = sizeof(double);
+        EXPECT_EQ(noErr,
+                  AudioUnitGetProperty(unit.unit, id, kAudioUnitScope_Global, 0, value, &size));
+    }
     return out;
 }
 
@@ -238,14 +228,12 @@ TEST(QuorleUnit, TheCabinetPropertyRefusesWhatItCannotPlay) {
         {"not a sound file", text.c_str(), static_cast<UInt32>(text.size() + 1)},
     };
     for (const auto& c : refused) {
-        EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Global,
-                                       0, c.bytes, c.size),
+        EXPECT_EQ(unit.setProperty(kQuorleProperty_Cabinet, c.bytes, c.size),
                   kAudioUnitErr_InvalidPropertyValue)
             << c.what;
         EXPECT_EQ(cabinetOf(unit), "1x8-COMBO") << c.what;
     }
-    EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Cabinet, kAudioUnitScope_Input, 0,
-                                   "off", 4),
+    EXPECT_EQ(unit.setProperty(kQuorleProperty_Cabinet, "off", 4, kAudioUnitScope_Input),
               kAudioUnitErr_InvalidScope);
     ASSERT_EQ(unit.initialize(), noErr);
     EXPECT_TRUE(unit.kernel()->engine().cabinetOn()) << "the kept choice plays";

@@ -8,12 +8,21 @@
 #include "main/VorlixMac.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace quorletest {
+
+// `n` samples of amplitude * sin(2 pi hz t) at `rate` Hz.
+inline std::vector<float> tone(double hz, double rate, size_t n, float amplitude = 0.3f) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * i / rate));
+    return v;
+}
 
 inline ComponentResult LocalEntry(ComponentParameters* params, void* storage) {
     return ComponentEntryPoint<quorle>::Dispatch(params, static_cast<quorle*>(storage));
@@ -27,16 +36,10 @@ class LocalUnit {
         gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
         if (OpenAComponent(LocalEntry, &kQuorleDescription, &unit) != noErr)
             throw std::runtime_error("the unit does not open");
-        AudioStreamBasicDescription format = {rate,
-                                              kAudioFormatLinearPCM,
-                                              kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
-                                                  kAudioFormatFlagIsNonInterleaved,
-                                              4,
-                                              1,
-                                              4,
-                                              1,
-                                              32,
-                                              0};
+        const UInt32 flags =
+            kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
+        const AudioStreamBasicDescription format = {
+            rate, kAudioFormatLinearPCM, flags, 4, 1, 4, 1, 32, 0};
         for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output})
             AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,
                                  sizeof(format));
@@ -54,6 +57,10 @@ class LocalUnit {
     LocalUnit& operator=(const LocalUnit&) = delete;
 
     OSStatus initialize() { return AudioUnitInitialize(unit); }
+    OSStatus setProperty(AudioUnitPropertyID id, const void* data, UInt32 size,
+                         AudioUnitScope scope = kAudioUnitScope_Global) {
+        return AudioUnitSetProperty(unit, id, scope, 0, data, size);
+    }
     OSStatus setParameter(AudioUnitParameterID id, float value) {
         return AudioUnitSetParameter(unit, id, kAudioUnitScope_Global, 0, value, 0);
     }
@@ -130,11 +137,10 @@ inline std::vector<float> unitAlone(const std::string& archive, float model,
                                     double rate = 48000.0) {
     LocalUnit unit(block, rate);
     const UInt32 factor = kQuorleDefaultOversampling;
-    AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling, kAudioUnitScope_Global, 0,
-                         &factor, sizeof(factor));
+    unit.setProperty(kQuorleProperty_Oversampling, &factor, sizeof(factor));
     if (!archive.empty())
-        AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global, 0,
-                             archive.c_str(), static_cast<UInt32>(archive.size() + 1));
+        unit.setProperty(kQuorleProperty_ArchivePath, archive.c_str(),
+                         static_cast<UInt32>(archive.size() + 1));
     std::vector<float> out;
     if (unit.initialize() != noErr || unit.setParameter(0, 0.7f) != noErr ||
         unit.setParameter(3, model) != noErr)
