@@ -185,9 +185,8 @@ TEST(ArchiveFile, OpenZipTakesAZipFirstAndClosesToNull) {
     {
         const Fifo fifo(dir.path + "/a.zip");
         ASSERT_TRUE(fifo.ok);
-        const std::string path = fifo.path;
-        const std::optional<bool> opened = within<bool>(
-            10, [] { return openZip(); }, [path] { Fifo::release(path); });
+        const std::optional<bool> opened =
+            withinReleasing(fifo.path, [](const std::string&) { return openZip(); });
         ASSERT_TRUE(opened.has_value()) << "openZip blocked on a FIFO";
         EXPECT_TRUE(*opened);
         EXPECT_EQ(loaded("which.fxp", true), (Sets{{0, 0.25f}}));

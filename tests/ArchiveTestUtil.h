@@ -105,3 +105,10 @@ struct Fifo {
     std::string path;
     bool ok = false;
 };
+
+// `call(path)` as within() runs it, for at most 10 s: on a time-out a reader blocked
+// on a FIFO at `path` is freed.
+template <typename Call> auto withinReleasing(const std::string& path, Call call) {
+    return within<decltype(call(path))>(
+        10, [path, call] { return call(path); }, [path] { Fifo::release(path); });
+}

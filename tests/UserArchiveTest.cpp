@@ -66,9 +66,8 @@ TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.substr(0, 80));
         // A check that blocks (a FIFO waiting for a writer) fails rather than hangs.
-        const std::string path = c.path;
-        const std::optional<UserArchiveCheck> checked = within<UserArchiveCheck>(
-            10, [path] { return checkUserArchive(path); }, [path] { Fifo::release(path); });
+        const std::optional<UserArchiveCheck> checked =
+            withinReleasing(c.path, [](const std::string& path) { return checkUserArchive(path); });
         ASSERT_TRUE(checked.has_value()) << "the check blocked";
         const UserArchiveCheck& check = *checked;
         EXPECT_EQ(check.usable, c.usable);
