@@ -154,10 +154,8 @@ TEST(AUEffectBaseRender, PullsFromAConnectedUnitIntoBuffersItHandsOut) {
     Host upstream, unit;
     ASSERT_EQ(noErr, AudioUnitInitialize(upstream.unit));
     ASSERT_EQ(noErr, AudioUnitSetParameter(upstream.unit, 0, kAudioUnitScope_Global, 0, 2.0f, 0));
-    AudioUnitConnection connection = {upstream.unit, 0, 0};
-    ASSERT_EQ(noErr,
-              AudioUnitSetProperty(unit.unit, kAudioUnitProperty_MakeConnection,
-                                   kAudioUnitScope_Input, 0, &connection, sizeof(connection)));
+    ASSERT_EQ(noErr, unit.Set(kAudioUnitProperty_MakeConnection,
+                              AudioUnitConnection{upstream.unit, 0, 0}, kAudioUnitScope_Input));
     ASSERT_EQ(noErr, AudioUnitInitialize(unit.unit));
     BufferList handed(2, 256, false); // null data pointers: the unit's own buffers come back
     ASSERT_EQ(noErr, unit.Render(handed, 256, 0.0));
@@ -297,8 +295,7 @@ TEST(AUBaseCalls, PropertySizesUnknownParametersAndTheSelectorsTaken) {
 
     // A cut read of a reference the unit retains for the caller releases it again.
     CFStringRef name = CFStringCreateWithCString(nullptr, "track 1", kCFStringEncodingUTF8);
-    ASSERT_EQ(noErr, AudioUnitSetProperty(host.unit, kAudioUnitProperty_ContextName,
-                                          kAudioUnitScope_Global, 0, &name, sizeof(name)));
+    ASSERT_EQ(noErr, host.Set(kAudioUnitProperty_ContextName, name));
     const CFIndex held = CFGetRetainCount(name);
     uint16_t cut = 0;
     size = sizeof(cut);
@@ -508,16 +505,13 @@ TEST(AUBaseState, PresetAndElementNamesAreSavedAndRestored) {
     EXPECT_EQ(nullptr, lookup(plain, "element-name")); // no element has a name
 
     CFStringRef preset = CFStringCreateWithCString(nullptr, "Crunch lead", kCFStringEncodingUTF8);
-    const AUPreset current = {-1, preset};
-    ASSERT_EQ(noErr, AudioUnitSetProperty(source.unit, kAudioUnitProperty_CurrentPreset,
-                                          kAudioUnitScope_Global, 0, &current, sizeof(current)));
+    ASSERT_EQ(noErr, source.Set(kAudioUnitProperty_CurrentPreset, AUPreset{-1, preset}));
     const std::pair<AudioUnitScope, const char*> names[] = {{kAudioUnitScope_Global, "quorle"},
                                                             {kAudioUnitScope_Input, "guitar in"},
                                                             {kAudioUnitScope_Output, "to the amp"}};
     for (const auto& [scope, name] : names) {
         CFStringRef string = CFStringCreateWithCString(nullptr, name, kCFStringEncodingUTF8);
-        ASSERT_EQ(noErr, AudioUnitSetProperty(source.unit, kAudioUnitProperty_ElementName, scope, 0,
-                                              &string, sizeof(string)));
+        ASSERT_EQ(noErr, source.Set(kAudioUnitProperty_ElementName, string, scope));
         CFRelease(string);
     }
     CFDictionaryRef state = save(source.unit);

@@ -9,6 +9,8 @@
 #include "au/ComponentBase.h"
 #include "platform/Threads.h"
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -137,22 +139,23 @@ struct Host {
             *flags |= kAudioUnitRenderAction_OutputIsSilence;
         return noErr;
     }
+    template <class T>
+    OSStatus Set(AudioUnitPropertyID id, const T& value,
+                 AudioUnitScope scope = kAudioUnitScope_Global) {
+        return AudioUnitSetProperty(unit, id, scope, 0, &value, sizeof(value));
+    }
     OSStatus ConnectInput(AURenderCallback proc = Input) {
-        AURenderCallbackStruct callback = {proc, this};
-        return AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback,
-                                    kAudioUnitScope_Input, 0, &callback, sizeof(callback));
+        return Set(kAudioUnitProperty_SetRenderCallback, AURenderCallbackStruct{proc, this},
+                   kAudioUnitScope_Input);
     }
-    OSStatus SetUInt32(AudioUnitPropertyID id, UInt32 value) {
-        return AudioUnitSetProperty(unit, id, kAudioUnitScope_Global, 0, &value, sizeof(value));
-    }
+    OSStatus SetUInt32(AudioUnitPropertyID id, UInt32 value) { return Set(id, value); }
     template <class T>
     OSStatus Get(AudioUnitPropertyID id, T& value, AudioUnitScope scope = kAudioUnitScope_Global) {
         UInt32 size = sizeof(value);
         return AudioUnitGetProperty(unit, id, scope, 0, &value, &size);
     }
     OSStatus SetFormat(AudioUnitScope scope, const AudioStreamBasicDescription& format) {
-        return AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, 0, &format,
-                                    sizeof(format));
+        return Set(kAudioUnitProperty_StreamFormat, format, scope);
     }
     OSStatus SetChannels(UInt32 in, UInt32 out) {
         const OSStatus result = SetFormat(kAudioUnitScope_Input, FloatFormat(in));
@@ -161,9 +164,8 @@ struct Host {
     // The kernel calls logged for `channel`, in order.
     std::vector<ProcessCall> CallsOf(UInt32 channel) const {
         std::vector<ProcessCall> found;
-        for (const ProcessCall& call : object->calls)
-            if (call.channel == channel)
-                found.push_back(call);
+        std::copy_if(object->calls.begin(), object->calls.end(), std::back_inserter(found),
+                     [&](const ProcessCall& call) { return call.channel == channel; });
         return found;
     }
     OSStatus Render(BufferList& output, UInt32 frames, Float64 sampleTime,

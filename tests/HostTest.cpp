@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <set>
 
 namespace {
@@ -61,6 +62,14 @@ OSStatus renderAll(PluginHost& host, const std::vector<float>& in, std::vector<f
             return status;
     }
     return noErr;
+}
+
+// What `host` renders of `in`; a failing render fails the test.
+std::vector<float> played(PluginHost& host, const std::vector<float>& in) {
+    std::vector<float> out;
+    if (OSStatus status = renderAll(host, in, out))
+        ADD_FAILURE() << "render: status " << status;
+    return out;
 }
 
 using quorletest::renderDirect;
@@ -143,21 +152,18 @@ float parameter(PluginHost& host, AudioUnitParameterID id) {
     return value;
 }
 
-bool allFinite(const std::vector<float>& v) {
-    return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
-}
+using quorletest::allFinite;
 
 // Renders `in` through a fresh unit of the shipped bundle with parameters 0.. set
 // to `params` first; empty when it cannot.
 std::vector<float> renderFresh(const std::vector<float>& params, const std::vector<float>& in) {
     PluginHost host;
-    std::vector<float> out;
     if (!started(host))
         return {};
     for (size_t p = 0; p < params.size(); ++p)
         if (host.setParameter(static_cast<AudioUnitParameterID>(p), params[p]) != noErr)
             return {};
-    return renderAll(host, in, out) == noErr ? out : std::vector<float>();
+    return played(host, in);
 }
 
 // A NaN or infinite input sample is heard as 0 and leaves nothing behind, in every
@@ -178,15 +184,14 @@ TEST(Host, NonFiniteInputSamplesAreHeardAsZero) {
             PluginHost host;
             ASSERT_TRUE(started(host));
             ASSERT_EQ(host.setParameter(3, m), noErr);
-            std::vector<float> poisoned = in, out;
+            std::vector<float> poisoned = in;
             poisoned[700] = bad;
-            ASSERT_EQ(renderAll(host, poisoned, out), noErr);
+            const std::vector<float> out = played(host, poisoned);
             EXPECT_TRUE(allFinite(out));
             EXPECT_EQ(out, expected);
 
             ASSERT_EQ(AudioUnitReset(host.unit(), kAudioUnitScope_Global, 0), noErr);
-            ASSERT_EQ(renderAll(host, later, out), noErr);
-            EXPECT_EQ(out, expectedLater);
+            EXPECT_EQ(played(host, later), expectedLater);
         }
     }
 }
@@ -207,12 +212,10 @@ TEST(Host, ControlValuesAreHeldWithinTheirRange) {
             EXPECT_EQ(host.setParameter(id, bad), noErr);
             EXPECT_EQ(parameter(host, id), stored);
             reference.setParameter(id, stored);
-            std::vector<float> out, expected;
             for (float next : {0.7f, 0.2f}) {
-                ASSERT_EQ(renderAll(host, in, out), noErr);
-                ASSERT_EQ(renderAll(reference, in, expected), noErr);
+                const std::vector<float> out = played(host, in);
                 EXPECT_TRUE(allFinite(out));
-                EXPECT_EQ(out, expected);
+                EXPECT_EQ(out, played(reference, in));
                 host.setParameter(id, next);
                 reference.setParameter(id, next);
             }
@@ -236,9 +239,7 @@ TEST(Host, ScheduledEventsWithBadValuesKeepTheOutputPlaying) {
     ASSERT_EQ(
         AudioUnitScheduleParameters(host.unit(), events.data(), static_cast<UInt32>(events.size())),
         noErr);
-    std::vector<float> out;
-    ASSERT_EQ(renderAll(host, in, out), noErr);
-    EXPECT_EQ(out, renderFresh({0.5f, 1.0f, 0.0f, 0.0f}, in));
+    EXPECT_EQ(played(host, in), renderFresh({0.5f, 1.0f, 0.0f, 0.0f}, in));
 }
 
 // Refused, the current model playing on: an index beyond the four shipped models,
@@ -248,19 +249,15 @@ TEST(Host, ScheduledEventsWithBadValuesKeepTheOutputPlaying) {
 TEST(Host, AModelIndexOutsideTheListIsRefused) {
     const std::vector<float> in = tone(196.0, 44100.0, 512, 0.5f);
     const float refusedAlways[] = {-1.0f, -0.5f, kNaN, kInf, -kInf, 1e10f};
-    const float beyondTheList[] = {6.0f, 99.0f, 1e9f};
-
     PluginHost host;
     ASSERT_TRUE(started(host));
     ASSERT_EQ(host.setParameter(3, 1.0f), noErr);
-    std::vector<float> refused(std::begin(refusedAlways), std::end(refusedAlways));
-    refused.insert(refused.end(), std::begin(beyondTheList), std::end(beyondTheList));
-    std::vector<float> out, all, repeated;
-    for (float v : refused) {
+    std::vector<float> all, repeated;
+    for (float v : {-1.0f, -0.5f, kNaN, kInf, -kInf, 1e10f, 6.0f, 99.0f, 1e9f}) { // last 3: beyond
         SCOPED_TRACE(testing::Message() << "initialised, model " << v);
         EXPECT_EQ(host.setParameter(3, v), kAudioUnitErr_InvalidParameter);
         EXPECT_EQ(parameter(host, 3), 1.0f);
-        ASSERT_EQ(renderAll(host, in, out), noErr);
+        const std::vector<float> out = played(host, in);
         all.insert(all.end(), out.begin(), out.end());
         repeated.insert(repeated.end(), in.begin(), in.end());
     }
@@ -280,8 +277,7 @@ TEST(Host, AModelIndexOutsideTheListIsRefused) {
         EXPECT_EQ(unit.setParameter(3, v), noErr);
         ASSERT_EQ(unit.start(44100.0, 1, 512), noErr);
         EXPECT_EQ(parameter(unit, 3), after);
-        ASSERT_EQ(renderAll(unit, in, out), noErr);
-        EXPECT_EQ(out, renderFresh({0.5f, 0.5f, 0.5f, std::trunc(after)}, in));
+        EXPECT_EQ(played(unit, in), renderFresh({0.5f, 0.5f, 0.5f, std::trunc(after)}, in));
     }
 }
 
@@ -294,14 +290,11 @@ TEST(Host, AFractionalModelIndexKeepsTheModelPlaying) {
     ASSERT_TRUE(started(reference));
     host.setParameter(3, 3.0f);
     reference.setParameter(3, 3.0f);
-    std::vector<float> out, expected;
     for (int block = 0; block < 12; ++block) {
         if (block == 6) {
             EXPECT_EQ(host.setParameter(3, 3.7f), noErr);
         }
-        ASSERT_EQ(renderAll(host, in, out), noErr);
-        ASSERT_EQ(renderAll(reference, in, expected), noErr);
-        ASSERT_EQ(out, expected) << "block " << block;
+        ASSERT_EQ(played(host, in), played(reference, in)) << "block " << block;
     }
 }
 
@@ -326,11 +319,10 @@ TEST(Host, HostPathMatchesTheEffectBitForBit) {
         ASSERT_EQ(host.start(c.rate, 1, 512), noErr);
         for (size_t p = 0; p < c.params.size(); ++p)
             host.setParameter(static_cast<AudioUnitParameterID>(p), c.params[p]);
-        std::vector<float> viaHost;
-        ASSERT_EQ(renderAll(host, c.in, viaHost), noErr);
         const std::vector<float> direct =
             c.params.empty() ? std::vector<float>{0.5f, 0.5f, 0.5f} : c.params;
-        EXPECT_EQ(viaHost, renderDirect(c.dir, static_cast<float>(c.rate), direct, c.in));
+        EXPECT_EQ(played(host, c.in),
+                  renderDirect(c.dir, static_cast<float>(c.rate), direct, c.in));
     }
 }
 
@@ -412,7 +404,6 @@ TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
 
     CFDataRef bad = storedValues({{0, kNaN}, {1, -kInf}, {2, 1e30f}, {3, 99.0f}});
     const std::vector<float> in = tone(180.0, 44100.0, 1024, 0.5f);
-    std::vector<float> out;
 
     struct Case {
         bool initialised;
@@ -434,8 +425,7 @@ TEST(Host, SavedStatesRestoreAndBadValuesRestoreToAPlayingUnit) {
         const std::vector<float> expected = {0.5f, 0.0f, 1.0f, c.modelAfter};
         for (AudioUnitParameterID id = 0; id < 4; ++id)
             EXPECT_EQ(parameter(host, id), expected[id]) << "parameter " << id;
-        ASSERT_EQ(renderAll(host, in, out), noErr);
-        EXPECT_EQ(out, renderFresh(expected, in));
+        EXPECT_EQ(played(host, in), renderFresh(expected, in));
     }
 
     // What can never be a model index leaves the model as it was, initialised or not.
@@ -515,14 +505,12 @@ TEST(Host, LongBundlePathsAndSlicesLongerThanTheWorkBuffers) {
     ASSERT_TRUE(loaded(host, deep));
     UInt32 size = 0;
     Boolean writable = true;
-    ASSERT_EQ(AudioUnitGetPropertyInfo(host.unit(), kQuorleProperty_PluginDirectory,
-                                       kAudioUnitScope_Global, 0, &size, &writable),
-              noErr);
+    ASSERT_EQ(noErr, AudioUnitGetPropertyInfo(host.unit(), kQuorleProperty_PluginDirectory,
+                                              kAudioUnitScope_Global, 0, &size, &writable));
     ASSERT_EQ(size, deep.size() + 2);
     std::vector<char> dir(size);
-    ASSERT_EQ(AudioUnitGetProperty(host.unit(), kQuorleProperty_PluginDirectory,
-                                   kAudioUnitScope_Global, 0, dir.data(), &size),
-              noErr);
+    ASSERT_EQ(noErr, AudioUnitGetProperty(host.unit(), kQuorleProperty_PluginDirectory,
+                                          kAudioUnitScope_Global, 0, dir.data(), &size));
     EXPECT_EQ(std::string(dir.data()), deep + "/");
 
     // One render call longer than the effect's 144100-frame work buffers.
@@ -534,19 +522,8 @@ TEST(Host, LongBundlePathsAndSlicesLongerThanTheWorkBuffers) {
 
 // --- The LV2 plug-in ---
 
-// 0.4 sin(0.031 n): the LV2 tests' input.
-std::vector<float> lv2Input(size_t n) {
-    std::vector<float> v(n);
-    for (size_t i = 0; i < n; ++i)
-        v[i] = 0.4f * static_cast<float>(std::sin(0.031 * static_cast<double>(i)));
-    return v;
-}
-
 double energy(const std::vector<float>& v) {
-    double e = 0.0;
-    for (float x : v)
-        e += static_cast<double>(x) * x;
-    return e;
+    return std::inner_product(v.begin(), v.end(), v.begin(), 0.0);
 }
 
 // Renders `in` through a fresh mono instance at 44.1 kHz with the model port at
@@ -580,7 +557,7 @@ std::vector<float> lv2Render(const quorletest::Lv2Library& library, float model,
 TEST(Lv2Plugin, AModelPortValueIsRoundedAndHeldWithinTheModelList) {
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
-    const std::vector<float> in = lv2Input(4096);
+    const std::vector<float> in = tone(217.0, 44100.0, 4096, 0.4f);
     const std::vector<uint32_t> runs = {512};
     const std::vector<float> last = lv2Render(library, 5.0f, in, runs),
                              first = lv2Render(library, 0.0f, in, runs);
@@ -600,7 +577,7 @@ TEST(Lv2Plugin, RunLengthsAndReactivationLeaveTheOutputAsAFreshInstancesInOneRun
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
     ASSERT_NE(library.mono->activate, nullptr);
-    const std::vector<float> in = lv2Input(10000);
+    const std::vector<float> in = tone(217.0, 44100.0, 10000, 0.4f);
     const std::vector<float> whole = lv2Render(library, 3.0f, in, {10000});
     ASSERT_GT(energy({whole.begin() + 8192, whole.end()}), 1.0); // the last slice sounds
     for (const std::vector<uint32_t>& runs :

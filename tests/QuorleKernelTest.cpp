@@ -20,9 +20,7 @@ namespace {
 using quorletest::LocalUnit;
 using quorletest::tone;
 
-bool allFinite(const std::vector<float>& v) {
-    return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
-}
+using quorletest::allFinite;
 
 TEST(QuorleKernel, PoisonedStateIsClearedByAResetOrByTheNextBlock) {
     const std::vector<float> warm = tone(196.0, 44100.0, 512),

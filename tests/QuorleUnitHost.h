@@ -28,6 +28,10 @@ inline ComponentResult LocalEntry(ComponentParameters* params, void* storage) {
     return ComponentEntryPoint<quorle>::Dispatch(params, static_cast<quorle*>(storage));
 }
 
+inline bool allFinite(const std::vector<float>& v) {
+    return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
+}
+
 class LocalUnit {
   public:
     // Opened and set up for one channel at `rate` Hz and `maxFrames` per render
