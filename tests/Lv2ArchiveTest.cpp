@@ -11,7 +11,10 @@
 
 namespace {
 
+struct Lv2Archive : quorletest::Lv2Test {};
+
 constexpr uint32_t kBlock = 512;
+constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archive";
 const std::string kPlayers = std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.data";
 
 using quorletest::unitAlone;
@@ -32,15 +35,13 @@ std::vector<float> from(const std::vector<float>& a, size_t at) {
 // the shipped ones meanwhile); the notify port and the log tell it; its state keeps
 // the path, and a new instance restored from it plays the same archive and model:
 // each output bit for bit the unit's own for that archive and model.
-TEST(Lv2Archive, APlayersArchiveIsSetSavedAndRestored) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
+TEST_F(Lv2Archive, APlayersArchiveIsSetSavedAndRestored) {
     const std::vector<float> in = pluckedPhrase(48000.0, 1.0);
-    Session mine(library.mono, true), theirs(library.mono, true), restored(library.mono, true);
+    Session mine(mono, true), theirs(mono, true), restored(mono, true);
     mine.play(in, 0, 1);
     mine.plugin.setArchive(kPlayers); // opened after this run, played from the next
     mine.play(in, 1, 1);
-    EXPECT_NE(mine.plugin.told().find(kPlayers), std::string::npos) << "the notify port tells it";
+    EXPECT_EQ(mine.plugin.toldValue(kArchiveUri), kPlayers) << "the notify port tells it";
     EXPECT_EQ(mine.log.mentions(kPlayers + ": 4 models"), 1u);
     const std::vector<float> players = mine.play(in, 0, 40)[0];
     // After the change's 960-sample crossfade (see below).
@@ -54,7 +55,7 @@ TEST(Lv2Archive, APlayersArchiveIsSetSavedAndRestored) {
     ASSERT_EQ(restored.plugin.restore(state), LV2_STATE_SUCCESS);
     restored.plugin.controls[3] = 2.0f; // the host restores the ports beside the state
     restored.play(in, 0, 1);
-    EXPECT_NE(restored.plugin.told().find(kPlayers), std::string::npos);
+    EXPECT_EQ(restored.plugin.toldValue(kArchiveUri), kPlayers);
     restored.play(in, 1, 39);
     EXPECT_EQ(restored.out[0], unitAlone(kPlayers, 2, head(in, 40)));
     EXPECT_NE(restored.out[0], players) << "another model of it";
@@ -63,9 +64,7 @@ TEST(Lv2Archive, APlayersArchiveIsSetSavedAndRestored) {
 // Files that cannot be used, and a path too long to take whole: each is named in
 // the log in one message, and the output is bit for bit what it was going to be.
 // One set while a player's archive plays goes back to the shipped archive.
-TEST(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
+TEST_F(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
     const quorletest::ScratchDir scratch;
     const std::string& dir = scratch.path;
     std::ofstream(dir + "empty.data").close();
@@ -83,10 +82,10 @@ TEST(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
         {tooLong, "was refused; the archive playing stays"},
     };
     const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
-    const std::vector<float> reference = Session(library.mono).play(in, 0, 20)[0];
+    const std::vector<float> reference = Session(mono).play(in, 0, 20)[0];
     for (const Case& c : cases) {
         SCOPED_TRACE(c.says);
-        Session s(library.mono, true);
+        Session s(mono, true);
         s.play(in, 0, 1);
         s.plugin.setArchive(c.path);
         s.play(in, 1, 19);
@@ -95,7 +94,7 @@ TEST(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
         EXPECT_NE(s.log.messages[0].find(c.says), std::string::npos) << s.log.messages[0];
     }
     // From a player's archive back to the shipped one: fresh, as the unit alone.
-    Session s(library.mono, true);
+    Session s(mono, true);
     s.plugin.setArchive(kPlayers);
     s.play(in, 0, 2);
     s.plugin.setArchive(dir + "empty.data");
@@ -109,16 +108,14 @@ TEST(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
 // samples at 48 kHz), both rendering meanwhile: the output is, sample for sample,
 // the old sound times 1 - g plus the new unit's (fresh, as alone) times g, g rising
 // linearly to exactly 1, and the new unit's alone after.
-TEST(Lv2Archive, AnArchiveChangeCrossfadesLinearly) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
+TEST_F(Lv2Archive, AnArchiveChangeCrossfadesLinearly) {
     const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
-    Session changing(library.mono, true);
+    Session changing(mono, true);
     changing.play(in, 0, 3);
     changing.plugin.setArchive(kPlayers); // opened after block 3: the new unit plays from 4 on
     changing.play(in, 3, 7);
     const std::vector<float>& out = changing.out[0];
-    const std::vector<float> old = Session(library.mono).play(in, 0, 10)[0];
+    const std::vector<float> old = Session(mono).play(in, 0, 10)[0];
     const std::vector<float> fresh = unitAlone(kPlayers, 0, from(head(in, 10), 4 * kBlock));
     ASSERT_EQ(fresh.size(), 6 * kBlock);
     const size_t start = 4 * kBlock, length = 960;

@@ -16,6 +16,8 @@
 
 namespace {
 
+struct Lv2Cabinet : quorletest::Lv2Test {};
+
 constexpr uint32_t kBlock = 256;
 constexpr float kOff = 0, kFile = 1, kOpen = 2, kClosed = 5; // the port's values
 constexpr const char* kCabinetFile = "http://pellark.invalid/plugins/quorle#cabinetFile";
@@ -76,10 +78,8 @@ std::vector<float> shippedResponse(const char* name, size_t channel = 0) {
 // is the plain output convolved with the levelled response), and a change
 // crossfades to the next, which then plays alone; any value the port does not
 // list plays none.
-TEST(Lv2Cabinet, ThePortChoosesAShippedCabinetWithNoLatencyAdded) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.stereo, nullptr) << dlerror();
-    Session dry(library.stereo, true), wet(library.stereo, true); // the model plays at once
+TEST_F(Lv2Cabinet, ThePortChoosesAShippedCabinetWithNoLatencyAdded) {
+    Session dry(stereo, true), wet(stereo, true); // the model plays at once
     const std::vector<float> in = pluckedPhrase(48000.0, 0.3);
     const size_t blocks = in.size() / kBlock;
     wet.plugin.controls[3] = dry.plugin.controls[3] = 2.0f;
@@ -115,13 +115,11 @@ TEST(Lv2Cabinet, ThePortChoosesAShippedCabinetWithNoLatencyAdded) {
 // The player's file: set by patch:Set, loaded by the worker, told on the notify
 // port, kept in the state; a new instance restored from it plays it from its
 // first sample. A stereo file gives each side its own channel.
-TEST(Lv2Cabinet, APlayersFileIsLoadedToldSavedAndRestored) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.stereo, nullptr) << dlerror();
+TEST_F(Lv2Cabinet, APlayersFileIsLoadedToldSavedAndRestored) {
     quorletest::ScratchDir folder;
     const std::string file = writeWav(folder.path + "my cab.wav", 44100,
                                       {{0.5f, 0.25f, -0.125f, 0.0625f}, {0.25f, 0.0f, 0.5f, 0.0f}});
-    Session dry(library.stereo), wet(library.stereo), restored(library.stereo);
+    Session dry(stereo), wet(stereo), restored(stereo);
     wet.plugin.chooseCabinet(kFile);
     restored.plugin.chooseCabinet(kFile);
     const std::vector<float> in = pluckedPhrase(48000.0, 0.2);
@@ -157,9 +155,7 @@ TEST(Lv2Cabinet, APlayersFileIsLoadedToldSavedAndRestored) {
 // Files that cannot be used, and a path too long to take: each is named in the log
 // in one message, and the output is bit for bit what it was going to be, the file
 // playing before playing on.
-TEST(Lv2Cabinet, AFileThatCannotBeUsedLeavesTheCabinetPlaying) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
+TEST_F(Lv2Cabinet, AFileThatCannotBeUsedLeavesTheCabinetPlaying) {
     quorletest::ScratchDir folder;
     const std::string good = writeWav(folder.path + "good.wav", 48000, {{0.7f, 0.2f, 0.1f}});
     const std::string nan = writeWav(folder.path + "nan.wav", 48000, {{0.5f, std::nanf("")}});
@@ -174,7 +170,7 @@ TEST(Lv2Cabinet, AFileThatCannotBeUsedLeavesTheCabinetPlaying) {
     const std::string missing = folder.path + "missing.wav";
     const std::string longPath = "/" + std::string(5000, 'a') + ".wav";
 
-    Session hit(library.mono), steady(library.mono);
+    Session hit(mono), steady(mono);
     const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
     for (Session* s : {&hit, &steady}) {
         s->plugin.chooseCabinet(kFile);

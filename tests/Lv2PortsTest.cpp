@@ -1,6 +1,6 @@
 // The LV2 plug-in as lilv, the LV2 hosts' library, reads and runs it: the ports
 // (the first ones where they always were, the oversampling control and the latency
-// output after the audio), drive 0 described as muting, and a running instance
+// output after the audio), drive 0 described as muting; and a running instance
 // reporting the unit's own latency at every factor it is switched to.
 #include "tools/PluginHost.h"
 
@@ -8,18 +8,21 @@
 #include "main/DataArchive.h"
 
 #include "BundleWorld.h"
+#include "Lv2TestHost.h"
 #include <gtest/gtest.h>
 
 #include <lilv/lilv.h>
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace {
 
 using World = quorletest::BundleWorld;
+struct Lv2Ports : quorletest::Lv2Test {};
 
 #define LV2_CORE "http://lv2plug.in/ns/lv2core#"
 
@@ -33,7 +36,20 @@ const Variant kVariants[] = {
     {"http://pellark.invalid/plugins/quorle#stereo", 2, {"in_l", "in_r", "out_l", "out_r"}},
 };
 
-TEST(Lv2Ports, OversamplingAndLatencyFollowTheAudioAndDriveZeroIsMute) {
+// A port's scale points: value -> label.
+std::map<float, std::string> points(World& w, const LilvPlugin* p, const char* port) {
+    std::map<float, std::string> out;
+    LilvScalePoints* all = lilv_port_get_scale_points(p, w.port(p, port));
+    LILV_FOREACH(scale_points, i, all) {
+        const LilvScalePoint* point = lilv_scale_points_get(all, i);
+        out[lilv_node_as_float(lilv_scale_point_get_value(point))] =
+            lilv_node_as_string(lilv_scale_point_get_label(point));
+    }
+    lilv_scale_points_free(all);
+    return out;
+}
+
+TEST_F(Lv2Ports, OversamplingAndLatencyFollowTheAudioAndDriveZeroIsMute) {
     World w;
     for (const Variant& v : kVariants) {
         SCOPED_TRACE(v.uri);
@@ -41,11 +57,8 @@ TEST(Lv2Ports, OversamplingAndLatencyFollowTheAudioAndDriveZeroIsMute) {
         ASSERT_NE(p, nullptr);
         std::vector<const char*> symbols = {"drive", "post", "bass", "model"};
         symbols.insert(symbols.end(), v.audio.begin(), v.audio.end());
-        symbols.push_back("oversampling");
-        symbols.push_back("latency");
-        symbols.push_back("control"); // patch messages: the data archive parameter
-        symbols.push_back("notify");
-        symbols.push_back("cabinet");
+        // Then control and notify: the patch messages (the data archive parameter).
+        symbols.insert(symbols.end(), {"oversampling", "latency", "control", "notify", "cabinet"});
         ASSERT_EQ(lilv_plugin_get_num_ports(p), symbols.size());
         for (uint32_t i = 0; i < symbols.size(); ++i)
             EXPECT_EQ(lilv_port_get_index(p, w.port(p, symbols[i])), i) << symbols[i];
@@ -59,32 +72,18 @@ TEST(Lv2Ports, OversamplingAndLatencyFollowTheAudioAndDriveZeroIsMute) {
         ASSERT_NE(def, nullptr);
         EXPECT_EQ(lilv_node_as_float(def), float(kQuorleDefaultOversampling));
         lilv_node_free(def);
-        LilvScalePoints* points = lilv_port_get_scale_points(p, factor);
         std::vector<float> values;
-        LILV_FOREACH(scale_points, i, points)
-        values.push_back(
-            lilv_node_as_float(lilv_scale_point_get_value(lilv_scale_points_get(points, i))));
-        lilv_scale_points_free(points);
-        std::sort(values.begin(), values.end());
+        for (const auto& [value, label] : points(w, p, "oversampling"))
+            values.push_back(value);
         EXPECT_EQ(values, (std::vector<float>{1, 2, 4, 8}));
 
         // The cabinet's values: off, file, then the shipped cabinets in the order the
         // plug-in counts them (the archive's list).
-        LilvScalePoints* cabinets = lilv_port_get_scale_points(p, w.port(p, "cabinet"));
-        std::vector<std::string> labels(lilv_scale_points_size(cabinets));
-        LILV_FOREACH(scale_points, i, cabinets) {
-            const LilvScalePoint* point = lilv_scale_points_get(cabinets, i);
-            const auto at =
-                static_cast<size_t>(lilv_node_as_float(lilv_scale_point_get_value(point)));
-            ASSERT_LT(at, labels.size());
-            labels[at] = lilv_node_as_string(lilv_scale_point_get_label(point));
-        }
-        lilv_scale_points_free(cabinets);
-        std::vector<std::string> listed = {"Off", "File"};
+        std::map<float, std::string> listed = {{0.0f, "Off"}, {1.0f, "File"}};
         const auto archive = DataArchive::readFile(QUORLE_BUNDLE_DIR "/quorle.data");
         for (const std::string& name : archive->cabinetNames())
-            listed.push_back(name);
-        EXPECT_EQ(labels, listed);
+            listed[static_cast<float>(listed.size())] = name;
+        EXPECT_EQ(points(w, p, "cabinet"), listed);
 
         const LilvPort* latency = w.port(p, "latency");
         EXPECT_TRUE(lilv_port_is_a(p, latency, w.uri(LV2_CORE "OutputPort")));
@@ -94,14 +93,7 @@ TEST(Lv2Ports, OversamplingAndLatencyFollowTheAudioAndDriveZeroIsMute) {
         EXPECT_EQ(lilv_plugin_get_latency_port_index(p), lilv_port_get_index(p, latency));
 
         const LilvPort* drive = w.port(p, "drive");
-        LilvScalePoints* drivePoints = lilv_port_get_scale_points(p, drive);
-        ASSERT_NE(drivePoints, nullptr);
-        ASSERT_EQ(lilv_scale_points_size(drivePoints), 1u);
-        const LilvScalePoint* mute =
-            lilv_scale_points_get(drivePoints, lilv_scale_points_begin(drivePoints));
-        EXPECT_EQ(lilv_node_as_float(lilv_scale_point_get_value(mute)), 0.0f);
-        EXPECT_STREQ(lilv_node_as_string(lilv_scale_point_get_label(mute)), "0 (mute)");
-        lilv_scale_points_free(drivePoints);
+        EXPECT_EQ(points(w, p, "drive"), (std::map<float, std::string>{{0.0f, "0 (mute)"}}));
         LilvNodes* comments =
             lilv_port_get_value(p, drive, w.uri("http://www.w3.org/2000/01/rdf-schema#comment"));
         ASSERT_EQ(lilv_nodes_size(comments), 1u);
@@ -127,36 +119,26 @@ long unitLatency(UInt32 factor, double rate) {
     return std::lround(seconds * rate);
 }
 
-TEST(Lv2Ports, TheLatencyOutputIsTheUnitsLatencyAtEveryFactor) {
-    World w;
-    const double rate = 48000.0;
-    for (const Variant& v : kVariants) {
-        SCOPED_TRACE(v.uri);
-        LilvInstance* instance = lilv_plugin_instantiate(w.plugin(v.uri), rate, nullptr);
-        ASSERT_NE(instance, nullptr);
-        float controls[4] = {0.6f, 0.5f, 0.5f, 1.0f}, factor = 2, latency = -1;
-        std::vector<std::vector<float>> audio(2 * v.channels, std::vector<float>(256, 0.25f));
-        for (uint32_t i = 0; i < 4; ++i)
-            lilv_instance_connect_port(instance, i, &controls[i]);
-        for (uint32_t i = 0; i < 2 * v.channels; ++i)
-            lilv_instance_connect_port(instance, 4 + i, audio[i].data());
-        lilv_instance_connect_port(instance, 4 + 2 * v.channels, &factor);
-        lilv_instance_connect_port(instance, 5 + 2 * v.channels, &latency);
-        lilv_instance_activate(instance);
+TEST_F(Lv2Ports, TheLatencyOutputIsTheUnitsLatencyAtEveryFactor) {
+    for (const LV2_Descriptor* d : {mono, stereo}) {
+        SCOPED_TRACE(d->URI);
+        quorletest::Lv2Plugin plugin(d, nullptr);
+        plugin.controls[0] = 0.6f;
+        plugin.controls[3] = 1.0f;
+        std::vector<float> in(256, 0.25f), out(256);
         // 3 and 100 are taken as the nearest factors, 4 and 8.
         const std::pair<float, UInt32> cases[] = {{2, 2}, {8, 8}, {1, 1}, {4, 4}, {3, 4}, {100, 8}};
         for (const auto& [value, expected] : cases) {
-            factor = value;
-            lilv_instance_run(instance, 256);
-            EXPECT_EQ(latency, float(unitLatency(expected, rate))) << value;
-            EXPECT_EQ(latency == 0.0f, expected == 1) << value;
+            plugin.factor = value;
+            plugin.latency = -1.0f;
+            plugin.run(in.data(), out.data(), 256);
+            EXPECT_EQ(plugin.latency, float(unitLatency(expected, 48000.0))) << value;
+            EXPECT_EQ(plugin.latency == 0.0f, expected == 1) << value;
             bool sounding = false;
-            for (float s : audio[v.channels])
+            for (float s : out)
                 sounding |= std::isfinite(s) && s != 0.0f;
             EXPECT_TRUE(sounding) << value;
         }
-        lilv_instance_deactivate(instance);
-        lilv_instance_free(instance);
     }
 }
 

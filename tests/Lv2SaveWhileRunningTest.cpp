@@ -10,16 +10,16 @@
 
 namespace {
 
+struct Lv2Concurrency : quorletest::Lv2Test {};
+
 // save() in a loop on a thread of its own while run() is handed, call after call, a
 // patch:Set of one of three paths of different lengths (the files need not exist:
 // no worker opens them, and the path is kept all the same). Every path saved is
 // exactly one of the three, never parts of two, and the saves did see the path
 // change under them.
-TEST(Lv2Concurrency, SaveReadsAWholePathWhileRunSetsAnother) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
+TEST_F(Lv2Concurrency, SaveReadsAWholePathWhileRunSetsAnother) {
     quorletest::UriMap uris;
-    quorletest::Lv2Plugin plugin(library.mono, nullptr, &uris);
+    quorletest::Lv2Plugin plugin(mono, nullptr, &uris);
     const LV2_URID key = uris.id("http://pellark.invalid/plugins/quorle#archive");
     const std::string paths[] = {"/a.data", "/tmp/" + std::string(300, 'b') + ".data",
                                  "/home/" + std::string(1500, 'c') + "/mine.data"};

@@ -52,6 +52,18 @@ struct Lv2Library {
     }
 };
 
+// A test of the plug-in's library, opened once for the program: its mono and
+// stereo descriptors, there or the test fails at once.
+struct Lv2Test : testing::Test {
+    static const Lv2Library& library() {
+        static const Lv2Library opened;
+        return opened;
+    }
+    const LV2_Descriptor* const mono = library().mono;
+    const LV2_Descriptor* const stereo = library().stereo;
+    void SetUp() override { ASSERT_NE(stereo, nullptr) << dlerror(); }
+};
+
 // The host's log: every message the plug-in sends, in order.
 struct TestLog {
     std::vector<std::string> messages;
@@ -228,12 +240,6 @@ struct Lv2Plugin {
     void setArchive(const std::string& path) { setPath(archive, path); }
     void setPath(LV2_URID property, const std::string& path) {
         setPath(property, path.c_str(), static_cast<uint32_t>(path.size() + 1));
-    }
-    // The notify port's last output as text: holds the path the plug-in told.
-    std::string told() const {
-        const auto* sequence = reinterpret_cast<const LV2_Atom*>(notify);
-        return std::string(reinterpret_cast<const char*>(notify) + sizeof(LV2_Atom),
-                           sequence->size);
     }
     // The value (a path or a string) of the last patch:Set of `property` the notify
     // port carried in the last run(); "" when none did.

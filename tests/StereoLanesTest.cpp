@@ -101,28 +101,17 @@ TEST(StereoLanes, AStereoUnitPlaysAsTwoMonoUnits) {
     }
 }
 
-// Two effects on one model run as a pair (nothing keeps them apart) exactly as each
-// runs alone; while one fades to another graph they do not pair.
+// Two effects on one model pair (that a pair then plays as each alone, bit for bit,
+// AStereoUnitPlaysAsTwoMonoUnits checks for every model); while one fades to another
+// graph they do not pair.
 TEST(StereoLanes, EffectsPairOnlyOnTheSameModelWithoutAFade) {
     gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
-    VorlixMac a, b, soloA, soloB;
-    for (VorlixMac* fx : {&a, &b, &soloA, &soloB}) {
+    VorlixMac a, b;
+    for (VorlixMac* fx : {&a, &b}) {
         fx->setSampleRate(88200.0f);
         fx->init();
         fx->dispatcher(10, 0, 0, nullptr, 88200.0f);
-    }
-    const Channels in = signals(2048);
-    for (int model = 0; model < kModels; ++model) {
-        SCOPED_TRACE(model);
-        for (VorlixMac* fx : {&a, &b, &soloA, &soloB})
-            fx->setParameter(QrVorlixGeneric::kModel, static_cast<float>(model));
-        Channels pair = in, solo = in;
-        ASSERT_TRUE(QrVorlixGeneric::processPair(a, pair[0].data(), b, pair[1].data(), 2048));
-        float* io[2] = {solo[0].data(), solo[1].data()};
-        soloA.process(&io[0], &io[0], 2048);
-        soloB.process(&io[1], &io[1], 2048);
-        for (int c = 0; c < 2; ++c)
-            EXPECT_EQ(0, std::memcmp(pair[c].data(), solo[c].data(), 2048 * sizeof(float)));
+        fx->setParameter(QrVorlixGeneric::kModel, 5.0f);
     }
     EXPECT_TRUE(a.canRunWith(b));
     std::unique_ptr<PreparedGraph> next = a.prepare(0);
