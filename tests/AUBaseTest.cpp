@@ -320,11 +320,11 @@ TEST(AUBaseCalls, PropertySizesUnknownParametersAndTheSelectorsTaken) {
 
 TEST(AUBaseProperties, StreamFormatsAndMaximumFrames) {
     Host host;
-    AudioStreamBasicDescription interleaved = FloatFormat(2), int16 = FloatFormat(2);
+    AudioStreamBasicDescription interleaved = FloatFormat(2);
     interleaved.mFormatFlags &= ~kAudioFormatFlagIsNonInterleaved;
-    int16.mFormatFlags = kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-    int16.mBitsPerChannel = 16;
-    int16.mBytesPerFrame = int16.mBytesPerPacket = 2;
+    const UInt32 packed = kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved; // no float
+    const AudioStreamBasicDescription int16 = {
+        44100.0, kAudioFormatLinearPCM, packed, 2, 1, 2, 2, 16, 0};
     EXPECT_EQ(kAudioUnitErr_FormatNotSupported, host.SetFormat(kAudioUnitScope_Input, interleaved));
     EXPECT_EQ(kAudioUnitErr_FormatNotSupported, host.SetFormat(kAudioUnitScope_Output, int16));
     EXPECT_EQ(kAudioUnitErr_InvalidPropertyValue,
