@@ -62,10 +62,10 @@ Signal faded(Signal x, double dbPerSecond) {
 }
 
 TEST(MeasureMetrics, KnownSignalsGiveTheirKnownMetrics) {
-    const Signal s = sine(kRate, 1000.0, -6.0, 0.5), second = sine(kRate, 1000.0, -6.0, 1.0);
+    const Signal second = sine(kRate, 1000.0, -6.0, 1.0);
     const Signal steps = steppedSine(kRate, 1000.0, {-40.0, -20.0, 0.0}, 0.1);
     const Signal noise = whiteNoise(kRate, -40.0, 1.0), loud = whiteNoise(kRate, -20.0, 2.0);
-    const Signal p = phrase(44100.0), string = pluck(kRate, 164.81, -12.0, 2.5);
+    const Signal string = pluck(kRate, 164.81, -12.0, 2.5);
     Signal shifted = second;
     for (float& v : shifted)
         v += 0.001f;
@@ -107,18 +107,11 @@ TEST(MeasureMetrics, KnownSignalsGiveTheirKnownMetrics) {
         const char* what;
         double got, want, tolerance;
     } cases[] = {
-        {"sine length", double(s.size()), 24000, 0},
-        {"sine start", s[0], 0, 0},
-        {"sine a quarter cycle in", s[12], amplitudeOf(-6.0), 1e-6},
-        {"sine peak", *std::max_element(s.begin(), s.end()), 0.501187, 1e-5},
-        {"steps length", double(steps.size()), 14400, 0},
         {"step 1", rms(steps, 0, 4800), -40.0 - 3.0103, 0.001},
         {"step 2", rms(steps, 4800, 4800), -20.0 - 3.0103, 0.001},
         {"step 3", rms(steps, 9600, 4800), -3.0103, 0.001},
-        {"phase runs on across steps", steps[4800 + 12], amplitudeOf(-20.0), 1e-6},
         {"noise level", rms(noise), -40.0, 0.1},
         {"noise DC", dcOffset(noise.data(), noise.size()), 0.0, 1e-4},
-        {"phrase length", double(p.size()), 176400, 0},
         {"sine RMS", rms(second), -6.0 - 3.0103, 0.001},
         {"sine DC", dcOffset(second.data(), second.size()), 0.0, 1e-7},
         {"shifted DC", dcOffset(shifted.data(), shifted.size()), 0.001, 1e-6},
@@ -148,7 +141,6 @@ TEST(MeasureMetrics, KnownSignalsGiveTheirKnownMetrics) {
         {"last band", centres.back(), 10159.4, 0.1},
         {"band of a 1 kHz tone", centres[loudest], 1008.0, 1.0},
         {"its level", bands[loudest], -3.01, 0.05},
-        {"pluck length", double(string.size()), 120000, 0},
         {"pluck peak", 20.0 * std::log10(peak), -12.0, 1e-3},
         {"pluck decay", decayDbPerSecond(string, kRate, 0.3, 2.0), 11.0, 9.0}, // fades, slowly
         {"a 10 dB/s fade",
@@ -159,11 +151,7 @@ TEST(MeasureMetrics, KnownSignalsGiveTheirKnownMetrics) {
     };
     for (const auto& c : cases)
         EXPECT_NEAR(c.got, c.want, c.tolerance) << c.what;
-    EXPECT_GT(rms(p), -40.0);
     EXPECT_LT(nonHarmonicPeaks(square, 9000.0).at(0).dB, -120.0);
-    EXPECT_EQ(noise, whiteNoise(kRate, -40.0, 1.0)); // the same every run
-    EXPECT_NE(noise, whiteNoise(kRate, -40.0, 1.0, 2));
-    EXPECT_TRUE(pluck(kRate, 0.0, -12.0, 1.0) == Signal(48000, 0.0f));
 }
 
 // ---- spectra: distortion and aliases ---------------------------------------------
