@@ -552,10 +552,6 @@ struct TailUnit : TestUnit {
     Float64 tailSeconds = 0.0;
 };
 
-ComponentResult TailEntry(ComponentParameters* params, void* storage) {
-    return ComponentEntryPoint<TailUnit>::Dispatch(params, static_cast<TailUnit*>(storage));
-}
-
 } // namespace
 
 // Silent input after a sounding render: whether each 64-frame render at 44.1 kHz
@@ -572,7 +568,7 @@ TEST(AUTailCountdown, CountsDownToSilenceAndIsClampedInsteadOfWrapping) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "tail " << c.seconds << " s");
-        Host host(TailEntry);
+        Host host(EntryOf<TailUnit>);
         static_cast<TailUnit*>(host.object)->tailSeconds = c.seconds;
         ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
         BufferList out(2, 64);
@@ -619,9 +615,6 @@ struct ThrowingUnit : AUEffectBase {
     }
     AUKernelBase* NewKernel() override { return nullptr; }
 };
-ComponentResult ThrowingEntry(ComponentParameters* params, void* storage) {
-    return ComponentEntryPoint<ThrowingUnit>::Dispatch(params, static_cast<ThrowingUnit*>(storage));
-}
 
 TEST(ComponentEntry, ExceptionsBecomeStatusesAndTheUnitIsReleased) {
     const ComponentDescription description = {kAudioUnitType_Effect, 1, 2, 0, 0};
@@ -630,13 +623,13 @@ TEST(ComponentEntry, ExceptionsBecomeStatusesAndTheUnitIsReleased) {
         SCOPED_TRACE(testing::Message() << "throwing at " << gThrowAt);
         gLivingUnits = 0;
         ComponentInstance instance = nullptr;
-        EXPECT_EQ(OpenAComponent(ThrowingEntry, &description, &instance), opened[gThrowAt]);
+        EXPECT_EQ(OpenAComponent(EntryOf<ThrowingUnit>, &description, &instance), opened[gThrowAt]);
         EXPECT_EQ(instance, nullptr);
         EXPECT_EQ(gLivingUnits, 0);
     }
     gLivingUnits = 0; // PreDestructor
     ComponentInstance instance = nullptr;
-    ASSERT_EQ(OpenAComponent(ThrowingEntry, &description, &instance), noErr);
+    ASSERT_EQ(OpenAComponent(EntryOf<ThrowingUnit>, &description, &instance), noErr);
     EXPECT_EQ(gLivingUnits, 1);
     EXPECT_EQ(CloseComponent(instance), -1);
     EXPECT_EQ(gLivingUnits, 0);

@@ -75,9 +75,11 @@ inline AUKernelBase* TestUnit::NewKernel() {
     return new GainKernel(this);
 }
 
-inline ComponentResult TestEntry(ComponentParameters* params, void* storage) {
-    return ComponentEntryPoint<TestUnit>::Dispatch(params, static_cast<TestUnit*>(storage));
+// The component entry of a unit of class `Unit`.
+template <class Unit> ComponentResult EntryOf(ComponentParameters* params, void* storage) {
+    return ComponentEntryPoint<Unit>::Dispatch(params, static_cast<Unit*>(storage));
 }
+inline constexpr ComponentRoutine TestEntry = EntryOf<TestUnit>;
 
 // Non-interleaved 32-bit float at 44100 Hz.
 inline AudioStreamBasicDescription FloatFormat(UInt32 channels) {
