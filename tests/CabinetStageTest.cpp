@@ -30,7 +30,7 @@ std::vector<float> play(CabinetStage& stage, int blocks) {
     return all;
 }
 
-TEST(CabinetStage, ACabinetFadesInAndOutAndTheReplacedOneComesBack) {
+TEST(CabinetStage, ACabinetFadesInAndOutOrPlaysAtOnceAndTheReplacedOneComesBack) {
     CabinetStage stage(kRate, kBlock);
     EXPECT_FALSE(stage.on());
     EXPECT_EQ(play(stage, 2), std::vector<float>(2 * kBlock, 1.0f)); // no cabinet: untouched
@@ -67,6 +67,24 @@ TEST(CabinetStage, ACabinetFadesInAndOutAndTheReplacedOneComesBack) {
     EXPECT_FALSE(stage.on());
     EXPECT_NE(stage.takeRetired(), nullptr);
     EXPECT_EQ(stage.takeRetired(), nullptr);
+
+    // An install mid-fade plays at once.
+    std::unique_ptr<Convolver> again = gain(0.5f);
+    ASSERT_TRUE(stage.offer(again));
+    play(stage, 1); // mid-fade
+    quarter = gain(0.25f);
+    ASSERT_TRUE(stage.install(quarter));
+    EXPECT_FALSE(stage.fading());
+    EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 0.25f));
+    // Offered without a fade: at once, the replaced one handed back.
+    half = gain(0.5f);
+    ASSERT_TRUE(stage.offer(half, false));
+    EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 0.5f));
+    EXPECT_NE(stage.takeRetired(), nullptr);
+    std::unique_ptr<Convolver> none;
+    ASSERT_TRUE(stage.install(none));
+    EXPECT_FALSE(stage.on());
+    EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 1.0f));
 }
 
 TEST(CabinetStage, ItRefusesAConvolverTooSmallForItsPieces) {
@@ -77,26 +95,6 @@ TEST(CabinetStage, ItRefusesAConvolverTooSmallForItsPieces) {
     EXPECT_FALSE(stage.on());
     EXPECT_FALSE(stage.install(small));
     EXPECT_NE(small, nullptr);
-}
-
-TEST(CabinetStage, InstallOrAnOfferWithoutFadePlaysAtOnce) {
-    CabinetStage stage(kRate, kBlock);
-    std::unique_ptr<Convolver> half = gain(0.5f);
-    ASSERT_TRUE(stage.offer(half));
-    play(stage, 1); // mid-fade
-    std::unique_ptr<Convolver> quarter = gain(0.25f);
-    ASSERT_TRUE(stage.install(quarter));
-    EXPECT_FALSE(stage.fading());
-    EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 0.25f));
-    // Offered without a fade: at once, the replaced one handed back.
-    std::unique_ptr<Convolver> half2 = gain(0.5f);
-    ASSERT_TRUE(stage.offer(half2, false));
-    EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 0.5f));
-    EXPECT_NE(stage.takeRetired(), nullptr);
-    std::unique_ptr<Convolver> none;
-    ASSERT_TRUE(stage.install(none));
-    EXPECT_FALSE(stage.on());
-    EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 1.0f));
 }
 
 } // namespace

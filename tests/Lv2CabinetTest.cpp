@@ -7,7 +7,6 @@
 #include "main/DataArchive.h"
 #include "tools/PluckedPhrase.h"
 
-#include <sndfile.h>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -31,23 +30,7 @@ struct Session : quorletest::Lv2Session {
     void setFile(const std::string& path) { plugin.setPath(uris.id(kCabinetFile), path); }
 };
 
-// A float WAV of `channels` (all as long as the first) at `rate`; its path.
-std::string writeWav(const std::string& path, int rate,
-                     const std::vector<std::vector<float>>& channels) {
-    SF_INFO info = {};
-    info.samplerate = rate;
-    info.channels = static_cast<int>(channels.size());
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    EXPECT_NE(file, nullptr) << path;
-    std::vector<float> interleaved;
-    for (size_t n = 0; n < channels[0].size(); ++n)
-        for (const auto& channel : channels)
-            interleaved.push_back(channel[n]);
-    sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(channels[0].size()));
-    sf_close(file);
-    return path;
-}
+using quorletest::writeWav;
 
 // `ir` applied to `dry` from sample `from` on (what came before unheard by it), in
 // double precision; the largest error of `wet` against it from `check` on, in dB
@@ -117,8 +100,9 @@ TEST_F(Lv2Cabinet, ThePortChoosesAShippedCabinetWithNoLatencyAdded) {
 // first sample. A stereo file gives each side its own channel.
 TEST_F(Lv2Cabinet, APlayersFileIsLoadedToldSavedAndRestored) {
     quorletest::ScratchDir folder;
-    const std::string file = writeWav(folder.path + "my cab.wav", 44100,
-                                      {{0.5f, 0.25f, -0.125f, 0.0625f}, {0.25f, 0.0f, 0.5f, 0.0f}});
+    const std::string file =
+        writeWav(folder.path + "my cab.wav",
+                 {0.5f, 0.25f, 0.25f, 0.0f, -0.125f, 0.5f, 0.0625f, 0.0f}, 44100, 2);
     Session dry(stereo), wet(stereo), restored(stereo);
     wet.plugin.chooseCabinet(kFile);
     restored.plugin.chooseCabinet(kFile);
@@ -157,10 +141,10 @@ TEST_F(Lv2Cabinet, APlayersFileIsLoadedToldSavedAndRestored) {
 // playing before playing on.
 TEST_F(Lv2Cabinet, AFileThatCannotBeUsedLeavesTheCabinetPlaying) {
     quorletest::ScratchDir folder;
-    const std::string good = writeWav(folder.path + "good.wav", 48000, {{0.7f, 0.2f, 0.1f}});
-    const std::string nan = writeWav(folder.path + "nan.wav", 48000, {{0.5f, std::nanf("")}});
-    const std::string eight = writeWav(folder.path + "eight.wav", 48000,
-                                       std::vector<std::vector<float>>(8, {0.5f, 0.1f}));
+    const std::string good = writeWav(folder.path + "good.wav", {0.7f, 0.2f, 0.1f}, 48000);
+    const std::string nan = writeWav(folder.path + "nan.wav", {0.5f, std::nanf("")}, 48000);
+    const std::string eight =
+        writeWav(folder.path + "eight.wav", std::vector<float>(16, 0.5f), 48000, 8);
     const std::string empty = folder.path + "empty.wav";
     std::ofstream(empty).close();
     const std::string text = folder.path + "notes.wav";

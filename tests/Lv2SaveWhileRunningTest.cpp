@@ -3,6 +3,7 @@
 // concurrency tests so that the ThreadSanitizer build checks it as well.
 #include "Lv2TestHost.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <set>
@@ -20,7 +21,7 @@ struct Lv2Concurrency : quorletest::Lv2Test {};
 TEST_F(Lv2Concurrency, SaveReadsAWholePathWhileRunSetsAnother) {
     quorletest::UriMap uris;
     quorletest::Lv2Plugin plugin(mono, nullptr, &uris);
-    const LV2_URID key = uris.id("http://pellark.invalid/plugins/quorle#archive");
+    const LV2_URID key = plugin.archive;
     const std::string paths[] = {"/a.data", "/tmp/" + std::string(300, 'b') + ".data",
                                  "/home/" + std::string(1500, 'c') + "/mine.data"};
     std::vector<float> in(1, 0.1f), out(1);
@@ -37,16 +38,9 @@ TEST_F(Lv2Concurrency, SaveReadsAWholePathWhileRunSetsAnother) {
                 ++failed;
                 continue;
             }
-            std::string saved = state.values[key].first;
-            if (saved.empty() || saved.back() != '\0') { // the terminator comes with it
-                ++torn;
-                continue;
-            }
-            saved.pop_back();
-            bool whole = false;
-            for (const std::string& path : paths)
-                whole = whole || saved == path;
-            torn += !whole;
+            const std::string saved = state.values[key].first; // the terminator comes with it
+            torn += std::none_of(std::begin(paths), std::end(paths),
+                                 [&](const std::string& path) { return saved == path + '\0'; });
             seen.insert(saved);
             ++saves;
         }

@@ -16,6 +16,7 @@
 #include <lv2/worker/worker.h>
 
 #include <dlfcn.h>
+#include <sndfile.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -346,6 +347,20 @@ inline long differing(const Out& a, size_t fromA, const Out& b, size_t fromB) {
             n += std::memcmp(&a[c][i], &b[c][i - fromA + fromB], sizeof(float)) != 0;
     }
     return n;
+}
+
+// A float WAV at `rate` of `samples` interleaved, `channels` to a frame; its path.
+inline std::string writeWav(const std::string& path, const std::vector<float>& samples, int rate,
+                            int channels = 1) {
+    SF_INFO info = {};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    EXPECT_NE(file, nullptr) << path;
+    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+    sf_close(file);
+    return path;
 }
 
 // A fresh directory (its path ends in "/"), removed with what it holds at the end

@@ -47,18 +47,7 @@ std::string workDir() {
     return dir;
 }
 
-// `samples` interleaved, `channels` to a frame.
-void writeWav(const std::string& path, const std::vector<float>& samples, int rate,
-              int channels = 1) {
-    SF_INFO info = {};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr);
-    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
-    sf_close(file);
-}
+using quorletest::writeWav;
 
 std::vector<float> readWav(const std::string& path) {
     SF_INFO info = {};
