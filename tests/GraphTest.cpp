@@ -119,7 +119,7 @@ TEST(Mixer, AddsWithGainsFirstMappingWins) {
     EXPECT_EQ(mix.getParam(0), 0.0f); // a mixer has no output parameters
 }
 
-TEST(Averager, WindowLengthFromParameterZero) {
+TEST(Averager, WindowLengthFromParameterZeroUpToTheLongest) {
     AudioNodeFX in;
     AveragerAN avg, fresh;
     avg.input = fresh.input = &in;
@@ -150,16 +150,15 @@ TEST(Averager, WindowLengthFromParameterZero) {
     fresh.process(slots.buffers(), 1);
     EXPECT_EQ(fresh.averageSamples, 1);
     EXPECT_EQ(fresh.getParam(0), 0.5f);
-}
 
-TEST(AveragerWindow, TheLongestWindowIsTheBound) {
-    AveragerAN avg, fresh;
+    // The longest window is the bound.
+    AveragerAN unset;
+    unset.setAverageSamples(AveragerAN::kMaxAverageSamples + 1); // no window yet: one sample
+    EXPECT_EQ(unset.averageSamples, 1);
     avg.setAverageSamples(AveragerAN::kMaxAverageSamples);
     EXPECT_EQ(avg.averageSamples, 768000);
     avg.setAverageSamples(AveragerAN::kMaxAverageSamples + 1); // kept
     EXPECT_EQ(avg.averageSamples, 768000);
-    fresh.setAverageSamples(AveragerAN::kMaxAverageSamples + 1); // no window yet: one sample
-    EXPECT_EQ(fresh.averageSamples, 1);
 }
 
 // Run in a child process whose address space is capped and then filled, so that
@@ -217,7 +216,7 @@ TEST(AveragerWindowDeathTest, AFailedAllocationKeepsTheLastGoodWindow) {
 #endif
 }
 
-TEST(Divider, LimitedRatioAndPassThrough) {
+TEST(Divider, LimitedRatioPassThroughAndReadsOfEffectNodes) {
     DividerAN d;
     EXPECT_EQ(d.getParam(2), 1.0f);
     struct Case {
@@ -232,15 +231,12 @@ TEST(Divider, LimitedRatioAndPassThrough) {
         EXPECT_EQ(d.getParam(1), c.b);
     }
     EXPECT_EQ(d.getParam(7), 1.0f);
-}
-
-TEST(EffectNodes, ReadersSeeTheEffectsParameters) {
+    // Reading effect nodes: the effect's parameter; no effect, 0.
     AudioNodeFX fx, bare;
     fx.effect = new CountingEffect;
-    DividerAN reader;
-    reader.params = {pm(0, 1, &fx, 1), pm(1, 1, &bare, 1)};
-    EXPECT_EQ(reader.getParam(0), 0.25f);
-    EXPECT_EQ(reader.getParam(1), 0.0f); // no effect: 0
+    d.params = {pm(0, 1, &fx, 1), pm(1, 1, &bare, 1)};
+    EXPECT_EQ(d.getParam(0), 0.25f);
+    EXPECT_EQ(d.getParam(1), 0.0f);
 }
 
 TEST(Ownership, TheInputNodeReachesAndDeletesEverythingOnce) {
