@@ -481,15 +481,6 @@ TEST(Host, NothingIsWrittenToStandardOutput) {
         << diagnostics;
 }
 
-TEST(Host, AMissingArchiveFailsInitialisationCleanly) {
-    CustomBundle bundle(std::map<std::string, std::string>{{"readme.txt", "no models"}});
-    PluginHost host;
-    ASSERT_TRUE(loaded(host, bundle.dir.path));
-    EXPECT_EQ(host.start(44100.0, 1, 512), -1); // the effect finds no model
-    std::vector<float> in(64), out;
-    EXPECT_EQ(renderAll(host, in, out), kAudioUnitErr_Uninitialized);
-}
-
 TEST(Host, LongBundlePathsAndSlicesLongerThanTheWorkBuffers) {
     // A directory path over 500 bytes: reported whole, with its own size.
     PluginDir root;
@@ -550,30 +541,25 @@ std::vector<float> lv2Render(const quorletest::Lv2Library& library, float model,
     return out;
 }
 
-TEST(Lv2Plugin, AModelPortValueIsRoundedAndHeldWithinTheModelList) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
-    const std::vector<float> in = tone(217.0, 44100.0, 4096, 0.4f);
-    const std::vector<uint32_t> runs = {512};
-    const std::vector<float> last = lv2Render(library, 5.0f, in, runs),
-                             first = lv2Render(library, 0.0f, in, runs);
-    ASSERT_GT(energy(last), 1.0);
-    EXPECT_FALSE(lv2Render(library, 4.0f, in, runs) == last); // the port does choose the model
-    for (float beyond : {6.0f, 9.0f, 1e9f, 4.6f})
-        EXPECT_TRUE(lv2Render(library, beyond, in, runs) == last) << beyond;
-    for (float below : {-1.0f, -1e9f, 0.4f})
-        EXPECT_TRUE(lv2Render(library, below, in, runs) == first) << below;
-}
-
-// Model 3's graph (the lead) has no block-dependent parameters, so any run lengths
-// give the same output when every run renders at its own sample time. Its filters
-// and saturators hold what they heard: a host's deactivate/activate must start the
+// The model port's value is rounded and held within the model list. Model 3's
+// graph (the lead) has no block-dependent parameters, so any run lengths give the
+// same output when every run renders at its own sample time. Its filters and
+// saturators hold what they heard: a host's deactivate/activate must start the
 // instance afresh.
-TEST(Lv2Plugin, RunLengthsAndReactivationLeaveTheOutputAsAFreshInstancesInOneRun) {
+TEST(Lv2Plugin, TheModelPortIsHeldWithinTheListAndRunLengthsOrReactivationChangeNothing) {
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
     ASSERT_NE(library.mono->activate, nullptr);
     const std::vector<float> in = tone(217.0, 44100.0, 10000, 0.4f);
+    const std::vector<float> last = lv2Render(library, 5.0f, in, {512}),
+                             first = lv2Render(library, 0.0f, in, {512});
+    ASSERT_GT(energy(last), 1.0);
+    EXPECT_FALSE(lv2Render(library, 4.0f, in, {512}) == last); // the port does choose the model
+    for (float beyond : {6.0f, 9.0f, 1e9f, 4.6f})
+        EXPECT_TRUE(lv2Render(library, beyond, in, {512}) == last) << beyond;
+    for (float below : {-1.0f, -1e9f, 0.4f})
+        EXPECT_TRUE(lv2Render(library, below, in, {512}) == first) << below;
+
     const std::vector<float> whole = lv2Render(library, 3.0f, in, {10000});
     ASSERT_GT(energy({whole.begin() + 8192, whole.end()}), 1.0); // the last slice sounds
     for (const std::vector<uint32_t>& runs :
@@ -587,7 +573,9 @@ TEST(Lv2Plugin, RunLengthsAndReactivationLeaveTheOutputAsAFreshInstancesInOneRun
 
 // --- The shared host: the statuses it names ---
 
-TEST(SharedHost, TheStatusesTheUnitReturnsHaveNames) {
+// An archive without a model fails initialisation cleanly, and each status the
+// unit returns has a name of its own.
+TEST(SharedHost, AnArchiveWithoutModelsFailsCleanlyAndTheStatusesHaveNames) {
     std::vector<OSStatus> statuses;
     {
         PluginDir noData; // the plug-in without its data archive
@@ -597,15 +585,19 @@ TEST(SharedHost, TheStatusesTheUnitReturnsHaveNames) {
         ASSERT_TRUE(loaded(host, noData.path));
         statuses.push_back(host.start(44100.0, 1, 256));
     }
-    PluginHost host, slow;
+    CustomBundle noModels(std::map<std::string, std::string>{{"readme.txt", "no models"}});
+    PluginHost host, slow, empty;
     ASSERT_TRUE(loaded(host));
     ASSERT_TRUE(loaded(slow));
-    statuses.push_back(slow.start(1.0, 1, 256));
-    ASSERT_EQ(host.start(44100.0, 1, 256), noErr);
-    statuses.push_back(host.setParameter(3, 99.0f));
+    ASSERT_TRUE(loaded(empty, noModels.dir.path));
+    EXPECT_EQ(empty.start(44100.0, 1, 512), -1); // the effect finds no model
     std::vector<float> in(257), out(257);
     const float* i = in.data();
     float* o = out.data();
+    EXPECT_EQ(empty.render(&i, &o, 64), kAudioUnitErr_Uninitialized);
+    statuses.push_back(slow.start(1.0, 1, 256));
+    ASSERT_EQ(host.start(44100.0, 1, 256), noErr);
+    statuses.push_back(host.setParameter(3, 99.0f));
     statuses.push_back(host.render(&i, &o, 257));
 
     std::set<std::string> names;
