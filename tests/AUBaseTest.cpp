@@ -272,8 +272,9 @@ TEST(AUEffectBaseSlicing, EventsCutTheRenderIntoSlices) {
 // --- Properties and parameters ---
 
 // A read tells the size and writes no more than asked; unknown parameters and
-// elements are refused; CanDo answers for the selectors the unit takes.
-TEST(AUBaseCalls, PropertySizesUnknownParametersAndTheSelectorsTaken) {
+// elements are refused; CanDo answers for the selectors the unit takes; only
+// float non-interleaved formats are taken, and the maximum frames until initialised.
+TEST(AUBaseCalls, PropertySizesParametersSelectorsFormatsAndMaximumFrames) {
     Host host;
     ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
     UInt32 size = 0;
@@ -316,10 +317,8 @@ TEST(AUBaseCalls, PropertySizesUnknownParametersAndTheSelectorsTaken) {
                            (selector >= 9 && selector <= 11) || (selector >= 14 && selector <= 17);
         EXPECT_EQ(taken ? 1 : 0, CallComponentCanDo(host.unit, selector)) << selector;
     }
-}
 
-TEST(AUBaseProperties, StreamFormatsAndMaximumFrames) {
-    Host host;
+    // Stream formats and the maximum frames, before and after initialisation.
     AudioStreamBasicDescription interleaved = FloatFormat(2);
     interleaved.mFormatFlags &= ~kAudioFormatFlagIsNonInterleaved;
     const UInt32 packed = kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved; // no float
@@ -331,6 +330,7 @@ TEST(AUBaseProperties, StreamFormatsAndMaximumFrames) {
               host.SetUInt32(kAudioUnitProperty_MaximumFramesPerSlice, 0x40000000));
     ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_MaximumFramesPerSlice, 2048));
 
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 0)); // the kernels render
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
     EXPECT_EQ(noErr, host.SetFormat(kAudioUnitScope_Input, FloatFormat(2)));
     EXPECT_EQ(kAudioUnitErr_PropertyNotWritable,
