@@ -83,8 +83,7 @@ TEST(Archive, EntryReadsRefuseAbsurdSizesAndDamage) {
 
     // The directory record's size claim: 4 GiB (refused before any allocation), then
     // 5001, only slightly wrong and caught by the read itself.
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes = fileBytes(path);
     const size_t central = bytes.find("PK\x01\x02");
     ASSERT_NE(central, std::string::npos);
     for (uint32_t claim : {0xFFFFFFFFu, 5001u}) {

@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -111,4 +113,10 @@ struct Fifo {
 template <typename Call> auto withinReleasing(const std::string& path, Call call) {
     return within<decltype(call(path))>(
         10, [path, call] { return call(path); }, [path] { Fifo::release(path); });
+}
+
+// Every byte of the file at `path`.
+inline std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }

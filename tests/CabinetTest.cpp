@@ -1,6 +1,8 @@
 // The cabinets of our own design: their responses have the features they are
 // designed with, the same in Hz at any rate; quorle-model pack renders them into
 // the archive, and the archive keeps them as it keeps models.
+#include "ArchiveTestUtil.h"
+
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
 #include "tools/CabinetModel.h"
@@ -81,17 +83,12 @@ void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // quorle-model's exit status and everything it printed.
 std::pair<int, std::string> tool(const std::string& arguments, const fs::path& dir) {
     const fs::path out = dir / "output";
     const int status =
         std::system((QUORLE_MODEL_TOOL " " + arguments + " >" + out.string() + " 2>&1").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out)};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, fileBytes(out)};
 }
 
 uint32_t little(const std::string& bytes, size_t at, size_t count) {

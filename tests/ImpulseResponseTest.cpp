@@ -135,11 +135,6 @@ double rmsDb(const std::vector<float>& x, size_t over) {
     return 10.0 * std::log10(sum / double(over));
 }
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(ImpulseResponse, FilesReadBackSampleForSample) {
     TempDir dir;
     // File, format, rate, channels, bits (0: float samples).
@@ -172,7 +167,7 @@ TEST(ImpulseResponse, FilesReadBackSampleForSample) {
 
         // The same bytes from memory (an archive's entry) read the same.
         const std::optional<ImpulseResponse> fromBytes =
-            impulse::readBytes(readText(path), file, error);
+            impulse::readBytes(fileBytes(path), file, error);
         ASSERT_TRUE(fromBytes.has_value()) << error;
         EXPECT_EQ(fromBytes->channels, expected);
     }
@@ -253,7 +248,7 @@ TEST(ImpulseResponse, EachUnusableFileIsRefusedInOneSentenceNamingIt) {
     std::string error;
     EXPECT_FALSE(impulse::readBytes("RIFF, or so it says", "cab 3", error).has_value());
     EXPECT_EQ(error, "cab 3 is not a sound file that can be read (WAV, FLAC, AIFF, Ogg...)");
-    EXPECT_FALSE(impulse::readBytes(readText(d + "eight.wav"), "cab 4", error).has_value());
+    EXPECT_FALSE(impulse::readBytes(fileBytes(d + "eight.wav"), "cab 4", error).has_value());
     EXPECT_EQ(error, "cab 4 has 8 channels; an impulse response has 1 or 2");
 }
 

@@ -319,11 +319,7 @@ TEST(ModelEntries, ModelsOverOneMebibyteAndDamagedEntriesAreRefusedAndTheOldGrap
     // One byte of d's data changed; it is still a valid model, so only the checksum
     // can tell.
     const std::string path = dir.path + "/quorle.data";
-    std::string bytes;
-    {
-        std::ifstream in(path, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    std::string bytes = fileBytes(path);
     const size_t at = bytes.find("DAMAGEDxx");
     ASSERT_NE(at, std::string::npos);
     bytes[at + 8] = 'y';

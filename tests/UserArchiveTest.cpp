@@ -21,15 +21,8 @@
 
 namespace {
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::string shippedModel(const char* name) {
-    return readText(std::string(QUORLE_SOURCE_DIR) + "/data/models/" + name);
+    return fileBytes(std::string(QUORLE_SOURCE_DIR) + "/data/models/" + name);
 }
 
 TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
