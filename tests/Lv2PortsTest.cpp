@@ -134,10 +134,7 @@ TEST_F(Lv2Ports, TheLatencyOutputIsTheUnitsLatencyAtEveryFactor) {
             plugin.run(in.data(), out.data(), 256);
             EXPECT_EQ(plugin.latency, float(unitLatency(expected, 48000.0))) << value;
             EXPECT_EQ(plugin.latency == 0.0f, expected == 1) << value;
-            bool sounding = false;
-            for (float s : out)
-                sounding |= std::isfinite(s) && s != 0.0f;
-            EXPECT_TRUE(sounding) << value;
+            EXPECT_TRUE(quorletest::finiteAndSounding({out})) << value;
         }
     }
 }

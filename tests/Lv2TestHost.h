@@ -18,6 +18,7 @@
 #include <dlfcn.h>
 #include <sndfile.h>
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -280,8 +281,9 @@ using Lv2Mono = Lv2Plugin;
 
 using Out = std::vector<std::vector<float>>; // one buffer a channel
 
-// An instance with every feature a host may offer, its worker run by the test (or
-// at once, as an offline host does, when `immediate`), played in blocks of `block`
+// An instance with every feature a host may offer (at `rate` Hz, `bundle` its
+// bundle directory), its worker run by the test (or at once, as an offline host
+// does, when `immediate`), played in blocks of `block`
 // frames of one input (the second channel hears it inverted unless `sameOnBoth`),
 // the output appended to `out`.
 struct Lv2Session {
@@ -292,9 +294,10 @@ struct Lv2Session {
     Out out;
     uint32_t block;
     bool sameOnBoth = false;
-    explicit Lv2Session(const LV2_Descriptor* d, bool immediate = false, uint32_t frames = 512)
-        : plugin((worker.immediate = immediate, d), &worker, &uris, &log), out(plugin.channels),
-          block(frames) {}
+    explicit Lv2Session(const LV2_Descriptor* d, bool immediate = false, uint32_t frames = 512,
+                        double rate = 48000.0, const char* bundle = QUORLE_BUNDLE_DIR)
+        : plugin((worker.immediate = immediate, d), &worker, &uris, &log.feature, rate, bundle),
+          out(plugin.channels), block(frames) {}
 
     // Block `b` of `in`, the output appended.
     void run(const std::vector<float>& in, size_t b) {
@@ -361,6 +364,26 @@ inline std::string writeWav(const std::string& path, const std::vector<float>& s
     sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
     sf_close(file);
     return path;
+}
+
+// A model over the graph builder's memory budget from its line 211 on.
+inline std::string overBudgetModel() {
+    std::string big = "<quorle>";
+    for (int i = 0; i < 300; ++i)
+        big += "\n<fx id=\"d" + std::to_string(i) + "\" type=\"delay\"/>";
+    return big + "</quorle>";
+}
+
+// Every sample finite, and not all of them silent.
+inline bool finiteAndSounding(const Out& out) {
+    bool sounding = false;
+    for (const auto& channel : out)
+        for (float v : channel) {
+            if (!std::isfinite(v))
+                return false;
+            sounding = sounding || v != 0.0f;
+        }
+    return sounding;
 }
 
 // A fresh directory (its path ends in "/"), removed with what it holds at the end

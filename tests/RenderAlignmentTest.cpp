@@ -148,10 +148,7 @@ TEST(RenderCabinet, AnUnplayableCabinetOrModelIsNamedAndNothingIsWritten) {
     writeWav(dir + "eight.wav", std::vector<float>(8 * 64, 0.1f), 48000, 8);
     ASSERT_EQ(mkfifo((dir + "fifo.wav").c_str(), 0600), 0);
     const std::string tooLong = dir + std::string(4096, 'a') + ".wav";
-    std::string big = "<quorle>";
-    for (int i = 0; i < 300; ++i)
-        big += "\n<fx id=\"d" + std::to_string(i) + "\" type=\"delay\"/>";
-    big += "</quorle>";
+    const std::string big = quorletest::overBudgetModel();
     const std::string good = R"(<quorle><fx id="a" type="sat"/></quorle>)";
     const std::string players = dir + "players.data", bundle = dir + "bundle";
     for (const auto& [file, first, second] :
