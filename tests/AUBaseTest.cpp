@@ -214,24 +214,6 @@ TEST(AUEffectBaseRender, BypassAndSilentInputInPlaceOrNot) {
     }
 }
 
-TEST(AUEffectBaseRender, SwitchingBypassOffResetsTheKernels) {
-    Host host;
-    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
-    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 0)); // no kernels yet
-    ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
-    const struct {
-        UInt32 bypass;
-        int resets; // so far, two kernels
-    } steps[] = {{0, 0}, {1, 0}, {1, 0}, {0, 2}, {0, 2}, {5, 2}, {0, 4}};
-    for (const auto& step : steps) {
-        ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, step.bypass));
-        EXPECT_EQ(step.resets, host.object->resets) << "after bypass " << step.bypass;
-        UInt32 value = 7;
-        ASSERT_EQ(noErr, host.Get(kAudioUnitProperty_BypassEffect, value));
-        EXPECT_EQ(step.bypass ? 1u : 0u, value);
-    }
-}
-
 // --- Scheduled parameters and slicing ---
 
 TEST(AUEffectBaseSlicing, EventsCutTheRenderIntoSlices) {
@@ -342,9 +324,12 @@ TEST(AUBaseCalls, PropertySizesParametersSelectorsFormatsAndMaximumFrames) {
     EXPECT_EQ(1999.0f, out.channel(0)[1999]);
 }
 
-// The same sample time is rendered once, until a reset forgets it.
-TEST(AUBaseDispatch, ResetForgetsTheLastRenderedSampleTimeAndResetsTheKernels) {
+// The same sample time is rendered once, until a reset forgets it; a reset, and
+// switching bypass off, reset the kernels.
+TEST(AUBaseDispatch, ResetForgetsTheLastRenderedSampleTimeAndItAndBypassOffResetTheKernels) {
     Host host;
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 1));
+    ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, 0)); // no kernels yet
     ASSERT_EQ(noErr, AudioUnitInitialize(host.unit));
     BufferList out(2, 128);
     const struct {
@@ -366,6 +351,17 @@ TEST(AUBaseDispatch, ResetForgetsTheLastRenderedSampleTimeAndResetsTheKernels) {
         EXPECT_EQ(step.calls, host.object->calls.size());
         EXPECT_EQ(step.pulls, host.pulls);
         EXPECT_EQ(step.resets, host.object->resets);
+    }
+    const struct {
+        UInt32 bypass;
+        int resets; // so far, two kernels
+    } bypassSteps[] = {{0, 2}, {1, 2}, {1, 2}, {0, 4}, {0, 4}, {5, 4}, {0, 6}};
+    for (const auto& step : bypassSteps) {
+        ASSERT_EQ(noErr, host.SetUInt32(kAudioUnitProperty_BypassEffect, step.bypass));
+        EXPECT_EQ(step.resets, host.object->resets) << "after bypass " << step.bypass;
+        UInt32 value = 7;
+        ASSERT_EQ(noErr, host.Get(kAudioUnitProperty_BypassEffect, value));
+        EXPECT_EQ(step.bypass ? 1u : 0u, value);
     }
 }
 
