@@ -26,7 +26,7 @@ struct Case {
     const char* text;
 };
 
-TEST(ValueText, FloatTruncatesToEightCharacters) {
+TEST(ValueText, FloatTruncatesToEightCharactersAndLongIsRightAlignedAndCut) {
     const Case cases[] = {
         {0.0f, "0.000000"},
         {0.5f, "0.500000"},
@@ -51,10 +51,19 @@ TEST(ValueText, FloatTruncatesToEightCharacters) {
         {std::numeric_limits<float>::quiet_NaN(), "NaN"},
     };
     TextEffect fx;
+    char text[kTextSize];
     for (const Case& c : cases) {
-        char text[kTextSize];
         fx.float2string(c.value, text);
         EXPECT_STREQ(text, c.text) << "value " << c.value;
+    }
+    // Whole numbers are right-aligned and cut.
+    const std::pair<int32_t, const char*> longs[] = {
+        {5, "      5"},       {-5, "     -5"},          {99999999, "99999999"},
+        {100000000, "Huge!"}, {-123456789, "-1234567"}, {INT32_MIN, "-2147483"},
+    };
+    for (auto& [value, expected] : longs) {
+        fx.long2string(value, text);
+        EXPECT_STREQ(text, expected) << "value " << value;
     }
 }
 
@@ -88,19 +97,6 @@ TEST(ValueText, UnitConversionsGoThroughTheVirtualFloatText) {
             (overriding.*c.convert)(c.value, text);
             EXPECT_STREQ(text, "n") << "value " << c.value;
         }
-    }
-}
-
-TEST(ValueText, LongIsRightAlignedAndCut) {
-    TextEffect fx;
-    const std::pair<int32_t, const char*> cases[] = {
-        {5, "      5"},       {-5, "     -5"},          {99999999, "99999999"},
-        {100000000, "Huge!"}, {-123456789, "-1234567"}, {INT32_MIN, "-2147483"},
-    };
-    for (auto& [value, expected] : cases) {
-        char text[kTextSize];
-        fx.long2string(value, text);
-        EXPECT_STREQ(text, expected) << "value " << value;
     }
 }
 
