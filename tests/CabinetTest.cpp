@@ -146,33 +146,30 @@ TEST(Cabinet, SameResponseInHzAtEveryRate) {
 }
 
 TEST(Cabinet, BadLinesAreRefusedWithTheirLine) {
-    const struct {
-        std::string text;
-        int line;
-        const char* says;
-    } cases[] = {
-        {replaced(kClosed, "resonance = 80", "resonance = 20"), 3,
-         "\"resonance\" is 40 to 200 Hz, not 20"},
-        {replaced(kClosed, "resonance_q = 1.4", "resonance_q = tight"), 4,
-         "\"tight\" is not a number"},
-        {replaced(kClosed, "back = closed", "back = half"), 5, "\"back\" is closed or open"},
-        {replaced(kClosed, "breakup = 2500 3 2", "breakup = 2500 3"), 6, "three numbers"},
-        {replaced(kClosed, "breakup = 2500 3 2", "breakup = 900 3 2"), 6, "1500 to 5000 Hz"},
-        {kClosed + "breakup = 3000 1 1\nbreakup = 3500 1 1\nbreakup = 4000 1 1\n", 11,
-         "a fourth \"breakup\""},
-        {kClosed + "rolloff = 5000\n", 9, "\"rolloff\" is set twice"},
-        {replaced(kClosed, "speakers = 1", "speakers = 2.5"), 2, "a whole number"},
-        {kClosed + "woofer = 1\n", 9, "unknown key \"woofer\""},
-        {kClosed + "just words\n", 9, "expected \"key = value\""},
-        {kClosed + "back_cut = 150\n", 9, "\"back_cut\" is for an open back"},
-        {replaced(kClosed, "rolloff = 4500", "# no roll-off"), 0, "no \"rolloff\" line"},
-    };
-    for (const auto& c : cases) {
+    // Text, the line refused, what the message says.
+    for (const auto& [text, line, says] : {
+             std::tuple<std::string, int, const char*>{
+                 replaced(kClosed, "resonance = 80", "resonance = 20"), 3,
+                 "\"resonance\" is 40 to 200 Hz, not 20"},
+             {replaced(kClosed, "resonance_q = 1.4", "resonance_q = tight"), 4,
+              "\"tight\" is not a number"},
+             {replaced(kClosed, "back = closed", "back = half"), 5, "\"back\" is closed or open"},
+             {replaced(kClosed, "breakup = 2500 3 2", "breakup = 2500 3"), 6, "three numbers"},
+             {replaced(kClosed, "breakup = 2500 3 2", "breakup = 900 3 2"), 6, "1500 to 5000 Hz"},
+             {kClosed + "breakup = 3000 1 1\nbreakup = 3500 1 1\nbreakup = 4000 1 1\n", 11,
+              "a fourth \"breakup\""},
+             {kClosed + "rolloff = 5000\n", 9, "\"rolloff\" is set twice"},
+             {replaced(kClosed, "speakers = 1", "speakers = 2.5"), 2, "a whole number"},
+             {kClosed + "woofer = 1\n", 9, "unknown key \"woofer\""},
+             {kClosed + "just words\n", 9, "expected \"key = value\""},
+             {kClosed + "back_cut = 150\n", 9, "\"back_cut\" is for an open back"},
+             {replaced(kClosed, "rolloff = 4500", "# no roll-off"), 0, "no \"rolloff\" line"},
+         }) {
         CabinetDesign d;
         CabinetError error;
-        EXPECT_FALSE(readCabinetDesign(c.text, d, error)) << c.says;
-        EXPECT_EQ(error.line, c.line) << c.says;
-        EXPECT_NE(error.message.find(c.says), std::string::npos) << error.message;
+        EXPECT_FALSE(readCabinetDesign(text, d, error)) << says;
+        EXPECT_EQ(error.line, line) << says;
+        EXPECT_NE(error.message.find(says), std::string::npos) << error.message;
     }
 }
 

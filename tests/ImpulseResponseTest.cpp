@@ -198,50 +198,47 @@ TEST(ImpulseResponse, EachUnusableFileIsRefusedInOneSentenceNamingIt) {
     ASSERT_TRUE(fifo.ok);
     const std::string longPath = "/" + std::string(4095, 'a');
 
-    struct Case {
-        std::string path;
-        const char* says; // empty: taken
-    } cases[] = {
-        {d + "two-seconds.wav", ""},
-        {"", "no impulse response file was named"},
-        {longPath, " is 4096 bytes long, longer than the 4095 bytes a path may have"},
-        {d + "missing.wav", " cannot be opened: No such file or directory"},
-        {fifo.path, " is not a regular file (a FIFO, a device or a socket)"},
-        {"/dev/zero", " is not a regular file (a FIFO, a device or a socket)"},
-        {dir.path, " is a folder, not a sound file"},
-        {d + "notes.wav", " is not a sound file that can be read (WAV, FLAC, AIFF, Ogg...)"},
-        {d + "zero-bytes.wav", " is empty (0 bytes)"},
-        {d + "huge.wav", " is larger than 32 MB"},
-        {d + "no-frames.wav", " holds no samples (0 frames)"},
-        {d + "too-long.wav",
-         " lasts longer than 2 s (more than 88200 frames at 44100 Hz), the longest impulse "
-         "response taken"},
-        {d + "nan.wav", " holds a sample that is not a number (NaN) or is infinite"},
-        {d + "inf.wav", " holds a sample that is not a number (NaN) or is infinite"},
-        {d + "eight.wav", " has 8 channels; an impulse response has 1 or 2"},
-        {d + "slow.wav", " is sampled at 4000 Hz, outside the 8000 to 384000 Hz taken"},
-        {d + "fast.wav", " is sampled at 400000 Hz, outside the 8000 to 384000 Hz taken"},
-        {d + "silent.wav", " is silent (every sample is 0) and cannot be levelled"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path.substr(0, 80));
+    // Path, what the message says (empty: taken).
+    for (const auto& [path, says] : {
+             std::pair<std::string, const char*>{d + "two-seconds.wav", ""},
+             {"", "no impulse response file was named"},
+             {longPath, " is 4096 bytes long, longer than the 4095 bytes a path may have"},
+             {d + "missing.wav", " cannot be opened: No such file or directory"},
+             {fifo.path, " is not a regular file (a FIFO, a device or a socket)"},
+             {"/dev/zero", " is not a regular file (a FIFO, a device or a socket)"},
+             {dir.path, " is a folder, not a sound file"},
+             {d + "notes.wav", " is not a sound file that can be read (WAV, FLAC, AIFF, Ogg...)"},
+             {d + "zero-bytes.wav", " is empty (0 bytes)"},
+             {d + "huge.wav", " is larger than 32 MB"},
+             {d + "no-frames.wav", " holds no samples (0 frames)"},
+             {d + "too-long.wav",
+              " lasts longer than 2 s (more than 88200 frames at 44100 Hz), the longest impulse "
+              "response taken"},
+             {d + "nan.wav", " holds a sample that is not a number (NaN) or is infinite"},
+             {d + "inf.wav", " holds a sample that is not a number (NaN) or is infinite"},
+             {d + "eight.wav", " has 8 channels; an impulse response has 1 or 2"},
+             {d + "slow.wav", " is sampled at 4000 Hz, outside the 8000 to 384000 Hz taken"},
+             {d + "fast.wav", " is sampled at 400000 Hz, outside the 8000 to 384000 Hz taken"},
+             {d + "silent.wav", " is silent (every sample is 0) and cannot be levelled"},
+         }) {
+        SCOPED_TRACE(path.substr(0, 80));
         // A read that blocks (a FIFO waiting for a writer) fails rather than hangs.
-        const auto read = withinReleasing(c.path, [](const std::string& path) {
+        const auto read = withinReleasing(path, [](const std::string& path) {
             std::string error;
             auto ir = impulse::readFile(path, error);
             return std::pair{std::move(ir), error};
         });
         ASSERT_TRUE(read.has_value()) << "the read blocked";
         const auto& [ir, error] = *read;
-        if (*c.says == '\0') {
+        if (*says == '\0') {
             EXPECT_TRUE(ir.has_value()) << error;
             continue;
         }
         EXPECT_FALSE(ir.has_value());
-        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+        EXPECT_NE(error.find(says), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
         EXPECT_LT(error.size(), 200u) << error;
-        EXPECT_NE(error.find(c.path.substr(0, 24)), std::string::npos) << error;
+        EXPECT_NE(error.find(path.substr(0, 24)), std::string::npos) << error;
     }
 
     // From memory, the name given is the one in the sentence.
@@ -291,19 +288,16 @@ TEST(ImpulseResponse, LevellingKeepsAGuitarAtOneLevelAcrossResponses) {
     std::vector<float> room = noise(size_t(0.25 * rate), 11, 0.5);
     for (size_t n = 0; n < room.size(); ++n)
         room[n] *= float(std::exp(-6.91 * double(n) / (0.25 * rate))); // 60 dB down in 0.25 s
-    const struct {
-        const char* name;
-        std::vector<float> h;
-    } responses[] = {
-        {"bright (+12 dB shelf at 2 kHz)", biquad(2000, 0.7, 12, rate, 1200)},
-        {"dark (1.5 kHz low-pass)", biquad(1500, 0.7, 0, rate, 1200)},
-        {"one sample", {0.3f}},
-        {"room (0.25 s decay)", room},
-    };
     std::vector<double> levels, unitEnergyLevels;
-    for (const auto& r : responses) {
-        const ImpulseResponse ir = impulse::prepared(ImpulseResponse{rate, {r.h}}, rate);
-        ASSERT_EQ(ir.channels.size(), 1u) << r.name;
+    for (const auto& [name, response] : {
+             std::pair<const char*, std::vector<float>>{"bright (+12 dB shelf at 2 kHz)",
+                                                        biquad(2000, 0.7, 12, rate, 1200)},
+             {"dark (1.5 kHz low-pass)", biquad(1500, 0.7, 0, rate, 1200)},
+             {"one sample", {0.3f}},
+             {"room (0.25 s decay)", room},
+         }) {
+        const ImpulseResponse ir = impulse::prepared(ImpulseResponse{rate, {response}}, rate);
+        ASSERT_EQ(ir.channels.size(), 1u) << name;
         const std::vector<float>& h = ir.channels[0];
         double energy = 0.0;
         for (float s : h)

@@ -62,18 +62,6 @@ std::vector<float> run(AudioEffect& fx, std::vector<float> in) {
     return out;
 }
 
-TEST_F(MainEffect, InitLoadsThePresetsAndDrive) {
-    init();
-    ASSERT_NE(fx.graph, nullptr);
-    ASSERT_TRUE(fx.archive && fx.archive->found());
-    // The drive's factor at full control (at the default it shows on audio below).
-    char text[kTextSize];
-    fx.setParameter(0, 1.0f);
-    fx.getParameterDisplay(0, text);
-    EXPECT_STREQ(text, "3.436563");
-    EXPECT_EQ(VorlixMac().getParameter(2), 0.5f); // defined before the first set
-}
-
 TEST_F(MainEffect, WithoutAGraphTheOutputIsTheBassFilteredInput) {
     const std::vector<float> shelf = {0.0f, 0.0f, 0.1f, 0.05f, 0.9f, 0.8f, 1.0f};
     dir.archive("quorle.data", {{"broken.xml", "<quorle><fx"}, {"bass.fxp", fxp(shelf)}});
@@ -153,31 +141,6 @@ TEST_F(MainEffect, ModelSwitchesAfterInitReadNoFile) {
             EXPECT_FALSE(fx.loadXmlZ(2)) << "c.xml did not parse then";
             EXPECT_EQ(fx.currentModel, 0);
         }
-    }
-}
-
-TEST_F(MainEffect, PreBassTiltsBothFixedFiltersAndRecomputesThem) {
-    init();
-    for (float x : {0.0f, 0.3f, 1.0f}) {
-        // The filters' order changed behind their back: only a recomputation of
-        // the coefficients brings them in line with it.
-        fx.bassFilter.params.order = 2;
-        fx.loMidFilter.params.order = 2;
-        fx.setParameter(2, x);
-        EXPECT_EQ(fx.bassFilter.params.k, x * 0.25f + 0.375f) << x;
-        EXPECT_EQ(fx.loMidFilter.params.k, (x * 0.25f) * -2.0f + 0.75f) << x;
-        EXPECT_EQ(fx.getParameter(2), x);
-        for (QrIIRFilter* f : {&fx.bassFilter, &fx.loMidFilter}) {
-            FilterParams want = f->params;
-            want.SetFreq(want.freq);
-            EXPECT_EQ(f->params.b1, want.b1) << x;
-            EXPECT_EQ(f->params.a2, want.a2) << x;
-            EXPECT_EQ(f->params.a2, static_cast<float>(f->params.alpha)) << "order 2 in use";
-        }
-        fx.bassFilter.params.order = 1;
-        fx.loMidFilter.params.order = 1;
-        fx.setParameter(2, x);
-        EXPECT_EQ(fx.bassFilter.params.a2, 0.0f) << "order 1 in use";
     }
 }
 
@@ -270,9 +233,12 @@ TEST_F(MainEffect, TwoServedChannelsGetTheSameSignalAndHooksPair) {
     EXPECT_EQ(fx.entered, afterInit + 1);
 }
 
-TEST_F(MainEffect, BlockPathGainsAndTheGraphWalk) {
+TEST_F(MainEffect, InitTheBlockPathGainsTheGraphWalkTheDriveAndThePreBass) {
     init();
-    fx.setParameter(1, 1.0f); // post-gain factor 8/9
+    ASSERT_NE(fx.graph, nullptr);
+    ASSERT_TRUE(fx.archive && fx.archive->found());
+    EXPECT_EQ(VorlixMac().getParameter(2), 0.5f); // defined before the first set
+    fx.setParameter(1, 1.0f);                     // post-gain factor 8/9
     const std::vector<float> in = tone(1000);
     std::vector<float> out = run(fx, in);
     for (size_t i = 0; i < in.size(); ++i) // flat filters, unity clipper: drive x 8/9
@@ -296,6 +262,33 @@ TEST_F(MainEffect, BlockPathGainsAndTheGraphWalk) {
     delete fx.graph;
     fx.graph = input;
     EXPECT_EQ(run(fx, tone(64)), std::vector<float>(64, 0.0f)); // readers of the empty node
+    // The drive's factor at full control (at the default it shows on audio above).
+    char text[kTextSize];
+    fx.setParameter(0, 1.0f);
+    fx.getParameterDisplay(0, text);
+    EXPECT_STREQ(text, "3.436563");
+    // Pre-bass tilts both fixed filters and recomputes them.
+    for (float x : {0.0f, 0.3f, 1.0f}) {
+        // The filters' order changed behind their back: only a recomputation of
+        // the coefficients brings them in line with it.
+        fx.bassFilter.params.order = 2;
+        fx.loMidFilter.params.order = 2;
+        fx.setParameter(2, x);
+        EXPECT_EQ(fx.bassFilter.params.k, x * 0.25f + 0.375f) << x;
+        EXPECT_EQ(fx.loMidFilter.params.k, (x * 0.25f) * -2.0f + 0.75f) << x;
+        EXPECT_EQ(fx.getParameter(2), x);
+        for (QrIIRFilter* f : {&fx.bassFilter, &fx.loMidFilter}) {
+            FilterParams want = f->params;
+            want.SetFreq(want.freq);
+            EXPECT_EQ(f->params.b1, want.b1) << x;
+            EXPECT_EQ(f->params.a2, want.a2) << x;
+            EXPECT_EQ(f->params.a2, static_cast<float>(f->params.alpha)) << "order 2 in use";
+        }
+        fx.bassFilter.params.order = 1;
+        fx.loMidFilter.params.order = 1;
+        fx.setParameter(2, x);
+        EXPECT_EQ(fx.bassFilter.params.a2, 0.0f) << "order 1 in use";
+    }
 }
 
 // A model of exactly `size` bytes: one inverter and a comment of padding.

@@ -298,27 +298,23 @@ TEST(QuorleOversampling, TheSavedStateKeepsTheFactor) {
     CFNumberRef three = number(3), eight = number(8), other = number(0x78787878);
     CFStringRef text = CFStringCreateWithCString(nullptr, "8", kCFStringEncodingUTF8);
     CFDictionaryRef foreign = edited(state, "subtype", other);
-    const struct {
-        const char* what;
-        CFDictionaryRef state;
-        OSStatus status;
-    } cases[] = {
-        {"no factor saved", edited(state, "oversampling", nullptr), noErr},
-        {"not a factor", edited(state, "oversampling", three), noErr},
-        {"not a number", edited(state, "oversampling", text), noErr},
-        {"a foreign state", edited(foreign, "oversampling", eight),
-         kAudioUnitErr_InvalidPropertyValue},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, edit, status] : {
+             std::tuple<const char*, CFDictionaryRef, OSStatus>{
+                 "no factor saved", edited(state, "oversampling", nullptr), noErr},
+             {"not a factor", edited(state, "oversampling", three), noErr},
+             {"not a number", edited(state, "oversampling", text), noErr},
+             {"a foreign state", edited(foreign, "oversampling", eight),
+              kAudioUnitErr_InvalidPropertyValue},
+         }) {
+        SCOPED_TRACE(what);
         LocalUnit target(512);
         ASSERT_EQ(setFactor(target.unit, 2), noErr);
         std::vector<AudioUnitPropertyID> seen;
         ASSERT_TRUE(listening(target.unit, seen));
-        EXPECT_EQ(restore(target.unit, c.state), c.status);
+        EXPECT_EQ(restore(target.unit, edit), status);
         EXPECT_EQ(getFactor(target.unit), 2u);
         EXPECT_TRUE(seen.empty());
-        CFRelease(c.state);
+        CFRelease(edit);
     }
     for (CFTypeRef object : {CFTypeRef(three), CFTypeRef(eight), CFTypeRef(other), CFTypeRef(text),
                              CFTypeRef(foreign), CFTypeRef(state)})

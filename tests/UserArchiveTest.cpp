@@ -38,34 +38,30 @@ TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
     const Fifo fifo(dir.path + "/fifo.data");
     ASSERT_TRUE(fifo.ok);
     const bool root = geteuid() == 0; // root reads any file
-    struct Case {
-        std::string path;
-        bool usable;
-        const char* says;
-    } cases[] = {
-        {"", false, "no data archive was named"},
-        {dir.path + "/missing.data", false, "No such file or directory"},
-        {dir.path, false, "is a folder, not a data archive"},
-        {"/dev/null", false, "is not a regular file"},
-        {"/dev/zero", false, "is not a regular file"},
-        {fifo.path, false, "is not a regular file"},
-        {dir.path + "/empty.data", false, "is empty (0 bytes)"},
-        {dir.path + "/text.data", false, "is not a data archive (not a zip file)"},
-        {dir.path + "/presets-only.data", false, "holds no models"},
-        {"/" + std::string(kMaxArchivePath, 'a'), false, "longer than 4095 bytes"},
-        {dir.path + "/locked.data", false, root ? "not a data archive" : "cannot be read"},
-        {dir.path + "/good.data", true, ": 2 models"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path.substr(0, 80));
+    // Path, whether usable, what the message says.
+    for (const auto& [path, usable, says] : {
+             std::tuple<std::string, bool, const char*>{"", false, "no data archive was named"},
+             {dir.path + "/missing.data", false, "No such file or directory"},
+             {dir.path, false, "is a folder, not a data archive"},
+             {"/dev/null", false, "is not a regular file"},
+             {"/dev/zero", false, "is not a regular file"},
+             {fifo.path, false, "is not a regular file"},
+             {dir.path + "/empty.data", false, "is empty (0 bytes)"},
+             {dir.path + "/text.data", false, "is not a data archive (not a zip file)"},
+             {dir.path + "/presets-only.data", false, "holds no models"},
+             {"/" + std::string(kMaxArchivePath, 'a'), false, "longer than 4095 bytes"},
+             {dir.path + "/locked.data", false, root ? "not a data archive" : "cannot be read"},
+             {dir.path + "/good.data", true, ": 2 models"},
+         }) {
+        SCOPED_TRACE(path.substr(0, 80));
         // A check that blocks (a FIFO waiting for a writer) fails rather than hangs.
         const std::optional<UserArchiveCheck> checked =
-            withinReleasing(c.path, [](const std::string& path) { return checkUserArchive(path); });
+            withinReleasing(path, [](const std::string& path) { return checkUserArchive(path); });
         ASSERT_TRUE(checked.has_value()) << "the check blocked";
         const UserArchiveCheck& check = *checked;
-        EXPECT_EQ(check.usable, c.usable);
-        EXPECT_EQ(check.archive != nullptr, c.usable);
-        EXPECT_NE(check.message.find(c.says), std::string::npos) << check.message;
+        EXPECT_EQ(check.usable, usable);
+        EXPECT_EQ(check.archive != nullptr, usable);
+        EXPECT_NE(check.message.find(says), std::string::npos) << check.message;
         EXPECT_EQ(check.message.find('\n'), std::string::npos);
     }
     // The good archive's broken model is named with the builder's reason and line.
