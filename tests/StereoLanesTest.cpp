@@ -5,6 +5,7 @@
 #include "au/quorleIds.h"
 #include "main/DataArchive.h"
 #include "main/VorlixMac.h"
+#include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <vector>
 
 namespace {
@@ -23,19 +23,11 @@ constexpr UInt32 kMaxFrames = 4096;
 
 using Channels = std::vector<std::vector<float>>;
 
-// Decaying tones with a little noise, another pitch and noise on each channel.
+// The plucked phrase on the left, the same backwards on the right.
 Channels signals(size_t frames) {
-    Channels in(2, std::vector<float>(frames));
-    std::mt19937 rng(99);
-    std::uniform_real_distribution<float> noise(-0.02f, 0.02f);
-    for (size_t c = 0; c < 2; ++c)
-        for (size_t i = 0; i < frames; ++i) {
-            const double t = static_cast<double>(i) / 44100.0;
-            in[c][i] = static_cast<float>(0.5 * std::exp(-4.0 * std::fmod(t, 0.1)) *
-                                          std::sin(2.0 * M_PI * (110.0 + 37.0 * c) * t)) +
-                       noise(rng);
-        }
-    return in;
+    std::vector<float> phrase = pluckedPhrase(44100.0, 0.25);
+    phrase.resize(frames);
+    return {phrase, std::vector<float>(phrase.rbegin(), phrase.rend())};
 }
 
 struct Script {
