@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 namespace {
 
@@ -219,16 +220,16 @@ TEST(AveragerWindowDeathTest, AFailedAllocationKeepsTheLastGoodWindow) {
 TEST(Divider, LimitedRatioPassThroughAndReadsOfEffectNodes) {
     DividerAN d;
     EXPECT_EQ(d.getParam(2), 1.0f);
-    struct Case {
-        float a, b, ratio;
-    };
     // inf / inf is not a number.
-    for (Case c : {Case{5, 0, 100}, Case{300, 2, 100}, Case{-6, 2, -3}, Case{1, 4, 0.25f},
-                   Case{INFINITY, INFINITY, 100}}) {
-        d.params = {pm(0, c.a), pm(1, c.b)};
-        EXPECT_EQ(d.getParam(2), c.ratio) << c.a << "/" << c.b;
-        EXPECT_EQ(d.getParam(0), c.a);
-        EXPECT_EQ(d.getParam(1), c.b);
+    for (const auto& [a, b, ratio] : {std::tuple{5.0f, 0.0f, 100.0f},
+                                      {300.0f, 2.0f, 100.0f},
+                                      {-6.0f, 2.0f, -3.0f},
+                                      {1.0f, 4.0f, 0.25f},
+                                      {INFINITY, INFINITY, 100.0f}}) {
+        d.params = {pm(0, a), pm(1, b)};
+        EXPECT_EQ(d.getParam(2), ratio) << a << "/" << b;
+        EXPECT_EQ(d.getParam(0), a);
+        EXPECT_EQ(d.getParam(1), b);
     }
     EXPECT_EQ(d.getParam(7), 1.0f);
     // Reading effect nodes: the effect's parameter; no effect, 0.

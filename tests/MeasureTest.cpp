@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace {
 
@@ -103,54 +104,54 @@ TEST(MeasureMetrics, KnownSignalsGiveTheirKnownMetrics) {
         return rmsDb(x.data() + at, n ? n : x.size() - at);
     };
 
-    const struct {
-        const char* what;
-        double got, want, tolerance;
-    } cases[] = {
-        {"step 1", rms(steps, 0, 4800), -40.0 - 3.0103, 0.001},
-        {"step 2", rms(steps, 4800, 4800), -20.0 - 3.0103, 0.001},
-        {"step 3", rms(steps, 9600, 4800), -3.0103, 0.001},
-        {"noise level", rms(noise), -40.0, 0.1},
-        {"noise DC", dcOffset(noise.data(), noise.size()), 0.0, 1e-4},
-        {"sine RMS", rms(second), -6.0 - 3.0103, 0.001},
-        {"sine DC", dcOffset(second.data(), second.size()), 0.0, 1e-7},
-        {"shifted DC", dcOffset(shifted.data(), shifted.size()), 0.001, 1e-6},
-        {"RMS of nothing", rmsDb(nullptr, 0), kFloorDb, 0},
-        {"median", percentile({4, 1, 3, 2}, 50.0), 2.5, 0},
-        {"lowest", percentile({4, 1, 3, 2}, 0.0), 1.0, 0},
-        {"highest", percentile({4, 1, 3, 2}, 100.0), 4.0, 0},
-        {"frames", double(frames.size()), 50, 0},
-        {"first frame", frames.front(), -50.0, 0.001},
-        {"last frame", frames.back(), -1.0, 0.001},
-        // Ranks 4.9 and 46.55 of -50..-1: -45.1 and -3.45.
-        {"dynamic range", dynamicRangeDb(envelope.data(), envelope.size(), kRate), 41.65, 0.01},
-        // A floor above the quietest frames narrows it: -40..-1, ranks 3.9 and 37.05.
-        {"above -40.5", dynamicRangeDb(envelope.data(), envelope.size(), kRate, -40.5), 33.15,
-         0.01},
-        {"above 0", dynamicRangeDb(envelope.data(), envelope.size(), kRate, 0.0), 0.0, 0},
-        {"second harmonic", harmonicDb(square, 9000.0, 2), 20.0 * std::log10(0.125), 0.05},
-        {"DC level", std::sqrt(square.tonePower(0.0)), 0.0625, 1e-4},
-        {"transfer at DC", h.gain[1], 0.5, 0.01},
-        {"transfer at 8 kHz", h.gain[k8], 0.5 * std::fabs(std::cos(3.0 * M_PI * k8 / 4096.0)),
-         0.01},
-        // White noise spreads its mean square evenly: the spectrum sums back to it.
-        {"noise power", powerDb(averaged.bandPower(0.0, kRate)), -20.0, 0.2},
-        {"noise to 12 kHz", powerDb(averaged.bandPower(0.0, 12000.0)), -23.0, 0.3},
-        {"third-octave bands", double(centres.size()), 24, 0}, // 50 Hz .. 10.2 kHz
-        {"first band", centres.front(), 50.0, 0},
-        {"last band", centres.back(), 10159.4, 0.1},
-        {"band of a 1 kHz tone", centres[loudest], 1008.0, 1.0},
-        {"its level", bands[loudest], -3.01, 0.05},
-        {"pluck peak", 20.0 * std::log10(peak), -12.0, 1e-3},
-        {"pluck decay", decayDbPerSecond(string, kRate, 0.3, 2.0), 11.0, 9.0}, // fades, slowly
-        {"a 10 dB/s fade",
-         decayDbPerSecond(faded(sine(kRate, 1000.0, -6.0, 3.0), 10.0), kRate, 0.3, 2.0), 10.0, 0.1},
-        {"a constant", decayDbPerSecond(Signal(48000, 0.25f), kRate, 0.1, 0.9), 0.0, 1e-9},
-        {"frames of silence", double(quiet.size()), 2, 0},
-        {"silence", quiet[0], -200.0, 0},
-    };
-    for (const auto& c : cases)
-        EXPECT_NEAR(c.got, c.want, c.tolerance) << c.what;
+    // What, the metric, its known value, the tolerance.
+    for (const auto& [what, got, want, tolerance] : {
+             std::tuple<const char*, double, double, double>{"step 1", rms(steps, 0, 4800),
+                                                             -40.0 - 3.0103, 0.001},
+             {"step 2", rms(steps, 4800, 4800), -20.0 - 3.0103, 0.001},
+             {"step 3", rms(steps, 9600, 4800), -3.0103, 0.001},
+             {"noise level", rms(noise), -40.0, 0.1},
+             {"noise DC", dcOffset(noise.data(), noise.size()), 0.0, 1e-4},
+             {"sine RMS", rms(second), -6.0 - 3.0103, 0.001},
+             {"sine DC", dcOffset(second.data(), second.size()), 0.0, 1e-7},
+             {"shifted DC", dcOffset(shifted.data(), shifted.size()), 0.001, 1e-6},
+             {"RMS of nothing", rmsDb(nullptr, 0), kFloorDb, 0},
+             {"median", percentile({4, 1, 3, 2}, 50.0), 2.5, 0},
+             {"lowest", percentile({4, 1, 3, 2}, 0.0), 1.0, 0},
+             {"highest", percentile({4, 1, 3, 2}, 100.0), 4.0, 0},
+             {"frames", double(frames.size()), 50, 0},
+             {"first frame", frames.front(), -50.0, 0.001},
+             {"last frame", frames.back(), -1.0, 0.001},
+             // Ranks 4.9 and 46.55 of -50..-1: -45.1 and -3.45.
+             {"dynamic range", dynamicRangeDb(envelope.data(), envelope.size(), kRate), 41.65,
+              0.01},
+             // A floor above the quietest frames narrows it: -40..-1, ranks 3.9 and 37.05.
+             {"above -40.5", dynamicRangeDb(envelope.data(), envelope.size(), kRate, -40.5), 33.15,
+              0.01},
+             {"above 0", dynamicRangeDb(envelope.data(), envelope.size(), kRate, 0.0), 0.0, 0},
+             {"second harmonic", harmonicDb(square, 9000.0, 2), 20.0 * std::log10(0.125), 0.05},
+             {"DC level", std::sqrt(square.tonePower(0.0)), 0.0625, 1e-4},
+             {"transfer at DC", h.gain[1], 0.5, 0.01},
+             {"transfer at 8 kHz", h.gain[k8], 0.5 * std::fabs(std::cos(3.0 * M_PI * k8 / 4096.0)),
+              0.01},
+             // White noise spreads its mean square evenly: the spectrum sums back to it.
+             {"noise power", powerDb(averaged.bandPower(0.0, kRate)), -20.0, 0.2},
+             {"noise to 12 kHz", powerDb(averaged.bandPower(0.0, 12000.0)), -23.0, 0.3},
+             {"third-octave bands", double(centres.size()), 24, 0}, // 50 Hz .. 10.2 kHz
+             {"first band", centres.front(), 50.0, 0},
+             {"last band", centres.back(), 10159.4, 0.1},
+             {"band of a 1 kHz tone", centres[loudest], 1008.0, 1.0},
+             {"its level", bands[loudest], -3.01, 0.05},
+             {"pluck peak", 20.0 * std::log10(peak), -12.0, 1e-3},
+             {"pluck decay", decayDbPerSecond(string, kRate, 0.3, 2.0), 11.0, 9.0}, // fades, slowly
+             {"a 10 dB/s fade",
+              decayDbPerSecond(faded(sine(kRate, 1000.0, -6.0, 3.0), 10.0), kRate, 0.3, 2.0), 10.0,
+              0.1},
+             {"a constant", decayDbPerSecond(Signal(48000, 0.25f), kRate, 0.1, 0.9), 0.0, 1e-9},
+             {"frames of silence", double(quiet.size()), 2, 0},
+             {"silence", quiet[0], -200.0, 0},
+         })
+        EXPECT_NEAR(got, want, tolerance) << what;
     EXPECT_LT(nonHarmonicPeaks(square, 9000.0).at(0).dB, -120.0);
 }
 
@@ -277,20 +278,15 @@ TEST(MeasureReport, EveryTargetJudged) {
     // The changed model is the row's (the gain ladder and the shapes are judged
     // against 2-crunch's, -30 dB and -21 dB a band).
     using Change = void (*)(ModelMeasurements&);
+    static const std::array<double, 4> kRising = {-40, -36, -33, -30},
+                                       kStepUnder = {-40, -39.8, -30, -20};
     const struct {
         size_t row, column;
         Change change;
     } failing[] = {
-        // THD rises 10 dB: enough for a drive model only.
-        {2, 3,
-         [](auto& m) {
-             m.thdDb = {-40, -36, -33, -30};
-         }},
-        {3, 3,
-         [](auto& m) {
-             m.thdDb = {-40, -39.8, -30, -20};
-         }},                                         // one step under 0.5 dB
-        {0, 3, [](auto& m) { m.thdDb[1] = -55.0; }}, // a clean model distorting at drive 0.5
+        {2, 3, [](auto& m) { m.thdDb = kRising; }},    // up 10 dB: enough for a drive model only
+        {3, 3, [](auto& m) { m.thdDb = kStepUnder; }}, // one step under 0.5 dB
+        {0, 3, [](auto& m) { m.thdDb[1] = -55.0; }},   // a clean model distorting at drive 0.5
         {0, 1, [](auto& m) { m.alias.dB = -49.0; }},
         {3, 2, [](auto& m) { m.dc = 2e-4; }},
         {2, 4, [](auto& m) { m.sustainDb = 5.0; }},
@@ -319,7 +315,7 @@ TEST(MeasureReport, EveryTargetJudged) {
             << "row " << f.row << ", column " << f.column;
     }
     std::vector<ModelMeasurements> lead = models;
-    lead[2].thdDb = {-40, -36, -33, -30};
+    lead[2].thdDb = kRising;
     lead[2].role.highGain = false;
     EXPECT_NE(judge(lead, true, nullptr).rows[2][3].verdict, Verdict::Fail);
     lead[2].decayRatio = measure::targets::kDecayMaxRatio; // the limit itself passes

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <complex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {

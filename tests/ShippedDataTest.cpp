@@ -20,12 +20,8 @@ namespace {
 
 constexpr int kModels = 6;
 
-class ShippedData : public ::testing::Test {
-  protected:
-    void SetUp() override { gFxDir = QUORLE_DATA_DIR; }
-};
-
-TEST_F(ShippedData, SixModelsInPlayingOrder) {
+TEST(ShippedData, SixModelsInPlayingOrder) {
+    gFxDir = QUORLE_DATA_DIR;
     VorlixMac fx;
     fx.init();
     EXPECT_EQ(fx.modelNames,
@@ -44,7 +40,8 @@ TEST_F(ShippedData, SixModelsInPlayingOrder) {
 // As loaded at 44.1 kHz the models use every kind of node, sound, and sound different
 // from each other. At full drive, below 22 kHz the first-order shelves' corners would
 // pass Nyquist; the rates a host may ask for and the absurd ones alike must not blow up.
-TEST_F(ShippedData, EveryModelSoundsDifferentlyAndStaysBoundedAtAnyRate) {
+TEST(ShippedData, EveryModelSoundsDifferentlyAndStaysBoundedAtAnyRate) {
+    gFxDir = QUORLE_DATA_DIR;
     const std::vector<float> phrase = pluckedPhrase(44100.0, 1.5);
     std::set<std::string> kinds;
     std::vector<std::vector<float>> outputs;

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <vector>
 
 namespace {
