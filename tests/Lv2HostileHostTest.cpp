@@ -232,25 +232,19 @@ TEST_F(Lv2HostileHost, CleanupFreesWhateverIsInFlight) {
             // Models 1, 2, 5 and 0 in turn, then two archive changes: each retires
             // graphs or a rig. One host works every request, the other all but the
             // frees.
-            const auto script = [&](Session& s, size_t b) {
-                const float models[] = {0, 0, 1, 1, 2, 2, 5, 5, 0, 0, 0, 0, 0, 0};
-                s.plugin.controls[3] = models[std::min<size_t>(b / 2, 13)];
-                if (b == 20)
-                    s.plugin.setArchive(kPlayers);
-                if (b == 30)
-                    s.plugin.setArchive(kShippedFile);
-            };
             Session all(d), most(d);
-            for (size_t b = 0; b < blocks; ++b) {
-                script(all, b);
-                all.cycle(in, b);
-                script(most, b);
-                most.worker.answer();
-                most.run(in, b);
-                most.worker.workAllBut([](const TestWorker::Message& m) {
-                    return kindOf(m) == quorlelv2::Message::kFree;
-                });
-            }
+            const float models[] = {0, 0, 1, 1, 2, 2, 5, 5, 0, 0, 0, 0, 0, 0};
+            for (size_t b = 0; b < blocks; ++b)
+                for (Session* s : {&all, &most}) {
+                    s->plugin.controls[3] = models[std::min<size_t>(b / 2, 13)];
+                    if (b == 20 || b == 30)
+                        s->plugin.setArchive(b == 20 ? kPlayers : kShippedFile);
+                    s->worker.answer();
+                    s->run(in, b);
+                    s->worker.workAllBut([&](const TestWorker::Message& m) {
+                        return s == &most && kindOf(m) == quorlelv2::Message::kFree;
+                    });
+                }
             const std::string left = queued(most.worker);
             EXPECT_GE(std::count(left.begin(), left.end(), 'F'), 6) << left;
             EXPECT_EQ(left.find_first_not_of('F'), std::string::npos) << left;
@@ -380,10 +374,9 @@ TEST_F(Lv2HostileHost, AModelTheBuilderRefusesIsNamedInTheLogAndTheModelPlayingS
         SCOPED_TRACE(asked);
         Session s(mono);
         s.plugin.setArchive(file);
-        for (size_t b = 0; b < in.size() / kBlock; ++b) {
-            s.plugin.controls[3] = b >= 4 ? static_cast<float>(asked) : 0.0f;
-            s.cycle(in, b);
-        }
+        s.play(in, 0, 4);
+        s.plugin.controls[3] = static_cast<float>(asked);
+        s.play(in, 4, in.size() / kBlock - 4);
         EXPECT_EQ(std::count(s.log.messages.begin(), s.log.messages.end(), sentence), asked);
         EXPECT_EQ(s.worker.failures, 0);
         heard[asked] = s.out;

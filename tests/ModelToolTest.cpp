@@ -109,14 +109,13 @@ TEST(ModelTool, CheckExitStatusAndItsLines) {
         EXPECT_NE(run.out.find(path + c.line), std::string::npos) << run.out;
     }
     // A missing preset is a warning only when the presets are known.
-    writeFile(dir / "model.xml", "<quorle>\n<fx id=\"nopreset\" type=\"eq\"/>\n</quorle>");
-    const ToolRun with = tool("check " + (dir / "model.xml").string() + " --presets " +
-                                  (kSources / "presets").string(),
-                              dir);
+    const std::string model = (dir / "model.xml").string();
+    writeFile(model, "<quorle>\n<fx id=\"nopreset\" type=\"eq\"/>\n</quorle>");
+    const ToolRun with =
+        tool("check " + model + " --presets " + (kSources / "presets").string(), dir);
     EXPECT_NE(with.out.find(":2: warning: nopreset: no preset \"nopreset.fxp\""), std::string::npos)
         << with.out;
-    EXPECT_EQ(tool("check " + (dir / "model.xml").string(), dir).out.find("warning"),
-              std::string::npos);
+    EXPECT_EQ(tool("check " + model, dir).out.find("warning"), std::string::npos);
     EXPECT_EQ(tool("check", dir).status, 2);
 }
 

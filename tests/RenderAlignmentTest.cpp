@@ -139,12 +139,11 @@ TEST(RenderCabinet, AnUnplayableCabinetOrModelIsNamedAndNothingIsWritten) {
     writeWav(in, std::vector<float>(4800, 0.25f), 48000);
     const std::string dir = workDir() + "/cabinets/";
     std::system(("rm -rf " + dir + " && mkdir -p " + dir + "bundle").c_str());
-    const float nan = std::numeric_limits<float>::quiet_NaN();
     std::ofstream(dir + "empty.wav").close();
     std::ofstream(dir + "text.wav") << "RIFF, but not really";
     writeWav(dir + "gain.wav", {0.5f}, 48000);
     writeWav(dir + "long.wav", std::vector<float>(2 * 48000 + 1, 0.01f), 48000);
-    writeWav(dir + "nan.wav", {0.5f, nan, 0.25f}, 48000);
+    writeWav(dir + "nan.wav", {0.5f, std::nanf(""), 0.25f}, 48000);
     writeWav(dir + "eight.wav", std::vector<float>(8 * 64, 0.1f), 48000, 8);
     ASSERT_EQ(mkfifo((dir + "fifo.wav").c_str(), 0600), 0);
     const std::string tooLong = dir + std::string(4096, 'a') + ".wav";
