@@ -81,54 +81,81 @@ void expectPlaysAsRestored(Session& s, const std::string& path, const std::vecto
     EXPECT_EQ(saved.values, s.stateFor(path).values) << "the state names what plays";
 }
 
-// Restore during a model change. The port asks for model 2 (the worker's build
-// request queued, not worked), then the host restores a state: one naming a
-// player's archive, one without the archive key, or the one after the other; the
-// worker then works the queue (before the next run(), or only once the old rig has
-// faded out and been retired, in order or newest first, so that the build names a
-// rig already freed). Nothing is used after it is freed, and once the change has
-// faded the output is, bit for bit, that of a fresh instance restored with the
-// same state and asking for model 2 on the same schedule; the state saved after
-// names the restored archive.
-TEST_F(Lv2HostileHost, ARestoreDuringAModelChangePlaysTheRestoredArchive) {
-    enum Turn { kBeforeTheNextRun, kAfterTheFade, kNewestFirstAfterTheFade };
+// A restore while the worker still has something to open. Either the port asks for
+// model 2 (the worker's build request queued, not worked) and the host restores a
+// state naming a player's archive, one without the archive key, or the one after
+// the other; or a patch:Set of a player's archive A is with the worker when the host
+// restores a state naming B (the bundle's file, kept in the state relative to the
+// project folder through state:mapPath) or none, A's answer then arriving stale.
+// The worker works the queue before the next run(), at the next cycle, or only once
+// the old rig has faded out and been retired, in order or newest first (so that the
+// build names a rig already freed). Nothing is used after it is freed; A is never
+// heard nor told on the notify port; once the change has faded the output is, bit
+// for bit, that of a fresh instance restored with the last state and asking for the
+// same model on the same schedule; the state saved after names what plays.
+TEST_F(Lv2HostileHost, ARestoreWhileTheWorkerHasSomethingToOpenPlaysTheRestoredArchive) {
+    TestMapPath project(kBundle);
+    const std::string kept = kShippedFile.substr(kBundle.size()); // as the host keeps it
+    enum Turn { kBeforeTheNextRun, kAtTheNextCycle, kAfterTheFade, kNewestFirstAfterTheFade };
     const struct Case {
         const char* name;
+        bool stale;                        // A with the worker, not model 2's build
         std::vector<std::string> restores; // "": a state without the archive key
         Turn turn;
     } cases[] = {
-        {"a player's archive, worked before the next run", {kPlayers}, kBeforeTheNextRun},
-        {"a player's archive, worked after the fade", {kPlayers}, kAfterTheFade},
-        {"a player's archive, newest first after the fade", {kPlayers}, kNewestFirstAfterTheFade},
-        {"no archive key, worked before the next run", {""}, kBeforeTheNextRun},
-        {"no archive key, worked after the fade", {""}, kAfterTheFade},
-        {"a player's archive then none, before the next run", {kPlayers, ""}, kBeforeTheNextRun},
-        {"a player's archive then none, newest first", {kPlayers, ""}, kNewestFirstAfterTheFade},
+        {"a player's archive, worked before the next run", false, {kPlayers}, kBeforeTheNextRun},
+        {"a player's archive, worked after the fade", false, {kPlayers}, kAfterTheFade},
+        {"a player's archive, newest first after the fade",
+         false,
+         {kPlayers},
+         kNewestFirstAfterTheFade},
+        {"no archive key, worked before the next run", false, {""}, kBeforeTheNextRun},
+        {"no archive key, worked after the fade", false, {""}, kAfterTheFade},
+        {"a player's archive then none, before the next run",
+         false,
+         {kPlayers, ""},
+         kBeforeTheNextRun},
+        {"a player's archive then none, newest first",
+         false,
+         {kPlayers, ""},
+         kNewestFirstAfterTheFade},
+        {"A stale, the bundle's file, A answered first", true, {kept}, kBeforeTheNextRun},
+        {"A stale, the bundle's file, A answered after", true, {kept}, kAtTheNextCycle},
+        {"A stale, no archive, A answered first", true, {""}, kBeforeTheNextRun},
+        {"A stale, no archive, A answered after", true, {""}, kAtTheNextCycle},
     };
     const std::vector<float> in = phrase(0.5);
     const size_t blocks = in.size() / kBlock;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string last = c.restores.back();
+        const LV2_Feature* const* features = c.stale ? project.features : nullptr;
         // Only a state without the key while the shipped archive plays changes nothing.
-        const bool swaps = c.restores != std::vector<std::string>{""};
-        const size_t workFrom = c.turn == kBeforeTheNextRun ? 0 : 3;
+        const bool swaps = c.stale ? !last.empty() : c.restores != std::vector<std::string>{""};
+        const size_t workFrom = c.turn == kBeforeTheNextRun ? 0 : c.turn == kAtTheNextCycle ? 1 : 3;
         Session s(mono);
-        s.plugin.controls[3] = 2.0f;
+        if (c.stale)
+            s.plugin.setArchive(kPlayers);
+        else
+            s.plugin.controls[3] = 2.0f;
         s.cycle(in, 0, false);
-        ASSERT_EQ(queued(s.worker), "B");
+        ASSERT_EQ(queued(s.worker), c.stale ? "A" : "B");
         for (const std::string& path : c.restores) {
             TestState state = s.stateFor(path);
-            EXPECT_EQ(s.plugin.restore(state), LV2_STATE_SUCCESS);
+            EXPECT_EQ(s.plugin.restore(state, features), LV2_STATE_SUCCESS);
         }
         if (workFrom == 0)
             s.worker.work();
+        bool toldA = false, toldB = false;
         for (size_t b = 1; b < blocks; ++b) {
             s.worker.answer();
             s.run(in, b);
+            const std::string told = s.plugin.toldValue(quorlelv2::kArchiveUri);
+            toldA = toldA || told == kPlayers;
+            toldB = toldB || (!last.empty() && told == kBundle + last);
             if (b < workFrom)
                 continue;
-            if (b == workFrom) { // the old rig's build, the new rig's, the old rig freed
+            if (b == workFrom && !c.stale) { // the old rig's build, the new rig's, the old freed
                 EXPECT_EQ(queued(s.worker), swaps ? "BBF" : "B");
             }
             if (b == workFrom && c.turn == kNewestFirstAfterTheFade)
@@ -136,56 +163,14 @@ TEST_F(Lv2HostileHost, ARestoreDuringAModelChangePlaysTheRestoredArchive) {
             else
                 s.worker.work();
         }
+        if (c.stale) {
+            EXPECT_FALSE(toldA);
+            EXPECT_EQ(toldB, !last.empty());
+        }
         EXPECT_TRUE(finiteAndSounding(s.out));
         EXPECT_EQ(s.worker.failures, 0);
-
-        expectPlaysAsRestored(s, last, in, swaps ? 1 : 0, workFrom, 2.0f);
-    }
-}
-
-// The saved state agrees with what plays. A patch:Set of archive A is with the
-// worker (not yet worked) when the host restores a state naming archive B (the
-// bundle's file, kept in the state relative to the project folder through
-// state:mapPath) or none; A's answer then arrives stale, before or after the run()
-// that puts B in place. A is never heard nor told on the notify port: the output is,
-// bit for bit, that of a fresh instance restored with B, and save() stores B.
-TEST_F(Lv2HostileHost, AStaleArchiveAnswerNeitherPlaysNorIsSaved) {
-    TestMapPath project(kBundle);
-    const struct Case {
-        const char* name;
-        std::string b;          // "": a state without the archive key
-        bool staleBeforeTheRun; // A answered before the run() that takes B
-    } cases[] = {
-        {"the bundle's file, A answered first", kShippedFile, true},
-        {"the bundle's file, A answered after", kShippedFile, false},
-        {"no archive, A answered first", "", true},
-        {"no archive, A answered after", "", false},
-    };
-    const std::vector<float> in = phrase(0.5);
-    const size_t blocks = in.size() / kBlock;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        // B as the host keeps it: relative to the project folder.
-        const std::string kept = c.b.empty() ? "" : c.b.substr(kBundle.size());
-        Session s(mono);
-        s.plugin.setArchive(kPlayers);
-        s.cycle(in, 0, false);
-        ASSERT_EQ(queued(s.worker), "A");
-        TestState state = s.stateFor(kept);
-        EXPECT_EQ(s.plugin.restore(state, project.features), LV2_STATE_SUCCESS);
-        if (c.staleBeforeTheRun)
-            s.worker.work();
-        bool toldA = false, toldB = false;
-        for (size_t b = 1; b < blocks; ++b) {
-            s.cycle(in, b);
-            const std::string told = s.plugin.toldValue(quorlelv2::kArchiveUri);
-            toldA = toldA || told == kPlayers;
-            toldB = toldB || (!c.b.empty() && told == c.b);
-        }
-        EXPECT_FALSE(toldA);
-        EXPECT_EQ(toldB, !c.b.empty());
-        EXPECT_TRUE(finiteAndSounding(s.out));
-        expectPlaysAsRestored(s, kept, in, c.b.empty() ? 0 : 1, 0, 0.0f, project.features);
+        expectPlaysAsRestored(s, last, in, swaps ? 1 : 0, c.stale ? 0 : workFrom,
+                              c.stale ? 0.0f : 2.0f, features);
     }
 }
 
