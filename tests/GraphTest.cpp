@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <tuple>
 
 namespace {
@@ -170,12 +171,8 @@ TEST(Averager, WindowLengthFromParameterZeroUpToTheLongest) {
     const float* ring = held.ring;
     std::vector<void*> hoard;
     hoard.reserve(1 << 20);
-    long pages = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%ld", &pages) != 1)
-            pages = 0;
-        std::fclose(statm);
-    }
+    long pages = 0; // the address space in use, in pages
+    std::ifstream("/proc/self/statm") >> pages;
     if (pages <= 0)
         return 10;
     const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +

@@ -121,19 +121,6 @@ TEST(ModelBuilder, DuplicateIdsAndTheGraphInput) {
         << "y reads the first x";
 }
 
-TEST(ModelBuilder, ParamAttributes) {
-    Graph g = buildModel(R"(<quorle><processor id="d" type="divider">
-        <param set="2abc" value="5"/><param set=" -1" value="no digits"/><param set="3" node="in"/>
-        <param value="7"/><param set="4" node="in" get="1"/><param set="99999999999" value="1e300"/>
-      </processor><mixer input="in" input2="in"><param set="0" node="d" get="2"/></mixer></quorle>)");
-    ASSERT_TRUE(g);
-    // A node without get is the constant 1.0; no set, no mapping.
-    const std::vector<P> want = {P{2, 5.0f, nullptr, 0}, P{-1, 0.0f, nullptr, 0},
-                                 P{3, 1.0f, nullptr, 0}, P{4, 1.0f, g.get(), 1},
-                                 P{INT32_MAX, INFINITY, nullptr, 0}};
-    EXPECT_EQ(mappings(g->next), want);
-}
-
 // "code id line" of every reason the builder (and the document reader) gives.
 // A graph comes back exactly when no reason refuses the model.
 std::string reasonsOf(const std::string& xml) {
@@ -150,7 +137,7 @@ std::string reasonsOf(const std::string& xml) {
     return out;
 }
 
-TEST(ModelBuilder, MsOffAnAveragersWindowIsIgnoredAndTheParamReadAsAnyOther) {
+TEST(ModelBuilder, ParamAttributesAndMsOffAnAveragersWindowIgnored) {
     const std::string xml = R"(<quorle><fx id="a" type="eq"/>
         <mixer id="m" input="in" input2="in">
         <param set="0" ms="50" value="0.25"/>
@@ -165,6 +152,17 @@ TEST(ModelBuilder, MsOffAnAveragersWindowIsIgnoredAndTheParamReadAsAnyOther) {
     EXPECT_EQ(mappings(findNode("m")), want);
     EXPECT_EQ(reasonsOf(xml), "preset-missing a 1, ms-ignored m 3, ms-ignored m 4, "
                               "ms-ignored m 5, ms-ignored m 6");
+    // Odd attributes: a number's leading digits; a node without get is the constant 1.0;
+    // no set, no mapping.
+    g.reset();
+    Graph d = buildModel(R"(<quorle><processor id="d" type="divider">
+        <param set="2abc" value="5"/><param set=" -1" value="no digits"/><param set="3" node="in"/>
+        <param value="7"/><param set="4" node="in" get="1"/><param set="99999999999" value="1e300"/>
+      </processor><mixer input="in" input2="in"><param set="0" node="d" get="2"/></mixer></quorle>)");
+    ASSERT_TRUE(d);
+    EXPECT_EQ(mappings(d->next), (std::vector<P>{P{2, 5.0f, nullptr, 0}, P{-1, 0.0f, nullptr, 0},
+                                                 P{3, 1.0f, nullptr, 0}, P{4, 1.0f, d.get(), 1},
+                                                 P{INT32_MAX, INFINITY, nullptr, 0}}));
 }
 
 TEST(ModelBuilder, ModelsThatCannotRunAreRefused) {

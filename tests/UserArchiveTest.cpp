@@ -137,31 +137,27 @@ TEST(UserArchive, AUnitPlaysAPlayersModelsWithTheBundlesPresets) {
 // The path is taken whole or not at all, and only while uninitialised.
 TEST(UserArchive, TheArchivePathPropertyRefusesWhatItCannotTakeWhole) {
     quorletest::LocalUnit unit(512);
-    auto set = [&](const void* bytes, UInt32 size) {
-        return AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
-                                    0, bytes, size);
+    auto set = [&](const void* bytes, UInt32 size, AudioUnitScope scope = kAudioUnitScope_Global) {
+        return AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, scope, 0, bytes, size);
+    };
+    char path[kMaxArchivePathBytes] = {};
+    UInt32 size = 0;
+    auto get = [&](UInt32 bytes) {
+        size = bytes;
+        return AudioUnitGetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
+                                    0, path, &size);
     };
     const std::string tooLong(kMaxArchivePathBytes, 'a'); // no room for the terminator
     EXPECT_EQ(set("abc", 3), kAudioUnitErr_InvalidPropertyValue) << "no terminator";
     EXPECT_EQ(set("a\0bc", 5), kAudioUnitErr_InvalidPropertyValue) << "a NUL inside";
     EXPECT_EQ(set(tooLong.c_str(), static_cast<UInt32>(tooLong.size() + 1)),
               kAudioUnitErr_InvalidPropertyValue);
-    EXPECT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Input, 0,
-                                   "x", 2),
-              kAudioUnitErr_InvalidScope);
+    EXPECT_EQ(set("x", 2, kAudioUnitScope_Input), kAudioUnitErr_InvalidScope);
     ASSERT_EQ(set("/x/y.data", 10), noErr);
     // Read whole, always kMaxArchivePathBytes: whatever another thread sets between
     // a host's size query and its read fits.
-    char path[kMaxArchivePathBytes] = {};
-    UInt32 size = 64;
-    EXPECT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
-                                   0, path, &size),
-              kAudioUnitErr_InvalidPropertyValue)
-        << "never cut";
-    size = sizeof(path);
-    ASSERT_EQ(AudioUnitGetProperty(unit.unit, kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
-                                   0, path, &size),
-              noErr);
+    EXPECT_EQ(get(64), kAudioUnitErr_InvalidPropertyValue) << "never cut";
+    ASSERT_EQ(get(sizeof(path)), noErr);
     EXPECT_STREQ(path, "/x/y.data");
     EXPECT_EQ(size, kMaxArchivePathBytes);
     EXPECT_NE(unit.initialize(), noErr) << "a file that is not there cannot be played";
