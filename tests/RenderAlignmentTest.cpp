@@ -390,7 +390,9 @@ TEST(RenderPreset, APresetRendersAsTheOptionsItSets) {
     const std::map<std::string, float> index = w.index(w.plugin(kPlugins[0]));
     std::map<std::string, std::string> options;   // by preset
     std::map<std::string, std::vector<float>> by; // rendered by preset
+    std::vector<std::string> names;
     for (const Preset& p : kPresets) {
+        names.push_back(p.fragment);
         char text[128];
         std::snprintf(text, sizeof text, " --model %d --drive %.9g --post %.9g --bass %.9g",
                       int(index.at(p.model)), p.drive, p.post, p.bass);
@@ -407,9 +409,6 @@ TEST(RenderPreset, APresetRendersAsTheOptionsItSets) {
     const std::vector<float> driven = rendered("--preset classic-crunch --drive 0.1", in);
     EXPECT_EQ(driven, rendered(options["classic-crunch"] + " --drive 0.1", in));
     EXPECT_NE(driven, by["classic-crunch"]);
-    std::vector<std::string> names;
-    for (const Preset& p : kPresets)
-        names.push_back(p.fragment);
     expectRefused("--preset 'no such'", in, names);
 }
 
