@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -128,11 +129,9 @@ double db(std::complex<double> h) {
     return 20.0 * std::log10(std::abs(h));
 }
 
-double rmsDb(const std::vector<float>& x, size_t over) {
-    double sum = 0.0;
-    for (float s : x)
-        sum += double(s) * s;
-    return 10.0 * std::log10(sum / double(over));
+// The sum of the squares of x, in dB.
+double energyDb(const std::vector<float>& x) {
+    return 10.0 * std::log10(std::inner_product(x.begin(), x.end(), x.begin(), 0.0));
 }
 
 TEST(ImpulseResponse, FilesReadBackSampleForSample) {
@@ -299,11 +298,8 @@ TEST(ImpulseResponse, LevellingKeepsAGuitarAtOneLevelAcrossResponses) {
         const ImpulseResponse ir = impulse::prepared(ImpulseResponse{rate, {response}}, rate);
         ASSERT_EQ(ir.channels.size(), 1u) << name;
         const std::vector<float>& h = ir.channels[0];
-        double energy = 0.0;
-        for (float s : h)
-            energy += double(s) * s;
-        levels.push_back(rmsDb(convolved(phrase, h), phrase.size()));
-        unitEnergyLevels.push_back(levels.back() - 10.0 * std::log10(energy));
+        levels.push_back(energyDb(convolved(phrase, h)) - 10.0 * std::log10(double(phrase.size())));
+        unitEnergyLevels.push_back(levels.back() - energyDb(h));
     }
     auto spread = [](const std::vector<double>& v) {
         return *std::max_element(v.begin(), v.end()) - *std::min_element(v.begin(), v.end());
