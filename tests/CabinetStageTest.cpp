@@ -43,6 +43,13 @@ TEST(CabinetStage, ACabinetFadesInAndOutOrPlaysAtOnceAndTheReplacedOneComesBack)
     std::unique_ptr<Convolver> quarter = gain(0.25f);
     EXPECT_FALSE(stage.offer(quarter)); // not during a fade
     ASSERT_NE(quarter, nullptr);
+    // Nor is one too small for a stage's pieces, offered or installed.
+    CabinetStage wide(kRate, 512);
+    EXPECT_FALSE(wide.offer(quarter)); // made for 64 frames
+    EXPECT_NE(quarter, nullptr);
+    EXPECT_FALSE(wide.on());
+    EXPECT_FALSE(wide.install(quarter));
+    EXPECT_NE(quarter, nullptr);
 
     // A linear crossfade from 1 to 0.5 over 960 samples, then 0.5.
     const std::vector<float> in = play(stage, 20);
@@ -85,16 +92,6 @@ TEST(CabinetStage, ACabinetFadesInAndOutOrPlaysAtOnceAndTheReplacedOneComesBack)
     ASSERT_TRUE(stage.install(none));
     EXPECT_FALSE(stage.on());
     EXPECT_EQ(play(stage, 1), std::vector<float>(kBlock, 1.0f));
-}
-
-TEST(CabinetStage, ItRefusesAConvolverTooSmallForItsPieces) {
-    CabinetStage stage(kRate, 512);
-    std::unique_ptr<Convolver> small = gain(0.5f); // made for 64 frames
-    EXPECT_FALSE(stage.offer(small));
-    EXPECT_NE(small, nullptr);
-    EXPECT_FALSE(stage.on());
-    EXPECT_FALSE(stage.install(small));
-    EXPECT_NE(small, nullptr);
 }
 
 } // namespace

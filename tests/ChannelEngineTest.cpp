@@ -94,8 +94,14 @@ TEST(ChannelEngine, OnDemandItPlaysOnlyGraphsItWasOffered) {
     EXPECT_FALSE(engine.has(0));
 }
 
-// Without a fade asked for, or before anything was heard, a switch is at once.
-TEST(ChannelEngine, ASwitchIsAtOnceUnlessAFadeIsAskedFor) {
+// Without a fade asked for, or before anything was heard, a switch is at once. What
+// an engine cannot be set up with (rates, factors) is refused before anything runs,
+// as are models and factors it cannot switch to.
+TEST(ChannelEngine, ASwitchIsAtOnceUnlessAFadeIsAskedForAndWhatCannotRunIsRefused) {
+    for (double rate : {4000.0, 7999.0, 384001.0, std::nan("")})
+        EXPECT_THROW(ChannelEngine(setupAt(rate, 1, false)), std::invalid_argument) << rate;
+    EXPECT_THROW(ChannelEngine(setupAt(48000.0, 3, false)), std::invalid_argument);
+    EXPECT_NO_THROW(ChannelEngine(setupAt(8000.0, 1, false)));
     ChannelEngine engine(setupAt(44100.0, 1, true));
     ASSERT_TRUE(engine.switchTo(2, true));
     EXPECT_EQ(engine.effect().fadeRemaining(), 0) << "nothing heard yet";
@@ -108,6 +114,9 @@ TEST(ChannelEngine, ASwitchIsAtOnceUnlessAFadeIsAskedFor) {
     EXPECT_EQ(engine.effect().fadeRemaining(), fade::samplesFor(44100.0));
     EXPECT_FALSE(engine.switchTo(-1, true));
     EXPECT_FALSE(engine.switchTo(engine.models(), true));
+    EXPECT_FALSE(engine.setFactor(0));
+    EXPECT_FALSE(engine.setFactor(16));
+    EXPECT_EQ(engine.factor(), 1);
     EXPECT_EQ(engine.model(), 5);
     // After a reset nothing has been heard again.
     engine.process(in.data(), out.data(), 64);
@@ -198,17 +207,6 @@ TEST(ChannelEngine, APoisonedEffectGivesOneSilentPieceThenPlaysAsFresh) {
         EXPECT_EQ(run(warm + kPiece), std::vector<float>(kPiece, 0.0f));
         EXPECT_EQ(run(later), want);
     }
-}
-
-// What an engine cannot be set up with is refused before anything runs.
-TEST(ChannelEngine, RefusesRatesAndFactorsItCannotRun) {
-    for (double rate : {4000.0, 7999.0, 384001.0, std::nan("")})
-        EXPECT_THROW(ChannelEngine(setupAt(rate, 1, false)), std::invalid_argument) << rate;
-    EXPECT_THROW(ChannelEngine(setupAt(48000.0, 3, false)), std::invalid_argument);
-    ChannelEngine engine(setupAt(8000.0, 1, false));
-    EXPECT_FALSE(engine.setFactor(0));
-    EXPECT_FALSE(engine.setFactor(16));
-    EXPECT_EQ(engine.factor(), 1);
 }
 
 } // namespace

@@ -73,7 +73,9 @@ testing::AssertionResult play(const Script& s, const Channels& in, Channels& out
     return testing::AssertionSuccess();
 }
 
-TEST(StereoLanes, AStereoUnitPlaysAsTwoMonoUnits) {
+// A stereo unit plays as two mono units, its effects paired only on the same model
+// without a fade.
+TEST(StereoLanes, AStereoUnitPlaysAsTwoMonoUnitsPairingOnlyWithoutAFade) {
     size_t frames = 0;
     for (UInt32 n : kCalls)
         frames += n;
@@ -91,12 +93,7 @@ TEST(StereoLanes, AStereoUnitPlaysAsTwoMonoUnits) {
             EXPECT_NE(0, std::memcmp(stereo[0].data(), stereo[1].data(), frames * sizeof(float)));
         }
     }
-}
-
-// Two effects on one model pair (that a pair then plays as each alone, bit for bit,
-// AStereoUnitPlaysAsTwoMonoUnits checks for every model); while one fades to another
-// graph they do not pair.
-TEST(StereoLanes, EffectsPairOnlyOnTheSameModelWithoutAFade) {
+    // Two effects on one model pair; while one fades to another graph they do not.
     gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
     VorlixMac a, b;
     for (VorlixMac* fx : {&a, &b}) {
