@@ -296,7 +296,8 @@ TEST_F(Lv2HostileHost, AnAnswerDeliveredTwiceChangesNothing) {
 // on the notify port (quorle#models, "0 name" a line), and the Model port reaches
 // model 7 (at 7, at 7.3, and beyond the last at 63): the output is, bit for bit,
 // the unit's own render of that archive and model, and not that of model 6.
-TEST_F(Lv2HostileHost, TheModelPortReachesTheEighthModelOfAnArchive) {
+TEST_F(Lv2HostileHost,
+       TheModelPortReachesTheEighthModelAndARefusedOneIsNamedWhileTheOneBeforeStays) {
     ScratchDir dir;
     const std::string eight = dir.path + "eight.data";
     {
@@ -335,14 +336,11 @@ TEST_F(Lv2HostileHost, TheModelPortReachesTheEighthModelOfAnArchive) {
         EXPECT_EQ(s.log.mentions(eight + ": 8 models"), 1u);
         EXPECT_EQ(s.worker.failures, 0);
     }
-}
 
-// A model of the player's archive that the graph builder refuses (over the memory
-// budget): once the port names it, the worker names it in the host's log with the
-// builder's reason, once, in the words quorle-render uses, and the model playing
-// stays, bit for bit.
-TEST_F(Lv2HostileHost, AModelTheBuilderRefusesIsNamedInTheLogAndTheModelPlayingStays) {
-    ScratchDir dir;
+    // Another archive's second model the graph builder refuses (over the memory
+    // budget): once the port names it, the worker names it in the host's log with the
+    // builder's reason, once, in the words quorle-render uses, and the model playing
+    // stays, bit for bit.
     const std::string file = dir.path + "big.data";
     {
         ZipWriter zip(file);
@@ -353,7 +351,6 @@ TEST_F(Lv2HostileHost, AModelTheBuilderRefusesIsNamedInTheLogAndTheModelPlayingS
     const std::string sentence = "quorle: model 1 (2-big.xml) of " + file +
                                  " cannot be played: 2-big.xml:211: the model takes more than "
                                  "64 MB by here\n";
-    const std::vector<float> in = phrase(0.25);
     Out heard[2];
     for (const int asked : {0, 1}) {
         SCOPED_TRACE(asked);

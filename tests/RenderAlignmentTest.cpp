@@ -134,7 +134,7 @@ TEST(RenderAlignment, AnImpulsePeaksAtItsInputPositionAtEveryFactor) {
 // So does a model the graph builder refuses (over the memory budget), of a player's
 // archive or of the bundle's own, naming the model, its archive and the builder's
 // reason; the archive's other model renders.
-TEST(RenderCabinet, AnUnplayableCabinetOrModelIsNamedAndNothingIsWritten) {
+TEST(RenderCabinet, ACabinetPlaysOnEachChannelAndAnUnplayableOneOrModelIsNamed) {
     const std::string in = workDir() + "/cabinet-in.wav";
     writeWav(in, std::vector<float>(4800, 0.25f), 48000);
     const std::string dir = workDir() + "/cabinets/";
@@ -195,26 +195,24 @@ TEST(RenderCabinet, AnUnplayableCabinetOrModelIsNamedAndNothingIsWritten) {
         }
         EXPECT_EQ(r.out.size(), 4800u);
     }
-}
 
-// Off is the default bit for bit; a shipped cabinet changes the sound and keeps it
-// sounding; a stereo response gives the left channel its left side and the right
-// its right (here +1 and -1: the right comes out inverted).
-TEST(RenderCabinet, ACabinetPlaysAfterTheDriveOnEachChannel) {
-    const std::string in = workDir() + "/stereo-in.wav", sides = workDir() + "/sides.wav";
+    // Off is the default bit for bit; a shipped cabinet changes the sound and keeps it
+    // sounding; a stereo response gives the left channel its left side and the right
+    // its right (here +1 and -1: the right comes out inverted).
+    const std::string stereo = workDir() + "/stereo-in.wav", sides = workDir() + "/sides.wav";
     std::vector<float> both(2 * 9600);
     for (size_t n = 0; n < both.size() / 2; ++n)
         both[2 * n] = both[2 * n + 1] = 0.4f * static_cast<float>(std::sin(0.05 * n));
-    writeWav(in, both, 48000, 2);
+    writeWav(stereo, both, 48000, 2);
     writeWav(sides, {1.0f, -1.0f}, 48000, 2);
-    const std::vector<float> plain = rendered("", in);
+    const std::vector<float> plain = rendered("", stereo);
     ASSERT_EQ(plain.size(), both.size());
-    EXPECT_EQ(rendered("--cabinet off", in), plain);
-    const std::vector<float> closed = rendered("--cabinet 4x12-closed", in);
+    EXPECT_EQ(rendered("--cabinet off", stereo), plain);
+    const std::vector<float> closed = rendered("--cabinet 4x12-closed", stereo);
     ASSERT_EQ(closed.size(), plain.size());
     EXPECT_NE(closed, plain);
     EXPECT_GT(*std::max_element(closed.begin(), closed.end()), 0.01f);
-    const std::vector<float> split = rendered("--cabinet " + sides, in);
+    const std::vector<float> split = rendered("--cabinet " + sides, stereo);
     ASSERT_EQ(split.size(), plain.size());
     float worst = 0.0f;
     for (size_t n = 0; n < plain.size(); n += 2)
