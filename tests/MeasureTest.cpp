@@ -329,28 +329,21 @@ TEST(MeasureReport, EveryTargetJudged) {
 TEST(MeasureReport, CabinetLevelsAndChangesJudged) {
     namespace t = measure::targets;
     const std::vector<std::string> names = {"a", "b"};
-    CabinetLevels ok, wide;
-    ok.model = "1-clean";
-    ok.dbfs = {-20.0, -20.0 - t::kCabinetSpreadMaxDb};
-    wide.model = "2-crunch";
-    wide.dbfs = {-20.0, -20.1 - t::kCabinetSpreadMaxDb};
-    const Table levels = judgeCabinetLevels({ok, wide}, names);
+    // Model, RMS without a cabinet, RMS through each (the signals are not judged).
+    const Table levels =
+        judgeCabinetLevels({{"1-clean", 0.0, {-20.0, -20.0 - t::kCabinetSpreadMaxDb}, {}, {}},
+                            {"2-crunch", 0.0, {-20.0, -20.1 - t::kCabinetSpreadMaxDb}, {}, {}}},
+                           names);
     ASSERT_EQ(levels.columns.size(), 5u); // model, a, b, none, spread
     EXPECT_EQ(levels.rows[0][4].verdict, Verdict::Pass);
     EXPECT_EQ(levels.rows[1][4].verdict, Verdict::Fail);
 
-    auto change = [](const char* from, const char* to, const char* model, double excess) {
-        CabinetSwitch s;
-        s.from = from;
-        s.to = to;
-        s.model = model;
-        s.steadyDb = -60.0;
-        s.worstDb = -60.0 + excess;
-        return s;
-    };
-    const std::vector<CabinetSwitch> changes = {
-        change("off", "a", "1-clean", 0.2), change("off", "a", "2-crunch", t::kSwitchMaxExcessDb),
-        change("a", "b", "1-clean", t::kSwitchMaxExcessDb + 0.1), change("b", "off", "1-clean", 0)};
+    // From, to, model, the worst level and the steady one (dB): the excess is their difference.
+    const double limit = -60.0 + t::kSwitchMaxExcessDb;
+    const std::vector<CabinetSwitch> changes = {{"off", "a", "1-clean", -59.8, -60.0},
+                                                {"off", "a", "2-crunch", limit, -60.0},
+                                                {"a", "b", "1-clean", limit + 0.1, -60.0},
+                                                {"b", "off", "1-clean", -60.0, -60.0}};
     const Table table = judgeCabinetSwitches(changes, names);
     ASSERT_EQ(table.rows.size(), 3u); // from off, a, b
     ASSERT_EQ(table.columns.size(), 4u);
