@@ -70,8 +70,7 @@ TEST_F(Lv2Cabinet, ThePortChoosesAShippedCabinetWithNoLatencyAdded) {
     const auto plain = dry.play(in, 0, blocks);
     const auto first = wet.play(in, 0, blocks / 2);
     EXPECT_EQ(wet.plugin.latency, dry.plugin.latency);
-    const std::vector<float> closed = shippedResponse("4x12-closed");
-    EXPECT_LT(errorDb(first[0], plain[0], closed, 0, 0), -100.0);
+    EXPECT_LT(errorDb(first[0], plain[0], shippedResponse("4x12-closed"), 0, 0), -100.0);
     EXPECT_EQ(first[0], first[1]) << "a mono response feeds both sides";
 
     wet.plugin.cabinet = kOpen; // mid-phrase: 960 samples of crossfade
@@ -122,13 +121,12 @@ TEST_F(Lv2Cabinet, APlayersFileIsLoadedToldSavedAndRestored) {
     restored.play(in, 0, 1);
     EXPECT_EQ(restored.plugin.toldValue(kCabinetFile), file);
     restored.play(in, 1, blocks - 1);
-    const quorletest::Out& out = restored.out;
     std::string error;
     const auto read = impulse::readFile(file, error);
     ASSERT_TRUE(read) << error;
     const ImpulseResponse ready = impulse::prepared(*read, 48000.0);
-    EXPECT_LT(errorDb(out[0], plain[0], ready.channels[0], 0, 0), -100.0);
-    EXPECT_LT(errorDb(out[1], plain[1], ready.channels[1], 0, 0), -100.0);
+    EXPECT_LT(errorDb(restored.out[0], plain[0], ready.channels[0], 0, 0), -100.0);
+    EXPECT_LT(errorDb(restored.out[1], plain[1], ready.channels[1], 0, 0), -100.0);
     for (const Session* s : {&wet, &restored})
         EXPECT_TRUE(s->log.messages.empty()) << s->log.messages[0];
 }

@@ -21,7 +21,6 @@ struct Lv2Concurrency : quorletest::Lv2Test {};
 TEST_F(Lv2Concurrency, SaveReadsAWholePathWhileRunSetsAnother) {
     quorletest::UriMap uris;
     quorletest::Lv2Plugin plugin(mono, nullptr, &uris);
-    const LV2_URID key = plugin.archive;
     const std::string paths[] = {"/a.data", "/tmp/" + std::string(300, 'b') + ".data",
                                  "/home/" + std::string(1500, 'c') + "/mine.data"};
     std::vector<float> in(1, 0.1f), out(1);
@@ -34,11 +33,13 @@ TEST_F(Lv2Concurrency, SaveReadsAWholePathWhileRunSetsAnother) {
     std::thread saver([&] {
         while (!done.load(std::memory_order_acquire)) {
             quorletest::TestState state;
-            if (plugin.save(state) != LV2_STATE_SUCCESS || state.values.count(key) != 1) {
+            if (plugin.save(state) != LV2_STATE_SUCCESS ||
+                state.values.count(plugin.archive) != 1) {
                 ++failed;
                 continue;
             }
-            const std::string saved = state.values[key].first; // the terminator comes with it
+            const std::string saved =
+                state.values[plugin.archive].first; // the terminator comes with it
             torn += std::none_of(std::begin(paths), std::end(paths),
                                  [&](const std::string& path) { return saved == path + '\0'; });
             seen.insert(saved);

@@ -297,14 +297,6 @@ struct World : quorletest::BundleWorld {
         lilv_scale_points_free(points);
         return out;
     }
-    // The models' and the cabinets' labels -> their port values.
-    std::map<std::string, float> index(const LilvPlugin* p) {
-        std::map<std::string, float> out;
-        for (const char* port : {"model", "cabinet"})
-            for (const auto& [value, label] : menu(p, port))
-                out[label] = value;
-        return out;
-    }
     quorletest::UriMap urids;
 };
 
@@ -332,7 +324,7 @@ std::pair<double, double> level(const LV2_Descriptor* mono,
 // Both plug-ins list every preset with the port values of its row; each, as restored
 // through lilv, plays the plucked phrase through the mono plug-in at about the same
 // level with headroom.
-TEST(Lv2Presets, EveryPresetRestoresItsControlsAndPlaysAtTheSameLevel) {
+TEST(Lv2Presets, EveryPresetRestoresItsControlsPlaysAtTheSameLevelAndRendersAsItsOptions) {
     World w;
     quorletest::Lv2Library library;
     ASSERT_NE(library.mono, nullptr) << dlerror();
@@ -372,20 +364,20 @@ TEST(Lv2Presets, EveryPresetRestoresItsControlsAndPlaysAtTheSameLevel) {
             EXPECT_LT(peak, -3.0);
         }
     }
-}
 
-// Every factory preset, by its short name, renders as the options it sets given one
-// by one, bit for bit; by its label in other letter case too; a control given after
-// it wins, one given before it does not; an unknown name is refused with one line
-// listing the presets (status 2) and nothing is written.
-TEST(RenderPreset, APresetRendersAsTheOptionsItSets) {
+    // Every factory preset, by its short name, renders with quorle-render as the options
+    // it sets given one by one, bit for bit; by its label in other letter case too; a
+    // control given after it wins, one given before it does not; an unknown name is
+    // refused with one line listing the presets (status 2) and nothing is written.
     const std::string in = workDir() + "/preset-in.wav";
     std::vector<float> tone(4800);
     for (size_t n = 0; n < tone.size(); ++n)
         tone[n] = 0.3f * static_cast<float>(std::sin(0.04 * static_cast<double>(n)));
     writeWav(in, tone, 48000);
-    World w;
-    const std::map<std::string, float> index = w.index(w.plugin(kPlugins[0]));
+    std::map<std::string, float> index; // the models' and cabinets' labels: their values
+    for (const char* port : {"model", "cabinet"})
+        for (const auto& [value, label] : w.menu(w.plugin(kPlugins[0]), port))
+            index[label] = value;
     std::map<std::string, std::string> options;   // by preset
     std::map<std::string, std::vector<float>> by; // rendered by preset
     std::vector<std::string> names;
