@@ -38,7 +38,7 @@ std::vector<float> from(const std::vector<float>& a, size_t at) {
 // plus the new unit's (fresh, as alone) times g, g rising linearly to exactly 1, and
 // the new unit's alone after. Its state keeps the path, and a new instance restored
 // from it plays the same archive and model, bit for bit the unit's own.
-TEST_F(Lv2Archive, APlayersArchiveIsSetCrossfadedToSavedAndRestored) {
+TEST_F(Lv2Archive, APlayersArchiveIsSetCrossfadedToSavedAndRestoredAndOneThatCannotBeUsedIsNot) {
     const std::vector<float> in = pluckedPhrase(48000.0, 1.0);
     Session mine(mono, true), theirs(mono, true), restored(mono, true);
     mine.play(in, 0, 1);
@@ -76,12 +76,10 @@ TEST_F(Lv2Archive, APlayersArchiveIsSetCrossfadedToSavedAndRestored) {
     restored.play(in, 1, 39);
     EXPECT_EQ(restored.out[0], unitAlone(kPlayers, 2, head(in, 40)));
     EXPECT_NE(restored.out[0], unitAlone(kPlayers, 0, head(in, 40))) << "another model of it";
-}
 
-// Files that cannot be used, and a path too long to take whole: each is named in
-// the log in one message, and the output is bit for bit what it was going to be.
-// One set while a player's archive plays goes back to the shipped archive.
-TEST_F(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
+    // Files that cannot be used, and a path too long to take whole: each is named in
+    // the log in one message, and the output is bit for bit what it was going to be.
+    // One set while a player's archive plays goes back to the shipped archive.
     const quorletest::ScratchDir scratch;
     const std::string& dir = scratch.path;
     std::ofstream(dir + "empty.data").close();
@@ -98,7 +96,6 @@ TEST_F(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
         {std::string(QUORLE_BUNDLE_DIR) + "/manifest.ttl", "not a data archive"},
         {tooLong, "was refused; the archive playing stays"},
     };
-    const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
     const std::vector<float> reference = Session(mono).play(in, 0, 20)[0];
     for (const Case& c : cases) {
         SCOPED_TRACE(c.says);
@@ -116,7 +113,7 @@ TEST_F(Lv2Archive, AnArchiveThatCannotBeUsedLeavesTheShippedOnePlaying) {
     s.play(in, 0, 2);
     s.plugin.setArchive(dir + "empty.data");
     s.play(in, 2, 1);
-    // After the change's 960-sample crossfade (see below).
+    // After the change's 960-sample crossfade.
     EXPECT_EQ(from(s.play(in, 0, 20)[0], 960), from(unitAlone("", 0, head(in, 20)), 960));
     EXPECT_EQ(s.log.messages.size(), 2u);
 }
