@@ -92,7 +92,7 @@ TEST(ModelBuilder, ProcessingListAndSlots) {
     }
 }
 
-TEST(ModelBuilder, NamesWordsAndReferences) {
+TEST(ModelBuilder, NamesWordsReferencesDuplicateIdsAndTheGraphInput) {
     // Element names and type words ignore case; attribute names and "param" do not;
     // an fx without id is passed over and the next element reads the node before it.
     Graph g = buildModel(R"(<quorle><FX id="a" type="EQ"/><fx ID="skipped" type="clip"/>
@@ -107,10 +107,10 @@ TEST(ModelBuilder, NamesWordsAndReferences) {
     EXPECT_TRUE(m->params.empty());
     EXPECT_EQ(findNode("skipped"), nullptr);
     EXPECT_EQ(order(g), "a:3 m:2 z:1"); // the averager is built but nothing reads it
-}
 
-TEST(ModelBuilder, DuplicateIdsAndTheGraphInput) {
-    Graph g = buildModel(R"(<quorle><fx id="x" type="eq"/><fx id="y" type="eq" input="x"/>
+    // A second id names the later node; "in" may name another node.
+    g.reset();
+    g = buildModel(R"(<quorle><fx id="x" type="eq"/><fx id="y" type="eq" input="x"/>
         <fx id="x" type="clip" input="in"/><mixer id="in" input="y" input2="x"/>
         <fx id="last" type="inv" input="in"/></quorle>)");
     ASSERT_TRUE(g);
