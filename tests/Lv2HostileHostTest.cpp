@@ -439,25 +439,24 @@ TEST_F(Lv2HostileHost, AnInstanceThatCannotPlayNamesWhyAndOutputsSilence) {
         for (const LV2_Descriptor* d : {mono, stereo}) {
             SCOPED_TRACE(testing::Message() << c.name << ", " << d->URI);
             Session s(d, true, kBlock, c.rate, c.bundle.c_str());
-            Lv2Plugin& plugin = s.plugin;
-            ASSERT_NE(plugin.h, nullptr);
+            ASSERT_NE(s.plugin.h, nullptr);
             ASSERT_EQ(s.log.messages.size(), 1u);
             for (const std::string& part : c.says)
                 EXPECT_NE(s.log.messages[0].find(part), std::string::npos) << s.log.messages[0];
             std::vector<float> in(kBlock, 0.25f), left(kBlock, 1.0f), right(kBlock, 1.0f);
             const float* ins[2] = {in.data(), in.data()};
             float* outs[2] = {left.data(), right.data()};
-            plugin.latency = -1.0f;
+            s.plugin.latency = -1.0f;
             for (int b = 0; b < 4; ++b) {
                 if (b == 2)
-                    plugin.setArchive(kPlayers);
-                plugin.run(ins, outs, kBlock);
-                for (uint32_t ch = 0; ch < plugin.channels; ++ch)
+                    s.plugin.setArchive(kPlayers);
+                s.plugin.run(ins, outs, kBlock);
+                for (uint32_t ch = 0; ch < s.plugin.channels; ++ch)
                     EXPECT_EQ(std::count(outs[ch], outs[ch] + kBlock, 0.0f), kBlock) << b;
                 std::fill(left.begin(), left.end(), 1.0f);
                 std::fill(right.begin(), right.end(), 1.0f);
             }
-            EXPECT_EQ(plugin.latency, 0.0f);
+            EXPECT_EQ(s.plugin.latency, 0.0f);
         }
     }
 }
