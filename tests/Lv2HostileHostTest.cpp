@@ -96,43 +96,35 @@ void expectPlaysAsRestored(Session& s, const std::string& path, const std::vecto
 TEST_F(Lv2HostileHost, ARestoreWhileTheWorkerHasSomethingToOpenPlaysTheRestoredArchive) {
     TestMapPath project(kBundle);
     const std::string kept = kShippedFile.substr(kBundle.size()); // as the host keeps it
-    enum Turn { kBeforeTheNextRun, kAtTheNextCycle, kAfterTheFade, kNewestFirstAfterTheFade };
+    // The worker's turn: before the next run(), at the next cycle, once the old rig has
+    // faded out and been retired, the same newest first.
+    enum Turn { kBeforeNextRun, kNextCycle, kAfterTheFade, kNewestFirst };
     const struct Case {
         const char* name;
         bool stale;                        // A with the worker, not model 2's build
         std::vector<std::string> restores; // "": a state without the archive key
         Turn turn;
     } cases[] = {
-        {"a player's archive, worked before the next run", false, {kPlayers}, kBeforeTheNextRun},
+        {"a player's archive, worked before the next run", false, {kPlayers}, kBeforeNextRun},
         {"a player's archive, worked after the fade", false, {kPlayers}, kAfterTheFade},
-        {"a player's archive, newest first after the fade",
-         false,
-         {kPlayers},
-         kNewestFirstAfterTheFade},
-        {"no archive key, worked before the next run", false, {""}, kBeforeTheNextRun},
+        {"a player's archive, newest first", false, {kPlayers}, kNewestFirst},
+        {"no archive key, worked before the next run", false, {""}, kBeforeNextRun},
         {"no archive key, worked after the fade", false, {""}, kAfterTheFade},
-        {"a player's archive then none, before the next run",
-         false,
-         {kPlayers, ""},
-         kBeforeTheNextRun},
-        {"a player's archive then none, newest first",
-         false,
-         {kPlayers, ""},
-         kNewestFirstAfterTheFade},
-        {"A stale, the bundle's file, A answered first", true, {kept}, kBeforeTheNextRun},
-        {"A stale, the bundle's file, A answered after", true, {kept}, kAtTheNextCycle},
-        {"A stale, no archive, A answered first", true, {""}, kBeforeTheNextRun},
-        {"A stale, no archive, A answered after", true, {""}, kAtTheNextCycle},
+        {"a player's archive then none, at once", false, {kPlayers, ""}, kBeforeNextRun},
+        {"a player's archive then none, newest first", false, {kPlayers, ""}, kNewestFirst},
+        {"A stale, the bundle's file, A answered first", true, {kept}, kBeforeNextRun},
+        {"A stale, the bundle's file, A answered after", true, {kept}, kNextCycle},
+        {"A stale, no archive, A answered first", true, {""}, kBeforeNextRun},
+        {"A stale, no archive, A answered after", true, {""}, kNextCycle},
     };
     const std::vector<float> in = phrase(0.5);
-    const size_t blocks = in.size() / kBlock;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string last = c.restores.back();
         const LV2_Feature* const* features = c.stale ? project.features : nullptr;
         // Only a state without the key while the shipped archive plays changes nothing.
         const bool swaps = c.stale ? !last.empty() : c.restores != std::vector<std::string>{""};
-        const size_t workFrom = c.turn == kBeforeTheNextRun ? 0 : c.turn == kAtTheNextCycle ? 1 : 3;
+        const size_t workFrom = c.turn == kBeforeNextRun ? 0 : c.turn == kNextCycle ? 1 : 3;
         Session s(mono);
         if (c.stale)
             s.plugin.setArchive(kPlayers);
@@ -147,7 +139,7 @@ TEST_F(Lv2HostileHost, ARestoreWhileTheWorkerHasSomethingToOpenPlaysTheRestoredA
         if (workFrom == 0)
             s.worker.work();
         bool toldA = false, toldB = false;
-        for (size_t b = 1; b < blocks; ++b) {
+        for (size_t b = 1; b < in.size() / kBlock; ++b) {
             s.worker.answer();
             s.run(in, b);
             const std::string told = s.plugin.toldValue(quorlelv2::kArchiveUri);
@@ -158,7 +150,7 @@ TEST_F(Lv2HostileHost, ARestoreWhileTheWorkerHasSomethingToOpenPlaysTheRestoredA
             if (b == workFrom && !c.stale) { // the old rig's build, the new rig's, the old freed
                 EXPECT_EQ(queued(s.worker), swaps ? "BBF" : "B");
             }
-            if (b == workFrom && c.turn == kNewestFirstAfterTheFade)
+            if (b == workFrom && c.turn == kNewestFirst)
                 s.worker.workNewestFirst();
             else
                 s.worker.work();
