@@ -104,7 +104,7 @@ TEST(Golden, IirFilterSettingsAndRates) {
     }
 }
 
-TEST(Golden, MixerAddsInSinglePrecision) {
+TEST(Golden, MixerAddsInSinglePrecisionAveragerSumsInDoubleAndDividesInSingle) {
     // 0.1f x 3 + 0.1f x 11 rounds differently in single and in double precision.
     SlotTable slots;
     slots.slot(2)[0] = 3.0f;
@@ -122,18 +122,13 @@ TEST(Golden, MixerAddsInSinglePrecision) {
     EXPECT_EQ(got, 1.40000010f);
     const double wide = static_cast<double>(0.1f) * 3.0 + static_cast<double>(0.1f) * 11.0;
     EXPECT_NE(static_cast<float>(wide), got) << "the case tells the precisions apart";
-}
 
-TEST(Golden, AveragerSumsInDoubleAndDividesInSingle) {
-    // 2^24 + 1 + 1: a float sum would lose both ones.
-    SlotTable slots;
-    AudioNodeFX in;
-    in.outBuffer = 2;
+    // The averager: 2^24 + 1 + 1, which a float sum would lose both ones of.
     slots.slot(2)[0] = 16777216.0f;
     slots.slot(2)[1] = -1.0f;
     slots.slot(2)[2] = 1.0f;
     AveragerAN averager;
-    averager.input = &in;
+    averager.input = &a;
     averager.params.push_back({3.0f, nullptr, 0, 0});
     averager.process(slots.buffers(), 3);
     EXPECT_EQ(averager.sum, 16777218.0);

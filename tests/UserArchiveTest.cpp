@@ -75,7 +75,7 @@ TEST(UserArchive, EachUnusableFileIsToldInOneSentence) {
 // The copy a check hands out is the archive: an effect given it plays the player's
 // models, with the presets they lack from the plug-in directory's archive, once
 // both files are gone.
-TEST(UserArchive, TheCopyACheckHandsOutPlaysWithoutTheFile) {
+TEST(UserArchive, TheCopyACheckHandsOutPlaysWithoutTheFileAndAUnitPlaysItWithTheBundlesPresets) {
     PluginDir dir;
     dir.archive("quorle.data", {{"drive.fxp", fxp({0.25f, 0.3f})}, {"z.xml", "<quorle/>"}});
     dir.archive("mine.data", {{"b-mine.xml", R"(<quorle><fx id="drive" type="clip"/></quorle>)"},
@@ -103,17 +103,12 @@ TEST(UserArchive, TheCopyACheckHandsOutPlaysWithoutTheFile) {
     float* o = out.data();
     fx.process(&in, &o, static_cast<int32_t>(tone.size()));
     EXPECT_GT(*std::max_element(out.begin(), out.end()), 0.001f);
-}
 
-// A unit set to a player's archive holding one shipped model under another name and
-// no presets at all renders that model bit for bit as the bundle's archive does: the
-// blocks' presets and the fixed stage's come from the bundle.
-TEST(UserArchive, AUnitPlaysAPlayersModelsWithTheBundlesPresets) {
-    PluginDir dir;
+    // A unit set to a player's archive of shipped models under other names and no presets.
     dir.archive("mine.data", {{"a-first.xml", shippedModel("1-clean.xml")},
                               {"b-mine.xml", shippedModel("3-crunch.xml")}});
     const std::string path = dir.path + "/mine.data";
-    const std::vector<float> in = pluckedPhrase(48000.0, 1.0);
+    const std::vector<float> phrase = pluckedPhrase(48000.0, 1.0);
     auto render = [&](const std::string* archive, float model, std::vector<float>& out) {
         quorletest::LocalUnit unit(512, 48000.0);
         if (archive) {
@@ -124,7 +119,7 @@ TEST(UserArchive, AUnitPlaysAPlayersModelsWithTheBundlesPresets) {
         }
         EXPECT_EQ(unit.initialize(), noErr);
         EXPECT_EQ(unit.setParameter(3, model), noErr);
-        EXPECT_EQ(unit.renderAll(in, out, 512), noErr);
+        EXPECT_EQ(unit.renderAll(phrase, out, 512), noErr);
         return unit.kernel()->effect()->modelNames;
     };
     std::vector<float> mine, shipped;
@@ -133,6 +128,10 @@ TEST(UserArchive, AUnitPlaysAPlayersModelsWithTheBundlesPresets) {
     EXPECT_EQ(hashOf(mine), hashOf(shipped));
     EXPECT_GT(*std::max_element(mine.begin(), mine.end()), 0.01f);
 }
+
+// A unit set to a player's archive holding one shipped model under another name and
+// no presets at all renders that model bit for bit as the bundle's archive does: the
+// blocks' presets and the fixed stage's come from the bundle.
 
 // The path is taken whole or not at all, and only while uninitialised.
 TEST(UserArchive, TheArchivePathPropertyRefusesWhatItCannotTakeWhole) {
