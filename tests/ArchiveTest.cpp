@@ -327,7 +327,8 @@ struct InitOrder : VorlixMac {
     float loMidGain = 0.0f, bassK = 0.0f;
 };
 
-TEST(ArchiveFile, InitListsLoadsAppliesThePresetsClosesThenSetsTheDrive) {
+TEST(ArchiveFile,
+     InitListsLoadsAppliesThePresetsClosesThenSetsTheDriveAndUnreadableModelsKeepTheGraph) {
     PluginDir dir;
     // Preset values are normalised: parameter 6 (post gain) 0.25, parameter 5 (k) 0.4.
     dir.archive("quorle.data", {{"b.xml", R"(<quorle><fx id="b" type="inv"/></quorle>)"},
@@ -368,27 +369,25 @@ TEST(ArchiveFile, InitListsLoadsAppliesThePresetsClosesThenSetsTheDrive) {
     ASSERT_NE(fx.archive, nullptr);
     EXPECT_EQ(fx.archive->modelNames(), models);
     EXPECT_EQ(gZipFile, nullptr);
-}
 
-TEST(ArchiveFile, AModelThatCannotBeReadKeepsTheGraphPlaying) {
-    PluginDir dir;
+    // A model that cannot be read keeps the graph playing.
     dir.archive("quorle.data", {{"a.xml", R"(<quorle><fx id="a" type="inv"/></quorle>)"},
                                 {"b.xml", "<quorle><fx"},
                                 {"c.xml", "<other/>"}});
-    VorlixMac fx;
-    fx.scanXml(gFxDir.c_str());
-    ASSERT_TRUE(fx.loadXmlZ(0));
-    const AudioNode* playing = fx.graph;
+    VorlixMac unread;
+    unread.scanXml(gFxDir.c_str());
+    ASSERT_TRUE(unread.loadXmlZ(0));
+    const AudioNode* playing = unread.graph;
     for (int model : {1, 2}) {
-        EXPECT_FALSE(fx.loadXmlZ(model)) << model;
-        EXPECT_EQ(fx.graph, playing);
-        EXPECT_EQ(fx.currentModel, 0);
-        EXPECT_FALSE(fx.lastRefusal().empty());
+        EXPECT_FALSE(unread.loadXmlZ(model)) << model;
+        EXPECT_EQ(unread.graph, playing);
+        EXPECT_EQ(unread.currentModel, 0);
+        EXPECT_FALSE(unread.lastRefusal().empty());
         EXPECT_EQ(gZipFile, nullptr);
     }
     // Gone from the file since it was listed: not found.
     dir.archive("quorle.data", {{"a.xml", "<quorle/>"}});
-    EXPECT_FALSE(fx.loadXmlZ(1));
+    EXPECT_FALSE(unread.loadXmlZ(1));
     EXPECT_EQ(gZipFile, nullptr);
 }
 

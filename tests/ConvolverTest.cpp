@@ -98,7 +98,7 @@ double relativeErrorDb(const std::vector<float>& out, const std::vector<double>&
 // reset() between the patterns. The lengths meet each kind of plan: the head
 // alone; a head of kHead or of 2 kHead taps, then one synchronous level; either,
 // then spread levels.
-TEST(Convolver, MatchesAnExactConvolutionAtAnyBlockPattern) {
+TEST(Convolver, MatchesAnExactConvolutionAtAnyBlockPatternWithoutDelayAndRefusesBadArguments) {
     const std::vector<std::vector<uint32_t>> patterns = {
         {1}, {7}, {64}, {512}, {4096}, {1, 300, 17, 4096, 0, 64, 8192, 63, 129, 2000, 5}};
     for (size_t length : {1, 63, 700, 2000, 8192, 50000}) {
@@ -114,11 +114,9 @@ TEST(Convolver, MatchesAnExactConvolutionAtAnyBlockPattern) {
                 << "length " << length << ", pattern " << p;
         }
     }
-}
 
-// An impulse, wherever it falls in a block, gives the response from that very
-// sample on: nothing before it, ir[0] on it (the head computes it exactly).
-TEST(Convolver, AnImpulseGivesTheResponseWithoutDelayAndArgumentsOutOfRangeAreRefused) {
+    // An impulse, wherever it falls in a block, gives the response from that very
+    // sample on: nothing before it, ir[0] on it (the head computes it exactly).
     const std::vector<float> ir = noise(3000, 3);
     Convolver conv(ir.data(), ir.size(), 64);
     for (size_t at : {0, 1000, 1063}) {
@@ -152,6 +150,9 @@ TEST(Convolver, AnImpulseGivesTheResponseWithoutDelayAndArgumentsOutOfRangeAreRe
     EXPECT_EQ(x[0], 0.5f);
     EXPECT_NEAR(x[Convolver::kMaxFrames - 1], 0.5f, 1e-6f);
 }
+
+// An impulse, wherever it falls in a block, gives the response from that very
+// sample on: nothing before it, ir[0] on it (the head computes it exactly).
 
 } // namespace
 

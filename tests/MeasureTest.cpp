@@ -170,7 +170,7 @@ TEST(MeasureMetrics, KnownSignalsGiveTheirKnownMetrics) {
 
 // ---- spectra: distortion and aliases ---------------------------------------------
 
-TEST(MeasureSpectrum, PureGainHasNoDistortionAndNoOtherComponent) {
+TEST(MeasureSpectrum, PureGainHasNoDistortionAndAliasesAreFoundAtTheirFoldedFrequenciesAndLevels) {
     for (double hz : {1000.0, 9000.0, 997.3}) {
         const Signal out = shaped(hz, amplitudeOf(-6.0), [](double x) { return 0.5 * x; });
         const PowerSpectrum s = spectrumOf(out);
@@ -186,9 +186,7 @@ TEST(MeasureSpectrum, PureGainHasNoDistortionAndNoOtherComponent) {
             EXPECT_NEAR(powerDb(bin), powerDb(s.tonePower(hz)), 0.2);
         }
     }
-}
 
-TEST(MeasureSpectrum, AliasesFoundAtTheirFoldedFrequenciesAndLevels) {
     // x - x^3/3 of A sin: (A - A^3/4) sin t + A^3/12 sin 3t; 27 kHz folds to 21 kHz.
     // Clipped, the odd harmonics of 9 kHz fold to 21, 3 and 15 kHz (and onto 9 kHz itself).
     const double A = 0.5;

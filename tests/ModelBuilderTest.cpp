@@ -301,7 +301,7 @@ TEST(ModelBuilder, EveryReasonWithItsElementAndLine) {
     EXPECT_EQ(got.substr(got.rfind(", ") + 2), "over-memory-budget d209 211");
 }
 
-TEST(ModelBuilder, NodeCountIsNotBounded) {
+TEST(ModelBuilder, OnlyTheMemoryBudgetBoundsAModelCheckedBeforeAllocating) {
     // Only the memory budget bounds how many nodes a model has: 600 inverters in a
     // chain all run, alternating between two work slots.
     std::string many = "<quorle>";
@@ -313,9 +313,7 @@ TEST(ModelBuilder, NodeCountIsNotBounded) {
     for (AudioNode* n = g->next; n; n = n->next, ++listed)
         EXPECT_EQ(n->outBuffer, n->next ? kFirstWorkSlot + listed % 2 : kOutputSlot) << listed;
     EXPECT_EQ(listed, 600);
-}
 
-TEST(ModelBuilder, MemoryBudgetIsCheckedBeforeAllocating) {
     const std::string longest = R"(<param set="0" value="768000"/>)";
     EXPECT_FALSE(buildModel(averagerModel(500, longest))); // 1.5 GB of rings
     EXPECT_TRUE(buildModel(averagerModel(10, longest)));   // 30 MB
