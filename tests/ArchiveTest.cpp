@@ -46,7 +46,9 @@ std::shared_ptr<const DataArchive> readDir() {
     return DataArchive::readDirectory(gFxDir);
 }
 
-TEST(Archive, EverythingHeldFitsOneBudgetAndEntryReadsRefuseAbsurdSizesAndDamage) {
+TEST(
+    Archive,
+    EverythingHeldFitsOneBudgetEntryReadsRefuseAbsurdSizesAndDamageNamesAreLookedUpAsTheLibraryDoes) {
     PluginDir dir;
     const std::string path = dir.path + "/quorle.data";
     // Each entry is within the model limit, but together they are not within the
@@ -97,13 +99,10 @@ TEST(Archive, EverythingHeldFitsOneBudgetAndEntryReadsRefuseAbsurdSizesAndDamage
         EXPECT_EQ(damaged->modelNames(), std::vector<std::string>{"model.xml"}) << claim;
         EXPECT_EQ(damaged->model("model.xml"), nullptr) << claim;
     }
-}
 
-TEST(Archive, NamesAreLookedUpAsTheArchiveLibraryDoes) {
     // The first entry of a name in any letter case is the one found, even when it
     // is damaged or too large; a name longer than a lookup can take is never found;
     // the model list keeps names as written and leaves out names of 100 bytes or more.
-    PluginDir dir;
     const std::string longName = std::string(300, 'n') + ".xml";
     const std::string listedLongest = std::string(95, 'l') + ".xml";
     {
@@ -120,22 +119,22 @@ TEST(Archive, NamesAreLookedUpAsTheArchiveLibraryDoes) {
         zip.add("notes.txt", "neither");
         ASSERT_TRUE(zip.close());
     }
-    ArchiveLimits limits;
-    limits.modelBytes = 1000;
-    const auto archive = DataArchive::readFile(dir.path + "/quorle.data", limits);
-    EXPECT_EQ(archive->model("m.xml"), nullptr); // M.XML comes first and is too large
-    ASSERT_NE(archive->model("a.xml"), nullptr);
-    EXPECT_EQ(*archive->model("a.xml"), "first");
-    EXPECT_EQ(applied(*archive, "p.fxp"), (Sets{{0, 0.5f}}));
-    EXPECT_EQ(archive->model(longName), nullptr);
-    EXPECT_EQ(archive->model("notes.txt"), nullptr);
-    ASSERT_NE(archive->model(listedLongest + "x"), nullptr); // found, though not listed
-    EXPECT_EQ(archive->modelNames(),
+    ArchiveLimits thousand;
+    thousand.modelBytes = 1000;
+    const auto byName = DataArchive::readFile(path, thousand);
+    EXPECT_EQ(byName->model("m.xml"), nullptr); // M.XML comes first and is too large
+    ASSERT_NE(byName->model("a.xml"), nullptr);
+    EXPECT_EQ(*byName->model("a.xml"), "first");
+    EXPECT_EQ(applied(*byName, "p.fxp"), (Sets{{0, 0.5f}}));
+    EXPECT_EQ(byName->model(longName), nullptr);
+    EXPECT_EQ(byName->model("notes.txt"), nullptr);
+    ASSERT_NE(byName->model(listedLongest + "x"), nullptr); // found, though not listed
+    EXPECT_EQ(byName->modelNames(),
               (std::vector<std::string>{"A.xml", "a.xml", listedLongest, "m.xml"}));
     // Listed in place, the file leaves out the same names.
     VorlixMac fx;
     fx.scanXml(gFxDir.c_str());
-    EXPECT_EQ(fx.modelNames, archive->modelNames());
+    EXPECT_EQ(fx.modelNames, byName->modelNames());
 }
 
 // The parameters preset `name` of the open archive file sets, checking loadFXPz's result.

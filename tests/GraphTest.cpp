@@ -100,7 +100,7 @@ TEST(BuilderState, SlotsAreLentLastFreedFirstAndRunOut) {
     delete in;
 }
 
-TEST(Mixer, AddsWithGainsFirstMappingWins) {
+TEST(MixerAndAverager, MixerAddsWithGainsFirstMappingWinsAveragerWindowFromParameterZero) {
     AudioNodeFX in, other;
     other.outBuffer = 2;
     MixerAudioNode mix;
@@ -116,13 +116,10 @@ TEST(Mixer, AddsWithGainsFirstMappingWins) {
     mix.process(slots.buffers(), 1);
     EXPECT_EQ(slots.slot(1)[0], 8.0f);
     EXPECT_EQ(mix.getParam(0), 0.0f); // a mixer has no output parameters
-}
 
-TEST(Averager, WindowLengthFromParameterZeroUpToTheLongest) {
-    AudioNodeFX in;
+    // The averager's window length is parameter 0, up to the longest.
     AveragerAN avg, fresh;
     avg.input = fresh.input = &in;
-    SlotTable slots;
     const float block[] = {0.5f, -2.0f, 1.0f, -4.0f, 3.0f};
     std::copy(block, block + 5, slots.slot(0));
 
