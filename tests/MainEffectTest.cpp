@@ -295,8 +295,7 @@ std::string modelOfSize(size_t size, const std::string& marker = "pad") {
     return head + std::string(size - head.size() - tail.size(), 'x') + tail;
 }
 
-TEST(ModelEntries, ModelsOverOneMebibyteAndDamagedEntriesAreRefusedAndTheOldGraphPlays) {
-    PluginDir dir;
+TEST_F(MainEffect, ModelsOverOneMebibyteAndDamagedEntriesAreRefusedAndTheOldGraphPlays) {
     {
         ZipWriter zip(dir.path + "/quorle.data");
         zip.add("a.xml", modelOfSize(200));
@@ -315,7 +314,6 @@ TEST(ModelEntries, ModelsOverOneMebibyteAndDamagedEntriesAreRefusedAndTheOldGrap
     bytes[at + 8] = 'y';
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 
-    VorlixMac fx;
     fx.init();
     ASSERT_EQ(fx.modelNames.size(), 5u);
     EXPECT_TRUE(fx.loadXmlZ(1)); // exactly 1 MiB

@@ -96,12 +96,10 @@ TEST(UserArchive, TheCopyACheckHandsOutPlaysWithoutTheFileAndAUnitPlaysItWithThe
     ASSERT_NE(fx.graph, nullptr);
     ASSERT_NE(fx.graph->next->effect, nullptr);
     EXPECT_EQ(fx.graph->next->effect->getParameter(0), 0.25f); // the bundle's preset
-    std::vector<float> tone(256), out(256);
-    for (size_t i = 0; i < tone.size(); ++i)
-        tone[i] = 0.25f * static_cast<float>(i % 16) / 16.0f;
+    std::vector<float> tone = quorletest::tone(440.0, 44100.0, 256), out(256);
     float* in = tone.data();
     float* o = out.data();
-    fx.process(&in, &o, static_cast<int32_t>(tone.size()));
+    fx.process(&in, &o, 256);
     EXPECT_GT(*std::max_element(out.begin(), out.end()), 0.001f);
 
     // A unit set to a player's archive of shipped models under other names and no presets.
