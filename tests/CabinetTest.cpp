@@ -72,13 +72,6 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text.replace(text.find(from), from.size(), to);
 }
 
-fs::path scratch(const std::string& name) {
-    const fs::path dir = fs::path(QUORLE_TEST_PROGRAM_DIR) / "cabinet" / name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
 void writeFile(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << text;
@@ -174,7 +167,8 @@ TEST(Cabinet, BadLinesAreRefusedWithTheirLine) {
 }
 
 TEST(Cabinet, PackRendersCabinetsIntoTheArchiveWhichKeepsThemAsItKeepsModels) {
-    const fs::path dir = scratch("pack");
+    const PluginDir scratch; // a fresh directory, removed at the end
+    const fs::path dir = scratch.path;
     writeFile(dir / "models/m.xml", "<quorle><fx id=\"a\" type=\"eq\"/></quorle>");
     writeFile(dir / "cabinets/Room.txt", kClosed);
     const auto [status, out] =

@@ -29,15 +29,6 @@ namespace {
 
 constexpr double kPi = 3.141592653589793238462643383279;
 
-struct TempDir {
-    TempDir() {
-        char pattern[] = "/tmp/quorle-ir-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string path;
-};
-
 using Channels = std::vector<std::vector<float>>;
 
 // Writes `channels` to `path` in `format` at `rate` through libsndfile's float path.
@@ -135,7 +126,7 @@ double energyDb(const std::vector<float>& x) {
 }
 
 TEST(ImpulseResponse, FilesReadBackSampleForSampleAndResampledKeepTheirResponseAndDuration) {
-    TempDir dir;
+    PluginDir dir; // a fresh directory, removed at the end
     // File, format, rate, channels, bits (0: float samples).
     for (const auto& [file, format, rate, channels, bits] : {
              std::tuple{"mono.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44100, 1, 0},
@@ -203,7 +194,7 @@ TEST(ImpulseResponse, FilesReadBackSampleForSampleAndResampledKeepTheirResponseA
 }
 
 TEST(ImpulseResponse, EachUnusableFileIsRefusedInOneSentenceNamingIt) {
-    TempDir dir;
+    PluginDir dir; // a fresh directory, removed at the end
     const std::string d = dir.path + "/";
     const int wav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     std::ofstream(d + "notes.wav") << "a text file, not a sound\n";
