@@ -41,11 +41,6 @@ Sets applied(const DataArchive& archive, const char* name, bool found = true) {
     return r.sets;
 }
 
-// The plug-in directory's archive as a main effect reads it.
-std::shared_ptr<const DataArchive> readDir() {
-    return DataArchive::readDirectory(gFxDir);
-}
-
 TEST(
     Archive,
     EverythingHeldFitsOneBudgetEntryReadsRefuseAbsurdSizesAndDamageNamesAreLookedUpAsTheLibraryDoes) {
@@ -148,7 +143,7 @@ Sets loaded(const char* name, bool result) {
 // place; the archive file opens once and closes to null.
 TEST(ArchiveFile, AZipTakesPrecedenceOverTheDataFileAndTheFileClosesToNull) {
     PluginDir dir;
-    const auto none = readDir();
+    const auto none = DataArchive::readDirectory(gFxDir);
     EXPECT_FALSE(none->found()); // no archive: nothing is found and effects keep their defaults
     EXPECT_TRUE(none->modelNames().empty());
     EXPECT_TRUE(applied(*none, "bass.fxp", false).empty());
@@ -161,7 +156,7 @@ TEST(ArchiveFile, AZipTakesPrecedenceOverTheDataFileAndTheFileClosesToNull) {
     EXPECT_TRUE(loaded("which.fxp", false).empty());
 
     dir.archive("quorle.data", {{"which.fxp", fxp({0.25f})}});
-    const auto data = readDir();
+    const auto data = DataArchive::readDirectory(gFxDir);
     ASSERT_TRUE(data->found());
     EXPECT_EQ(applied(*data, "which.fxp"), (Sets{{0, 0.25f}}));
     std::ofstream(dir.path + "/a.zip") << "not a zip archive"; // does not open as one
@@ -186,7 +181,7 @@ TEST(ArchiveFile, AZipTakesPrecedenceOverTheDataFileAndTheFileClosesToNull) {
     }
 
     dir.archive("a.zip", {{"which.fxp", fxp({0.75f})}});
-    EXPECT_EQ(applied(*readDir(), "which.fxp"), (Sets{{0, 0.75f}}));
+    EXPECT_EQ(applied(*DataArchive::readDirectory(gFxDir), "which.fxp"), (Sets{{0, 0.75f}}));
     // A copy read earlier is the archive as it was then.
     EXPECT_EQ(applied(*data, "which.fxp"), (Sets{{0, 0.25f}}));
     ASSERT_TRUE(openZip());
@@ -217,7 +212,7 @@ TEST(ArchiveFile, PresetsAndBlocksFromTheCopyAndFromTheOpenFile) {
                                 {"nan.fxp", fxp({0.1f, 0.2f, NAN})},
                                 {"inf.fxp", fxp({INFINITY})},
                                 {"minus-inf.fxp", fxp({0.5f, -INFINITY}, 1000)}});
-    const auto archive = readDir();
+    const auto archive = DataArchive::readDirectory(gFxDir);
     ASSERT_TRUE(archive->found());
     gAudioMaster = masterCallback;
     TiXmlDocument doc;

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -75,25 +76,23 @@ TEST(Golden, IirFilterSettingsAndRates) {
     struct Case {
         const char* what;
         float rate;
-        float order, type, passes, freq, alpha, k, post; // the seven 0..1 controls
+        std::array<float, 7> controls; // order, type, passes, freq, alpha, k, post: 0..1
         uint64_t hash;
     };
     const Case cases[] = {
-        {"low shelf", 44100.0f, 0.0f, 0.0f, 0.1f, 0.3f, 0.95f, 0.8f, 1.0f, 0x32bd0c0c4158dcb6ull},
-        {"low shelf", 96000.0f, 0.0f, 0.0f, 0.1f, 0.3f, 0.95f, 0.8f, 1.0f, 0x87ceb2651a979403ull},
-        {"high shelf", 48000.0f, 0.0f, 1.0f, 0.2f, 0.6f, 0.95f, 0.25f, 0.9f, 0x1bcab919c3aa1244ull},
-        {"high shelf", 192000.0f, 0.0f, 1.0f, 0.2f, 0.6f, 0.95f, 0.25f, 0.9f,
-         0x45364a92919145e0ull},
-        {"peak", 44100.0f, 1.0f, 0.0f, 0.4f, 0.45f, 0.9f, 0.7f, 1.0f, 0x43461c9d408c2228ull},
-        {"peak", 96000.0f, 1.0f, 0.0f, 0.4f, 0.45f, 0.9f, 0.7f, 1.0f, 0x4e5f21e5e499ca2aull},
-        {"notch", 48000.0f, 1.0f, 0.0f, 0.3f, 0.2f, 0.5f, 0.1f, 0.5f, 0x1ae4881f0dc5ecc6ull},
+        {"low shelf", 44100.0f, {0, 0, 0.1, 0.3, 0.95, 0.8, 1}, 0x32bd0c0c4158dcb6ull},
+        {"low shelf", 96000.0f, {0, 0, 0.1, 0.3, 0.95, 0.8, 1}, 0x87ceb2651a979403ull},
+        {"high shelf", 48000.0f, {0, 1, 0.2, 0.6, 0.95, 0.25, 0.9}, 0x1bcab919c3aa1244ull},
+        {"high shelf", 192000.0f, {0, 1, 0.2, 0.6, 0.95, 0.25, 0.9}, 0x45364a92919145e0ull},
+        {"peak", 44100.0f, {1, 0, 0.4, 0.45, 0.9, 0.7, 1}, 0x43461c9d408c2228ull},
+        {"peak", 96000.0f, {1, 0, 0.4, 0.45, 0.9, 0.7, 1}, 0x4e5f21e5e499ca2aull},
+        {"notch", 48000.0f, {1, 0, 0.3, 0.2, 0.5, 0.1, 0.5}, 0x1ae4881f0dc5ecc6ull},
     };
     for (const Case& c : cases) {
         QrIIRFilter filter(masterCallback);
         filter.setSampleRate(c.rate);
-        const float controls[] = {c.order, c.type, c.passes, c.freq, c.alpha, c.k, c.post};
         for (int i = 0; i < 7; ++i)
-            filter.setParameter(i, controls[i]);
+            filter.setParameter(i, c.controls[i]);
         std::vector<float> in = testSignal(4096), out(in.size());
         for (size_t at = 0; at < in.size(); at += 256) {
             float* i = in.data() + at;
