@@ -411,6 +411,29 @@ TEST_F(Lv2HostileHost, AnOversamplingChangeDoesNotClick) {
     }
 }
 
+// Asked for another factor while the last change still fades in (2x to 4x, then 8x
+// 768 frames later, 284 frames into the rise), the fade turns round at the gain it
+// reached: the first sample after the second change is the one an instance never
+// asked again plays, within one step of the fade (1/480 of full gain).
+TEST_F(Lv2HostileHost, AChangeDuringTheFadeInTurnsRoundAtTheGainReached) {
+    const size_t change = 40 * 256, again = change + 3 * 256;
+    std::vector<float> tone(again + 1024);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<float>(0.25 * std::sin(2.0 * M_PI * 220.0 * i / kRate));
+    std::vector<float> out[2] = {std::vector<float>(tone.size()), std::vector<float>(tone.size())};
+    for (int asked = 0; asked < 2; ++asked) {
+        Lv2Plugin plugin(mono, nullptr);
+        plugin.controls[0] = 0.5f;
+        for (size_t at = 0; at < tone.size(); at += 256) {
+            plugin.factor = at < change ? 2.0f : asked && at >= again ? 8.0f : 4.0f;
+            plugin.run(tone.data() + at, out[asked].data() + at, 256);
+        }
+    }
+    EXPECT_EQ(0, std::memcmp(out[0].data(), out[1].data(), again * sizeof(float)));
+    ASSERT_GT(std::fabs(out[0][again]), 0.01f);
+    EXPECT_NEAR(out[1][again] / out[0][again], 1.0f, 0.006f);
+}
+
 // Start-up where the plug-in cannot play, mono and stereo: at 4000 Hz (below the
 // rates it supports) the log names the rate and the range in one message; with a
 // bundle holding no quorle.data the log names that file's path. Either instance
