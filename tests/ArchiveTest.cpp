@@ -67,6 +67,12 @@ TEST(
     EXPECT_LT(names->modelNames().size(), 3u);
     EXPECT_LE(names->heldBytes(), limits.totalBytes);
     EXPECT_EQ(names->model("c.xml"), nullptr);
+    // A model's name is held twice, listed and as its lookup key: a longer name, the
+    // same body, holds twice the difference more.
+    dir.archive("short.data", {{"a.xml", "m"}});
+    dir.archive("long.data", {{std::string(85, 'n') + ".xml", "m"}});
+    EXPECT_GE(DataArchive::readFile(dir.path + "/long.data")->heldBytes(),
+              DataArchive::readFile(dir.path + "/short.data")->heldBytes() + 2 * 84);
 
     // A single model: read whole, refused over the model limit.
     std::string body(5000, 'm');
