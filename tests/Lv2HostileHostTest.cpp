@@ -322,6 +322,20 @@ TEST_F(Lv2HostileHost,
         EXPECT_EQ(s.worker.failures, 0);
     }
 
+    // The Model control reaches 64 models: the log says so of an archive of 65, and
+    // says nothing of one of 64.
+    for (const int count : {64, 65}) {
+        const std::string many = dir.path + std::to_string(count) + ".data";
+        ZipWriter zip(many);
+        for (int i = 0; i < count; ++i)
+            zip.add("m" + std::to_string(i) + ".xml", "<quorle/>");
+        ASSERT_TRUE(zip.close());
+        Session s(mono, true);
+        s.plugin.setArchive(many);
+        s.run(in, 0);
+        EXPECT_EQ(s.log.mentions("the Model control reaches the first 64"), count == 65 ? 1u : 0u);
+    }
+
     // Another archive's second model the graph builder refuses (over the memory
     // budget): once the port names it, the worker names it in the host's log with the
     // builder's reason, once, in the words quorle-render uses, and the model playing
