@@ -1,16 +1,22 @@
-// The clipper, delay, mixer and averager loops against plain per-sample loops
-// written here: random input in blocks of 1, 7, 64, 512 and 4096 frames, state
-// carried across blocks, two channels where the block has them (the second in
-// place). Bit for bit.
+// The small blocks on audio. The clipper, delay, mixer and averager loops against
+// plain per-sample loops written here: random input in blocks of 1, 7, 64, 512 and
+// 4096 frames, state carried across blocks, two channels where the block has them
+// (the second in place), bit for bit. The delay's length and the inverter's sign.
 #include "blocks/ADelay.h"
 #include "blocks/QrClipper.h"
+#include "blocks/QrInv.h"
+#include "effect/MasterCallback.h"
 #include "graph/AveragerAN.h"
 #include "graph/MixerAudioNode.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -43,14 +49,24 @@ template <typename F> void inBlocks(int block, F process) {
         process(at, std::min(block, kTotal - at));
 }
 
-// Runs `fx` over kTotal frames in blocks of `block`: channel 0 from `in0` into `out0`,
-// channel 1 in place in `io1`; adding to the outputs when `add`.
-void runPair(AudioEffectX& fx, bool add, int block, const Buffer& in0, Buffer& out0, Buffer& io1) {
+// Runs `fx` over kTotal frames of noise in blocks of `block`: channel 0 into an output
+// holding noise, channel 1 in place; adding to the outputs when `add`. True when that
+// is, bit for bit, what `reference(channel, input)` gives sample by sample, called for
+// channel 0 and then channel 1 on each block.
+template <typename R> bool matchesPerSample(AudioEffectX& fx, bool add, int block, R reference) {
+    const Buffer in0 = noise(1), in1 = noise(2), start0 = noise(5);
+    Buffer out0 = start0, io1 = in1, want0(kTotal), want1(kTotal);
     inBlocks(block, [&](int at, int n) {
         float* ins[2] = {const_cast<float*>(in0.data()) + at, io1.data() + at};
         float* outs[2] = {out0.data() + at, io1.data() + at};
         add ? fx.process(ins, outs, n) : fx.processReplacing(ins, outs, n);
+        for (int c = 0; c < 2; ++c)
+            for (int i = at; i < at + n; ++i) {
+                const float y = reference(c, c ? in1[i] : in0[i]);
+                (c ? want1 : want0)[i] = add ? (c ? in1[i] : start0[i]) + y : y;
+            }
     });
+    return sameBits(out0, want0) && sameBits(io1, want1);
 }
 
 TEST(BlockLoops, ClipperMatchesThePerSampleDetector) {
@@ -63,37 +79,25 @@ TEST(BlockLoops, ClipperMatchesThePerSampleDetector) {
                 const float p[] = {0.09f, 0.3f, 0.2f, 0.07f, ms};
                 for (int i = 0; i < QrClipper::kNumParams; ++i)
                     clip.setParameter(i, p[i]);
-                const Buffer in0 = noise(1), in1 = noise(2), start0 = noise(5);
-                Buffer out0 = start0, io1 = in1;
-                runPair(clip, add, block, in0, out0, io1);
-                // The reference: one detector shared by both channels, channel 0 first;
-                // channel 1 runs in place.
+                // The reference: one detector shared by both channels.
                 const float pre = 16.0f * p[0], post = 16.0f * p[3], pos = p[1], neg = -p[2];
                 const float t = ms / 1000.0f * rate;
                 const int len = t > 0.0f ? static_cast<int>(t) : 0;
                 float ring[QrClipper::kMaxWindow] = {}, sum = 0.0f;
                 int index = 0;
-                Buffer want0(kTotal), want1(kTotal);
-                inBlocks(block, [&](int at, int n) {
-                    for (int c = 0; c < 2; ++c)
-                        for (int i = at; i < at + n; ++i) {
-                            const float x = pre * (c ? in1[i] : in0[i]);
-                            float y;
-                            if (len > 1) {
-                                sum = sum - ring[index];
-                                ring[index] = x > 0.0f ? x : -x;
-                                sum = sum + ring[index];
-                                index = index + 1 >= len ? 0 : index + 1;
-                                const float m = sum / static_cast<float>(len);
-                                y = m > pos ? x / m * pos : x;
-                            } else {
-                                y = x > pos ? pos : (neg > x ? neg : x);
-                            }
-                            const float before = c ? in1[i] : start0[i];
-                            (c ? want1 : want0)[i] = add ? before + post * y : post * y;
-                        }
-                });
-                EXPECT_TRUE(sameBits(out0, want0) && sameBits(io1, want1))
+                EXPECT_TRUE(matchesPerSample(clip, add, block,
+                                             [&](int, float in) {
+                                                 const float x = pre * in;
+                                                 if (len <= 1)
+                                                     return post *
+                                                            (x > pos ? pos : (neg > x ? neg : x));
+                                                 sum = sum - ring[index];
+                                                 ring[index] = x > 0.0f ? x : -x;
+                                                 sum = sum + ring[index];
+                                                 index = index + 1 >= len ? 0 : index + 1;
+                                                 const float m = sum / static_cast<float>(len);
+                                                 return post * (m > pos ? x / m * pos : x);
+                                             }))
                     << ms << " ms, " << (add ? "adding, " : "replacing, ") << block;
             }
 }
@@ -106,26 +110,18 @@ TEST(BlockLoops, DelayMatchesThePerSampleLine) {
                 d.setSampleRate(44100.0f);
                 d.setDelay(control);
                 const int len = std::max(d.getDelaySamples(), 1);
-                const Buffer in0 = noise(3), in1 = noise(4);
-                const Buffer start0 = noise(5);
-                Buffer out0 = start0, io1 = in1;
-                runPair(d, add, block, in0, out0, io1);
-                Buffer want0(kTotal), want1(kTotal);
-                for (int c = 0; c < 2; ++c) {
-                    const Buffer& in = c ? in1 : in0;
-                    Buffer& want = c ? want1 : want0;
-                    Buffer line(static_cast<size_t>(len), 0.0f);
-                    for (int i = 0, pos = 0; i < kTotal; ++i, pos = pos + 1 < len ? pos + 1 : 0) {
-                        const float before = c ? in1[i] : start0[i]; // channel 1 runs in place
-                        want[i] = add ? before + line[pos] : line[pos];
-                        line[pos] = in[i];
-                    }
-                }
-                EXPECT_TRUE(sameBits(out0, want0) && sameBits(io1, want1))
+                std::vector<Buffer> lines(2, Buffer(static_cast<size_t>(len), 0.0f));
+                int pos[2] = {0, 0};
+                EXPECT_TRUE(matchesPerSample(d, add, block,
+                                             [&](int c, float in) {
+                                                 const float y = lines[c][pos[c]];
+                                                 lines[c][pos[c]] = in;
+                                                 pos[c] = pos[c] + 1 < len ? pos[c] + 1 : 0;
+                                                 return y;
+                                             }))
                     << control << (add ? " adding, " : " replacing, ") << block;
             }
 }
-
 TEST(BlockLoops, MixerAndAveragerMatchPlainLoops) {
     for (int block : kBlocks)
         for (bool inPlace : {false, true}) {
@@ -166,6 +162,84 @@ TEST(BlockLoops, MixerAndAveragerMatchPlainLoops) {
                 want[i] = 0.7f * a0[i] + -1.3f * b[i];
             EXPECT_TRUE(sameBits(inPlace ? a : out, want)) << block << (inPlace ? " in place" : "");
         }
+}
+
+// Frames from an impulse at the input to its arrival at the output, on a fresh effect.
+int32_t measuredDelay(float rate, float control) {
+    ADelay d(masterCallback);
+    d.setSampleRate(rate);
+    d.setParameter(0, control);
+    EXPECT_TRUE(d.getDelaySamples() >= 0 && d.getDelaySamples() <= ADelay::kBufferSize);
+    Buffer in(ADelay::kBufferSize + 10, 0.0f), silence(in.size(), 0.0f), out(in.size(), 0.0f);
+    in[0] = 1.0f;
+    // The second input is not connected, so only channel 0 runs: a second channel would
+    // write its silence over the same output.
+    float* ins[2] = {in.data(), silence.data()};
+    float* outs[2] = {out.data(), out.data()};
+    d.processReplacing(ins, outs, static_cast<int32_t>(in.size()));
+    return static_cast<int32_t>(std::find(out.begin(), out.end(), 1.0f) - out.begin());
+}
+
+TEST(Delay, LengthFollowsControlAndRateWithinTheLines) {
+    // Rate, control, delay. Lengths 0 and 1 are one sample: the output is never the current
+    // input. High rates, controls above 1, negative controls and NaN stay within the lines.
+    const int32_t full = ADelay::kBufferSize;
+    const std::tuple<float, float, int32_t> cases[] = {
+        {44100, 1.0f, 8820}, {96000, 1.0f, 19200},    {44100, 5.0f, full}, {384000, 1.0f, full},
+        {44100, 0.0f, 1},    {44100, 1.0f / 8820, 1}, {44100, -0.5f, 1},   {44100, NAN, 1},
+    };
+    for (auto [rate, control, samples] : cases)
+        EXPECT_EQ(measuredDelay(rate, control), samples) << control << " at " << rate;
+    // A rate change after the control bounds the length too.
+    ADelay d(masterCallback);
+    d.setParameter(0, 1.0f);
+    d.setSampleRate(384000.0f);
+    EXPECT_EQ(d.getDelaySamples(), full);
+}
+
+TEST(Delay, ProgramNamesNumbersAndTypedValuesStayInRange) {
+    ADelay d(masterCallback);
+    char text[kTextSize];
+    std::string longName(100, 'x'); // cut to the 23 characters a program name holds
+    d.setProgramName(longName.data());
+    d.getProgramName(text);
+    EXPECT_EQ(std::string(text), std::string(23, 'x'));
+    d.setProgram(3);
+    for (int32_t bad : {-1, 16, 1 << 30})
+        d.setProgram(bad);
+    EXPECT_EQ(d.getProgram(), 3);
+    d.setParameter(0, 0.1f);
+    char hundred[] = "100", words[] = "ms 50";
+    EXPECT_TRUE(d.string2parameter(0, hundred)); // 100 ms
+    EXPECT_FALSE(d.string2parameter(0, words));  // leaves the control as it was
+    EXPECT_EQ(d.getParameter(0), 0.5f);
+}
+
+TEST(Inverter, FlipsTheSignBitSubtractsWhenAddingAndIgnoresParameters) {
+    Buffer x(256), io(256), other(256, 5.0f);
+    for (size_t i = 0; i < x.size(); ++i)
+        io[i] = x[i] = static_cast<float>(0.7 * std::sin(0.05 * static_cast<double>(i)));
+    QrInv inv(masterCallback); // second input not connected: channel 1 is left alone
+    float* ins[2] = {io.data(), x.data()};
+    float* outs[2] = {io.data(), other.data()};
+    inv.processReplacing(ins, outs, 256); // in place
+    for (size_t i = 0; i < x.size(); ++i)
+        ASSERT_EQ(io[i], -x[i]) << i;
+    EXPECT_TRUE(std::signbit(io[0])); // x[0] is +0: a zero comes out as -0
+    EXPECT_EQ(other, Buffer(256, 5.0f));
+    // process subtracts the input from the output: on a copy of the input, zeros.
+    io = x;
+    ins[0] = x.data();
+    inv.process(ins, outs, 256);
+    EXPECT_EQ(io, Buffer(256, 0.0f));
+
+    inv.setParameter(0, 0.7f); // changes nothing
+    EXPECT_EQ(inv.getParameter(0), 0.0f);
+    std::string name(100, 'n'); // cut to the 31 characters the program name holds
+    char text[kTextSize];
+    inv.setProgramName(name.data());
+    inv.getProgramName(text);
+    EXPECT_EQ(std::string(text), std::string(kTextSize - 1, 'n'));
 }
 
 } // namespace
