@@ -233,7 +233,6 @@ TEST(Realtime, AMillisecondWindowFollowsRateChangesWithoutAllocating) {
     }
     EXPECT_EQ(gAllocations - before, 0);
 }
-
 OSStatus Quiet(void*, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32, UInt32,
                AudioBufferList*) {
     return noErr;
@@ -268,58 +267,62 @@ TEST(Realtime, RenderingTheAudioUnitAllocatesNothing) {
     EXPECT_GT(host.object->calls.size(), 24u); // the events did cut the first render
 }
 
-// The LV2 plug-in as an LV2 host runs it: after instantiation, run() allocates
-// nothing and takes no lock, whatever the block length (one frame included),
-// control changes and model switches (the kernel fading to prepared graphs).
-TEST(Realtime, TheLv2PluginRunsWithoutAllocating) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.stereo, nullptr) << dlerror();
-    for (uint32_t d = 0; d < 2; ++d) {
-        const LV2_Descriptor* descriptor = d == 0 ? library.mono : library.stereo;
-        const uint32_t channels = d + 1;
-        const long atStart = gAllocations;
-        LV2_Handle plugin =
-            descriptor->instantiate(descriptor, 48000.0, QUORLE_BUNDLE_DIR, nullptr);
-        ASSERT_NE(plugin, nullptr);
-        // The library's allocations reach this counter, so a zero below means something.
-        EXPECT_GT(gAllocations - atStart, 100) << "instantiation is counted";
-        float controls[4] = {0.5f, 0.5f, 0.5f, 0.0f};
-        std::vector<float> in(2 * 5000, 0.1f), out(2 * 5000);
-        for (uint32_t p = 0; p < 4; ++p)
-            descriptor->connect_port(plugin, p, &controls[p]);
-        for (uint32_t c = 0; c < channels; ++c) {
-            descriptor->connect_port(plugin, 4 + c, in.data() + c * 5000);
-            descriptor->connect_port(plugin, 4 + channels + c, out.data() + c * 5000);
-        }
-        descriptor->run(plugin, 256); // settles the first model's state
-        const long before = gAllocations, locksBefore = gLocks;
-        for (int block = 0; block < 400; ++block) {
-            controls[block % 3] = 0.3f + 0.001f * static_cast<float>(block);
-            controls[3] = static_cast<float>(block / 50 % 6); // stereo pairs between fades
-            descriptor->run(plugin, block % 7 == 0 ? 1 : 1 + (block * 131) % 5000);
-        }
-        const long allocated = gAllocations - before, locked = gLocks - locksBefore;
-        EXPECT_EQ(allocated, 0) << channels << " channels";
-        EXPECT_EQ(locked, 0) << channels << " channels";
-        descriptor->cleanup(plugin);
-    }
-}
+using quorletest::Lv2Plugin;
+using quorletest::tone;
 
+// The test signal: a 230 Hz tone at 48 kHz.
 std::vector<float> testTone(size_t n) {
-    std::vector<float> v(n);
-    for (size_t i = 0; i < n; ++i)
-        v[i] = 0.4f * std::sin(0.03f * static_cast<float>(i));
-    return v;
+    return tone(230.0, 48000.0, n, 0.4f);
 }
 
 bool finiteAndSounding(const std::vector<float>& v) {
-    bool sounding = false;
-    for (float x : v) {
-        if (!std::isfinite(x))
-            return false;
-        sounding |= x != 0.0f;
+    return quorletest::finiteAndSounding({v});
+}
+
+// What the render thread did inside the calls counted: allocations, mutexes
+// acquired, files opened, threads started. Counting allocates nothing itself.
+struct RenderCounts {
+    long allocated = 0, locked = 0, opened = 0, threads = 0;
+    template <typename F> void count(F&& f) {
+        const long a = gAllocations, l = gLocks, o = gOpens, t = gThreads;
+        f();
+        allocated += gAllocations - a, locked += gLocks - l;
+        opened += gOpens - o, threads += gThreads - t;
     }
-    return sounding;
+    // Read before any check: a failed check allocates and locks.
+    void expectNone() const {
+        EXPECT_EQ(allocated, 0);
+        EXPECT_EQ(locked, 0);
+        EXPECT_EQ(opened, 0);
+        EXPECT_EQ(threads, 0);
+    }
+};
+
+// The plug-in's library, opened once for the program.
+using RealtimeLv2 = quorletest::Lv2Test;
+
+// The LV2 plug-in as an LV2 host runs it: after instantiation, run() allocates
+// nothing and takes no lock, whatever the block length (one frame included),
+// control changes and model switches (the kernel fading to prepared graphs).
+TEST_F(RealtimeLv2, ThePluginRunsWithoutAllocating) {
+    for (const LV2_Descriptor* descriptor : {mono, stereo}) {
+        const long atStart = gAllocations;
+        Lv2Plugin plugin(descriptor, nullptr);
+        ASSERT_NE(plugin.h, nullptr);
+        // The library's allocations reach this counter, so a zero below means something.
+        EXPECT_GT(gAllocations - atStart, 100) << "instantiation is counted";
+        std::vector<float> in(5000, 0.1f), out(5000);
+        plugin.run(in.data(), out.data(), 256); // settles the first model's state
+        RenderCounts counts;
+        for (int block = 0; block < 400; ++block) {
+            plugin.controls[block % 3] = 0.3f + 0.001f * static_cast<float>(block);
+            plugin.controls[3] = static_cast<float>(block / 50 % 6); // stereo pairs between fades
+            const uint32_t frames = block % 7 == 0 ? 1 : 1 + (block * 131) % 5000;
+            counts.count([&] { plugin.run(in.data(), out.data(), frames); });
+        }
+        SCOPED_TRACE(testing::Message() << plugin.channels << " channels");
+        counts.expectNone();
+    }
 }
 
 // Out of memory at any single allocation while the unit initialises: the host
@@ -391,45 +394,32 @@ TEST(Realtime, TheUnitsGuardsAllocateNothing) {
 // The LV2 plug-in's oversampling port changed on a running instance, every few
 // blocks and to values between the factors: run() hands the factor to the unit and
 // reads its latency without allocating and without taking any lock.
-TEST(Realtime, TheLv2OversamplingPortChangesWithoutAllocatingOrLocking) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
-    const LV2_Descriptor* mono = library.mono;
+TEST_F(RealtimeLv2, TheOversamplingPortChangesWithoutAllocatingOrLocking) {
     const long locksAtStart = gLocks;
-    LV2_Handle plugin = mono->instantiate(mono, 44100.0, QUORLE_BUNDLE_DIR, nullptr);
-    ASSERT_NE(plugin, nullptr);
+    Lv2Plugin plugin(mono, nullptr, nullptr, nullptr, 44100.0);
+    ASSERT_NE(plugin.h, nullptr);
     // Setting up announces properties under the unit's listener lock: the library's
     // locks reach this counter, so a zero below means something.
     EXPECT_GT(gLocks - locksAtStart, 0) << "instantiation is counted";
-    float controls[4] = {0.7f, 0.5f, 0.5f, 2.0f}, factor = 2.0f, latency = -1.0f;
+    plugin.controls[3] = 2.0f;
+    plugin.latency = -1.0f;
     std::vector<float> in = testTone(4096), out(4096);
-    for (uint32_t p = 0; p < 4; ++p)
-        mono->connect_port(plugin, p, &controls[p]);
-    mono->connect_port(plugin, 4, in.data());
-    mono->connect_port(plugin, 5, out.data());
-    mono->connect_port(plugin, 6, &factor);
-    mono->connect_port(plugin, 7, &latency);
-    mono->run(plugin, 512); // builds the model
+    plugin.run(in.data(), out.data(), 512); // builds the model
     const float values[] = {8.0f, 1.0f, 4.0f, 3.0f, 2.0f, 7.5f, 1.2f, 4.0f};
     float latencies[8] = {};
-    const long before = gAllocations;
-    const long locksBefore = gLocks;
+    RenderCounts counts;
     for (int block = 0; block < 80; ++block) {
-        factor = values[(block / 5) % 8];
-        mono->run(plugin, 1 + (block * 173) % 4096);
-        latencies[(block / 5) % 8] = latency;
+        plugin.factor = values[(block / 5) % 8];
+        counts.count([&] { plugin.run(in.data(), out.data(), 1 + (block * 173) % 4096); });
+        latencies[(block / 5) % 8] = plugin.latency;
     }
-    // Both read before either is checked: a failed check allocates and locks.
-    const long allocated = gAllocations - before, locked = gLocks - locksBefore;
-    EXPECT_EQ(allocated, 0);
-    EXPECT_EQ(locked, 0);
+    counts.expectNone();
     // The factors did change: the latency output followed them (in frames).
     const std::pair<int, int> expected[] = {{0, 8}, {1, 1}, {2, 4}, {3, 4},
                                             {4, 2}, {5, 8}, {6, 1}, {7, 4}};
     for (const auto& [at, to] : expected)
         EXPECT_EQ(latencies[at], float(Oversampler::latencyFor(to))) << values[at];
     EXPECT_GT(latencies[0], 0.0f);
-    mono->cleanup(plugin);
 }
 
 // The work buffers an initialised unit keeps are sized to its slices: 50 slots of
@@ -447,8 +437,7 @@ TEST(Realtime, AnInitialisedUnitKeepsBuffersForItsSlicesOnly) {
     for (const Case& c : {Case{4096, 2, 2000000}, Case{4096, 1, 1100000}, Case{512, 1, 300000}}) {
         SCOPED_TRACE(testing::Message() << c.maxFrames << " frames x" << c.factor);
         quorletest::LocalUnit unit(c.maxFrames);
-        ASSERT_EQ(AudioUnitSetProperty(unit.unit, kQuorleProperty_Oversampling,
-                                       kAudioUnitScope_Global, 0, &c.factor, sizeof(c.factor)),
+        ASSERT_EQ(unit.setProperty(kQuorleProperty_Oversampling, &c.factor, sizeof(c.factor)),
                   noErr);
         const long before = gHeldBytes;
         ASSERT_EQ(unit.initialize(), noErr);
@@ -463,14 +452,10 @@ TEST(Realtime, AnInitialisedUnitKeepsBuffersForItsSlicesOnly) {
 // through the options feature, keeping buffers for it alone; without one, or with
 // one it cannot read, 2048 frames. Blocks within the bound render as without it, and
 // longer ones (a host breaking its word) run in slices without allocating.
-TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
-    const LV2_Descriptor* mono = library.mono;
+TEST_F(RealtimeLv2, ThePluginSizesItsUnitToTheHostsMaximumBlock) {
     quorletest::UriMap uris;
-    const LV2_URID maxBlock = uris.map.map(uris.map.handle, LV2_BUF_SIZE__maxBlockLength);
-    const LV2_URID integer = uris.map.map(uris.map.handle, LV2_ATOM__Int);
-    const LV2_URID real = uris.map.map(uris.map.handle, LV2_ATOM__Float);
+    const LV2_URID maxBlock = uris.id(LV2_BUF_SIZE__maxBlockLength);
+    const LV2_URID integer = uris.id(LV2_ATOM__Int), real = uris.id(LV2_ATOM__Float);
     const int32_t frames = 256, negative = -1, none = 0;
     const float framesAsFloat = 256.0f;
     const LV2_Feature mapFeature = {LV2_URID__map, &uris.map};
@@ -490,9 +475,7 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
     const LV2_Feature* const withUnreadable[] = {&mapFeature, &unreadableOptions, nullptr};
     const LV2_Feature* const withoutMap[] = {&boundedOptions, nullptr};
 
-    LV2_Handle warm = mono->instantiate(mono, 48000.0, QUORLE_BUNDLE_DIR, nullptr);
-    ASSERT_NE(warm, nullptr);
-    mono->cleanup(warm);
+    { Lv2Plugin warm(mono, nullptr); }
     // Each instance's bytes kept, and the instance.
     auto make = [&](const LV2_Feature* const* features, long& kept) {
         const long before = gHeldBytes;
@@ -521,23 +504,24 @@ TEST(Realtime, TheLv2PluginSizesItsUnitToTheHostsMaximumBlock) {
     float controls[4] = {0.7f, 0.5f, 0.5f, 2.0f}, factor = 2.0f, latency = 0.0f;
     const std::vector<float> in = testTone(8192);
     std::vector<std::vector<float>> out(2, std::vector<float>(in.size()));
+    // `frames` of the input from `at` on through instance `i`.
+    auto run = [&](int i, size_t at, uint32_t frames) {
+        mono->connect_port(plugins[i], 4, const_cast<float*>(in.data()) + at);
+        mono->connect_port(plugins[i], 5, out[i].data() + at);
+        mono->run(plugins[i], frames);
+    };
     for (int i = 0; i < 2; ++i) {
         for (uint32_t p = 0; p < 4; ++p)
             mono->connect_port(plugins[i], p, &controls[p]);
         mono->connect_port(plugins[i], 6, &factor);
         mono->connect_port(plugins[i], 7, &latency);
         mono->activate(plugins[i]);
-        for (size_t at = 0; at < 4096; at += 256) {
-            mono->connect_port(plugins[i], 4, const_cast<float*>(in.data()) + at);
-            mono->connect_port(plugins[i], 5, out[i].data() + at);
-            mono->run(plugins[i], 256);
-        }
+        for (size_t at = 0; at < 4096; at += 256)
+            run(i, at, 256);
     }
     EXPECT_EQ(out[0], out[1]) << "blocks within the bound render as without it";
     const long before = gAllocations;
-    mono->connect_port(plugins[0], 4, const_cast<float*>(in.data()) + 4096);
-    mono->connect_port(plugins[0], 5, out[0].data() + 4096);
-    mono->run(plugins[0], 4096);
+    run(0, 4096, 4096);
     EXPECT_EQ(gAllocations - before, 0);
     EXPECT_TRUE(finiteAndSounding(std::vector<float>(out[0].begin() + 4096, out[0].end())));
     for (LV2_Handle p : plugins)
@@ -559,10 +543,8 @@ TEST(Realtime, PreparedGraphsOfTheShippedModelsAreSmall) {
         ASSERT_TRUE(bank.back()) << fx.modelNames[i];
         EXPECT_GT(kept, 0);
         EXPECT_LT(kept, 64 * 1024) << fx.modelNames[i];
-        std::printf("%s: %ld bytes\n", fx.modelNames[i].c_str(), kept);
         total += kept;
     }
-    std::printf("every model prepared: %ld bytes per channel\n", total);
     EXPECT_LT(total, 256 * 1024);
 }
 
@@ -573,43 +555,40 @@ TEST(Realtime, PreparedGraphsOfTheShippedModelsAreSmall) {
 // allocate nothing and take no lock; graphs the unit no longer needs go back to the
 // worker, so the instance holds no more than without a worker, and after cleanup
 // nothing the instances allocated is still held.
-TEST(Realtime, TheLv2WorkerBuildsModelsOffTheRenderThread) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
-    { quorletest::Lv2Mono warm(library.mono, nullptr); } // the library's one-time allocations
+TEST_F(RealtimeLv2, TheWorkerBuildsModelsOffTheRenderThread) {
+    { Lv2Plugin warm(mono, nullptr); } // the library's one-time allocations
     const long heldAtStart = gHeldBytes;
     for (uint32_t frames : {64u, 512u}) {
         SCOPED_TRACE(testing::Message() << frames << " frames");
         quorletest::TestWorker worker;
         long keptDirect = gHeldBytes;
-        quorletest::Lv2Mono direct(library.mono, nullptr);
+        Lv2Plugin direct(mono, nullptr);
         keptDirect = gHeldBytes - keptDirect;
         long keptOnDemand = gHeldBytes;
-        quorletest::Lv2Mono onDemand(library.mono, &worker);
+        Lv2Plugin onDemand(mono, &worker);
         keptOnDemand = gHeldBytes - keptOnDemand;
         ASSERT_NE(worker.plugin, nullptr);
         EXPECT_LT(keptOnDemand, keptDirect - 20000) << "five models fewer built";
         const std::vector<float> in = testTone(frames);
         std::vector<float> a(frames), b(frames);
-        long allocated = 0, locked = 0, differing = 0, peakHeld = 0;
+        RenderCounts counts;
+        long differing = 0, peakHeld = 0;
         for (int block = 0; block < 1400; ++block) {
             if (block % 100 == 1)
                 direct.controls[3] = static_cast<float>((block / 100 + 2) % 6);
             if (block % 100 == 0)
                 onDemand.controls[3] = static_cast<float>((block / 100 + 2) % 6);
             direct.run(in.data(), a.data(), frames);
-            const long allocations = gAllocations, locks = gLocks;
-            worker.answer();
-            onDemand.run(in.data(), b.data(), frames);
-            allocated += gAllocations - allocations;
-            locked += gLocks - locks;
+            counts.count([&] {
+                worker.answer();
+                onDemand.run(in.data(), b.data(), frames);
+            });
             worker.work();
             differing += a != b;
             peakHeld = std::max(peakHeld, gHeldBytes - heldAtStart);
         }
+        counts.expectNone();
         EXPECT_EQ(differing, 0);
-        EXPECT_EQ(allocated, 0);
-        EXPECT_EQ(locked, 0);
         EXPECT_TRUE(finiteAndSounding(b));
         // The graph playing, one fading out and one coming in at most (about 17-22 KB
         // measured; about 45-50 KB when retired graphs are kept).
@@ -624,16 +603,14 @@ TEST(Realtime, TheLv2WorkerBuildsModelsOffTheRenderThread) {
 // output equals that of an instance without a worker whose port changes to 5 alone
 // when the answers arrive. A worker that answers at once (an offline host) switches
 // within the run() that saw the change, as an instance without a worker does.
-TEST(Realtime, TheLastModelAskedOfTheWorkerWins) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
-    { quorletest::Lv2Mono warm(library.mono, nullptr); }
+TEST_F(RealtimeLv2, TheLastModelAskedOfTheWorkerWins) {
+    { Lv2Plugin warm(mono, nullptr); }
     const long heldAtStart = gHeldBytes;
     {
         quorletest::TestWorker late, atOnce;
         atOnce.immediate = true;
-        quorletest::Lv2Mono directLate(library.mono, nullptr), queued(library.mono, &late),
-            directAtOnce(library.mono, nullptr), immediate(library.mono, &atOnce);
+        Lv2Plugin directLate(mono, nullptr), queued(mono, &late), directAtOnce(mono, nullptr),
+            immediate(mono, &atOnce);
         const std::vector<float> in = testTone(256);
         std::vector<float> a(256), b(256), c(256), d(256);
         long differing = 0;
@@ -659,47 +636,53 @@ TEST(Realtime, TheLastModelAskedOfTheWorkerWins) {
     EXPECT_NEAR(gHeldBytes, heldAtStart, 1024) << "every answer was freed or played";
 }
 
+// A session's plug-in played in counted cycles of `frames` of one tone: each run(),
+// after the answers waiting, is counted; the worker's turns are allowed to allocate
+// (they open files and free what the unit let go), and the files they open are summed.
+struct CountedSession : quorletest::Lv2Session {
+    std::vector<float> in, out;
+    RenderCounts counts;
+    long workerOpens = 0;
+    CountedSession(const LV2_Descriptor* d, uint32_t frames)
+        : Lv2Session(d, false, frames), in(testTone(frames)), out(frames) {}
+    // One run outside the count.
+    void warm() { plugin.run(in.data(), out.data(), block); }
+    void cycles(int n) {
+        for (int i = 0; i < n; ++i) {
+            counts.count([&] {
+                worker.answer();
+                plugin.run(in.data(), out.data(), block);
+            });
+            const long before = gOpens;
+            worker.work();
+            workerOpens += gOpens - before;
+        }
+    }
+};
+
 // A player's archive set through the LV2 parameter: the worker opens its unit,
 // and the answer puts it in place and crossfades to it within run(): neither
 // run() nor work_response() allocates or locks, the fade and the retiring of the
 // old unit included.
-TEST(Realtime, AnArchiveChangeOrARestoreAllocatesNothingOnTheRenderThread) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.mono, nullptr) << dlerror();
-    quorletest::UriMap uris;
-    quorletest::TestLog log;
-    quorletest::TestWorker worker;
-    quorletest::Lv2Mono plugin(library.mono, &worker, &uris, &log);
-    const std::vector<float> in = testTone(512);
-    std::vector<float> out(512);
-    plugin.run(in.data(), out.data(), 512);
-    plugin.setArchive(std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.data");
-    // Twelve runs, each after the answers waiting, counted; the worker's turns are
-    // allowed to allocate (they open the archive and free the old engines).
-    auto counted = [&] {
-        long allocated = 0, locked = 0;
-        for (int block = 0; block < 12; ++block) {
-            const long allocations = gAllocations, locks = gLocks;
-            worker.answer();
-            plugin.run(in.data(), out.data(), 512);
-            allocated += gAllocations - allocations;
-            locked += gLocks - locks;
-            worker.work();
-        }
-        EXPECT_EQ(allocated, 0);
-        EXPECT_EQ(locked, 0);
-    };
-    counted();
-    ASSERT_FALSE(log.messages.empty());
-    EXPECT_NE(log.messages[0].find("4 models"), std::string::npos) << "the archive was opened";
-    EXPECT_TRUE(finiteAndSounding(out));
+TEST_F(RealtimeLv2, AnArchiveChangeOrARestoreAllocatesNothingOnTheRenderThread) {
+    CountedSession session(mono, 512);
+    session.warm();
+    session.plugin.setArchive(std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.data");
+    session.cycles(12);
+    session.counts.expectNone();
+    ASSERT_FALSE(session.log.messages.empty());
+    EXPECT_NE(session.log.messages[0].find("4 models"), std::string::npos)
+        << "the archive was opened";
+    EXPECT_TRUE(finiteAndSounding(session.out));
 
     // A state restored (the shipped archive back): the run() that puts its rig in
     // place, the crossfade and the old rig's way to the worker allocate nothing.
     quorletest::TestState shipped;
-    ASSERT_EQ(plugin.restore(shipped), LV2_STATE_SUCCESS);
-    counted();
-    EXPECT_TRUE(finiteAndSounding(out));
+    ASSERT_EQ(session.plugin.restore(shipped), LV2_STATE_SUCCESS);
+    session.counts = {};
+    session.cycles(12);
+    session.counts.expectNone();
+    EXPECT_TRUE(finiteAndSounding(session.out));
 }
 
 // The LV2 cabinet switched every way a player can while it plays: the port through
@@ -707,76 +690,34 @@ TEST(Realtime, AnArchiveChangeOrARestoreAllocatesNothingOnTheRenderThread) {
 // worker, one that cannot be used among them). Neither run() nor work_response()
 // allocates, locks, opens a file or starts a thread, the crossfades and the way of
 // the replaced cabinets to the worker or back to the shelf included.
-TEST(Realtime, SwitchingCabinetsAllocatesLocksAndOpensNothingOnTheRenderThread) {
-    quorletest::Lv2Library library;
-    ASSERT_NE(library.stereo, nullptr) << dlerror();
-    const std::string dir = std::string(QUORLE_REFERENCE_DATA_DIR);
-    const std::string good = dir + "cabinet-test.wav", bad = dir + "cabinet-test.txt";
-    {
-        // A 16-bit mono WAV of a short decaying response, written by hand.
-        std::vector<int16_t> taps = {20000, -8000, 4000, -2000, 1000};
-        std::ofstream wav(good, std::ios::binary);
-        auto word = [&](uint32_t v, int bytes) { wav.write(reinterpret_cast<char*>(&v), bytes); };
-        wav << "RIFF";
-        word(36 + 10, 4);
-        wav << "WAVEfmt ";
-        word(16, 4), word(1, 2), word(1, 2), word(44100, 4), word(88200, 4), word(2, 2);
-        word(16, 2);
-        wav << "data";
-        word(10, 4);
-        wav.write(reinterpret_cast<const char*>(taps.data()), 10);
-        std::ofstream(bad) << "not a sound\n";
-    }
-    quorletest::UriMap uris;
-    quorletest::TestLog log;
-    quorletest::TestWorker worker;
-    quorletest::Lv2Plugin plugin(library.stereo, &worker, &uris, &log);
-    float cabinet = 5.0f;
-    plugin.d->connect_port(plugin.h, 12, &cabinet);
-    const std::vector<float> in = testTone(256);
-    std::vector<float> out(256);
-    const float* ins[2] = {in.data(), in.data()};
-    float* outs[2] = {out.data(), out.data()};
-    plugin.run(ins, outs, 256);
-    long allocated = 0, locked = 0, opened = 0, threads = 0, workerOpens = 0;
-    auto counted = [&](int blocks) {
-        for (int block = 0; block < blocks; ++block) {
-            const long a = gAllocations, l = gLocks, o = gOpens, t = gThreads;
-            worker.answer();
-            plugin.run(ins, outs, 256);
-            allocated += gAllocations - a;
-            locked += gLocks - l;
-            opened += gOpens - o;
-            threads += gThreads - t;
-            const long before = gOpens;
-            worker.work();
-            workerOpens += gOpens - before;
-        }
-    };
+TEST_F(RealtimeLv2, SwitchingCabinetsAllocatesLocksAndOpensNothingOnTheRenderThread) {
+    quorletest::ScratchDir dir;
+    // A short decaying response, and a file that is not a sound.
+    const std::string bad = dir.path + "cabinet-test.txt";
+    const std::string good = quorletest::writeWav(dir.path + "cabinet-test.wav",
+                                                  {0.6f, -0.25f, 0.12f, -0.06f, 0.03f}, 44100);
+    std::ofstream(bad) << "not a sound\n";
+    CountedSession session(stereo, 256);
+    session.plugin.chooseCabinet(5.0f);
+    session.warm();
     for (float choice : {2.0f, 3.0f, 0.0f, 4.0f, 5.0f}) {
-        cabinet = choice;
-        counted(6); // past the 20 ms crossfade
+        session.plugin.cabinet = choice;
+        session.cycles(6); // past the 20 ms crossfade
     }
-    cabinet = 1.0f;
+    session.plugin.cabinet = 1.0f;
     for (const std::string& file : {good, bad, good}) {
-        plugin.archive = uris.id("http://pellark.invalid/plugins/quorle#cabinetFile");
-        plugin.setArchive(file); // the property `archive` names
-        plugin.archive = uris.id("http://pellark.invalid/plugins/quorle#archive");
-        counted(6);
+        session.plugin.setPath(session.uris.id("http://pellark.invalid/plugins/quorle#cabinetFile"),
+                               file);
+        session.cycles(6);
     }
-    cabinet = 3.0f;
-    counted(6);
-    EXPECT_EQ(allocated, 0);
-    EXPECT_EQ(locked, 0);
-    EXPECT_EQ(opened, 0);
-    EXPECT_EQ(threads, 0);
-    EXPECT_GE(workerOpens, 2) << "the worker opened the files";
-    ASSERT_EQ(log.messages.size(), 1u);
-    EXPECT_NE(log.messages[0].find(bad), std::string::npos) << log.messages[0];
-    EXPECT_EQ(worker.failures, 0);
-    EXPECT_TRUE(finiteAndSounding(out));
-    std::remove(good.c_str());
-    std::remove(bad.c_str());
+    session.plugin.cabinet = 3.0f;
+    session.cycles(6);
+    session.counts.expectNone();
+    EXPECT_GE(session.workerOpens, 2) << "the worker opened the files";
+    ASSERT_EQ(session.log.messages.size(), 1u);
+    EXPECT_NE(session.log.messages[0].find(bad), std::string::npos) << session.log.messages[0];
+    EXPECT_EQ(session.worker.failures, 0);
+    EXPECT_TRUE(finiteAndSounding(session.out));
 }
 
 } // namespace
