@@ -2,17 +2,12 @@
 // where they cannot be a window, and counted in the memory budget at their largest.
 #include "GraphTestUtil.h"
 
-#include "effect/MasterCallback.h"
 #include "graph/AveragerAN.h"
-#include "graph/xmlreader.h"
-#include "main/QrVorlixGeneric.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
-#include <string>
 #include <utility>
 
 namespace {
@@ -71,20 +66,9 @@ TEST(AveragerWindow, MillisecondsBecomeSamplesAtTheRunningRate) {
     EXPECT_EQ(envelope()->averageSamples, 1);
 }
 
-TEST(AveragerWindow, TheSampleCountFormIsUnchanged) {
-    Graph g = buildModel(envelopeModel(R"(<param set="0" value="2205"/>)"));
-    ASSERT_TRUE(g);
-    AveragerAN* env = envelope();
-    g->dispatcher(10, 0, 0, nullptr, 96000.0f);
-    prepareGraph(g.get());
-    EXPECT_EQ(env->averageSamples, 2205);
-    EXPECT_EQ(env->windowMs, 0.0);
-    g->dispatcher(10, 0, 0, nullptr, 48000.0f);
-    EXPECT_EQ(env->averageSamples, 2205);
-}
-
 TEST(AveragerWindow, MillisecondsWhereTheyCannotBeAWindowAreIgnored) {
-    // The averager's params; its window in samples at 44.1 kHz; whether in milliseconds.
+    // The averager's params; its window in samples at 96 kHz; whether in milliseconds.
+    // A window in samples stays as it is at any rate.
     const struct {
         const char* params;
         int32_t samples;
@@ -97,9 +81,10 @@ TEST(AveragerWindow, MillisecondsWhereTheyCannotBeAWindowAreIgnored) {
         {R"(<param set="0" ms="50" node="in" get="0"/>)", 1, false}, // the input node gives 0
         // Only the first set-0 param gives the window.
         {R"(<param set="0" value="100"/><param set="0" ms="50"/>)", 100, false},
-        {R"(<param set="0" ms="50"/><param set="0" ms="20"/>)", 2205, true},
-        {R"(<param set="0" ms="50"/><param set="0" node="in" get="0"/>)", 2205, true},
-        {R"(<param set="0" ms="50"/><param set="1" value="3"/>)", 2205, true},
+        {R"(<param set="0" ms="50"/><param set="0" ms="20"/>)", 4800, true},
+        {R"(<param set="0" ms="50"/><param set="0" node="in" get="0"/>)", 4800, true},
+        {R"(<param set="0" ms="50"/><param set="1" value="3"/>)", 4800, true},
+        {R"(<param set="0" value="2205"/>)", 2205, false},
         // Not a positive finite number: the constant 1.0, one sample.
         {R"(<param set="0" ms="0"/>)", 1, false},
         {R"(<param set="0" ms="-5"/>)", 1, false},
@@ -110,9 +95,12 @@ TEST(AveragerWindow, MillisecondsWhereTheyCannotBeAWindowAreIgnored) {
     for (const auto& c : cases) {
         Graph g = buildModel(envelopeModel(c.params));
         ASSERT_TRUE(g) << c.params;
+        g->dispatcher(10, 0, 0, nullptr, 96000.0f);
         prepareGraph(g.get());
         EXPECT_EQ(envelope()->averageSamples, c.samples) << c.params;
         EXPECT_EQ(envelope()->windowMs > 0.0, c.inMs) << c.params;
+        g->dispatcher(10, 0, 0, nullptr, 48000.0f);
+        EXPECT_EQ(envelope()->averageSamples, c.inMs ? 2400 : c.samples) << c.params;
     }
     // On other nodes it changes nothing either.
     const char* elsewhere[] = {
