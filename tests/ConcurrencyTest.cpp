@@ -19,6 +19,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,20 +61,22 @@ Channels signal(const Script& s) {
 
 // Not silent on any channel: the comparison below compares sound.
 bool audible(const Channels& a) {
-    for (const auto& channel : a) {
-        double energy = 0.0;
-        for (float v : channel)
-            energy += static_cast<double>(v) * v;
-        if (!(energy > 1e-3))
-            return false;
-    }
-    return !a.empty();
+    return !a.empty() && std::all_of(a.begin(), a.end(), [](const std::vector<float>& c) {
+        return std::inner_product(c.begin(), c.end(), c.begin(), 0.0) > 1e-3;
+    });
 }
 
-testing::AssertionResult started(PluginHost& host, const Script& s) {
+// The shipped bundle's unit opened in `host`.
+testing::AssertionResult loaded(PluginHost& host) {
     std::string error;
     if (!host.load(QUORLE_BUNDLE_DIR, error))
         return testing::AssertionFailure() << error;
+    return testing::AssertionSuccess();
+}
+
+testing::AssertionResult started(PluginHost& host, const Script& s) {
+    if (testing::AssertionResult opened = loaded(host); !opened)
+        return opened;
     if (OSStatus status = host.start(s.rate, s.channels, s.block))
         return testing::AssertionFailure() << "start: status " << status;
     if (OSStatus status = host.setParameter(0, s.drive))
@@ -136,8 +139,7 @@ class Crew {
 // or it does not list the shipped models.
 bool openStartClose() {
     PluginHost host;
-    std::string error;
-    return host.load(QUORLE_BUNDLE_DIR, error) && host.start(44100.0, 1, 256) == noErr &&
+    return loaded(host) && host.start(44100.0, 1, 256) == noErr &&
            host.modelNames().size() == kShippedModels;
 }
 
@@ -158,26 +160,27 @@ void onRenderError(void* refCon, AudioUnit unit, AudioUnitPropertyID id, AudioUn
 
 void onFormat(void*, AudioUnit, AudioUnitPropertyID, AudioUnitScope, AudioUnitElement) {}
 
-TEST(Concurrency, UnitsSwitchingModelsRenderAsTheyDoAloneWhileOthersComeAndGo) {
+// Two units switching models render, each on a thread of its own, what they render
+// alone, while two more threads open, start and close units at once (the rendering
+// units keep the library loaded throughout, as a track that keeps the plug-in does:
+// unloading runs its destructors under the loader's own lock, which the thread
+// checker cannot see) and a window adds and removes listeners.
+TEST(Concurrency, UnitsRenderAsTheyDoAloneWhileOthersComeAndGoOnSeveralThreads) {
     const Script scripts[] = {
         {44100.0, 1, 256, 240, 0.7f, 3, 0, 11},
         {48000.0, 2, 512, 120, 0.3f, 4, 2, 7},
     };
     std::vector<Channels> inputs, alone(2), together(2);
-    for (const Script& s : scripts)
-        inputs.push_back(signal(s));
-
-    // The same work, one unit at a time on this thread.
+    PluginHost hosts[2];
     for (size_t u = 0; u < 2; ++u) {
+        inputs.push_back(signal(scripts[u]));
+        // The same work, one unit at a time on this thread.
         PluginHost host;
         ASSERT_TRUE(started(host, scripts[u]));
         ASSERT_EQ(play(host, scripts[u], inputs[u], alone[u]), 0);
-    }
-
-    // Started here, as a host's main thread does, then rendered on threads of their own.
-    PluginHost hosts[2];
-    for (size_t u = 0; u < 2; ++u)
+        // Started here, as a host's main thread does, then rendered on threads of their own.
         ASSERT_TRUE(started(hosts[u], scripts[u]));
+    }
     ListenerLog log;
     log.units = {hosts[0].unit(), hosts[1].unit()};
 
@@ -189,13 +192,13 @@ TEST(Concurrency, UnitsSwitchingModelsRenderAsTheyDoAloneWhileOthersComeAndGo) {
             wrongCalls += play(hosts[u], scripts[u], inputs[u], together[u]);
             --rendering;
         });
-    crew.add([&] { // another track's unit, added and removed over and over
-        do {
-            if (!openStartClose())
-                ++failedUnits;
-            ++unitsOpened;
-        } while (rendering.load() > 0);
-    });
+    for (int t = 0; t < 2; ++t) // other tracks' units, added and removed over and over
+        crew.add([&] {
+            do {
+                failedUnits += openStartClose() ? 0 : 1;
+                ++unitsOpened;
+            } while (rendering.load() > 0);
+        });
     crew.add([&] { // a window watching the rendering units' errors and formats
         do {
             for (AudioUnit unit : log.units) {
@@ -233,34 +236,13 @@ TEST(Concurrency, UnitsSwitchingModelsRenderAsTheyDoAloneWhileOthersComeAndGo) {
     }
 }
 
-TEST(Concurrency, UnitsOpenAndCloseOnSeveralThreadsAtOnce) {
-    // One unit stays loaded throughout, as in a host with a track that keeps the
-    // plug-in: the library is then never unloaded while another thread uses it.
-    // (Unloading runs its destructors under the loader's own lock, which the
-    // thread checker cannot see.)
-    PluginHost keeper;
-    std::string error;
-    ASSERT_TRUE(keeper.load(QUORLE_BUNDLE_DIR, error)) << error;
-    std::atomic<int> failed{0};
-    Crew crew;
-    for (int t = 0; t < 3; ++t)
-        crew.add([&] {
-            for (int i = 0; i < 4; ++i)
-                if (!openStartClose())
-                    ++failed;
-        });
-    crew.run();
-    EXPECT_EQ(failed.load(), 0);
-}
-
 // A host reading the archive path (64007) on one thread, by its size first as
 // hosts do, while another thread sets paths of other lengths: every read fits the
 // buffer the size asked for and holds one whole path that was set (the thread
 // checker sees no race on the path either).
 TEST(Concurrency, TheArchivePathReadsWholeWhileAnotherThreadSetsIt) {
     PluginHost host;
-    std::string error;
-    ASSERT_TRUE(host.load(QUORLE_BUNDLE_DIR, error)) << error;
+    ASSERT_TRUE(loaded(host));
     const std::string paths[] = {"", "/a.data", std::string(3000, 'p') + ".data"};
     std::atomic<bool> done{false};
     std::atomic<int> torn{0}, reads{0};
@@ -277,10 +259,7 @@ TEST(Concurrency, TheArchivePathReadsWholeWhileAnotherThreadSetsIt) {
                                      kAudioUnitScope_Global, 0, buffer.get(), &size) != noErr)
                 continue;
             const std::string got(buffer.get(), strnlen(buffer.get(), size));
-            bool known = false;
-            for (const std::string& p : paths)
-                known = known || got == p;
-            torn += known ? 0 : 1;
+            torn += std::find(std::begin(paths), std::end(paths), got) == std::end(paths);
             ++reads;
         }
     });
@@ -301,12 +280,8 @@ TEST(Concurrency, TheArchivePathReadsWholeWhileAnotherThreadSetsIt) {
 // graphs the engines let go travel back to the worker, which frees them.
 TEST(Concurrency, AWorkerBuildsGraphsWhileTheEnginesRender) {
     gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
-    EngineSetup setup;
-    setup.rate = 48000.0;
-    setup.maxFrames = 256;
-    setup.factor = 2;
-    setup.prepareAll = false;
-    setup.archive = DataArchive::readDirectory(gFxDir);
+    // 256 frames at 48 kHz, twice oversampled, the first model alone built.
+    const EngineSetup setup = {48000.0, 256, 2, false, 0, DataArchive::readDirectory(gFxDir)};
     ChannelEngine left(setup), right(setup);
     // One message each way at a time: `full` says who may touch `graphs`.
     struct Mailbox {
@@ -355,8 +330,8 @@ TEST(Concurrency, AWorkerBuildsGraphsWhileTheEnginesRender) {
         ChannelEngine::processPair(left, in[0].data() + b * 256, out[0].data(), right,
                                    in[1].data() + b * 256, out[1].data(), 256);
         for (const auto& channel : out)
-            for (float x : channel)
-                finite &= std::isfinite(x);
+            finite &= std::all_of(channel.begin(), channel.end(),
+                                  [](float x) { return std::isfinite(x); });
         if (!retired.full.load(std::memory_order_acquire)) {
             retired.graphs[0] = left.takeRetired();
             retired.graphs[1] = right.takeRetired();

@@ -123,17 +123,17 @@ MutexCall next(std::atomic<MutexCall>& slot, const char* name) {
 
 // The program exports its symbols, so the standard library's mutexes, this
 // program's and those of the LV2 library it loads are all locked through these.
-extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
-    const int result = next(gLock, "pthread_mutex_lock")(mutex);
-    if (result == 0)
-        ++gLocks;
+namespace {
+int counted(int result) {
+    gLocks += result == 0 ? 1 : 0;
     return result;
 }
+} // namespace
+extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
+    return counted(next(gLock, "pthread_mutex_lock")(mutex));
+}
 extern "C" int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept {
-    const int result = next(gTryLock, "pthread_mutex_trylock")(mutex);
-    if (result == 0)
-        ++gLocks;
-    return result;
+    return counted(next(gTryLock, "pthread_mutex_trylock")(mutex));
 }
 
 // Files opened and threads created, by any thread, counted the same way (exported
@@ -270,14 +270,7 @@ TEST(Realtime, RenderingTheAudioUnitAllocatesNothing) {
 using quorletest::Lv2Plugin;
 using quorletest::tone;
 
-// The test signal: a 230 Hz tone at 48 kHz.
-std::vector<float> testTone(size_t n) {
-    return tone(230.0, 48000.0, n, 0.4f);
-}
-
-bool finiteAndSounding(const std::vector<float>& v) {
-    return quorletest::finiteAndSounding({v});
-}
+using quorletest::finiteAndSounding;
 
 // What the render thread did inside the calls counted: allocations, mutexes
 // acquired, files opened, threads started. Counting allocates nothing itself.
@@ -301,17 +294,22 @@ struct RenderCounts {
 // The plug-in's library, opened once for the program.
 using RealtimeLv2 = quorletest::Lv2Test;
 
-// The LV2 plug-in as an LV2 host runs it: after instantiation, run() allocates
-// nothing and takes no lock, whatever the block length (one frame included),
-// control changes and model switches (the kernel fading to prepared graphs).
-TEST_F(RealtimeLv2, ThePluginRunsWithoutAllocating) {
+// The LV2 plug-in as an LV2 host runs it, mono and stereo: after instantiation, run()
+// allocates nothing and takes no lock, whatever the block length (one frame included),
+// control changes and model switches (the kernel fading to prepared graphs), nor when
+// the oversampling port changes every few blocks, to values between the factors too:
+// run() hands the factor to the unit and reads its latency.
+TEST_F(RealtimeLv2, ThePluginRunsAndChangesItsFactorWithoutAllocatingOrLocking) {
     for (const LV2_Descriptor* descriptor : {mono, stereo}) {
-        const long atStart = gAllocations;
-        Lv2Plugin plugin(descriptor, nullptr);
+        const long atStart = gAllocations, locksAtStart = gLocks;
+        Lv2Plugin plugin(descriptor, nullptr, nullptr, nullptr, 44100.0);
         ASSERT_NE(plugin.h, nullptr);
-        // The library's allocations reach this counter, so a zero below means something.
+        // The library's allocations reach these counters, and setting up announces
+        // properties under the unit's listener lock: a zero below means something.
         EXPECT_GT(gAllocations - atStart, 100) << "instantiation is counted";
-        std::vector<float> in(5000, 0.1f), out(5000);
+        EXPECT_GT(gLocks - locksAtStart, 0) << "instantiation is counted";
+        SCOPED_TRACE(testing::Message() << plugin.channels << " channels");
+        std::vector<float> in = tone(230.0, 44100.0, 5000, 0.4f), out(5000);
         plugin.run(in.data(), out.data(), 256); // settles the first model's state
         RenderCounts counts;
         for (int block = 0; block < 400; ++block) {
@@ -320,8 +318,20 @@ TEST_F(RealtimeLv2, ThePluginRunsWithoutAllocating) {
             const uint32_t frames = block % 7 == 0 ? 1 : 1 + (block * 131) % 5000;
             counts.count([&] { plugin.run(in.data(), out.data(), frames); });
         }
-        SCOPED_TRACE(testing::Message() << plugin.channels << " channels");
+        const float values[] = {8.0f, 1.0f, 4.0f, 3.0f, 2.0f, 7.5f, 1.2f, 4.0f};
+        float latencies[8] = {};
+        for (int block = 0; block < 80; ++block) {
+            plugin.factor = values[(block / 5) % 8];
+            counts.count([&] { plugin.run(in.data(), out.data(), 1 + (block * 173) % 4096); });
+            latencies[(block / 5) % 8] = plugin.latency;
+        }
         counts.expectNone();
+        // The factors did change: the latency output followed them (in frames).
+        const std::pair<int, int> expected[] = {{0, 8}, {1, 1}, {2, 4}, {3, 4},
+                                                {4, 2}, {5, 8}, {6, 1}, {7, 4}};
+        for (const auto& [at, to] : expected)
+            EXPECT_EQ(latencies[at], float(Oversampler::latencyFor(to))) << values[at];
+        EXPECT_GT(latencies[0], 0.0f);
     }
 }
 
@@ -330,7 +340,7 @@ TEST_F(RealtimeLv2, ThePluginRunsWithoutAllocating) {
 // unit is left uninitialised and able to initialise and render afterwards.
 TEST(Realtime, InitialisationSurvivesAFailingAllocationAnywhere) {
     quorletest::LocalUnit unit(512);
-    const std::vector<float> in = testTone(512);
+    const std::vector<float> in = tone(230.0, 48000.0, 512, 0.4f);
     std::vector<float> out(512);
     ASSERT_EQ(unit.initialize(), noErr); // what is made once per process is made here
     AudioUnitUninitialize(unit.unit);
@@ -354,7 +364,7 @@ TEST(Realtime, InitialisationSurvivesAFailingAllocationAnywhere) {
         AudioUnitUninitialize(unit.unit);
         ASSERT_EQ(unit.initialize(), noErr) << "after allocation " << n;
         ASSERT_EQ(unit.render(in.data(), out.data(), 512), noErr) << n;
-        ASSERT_TRUE(finiteAndSounding(out)) << n;
+        ASSERT_TRUE(finiteAndSounding({out})) << n;
         AudioUnitUninitialize(unit.unit);
     }
     EXPECT_GT(refused, 0);
@@ -366,7 +376,7 @@ TEST(Realtime, TheUnitsGuardsAllocateNothing) {
     quorletest::LocalUnit unit(1024);
     ASSERT_EQ(unit.initialize(), noErr);
     ASSERT_EQ(unit.setParameter(3, 3.0f), noErr);
-    std::vector<float> in = testTone(1024), out(1024);
+    std::vector<float> in = tone(230.0, 48000.0, 1024, 0.4f), out(1024);
     ASSERT_EQ(unit.render(in.data(), out.data(), 1024), noErr); // builds the model
     for (size_t i = 0; i < in.size(); i += 97)
         in[i] = i % 2 ? std::numeric_limits<float>::infinity() : std::nanf("");
@@ -389,37 +399,6 @@ TEST(Realtime, TheUnitsGuardsAllocateNothing) {
         ASSERT_EQ(unit.render(in.data(), out.data(), 1 + (block * 131) % 1024), noErr);
     }
     EXPECT_EQ(gAllocations - before, 0);
-}
-
-// The LV2 plug-in's oversampling port changed on a running instance, every few
-// blocks and to values between the factors: run() hands the factor to the unit and
-// reads its latency without allocating and without taking any lock.
-TEST_F(RealtimeLv2, TheOversamplingPortChangesWithoutAllocatingOrLocking) {
-    const long locksAtStart = gLocks;
-    Lv2Plugin plugin(mono, nullptr, nullptr, nullptr, 44100.0);
-    ASSERT_NE(plugin.h, nullptr);
-    // Setting up announces properties under the unit's listener lock: the library's
-    // locks reach this counter, so a zero below means something.
-    EXPECT_GT(gLocks - locksAtStart, 0) << "instantiation is counted";
-    plugin.controls[3] = 2.0f;
-    plugin.latency = -1.0f;
-    std::vector<float> in = testTone(4096), out(4096);
-    plugin.run(in.data(), out.data(), 512); // builds the model
-    const float values[] = {8.0f, 1.0f, 4.0f, 3.0f, 2.0f, 7.5f, 1.2f, 4.0f};
-    float latencies[8] = {};
-    RenderCounts counts;
-    for (int block = 0; block < 80; ++block) {
-        plugin.factor = values[(block / 5) % 8];
-        counts.count([&] { plugin.run(in.data(), out.data(), 1 + (block * 173) % 4096); });
-        latencies[(block / 5) % 8] = plugin.latency;
-    }
-    counts.expectNone();
-    // The factors did change: the latency output followed them (in frames).
-    const std::pair<int, int> expected[] = {{0, 8}, {1, 1}, {2, 4}, {3, 4},
-                                            {4, 2}, {5, 8}, {6, 1}, {7, 4}};
-    for (const auto& [at, to] : expected)
-        EXPECT_EQ(latencies[at], float(Oversampler::latencyFor(to))) << values[at];
-    EXPECT_GT(latencies[0], 0.0f);
 }
 
 // The work buffers an initialised unit keeps are sized to its slices: 50 slots of
@@ -502,7 +481,7 @@ TEST_F(RealtimeLv2, ThePluginSizesItsUnitToTheHostsMaximumBlock) {
     EXPECT_NEAR(keptWithoutMap, keptPlain, 4096);
 
     float controls[4] = {0.7f, 0.5f, 0.5f, 2.0f}, factor = 2.0f, latency = 0.0f;
-    const std::vector<float> in = testTone(8192);
+    const std::vector<float> in = tone(230.0, 48000.0, 8192, 0.4f);
     std::vector<std::vector<float>> out(2, std::vector<float>(in.size()));
     // `frames` of the input from `at` on through instance `i`.
     auto run = [&](int i, size_t at, uint32_t frames) {
@@ -523,7 +502,7 @@ TEST_F(RealtimeLv2, ThePluginSizesItsUnitToTheHostsMaximumBlock) {
     const long before = gAllocations;
     run(0, 4096, 4096);
     EXPECT_EQ(gAllocations - before, 0);
-    EXPECT_TRUE(finiteAndSounding(std::vector<float>(out[0].begin() + 4096, out[0].end())));
+    EXPECT_TRUE(finiteAndSounding({std::vector<float>(out[0].begin() + 4096, out[0].end())}));
     for (LV2_Handle p : plugins)
         mono->cleanup(p);
 }
@@ -555,7 +534,7 @@ TEST(Realtime, PreparedGraphsOfTheShippedModelsAreSmall) {
 // allocate nothing and take no lock; graphs the unit no longer needs go back to the
 // worker, so the instance holds no more than without a worker, and after cleanup
 // nothing the instances allocated is still held.
-TEST_F(RealtimeLv2, TheWorkerBuildsModelsOffTheRenderThread) {
+TEST_F(RealtimeLv2, TheWorkerBuildsModelsOffTheRenderThreadAndTheLastAskedWins) {
     { Lv2Plugin warm(mono, nullptr); } // the library's one-time allocations
     const long heldAtStart = gHeldBytes;
     for (uint32_t frames : {64u, 512u}) {
@@ -569,7 +548,7 @@ TEST_F(RealtimeLv2, TheWorkerBuildsModelsOffTheRenderThread) {
         keptOnDemand = gHeldBytes - keptOnDemand;
         ASSERT_NE(worker.plugin, nullptr);
         EXPECT_LT(keptOnDemand, keptDirect - 20000) << "five models fewer built";
-        const std::vector<float> in = testTone(frames);
+        const std::vector<float> in = tone(230.0, 48000.0, frames, 0.4f);
         std::vector<float> a(frames), b(frames);
         RenderCounts counts;
         long differing = 0, peakHeld = 0;
@@ -589,29 +568,22 @@ TEST_F(RealtimeLv2, TheWorkerBuildsModelsOffTheRenderThread) {
         }
         counts.expectNone();
         EXPECT_EQ(differing, 0);
-        EXPECT_TRUE(finiteAndSounding(b));
+        EXPECT_TRUE(finiteAndSounding({b}));
         // The graph playing, one fading out and one coming in at most (about 17-22 KB
         // measured; about 45-50 KB when retired graphs are kept).
         EXPECT_LT(peakHeld - keptDirect - keptOnDemand, 30000) << "retired graphs are freed";
     }
-    // Within a few hundred bytes the test's own messages hold; a graph is kilobytes.
-    EXPECT_NEAR(gHeldBytes, heldAtStart, 1024) << "nothing left behind";
-}
-
-// Three changes of the model port (to 1, 4, 5) in three runs before the worker
-// answers: the last wins, and the answers for the others are freed unplayed, so the
-// output equals that of an instance without a worker whose port changes to 5 alone
-// when the answers arrive. A worker that answers at once (an offline host) switches
-// within the run() that saw the change, as an instance without a worker does.
-TEST_F(RealtimeLv2, TheLastModelAskedOfTheWorkerWins) {
-    { Lv2Plugin warm(mono, nullptr); }
-    const long heldAtStart = gHeldBytes;
+    // Three changes of the model port (to 1, 4, 5) in three runs before the worker
+    // answers: the last wins, and the answers for the others are freed unplayed, so the
+    // output equals that of an instance without a worker whose port changes to 5 alone
+    // when the answers arrive. A worker that answers at once (an offline host) switches
+    // within the run() that saw the change, as an instance without a worker does.
     {
         quorletest::TestWorker late, atOnce;
         atOnce.immediate = true;
         Lv2Plugin directLate(mono, nullptr), queued(mono, &late), directAtOnce(mono, nullptr),
             immediate(mono, &atOnce);
-        const std::vector<float> in = testTone(256);
+        const std::vector<float> in = tone(230.0, 48000.0, 256, 0.4f);
         std::vector<float> a(256), b(256), c(256), d(256);
         long differing = 0;
         for (int block = 0; block < 40; ++block) {
@@ -631,27 +603,29 @@ TEST_F(RealtimeLv2, TheLastModelAskedOfTheWorkerWins) {
         }
         EXPECT_EQ(differing, 0);
         late.work(); // frees what the last runs sent
-        EXPECT_TRUE(finiteAndSounding(b));
+        EXPECT_TRUE(finiteAndSounding({b}));
     }
-    EXPECT_NEAR(gHeldBytes, heldAtStart, 1024) << "every answer was freed or played";
+    // Within a few hundred bytes the test's own messages hold; a graph is kilobytes.
+    EXPECT_NEAR(gHeldBytes, heldAtStart, 1024)
+        << "nothing left behind, every answer freed or played";
 }
 
 // A session's plug-in played in counted cycles of `frames` of one tone: each run(),
 // after the answers waiting, is counted; the worker's turns are allowed to allocate
 // (they open files and free what the unit let go), and the files they open are summed.
 struct CountedSession : quorletest::Lv2Session {
-    std::vector<float> in, out;
+    std::vector<float> in, heard; // the first channel's last block
     RenderCounts counts;
     long workerOpens = 0;
     CountedSession(const LV2_Descriptor* d, uint32_t frames)
-        : Lv2Session(d, false, frames), in(testTone(frames)), out(frames) {}
+        : Lv2Session(d, false, frames), in(tone(230.0, 48000.0, frames, 0.4f)), heard(frames) {}
     // One run outside the count.
-    void warm() { plugin.run(in.data(), out.data(), block); }
+    void warm() { plugin.run(in.data(), heard.data(), block); }
     void cycles(int n) {
         for (int i = 0; i < n; ++i) {
             counts.count([&] {
                 worker.answer();
-                plugin.run(in.data(), out.data(), block);
+                plugin.run(in.data(), heard.data(), block);
             });
             const long before = gOpens;
             worker.work();
@@ -673,7 +647,7 @@ TEST_F(RealtimeLv2, AnArchiveChangeOrARestoreAllocatesNothingOnTheRenderThread) 
     ASSERT_FALSE(session.log.messages.empty());
     EXPECT_NE(session.log.messages[0].find("4 models"), std::string::npos)
         << "the archive was opened";
-    EXPECT_TRUE(finiteAndSounding(session.out));
+    EXPECT_TRUE(finiteAndSounding({session.heard}));
 
     // A state restored (the shipped archive back): the run() that puts its rig in
     // place, the crossfade and the old rig's way to the worker allocate nothing.
@@ -682,7 +656,7 @@ TEST_F(RealtimeLv2, AnArchiveChangeOrARestoreAllocatesNothingOnTheRenderThread) 
     session.counts = {};
     session.cycles(12);
     session.counts.expectNone();
-    EXPECT_TRUE(finiteAndSounding(session.out));
+    EXPECT_TRUE(finiteAndSounding({session.heard}));
 }
 
 // The LV2 cabinet switched every way a player can while it plays: the port through
@@ -717,7 +691,7 @@ TEST_F(RealtimeLv2, SwitchingCabinetsAllocatesLocksAndOpensNothingOnTheRenderThr
     ASSERT_EQ(session.log.messages.size(), 1u);
     EXPECT_NE(session.log.messages[0].find(bad), std::string::npos) << session.log.messages[0];
     EXPECT_EQ(session.worker.failures, 0);
-    EXPECT_TRUE(finiteAndSounding(session.out));
+    EXPECT_TRUE(finiteAndSounding({session.heard}));
 }
 
 } // namespace
