@@ -14,7 +14,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <memory>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -42,12 +45,15 @@ Bank prepareAll(VorlixMac& fx) {
     return bank;
 }
 
-// Renders `frames` samples of `in` from `at` into `out` at the same place.
-void renderBlock(VorlixMac& fx, const std::vector<float>& in, std::vector<float>& out, size_t at,
-                 size_t frames) {
-    float* i = const_cast<float*>(in.data()) + at;
-    float* o = out.data() + at;
-    fx.process(&i, &o, static_cast<int32_t>(frames));
+// Renders `frames` samples of `in` from `at` through each effect into its output, at
+// the same place.
+void renderBlock(const std::vector<float>& in, size_t at, size_t frames,
+                 std::initializer_list<std::pair<VorlixMac*, std::vector<float>*>> effects) {
+    for (auto [fx, out] : effects) {
+        float* i = const_cast<float*>(in.data()) + at;
+        float* o = out->data() + at;
+        fx->process(&i, &o, static_cast<int32_t>(frames));
+    }
 }
 
 TEST(ModelSwitch, PrepareBuildsEveryShippedModelAndRefusesWhatCannotBuild) {
@@ -88,11 +94,7 @@ TEST(ModelSwitch, PrepareBuildsEveryShippedModelAndRefusesWhatCannotBuild) {
 // models, there and back and there again (graphs that have played before are
 // installed again); and a running rate of 88.2 kHz (an oversampled kernel's).
 TEST(ModelSwitch, AfterAFadeTheOutputIsAFreshlyLoadedModelsAndTheFadeIsLinear) {
-    struct Case {
-        float rate;
-        int from, to;
-    };
-    std::vector<Case> cases;
+    std::vector<std::tuple<float, int, int>> cases; // rate, from, to
     for (int a = 0; a < 6; ++a)
         for (int b = 0; b < 6; ++b)
             if (a != b)
@@ -100,19 +102,19 @@ TEST(ModelSwitch, AfterAFadeTheOutputIsAFreshlyLoadedModelsAndTheFadeIsLinear) {
     cases.push_back({88200.0f, 4, 1});
     constexpr size_t kBlock = 256;
     constexpr size_t kSwitches[] = {40, 80, 120}; // blocks
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.from << " -> " << c.to << " at " << c.rate);
-        auto fx = shippedEffect(c.rate);
+    for (auto [rate, from, to] : cases) {
+        SCOPED_TRACE(testing::Message() << from << " -> " << to << " at " << rate);
+        auto fx = shippedEffect(rate);
         const Bank bank = prepareAll(*fx);
         const int32_t length = fx->fadeSamples();
-        ASSERT_EQ(length, static_cast<int32_t>(std::lround(0.02 * c.rate)));
-        ASSERT_TRUE(fx->install(bank[static_cast<size_t>(c.from)].get()));
-        const int models[] = {c.from, c.to, c.from, c.to}; // stretch by stretch
+        ASSERT_EQ(length, static_cast<int32_t>(std::lround(0.02 * rate)));
+        ASSERT_TRUE(fx->install(bank[static_cast<size_t>(from)].get()));
+        const int models[] = {from, to, from, to}; // stretch by stretch
         std::vector<std::unique_ptr<VorlixMac>> stretch;
         for (int s = 0; s < 4; ++s)
-            stretch.push_back(shippedEffect(c.rate));
-        ASSERT_TRUE(stretch[0]->loadXmlZ(c.from));
-        const std::vector<float> in = pluckedPhrase(c.rate, 0.9);
+            stretch.push_back(shippedEffect(rate));
+        ASSERT_TRUE(stretch[0]->loadXmlZ(from));
+        const std::vector<float> in = pluckedPhrase(rate, 0.9);
         std::vector<float> out(in.size());
         std::vector<std::vector<float>> want(4, std::vector<float>(in.size()));
         size_t current = 0, fadeStart = 0, fadeEnd = 0, compared = 0, faded = 0;
@@ -130,9 +132,9 @@ TEST(ModelSwitch, AfterAFadeTheOutputIsAFreshlyLoadedModelsAndTheFadeIsLinear) {
                 fadeStart = at;
                 fadeEnd = at + static_cast<size_t>(length);
             }
-            renderBlock(*fx, in, out, at, frames);
+            renderBlock(in, at, frames, {{fx.get(), &out}});
             for (size_t s = 0; s < 4; ++s)
-                renderBlock(*stretch[s], in, want[s], at, frames);
+                renderBlock(in, at, frames, {{stretch[s].get(), &want[s]}});
             for (size_t i = at; i < at + frames; ++i) {
                 if (i >= fadeEnd) {
                     ASSERT_EQ(out[i], want[current][i]) << "sample " << i;
@@ -176,8 +178,7 @@ TEST(ModelSwitch, SwitchesDuringAFadeWaitAndTheLastOneWins) {
             EXPECT_TRUE(fx->switchTo(bank[3].get()));
             EXPECT_EQ(fx->getParameter(3), 1.0f);
         }
-        renderBlock(*fx, in, out, at, frames);
-        renderBlock(*fresh, in, want, at, frames);
+        renderBlock(in, at, frames, {{fx.get(), &out}, {fresh.get(), &want}});
         if (!secondFade && fx->getParameter(3) == 3.0f) {
             // The waiting switch began at the end of this call: the fresh effect
             // loads it before the next block.
@@ -219,11 +220,9 @@ TEST(ModelSwitch, AResetOrAnInstallDuringAFadeEndsIt) {
         const Bank bank = prepareAll(*fx);
         const std::vector<float> in = pluckedPhrase(48000.0, 0.3);
         std::vector<float> out(in.size()), want(in.size());
-        renderBlock(*fx, in, out, 0, 4096);
-        renderBlock(*fresh, in, want, 0, 4096);
+        renderBlock(in, 0, 4096, {{fx.get(), &out}, {fresh.get(), &want}});
         ASSERT_TRUE(fx->switchTo(bank[2].get()));
-        renderBlock(*fx, in, out, 4096, 100);
-        renderBlock(*fresh, in, want, 4096, 100);
+        renderBlock(in, 4096, 100, {{fx.get(), &out}, {fresh.get(), &want}});
         ASSERT_TRUE(fx->switchTo(bank[5].get())); // waits
         if (reset) {
             fx->clearState();
@@ -234,8 +233,7 @@ TEST(ModelSwitch, AResetOrAnInstallDuringAFadeEndsIt) {
         ASSERT_TRUE(fresh->loadXmlZ(5));
         EXPECT_EQ(fx->fadeRemaining(), 0);
         EXPECT_EQ(fx->getParameter(3), 5.0f);
-        renderBlock(*fx, in, out, 4196, in.size() - 4196);
-        renderBlock(*fresh, in, want, 4196, in.size() - 4196);
+        renderBlock(in, 4196, in.size() - 4196, {{fx.get(), &out}, {fresh.get(), &want}});
         EXPECT_TRUE(std::equal(out.begin() + 4196, out.end(), want.begin() + 4196));
     }
 }
@@ -256,15 +254,11 @@ TEST(ModelSwitch, AFadeIntoAGraphWritingNothingFadesToTheFixedStage) {
     ASSERT_TRUE(bare->install(&nothingToo));
     const std::vector<float> in = pluckedPhrase(48000.0, 0.3);
     std::vector<float> out(in.size()), was(in.size()), fixed(in.size());
-    auto renderAll = [&](size_t at, size_t frames) {
-        renderBlock(*fx, in, out, at, frames);
-        renderBlock(*old, in, was, at, frames);
-        renderBlock(*bare, in, fixed, at, frames);
-    };
-    renderAll(0, 4096);
+    renderBlock(in, 0, 4096, {{fx.get(), &out}, {old.get(), &was}, {bare.get(), &fixed}});
     ASSERT_TRUE(fx->switchTo(&nothing));
     const int32_t length = fx->fadeSamples();
-    renderAll(4096, in.size() - 4096);
+    renderBlock(in, 4096, in.size() - 4096,
+                {{fx.get(), &out}, {old.get(), &was}, {bare.get(), &fixed}});
     EXPECT_NE(was, fixed);
     for (int32_t k = 0; k < length; ++k) {
         const size_t i = 4096 + static_cast<size_t>(k);
