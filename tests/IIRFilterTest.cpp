@@ -214,8 +214,27 @@ TEST(IIRFilter, OrdersOtherThanTwoRunTheFirstOrderShelfOnEveryPath) {
         }
 }
 
-TEST(IIRFilter, DisplaysTheFrequencyAndTheDerivedAlpha) {
-    QrIIRFilter f(masterCallback);
+std::vector<std::pair<int32_t, float>> gAutomated;
+intptr_t automationHost(AEffect*, int32_t opcode, int32_t index, intptr_t, void*, float opt) {
+    if (opcode == 0)
+        gAutomated.emplace_back(index, opt);
+    return opcode == 4 && index != 0; // only the first input connected
+}
+
+TEST(IIRFilter, EverySetReachesTheHostTextsAreBoundedAndDisplaysFollowTheControls) {
+    gAutomated.clear();
+    QrIIRFilter f(automationHost);
+    f.setParameter(F::kK, 0.6f);
+    f.setParameter(9, 0.1f); // changes nothing, still reported
+    EXPECT_EQ(gAutomated, (std::vector<std::pair<int32_t, float>>{{F::kK, 0.6f}, {9, 0.1f}}));
+    f.resume();
+    EXPECT_EQ(f.params.channels, 1); // the second input is not connected
+    char text[kTextSize];
+    std::string longName(100, 'x');
+    f.setProgramName(longName.data());
+    f.getProgramName(text);
+    EXPECT_EQ(std::string(text), std::string(31, 'x'));
+    // The frequency shown is the control's, whatever the rate.
     f.setParameter(F::kFrequency, 0.5f);
     EXPECT_EQ(display(f, F::kFrequency), "1672");
     f.setSampleRate(96000.0f);
@@ -229,28 +248,6 @@ TEST(IIRFilter, DisplaysTheFrequencyAndTheDerivedAlpha) {
     f.setParameter(F::kAlpha, 0.2f);
     EXPECT_EQ(f.getParameter(F::kAlpha), derived);
     EXPECT_EQ(display(f, F::kAlpha), "N/A");
-}
-
-std::vector<std::pair<int32_t, float>> gAutomated;
-intptr_t automationHost(AEffect*, int32_t opcode, int32_t index, intptr_t, void*, float opt) {
-    if (opcode == 0)
-        gAutomated.emplace_back(index, opt);
-    return opcode == 4 && index != 0; // only the first input connected
-}
-
-TEST(IIRFilter, EverySetReachesTheHostAndTextsAreBounded) {
-    gAutomated.clear();
-    QrIIRFilter f(automationHost);
-    f.setParameter(F::kK, 0.6f);
-    f.setParameter(9, 0.1f); // changes nothing, still reported
-    EXPECT_EQ(gAutomated, (std::vector<std::pair<int32_t, float>>{{F::kK, 0.6f}, {9, 0.1f}}));
-    f.resume();
-    EXPECT_EQ(f.params.channels, 1); // the second input is not connected
-    char text[kTextSize];
-    std::string longName(100, 'x');
-    f.setProgramName(longName.data());
-    f.getProgramName(text);
-    EXPECT_EQ(std::string(text), std::string(31, 'x'));
 }
 
 double dB(double amplitude) {
@@ -281,6 +278,13 @@ Buffer render(QrSaturator& s, const Buffer& in) {
         s.processReplacing(&i, &o, static_cast<int32_t>(std::min<size_t>(480, in.size() - at)));
     }
     return out;
+}
+
+// Through a fresh block set to `set`.
+Buffer through(const Setting& set, const Buffer& in) {
+    QrSaturator s(masterCallback);
+    apply(s, set);
+    return render(s, in);
 }
 
 // The bare curve, sample by sample, as the block shapes u = g x + b without anti-aliasing.
@@ -318,9 +322,7 @@ TEST(Saturator, HarmonicLevelsOfA100HzSineAreThoseOfTheCurve) {
                                 {12.0, 0.0f, 0.5f, 0.25f, 1.0f},
                                 {6.0, 0.6f, 0.9f, 0.25f, 0.4f}};
     for (const Setting& set : settings) {
-        QrSaturator s(masterCallback);
-        apply(s, set);
-        const Buffer out = render(s, sine(100.0, 0.5, 72000));
+        const Buffer out = through(set, sine(100.0, 0.5, 72000));
 
         const size_t grid = 1 << 16; // one period of a sine of kRate / grid Hz
         const Buffer period = plainCurve(sine(kRate / grid, 0.5, grid), set);
@@ -342,9 +344,8 @@ TEST(Saturator, SoftnessMakesDistortionRiseSteadilyWithTheLevel) {
     auto thdSweep = [](float softness) {
         std::vector<double> thd;
         for (double level = -42.0; level <= -3.0; level += 3.0) {
-            QrSaturator s(masterCallback);
-            apply(s, {20.0, 0.0f, 0.95f, 0.25f, softness});
-            const Buffer out = render(s, sine(1000.0, std::pow(10.0, level / 20.0), 9600));
+            const Buffer out = through({20.0, 0.0f, 0.95f, 0.25f, softness},
+                                       sine(1000.0, std::pow(10.0, level / 20.0), 9600));
             double harmonics = 0.0;
             for (long h = 2; h <= 9; ++h)
                 harmonics += std::pow(amplitude(out, 4800, 4800, 100 * h), 2.0);
@@ -385,10 +386,8 @@ TEST(Saturator, AntiderivativeShapingFoldsBackLessThanTheBareCurve) {
     // measured); the aliases in the audible band fold from higher harmonics, which the
     // mean takes down further: the strongest of them drops by 11.8 dB.
     const Setting set{20.0, 0.0f, 0.5f, 0.25f};
-    QrSaturator s(masterCallback);
-    apply(s, set);
     const Buffer in = sine(9000.0, 0.5, 9600);
-    const Buffer shaped = render(s, in), bare = plainCurve(in, set);
+    const Buffer shaped = through(set, in), bare = plainCurve(in, set);
     // The strongest alias below `topBin`, in dB below the fundamental.
     auto strongestAlias = [](const Buffer& x, long topBin) {
         double worst = 0.0;
@@ -405,9 +404,7 @@ TEST(Saturator, AntiderivativeShapingFoldsBackLessThanTheBareCurve) {
 TEST(Saturator, TheDcCutTakesOffTheDcThatAsymmetryMakes) {
     // 1 kHz through the most asymmetric bias; the mean of the second second.
     auto meanOfLastSecond = [](float dcCut) {
-        QrSaturator s(masterCallback);
-        apply(s, {6.0, 1.0f, 0.5f, dcCut});
-        const Buffer out = render(s, sine(1000.0, 0.5, 96000));
+        const Buffer out = through({6.0, 1.0f, 0.5f, dcCut}, sine(1000.0, 0.5, 96000));
         return std::accumulate(out.begin() + 48000, out.end(), 0.0) / 48000.0;
     };
     const double cut = meanOfLastSecond(0.25f), uncut = meanOfLastSecond(0.0f);
@@ -424,13 +421,11 @@ TEST(Saturator, TinyStepsReadTheCurveAndBadInputIsForgottenOnClear) {
     // midpoint (4e-6) and above it (2e-5, where a quotient of float antiderivatives
     // would be off by 1e-2): either way the output is the curve at the step's midpoint.
     for (double du : {4e-6, 2e-5}) {
-        QrSaturator s(masterCallback);
-        apply(s, set);
         const auto n = static_cast<size_t>(6.0 / du);
         Buffer in(n);
         for (size_t i = 0; i < n; ++i)
             in[i] = static_cast<float>((-3.0 + du * static_cast<double>(i) - b) / g);
-        const Buffer out = render(s, in);
+        const Buffer out = through(set, in);
         double worst = 0.0;
         for (size_t i = 1; i < n; ++i) {
             const double mid = 0.5 * (g * in[i - 1] + g * in[i]) + b;
@@ -448,16 +443,15 @@ TEST(Saturator, TinyStepsReadTheCurveAndBadInputIsForgottenOnClear) {
     EXPECT_EQ(QrSaturator::antiderivative(-1.7, 0.3), QrSaturator::antiderivative(1.7, 0.3));
 
     // A NaN and an infinity reach the block: after clearState it sounds as a fresh one.
-    QrSaturator poisoned(masterCallback), fresh(masterCallback);
+    QrSaturator poisoned(masterCallback);
     apply(poisoned, {12.0, 0.5f, 0.5f, 0.25f});
-    apply(fresh, {12.0, 0.5f, 0.5f, 0.25f});
     Buffer bad = sine(440.0, 0.5, 960);
     bad[100] = NAN;
     bad[300] = INFINITY;
     render(poisoned, bad);
     poisoned.clearState();
     const Buffer tone = sine(440.0, 0.5, 960);
-    EXPECT_EQ(render(poisoned, tone), render(fresh, tone));
+    EXPECT_EQ(render(poisoned, tone), through({12.0, 0.5f, 0.5f, 0.25f}, tone));
 }
 
 } // namespace
