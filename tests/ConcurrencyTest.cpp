@@ -22,6 +22,7 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -69,9 +70,8 @@ bool audible(const Channels& a) {
 // The shipped bundle's unit opened in `host`.
 testing::AssertionResult loaded(PluginHost& host) {
     std::string error;
-    if (!host.load(QUORLE_BUNDLE_DIR, error))
-        return testing::AssertionFailure() << error;
-    return testing::AssertionSuccess();
+    return host.load(QUORLE_BUNDLE_DIR, error) ? testing::AssertionSuccess()
+                                               : testing::AssertionFailure() << error;
 }
 
 testing::AssertionResult started(PluginHost& host, const Script& s) {
@@ -114,8 +114,8 @@ int play(PluginHost& host, const Script& s, const Channels& in, Channels& out) {
 
 // Runs `work` on a thread of its own after all the others have started, so that
 // they overlap.
-class Crew {
-  public:
+struct Crew {
+    std::vector<std::function<void()>> tasks;
     void add(std::function<void()> work) { tasks.push_back(std::move(work)); }
     void run() {
         std::atomic<size_t> ready{0};
@@ -130,9 +130,6 @@ class Crew {
         for (auto& thread : threads)
             thread.join();
     }
-
-  private:
-    std::vector<std::function<void()>> tasks;
 };
 
 // Opens, starts and closes a unit of the shipped bundle; false if any step fails
@@ -199,15 +196,15 @@ TEST(Concurrency, UnitsRenderAsTheyDoAloneWhileOthersComeAndGoOnSeveralThreads) 
                 ++unitsOpened;
             } while (rendering.load() > 0);
         });
+    const std::pair<AudioUnitPropertyID, AudioUnitPropertyListenerProc> listeners[] = {
+        {kAudioUnitProperty_LastRenderError, &onRenderError},
+        {kAudioUnitProperty_StreamFormat, &onFormat}};
     crew.add([&] { // a window watching the rendering units' errors and formats
         do {
-            for (AudioUnit unit : log.units) {
-                if (AudioUnitAddPropertyListener(unit, kAudioUnitProperty_LastRenderError,
-                                                 &onRenderError, &log) != noErr ||
-                    AudioUnitAddPropertyListener(unit, kAudioUnitProperty_StreamFormat, &onFormat,
-                                                 nullptr) != noErr)
-                    ++listenerErrors;
-            }
+            for (AudioUnit unit : log.units)
+                for (const auto& [id, listener] : listeners)
+                    listenerErrors +=
+                        AudioUnitAddPropertyListener(unit, id, listener, &log) ? 1 : 0;
             for (AudioUnit unit : log.units) {
                 OSStatus last = noErr; // reading it lets the next error be announced
                 UInt32 size = sizeof(last);
@@ -215,11 +212,8 @@ TEST(Concurrency, UnitsRenderAsTheyDoAloneWhileOthersComeAndGoOnSeveralThreads) 
                                          kAudioUnitScope_Global, 0, &last, &size) != noErr ||
                     (last != noErr && last != kAudioUnitErr_TooManyFramesToProcess))
                     ++listenerErrors;
-                if (AudioUnitRemovePropertyListener(unit, kAudioUnitProperty_StreamFormat,
-                                                    &onFormat) != noErr ||
-                    AudioUnitRemovePropertyListener(unit, kAudioUnitProperty_LastRenderError,
-                                                    &onRenderError) != noErr)
-                    ++listenerErrors;
+                for (const auto& [id, listener] : listeners)
+                    listenerErrors += AudioUnitRemovePropertyListener(unit, id, listener) ? 1 : 0;
             }
             ++listenerRounds;
             std::this_thread::yield();

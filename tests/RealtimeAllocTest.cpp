@@ -56,12 +56,6 @@ std::atomic<long> gFailIn{0};
 bool failsNow() {
     return gFailIn.load() > 0 && gFailIn.fetch_sub(1) == 1;
 }
-} // namespace
-
-// The replacement pairs malloc with free on purpose.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
 void* held(void* p) {
     if (p)
         gHeldBytes += static_cast<long>(malloc_usable_size(p));
@@ -72,7 +66,32 @@ void release(void* p) {
         gHeldBytes -= static_cast<long>(malloc_usable_size(p));
     std::free(p);
 }
+
+std::atomic<long> gLocks{0}; // mutexes acquired, by any thread
+using MutexCall = int (*)(pthread_mutex_t*);
+std::atomic<MutexCall> gLock{nullptr}, gTryLock{nullptr};
+MutexCall next(std::atomic<MutexCall>& slot, const char* name) {
+    MutexCall call = slot.load();
+    if (!call) {
+        call = reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, name));
+        slot.store(call);
+    }
+    return call;
+}
+int counted(int result) {
+    gLocks += result == 0 ? 1 : 0;
+    return result;
+}
+
+// Files opened and threads created, by any thread.
+std::atomic<long> gOpens{0}, gThreads{0};
+template <typename F> F nextCall(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
 } // namespace
+
+// The replacement pairs malloc with free on purpose.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 void* operator new(std::size_t size) {
     ++gAllocations;
@@ -105,30 +124,8 @@ void operator delete[](void* p, std::size_t) noexcept {
     release(p);
 }
 
-namespace {
-std::atomic<long> gLocks{0}; // mutexes acquired, by any thread
-
-using MutexCall = int (*)(pthread_mutex_t*);
-std::atomic<MutexCall> gLock{nullptr}, gTryLock{nullptr};
-
-MutexCall next(std::atomic<MutexCall>& slot, const char* name) {
-    MutexCall call = slot.load();
-    if (!call) {
-        call = reinterpret_cast<MutexCall>(dlsym(RTLD_NEXT, name));
-        slot.store(call);
-    }
-    return call;
-}
-} // namespace
-
 // The program exports its symbols, so the standard library's mutexes, this
 // program's and those of the LV2 library it loads are all locked through these.
-namespace {
-int counted(int result) {
-    gLocks += result == 0 ? 1 : 0;
-    return result;
-}
-} // namespace
 extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
     return counted(next(gLock, "pthread_mutex_lock")(mutex));
 }
@@ -136,15 +133,8 @@ extern "C" int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept {
     return counted(next(gTryLock, "pthread_mutex_trylock")(mutex));
 }
 
-// Files opened and threads created, by any thread, counted the same way (exported
-// by name: the headers declare these hidden).
-namespace {
-std::atomic<long> gOpens{0}, gThreads{0};
-template <typename F> F nextCall(const char* name) {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-} // namespace
-
+// Files opened and threads created, counted the same way (exported by name: the
+// headers declare these hidden).
 extern "C" __attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
     ++gOpens;
     va_list args;
@@ -465,8 +455,7 @@ TEST_F(RealtimeLv2, ThePluginSizesItsUnitToTheHostsMaximumBlock) {
     long keptBounded = 0, keptPlain = 0, keptUnreadable = 0, keptWithoutMap = 0;
     LV2_Handle plugins[] = {make(withBound, keptBounded), make(nullptr, keptPlain),
                             make(withUnreadable, keptUnreadable), make(withoutMap, keptWithoutMap)};
-    for (LV2_Handle p : plugins)
-        ASSERT_NE(p, nullptr);
+    ASSERT_EQ(std::count(std::begin(plugins), std::end(plugins), nullptr), 0);
     // 50 slots of 256 x 2 frames against 2048 x 2 (the default factor is 2), and
     // besides the slots and the crossfade's two buffers of a slot's length less than
     // half a megabyte (the unit's event queue, 256 KB, the largest part; every
@@ -480,7 +469,8 @@ TEST_F(RealtimeLv2, ThePluginSizesItsUnitToTheHostsMaximumBlock) {
     EXPECT_NEAR(keptUnreadable, keptPlain, 4096);
     EXPECT_NEAR(keptWithoutMap, keptPlain, 4096);
 
-    float controls[4] = {0.7f, 0.5f, 0.5f, 2.0f}, factor = 2.0f, latency = 0.0f;
+    // The controls, the factor and the latency (the audio ports, 4 and 5, set by run()).
+    float ports[8] = {0.7f, 0.5f, 0.5f, 2.0f, 0.0f, 0.0f, 2.0f, 0.0f};
     const std::vector<float> in = tone(230.0, 48000.0, 8192, 0.4f);
     std::vector<std::vector<float>> out(2, std::vector<float>(in.size()));
     // `frames` of the input from `at` on through instance `i`.
@@ -490,10 +480,8 @@ TEST_F(RealtimeLv2, ThePluginSizesItsUnitToTheHostsMaximumBlock) {
         mono->run(plugins[i], frames);
     };
     for (int i = 0; i < 2; ++i) {
-        for (uint32_t p = 0; p < 4; ++p)
-            mono->connect_port(plugins[i], p, &controls[p]);
-        mono->connect_port(plugins[i], 6, &factor);
-        mono->connect_port(plugins[i], 7, &latency);
+        for (uint32_t p : {0u, 1u, 2u, 3u, 6u, 7u})
+            mono->connect_port(plugins[i], p, &ports[p]);
         mono->activate(plugins[i]);
         for (size_t at = 0; at < 4096; at += 256)
             run(i, at, 256);
@@ -540,12 +528,11 @@ TEST_F(RealtimeLv2, TheWorkerBuildsModelsOffTheRenderThreadAndTheLastAskedWins) 
     for (uint32_t frames : {64u, 512u}) {
         SCOPED_TRACE(testing::Message() << frames << " frames");
         quorletest::TestWorker worker;
-        long keptDirect = gHeldBytes;
+        const long beforeBoth = gHeldBytes;
         Lv2Plugin direct(mono, nullptr);
-        keptDirect = gHeldBytes - keptDirect;
-        long keptOnDemand = gHeldBytes;
+        const long keptDirect = gHeldBytes - beforeBoth;
         Lv2Plugin onDemand(mono, &worker);
-        keptOnDemand = gHeldBytes - keptOnDemand;
+        const long keptOnDemand = gHeldBytes - beforeBoth - keptDirect;
         ASSERT_NE(worker.plugin, nullptr);
         EXPECT_LT(keptOnDemand, keptDirect - 20000) << "five models fewer built";
         const std::vector<float> in = tone(230.0, 48000.0, frames, 0.4f);
@@ -610,88 +597,74 @@ TEST_F(RealtimeLv2, TheWorkerBuildsModelsOffTheRenderThreadAndTheLastAskedWins) 
         << "nothing left behind, every answer freed or played";
 }
 
-// A session's plug-in played in counted cycles of `frames` of one tone: each run(),
-// after the answers waiting, is counted; the worker's turns are allowed to allocate
-// (they open files and free what the unit let go), and the files they open are summed.
-struct CountedSession : quorletest::Lv2Session {
-    std::vector<float> in, heard; // the first channel's last block
-    RenderCounts counts;
-    long workerOpens = 0;
-    CountedSession(const LV2_Descriptor* d, uint32_t frames)
-        : Lv2Session(d, false, frames), in(tone(230.0, 48000.0, frames, 0.4f)), heard(frames) {}
-    // One run outside the count.
-    void warm() { plugin.run(in.data(), heard.data(), block); }
-    void cycles(int n) {
-        for (int i = 0; i < n; ++i) {
-            counts.count([&] {
-                worker.answer();
-                plugin.run(in.data(), heard.data(), block);
-            });
-            const long before = gOpens;
-            worker.work();
-            workerOpens += gOpens - before;
-        }
-    }
-};
-
-// A player's archive set through the LV2 parameter: the worker opens its unit,
-// and the answer puts it in place and crossfades to it within run(): neither
-// run() nor work_response() allocates or locks, the fade and the retiring of the
-// old unit included.
-TEST_F(RealtimeLv2, AnArchiveChangeOrARestoreAllocatesNothingOnTheRenderThread) {
-    CountedSession session(mono, 512);
-    session.warm();
-    session.plugin.setArchive(std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.data");
-    session.cycles(12);
-    session.counts.expectNone();
-    ASSERT_FALSE(session.log.messages.empty());
-    EXPECT_NE(session.log.messages[0].find("4 models"), std::string::npos)
-        << "the archive was opened";
-    EXPECT_TRUE(finiteAndSounding({session.heard}));
-
-    // A state restored (the shipped archive back): the run() that puts its rig in
-    // place, the crossfade and the old rig's way to the worker allocate nothing.
-    quorletest::TestState shipped;
-    ASSERT_EQ(session.plugin.restore(shipped), LV2_STATE_SUCCESS);
-    session.counts = {};
-    session.cycles(12);
-    session.counts.expectNone();
-    EXPECT_TRUE(finiteAndSounding({session.heard}));
-}
-
-// The LV2 cabinet switched every way a player can while it plays: the port through
-// the shipped cabinets and off, the player's files set by patch:Set (loaded by the
-// worker, one that cannot be used among them). Neither run() nor work_response()
-// allocates, locks, opens a file or starts a thread, the crossfades and the way of
-// the replaced cabinets to the worker or back to the shelf included.
-TEST_F(RealtimeLv2, SwitchingCabinetsAllocatesLocksAndOpensNothingOnTheRenderThread) {
+// A player's archive set through the LV2 parameter: the worker opens its unit, and
+// the answer puts it in place and crossfades to it within run(); then a state
+// restored (the shipped archive back): the run() that puts its rig in place, the
+// crossfade and the old rig's way to the worker. Then the cabinet switched every way
+// a player can while it plays: the port through the shipped cabinets and off, the
+// player's files set by patch:Set (loaded by the worker, one that cannot be used
+// among them). Neither run() nor work_response() allocates, locks, opens a file or
+// starts a thread, the fades and the way of the replaced units and cabinets to the
+// worker or back to the shelf included.
+TEST_F(RealtimeLv2,
+       ArchivesRestoresAndCabinetsChangeWithNothingAllocatedOrOpenedOnTheRenderThread) {
     quorletest::ScratchDir dir;
     // A short decaying response, and a file that is not a sound.
     const std::string bad = dir.path + "cabinet-test.txt";
     const std::string good = quorletest::writeWav(dir.path + "cabinet-test.wav",
                                                   {0.6f, -0.25f, 0.12f, -0.06f, 0.03f}, 44100);
     std::ofstream(bad) << "not a sound\n";
-    CountedSession session(stereo, 256);
-    session.plugin.chooseCabinet(5.0f);
-    session.warm();
+    quorletest::Lv2Session session(stereo, false, 256);
+    auto& plugin = session.plugin;
+    const std::vector<float> in = tone(230.0, 48000.0, 256, 0.4f);
+    std::vector<float> heard(256); // the first channel's last block
+    plugin.chooseCabinet(5.0f);
+    plugin.run(in.data(), heard.data(), 256);
+    // Cycles of a threaded host, each run() after the answers waiting counted; the
+    // worker's turns may allocate (they open files and free what the unit let go),
+    // and the files they open are summed.
+    RenderCounts counts;
+    long workerOpens = 0;
+    auto cycles = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            counts.count([&] {
+                session.worker.answer();
+                plugin.run(in.data(), heard.data(), 256);
+            });
+            const long before = gOpens;
+            session.worker.work();
+            workerOpens += gOpens - before;
+        }
+    };
+    plugin.setArchive(std::string(QUORLE_REFERENCE_DATA_DIR) + "quorle.data");
+    cycles(24);
+    ASSERT_FALSE(session.log.messages.empty());
+    EXPECT_NE(session.log.messages[0].find("4 models"), std::string::npos)
+        << "the archive was opened";
+    EXPECT_TRUE(finiteAndSounding({heard}));
+    quorletest::TestState shipped;
+    ASSERT_EQ(plugin.restore(shipped), LV2_STATE_SUCCESS);
+    cycles(24);
+    EXPECT_TRUE(finiteAndSounding({heard}));
+
+    workerOpens = 0;
     for (float choice : {2.0f, 3.0f, 0.0f, 4.0f, 5.0f}) {
-        session.plugin.cabinet = choice;
-        session.cycles(6); // past the 20 ms crossfade
+        plugin.cabinet = choice;
+        cycles(6); // past the 20 ms crossfade
     }
-    session.plugin.cabinet = 1.0f;
+    plugin.cabinet = 1.0f;
     for (const std::string& file : {good, bad, good}) {
-        session.plugin.setPath(session.uris.id("http://pellark.invalid/plugins/quorle#cabinetFile"),
-                               file);
-        session.cycles(6);
+        plugin.setPath(session.uris.id("http://pellark.invalid/plugins/quorle#cabinetFile"), file);
+        cycles(6);
     }
-    session.plugin.cabinet = 3.0f;
-    session.cycles(6);
-    session.counts.expectNone();
-    EXPECT_GE(session.workerOpens, 2) << "the worker opened the files";
-    ASSERT_EQ(session.log.messages.size(), 1u);
-    EXPECT_NE(session.log.messages[0].find(bad), std::string::npos) << session.log.messages[0];
+    plugin.cabinet = 3.0f;
+    cycles(6);
+    counts.expectNone();
+    EXPECT_GE(workerOpens, 2) << "the worker opened the files";
+    ASSERT_EQ(session.log.messages.size(), 2u);
+    EXPECT_NE(session.log.messages[1].find(bad), std::string::npos) << session.log.messages[1];
     EXPECT_EQ(session.worker.failures, 0);
-    EXPECT_TRUE(finiteAndSounding({session.heard}));
+    EXPECT_TRUE(finiteAndSounding({heard}));
 }
 
 } // namespace
