@@ -61,6 +61,24 @@ bool sameBits(const Buffer& a, const Buffer& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
+// One block through processReplacing, onto an output holding 0.25.
+Buffer run(AudioEffectX& fx, const Buffer& in) {
+    Buffer out(in.size(), 0.25f);
+    float* i = const_cast<float*>(in.data());
+    float* o = out.data();
+    fx.processReplacing(&i, &o, static_cast<int32_t>(in.size()));
+    return out;
+}
+
+// The program name a block keeps when given 200 characters.
+std::string keptName(AudioEffectX& fx) {
+    std::string name(200, 'n');
+    char text[kTextSize] = "";
+    fx.setProgramName(name.data());
+    fx.getProgramName(text);
+    return text;
+}
+
 std::string display(AudioEffectX& fx, int32_t index) {
     char text[kTextSize] = "";
     fx.getParameterDisplay(index, text);
@@ -221,11 +239,7 @@ TEST(Delay, LengthNameProgramAndTypedValueStayInRange) {
     d.setSampleRate(384000.0f);
     EXPECT_EQ(d.getDelaySamples(), full);
     // Program names, numbers and typed values stay in range too.
-    char text[kTextSize];
-    std::string longName(100, 'x'); // cut to the 23 characters a program name holds
-    d.setProgramName(longName.data());
-    d.getProgramName(text);
-    EXPECT_EQ(std::string(text), std::string(23, 'x'));
+    EXPECT_EQ(keptName(d), std::string(23, 'n')); // what a program name holds
     d.setProgram(3);
     for (int32_t bad : {-1, 16, 1 << 30})
         d.setProgram(bad);
@@ -257,20 +271,7 @@ TEST(Inverter, FlipsTheSignBitSubtractsWhenAddingAndIgnoresParameters) {
 
     inv.setParameter(0, 0.7f); // changes nothing
     EXPECT_EQ(inv.getParameter(0), 0.0f);
-    std::string name(100, 'n'); // cut to the 31 characters the program name holds
-    char text[kTextSize];
-    inv.setProgramName(name.data());
-    inv.getProgramName(text);
-    EXPECT_EQ(std::string(text), std::string(kTextSize - 1, 'n'));
-}
-
-// One block through processReplacing.
-Buffer run(QrClipper& c, const Buffer& in) {
-    Buffer out(in.size(), 0.25f);
-    float* i = const_cast<float*>(in.data());
-    float* o = out.data();
-    c.processReplacing(&i, &o, static_cast<int32_t>(in.size()));
-    return out;
+    EXPECT_EQ(keptName(inv), std::string(kTextSize - 1, 'n'));
 }
 
 // Sets parameters from index 0 on: pre-gain, clip positive, clip negative, post-gain, time.
@@ -350,11 +351,7 @@ TEST(Clipper, IdentityAndTextsStayWithinTheirBuffers) {
     alignas(QrClipper) unsigned char block[sizeof(QrClipper) + 64];
     std::memset(block, 0xA5, sizeof(block));
     auto* c = new (block) QrClipper(masterCallback);
-    char text[kTextSize];
-    std::string name(200, 'n');
-    c->setProgramName(name.data());
-    c->getProgramName(text);
-    EXPECT_EQ(std::string(text), std::string(31, 'n'));
+    EXPECT_EQ(keptName(*c), std::string(31, 'n'));
     // Huge values keep every display within the text buffer.
     set(*c, {1e37f, -3e38f, 1.0f, 1.0f, 100.0f});
     c->setSampleRate(1e-30f);
@@ -487,20 +484,12 @@ Buffer sine(double hz, double amplitude, size_t n, double rate = kRate) {
     return x;
 }
 
-void run(QrIIRFilter& f, const Buffer& in, Buffer& out) {
-    out.resize(in.size());
-    float* i = const_cast<float*>(in.data());
-    float* o = out.data();
-    f.processReplacing(&i, &o, static_cast<int32_t>(in.size()));
-}
-
 // Settled gain at `hz`: one second to settle, then a projection onto the tone.
 double gainAt(QrIIRFilter& f, double hz) {
     const double rate = f.getSampleRate();
     const size_t settle = static_cast<size_t>(rate);
     const size_t measure = static_cast<size_t>(std::lround(std::ceil(0.25 * hz) * rate / hz));
-    Buffer in = sine(hz, 0.5, settle + measure, rate), out;
-    run(f, in, out);
+    const Buffer out = run(f, sine(hz, 0.5, settle + measure, rate));
     double re = 0, im = 0;
     for (size_t n = settle; n < settle + measure; ++n) {
         re += out[n] * std::sin(2.0 * kPi * hz * n / rate);
@@ -511,11 +500,10 @@ double gainAt(QrIIRFilter& f, double hz) {
 
 // Settled gain at 0 Hz (a constant input) or at Nyquist (alternating samples).
 double edgeGain(QrIIRFilter& f, bool nyquist) {
-    Buffer in(20000), out;
+    Buffer in(20000);
     for (size_t i = 0; i < in.size(); ++i)
         in[i] = nyquist && i % 2 ? -0.25f : 0.25f;
-    run(f, in, out);
-    return std::fabs(out.back()) / 0.25;
+    return std::fabs(run(f, in).back()) / 0.25;
 }
 
 void configure(QrIIRFilter& f, float order, float type, float passes, float freq, float k,
@@ -533,8 +521,7 @@ TEST(IIRFilter, DefaultGainPassesTheSignalTimesPostGain) {
             for (float freq : {0.0f, 0.3f, 0.9f}) {
                 QrIIRFilter f(masterCallback);
                 configure(f, order, type, 0.4f, freq, 0.5f, 0.7f);
-                Buffer out;
-                run(f, in, out);
+                const Buffer out = run(f, in);
                 for (size_t i = 0; i < in.size(); ++i)
                     ASSERT_FLOAT_EQ(out[i], in[i] * 0.7f) << "order " << order << " i " << i;
             }
@@ -576,10 +563,7 @@ TEST(IIRFilter, WithEitherTypeAtOrderTwoTheOutputIsTheSame) {
     QrIIRFilter a(masterCallback), c(masterCallback);
     configure(a, 1.0f, 0.0f, 0.3f, 0.45f, 0.9f, 0.9f);
     configure(c, 1.0f, 1.0f, 0.3f, 0.45f, 0.9f, 0.9f); // order 2 has no shelf type
-    Buffer whole, typed;
-    run(a, in, whole);
-    run(c, in, typed);
-    EXPECT_EQ(whole, typed);
+    EXPECT_EQ(run(a, in), run(c, in));
     EXPECT_EQ(display(c, F::kType), "N/A");
 }
 
@@ -592,12 +576,10 @@ TEST(IIRFilter, PassCountStaysWithinTheHistory) {
         EXPECT_EQ(f.params.passes, passes) << value;
     }
     // No passes write nothing; twenty run over the whole history without going past it.
-    Buffer in(128, 0.5f), out(128, -7.0f);
-    run(f, in, out);
-    EXPECT_EQ(out, Buffer(128, -7.0f));
+    const Buffer in(128, 0.5f);
+    EXPECT_EQ(run(f, in), Buffer(128, 0.25f));
     f.setParameter(F::kPasses, 2.0f);
-    run(f, in, out);
-    EXPECT_TRUE(std::isfinite(out.back()));
+    EXPECT_TRUE(std::isfinite(run(f, in).back()));
 }
 
 TEST(IIRFilter, OrderIsTheIntegerPartOfTheControlPlusOneAndAHalf) {
@@ -636,8 +618,7 @@ TEST(IIRFilter, OrdersOtherThanTwoRunTheFirstOrderShelfOnEveryPath) {
             const IirCascade::Level before = IirCascade::setLevel(IirCascade::Level::kScalar);
             QrIIRFilter shelf(masterCallback);
             configure(shelf, 0.0f, type, passes, 0.4f, 0.85f, 0.9f);
-            Buffer want;
-            run(shelf, in, want);
+            const Buffer want = run(shelf, in);
             for (float order : {2.0f, -1.0f, 7.0f, -1e30f})
                 for (IirCascade::Level level : levels) {
                     IirCascade::setLevel(level);
@@ -648,9 +629,7 @@ TEST(IIRFilter, OrdersOtherThanTwoRunTheFirstOrderShelfOnEveryPath) {
                         f->setParameter(F::kAlpha, 0.3f);
                     }
                     EXPECT_EQ(display(alone, F::kType), "N/A");
-                    Buffer got;
-                    run(alone, in, got);
-                    EXPECT_EQ(got, want) << order << " " << type << " " << passes;
+                    EXPECT_EQ(run(alone, in), want) << order << " " << type << " " << passes;
                     // The product's path: equalisers gathered into one cascade.
                     Buffer cascaded(in.size());
                     CascadeChain chain(static_cast<int32_t>(in.size()));
@@ -677,11 +656,7 @@ TEST(IIRFilter, EverySetReachesTheHostTextsAreBoundedAndDisplaysFollowTheControl
     EXPECT_EQ(gAutomated, (std::vector<std::pair<int32_t, float>>{{F::kK, 0.6f}, {9, 0.1f}}));
     f.resume();
     EXPECT_EQ(f.params.channels, 1); // the second input is not connected
-    char text[kTextSize];
-    std::string longName(100, 'x');
-    f.setProgramName(longName.data());
-    f.getProgramName(text);
-    EXPECT_EQ(std::string(text), std::string(31, 'x'));
+    EXPECT_EQ(keptName(f), std::string(31, 'n'));
     // The frequency shown is the control's, whatever the rate.
     f.setParameter(F::kFrequency, 0.5f);
     EXPECT_EQ(display(f, F::kFrequency), "1672");
