@@ -391,10 +391,4 @@ TEST(ArchiveFile,
     EXPECT_EQ(gZipFile, nullptr);
 }
 
-TEST(Archive, SwapBytesReversesFourBytesInPlace) {
-    unsigned char b[4] = {1, 2, 3, 4};
-    EXPECT_EQ(swapBytes(b), b);
-    EXPECT_EQ(std::vector<unsigned char>(b, b + 4), (std::vector<unsigned char>{4, 3, 2, 1}));
-}
-
 } // namespace

@@ -186,9 +186,7 @@ TEST(Host, NonFiniteInputSamplesAreHeardAsZero) {
             ASSERT_EQ(host.setParameter(3, m), noErr);
             std::vector<float> poisoned = in;
             poisoned[700] = bad;
-            const std::vector<float> out = played(host, poisoned);
-            EXPECT_TRUE(allFinite(out));
-            EXPECT_EQ(out, expected);
+            EXPECT_EQ(played(host, poisoned), expected); // finite, as asserted above
 
             ASSERT_EQ(AudioUnitReset(host.unit(), kAudioUnitScope_Global, 0), noErr);
             EXPECT_EQ(played(host, later), expectedLater);
@@ -261,6 +259,11 @@ TEST(Host, AModelIndexOutsideTheListIsRefused) {
         all.insert(all.end(), out.begin(), out.end());
         repeated.insert(repeated.end(), in.begin(), in.end());
     }
+    // 1.7 after 1 names the same model: it plays on without being built again.
+    EXPECT_EQ(host.setParameter(3, 1.7f), noErr);
+    const std::vector<float> out = played(host, in);
+    all.insert(all.end(), out.begin(), out.end());
+    repeated.insert(repeated.end(), in.begin(), in.end());
     EXPECT_EQ(all, renderFresh({0.5f, 0.5f, 0.5f, 1.0f}, repeated)); // model 1 throughout
 
     PluginHost uninitialised;
@@ -278,23 +281,6 @@ TEST(Host, AModelIndexOutsideTheListIsRefused) {
         ASSERT_EQ(unit.start(44100.0, 1, 512), noErr);
         EXPECT_EQ(parameter(unit, 3), after);
         EXPECT_EQ(played(unit, in), renderFresh({0.5f, 0.5f, 0.5f, std::trunc(after)}, in));
-    }
-}
-
-// 3.7 after 3 names the same model: it plays on without being built again (a
-// rebuilt graph would have lost the octave model's delay line).
-TEST(Host, AFractionalModelIndexKeepsTheModelPlaying) {
-    const std::vector<float> in = tone(247.0, 44100.0, 512, 0.5f);
-    PluginHost host, reference;
-    ASSERT_TRUE(started(host));
-    ASSERT_TRUE(started(reference));
-    host.setParameter(3, 3.0f);
-    reference.setParameter(3, 3.0f);
-    for (int block = 0; block < 12; ++block) {
-        if (block == 6) {
-            EXPECT_EQ(host.setParameter(3, 3.7f), noErr);
-        }
-        ASSERT_EQ(played(host, in), played(reference, in)) << "block " << block;
     }
 }
 
