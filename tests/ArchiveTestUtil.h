@@ -108,11 +108,12 @@ struct Fifo {
     bool ok = false;
 };
 
-// `call(path)` as within() runs it, for at most 10 s: on a time-out a reader blocked
-// on a FIFO at `path` is freed.
+// `call(path)` as within() runs it, for at most 60 s (generous: a loaded machine is
+// slow, and a blocked read never returns at all); on a time-out a reader blocked on
+// a FIFO at `path` is freed.
 template <typename Call> auto withinReleasing(const std::string& path, Call call) {
     return within<decltype(call(path))>(
-        10, [path, call] { return call(path); }, [path] { Fifo::release(path); });
+        60, [path, call] { return call(path); }, [path] { Fifo::release(path); });
 }
 
 // Every byte of the file at `path`.

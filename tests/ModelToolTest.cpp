@@ -104,7 +104,7 @@ TEST(ModelTool, CheckExitStatusAndItsLines) {
         const std::string path = c.path.empty() ? (dir / "model.xml").string() : c.path;
         if (c.path.empty())
             writeFile(path, c.xml);
-        const ToolRun run = tool("check " + path + " --presets " + kSources.string(), dir, 10);
+        const ToolRun run = tool("check " + path + " --presets " + kSources.string(), dir, 60);
         EXPECT_EQ(run.status, c.status) << path << "\n" << run.out;
         EXPECT_NE(run.out.find(path + c.line), std::string::npos) << run.out;
     }
