@@ -10,8 +10,10 @@
 // worker to be freed. A file that cannot be used is named in the host's log, and
 // the shipped archive plays (the rig playing stays when it already plays the
 // shipped archive). A path arriving while the worker is busy waits, the last one
-// winning. Every request is numbered; only the answer to the latest counts, so a
+// winning. Every choice is counted; only the answer for the latest counts, so a
 // restore() or a later patch:Set makes an earlier answer stale (freed unplayed).
+// Without a worker the path is opened by the next setup call (activate,
+// deactivate, restore).
 //
 // The state keeps the path the player chose, even a refused one, so that a project
 // reopened where the file is plays it; a state without it means the shipped
@@ -33,21 +35,23 @@ namespace quorlelv2 {
 
 namespace {
 
-// The path a patch:Set of the archive carries: null for any other message; `fits`
-// false when the path (with its terminator) is longer than the plug-in takes.
-const char* archiveIn(const Instance& self, const LV2_Atom_Object* object, bool& fits) {
+// The path a patch:Set of the archive carries: null for any other message; `fault`
+// says why it cannot be taken (too long, or not ended by its terminator).
+const char* archiveIn(const Instance& self, const LV2_Atom_Object* object, PathFault& fault) {
     const LV2_Atom* property = nullptr;
     const LV2_Atom* value = nullptr;
     lv2_atom_object_get(object, self.uris.patchProperty, &property, self.uris.patchValue, &value,
                         0);
-    if (!property || property->type != self.uris.atomUrid ||
+    if (!property || property->type != self.uris.atomUrid || property->size < sizeof(LV2_URID) ||
         reinterpret_cast<const LV2_Atom_URID*>(property)->body != self.uris.archive || !value ||
         value->type != self.uris.atomPath || value->size == 0)
         return nullptr;
     const char* path = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
     // The body is the path and its terminator; anything else is not taken.
-    fits = value->size <= kMaxArchivePathBytes && path[value->size - 1] == 0 &&
-           std::strlen(path) == value->size - 1;
+    fault = value->size > kMaxArchivePathBytes ? PathFault::kTooLong
+            : path[value->size - 1] != 0 || std::strlen(path) != value->size - 1
+                ? PathFault::kUnterminated
+                : PathFault::kNone;
     return path;
 }
 
@@ -55,19 +59,7 @@ const char* archiveIn(const Instance& self, const LV2_Atom_Object* object, bool&
 void choose(Instance& self, const char* path) {
     std::memcpy(self.archive, path, std::strlen(path) + 1);
     self.chosen.write(path);
-    self.announce = true;
-}
-
-// Render thread: keeps an empty rig parcel for carrying a retired rig, or frees it.
-void keepOrFree(Instance& self, std::unique_ptr<RigParcel> parcel) {
-    for (auto& spare : self.rigSpares)
-        if (!spare) {
-            spare = std::move(parcel);
-            return;
-        }
-    std::unique_ptr<Parcel> carried = std::move(parcel);
-    if (!sendToFree(self, carried))
-        (void)carried.release(); // not reached: an empty parcel is kept rather than freed here
+    self.tellArchive = true;
 }
 
 const LV2_Feature* findFeature(const LV2_Feature* const* features, const char* uri) {
@@ -148,6 +140,15 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
     auto& self = *static_cast<Instance*>(handle);
     if (!self.map)
         return LV2_STATE_ERR_NO_FEATURE;
+    // run() does not run meanwhile: what waits to be freed goes now, and the state
+    // decides alone what plays, as in a fresh instance: paths the control port named
+    // and a rig restored before are forgotten.
+    // A rig restored before but not yet played counts as a change under way.
+    const bool shippedPlays = self.rig && !self.rig->players && !self.restored;
+    self.fileWaiting.serial = 0;
+    self.archiveWaiting = false;
+    self.restored.reset();
+    setupCall(self);
     const std::string cabinet =
         retrievePath(retrieve, stateHandle, self.uris.cabinetFile, self.uris.atomPath, features);
     if (cabinet.size() >= kMaxArchivePathBytes)
@@ -155,40 +156,29 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
                       "quorle: the saved cabinet file's path is longer than %u bytes and was "
                       "refused; no cabinet file is chosen\n",
                       kMaxArchivePathBytes - 1);
-    restoreCabinetFile(self, cabinet.size() < kMaxArchivePathBytes ? cabinet : std::string());
-    const std::string path =
+    chooseCabinetNow(self, cabinet.size() < kMaxArchivePathBytes ? cabinet : std::string());
+    std::string path =
         retrievePath(retrieve, stateHandle, self.uris.archive, self.uris.atomPath, features);
+    LV2_State_Status status = LV2_STATE_SUCCESS;
     if (path.size() >= kMaxArchivePathBytes) {
         lv2_log_error(&self.logger,
                       "quorle: the saved data archive's path is longer than %u bytes and was "
-                      "refused; the archive playing stays\n",
+                      "refused; the shipped models play\n",
                       kMaxArchivePathBytes - 1);
-        return LV2_STATE_ERR_BAD_TYPE;
+        path.clear();
+        status = LV2_STATE_ERR_BAD_TYPE;
     }
-    // run() does not run meanwhile: what it retired without a worker goes now, the
-    // parcels that carry retired rigs to the worker are made up again (a restored
-    // rig brings none), and any archive request still with the worker is overtaken.
-    for (auto& orphan : self.orphans)
-        orphan.reset();
-    for (auto& spare : self.rigSpares)
-        if (!spare)
-            spare.reset(new (std::nothrow) RigParcel);
     choose(self, path.c_str());
-    ++self.request;
-    self.archiveWaiting = false;
-    const bool shippedPlays = self.rig && !self.rig->players && !self.restored;
+    ++self.archiveChoice; // an archive request still with the worker is overtaken
     if (path.empty() && shippedPlays)
-        return LV2_STATE_SUCCESS;
+        return status;
     try {
-        std::unique_ptr<Rig> rig = makeRig(self, path.c_str(), self.factor, !self.worker,
-                                           /*fallback=*/!shippedPlays);
-        if (rig)
-            self.restored = std::move(rig); // a restored rig not yet taken goes here
+        self.restored = makeRig(self, path.c_str(), self.factor, !self.worker, self.fileGood.serial,
+                                /*fallback=*/!shippedPlays);
     } catch (const std::exception& e) {
-        lv2_log_error(&self.logger, "quorle: the saved data archive could not be played: %s\n",
-                      e.what());
+        lv2_log_error(&self.logger, "quorle: %s could not be played: %s\n", path.c_str(), e.what());
     }
-    return LV2_STATE_SUCCESS;
+    return status;
 }
 
 } // namespace
@@ -212,153 +202,83 @@ void mapUris(Instance& self) {
 }
 
 void readControl(Instance& self) {
-    if (!self.control || !self.map || self.control->atom.type != self.uris.atomSequence)
+    if (!self.control || !self.map || self.control->atom.type != self.uris.atomSequence ||
+        self.control->atom.size < sizeof(LV2_Atom_Sequence_Body))
         return;
+    const auto* end =
+        reinterpret_cast<const uint8_t*>(&self.control->body) + self.control->atom.size;
     LV2_ATOM_SEQUENCE_FOREACH(self.control, event) {
-        if (event->body.type != self.uris.atomObject)
+        // An event must lie whole within the sequence, its object's header included.
+        const auto* body = reinterpret_cast<const uint8_t*>(&event->body);
+        if (body + sizeof(LV2_Atom) > end || body + sizeof(LV2_Atom) + event->body.size > end)
+            break;
+        if (event->body.type != self.uris.atomObject ||
+            event->body.size < sizeof(LV2_Atom_Object_Body))
             continue;
         const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
         if (object->body.otype == self.uris.patchGet) {
-            self.announce = true;
+            self.tellArchive = self.tellCabinet = self.tellModels = true;
             continue;
         }
         if (object->body.otype != self.uris.patchSet || readCabinetFile(self, object))
             continue;
-        bool fits = false;
-        const char* path = archiveIn(self, object, fits);
+        PathFault fault = PathFault::kNone;
+        const char* path = archiveIn(self, object, fault);
         if (!path)
             continue;
-        if (!fits) {
-            self.refusedPath = true;
+        if (fault != PathFault::kNone) {
+            self.archiveFault = fault;
             continue;
         }
         choose(self, path);
         std::memcpy(self.waiting, path, std::strlen(path) + 1);
         self.archiveWaiting = true; // sent after this run(), the last one winning
-        ++self.request;             // an answer to an earlier request is stale
+        ++self.archiveChoice;       // an answer to an earlier choice is stale
     }
 }
 
 void sendArchiveRequest(Instance& self) {
-    if (self.refusedPath) {
-        Message refused;
-        refused.kind = Message::kRefused;
-        if (schedule(self, refused))
-            self.refusedPath = false;
-    }
-    if (self.archiveBusy || !self.archiveWaiting)
+    if (!self.archiveWaiting || self.requests[kArchiveRequest].busy)
         return;
     std::memcpy(self.requested, self.waiting, sizeof(self.requested));
     Message message;
     message.kind = Message::kArchive;
     message.factor = self.factor;
-    message.request = self.request;
+    message.file = self.fileGood.serial;
     message.shippedPlays = self.rig && !self.rig->players;
-    // Set first: a worker may answer within schedule_work() (offline hosts).
-    self.archiveBusy = true;
-    self.busyRequest = self.request;
-    self.archiveWaiting = false;
-    if (!schedule(self, message)) {
-        self.archiveBusy = false;
-        self.archiveWaiting = true; // asked again after the next run()
-    }
+    self.requestedChoice = self.archiveChoice;
+    if (ask(self, kArchiveRequest, message))
+        self.archiveWaiting = false; // else asked again after the next run()
 }
 
 LV2_Worker_Status workArchive(Instance& self, const Message& message,
                               LV2_Worker_Respond_Function respond,
                               LV2_Worker_Respond_Handle handle) {
-    if (message.kind == Message::kRefused && message.cabinet) {
-        lv2_log_error(&self.logger,
-                      "quorle: a cabinet file path of %u bytes or more was refused; the cabinet "
-                      "playing stays\n",
-                      kMaxArchivePathBytes);
-        return LV2_WORKER_SUCCESS;
-    }
     if (message.kind == Message::kRefused) {
-        lv2_log_error(&self.logger,
-                      "quorle: a data archive path of %u bytes or more was refused; the archive "
-                      "playing stays\n",
-                      kMaxArchivePathBytes);
+        lv2_log_error(&self.logger, "quorle: %s\n",
+                      pathFaultText(message.fault, message.cabinet).c_str());
         return LV2_WORKER_SUCCESS;
     }
     const bool shippedPlays = message.shippedPlays;
-    auto parcel = std::make_unique<RigParcel>();
-    parcel->request = message.request;
+    std::unique_ptr<Rig> rig;
     // `requested` stays as it is until the answer is taken.
     if (self.requested[0] || !shippedPlays) {
         try {
-            parcel->rig = makeRig(self, self.requested, message.factor, false, !shippedPlays);
+            rig = makeRig(self, self.requested, message.factor, false, message.file, !shippedPlays);
         } catch (const std::exception& e) {
             lv2_log_error(&self.logger, "quorle: %s could not be played: %s\n", self.requested,
                           e.what());
         }
     }
-    Message reply = message;
-    std::unique_ptr<Parcel> carried = std::move(parcel);
-    if (!self.box.put(carried, reply.ticket))
-        reply.ticket = {}; // the rig is freed here; the answer still frees the request
-    if (respond(handle, sizeof(reply), &reply) == LV2_WORKER_SUCCESS)
-        return LV2_WORKER_SUCCESS;
-    self.box.take(reply.ticket);
-    return LV2_WORKER_ERR_NO_SPACE;
+    return answer(self, kArchiveRequest, message, std::move(rig), respond, handle);
 }
 
-void takeRig(Instance& self, std::unique_ptr<RigParcel> parcel) {
-    if (parcel->request == self.request && parcel->rig)
-        swapRig(self, std::move(parcel->rig));
-    if (parcel->rig) {
-        // Stale: freed unplayed, in its own parcel.
-        std::unique_ptr<Parcel> carried = std::move(parcel);
-        if (sendToFree(self, carried))
-            return;
-        parcel.reset(static_cast<RigParcel*>(carried.release()));
-        retireRig(self, std::move(parcel->rig));
-    }
-    keepOrFree(self, std::move(parcel));
-}
-
-void writeNotify(Instance& self) {
-    if (!self.notify)
-        return;
-    if (!self.map) {
-        self.notify->atom.size = sizeof(LV2_Atom_Sequence_Body);
-        self.notify->body.unit = 0;
-        self.notify->body.pad = 0;
-        return;
-    }
-    LV2_Atom_Forge* forge = &self.forge;
-    lv2_atom_forge_set_buffer(forge, reinterpret_cast<uint8_t*>(self.notify),
-                              self.notify->atom.size + sizeof(LV2_Atom));
-    LV2_Atom_Forge_Frame sequence;
-    if (!lv2_atom_forge_sequence_head(forge, &sequence, 0))
-        return;
-    if (self.announce) {
-        bool told = true;
-        LV2_Atom_Forge_Frame object;
-        if (lv2_atom_forge_frame_time(forge, 0) &&
-            lv2_atom_forge_object(forge, &object, 0, self.uris.patchSet)) {
-            lv2_atom_forge_key(forge, self.uris.patchProperty);
-            lv2_atom_forge_urid(forge, self.uris.archive);
-            lv2_atom_forge_key(forge, self.uris.patchValue);
-            told = lv2_atom_forge_path(forge, self.archive,
-                                       static_cast<uint32_t>(std::strlen(self.archive)));
-            lv2_atom_forge_pop(forge, &object);
-        } else {
-            told = false;
-        }
-        told = told && tellCabinetFile(self);
-        if (told && self.rig && lv2_atom_forge_frame_time(forge, 0) &&
-            lv2_atom_forge_object(forge, &object, 0, self.uris.patchSet)) {
-            lv2_atom_forge_key(forge, self.uris.patchProperty);
-            lv2_atom_forge_urid(forge, self.uris.models);
-            lv2_atom_forge_key(forge, self.uris.patchValue);
-            told = lv2_atom_forge_string(forge, self.rig->names.c_str(),
-                                         static_cast<uint32_t>(self.rig->names.size()));
-            lv2_atom_forge_pop(forge, &object);
-        }
-        self.announce = !told;
-    }
-    lv2_atom_forge_pop(forge, &sequence);
+void takeArchive(Instance& self, const Message& message) {
+    const bool mine = ends(self, kArchiveRequest, message);
+    std::unique_ptr<Rig> rig = self.box.take<Rig>(message.ticket);
+    if (mine && rig && self.requestedChoice == self.archiveChoice)
+        swapRig(self, std::move(rig));
+    retireRig(self, std::move(rig)); // stale: freed unplayed
 }
 
 const void* stateInterface() {

@@ -3,14 +3,15 @@
 // (quorle#cabinetFile, an atom:Path the host offers a file chooser for), kept in
 // the state and told on the notify port.
 //
-// Every rig makes the shipped cabinets for each channel with its engines (setup or
-// worker thread) and keeps them on its shelf, so that the port switches between
-// them within run(): the one chosen is lent to the engines, which crossfade to it,
-// and comes back to the shelf when replaced. The player's file is loaded,
-// resampled and levelled by the worker (main/CabinetLoad.h, main/ImpulseResponse.h)
-// and handed over in a parcel; a file replaced goes back to the worker to be freed.
-// A file that cannot be used is named in the host's log and the cabinet playing
-// stays. Without a worker the file is loaded only by restore().
+// Every rig keeps a shelf of cabinets made for each channel: the shipped ones, made
+// with the rig, and the player's file. The port switches between them within
+// run(): the one chosen is lent to the engines, which crossfade to it, and comes
+// back to the shelf when replaced. The file is read once per choice, by the worker
+// when it is chosen (whatever the port says): the worker keeps it prepared, makes
+// the rig's convolvers from it, and makes those of a rig for a new archive from the
+// same copy. A file chosen on the control port that cannot be used is named in the
+// host's log and the file chosen before stays (what plays stays); one a restored
+// state names that cannot be used plays no cabinet, as in a fresh instance.
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
 #include "tools/lv2/Lv2Instance.h"
@@ -23,79 +24,91 @@ namespace quorlelv2 {
 
 namespace {
 
+constexpr size_t kFileSlot = 0;
+
 // The Cabinet port's choice: kCabinetOff for a value that names nothing.
 int32_t choiceOf(const Instance& self, const Rig& rig) {
     if (!self.cabinetPort || !std::isfinite(*self.cabinetPort))
         return kCabinetOff;
     const float value = std::nearbyint(*self.cabinetPort);
-    const float shipped = static_cast<float>(rig.shelf.size() / 2);
+    const float shipped = static_cast<float>(rig.shelf.size() / 2 - 1);
     if (value == float(kCabinetFile) ||
         (value >= float(kCabinetFirstShipped) && value < float(kCabinetFirstShipped) + shipped))
         return static_cast<int32_t>(value);
     return kCabinetOff;
 }
 
-// Any thread but the audio thread: the file at `path` made ready for each channel,
-// or refused with the reason in the log.
-std::unique_ptr<CabinetParcel> loadFile(Instance& self, const char* path, uint32_t serial) {
-    auto parcel = std::make_unique<CabinetParcel>();
-    parcel->file = serial;
-    parcel->refused = true;
+// Any thread but the audio thread: the file at `path` prepared at the stream's rate;
+// null with the reason in the log (the file named first).
+std::shared_ptr<const ImpulseResponse> readResponse(Instance& self, const char* path) {
     std::string error;
     try {
         if (const auto read = impulse::readFile(path, error)) {
-            const ImpulseResponse ready = impulse::prepared(*read, self.rate);
-            for (uint32_t c = 0; c < self.channels; ++c)
-                parcel->cabinets[c] = cabinet::convolverFor(ready, c, self.maxSlice);
-            parcel->refused = !parcel->cabinets[0];
-            if (parcel->refused)
-                error = "a cabinet cannot play at this sample rate";
+            auto ready = std::make_shared<ImpulseResponse>(impulse::prepared(*read, self.rate));
+            if (!ready->channels.empty())
+                return ready;
+            error = std::string(path) + ": a cabinet cannot play at this sample rate";
         }
     } catch (const std::exception& e) {
         error = std::string(path) + " could not be loaded: " + e.what();
     }
-    if (parcel->refused) {
-        for (auto& c : parcel->cabinets)
-            c.reset();
-        lv2_log_error(&self.logger, "quorle: %s; the cabinet playing stays\n", error.c_str());
+    lv2_log_error(&self.logger, "quorle: %s; the cabinet playing stays\n", error.c_str());
+    return nullptr;
+}
+
+// Any thread but the audio thread: `response` made for each channel, as file choice
+// `file`; null when it cannot be.
+std::unique_ptr<LoadedCabinet> cabinetsOf(Instance& self, const ImpulseResponse& response,
+                                          uint32_t file) {
+    auto loaded = std::make_unique<LoadedCabinet>();
+    loaded->file = file;
+    for (uint32_t c = 0; c < self.channels; ++c)
+        loaded->cabinets[c] = cabinet::convolverFor(response, c, self.maxSlice);
+    return loaded->cabinets[0] ? std::move(loaded) : nullptr;
+}
+
+// Render thread: `next` (null: none) plays in every engine of `rig`. The engines
+// were checked to take an offer, and every convolver is made for their pieces.
+void give(Rig& rig, std::unique_ptr<Convolver>* next) {
+    for (uint32_t c = 0; c < rig.channels; ++c)
+        rig.engines[c]->offerCabinet(next[c], rig.heard);
+}
+
+// Render thread: puts `loaded` on `rig`'s shelf as its file; the file it replaces
+// goes to be freed (or, while it plays, once it is replaced).
+void shelveFile(Instance& self, Rig& rig, LoadedCabinet& loaded) {
+    for (uint32_t c = 0; c < rig.channels; ++c) {
+        std::unique_ptr<Convolver>& slot = rig.shelf[kFileSlot * 2 + c];
+        if (slot && !retire(self, slot))
+            return; // no room: the file waits for a later run()
+        slot = std::move(loaded.cabinets[c]);
+        rig.lent[kFileSlot * 2 + c] = nullptr;
     }
-    return parcel;
+    rig.fileChoice = loaded.file;
 }
 
-// Render thread: sends `parcel` to the worker to be freed (kept alive, not freed
-// here, when there is no worker or room: not reached while the box has room).
-void discard(Instance& self, std::unique_ptr<Parcel> parcel) {
-    if (parcel && !sendToFree(self, parcel))
-        (void)parcel.release();
-}
-
-// Render thread: offers channel `c` of `rig` the cabinet `next` (null: none).
-bool offer(Rig& rig, uint32_t c, std::unique_ptr<Convolver>& next) {
-    return rig.engines[c]->offerCabinet(next, rig.heard);
-}
-
-// Render thread: asks the worker for the chosen file, unless a request is with it.
-void requestFile(Instance& self) {
-    if (self.cabinetBusy || !self.worker)
+// Render thread: asks the worker for the file chosen when the rig lacks it.
+void requestFile(Instance& self, const Rig& rig) {
+    const FileChoice& chosen = self.fileChosen;
+    if (chosen.serial == 0 || chosen.serial == self.fileRefused || rig.fileChoice == chosen.serial)
         return;
-    std::memcpy(self.cabinetRequested, self.cabinetFile, sizeof(self.cabinetRequested));
+    if (self.requests[kCabinetRequest].busy)
+        return;
     Message message;
     message.kind = Message::kCabinet;
-    message.request = self.cabinetFileSerial;
-    // Set first: a worker may answer within schedule_work() (offline hosts).
-    self.cabinetBusy = true;
-    self.cabinetBusySerial = message.request;
-    if (!schedule(self, message))
-        self.cabinetBusy = false; // asked again at the next run()
+    message.file = chosen.serial;
+    std::memcpy(self.fileRequested, chosen.path, sizeof(self.fileRequested));
+    self.fileAsked = chosen.serial;
+    ask(self, kCabinetRequest, message);
 }
 
 } // namespace
 
-void stockShelf(Instance& self, Rig& rig) {
+void stockShelf(Instance& self, Rig& rig, uint32_t file) {
     const DataArchive& shipped = *self.shipped;
     const std::vector<std::string>& names = shipped.cabinetNames();
-    rig.shelf.resize(names.size() * 2);
-    rig.lent.assign(names.size() * 2, nullptr);
+    rig.shelf.resize((names.size() + 1) * 2);
+    rig.lent.assign(rig.shelf.size(), nullptr);
     for (size_t i = 0; i < names.size(); ++i) {
         std::string error;
         const auto ready = cabinet::load(shipped, names[i], self.rate, error);
@@ -104,64 +117,65 @@ void stockShelf(Instance& self, Rig& rig) {
             continue; // that choice plays no cabinet
         }
         for (uint32_t c = 0; c < self.channels; ++c)
-            rig.shelf[i * 2 + c] = cabinet::convolverFor(*ready, c, self.maxSlice);
+            rig.shelf[(i + 1) * 2 + c] = cabinet::convolverFor(*ready, c, self.maxSlice);
     }
+    std::shared_ptr<const ImpulseResponse> stored;
+    {
+        std::lock_guard<std::mutex> hold(self.fileLock);
+        if (file != 0 && self.storedFile == file)
+            stored = self.storedResponse;
+    }
+    if (stored)
+        if (std::unique_ptr<LoadedCabinet> loaded = cabinetsOf(self, *stored, file)) {
+            for (uint32_t c = 0; c < self.channels; ++c)
+                rig.shelf[kFileSlot * 2 + c] = std::move(loaded->cabinets[c]);
+            rig.fileChoice = file;
+        }
 }
 
 void updateCabinet(Instance& self, Rig& rig) {
+    requestFile(self, rig);
     const int32_t choice = choiceOf(self, rig);
-    const uint32_t file = choice == kCabinetFile ? self.cabinetFileSerial : 0;
+    // The file choice that plays: none while none is chosen or it was refused.
+    uint32_t file = 0;
+    if (choice == kCabinetFile && self.fileChosen.serial != self.fileRefused)
+        file = self.fileChosen.serial;
+    if (choice == kCabinetFile && file != 0 && rig.fileChoice != file)
+        return; // what plays stays until the rig holds the file chosen
     if (choice == rig.cabinetChoice && file == rig.cabinetFile)
         return;
     for (uint32_t c = 0; c < rig.channels; ++c)
         if (!rig.engines[c]->canOfferCabinet())
             return; // taken after the crossfade under way
     std::unique_ptr<Convolver> next[2];
-    if (choice == kCabinetFile) {
-        if (file == 0 || file == self.cabinetRefused) {
-            // No file chosen, or one that could not be used: what plays stays.
-            rig.cabinetChoice = choice;
-            rig.cabinetFile = file;
-            return;
-        }
-        if (!self.cabinetReady || self.cabinetReady->file != file) {
-            requestFile(self);
-            return;
-        }
+    const bool shelved = choice >= kCabinetFirstShipped || file != 0;
+    if (shelved) {
+        const size_t slot =
+            file != 0 ? kFileSlot : static_cast<size_t>(choice - kCabinetFirstShipped) + 1;
+        // One still on its way back from an engine: taken once it is on the shelf.
         for (uint32_t c = 0; c < rig.channels; ++c)
-            next[c] = std::move(self.cabinetReady->cabinets[c]);
-        discard(self, std::move(self.cabinetReady)); // the empty parcel
-    } else if (choice >= kCabinetFirstShipped) {
-        const size_t slot = static_cast<size_t>(choice - kCabinetFirstShipped) * 2;
+            if (!rig.shelf[slot * 2 + c] && rig.lent[slot * 2 + c])
+                return;
         for (uint32_t c = 0; c < rig.channels; ++c) {
-            next[c] = std::move(rig.shelf[slot + c]);
-            rig.lent[slot + c] = next[c].get();
+            next[c] = std::move(rig.shelf[slot * 2 + c]);
+            rig.lent[slot * 2 + c] = next[c].get();
             if (next[c])
                 next[c]->reset(); // it may have played before
         }
     }
-    // The engines were checked to take an offer, and every convolver is made for
-    // their pieces (Instance::maxSlice): each offer succeeds.
-    for (uint32_t c = 0; c < rig.channels; ++c)
-        offer(rig, c, next[c]);
+    give(rig, next);
     rig.cabinetChoice = choice;
     rig.cabinetFile = file;
 }
 
-std::unique_ptr<Convolver> retiredCabinet(Instance& self, uint32_t channel) {
-    Rig& rig = *self.rig;
-    while (std::unique_ptr<Convolver> back = rig.engines[channel]->takeRetiredCabinet()) {
-        bool shelved = false;
-        for (size_t i = channel; i < rig.lent.size() && !shelved; i += 2)
-            if (rig.lent[i] == back.get() && !rig.shelf[i]) {
-                rig.shelf[i] = std::move(back);
-                rig.lent[i] = nullptr;
-                shelved = true;
-            }
-        if (!shelved)
-            return back;
-    }
-    return nullptr;
+bool shelve(Rig& rig, uint32_t channel, std::unique_ptr<Convolver>& back) {
+    for (size_t i = channel; i < rig.lent.size(); i += 2)
+        if (rig.lent[i] == back.get() && !rig.shelf[i]) {
+            rig.shelf[i] = std::move(back);
+            rig.lent[i] = nullptr;
+            return true;
+        }
+    return false;
 }
 
 bool readCabinetFile(Instance& self, const LV2_Atom_Object* object) {
@@ -169,109 +183,127 @@ bool readCabinetFile(Instance& self, const LV2_Atom_Object* object) {
     const LV2_Atom* value = nullptr;
     lv2_atom_object_get(object, self.uris.patchProperty, &property, self.uris.patchValue, &value,
                         0);
-    if (!property || property->type != self.uris.atomUrid ||
+    if (!property || property->type != self.uris.atomUrid || property->size < sizeof(LV2_URID) ||
         reinterpret_cast<const LV2_Atom_URID*>(property)->body != self.uris.cabinetFile)
         return false;
     if (!value || value->type != self.uris.atomPath || value->size == 0)
         return true; // not a path: ignored
     const char* path = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
     // The body is the path and its terminator; anything else is not taken.
-    if (value->size > kMaxArchivePathBytes || path[value->size - 1] != 0 ||
-        std::strlen(path) != value->size - 1) {
-        self.refusedCabinetPath = true;
+    if (value->size > kMaxArchivePathBytes) {
+        self.cabinetFault = PathFault::kTooLong;
         return true;
     }
-    std::memcpy(self.cabinetFile, path, value->size);
-    self.cabinetChosen.write(path);
-    ++self.cabinetFileSerial;
-    if (self.cabinetFileSerial == 0) // 0 means none chosen
-        ++self.cabinetFileSerial;
-    self.announce = true;
+    if (path[value->size - 1] != 0 || std::strlen(path) != value->size - 1) {
+        self.cabinetFault = PathFault::kUnterminated;
+        return true;
+    }
+    FileChoice& chosen = self.worker ? self.fileChosen : self.fileWaiting;
+    chosen.serial = ++self.fileSerials;
+    std::memcpy(chosen.path, path, value->size);
+    if (self.worker)
+        self.cabinetChosen.write(path);
+    self.tellCabinet = true;
     return true;
-}
-
-void sendCabinetRefusal(Instance& self) {
-    if (!self.refusedCabinetPath)
-        return;
-    Message refused;
-    refused.kind = Message::kRefused;
-    refused.cabinet = true;
-    if (schedule(self, refused))
-        self.refusedCabinetPath = false;
 }
 
 LV2_Worker_Status workCabinet(Instance& self, const Message& message,
                               LV2_Worker_Respond_Function respond,
                               LV2_Worker_Respond_Handle handle) {
-    // `cabinetRequested` stays as it is until the answer is taken.
-    std::unique_ptr<Parcel> parcel = loadFile(self, self.cabinetRequested, message.request);
+    std::shared_ptr<const ImpulseResponse> response;
+    {
+        std::lock_guard<std::mutex> hold(self.fileLock);
+        if (self.storedFile == message.file)
+            response = self.storedResponse; // read already: made again from the copy
+    }
+    if (!response) {
+        // `fileRequested` stays as it is until the answer is taken.
+        response = readResponse(self, self.fileRequested);
+        if (response) {
+            std::lock_guard<std::mutex> hold(self.fileLock);
+            self.storedFile = message.file;
+            self.storedResponse = response;
+        }
+    }
+    std::unique_ptr<LoadedCabinet> loaded;
+    if (response)
+        loaded = cabinetsOf(self, *response, message.file);
     Message reply = message;
-    if (!self.box.put(parcel, reply.ticket))
-        reply.ticket = {}; // freed here; the answer still frees the request
-    if (respond(handle, sizeof(reply), &reply) == LV2_WORKER_SUCCESS)
-        return LV2_WORKER_SUCCESS;
-    self.box.take(reply.ticket);
-    return LV2_WORKER_ERR_NO_SPACE;
+    reply.refused = !loaded;
+    return answer(self, kCabinetRequest, reply, std::move(loaded), respond, handle);
 }
 
 void takeCabinet(Instance& self, const Message& message) {
-    // An earlier answer delivered again leaves the request with the worker busy.
-    if (message.request == self.cabinetBusySerial)
-        self.cabinetBusy = false;
-    std::unique_ptr<Parcel> parcel = self.box.take(message.ticket);
-    auto* ready = dynamic_cast<CabinetParcel*>(parcel.get());
-    if (!ready)
-        return;
-    if (ready->file != self.cabinetFileSerial) {
-        discard(self, std::move(parcel)); // a file chosen since
-        return;
+    const bool mine = ends(self, kCabinetRequest, message);
+    std::unique_ptr<LoadedCabinet> loaded = self.box.take<LoadedCabinet>(message.ticket);
+    if (mine && message.refused && message.file == self.fileChosen.serial) {
+        // The file chosen cannot be used: the one chosen before is chosen again.
+        self.fileChosen = self.fileGood;
+        self.cabinetChosen.write(self.fileChosen.path);
+        self.tellCabinet = true;
     }
-    if (ready->refused) {
-        self.cabinetRefused = ready->file;
-        discard(self, std::move(parcel));
-        return;
+    if (loaded && loaded->file == self.fileChosen.serial) {
+        self.fileGood = self.fileChosen;
+        if (self.rig && self.rig->fileChoice != loaded->file)
+            shelveFile(self, *self.rig, *loaded);
     }
-    discard(self, std::move(self.cabinetReady));
-    parcel.release();
-    self.cabinetReady.reset(ready);
-}
-
-void restoreCabinetFile(Instance& self, const std::string& path) {
-    std::memcpy(self.cabinetFile, path.c_str(), path.size() + 1);
-    self.cabinetChosen.write(path.c_str());
-    ++self.cabinetFileSerial;
-    if (self.cabinetFileSerial == 0)
-        ++self.cabinetFileSerial;
-    self.cabinetReady.reset();
-    self.cabinetRefused = 0;
-    self.announce = true;
-    if (path.empty())
-        return;
-    try {
-        self.cabinetReady = loadFile(self, path.c_str(), self.cabinetFileSerial);
-        if (self.cabinetReady->refused) {
-            self.cabinetRefused = self.cabinetFileSerial;
-            self.cabinetReady.reset();
-        }
-    } catch (const std::exception& e) {
-        lv2_log_error(&self.logger, "quorle: the saved cabinet file could not be loaded: %s\n",
-                      e.what());
+    if (loaded) {
+        for (auto& cabinet : loaded->cabinets)
+            if (cabinet && !retire(self, cabinet))
+                (void)cabinet.release(); // not reached while the box keeps room for answers
+        if (!retire(self, loaded))
+            (void)loaded.release();
     }
 }
 
-bool tellCabinetFile(Instance& self) {
-    LV2_Atom_Forge* forge = &self.forge;
-    LV2_Atom_Forge_Frame object;
-    if (!lv2_atom_forge_frame_time(forge, 0) ||
-        !lv2_atom_forge_object(forge, &object, 0, self.uris.patchSet))
-        return false;
-    lv2_atom_forge_key(forge, self.uris.patchProperty);
-    lv2_atom_forge_urid(forge, self.uris.cabinetFile);
-    lv2_atom_forge_key(forge, self.uris.patchValue);
-    const bool told = lv2_atom_forge_path(forge, self.cabinetFile,
-                                          static_cast<uint32_t>(std::strlen(self.cabinetFile)));
-    lv2_atom_forge_pop(forge, &object);
-    return told;
+void chooseCabinetNow(Instance& self, const std::string& path) {
+    FileChoice& chosen = self.fileChosen;
+    chosen.serial = ++self.fileSerials;
+    std::memcpy(chosen.path, path.c_str(), path.size() + 1);
+    self.cabinetChosen.write(chosen.path);
+    self.tellCabinet = true;
+    self.fileRefused = 0;
+    std::shared_ptr<const ImpulseResponse> response;
+    if (!path.empty())
+        response = readResponse(self, chosen.path);
+    {
+        std::lock_guard<std::mutex> hold(self.fileLock);
+        self.storedFile = response ? chosen.serial : 0;
+        self.storedResponse = response;
+    }
+    if (path.empty() || !response) {
+        self.fileRefused = path.empty() ? 0 : chosen.serial;
+        self.fileGood = FileChoice();
+        if (path.empty())
+            chosen.serial = 0;
+        return;
+    }
+    self.fileGood = chosen;
+    // The rigs alive take it now (run() does not run).
+    for (Rig* rig : {self.rig.get(), self.restored.get()}) {
+        if (!rig)
+            continue;
+        if (std::unique_ptr<LoadedCabinet> loaded = cabinetsOf(self, *response, chosen.serial))
+            for (uint32_t c = 0; c < rig->channels; ++c) {
+                rig->shelf[kFileSlot * 2 + c] = std::move(loaded->cabinets[c]);
+                rig->lent[kFileSlot * 2 + c] = nullptr;
+                rig->fileChoice = chosen.serial;
+            }
+    }
+}
+
+std::string pathFaultText(PathFault fault, bool cabinet) {
+    const std::string what = cabinet ? "a cabinet file path" : "a data archive path";
+    const std::string stays =
+        cabinet ? "; the cabinet playing stays" : "; the archive playing stays";
+    switch (fault) {
+    case PathFault::kTooLong:
+        return what + " of " + std::to_string(kMaxArchivePathBytes) + " bytes or more was refused" +
+               stays;
+    case PathFault::kUnterminated:
+        return what + " not ended by a NUL byte within its atom was refused" + stays;
+    default: return what + " was refused" + stays;
+    }
 }
 
 } // namespace quorlelv2

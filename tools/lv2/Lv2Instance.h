@@ -12,6 +12,7 @@
 #pragma once
 
 #include "au/quorleIds.h"
+#include "main/ImpulseResponse.h"
 #include "tools/lv2/Lv2Parcels.h"
 #include "tools/lv2/Lv2Rig.h"
 #include "tools/lv2/PathBox.h"
@@ -23,8 +24,10 @@
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class DataArchive;
@@ -44,9 +47,12 @@ constexpr int32_t kCabinetFile = 1;
 constexpr int32_t kCabinetFirstShipped = 2;
 // The Model port's largest value: archives of up to 64 models are reachable.
 constexpr int kModelPortMax = 63;
-// Empty parcels kept to carry retired graphs to the worker; more retired graphs
-// than they hold wait in the engines for the next run().
-constexpr uint32_t kSpareParcels = 8;
+// Objects retired while the box has no room wait in the instance, this many rigs.
+constexpr uint32_t kLeavingRigs = 4;
+// Box slots kept free for the worker's answers: the audio thread retires objects
+// only while more than this many are free (at most one request of each kind is with
+// the worker at a time).
+constexpr uint32_t kAnswerRoom = 8;
 
 // URIs the parameters and the state use, mapped once at instantiation.
 struct Uris {
@@ -57,49 +63,65 @@ struct Uris {
     LV2_URID cabinetFile = 0; // the player's cabinet file: parameter and state key
 };
 
-// A worker message: plain values and at most one ticket, nothing a pointer.
+// Why a path arriving on the control port was not taken (told by the worker).
+enum class PathFault : uint32_t { kNone, kTooLong, kUnterminated };
+
+// A worker message: plain values and at most one ticket, nothing a pointer. Every
+// request is numbered (Instance::nextRequest); its answer is the same message with
+// the ticket of what it brings, so that an answer names the request it ends.
 //   kBuild   (audio -> worker): build `model` of rig `rig` at `factor`.
-//            Answer: a GraphsParcel (none when the model cannot be built).
-//   kArchive (audio -> worker): open the path waiting in Instance::requested as
-//            archive request `request`. Answer: a RigParcel.
-//   kFree    (audio -> worker): free the parcel `ticket` names.
-//   kRefused (audio -> worker): tell the log a path too long was refused (the
+//            Answer: a BuiltGraphs (none when the model cannot be built).
+//   kArchive (audio -> worker): open the path waiting in Instance::requested; the
+//            new rig takes the cabinet file `file` the worker holds. Answer: a Rig
+//            (none when nothing is to change).
+//   kCabinet (audio -> worker): load the cabinet file Instance::fileRequested as file
+//            choice `file` (or make it from the worker's copy when it holds that
+//            choice already). Answer: a LoadedCabinet, none and `refused` when the
+//            file cannot be used.
+//   kFree    (audio -> worker): free what `ticket` names.
+//   kRefused (audio -> worker): tell the log why a path was not taken (`fault`, the
 //            cabinet file's when `cabinet`, else the archive's).
-//   kCabinet (audio -> worker): load the cabinet file waiting in
-//            Instance::cabinetRequested as its choice number `request`. Answer: a
-//            CabinetParcel.
 struct Message {
     enum Kind : uint32_t { kBuild, kArchive, kFree, kRefused, kCabinet } kind = kBuild;
-    uint32_t rig = 0;          // kBuild: the rig's serial
-    int32_t model = 0;         // kBuild
-    int32_t factor = 1;        // kBuild, kArchive
-    uint32_t request = 0;      // kArchive: which archive request
+    uint32_t request = 0;
+    uint32_t rig = 0;   // kBuild: the rig's serial
+    int32_t model = 0;  // kBuild
+    int32_t factor = 1; // kBuild, kArchive
+    uint32_t file = 0;  // kCabinet, kArchive: a cabinet file choice
+    PathFault fault = PathFault::kNone;
     bool shippedPlays = false; // kArchive: a refused file leaves the rig playing
     bool cabinet = false;      // kRefused
+    bool refused = false;      // kCabinet answer
     Ticket ticket;             // kFree, and every answer
 };
 
-// Graphs built for one model of one rig, one per channel; or, on their way to be
-// freed, graphs and cabinets the engines no longer play.
-struct GraphsParcel : Parcel {
+// Graphs built for one model of one rig, one per channel.
+struct BuiltGraphs {
     uint32_t rig = 0;
     int32_t model = -1;
     std::unique_ptr<PreparedGraph> graphs[2];
-    std::unique_ptr<Convolver> cabinets[2];
 };
 
-// The player's cabinet file made ready for each channel, for the choice numbered
-// `file`; none when the file could not be used (`refused`, told in the log).
-struct CabinetParcel : Parcel {
+// The player's cabinet file made ready for each channel, for the file choice `file`.
+struct LoadedCabinet {
     uint32_t file = 0;
-    bool refused = false;
     std::unique_ptr<Convolver> cabinets[2];
 };
 
-// A rig made for an archive request (or a restored state), or one retired.
-struct RigParcel : Parcel {
-    uint32_t request = 0;
-    std::unique_ptr<Rig> rig;
+// A request of one kind with the worker. At most one at a time: `busy` is cleared
+// by its answer, or when the worker could not deliver that answer (Instance::lost).
+struct Request {
+    bool busy = false;
+    uint32_t number = 0;
+};
+
+// The kinds of request whose answers the worker may fail to deliver.
+enum RequestKind : uint32_t { kBuildRequest, kArchiveRequest, kCabinetRequest, kRequestKinds };
+
+// A cabinet file choice: which (counted from 1; 0: none) and its path.
+struct FileChoice {
+    uint32_t serial = 0;
+    char path[kMaxArchivePathBytes] = {};
 };
 
 struct Instance {
@@ -113,23 +135,40 @@ struct Instance {
     // The bundle's archive, read by the first rig at instantiation and never changed
     // after (the worker and restore() only copy the pointer).
     std::shared_ptr<const DataArchive> shipped;
+    // Everything in flight between the threads, and what waits to be freed.
     ParcelBox box;
+    // Worker side (and setup calls): the cabinet file last loaded whole, prepared at
+    // the stream's rate, and its choice; new rigs and file requests are made from it,
+    // so that a file is read once per choice.
+    std::mutex fileLock;
+    uint32_t storedFile = 0;
+    std::shared_ptr<const ImpulseResponse> storedResponse;
+    // A request whose answer the worker could not deliver (its number), per kind:
+    // written by the worker, read by run().
+    std::atomic<uint32_t> lost[kRequestKinds] = {};
 
-    // --- audio side (run(), work_response(); restore() while run() does not run) ---
+    // --- audio side (run(), work_response(); setup calls while run() does not run) ---
     std::unique_ptr<Rig> rig;    // playing; null: silence
     std::unique_ptr<Rig> fading; // an archive change fading out
     int32_t fadeLength = 0, fadePos = 0;
-    float* fadeBuffer = nullptr; // channels x maxSlice, owned
+    float* fadeBuffer = nullptr;                // channels x maxSlice, owned
+    std::unique_ptr<Rig> leaving[kLeavingRigs]; // retired, waiting for room in the box
+    // Tickets of retired objects not yet sent to be freed (the host's queue was full,
+    // or there is no worker: then freed by the next setup call).
+    Ticket outbox[ParcelBox::kSlots];
+    uint32_t outboxCount = 0;
     int32_t factor = kQuorleDefaultOversampling;
-    int32_t asked = -1; // model asked of the worker for the rig playing (-1: none)
     bool heard = false; // run() rendered since instantiation or activation
-    // Empty parcels ready to carry retired graphs or rigs to the worker.
-    std::unique_ptr<GraphsParcel> graphSpares[kSpareParcels];
-    std::unique_ptr<RigParcel> rigSpares[4];
+    uint32_t nextRequest = 0;
+    Request requests[kRequestKinds];
+    // The model build with the worker, and one the builder refused (not asked again
+    // while the port names it), each for a rig serial.
+    int32_t buildModel = -1;
+    uint32_t buildRig = 0;
+    uint32_t refusedRig = 0;
+    int32_t refusedModel = -1;
     // A rig a restore() made, taken by the next run().
     std::unique_ptr<Rig> restored;
-    // Retired without a worker: freed by the next restore() or cleanup().
-    std::unique_ptr<Rig> orphans[2];
 
     const float* controls[kControls] = {};
     const float* inputs[2] = {};
@@ -141,7 +180,7 @@ struct Instance {
     const float* cabinetPort = nullptr;         // not connected: no cabinet
 
     // Host features; each may be missing.
-    const LV2_Worker_Schedule* worker = nullptr; // null: every model built at instantiation
+    const LV2_Worker_Schedule* worker = nullptr; // null: work done by the setup calls
     const LV2_URID_Map* map = nullptr;           // null: no archive parameter, no state
     LV2_Log_Logger logger = {};
     Uris uris;
@@ -151,57 +190,92 @@ struct Instance {
     // copy; `chosen` the same path for save(), which may run alongside run().
     char archive[kMaxArchivePathBytes] = {};
     PathBox<kMaxArchivePathBytes> chosen;
-    // The path the worker opens for request `request` (written before the request
-    // is scheduled, read by the worker; the next request waits for the answer).
+    // The path the worker opens for the archive request with it (written only while
+    // none is); the path chosen meanwhile waits, the last one winning.
     char requested[kMaxArchivePathBytes] = {};
-    char waiting[kMaxArchivePathBytes] = {}; // asked for while the worker was busy
-    uint32_t request = 0;     // the archive request that counts (stale answers are freed)
-    bool archiveBusy = false; // a kArchive request is with the worker
-    uint32_t busyRequest = 0; // which one: only its answer frees the worker for the next
+    char waiting[kMaxArchivePathBytes] = {};
     bool archiveWaiting = false;
-    bool refusedPath = false; // a path too long arrived: the worker tells the log
-    bool announce = false;    // the notify port tells the archive at the next run()
+    uint32_t archiveChoice = 0;   // counts the archives chosen: which one counts
+    uint32_t requestedChoice = 0; // the choice the request with the worker opens
 
-    // The player's cabinet file ("": none chosen), as the archive's path is kept:
-    // the audio side's copy, the one save() reads, and the one the worker loads
-    // (written only while no cabinet request is with the worker).
-    char cabinetFile[kMaxArchivePathBytes] = {};
+    // The player's cabinet file: the latest chosen (what save() keeps and the notify
+    // port tells; `cabinetChosen` the same for save()), and the latest that loaded
+    // (a choice refused falls back to it). Without a worker a file chosen on the
+    // control port waits in `fileWaiting` for the next setup call.
+    FileChoice fileChosen, fileGood, fileWaiting;
     PathBox<kMaxArchivePathBytes> cabinetChosen;
-    char cabinetRequested[kMaxArchivePathBytes] = {};
-    uint32_t cabinetFileSerial = 0; // counts the files chosen: which choice counts
-    bool cabinetBusy = false;       // a kCabinet request is with the worker
-    uint32_t cabinetBusySerial = 0;
-    uint32_t cabinetRefused = 0; // the choice whose file could not be used (0: none)
-    bool refusedCabinetPath = false;
-    // The chosen file made ready, waiting for an engine to take it (see Lv2Cabinet.cpp).
-    std::unique_ptr<CabinetParcel> cabinetReady;
+    char fileRequested[kMaxArchivePathBytes] = {}; // with the worker (as `requested`)
+    uint32_t fileAsked = 0;                        // the choice the request with the worker loads
+    uint32_t fileRefused = 0;                      // a restored choice that could not be used
+    uint32_t fileSerials = 0;                      // counts the file choices
+
+    // Paths refused on the control port, told in the log by the worker (without a
+    // worker, by the next setup call).
+    PathFault archiveFault = PathFault::kNone, cabinetFault = PathFault::kNone;
+    // What the notify port tells at the next run().
+    bool tellArchive = false, tellCabinet = false, tellModels = false;
 };
 
-// Setup thread: a new rig for `path` ("": the shipped archive) at `factor`, its
-// models all built when `all` (else only model 0). Null with the reason in the
+// Setup or worker thread: a new rig for `path` ("": the shipped archive) at
+// `factor`, its models all built when `all` (else only model 0), its file cabinet
+// made from the stored file when that is choice `file`. Null with the reason in the
 // host's log. A player's file that cannot be used gives the shipped archive's rig
 // unless `fallback` is false.
-std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool all,
+std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool all, uint32_t file,
                              bool fallback = true);
 
 // Render thread: sends a worker message (true when the host took it).
 bool schedule(Instance& self, const Message& message);
-// Render thread: hands `rig` to the worker to be freed (or keeps it as an orphan
-// without a worker).
+// Render thread: a new request of `kind` (its number set in `message`) sent to the
+// worker; false, nothing changed, when the host did not take it or one of that kind
+// is with the worker already (unless `overtake`: then the new one is the one waited
+// for, and the answer to the old one ends nothing).
+bool ask(Instance& self, RequestKind kind, Message& message, bool overtake = false);
+// Render thread: whether the answer `message` ends the request of `kind` with the
+// worker (then it is no longer busy).
+bool ends(Instance& self, RequestKind kind, const Message& message);
+// Render thread: `object` goes to the worker to be freed (kept in the box until the
+// host takes the message). False, `object` untouched, when the box has no room.
+template <typename T> bool retire(Instance& self, std::unique_ptr<T>& object) {
+    if (!object)
+        return true;
+    Ticket ticket;
+    if (self.box.held() + kAnswerRoom >= ParcelBox::kSlots || !self.box.put(object, ticket))
+        return false;
+    self.outbox[self.outboxCount++] = ticket;
+    return true;
+}
+// Render thread: `rig` is retired (waiting in the instance while the box has no room).
 void retireRig(Instance& self, std::unique_ptr<Rig> rig);
-// Render thread: puts `parcel` in the box and asks the worker to free it; false,
-// `parcel` untouched, without a worker or room.
-bool sendToFree(Instance& self, std::unique_ptr<Parcel>& parcel);
 // Render thread: `next` plays, fading from the rig playing; the one fading before
 // is retired.
 void swapRig(Instance& self, std::unique_ptr<Rig> next);
+// Setup thread, while run() does not run: what waits to be freed is freed now, and
+// work a host without a worker left waiting is done.
+void setupCall(Instance& self);
 
 // --- the worker (Lv2Worker.cpp) ---
 LV2_Worker_Status work(LV2_Handle handle, LV2_Worker_Respond_Function respond,
                        LV2_Worker_Respond_Handle respondHandle, uint32_t size, const void* data);
 LV2_Worker_Status workResponse(LV2_Handle handle, uint32_t size, const void* data);
-// Render thread: the graphs and cabinets the engines no longer need go to the worker.
-void sendRetiredGraphs(Instance& self);
+// Worker thread: `message` with the ticket of `object` (none for null) as the answer;
+// when the host cannot take it, `object` is freed here and the request is marked lost.
+template <typename T>
+LV2_Worker_Status answer(Instance& self, RequestKind kind, Message message,
+                         std::unique_ptr<T> object, LV2_Worker_Respond_Function respond,
+                         LV2_Worker_Respond_Handle handle) {
+    message.ticket = {};
+    if (object)
+        self.box.put(object, message.ticket); // no room: freed here, the answer still goes
+    if (respond(handle, sizeof(message), &message) == LV2_WORKER_SUCCESS)
+        return LV2_WORKER_SUCCESS;
+    self.box.release(message.ticket);
+    self.lost[kind].store(message.request, std::memory_order_release);
+    return LV2_WORKER_ERR_NO_SPACE;
+}
+// Render thread: the retired graphs, cabinets and rigs go to the worker; the
+// shipped cabinets and files the engines no longer play go back on the shelf.
+void collectRetired(Instance& self);
 // Render thread: asks the worker for `model` of the rig playing when an engine
 // lacks it. True when every engine holds it.
 bool haveModel(Instance& self, int32_t model);
@@ -210,43 +284,43 @@ bool haveModel(Instance& self, int32_t model);
 void mapUris(Instance& self);
 // Render thread: reads patch:Set / patch:Get from the control port.
 void readControl(Instance& self);
-// Render thread: writes the notify port.
-void writeNotify(Instance& self);
 // Render thread: sends a waiting archive request or a refusal to the worker.
 void sendArchiveRequest(Instance& self);
 // Worker thread: a kArchive or kRefused message.
 LV2_Worker_Status workArchive(Instance& self, const Message& message,
                               LV2_Worker_Respond_Function respond,
                               LV2_Worker_Respond_Handle handle);
-// Render thread: a RigParcel answer or a restored rig: puts it in place (fading from
-// the rig playing) when it is the one that counts; else it goes back to be freed.
-void takeRig(Instance& self, std::unique_ptr<RigParcel> parcel);
+// Render thread: a kArchive answer.
+void takeArchive(Instance& self, const Message& message);
 const void* stateInterface();
 
+// --- the notify port (Lv2Notify.cpp) ---
+// Render thread: writes the notify port: each message whole or not at all.
+void writeNotify(Instance& self);
+
 // --- the cabinet (Lv2Cabinet.cpp) ---
-// Setup or worker thread: the shipped cabinets on `rig`'s shelf, made for each channel.
-void stockShelf(Instance& self, Rig& rig);
+// Setup or worker thread: the shipped cabinets on `rig`'s shelf, made for each
+// channel, and the stored file's when it is choice `file`.
+void stockShelf(Instance& self, Rig& rig, uint32_t file);
 // Render thread: puts the cabinet the Cabinet port and the file ask for in `rig`'s
 // engines when it differs from what they were given (with a crossfade once the rig
-// has been heard), or asks the worker for the file.
+// has been heard), and asks the worker for a file chosen that the rig lacks.
 void updateCabinet(Instance& self, Rig& rig);
-// Render thread: the oldest cabinet an engine of the rig playing no longer plays,
-// to be freed; cabinets of the shelf go back on it first. Null when none.
-std::unique_ptr<Convolver> retiredCabinet(Instance& self, uint32_t channel);
+// Render thread: a cabinet `rig`'s engine `channel` no longer plays goes back on the
+// shelf; false when `back` is not the rig's to keep (then it is to be freed).
+bool shelve(Rig& rig, uint32_t channel, std::unique_ptr<Convolver>& back);
 // Render thread: a patch:Set of the cabinet file (true when `object` is one).
 bool readCabinetFile(Instance& self, const LV2_Atom_Object* object);
-// Render thread: sends a cabinet refusal to the worker to be logged.
-void sendCabinetRefusal(Instance& self);
 // Worker thread: a kCabinet message.
 LV2_Worker_Status workCabinet(Instance& self, const Message& message,
                               LV2_Worker_Respond_Function respond,
                               LV2_Worker_Respond_Handle handle);
 // Render thread: a kCabinet answer.
 void takeCabinet(Instance& self, const Message& message);
-// Setup thread (restore(), while run() does not run): `path` ("": none) becomes the
-// cabinet file, loaded now; a file that cannot be used is told in the log.
-void restoreCabinetFile(Instance& self, const std::string& path);
-// Render thread: the cabinet file told on the notify port (false when no room).
-bool tellCabinetFile(Instance& self);
+// Setup thread, while run() does not run: `path` ("": none) becomes the cabinet file,
+// loaded now; a file that cannot be used is told in the log and plays no cabinet.
+void chooseCabinetNow(Instance& self, const std::string& path);
+// The sentence telling why a path was not taken (the cabinet file's, else the archive's).
+std::string pathFaultText(PathFault fault, bool cabinet);
 
 } // namespace quorlelv2

@@ -38,13 +38,17 @@ struct Rig {
     RigRegistry* registry = nullptr;
     // The model names as the notify port tells them: "0 name", one a line.
     std::string names;
-    // The shipped cabinets, made with the rig for each channel: shelf[slot * 2 +
-    // channel], slot i the shipped archive's cabinet i. While one plays in an engine
-    // its place is empty and `lent` remembers it, so that it comes back when replaced.
+    // The cabinets the Cabinet port switches between, made for each channel:
+    // shelf[slot * 2 + channel], slot 0 the player's file (made for the file choice
+    // `fileChoice`, 0: none), slot 1 + i the shipped archive's cabinet i. While one
+    // plays in an engine its place is empty and `lent` remembers it, so that it goes
+    // back on the shelf when replaced; one replaced that `lent` no longer names (a
+    // file chosen since) is freed instead.
     std::vector<std::unique_ptr<Convolver>> shelf;
     std::vector<const Convolver*> lent;
-    // The Cabinet choice the engines were last given, and the file choice it was
-    // (counted by Instance::cabinetFileSerial); choice -1: none yet.
+    uint32_t fileChoice = 0;
+    // The Cabinet choice the engines were last given, and the file choice it was;
+    // choice -1: none yet.
     int32_t cabinetChoice = -1;
     uint32_t cabinetFile = 0;
     bool heard = false; // rendered at least once

@@ -19,10 +19,13 @@
 //
 // With a host's worker (work:schedule) models are built on demand: run() asks the
 // worker for a model the port names that the engines lack; work() builds it, one
-// graph per channel, and answers with a parcel; work_response() hands the graphs
-// to the engines, and the next run() switches with a crossfade. Graphs and rigs
-// no longer needed go back to the worker to be freed. Without a worker every model
-// is built at instantiation.
+// graph per channel, and answers with it; work_response() hands the graphs to the
+// engines, and the next run() switches with a crossfade. Everything crossing threads
+// has one owner at a time and moves with its message (docs/plugin.md has the table
+// of states); what run() no longer needs goes to the worker to be freed, retried at
+// every run() until the host takes the message. Without a worker every model is
+// built at instantiation, and what needs a file read or a free waits for the next
+// setup call (activate, deactivate, restore).
 #include "main/DataArchive.h"
 #include "main/UserArchive.h"
 #include "tools/lv2/Lv2Instance.h"
@@ -110,11 +113,7 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
         if (self->map)
             mapUris(*self);
         self->fadeBuffer = new float[self->channels * self->maxSlice]();
-        for (auto& spare : self->graphSpares)
-            spare = std::make_unique<GraphsParcel>();
-        for (auto& spare : self->rigSpares)
-            spare = std::make_unique<RigParcel>();
-        self->rig = makeRig(*self, "", self->factor, !self->worker);
+        self->rig = makeRig(*self, "", self->factor, !self->worker, 0);
     } catch (const std::exception& e) {
         lv2_log_error(&self->logger, "quorle: the plug-in could not start: %s\n", e.what());
     }
@@ -186,16 +185,64 @@ void setControls(Instance& self, Rig& rig) {
     }
 }
 
+// Render thread: a request whose answer the worker could not deliver is with it
+// no longer; what it asked for is asked again.
+void forgetLostRequests(Instance& self) {
+    for (uint32_t kind = 0; kind < kRequestKinds; ++kind) {
+        Request& request = self.requests[kind];
+        if (!request.busy || self.lost[kind].load(std::memory_order_acquire) != request.number)
+            continue;
+        request.busy = false;
+        if (kind == kBuildRequest)
+            self.buildModel = -1;
+        if (kind == kArchiveRequest && self.requestedChoice == self.archiveChoice &&
+            !self.archiveWaiting) {
+            std::memcpy(self.waiting, self.requested, sizeof(self.waiting));
+            self.archiveWaiting = true;
+        }
+        // A cabinet file is asked again by updateCabinet() while the rig lacks it.
+    }
+}
+
+// Render thread: sends the tickets of retired objects to be freed, in order, until
+// the host's queue is full (the rest go at a later run()).
+void sendOutbox(Instance& self) {
+    uint32_t sent = 0;
+    for (; sent < self.outboxCount; ++sent) {
+        Message message;
+        message.kind = Message::kFree;
+        message.ticket = self.outbox[sent];
+        if (!schedule(self, message))
+            break;
+    }
+    std::memmove(self.outbox, self.outbox + sent, (self.outboxCount - sent) * sizeof(Ticket));
+    self.outboxCount -= sent;
+}
+
+// Render thread: tells the worker's log of a path the control port did not take.
+void sendRefusal(Instance& self, PathFault& fault, bool cabinet) {
+    if (fault == PathFault::kNone)
+        return;
+    Message message;
+    message.kind = Message::kRefused;
+    message.fault = fault;
+    message.cabinet = cabinet;
+    if (schedule(self, message))
+        fault = PathFault::kNone;
+}
+
 void run(LV2_Handle handle, uint32_t frames) {
     auto* self = static_cast<Instance*>(handle);
     // A rig restore() made plays from here, as an answered archive would.
     if (self->restored)
         swapRig(*self, std::move(self->restored));
+    forgetLostRequests(*self);
     readControl(*self);
     self->factor =
         factorFor(self->oversampling ? *self->oversampling : float(kQuorleDefaultOversampling));
     if (self->latency)
         *self->latency = self->rig ? static_cast<float>(Oversampler::latencyFor(self->factor)) : 0;
+    collectRetired(*self);
     if (!self->rig) {
         silence(*self, frames);
     } else {
@@ -224,9 +271,10 @@ void run(LV2_Handle handle, uint32_t frames) {
         rig.heard = self->heard;
     }
     if (self->worker) {
-        sendRetiredGraphs(*self);
         sendArchiveRequest(*self);
-        sendCabinetRefusal(*self);
+        sendRefusal(*self, self->archiveFault, false);
+        sendRefusal(*self, self->cabinetFault, true);
+        sendOutbox(*self);
     }
     writeNotify(*self);
 }
@@ -235,10 +283,15 @@ void run(LV2_Handle handle, uint32_t frames) {
 // heard before, as a freshly instantiated one.
 void activate(LV2_Handle handle) {
     auto* self = static_cast<Instance*>(handle);
+    setupCall(*self);
     self->heard = false;
     for (Rig* rig : {self->rig.get(), self->fading.get()})
         for (uint32_t c = 0; rig && c < rig->channels; ++c)
             rig->engines[c]->reset();
+}
+
+void deactivate(LV2_Handle handle) {
+    setupCall(*static_cast<Instance*>(handle));
 }
 
 void cleanup(LV2_Handle handle) {
@@ -258,8 +311,8 @@ const void* extensionData(const char* uri) {
 }
 
 const LV2_Descriptor kDescriptors[] = {
-    {kMonoUri, instantiate, connectPort, activate, run, nullptr, cleanup, extensionData},
-    {kStereoUri, instantiate, connectPort, activate, run, nullptr, cleanup, extensionData},
+    {kMonoUri, instantiate, connectPort, activate, run, deactivate, cleanup, extensionData},
+    {kStereoUri, instantiate, connectPort, activate, run, deactivate, cleanup, extensionData},
 };
 
 } // namespace
@@ -269,50 +322,47 @@ bool schedule(Instance& self, const Message& message) {
                                                      &message) == LV2_WORKER_SUCCESS;
 }
 
-void retireRig(Instance& self, std::unique_ptr<Rig> rig) {
-    if (!rig)
-        return;
-    // A rig parcel that brought a rig carries the one it replaces back (see takeRig()).
-    for (auto& spare : self.rigSpares) {
-        if (!self.worker || !spare)
-            continue;
-        spare->rig = std::move(rig);
-        std::unique_ptr<Parcel> carried = std::move(spare);
-        if (sendToFree(self, carried))
-            return;
-        // No room in the box: it waits here for the next retirement or cleanup.
-        spare.reset(static_cast<RigParcel*>(carried.release()));
-        rig = std::move(spare->rig);
-        break;
-    }
-    // Without a worker: freed by the next restore() or cleanup().
-    for (auto& orphan : self.orphans)
-        if (!orphan) {
-            orphan = std::move(rig);
-            return;
-        }
-    // Not reached: one rig plays and at most one fades or waits, and restore() empties
-    // the orphans. Were it reached, the rig would be kept alive rather than freed here.
-    (void)rig.release();
+bool ask(Instance& self, RequestKind kind, Message& message, bool overtake) {
+    Request& request = self.requests[kind];
+    if ((request.busy && !overtake) || !self.worker)
+        return false;
+    const Request before = request;
+    message.request = ++self.nextRequest;
+    // Busy first: a worker may answer within schedule_work() (offline hosts).
+    request.busy = true;
+    request.number = message.request;
+    if (schedule(self, message))
+        return true;
+    request = before;
+    return false;
 }
 
-bool sendToFree(Instance& self, std::unique_ptr<Parcel>& parcel) {
-    Ticket ticket;
-    if (!self.worker || !self.box.put(parcel, ticket))
-        return false;
-    Message message;
-    message.kind = Message::kFree;
-    message.ticket = ticket;
-    // Unscheduled (the host's queue full), it stays in the box and goes at cleanup.
-    schedule(self, message);
+bool ends(Instance& self, RequestKind kind, const Message& message) {
+    Request& request = self.requests[kind];
+    if (!request.busy || message.request != request.number)
+        return false; // an answer delivered again, or to a request since forgotten
+    request.busy = false;
     return true;
+}
+
+void retireRig(Instance& self, std::unique_ptr<Rig> rig) {
+    if (!rig || retire(self, rig))
+        return;
+    for (auto& leaving : self.leaving)
+        if (!leaving) {
+            leaving = std::move(rig);
+            return;
+        }
+    // Not reached: a rig arrives only with a worker's answer or a setup call, and
+    // both leave room. Were it reached, the rig would be kept rather than freed here.
+    (void)rig.release();
 }
 
 void swapRig(Instance& self, std::unique_ptr<Rig> next) {
     std::unique_ptr<Rig> old = std::move(self.rig);
     self.rig = std::move(next);
-    self.asked = -1;
-    self.announce = true;
+    self.tellModels = true;
+    self.refusedModel = -1;
     // A fade under way ends: the rig fading out is cut, the one replaced now fades.
     retireRig(self, std::move(self.fading));
     if (!old || !self.heard) {
@@ -324,7 +374,37 @@ void swapRig(Instance& self, std::unique_ptr<Rig> next) {
     self.fadePos = 0;
 }
 
-std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool all,
+void setupCall(Instance& self) {
+    for (uint32_t i = 0; i < self.outboxCount; ++i)
+        self.box.release(self.outbox[i]);
+    self.outboxCount = 0;
+    for (auto& leaving : self.leaving)
+        leaving.reset();
+    if (self.worker)
+        return;
+    // Without a worker: the paths the control port named are taken now.
+    for (PathFault* fault : {&self.archiveFault, &self.cabinetFault})
+        if (*fault != PathFault::kNone) {
+            lv2_log_error(&self.logger, "quorle: %s\n",
+                          pathFaultText(*fault, fault == &self.cabinetFault).c_str());
+            *fault = PathFault::kNone;
+        }
+    if (self.fileWaiting.serial != 0) {
+        const std::string path = self.fileWaiting.path;
+        self.fileWaiting.serial = 0;
+        chooseCabinetNow(self, path);
+    }
+    if (self.archiveWaiting) {
+        self.archiveWaiting = false;
+        const bool shippedPlays = self.rig && !self.rig->players && !self.restored;
+        if (self.waiting[0] || !shippedPlays)
+            if (std::unique_ptr<Rig> rig = makeRig(self, self.waiting, self.factor, true,
+                                                   self.fileGood.serial, !shippedPlays))
+                self.restored = std::move(rig);
+    }
+}
+
+std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool all, uint32_t file,
                              bool fallback) {
     if (!(self.rate >= ChannelEngine::kMinRate && self.rate <= ChannelEngine::kMaxRate)) {
         lv2_log_error(&self.logger,
@@ -378,7 +458,7 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool 
                         "quorle: the archive holds %d models; the Model control reaches the "
                         "first %d\n",
                         models, kModelPortMax + 1);
-    stockShelf(self, *rig);
+    stockShelf(self, *rig, file);
     rig->describe();
     self.registry.add(*rig);
     return rig;
