@@ -285,9 +285,12 @@ void activate(LV2_Handle handle) {
     auto* self = static_cast<Instance*>(handle);
     setupCall(*self);
     self->heard = false;
-    for (Rig* rig : {self->rig.get(), self->fading.get()})
+    for (Rig* rig : {self->rig.get(), self->fading.get()}) {
+        if (rig)
+            rig->heard = false; // a cabinet chosen now plays at once, as in a fresh instance
         for (uint32_t c = 0; rig && c < rig->channels; ++c)
             rig->engines[c]->reset();
+    }
 }
 
 void deactivate(LV2_Handle handle) {
@@ -392,10 +395,18 @@ void setupCall(Instance& self) {
     if (self.fileWaiting.serial != 0) {
         const std::string path = self.fileWaiting.path;
         self.fileWaiting.serial = 0;
+        lv2_log_note(&self.logger,
+                     "quorle: this host offers no worker: the cabinet file %s chosen while "
+                     "playing is loaded now\n",
+                     path.c_str());
         chooseCabinetNow(self, path);
     }
     if (self.archiveWaiting) {
         self.archiveWaiting = false;
+        lv2_log_note(&self.logger,
+                     "quorle: this host offers no worker: the data archive %s chosen while "
+                     "playing is opened now\n",
+                     self.waiting);
         const bool shippedPlays = self.rig && !self.rig->players && !self.restored;
         if (self.waiting[0] || !shippedPlays)
             if (std::unique_ptr<Rig> rig = makeRig(self, self.waiting, self.factor, true,
