@@ -2,6 +2,7 @@
 // on another, as a host saving a project during playback does. Built into the
 // concurrency tests so that the ThreadSanitizer build checks it as well.
 #include "Lv2TestHost.h"
+#include "tools/lv2/Lv2Parcels.h"
 
 #include <algorithm>
 #include <atomic>
@@ -65,3 +66,44 @@ TEST_F(Lv2Concurrency, SaveReadsAWholePathWhileRunSetsAnother) {
 }
 
 } // namespace
+
+// An answer delivered twice, its two deliveries on two threads at once (a host's
+// worker answering while the audio thread replays), while a third thread fills the
+// box: each object is taken exactly once and freed exactly once, and a ticket taken
+// already or of another type finds nothing (ThreadSanitizer checks the rest).
+TEST(Lv2Box, AnObjectIsTakenOnceWhateverThreadsAskForIt) {
+    struct Counted {
+        std::atomic<int>* alive;
+        explicit Counted(std::atomic<int>* n) : alive(n) { ++*alive; }
+        ~Counted() { --*alive; }
+    };
+    std::atomic<int> alive{0};
+    quorlelv2::ParcelBox box;
+    std::atomic<bool> stop{false};
+    std::thread filler([&] {
+        while (!stop) {
+            auto other = std::make_unique<Counted>(&alive);
+            quorlelv2::Ticket ticket;
+            if (box.put(other, ticket))
+                box.release(ticket);
+        }
+    });
+    int takenTwice = 0;
+    for (int round = 0; round < 300; ++round) {
+        auto object = std::make_unique<Counted>(&alive);
+        quorlelv2::Ticket ticket;
+        ASSERT_TRUE(box.put(object, ticket));
+        EXPECT_EQ(box.take<int>(ticket), nullptr) << "another type stays in the box";
+        std::atomic<int> taken{0};
+        auto deliver = [&] { taken += box.take<Counted>(ticket) != nullptr; };
+        std::thread a(deliver), b(deliver);
+        a.join();
+        b.join();
+        takenTwice += taken != 1;
+    }
+    stop = true;
+    filler.join();
+    EXPECT_EQ(takenTwice, 0);
+    EXPECT_EQ(alive, 0);
+    EXPECT_EQ(box.held(), 0u);
+}
