@@ -225,17 +225,25 @@ struct Host {
     }
 };
 
-// Where two renders first differ; "" when they agree bit for bit.
+// Where two renders differ by more than 100 dB under the louder one's peak (a
+// control smoothed towards its value is never exactly there, whatever came
+// before), with each one's level; "" when they agree.
 std::string difference(const Out& a, const Out& b) {
-    for (size_t c = 0; c < a.size(); ++c)
-        for (size_t i = 0; i < a[c].size(); ++i)
-            if (std::memcmp(&a[c][i], &b[c][i], sizeof(float)) != 0) {
-                std::ostringstream s;
-                s << "channel " << c << " sample " << i << ": " << a[c][i] << " against "
-                  << b[c][i];
-                return s.str();
-            }
-    return "";
+    std::ostringstream s;
+    for (size_t c = 0; c < a.size(); ++c) {
+        float peak = 1e-4f, worst = 0;
+        double powerA = 0, powerB = 0;
+        for (size_t i = 0; i < a[c].size(); ++i) {
+            peak = std::max({peak, std::fabs(a[c][i]), std::fabs(b[c][i])});
+            worst = std::max(worst, std::fabs(a[c][i] - b[c][i]));
+            powerA += a[c][i] * a[c][i] / a[c].size(), powerB += b[c][i] * b[c][i] / a[c].size();
+        }
+        if (!(worst <= peak * 1e-5f))
+            s << "channel " << c << " differs by " << 20 * std::log10(worst / peak)
+              << " dB of its peak, levels " << 10 * std::log10(powerA + 1e-30) << " and "
+              << 10 * std::log10(powerB + 1e-30) << " dB; ";
+    }
+    return s.str();
 }
 
 // One seeded sequence of `steps` steps; the first divergence found, "" when none.
@@ -318,18 +326,48 @@ struct Oracle {
         return state;
     }
 
-    // The fresh instance restored from `state` with the ports of the one under test,
-    // its probe played.
-    Out freshProbe(TestState& state) {
+    // The fresh instance restored from `state` with the ports of the one under test
+    // (or `model` and `cabinet`), its probe played.
+    Out freshProbe(TestState& state, float model = -2, float cabinet = -2) {
         std::mt19937_64 unused;
         Host fresh(d, kImmediate, unused);
         std::copy(std::begin(host.plugin.controls), std::end(host.plugin.controls),
                   fresh.plugin.controls);
         fresh.plugin.factor = host.plugin.factor;
-        fresh.plugin.cabinet = host.plugin.cabinet;
+        fresh.plugin.cabinet = cabinet == -2 ? host.plugin.cabinet : cabinet;
+        fresh.plugin.controls[3] = model == -2 ? host.plugin.controls[3] : model;
         fresh.plugin.restore(state);
         fresh.settle(in);
         return fresh.probe(in);
+    }
+    // What `played` sounds like, when a fresh instance changed in one thing from the
+    // state believed plays it: another cabinet, model or archive.
+    std::string whatPlays(const Out& played) {
+        const Belief b = belief;
+        const std::string none;
+        for (int c = -3; c < 6; ++c) { // the three files, then the port's values
+            Belief other = b;
+            if (c < 0 && !files.usable(other.cabinet = files.cabinets[c + 3], false))
+                continue;
+            TestState state = host.stateOf(other);
+            if (c != 1 && difference(played, freshProbe(state, -2, c < 0 ? 1.0f : c)).empty())
+                return c < 0 ? "the cabinet file " + other.cabinet
+                       : c   ? "the shipped cabinet of port value " + std::to_string(c)
+                             : "no cabinet";
+        }
+        for (int m = 0; m < 6; ++m) {
+            TestState state = host.stateOf(b);
+            if (difference(played, freshProbe(state, static_cast<float>(m))).empty())
+                return "model " + std::to_string(m);
+        }
+        for (size_t a = 0; a <= files.goodArchives; ++a) {
+            Belief other = b;
+            other.archive = a ? files.archives[a - 1] : none;
+            TestState state = host.stateOf(other);
+            if (files.usable(other.archive, true) && difference(played, freshProbe(state)).empty())
+                return "the archive " + other.archive;
+        }
+        return "none of the one-change neighbours";
     }
     std::string check() {
         note("settle and check");
@@ -355,7 +393,8 @@ struct Oracle {
         if (savedArchive != belief.archive)
             wrong = "save() names archive '" + savedArchive + "'";
         else if (!(wrong = difference(played, expected)).empty())
-            wrong = "plays apart from a fresh instance restored to the state believed: " + wrong;
+            wrong = "plays apart from a fresh instance restored to the state believed: " + wrong +
+                    "it plays like " + whatPlays(played);
         else if (!(wrong = difference(played, restored)).empty())
             wrong = "plays apart from a fresh instance restored from its save(): " + wrong;
         if (wrong.empty()) {
@@ -423,7 +462,7 @@ struct Oracle {
                 note("settle, delete " + path);
             } else if (kind < 89) {
                 host.settle(in);
-                for (const std::string path : std::set<std::string>(files.gone))
+                for (const std::string& path : std::set<std::string>(files.gone))
                     files.putBack(path);
                 note("settle, put every file back");
             } else if (kind < 92 && worker) {
@@ -441,8 +480,12 @@ struct Oracle {
 };
 
 struct Lv2Oracle : Lv2Test {
+    int played = 0; // steps taken by the last run()
     std::string run(uint64_t seed, Mode mode, int steps) {
-        return Oracle(seed % 2 ? stereo : mono, mode, seed).run(steps);
+        Oracle oracle(seed % 2 ? stereo : mono, mode, seed);
+        const std::string wrong = oracle.run(steps);
+        played = oracle.step;
+        return wrong;
     }
 };
 
@@ -470,11 +513,12 @@ TEST_F(Lv2Oracle, DISABLED_LongRun) {
     uint64_t seed = first ? std::strtoull(first, nullptr, 10) : 1000;
     long done = 0, divergences = 0;
     const auto start = std::chrono::steady_clock::now();
-    for (; done < total; done += 1000, ++seed) {
+    for (; done < total; ++seed) {
         const Mode mode = static_cast<Mode>(seed % kModes);
         const std::string wrong = run(seed, mode, 1000);
+        done += played;
         if (!wrong.empty())
-            ++divergences, std::printf("%s\n\n", wrong.c_str());
+            ++divergences, std::printf("%s\n\n", wrong.c_str()), std::fflush(stdout);
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
