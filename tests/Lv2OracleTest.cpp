@@ -390,15 +390,21 @@ struct Oracle {
         std::string wrong;
         const auto kept = own.values.find(host.uris.id(kArchiveUri));
         const std::string savedArchive = kept == own.values.end() ? "" : kept->second.first.c_str();
+        const auto cabinet = own.values.find(host.uris.id(kCabinetUri));
+        const std::string savedCabinet =
+            cabinet == own.values.end() ? "" : cabinet->second.first.c_str();
         if (savedArchive != belief.archive)
             wrong = "save() names archive '" + savedArchive + "'";
+        else if (belief.cabinetPlays && savedCabinet != belief.cabinet)
+            wrong = "save() names cabinet file '" + savedCabinet + "'";
         else if (!(wrong = difference(played, expected)).empty())
             wrong = "plays apart from a fresh instance restored to the state believed: " + wrong +
                     "it plays like " + whatPlays(played);
         else if (!(wrong = difference(played, restored)).empty())
             wrong = "plays apart from a fresh instance restored from its save(): " + wrong;
         if (wrong.empty()) {
-            steps.clear();
+            if (!std::getenv("QUORLE_ORACLE_EVERY_STEP")) // every step in the report
+                steps.clear();
             return "";
         }
         std::ostringstream s;
@@ -457,9 +463,10 @@ struct Oracle {
                 host.settle(in);
                 const bool archive = pick(2);
                 const std::string& path = archive ? belief.archive : belief.cabinet;
-                if (!path.empty() && files.usable(path, archive))
+                const bool there = !path.empty() && files.usable(path, archive);
+                if (there)
                     files.remove(path);
-                note("settle, delete " + path);
+                note("settle, delete " + (there ? path : "nothing"));
             } else if (kind < 89) {
                 host.settle(in);
                 for (const std::string& path : std::set<std::string>(files.gone))
