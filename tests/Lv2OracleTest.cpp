@@ -496,13 +496,21 @@ struct Lv2Oracle : Lv2Test {
     }
 };
 
-// Seeds that found faults, kept: seed, worker, steps.
+// Seeds that found faults, kept: seed, worker, steps (the divergence's step).
 const struct {
     uint64_t seed;
     Mode mode;
     int steps;
 } kFound[] = {
-    {0, kThreaded, 0},
+    {2024, kReordered, 10}, // File with no file chosen plays the shipped cabinet before
+    {2003, kSlow, 50},      // save() names a cabinet file patch:Set refused
+    {2020, kAbsent, 49},    // no worker: a shipped cabinet chosen again plays none
+    {2366, kImmediate, 49}, // 0, 5, back to 0 within the fade: 5 asked later plays 0
+    {2273, kSlow, 51},      // the same with 0, 3, 0 then 3
+    {2121, kImmediate, 49}, // the Cabinet port no longer heard after many changes
+    {2147, kThreaded, 12},  // a respond() refused: the cabinet file never plays
+    {2052, kThreaded, 456}, // a respond() refused earlier: a later archive is not taken
+    {2281, kImmediate, 42}, // a respond() refused: a refused archive leaves one playing
 };
 
 TEST_F(Lv2Oracle, EverySettleOfARandomSequencePlaysWhatTheStateSays) {
