@@ -25,8 +25,10 @@
 // The check after a settle: the instance, a fresh one restored from the state the
 // oracle believes (same ports, an offline worker, settled the same way) and a fresh
 // one restored from the instance's save() are each reset by activate() and render
-// the same input; the outputs must agree bit for bit, and the saved archive path
-// must be the one believed.
+// the same input; the outputs must agree to 100 dB under their peak (bit for bit
+// but for a control smoothed towards its value, which never quite gets there), the
+// saved archive must be the one believed and the saved cabinet file the one playing.
+// A divergence names what plays instead (another cabinet, model or archive).
 //
 // The short run is part of the tests; the long one (QUORLE_ORACLE_STEPS steps,
 // 10^6 unless set, from seed QUORLE_ORACLE_SEED) is
