@@ -246,8 +246,11 @@ TEST_F(Lv2Ownership, TheAtomPortsStayWellFormed) {
     Lv2Plugin& p = s.plugin;
     const uint32_t controlPort = 4 + 2 * p.channels + 2, notifyPort = controlPort + 1;
     std::vector<float> in(input().begin(), input().begin() + kBlock), out(kBlock);
-    p.d->connect_port(p.h, 4, in.data());
-    p.d->connect_port(p.h, 5, out.data());
+    auto runHere = [&] { // run() on this test's buffers (the session's are gone)
+        p.d->connect_port(p.h, 4, in.data());
+        p.d->connect_port(p.h, 5, out.data());
+        p.d->run(p.h, kBlock);
+    };
     // The sequence's last event: an atom:Object of size 0, the buffer ending there.
     std::vector<uint8_t> control(sizeof(LV2_Atom_Sequence) + sizeof(LV2_Atom_Event));
     auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(control.data());
@@ -255,7 +258,7 @@ TEST_F(Lv2Ownership, TheAtomPortsStayWellFormed) {
                       s.uris.id(LV2_ATOM__Sequence)};
     reinterpret_cast<LV2_Atom_Event*>(sequence + 1)->body = {0, s.uris.id(LV2_ATOM__Object)};
     p.d->connect_port(p.h, controlPort, control.data());
-    p.d->run(p.h, kBlock);
+    runHere();
     p.d->connect_port(p.h, controlPort, p.control);
     const char unterminated[4] = {'/', 't', 'm', 'p'};
     p.setArchive(unterminated, 4);
@@ -283,7 +286,7 @@ TEST_F(Lv2Ownership, TheAtomPortsStayWellFormed) {
                 lv2_atom_forge_pop(&p.forge, &object);
                 lv2_atom_forge_pop(&p.forge, &frame);
             }
-            p.d->run(p.h, kBlock);
+            runHere();
             p.clearControl();
             if (size < sizeof(LV2_Atom_Sequence))
                 continue;
