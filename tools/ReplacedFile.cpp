@@ -66,7 +66,8 @@ const char* kindOf(mode_t mode) {
 }
 
 // The file `path` ends at through links (a path that does not exist yet is its own
-// end), or "" with the reason in `why`.
+// end), or "" with the rest of a sentence after the path in `why` (": REASON" or
+// " is a FIFO, ...").
 std::string followLinks(const std::string& path, std::string& why) {
     std::string at = path;
     for (int hops = 0;; ++hops) {
@@ -74,24 +75,24 @@ std::string followLinks(const std::string& path, std::string& why) {
         if (::lstat(at.c_str(), &info) != 0) {
             if (errno == ENOENT)
                 return at;
-            why = std::strerror(errno);
+            why = std::string(": ") + std::strerror(errno);
             return "";
         }
         if (!S_ISLNK(info.st_mode)) {
             if (S_ISREG(info.st_mode))
                 return at;
-            why = (at == path ? std::string("it is ") : "it leads to " + at + ", ") +
-                  kindOf(info.st_mode) + ", not a regular file";
+            why = (at == path ? std::string(" is ") : " leads to " + at + ", ") +
+                  kindOf(info.st_mode) + ", not a regular file to write";
             return "";
         }
         if (hops == kMaxLinks) {
-            why = std::strerror(ELOOP);
+            why = std::string(": ") + std::strerror(ELOOP);
             return "";
         }
         std::vector<char> text(PATH_MAX + 1);
         const ssize_t n = ::readlink(at.c_str(), text.data(), text.size());
         if (n < 0 || static_cast<size_t>(n) >= text.size()) {
-            why = std::strerror(n < 0 ? errno : ENAMETOOLONG);
+            why = std::string(": ") + std::strerror(n < 0 ? errno : ENAMETOOLONG);
             return "";
         }
         const fs::path link(std::string(text.data(), static_cast<size_t>(n)));
@@ -111,7 +112,7 @@ bool ReplacedFile::open(const std::string& path, std::string& error) {
     std::string why;
     const std::string target = followLinks(path, why);
     if (target.empty()) {
-        error = "cannot write " + path + ": " + why;
+        error = (why[0] == ':' ? "cannot write " : "") + path + why;
         return false;
     }
     const fs::path real(target);

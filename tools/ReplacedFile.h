@@ -17,8 +17,9 @@ class ReplacedFile {
     ReplacedFile(const ReplacedFile&) = delete;
     ReplacedFile& operator=(const ReplacedFile&) = delete;
 
-    // Resolves `path` and creates the temporary beside its target. False, with
-    // "cannot write PATH: REASON" in `error`, for a folder, a FIFO, a device or a
+    // Resolves `path` and creates the temporary beside its target. False, with one
+    // sentence naming `path` in `error` ("PATH is a FIFO, not a regular file to
+    // write", "cannot write PATH: REASON"), for a folder, a FIFO, a device or a
     // socket (or a link to one), a missing folder or a temporary that cannot be made.
     bool open(const std::string& path, std::string& error);
     // The temporary's descriptor, open for writing; -1 before open().
