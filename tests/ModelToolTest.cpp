@@ -429,9 +429,9 @@ TEST(RenderTool, WhatCannotBeUsedIsNamedInOneSentence) {
     }
 }
 
-// A cabinet file rewritten while renders start is read once: each render plays what
+// A cabinet file replaced while renders start is read once: each render plays what
 // it read or names it, never failing between a check and a second read.
-TEST(RenderTool, ACabinetBeingRewrittenIsReadOnce) {
+TEST(RenderTool, ACabinetBeingReplacedIsReadOnce) {
     const fs::path dir = scratch("render-cabinet");
     writeWav(dir / "in.wav", 48000, std::vector<float>(480, 0.25f));
     std::vector<float> response(4800);
@@ -440,11 +440,11 @@ TEST(RenderTool, ACabinetBeingRewrittenIsReadOnce) {
     writeWav(dir / "cab.wav", 48000, response);
     const std::string bytes = readFile(dir / "cab.wav");
     std::atomic<bool> done{false};
-    std::thread writer([&] {
-        while (!done) {
-            std::ofstream cab(dir / "cab.wav", std::ios::binary | std::ios::trunc);
-            cab.write(bytes.data(), 100).flush();
-            cab.write(bytes.data() + 100, std::streamsize(bytes.size() - 100));
+    std::thread writer([&] { // the response and a text in turns, each whole
+        for (bool text = false; !done; text = !text) {
+            writeFile(dir / "next.wav", text ? "not a sound" : bytes);
+            fs::rename(dir / "next.wav", dir / "cab.wav");
+            usleep(1000);
         }
     });
     for (int run = 0; run < 40; ++run) {
