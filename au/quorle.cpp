@@ -374,7 +374,7 @@ bool wholePath(const void* text, UInt32 size) {
 
 OSStatus quorle::SetCabinet(const char* text, UInt32 size) {
     const std::string choice(text, size - 1);
-    std::shared_ptr<const ImpulseResponse> response;
+    std::optional<ImpulseResponse> read = ImpulseResponse{};
     if (!cabinet::isOff(choice)) {
         std::string dir;
         {
@@ -382,16 +382,37 @@ OSStatus quorle::SetCabinet(const char* text, UInt32 size) {
             dir = gFxDir;
         }
         std::string error;
-        std::optional<ImpulseResponse> read =
-            cabinet::read(*DataArchive::readDirectory(dir), choice, error);
+        read = cabinet::read(*DataArchive::readDirectory(dir), choice, error);
         if (!read)
             return kAudioUnitErr_InvalidPropertyValue;
-        response = std::make_shared<const ImpulseResponse>(std::move(*read));
     }
-    std::lock_guard<std::mutex> lock(mPathLock);
-    mCabinetChoice = choice;
-    mCabinetResponse = std::move(response);
+    KeepCabinet(choice, std::move(read));
     return noErr;
+}
+
+OSStatus quorle::SetCabinetBytes(const char* value, UInt32 size) {
+    const void* end = value ? std::memchr(value, 0, std::min(size, kMaxArchivePathBytes)) : nullptr;
+    if (!end)
+        return kAudioUnitErr_InvalidPropertyValue;
+    const std::string choice(value, static_cast<const char*>(end));
+    const std::string bytes(static_cast<const char*>(end) + 1, value + size);
+    std::string error;
+    std::optional<ImpulseResponse> read = impulse::readBytes(bytes, choice, error);
+    if (!read)
+        return kAudioUnitErr_InvalidPropertyValue;
+    KeepCabinet(choice, std::move(read));
+    return noErr;
+}
+
+// Keeps what a cabinet choice read, at its own rate, for Initialize (none for no
+// channels).
+void quorle::KeepCabinet(std::string choice, std::optional<ImpulseResponse> response) {
+    std::shared_ptr<const ImpulseResponse> kept;
+    if (!response->channels.empty())
+        kept = std::make_shared<const ImpulseResponse>(std::move(*response));
+    std::lock_guard<std::mutex> lock(mPathLock);
+    mCabinetChoice = std::move(choice);
+    mCabinetResponse = std::move(kept);
 }
 
 bool quorle::StoreFactor(UInt32 factor) {
@@ -400,6 +421,13 @@ bool quorle::StoreFactor(UInt32 factor) {
 
 OSStatus quorle::SetProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                              const void* inData, UInt32 inDataSize) {
+    if (id == kQuorleProperty_CabinetBytes) {
+        if (scope != kAudioUnitScope_Global)
+            return kAudioUnitErr_InvalidScope;
+        if (IsInitialized())
+            return kAudioUnitErr_Initialized;
+        return SetCabinetBytes(static_cast<const char*>(inData), inDataSize);
+    }
     if (id == kQuorleProperty_ArchivePath || id == kQuorleProperty_Cabinet) {
         if (scope != kAudioUnitScope_Global)
             return kAudioUnitErr_InvalidScope;

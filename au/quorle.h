@@ -1,7 +1,8 @@
 // The plug-in as a host sees it: an effect unit with four parameters (drive,
 // post gain, bass tilt, model), the model names (property 64000), the plug-in
 // directory (64001), the oversampling factor (64002), the archive played (64007),
-// whether model switches fade (64008), the cabinet (64009), its latency (12), its
+// whether model switches fade (64008), the cabinet (64009, or 64010 from the bytes
+// of a file the host read), its latency (12), its
 // tail (20) and the view location (31). Each channel runs through its own kernel, a thin adapter
 // over one channel engine (main/ChannelEngine.h).
 //
@@ -39,6 +40,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,6 +112,8 @@ class quorle : public AUEffectBase {
     bool StoreFactor(UInt32 factor);
     // Setup thread: 64009 read and kept, or refused (-10851) with nothing changed.
     OSStatus SetCabinet(const char* text, UInt32 size);
+    OSStatus SetCabinetBytes(const char* value, UInt32 size);
+    void KeepCabinet(std::string choice, std::optional<ImpulseResponse> response);
     // Setup thread, once the kernels are made: `response` levelled at the unit's rate
     // in each kernel's engine; false when an engine cannot take it.
     bool InstallCabinet(const ImpulseResponse& response);

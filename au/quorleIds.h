@@ -37,6 +37,14 @@ constexpr AudioUnitPropertyID kQuorleProperty_FadeModelSwitches = 64008;
 // or unreadable file, one that is no usable response) is refused with -10851, the
 // choice before staying. Reading gives kMaxArchivePathBytes bytes, as 64007 does.
 constexpr AudioUnitPropertyID kQuorleProperty_Cabinet = 64009;
+// The cabinet as 64009 chooses a file, for a host that has read the file itself
+// and checked those bytes: the choice's text (NUL-terminated, as for 64009) then
+// the file's bytes, all of them, global scope, write only. The unit decodes those
+// bytes and reads no file, so that what the host checked is what plays; 64009 then
+// reads as the text. Set while uninitialised (-10849 when initialised); a value
+// without its terminator or bytes, or bytes that are no usable response, are
+// refused with -10851, the choice before staying.
+constexpr AudioUnitPropertyID kQuorleProperty_CabinetBytes = 64010;
 
 // The factor the LV2 plug-in and the command-line tools start with.
 constexpr UInt32 kQuorleDefaultOversampling = 2;

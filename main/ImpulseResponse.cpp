@@ -253,39 +253,62 @@ std::optional<ImpulseResponse> readBytes(const std::string& bytes, const std::st
     return decode(bytes, name, error);
 }
 
-std::optional<ImpulseResponse> readFile(const std::string& path, std::string& error) {
+std::optional<std::string> fileBytes(const std::string& path, std::string& error) {
+    auto refused = [&](std::string sentence) -> std::optional<std::string> {
+        error = std::move(sentence);
+        return std::nullopt;
+    };
     if (path.empty())
-        return refuse(error, "no impulse response file was named");
+        return refused("no impulse response file was named");
     if (path.size() > kMaxPathBytes)
-        return refuse(error, "the impulse response path " + cut(path, 24, false) + "..." +
-                                 cut(path, 24, true) + " is " + std::to_string(path.size()) +
-                                 " bytes long, longer than the " + std::to_string(kMaxPathBytes) +
-                                 " bytes a path may have");
+        return refused("the impulse response path " + cut(path, 24, false) + "..." +
+                       cut(path, 24, true) + " is " + std::to_string(path.size()) +
+                       " bytes long, longer than the " + std::to_string(kMaxPathBytes) +
+                       " bytes a path may have");
     if (path.find('\0') != std::string::npos)
-        return refuse(error, "the impulse response path " + std::string(path.c_str()) +
-                                 " holds a NUL byte");
-    const WholeFile file = readWholeFile(path, kMaxFileBytes);
+        return refused("the impulse response path " + std::string(path.c_str()) +
+                       " holds a NUL byte");
+    WholeFile file = readWholeFile(path, kMaxFileBytes);
     if (!file.ok())
-        return refuse(error, unreadable(path, file));
-    return decode(file.bytes, path, error);
+        return refused(unreadable(path, file));
+    error.clear();
+    return std::move(file.bytes);
 }
 
-ImpulseResponse prepared(const ImpulseResponse& ir, double rate) {
+std::optional<ImpulseResponse> readFile(const std::string& path, std::string& error) {
+    const std::optional<std::string> bytes = fileBytes(path, error);
+    if (!bytes)
+        return std::nullopt;
+    return decode(*bytes, path, error);
+}
+
+ImpulseResponse prepared(const ImpulseResponse& ir, double rate, std::string* why) {
+    auto fail = [&](const std::string& reason) {
+        if (why)
+            *why = reason;
+        return ImpulseResponse{};
+    };
     if (!usable(ir) || !(rate >= kMinRate && rate <= kMaxRate))
-        return {};
+        return fail("it is no usable response at " + std::to_string(std::lround(rate)) + " Hz");
     ImpulseResponse out;
     out.rate = rate;
     const double ratio = rate / ir.rate;
     const size_t in = ir.channels[0].size();
     const size_t frames = std::max<size_t>(1, static_cast<size_t>(std::lround(double(in) * ratio)));
+    const std::string resampling = "resampled from " + std::to_string(std::lround(ir.rate)) +
+                                   " to " + std::to_string(std::lround(rate)) + " Hz";
     for (const std::vector<float>& channel : ir.channels) {
         out.channels.push_back(ratio == 1.0 ? channel : resampled(channel, ratio, frames));
         if (out.channels.back().empty())
-            return {};
+            return fail("it cannot be " + resampling);
+        for (float s : out.channels.back())
+            if (!std::isfinite(s))
+                return fail(resampling + ", its samples grow beyond the largest a float holds");
     }
     const double gain = levelGain(out);
     if (!(gain > 0.0) || !std::isfinite(gain))
-        return {};
+        return fail("its level at " + std::to_string(std::lround(rate)) +
+                    " Hz cannot be measured (samples too large or too small)");
     for (std::vector<float>& channel : out.channels)
         for (float& s : channel)
             s = static_cast<float>(s * gain);

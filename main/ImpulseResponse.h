@@ -36,6 +36,11 @@ constexpr double kMaxPeakGain = 16.0; // +24 dB: the most a levelled response ra
 // on success `error` is emptied. Throws std::bad_alloc.
 std::optional<ImpulseResponse> readFile(const std::string& path, std::string& error);
 
+// The bytes readFile() decodes, read as it reads them (nullopt, with its sentence in
+// `error`, when it would refuse the file unread): for a caller that checks a file
+// and hands the very bytes it checked to another reader (readBytes).
+std::optional<std::string> fileBytes(const std::string& path, std::string& error);
+
 // The same from the bytes of a file already in memory (an entry of the data
 // archive); `name` names it in the sentence.
 std::optional<ImpulseResponse> readBytes(const std::string& bytes, const std::string& name,
@@ -59,8 +64,11 @@ std::optional<ImpulseResponse> readBytes(const std::string& bytes, const std::st
 //    image stays.
 //  - but never so far that any frequency is raised above kMaxPeakGain (a response
 //    passing almost nothing of the guitar's band).
-// A response that readFile() would refuse, or a rate outside the range, gives an
-// empty response (no channels). Throws std::bad_alloc.
-ImpulseResponse prepared(const ImpulseResponse& ir, double rate);
+// A response that readFile() would refuse, a rate outside the range, or a response
+// whose resampled samples overflow the float range or cannot be levelled gives an
+// empty response (no channels), and then `why`, when given, says why in words that
+// follow "FILE: " ("resampled from 8000 to 48000 Hz, its samples grow beyond the
+// largest a float holds"). Throws std::bad_alloc.
+ImpulseResponse prepared(const ImpulseResponse& ir, double rate, std::string* why = nullptr);
 
 } // namespace impulse

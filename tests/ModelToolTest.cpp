@@ -1,16 +1,23 @@
-// quorle-model check, graph and pack run as an author would run them.
+// quorle-model check, graph and pack run as an author would run them, and
+// quorle-render as a player would.
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -51,12 +58,25 @@ std::vector<std::string> namesIn(const fs::path& dir) {
 }
 
 // Runs the tool, stopped after `seconds` (status 124) when given.
-ToolRun tool(const std::string& arguments, const fs::path& dir, int seconds = 0) {
+ToolRun tool(const std::string& arguments, const fs::path& dir, int seconds = 0,
+             const std::string& program = QUORLE_MODEL_TOOL) {
     const fs::path out = dir / "output";
     const std::string limit = seconds > 0 ? "timeout " + std::to_string(seconds) + " " : "";
-    const int status = std::system(
-        (limit + QUORLE_MODEL_TOOL + " " + arguments + " >" + out.string() + " 2>&1").c_str());
+    const int status =
+        std::system((limit + program + " " + arguments + " >" + out.string() + " 2>&1").c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out)};
+}
+
+ToolRun render(const std::string& arguments, const fs::path& dir) {
+    return tool("--bundle " QUORLE_BUNDLE_DIR " " + arguments, dir, 60, QUORLE_RENDER_TOOL);
+}
+
+// A mono float WAV file.
+void writeWav(const fs::path& path, int rate, const std::vector<float>& samples) {
+    SF_INFO info = {0, rate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    sf_write_float(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(file);
 }
 
 TEST(ModelTool, CheckExitStatusAndItsLines) {
@@ -205,6 +225,10 @@ TEST(ModelTool, PackMakesTheBuildsArchiveAndRefusesWhatCheckRefuses) {
         EXPECT_EQ(refused.status, 1) << refused.out;
         EXPECT_FALSE(fs::exists(dir / "x.data")) << refused.out;
     }
+    // A source of a gigabyte (sparse: nothing on disk) is refused unread.
+    fs::resize_file(bad / "a.txt", size_t(1) << 30);
+    const std::string huge = tool("pack " + bad.string() + " -o " + dir.string() + "/x", dir).out;
+    EXPECT_NE(huge.find(bad.string() + "/a.txt: error: larger than 1 MB"), std::string::npos);
 }
 
 // pack writes no file it reads nor into its folders, and follows no link out of its
@@ -219,6 +243,8 @@ TEST(ModelTool, PackWritesNoFileItReadsAndFollowsNoLinkOut) {
     writeFile(src / "presets/a.txt", "block eq\n");
     fs::create_hard_link(src / "models/a.xml", elsewhere / "hard.data");
     fs::create_symlink(src / "presets/a.txt", elsewhere / "soft.data");
+    fs::create_symlink("/dev/null", elsewhere / "null.data");
+    ASSERT_EQ(mkfifo((elsewhere / "fifo.data").c_str(), 0600), 0);
     const struct {
         fs::path output;
         std::string says;
@@ -231,6 +257,8 @@ TEST(ModelTool, PackWritesNoFileItReadsAndFollowsNoLinkOut) {
          " is one of the files it packs (" + src.string() + "/presets/a.txt)"},
         {src / "models/new.data", " is in " + src.string() + "/models, a folder pack reads"},
         {src / "models", " is a folder, not an archive to write."},
+        {elsewhere / "fifo.data", " is a FIFO, not a regular file to write."},
+        {elsewhere / "null.data", " leads to /dev/null, a device, not a regular file to write."},
     };
     for (const auto& c : cases) {
         const ToolRun run = tool("pack " + src.string() + " -o " + c.output.string(), dir);
@@ -241,17 +269,21 @@ TEST(ModelTool, PackWritesNoFileItReadsAndFollowsNoLinkOut) {
         EXPECT_EQ(readFile(src / "presets/a.txt"), "block eq\n");
         EXPECT_EQ(namesIn(src / "models"), std::vector<std::string>{"a.xml"});
     }
-    // An archive already there is replaced whole through a name of the tool's own:
-    // nothing else in its folder is touched and nothing is left behind.
+    // An archive already there, named through a link, is replaced whole through a
+    // name of the tool's own: the link stays, nothing else in its folder is touched
+    // and nothing is left behind.
     writeFile(elsewhere / "x.data", "old");
     writeFile(elsewhere / "x.data.partial", "the author's");
+    fs::create_symlink("x.data", elsewhere / "via.data");
     const ToolRun run =
-        tool("pack " + src.string() + " -o " + (elsewhere / "x.data").string(), dir);
+        tool("pack " + src.string() + " -o " + (elsewhere / "via.data").string(), dir);
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(readFile(elsewhere / "x.data").substr(0, 2), "PK");
+    EXPECT_TRUE(fs::is_symlink(elsewhere / "via.data") && fs::is_fifo(elsewhere / "fifo.data"));
     EXPECT_EQ(readFile(elsewhere / "x.data.partial"), "the author's");
     EXPECT_EQ(namesIn(elsewhere),
-              (std::vector<std::string>{"hard.data", "soft.data", "x.data", "x.data.partial"}));
+              (std::vector<std::string>{"fifo.data", "hard.data", "null.data", "soft.data",
+                                        "via.data", "x.data", "x.data.partial"}));
 
     writeFile(src / "shared/b.xml", model);
     writeFile(dir / "outside.xml", model); // a model that loads: refused for where it is
@@ -278,6 +310,110 @@ TEST(ModelTool, PackWritesNoFileItReadsAndFollowsNoLinkOut) {
         EXPECT_EQ(fs::exists(dir / "x.data"), c.status == 0) << run.out;
         fs::remove(c.link);
     }
+}
+
+// OUTPUT is followed through links and replaced whole, even when it is the input;
+// what is not a regular file is refused untouched, and so are options and files
+// that cannot be used, each in one sentence with the reason.
+TEST(RenderTool, AnOutputLinkReplacesItsTargetAndWhatCannotBeUsedIsNamed) {
+    const fs::path dir = scratch("render-output");
+    writeWav(dir / "in.wav", 48000, std::vector<float>(4800, 0.25f));
+    fs::copy_file(dir / "in.wav", dir / "real.wav");
+    fs::create_symlink("real.wav", dir / "link.wav");
+    fs::create_symlink("new.wav", dir / "dangling.wav");
+    fs::create_symlink("/dev/null", dir / "null.wav");
+    fs::create_directories(dir / "folder.wav/bundle");
+    ASSERT_EQ(mkfifo((dir / "fifo.wav").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir / "folder.wav/bundle/presets.ttl").c_str(), 0600), 0);
+    // At full scale for 100 frames at 8 kHz: its ringing at 48 kHz is beyond a float.
+    writeWav(dir / "loud.wav", 8000, std::vector<float>(100, 3.4e38f));
+    const std::string in = (dir / "in.wav").string() + " ", at = dir.string() + "/";
+    const std::pair<std::string, std::string> cases[] = {
+        // arguments, what is said
+        {at + "link.wav " + at + "link.wav", ""},
+        {in + at + "dangling.wav", ""},
+        {in + at + "fifo.wav", at + "fifo.wav is a FIFO, not a regular file to write"},
+        {in + at + "null.wav",
+         at + "null.wav leads to /dev/null, a device, not a regular file to write"},
+        {in + at + "folder.wav", at + "folder.wav is a folder, not a regular file to write"},
+        {"--block 99999999999999999999 " + in + at + "x.wav",
+         "--block needs a whole number of frames, 1 or more, not \"99999999999999999999\""},
+        {"--cabinet " + at + "loud.wav " + in + at + "x.wav",
+         "cannot play the cabinet " + at +
+             "loud.wav: resampled from 8000 to 48000 Hz, its samples grow beyond the largest a "
+             "float holds"},
+        {"--bundle " + at + "folder.wav/bundle --list-presets",
+         "cannot read " + at + "folder.wav/bundle/presets.ttl: not a regular file"},
+    };
+    for (const auto& [arguments, says] : cases) {
+        const ToolRun run = render(arguments, dir);
+        EXPECT_EQ(run.status != 0, !says.empty()) << run.out;
+        EXPECT_EQ(run.out, says.empty() ? "" : "quorle-render: " + says + "\n");
+    }
+    EXPECT_EQ(fs::file_size(dir / "real.wav"), fs::file_size(dir / "in.wav"));
+    EXPECT_TRUE(fs::is_symlink(dir / "link.wav") && fs::is_symlink(dir / "dangling.wav"));
+    EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"dangling.wav", "fifo.wav", "folder.wav",
+                                                      "in.wav", "link.wav", "loud.wav", "new.wav",
+                                                      "null.wav", "output", "real.wav"}));
+}
+
+// An interrupted render leaves the file it would replace as it was and no temporary.
+// Its input is a FIFO fed the start of a file, so the render waits mid-file.
+TEST(RenderTool, AnInterruptedRenderLeavesTheOutputAsItWas) {
+    const fs::path dir = scratch("render-signal");
+    writeWav(dir / "whole.wav", 48000, std::vector<float>(48000, 0.25f));
+    const std::string start = readFile(dir / "whole.wav").substr(0, 20000);
+    const fs::path in = dir / "in.wav", out = dir / "out.wav";
+    ASSERT_EQ(mkfifo(in.c_str(), 0600), 0);
+    for (int signal : {SIGINT, SIGTERM}) {
+        writeFile(out, "the take before");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::signal(signal, SIG_DFL); // as a terminal delivers it, whatever the test's
+            execl(QUORLE_RENDER_TOOL, "quorle-render", "--bundle", QUORLE_BUNDLE_DIR, in.c_str(),
+                  out.c_str(), nullptr);
+            _exit(127);
+        }
+        // Fed once the render opens its input; interrupted once its temporary is there.
+        int fifo = -1, ms = 0;
+        for (; ms < 60000 && namesIn(dir).size() == 3; ++ms, usleep(1000))
+            if (fifo < 0 && (fifo = open(in.c_str(), O_WRONLY | O_NONBLOCK)) >= 0 &&
+                write(fifo, start.data(), start.size()) != ssize_t(start.size()))
+                ADD_FAILURE() << "the input was not fed";
+        kill(pid, signal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(fifo);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(readFile(out), "the take before");
+        EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"in.wav", "out.wav", "whole.wav"}));
+    }
+}
+
+// A cabinet file replaced while renders start is read once: each render plays what
+// it read or names it, never failing between a check and a second read.
+TEST(RenderTool, ACabinetBeingReplacedIsReadOnce) {
+    const fs::path dir = scratch("render-cabinet");
+    writeWav(dir / "in.wav", 48000, std::vector<float>(480, 0.25f));
+    writeWav(dir / "cab.wav", 48000, std::vector<float>(480, 0.1f));
+    const std::string bytes = readFile(dir / "cab.wav"), at = dir.string() + "/";
+    std::atomic<bool> done{false};
+    std::thread writer([&] { // the response and a text in turns, each whole
+        for (bool text = false; !done; text = !text, usleep(1000)) {
+            writeFile(dir / "next.wav", text ? "not a sound" : bytes);
+            fs::rename(dir / "next.wav", dir / "cab.wav");
+        }
+    });
+    for (int run = 0; run < 40; ++run) {
+        const ToolRun r =
+            render("--cabinet " + at + "cab.wav " + at + "in.wav " + at + "x.wav", dir);
+        EXPECT_TRUE(
+            r.status == 0 ||
+            (r.status == 2 && r.out.rfind("quorle-render: cannot play the cabinet", 0) == 0))
+            << r.out;
+    }
+    done = true;
+    writer.join();
 }
 
 } // namespace

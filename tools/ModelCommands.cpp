@@ -5,6 +5,7 @@
 #include "main/WholeFile.h"
 #include "tools/ModelGraph.h"
 #include "tools/ModelSources.h"
+#include "tools/ReplacedFile.h"
 
 #include <sys/stat.h>
 
@@ -227,10 +228,11 @@ int packCommand(int argc, char** argv) {
                      "Refuses, writing nothing, whatever check refuses, a preset or cabinet\n"
                      "text that does not read, a file whose real path leads out of DIR (a link\n"
                      "within DIR is fine) and a folder without models. ARCHIVE may not be one\n"
-                     "of the files packed nor lie in a folder they are read from; it is written\n"
-                     "under a new name beside ARCHIVE and renamed over it, so a failure leaves\n"
-                     "it as it was. Exit status 0 when written, 1 when refused, 2 on a usage\n"
-                     "error.\n");
+                     "of the files packed nor lie in a folder they are read from, nor be other\n"
+                     "than a regular file (links are followed: the file they lead to is\n"
+                     "replaced); it is written under a new name beside that file and renamed\n"
+                     "over it, so a failure or an interruption leaves it as it was. Exit status\n"
+                     "0 when written, 1 when refused, 2 on a usage error.\n");
         return o.help ? 0 : kExitUsage;
     }
     const fs::path dir = o.operands[0];
@@ -241,7 +243,14 @@ int packCommand(int argc, char** argv) {
     std::vector<fs::path> models, presets;
     listSources(dir, models, presets);
     std::vector<fs::path> cabinets = listCabinets(dir);
-    const std::string unfit = unfitOutput(o.output, dir, {&models, &presets, &cabinets});
+    std::string unfit = unfitOutput(o.output, dir, {&models, &presets, &cabinets});
+    // Written beside the file the output ends at (through links) and renamed over
+    // it, so that a failed or stopped pack never leaves a half-written or lost
+    // archive where a host would load it, nor replaces a device or a FIFO.
+    ReplacedFile archive;
+    std::string error;
+    if (unfit.empty() && !archive.open(o.output, error))
+        unfit = error + ".";
     if (!unfit.empty()) {
         std::fprintf(stderr, "quorle-model pack: %s\n", unfit.c_str());
         return kExitUsage;
@@ -262,9 +271,7 @@ int packCommand(int argc, char** argv) {
         std::fprintf(stderr, "quorle-model pack: %s not written\n", o.output.c_str());
         return kExitRefused;
     }
-    // Written beside the target and renamed over it, so that a failed pack never
-    // leaves a half-written or lost archive where a host would load it.
-    if (!replaceWithArchive(o.output, sources.entries)) {
+    if (!writeArchive(archive.temporary(), sources.entries) || !archive.commit(error)) {
         std::fprintf(stderr, "%s: error: cannot write\n", o.output.c_str());
         return kExitRefused;
     }

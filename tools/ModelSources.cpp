@@ -4,26 +4,27 @@
 #include "graph/xmlreader.h"
 #include "main/DataArchive.h"
 #include "main/ModelDocument.h"
+#include "main/WholeFile.h"
 #include "tools/CabinetModel.h"
 #include "tools/PresetText.h"
 #include "tools/ZipWriter.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace authoring {
 
 namespace {
+
+static_assert(kMaxSourceBytes == ArchiveLimits{}.modelBytes,
+              "a model pack reads, the plug-in reads");
 
 std::vector<fs::path> filesWith(const fs::path& dir, const char* extension) {
     std::vector<fs::path> found;
@@ -34,14 +35,6 @@ std::vector<fs::path> filesWith(const fs::path& dir, const char* extension) {
     std::sort(found.begin(), found.end(),
               [](const fs::path& a, const fs::path& b) { return a.filename() < b.filename(); });
     return found;
-}
-
-bool readWhole(const fs::path& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    bytes = out.str();
-    return static_cast<bool>(in);
 }
 
 std::string lower(std::string s) {
@@ -159,23 +152,23 @@ Sources readSources(const std::vector<fs::path>& models, const std::vector<fs::p
         sources.entries.push_back({std::move(name), std::move(bytes), from.string()});
     };
     for (const fs::path& path : models) {
-        std::string bytes;
-        if (!readWhole(path, bytes)) {
-            sources.findings.push_back({path.string(), 0, true, "cannot read"});
+        WholeFile file = readWholeFile(path, kMaxSourceBytes);
+        if (!file.ok()) {
+            sources.findings.push_back({path.string(), 0, true, file.reason()});
             continue;
         }
-        add(path.filename().string(), std::move(bytes), path);
+        add(path.filename().string(), std::move(file.bytes), path);
     }
     sources.models = sources.entries.size();
     for (const fs::path& path : presets) {
-        std::string text;
-        if (!readWhole(path, text)) {
-            sources.findings.push_back({path.string(), 0, true, "cannot read"});
+        const WholeFile file = readWholeFile(path, kMaxSourceBytes);
+        if (!file.ok()) {
+            sources.findings.push_back({path.string(), 0, true, file.reason()});
             continue;
         }
         PresetRecord record;
         PresetError error;
-        if (!compilePreset(text, record, error)) {
+        if (!compilePreset(file.bytes, record, error)) {
             sources.findings.push_back({path.string(), error.line, true, error.message});
             continue;
         }
@@ -183,9 +176,9 @@ Sources readSources(const std::vector<fs::path>& models, const std::vector<fs::p
     }
     const size_t before = sources.entries.size();
     for (const fs::path& path : cabinets) {
-        std::string text;
-        if (!readWhole(path, text)) {
-            sources.findings.push_back({path.string(), 0, true, "cannot read"});
+        const WholeFile file = readWholeFile(path, kMaxSourceBytes);
+        if (!file.ok()) {
+            sources.findings.push_back({path.string(), 0, true, file.reason()});
             continue;
         }
         const std::string name = path.stem().string();
@@ -198,7 +191,7 @@ Sources readSources(const std::vector<fs::path>& models, const std::vector<fs::p
         }
         CabinetDesign design;
         CabinetError error;
-        if (!readCabinetDesign(text, design, error)) {
+        if (!readCabinetDesign(file.bytes, design, error)) {
             sources.findings.push_back({path.string(), error.line, true, error.message});
             continue;
         }
@@ -220,29 +213,6 @@ bool writeArchive(const std::string& path, const std::vector<Entry>& entries) {
     for (const Entry& e : entries)
         good = good && zip.add(e.name, e.bytes);
     return zip.close() && good;
-}
-
-bool replaceWithArchive(const std::string& path, const std::vector<Entry>& entries) {
-    const fs::path target(path);
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string partial = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = mkstemp(partial.data());
-    if (fd < 0)
-        return false;
-    close(fd);
-    const mode_t mask = umask(0);
-    umask(mask);
-    bool written = writeArchive(partial, entries) && chmod(partial.c_str(), 0666 & ~mask) == 0;
-    if (written) { // on disk before it takes the name, so a crash leaves the old archive
-        const int flushed = open(partial.c_str(), O_RDONLY | O_CLOEXEC);
-        written = flushed >= 0 && fsync(flushed) == 0;
-        if (flushed >= 0)
-            close(flushed);
-    }
-    written = written && rename(partial.c_str(), path.c_str()) == 0;
-    if (!written)
-        unlink(partial.c_str());
-    return written;
 }
 
 std::vector<Finding> checkModels(const Sources& sources, bool presetsKnown,

@@ -6,11 +6,18 @@
 
 #include "graph/BuildReason.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace authoring {
+
+// The largest source file read (bytes): the plug-in holds no larger model, and
+// preset and cabinet texts are a few hundred bytes. Each file is opened once
+// without blocking (main/WholeFile.h), so a FIFO or a device is refused at once and
+// a huge or sparse file costs no more than this.
+constexpr size_t kMaxSourceBytes = size_t(1) << 20;
 
 // Something to tell the author, against a source file.
 struct Finding {
@@ -68,12 +75,6 @@ Sources readSources(const std::vector<std::filesystem::path>& models,
 
 // Writes the entries as a data archive at `path`; false when it cannot.
 bool writeArchive(const std::string& path, const std::vector<Entry>& entries);
-
-// Writes the entries to a new file beside `path` (same folder, so the same file
-// system), flushes it to disk and renames it over `path`: whatever fails, `path`
-// is left as it was and the new file is removed. The archive gets the mode a new
-// file would (0666 less the umask). False when it cannot.
-bool replaceWithArchive(const std::string& path, const std::vector<Entry>& entries);
 
 // What building every model of `sources` would report in the plug-in: the
 // entries are packed into a temporary archive, read back as the plug-in reads

@@ -13,6 +13,7 @@
 
 #ifdef QUORLE_HAVE_MEASURE
 #include "au/quorleIds.h"
+#include "main/WholeFile.h"
 #include "tools/CabinetModel.h"
 #include "tools/ModelSources.h"
 #include "tools/PluginHost.h"
@@ -31,8 +32,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -321,13 +320,12 @@ int cabinetsCommand(int argc, char** argv) {
     }
     int status = 0;
     for (const fs::path& path : authoring::listCabinets(dir)) {
-        std::ifstream in(path, std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        const WholeFile file = readWholeFile(path, authoring::kMaxSourceBytes);
         CabinetDesign design;
         CabinetError error;
-        if (!in || !readCabinetDesign(text, design, error)) {
-            const authoring::Finding f{path.string(), in ? error.line : 0, true,
-                                       in ? error.message : "cannot read"};
+        if (!file.ok() || !readCabinetDesign(file.bytes, design, error)) {
+            const authoring::Finding f{path.string(), file.ok() ? error.line : 0, true,
+                                       file.ok() ? error.message : file.reason()};
             std::fprintf(stderr, "%s\n", f.text().c_str());
             status = authoring::kExitRefused;
             continue;

@@ -13,9 +13,11 @@
 #include "main/ModelRefusal.h"
 #include "main/UserArchive.h"
 #include "main/VorlixMac.h"
+#include "main/WholeFile.h"
 #include "tools/FactoryPresets.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
+#include "tools/ReplacedFile.h"
 
 #include <sndfile.h>
 #include <unistd.h>
@@ -27,7 +29,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -43,6 +44,8 @@ constexpr UInt32 kMaxSlice = 4096; // frames per render call the unit is set up 
 // Samples (frames x channels) a file is read, rendered and written in at a time:
 // memory stays bounded whatever the file's length.
 constexpr sf_count_t kChunkSamples = 1 << 16;
+// The largest presets.ttl read (bytes): the shipped one holds 14 presets in 8 KB.
+constexpr size_t kMaxPresetsBytes = size_t(1) << 20;
 
 struct Options {
     float drive = 0.5f, post = 0.5f, bass = 0.5f;
@@ -52,6 +55,10 @@ struct Options {
     // The archive the unit plays, as read (the player's, checked, or the bundle's).
     std::shared_ptr<const DataArchive> playing;
     std::string cabinet = cabinet::kOff; // off, a shipped cabinet's name or a file
+    // The cabinet as read once, at its own rate (none for off), and a file's bytes,
+    // which the unit is handed: what was checked is what plays.
+    std::optional<ImpulseResponse> cabinetRead;
+    std::string cabinetBytes;
     long block = 512;
     UInt32 oversampling = kQuorleDefaultOversampling;
     bool listModels = false;
@@ -63,14 +70,12 @@ struct Options {
     std::vector<std::string> files;
 };
 
-std::string gPartialOutput;  // an output being written, removed if the run fails
 bool gProgressShown = false; // a progress bar is on the terminal's last line
 
 [[noreturn]] void die(const std::string& message, int status = 1) {
     if (gProgressShown)
         std::fprintf(stderr, "\r%-48s\r", "");
-    if (!gPartialOutput.empty())
-        std::remove(gPartialOutput.c_str());
+    ReplacedFile::removeTemporary(); // an output being written
     std::fprintf(stderr, "quorle-render: %s\n", message.c_str());
     std::exit(status);
 }
@@ -112,8 +117,9 @@ void usage(FILE* to) {
 
 float unitValue(const std::string& option, const char* text) {
     char* end = nullptr;
+    errno = 0;
     double v = std::strtod(text, &end);
-    if (end == text || *end || !(v >= 0.0 && v <= 1.0))
+    if (end == text || *end || errno == ERANGE || !(v >= 0.0 && v <= 1.0))
         die(option + " needs a value from 0 to 1, not \"" + text + "\"");
     return static_cast<float>(v);
 }
@@ -154,13 +160,15 @@ Options parse(int argc, char** argv) {
         } else if (a == "--block") {
             const char* text = value();
             char* end = nullptr;
+            errno = 0;
             o.block = std::strtol(text, &end, 10);
-            if (end == text || *end || o.block < 1)
+            if (end == text || *end || errno == ERANGE || o.block < 1)
                 die("--block needs a whole number of frames, 1 or more, not \"" +
                     std::string(text) + "\"");
         } else if (a == "--oversampling") {
             const char* text = value();
             char* end = nullptr;
+            errno = 0;
             const long factor = std::strtol(text, &end, 10);
             if (end == text || *end || !(factor == 1 || factor == 2 || factor == 4 || factor == 8))
                 die("--oversampling needs 1, 2, 4 or 8, not \"" + std::string(text) + "\"");
@@ -184,17 +192,17 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
-// The bundle's factory presets (its presets.ttl); a file that cannot be read or
-// understood ends the run, status 2.
+// The bundle's factory presets (its presets.ttl, opened once without blocking and
+// read whole up to kMaxPresetsBytes); a file that cannot be read or understood ends
+// the run, status 2.
 std::vector<FactoryPreset> factoryPresets(const Options& o) {
     const std::string path = o.bundle + "/presets.ttl";
-    std::ifstream in(path);
-    if (!in)
-        die("cannot read " + path + ": " + std::strerror(errno), 2);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const WholeFile file = readWholeFile(path, kMaxPresetsBytes);
+    if (!file.ok())
+        die("cannot read " + path + ": " + file.reason(), 2);
     std::vector<FactoryPreset> presets;
     std::string error;
-    if (!parseFactoryPresets(text, presets, error))
+    if (!parseFactoryPresets(file.bytes, presets, error))
         die(path + ": " + error, 2);
     return presets;
 }
@@ -261,9 +269,10 @@ std::string hertz(double rate) {
 // The model `text` names: an index into `names` or one of them.
 long modelIndex(const std::string& text, const std::vector<std::string>& names) {
     char* end = nullptr;
+    errno = 0;
     long index = std::strtol(text.c_str(), &end, 10);
     if (*end == 0 && end != text.c_str()) {
-        if (index < 0 || index >= static_cast<long>(names.size()))
+        if (errno == ERANGE || index < 0 || index >= static_cast<long>(names.size()))
             die("unknown model " + text + ": the bundle has " + std::to_string(names.size()) +
                 " models, 0 to " + std::to_string(names.size() - 1));
         return index;
@@ -288,23 +297,52 @@ void loadUnit(PluginHost& host, const Options& o) {
         check(AudioUnitSetProperty(host.unit(), kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
                                    0, o.archive.c_str(), static_cast<UInt32>(o.archive.size() + 1)),
               "choosing the data archive");
-    // Checked by checkCabinet() first; off is the unit's own default.
-    if (!cabinet::isOff(o.cabinet))
+    // Read by readCabinet() first; off is the unit's own default.
+    if (!o.cabinetBytes.empty()) {
+        const std::string value = o.cabinet + '\0' + o.cabinetBytes;
+        check(AudioUnitSetProperty(host.unit(), kQuorleProperty_CabinetBytes,
+                                   kAudioUnitScope_Global, 0, value.data(),
+                                   static_cast<UInt32>(value.size())),
+              "choosing the cabinet");
+    } else if (!cabinet::isOff(o.cabinet))
         check(AudioUnitSetProperty(host.unit(), kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
                                    o.cabinet.c_str(), static_cast<UInt32>(o.cabinet.size() + 1)),
               "choosing the cabinet");
 }
 
-// The options' cabinet read as the unit will read it, shipped names from the
-// bundle's archive: one that cannot be played is named in one line, status 2.
-void checkCabinet(const Options& o) {
+// The options' cabinet read once (kept in `o`), shipped names from the bundle's
+// archive: one that cannot be played is named in one line, status 2.
+void readCabinet(Options& o) {
     if (cabinet::isOff(o.cabinet))
         return;
+    const std::shared_ptr<const DataArchive> bundled = DataArchive::readDirectory(o.bundle + "/");
     std::string error;
-    if (!cabinet::read(*DataArchive::readDirectory(o.bundle + "/"), o.cabinet, error)) {
+    if (cabinet::shippedName(*bundled, o.cabinet).empty()) {
+        std::optional<std::string> bytes = impulse::fileBytes(o.cabinet, error);
+        if (bytes) {
+            o.cabinetRead = impulse::readBytes(*bytes, o.cabinet, error);
+            o.cabinetBytes = std::move(*bytes);
+        }
+    } else {
+        o.cabinetRead = cabinet::read(*bundled, o.cabinet, error);
+    }
+    if (!o.cabinetRead) {
         std::fprintf(stderr, "quorle-render: cannot play the cabinet: %s\n", error.c_str());
         std::exit(2);
     }
+}
+
+// Ends the run unless the unit started: a cabinet that cannot play at `rate` is
+// named with the reason, status 2.
+void checkStarted(OSStatus started, const Options& o, double rate) {
+    std::string why;
+    if (started == kAudioUnitErr_FailedInitialization && o.cabinetRead &&
+        impulse::prepared(*o.cabinetRead, rate, &why).channels.empty()) {
+        std::fprintf(stderr, "quorle-render: cannot play the cabinet %s: %s\n", o.cabinet.c_str(),
+                     why.c_str());
+        std::exit(2);
+    }
+    check(started, "starting the plug-in");
 }
 
 // Stops the run, status 2, when model `index` of the archive the unit plays cannot
@@ -338,7 +376,7 @@ sf_count_t startUnit(PluginHost& host, const Options& o, double rate, UInt32 cha
     if (started == kAudioUnitErr_FormatNotSupported && host.sampleRate() != rate)
         die("sample rate " + hertz(rate) + " Hz is not supported (" +
             hertz(AUBase::kMinSampleRate) + ".." + hertz(AUBase::kMaxSampleRate) + " Hz)");
-    check(started, "starting the plug-in");
+    checkStarted(started, o, rate);
     std::vector<std::string> names = models ? *models : host.modelNames();
     if (names.empty())
         die("the bundle " + o.bundle + " lists no models");
@@ -425,10 +463,11 @@ int outputFormat(const std::string& path) {
         "\": use .wav, .flac, .aiff, .caf, .w64, .au or .ogg");
 }
 
-// An audio file written in pieces, in the format its extension names. A regular
-// file is written under a temporary name beside it and moved into place when
-// complete: a failed run leaves no half file and any earlier file of that name
-// untouched, and the output may replace the input.
+// An audio file written in pieces, in the format its extension names, under a
+// temporary name beside the file `path` ends at (through links) and moved into
+// place when complete (tools/ReplacedFile.h): a failed or interrupted run leaves no
+// half file and any earlier file of that name untouched, and the output may
+// replace the input.
 class SoundWriter {
   public:
     SoundWriter(const std::string& path, int rate, int channels) : path(path) {
@@ -436,17 +475,10 @@ class SoundWriter {
         info.samplerate = rate;
         info.channels = channels;
         info.format = outputFormat(path);
-        std::error_code ec;
-        const fs::file_status status = fs::symlink_status(path, ec);
-        std::string target = path;
-        if (!fs::exists(status) || fs::is_regular_file(status)) {
-            const fs::path p(path);
-            temporary = (p.parent_path() /
-                         ("." + p.filename().string() + "." + std::to_string(getpid()) + ".part"))
-                            .string();
-            target = gPartialOutput = temporary;
-        }
-        file = sf_open(target.c_str(), SFM_WRITE, &info);
+        std::string error;
+        if (!output.open(path, error))
+            die(error);
+        file = sf_open_fd(output.descriptor(), SFM_WRITE, &info, SF_FALSE);
         if (!file)
             die("cannot write " + path + ": " + sf_strerror(nullptr));
     }
@@ -465,20 +497,16 @@ class SoundWriter {
     void finish() {
         const bool closed = sf_close(file) == 0;
         file = nullptr;
+        std::string error;
         if (!closed)
             die("cannot write " + path + ": the disk refused the samples");
-        if (temporary.empty())
-            return;
-        std::error_code ec;
-        if (fs::is_regular_file(path, ec)) // a replaced file keeps its permissions
-            fs::permissions(temporary, fs::status(path, ec).permissions(), ec);
-        if (std::rename(temporary.c_str(), path.c_str()) != 0)
-            die("cannot write " + path + ": " + std::strerror(errno));
-        gPartialOutput.clear();
+        if (!output.commit(error))
+            die(error);
     }
 
   private:
-    std::string path, temporary;
+    std::string path;
+    ReplacedFile output;
     SNDFILE* file = nullptr;
 };
 
@@ -570,7 +598,7 @@ int renderFile(const Options& o) {
 int listModels(const Options& o) {
     PluginHost host;
     loadUnit(host, o);
-    check(host.start(44100.0, 1, 512), "starting the plug-in");
+    checkStarted(host.start(44100.0, 1, 512), o, 44100.0);
     std::vector<std::string> names = host.modelNames();
     for (size_t m = 0; m < names.size(); ++m)
         std::printf("%zu %s\n", m, names[m].c_str());
@@ -588,7 +616,7 @@ int demo(const Options& o) {
     {
         PluginHost probe;
         loadUnit(probe, o);
-        check(probe.start(rate, 1, 512), "starting the plug-in");
+        checkStarted(probe.start(rate, 1, 512), o, rate);
         names = probe.modelNames();
     }
     if (names.empty())
@@ -644,7 +672,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "quorle-render: %s: %s (that model cannot be played)\n",
                              o.archive.c_str(), refused.c_str());
         }
-        checkCabinet(o);
+        readCabinet(o);
         if (o.listModels)
             return listModels(o);
         if (!o.demoDir.empty())
