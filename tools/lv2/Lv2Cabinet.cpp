@@ -242,11 +242,15 @@ void takeCabinet(Instance& self, const Message& message) {
         self.cabinetChosen.write(self.fileChosen.path);
         self.tellCabinet = true;
     }
-    if (loaded && loaded->file == self.fileChosen.serial) {
-        self.fileGood = self.fileChosen;
-        if (self.rig && self.rig->fileChoice != loaded->file)
-            shelveFile(self, *self.rig, *loaded);
+    // A file that loaded is the one a later refusal falls back to, even when another
+    // was chosen meanwhile: the choices count, not how fast the worker was.
+    if (mine && loaded && loaded->file > self.fileGood.serial && loaded->file > self.fileFloor) {
+        self.fileGood.serial = loaded->file;
+        std::memcpy(self.fileGood.path, self.fileRequested, sizeof(self.fileGood.path));
     }
+    if (loaded && loaded->file == self.fileChosen.serial && self.rig &&
+        self.rig->fileChoice != loaded->file)
+        shelveFile(self, *self.rig, *loaded);
     if (loaded) {
         for (auto& cabinet : loaded->cabinets)
             if (cabinet && !retire(self, cabinet))
@@ -263,6 +267,7 @@ void chooseCabinetNow(Instance& self, const std::string& path) {
     self.cabinetChosen.write(chosen.path);
     self.tellCabinet = true;
     self.fileRefused = 0;
+    self.fileFloor = chosen.serial; // an answer to a choice before this one changes nothing
     std::shared_ptr<const ImpulseResponse> response;
     if (!path.empty())
         response = readResponse(self, chosen.path);

@@ -208,6 +208,7 @@ struct Instance {
     uint32_t fileAsked = 0;                        // the choice the request with the worker loads
     uint32_t fileRefused = 0;                      // a restored choice that could not be used
     uint32_t fileSerials = 0;                      // counts the file choices
+    uint32_t fileFloor = 0; // the choice restore() made: answers to earlier ones are stale
 
     // Paths refused on the control port, told in the log by the worker (without a
     // worker, by the next setup call).
