@@ -242,6 +242,10 @@ intptr_t QrVorlixGeneric::dispatcher(int32_t opcode, int32_t index, intptr_t val
         dispatchedRate = opt;
         if (lent)
             lent->rate = opt;
+        // The graph fading out hears the new rate too: its record must say so, or a
+        // later switch back to it would take it for one already at the rate.
+        if (fadeFromLent)
+            fadeFromLent->rate = opt;
     }
     if (graph)
         graph->dispatcher(opcode, index, value, ptr, opt);
@@ -399,6 +403,7 @@ AudioNode* QrVorlixGeneric::swapIn(PreparedGraph* next) {
 
 void QrVorlixGeneric::endFade() {
     fadeFrom = nullptr;
+    fadeFromLent = nullptr;
     fadeLength = 0;
     fadePos = 0;
 }
@@ -428,10 +433,12 @@ void QrVorlixGeneric::beginSwitch(PreparedGraph* next) {
     if (fadeLength > 0) {
         queued = next == lent ? nullptr : next; // the last request wins
     } else if (next != lent) {
+        PreparedGraph* before = lent;
         AudioNode* old = swapIn(next);
         // Without fade buffers (init() has not run) the switch is immediate.
         if (fadeOut) {
             fadeFrom = old;
+            fadeFromLent = before;
             fadeKeepsInput = writesSlot(old, kInputSlot);
             // A graph writing no audio to slot 1 plays what the fixed stage left there,
             // which the graph fading out overwrites.

@@ -212,20 +212,21 @@ class QrVorlixGeneric : public AudioEffectX {
     // The rate the graph runs at: the one last dispatched (opcode 10), else the effect's.
     float runningRate() const { return dispatchedRate > 0.0f ? dispatchedRate : sampleRate; }
 
-    BuildReasons refusal;                 // see lastRefusal()
-    PreparedGraph* lent = nullptr;        // describes `graph` when it is lent
-    std::unique_ptr<AudioNode> displaced; // an owned graph install() displaced
-    AudioNode* fadeFrom = nullptr;        // the graph fading out (alive: see above)
-    PreparedGraph* queued = nullptr;      // a switch waiting for the fade to end
-    int32_t fadeLength = 0;               // samples of the fade under way
-    int32_t fadePos = 0;                  // samples of it already heard
-    bool fadeKeepsInput = false;          // the graph fading out writes slot 0
-    float dispatchedRate = 0.0f;          // Hz; 0 until opcode 10 arrives
-    std::unique_ptr<float[]> fadeOut;     // bufferSize samples: the graph fading out
-    std::unique_ptr<float[]> fadeInput;   // bufferSize samples: slot 0, kept for the new graph
-    std::unique_ptr<float[]> fadeResult;  // bufferSize samples: slot 1, kept for the new graph
-    bool fadeKeepsResult = false;         // the new graph writes no audio to slot 1
-    CascadeCarry cascades;                // the equaliser wavefronts between blocks
+    BuildReasons refusal;                  // see lastRefusal()
+    PreparedGraph* lent = nullptr;         // describes `graph` when it is lent
+    std::unique_ptr<AudioNode> displaced;  // an owned graph install() displaced
+    AudioNode* fadeFrom = nullptr;         // the graph fading out (alive: see above)
+    PreparedGraph* fadeFromLent = nullptr; // describes `fadeFrom` when it was lent
+    PreparedGraph* queued = nullptr;       // a switch waiting for the fade to end
+    int32_t fadeLength = 0;                // samples of the fade under way
+    int32_t fadePos = 0;                   // samples of it already heard
+    bool fadeKeepsInput = false;           // the graph fading out writes slot 0
+    float dispatchedRate = 0.0f;           // Hz; 0 until opcode 10 arrives
+    std::unique_ptr<float[]> fadeOut;      // bufferSize samples: the graph fading out
+    std::unique_ptr<float[]> fadeInput;    // bufferSize samples: slot 0, kept for the new graph
+    std::unique_ptr<float[]> fadeResult;   // bufferSize samples: slot 1, kept for the new graph
+    bool fadeKeepsResult = false;          // the new graph writes no audio to slot 1
+    CascadeCarry cascades;                 // the equaliser wavefronts between blocks
     // False when an output sample is not finite.
     bool processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);

@@ -125,6 +125,36 @@ TEST(ChannelEngine, ASwitchIsAtOnceUnlessAFadeIsAskedForAndWhatCannotRunIsRefuse
     EXPECT_EQ(engine.effect().fadeRemaining(), 0);
 }
 
+// A factor change while a model fades out reaches the model fading out too: switched
+// back to once the factor is back where it was, it plays at that rate, as in an
+// engine that never changed.
+TEST(ChannelEngine, AModelFadingOutThroughAFactorChangeComesBackAtTheRightRate) {
+    const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
+    ChannelEngine used(setupAt(48000.0, 2, true)), fresh(setupAt(48000.0, 2, true));
+    std::vector<float> a(256), b(256);
+    auto play = [&](ChannelEngine& e, std::vector<float>& out, int blocks) {
+        for (int i = 0; i < blocks; ++i)
+            e.process(in.data() + 256 * (i % 80), out.data(), 256);
+    };
+    play(used, a, 20);
+    ASSERT_TRUE(used.switchTo(1, true));
+    ASSERT_TRUE(used.setFactor(8)); // taken 10 ms on, while model 0 still fades out
+    play(used, a, 20);
+    ASSERT_TRUE(used.setFactor(2));
+    play(used, a, 20);
+    ASSERT_TRUE(used.switchTo(0, true));
+    play(used, a, 20);
+    used.reset();
+    double worst = 0.0;
+    for (int i = 0; i < 40; ++i) {
+        used.process(in.data() + 256 * i, a.data(), 256);
+        fresh.process(in.data() + 256 * i, b.data(), 256);
+        for (size_t k = 0; k < a.size(); ++k)
+            worst = std::max(worst, std::fabs(static_cast<double>(a[k]) - b[k]));
+    }
+    EXPECT_LT(worst, 1e-5);
+}
+
 // A cabinet after the effect: once its crossfade is over, the output is the output
 // without it convolved with the response (double-precision reference), with no
 // delay, and the latency reported stays the oversampler's. Blocks of varying size.

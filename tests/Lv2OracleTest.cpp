@@ -258,6 +258,7 @@ struct Oracle {
     std::vector<float> in = pluckedPhrase(48000.0, 1.0);
     Host host;
     Belief belief;
+    std::vector<std::string> chosenSince{""}; // usable cabinet files set since the last check
     std::vector<TestState> saved;
     std::vector<std::string> steps; // since the last check, for the report
     int step = 0;
@@ -290,7 +291,7 @@ struct Oracle {
         if (archive)
             belief.archive = path, belief.archivePlays = files.usable(path, true);
         else if (files.usable(path, false))
-            belief.cabinet = path, belief.cabinetPlays = true;
+            belief.cabinet = path, belief.cabinetPlays = true, chosenSince.push_back(path);
         const uint32_t n = frames();
         note("play " + std::to_string(n));
         play(n);
@@ -309,6 +310,7 @@ struct Oracle {
         note("restore");
         take(kArchiveUri, belief.archive, belief.archivePlays, true);
         take(kCabinetUri, belief.cabinet, belief.cabinetPlays, false);
+        chosenSince.assign(1, belief.cabinet); // the state decides alone
         host.plugin.restore(state);
     }
     // A state made by hand: each key missing, a path or another type.
@@ -377,6 +379,14 @@ struct Oracle {
         TestState own;
         host.plugin.save(own);
         const Out played = host.probe(in);
+        const auto cabinet = own.values.find(host.uris.id(kCabinetUri));
+        const std::string savedCabinet =
+            cabinet == own.values.end() ? "" : cabinet->second.first.c_str();
+        // A refused file falls back to the last one the worker loaded: a file chosen
+        // since the last check may have been passed over while the worker was busy.
+        if (std::find(chosenSince.begin(), chosenSince.end(), savedCabinet) != chosenSince.end())
+            belief.cabinet = savedCabinet;
+        chosenSince.assign(1, belief.cabinet);
         // Files loaded before they were deleted are put back for the fresh instances.
         std::vector<std::string> back;
         if (belief.archivePlays && files.gone.count(belief.archive))
@@ -392,9 +402,6 @@ struct Oracle {
         std::string wrong;
         const auto kept = own.values.find(host.uris.id(kArchiveUri));
         const std::string savedArchive = kept == own.values.end() ? "" : kept->second.first.c_str();
-        const auto cabinet = own.values.find(host.uris.id(kCabinetUri));
-        const std::string savedCabinet =
-            cabinet == own.values.end() ? "" : cabinet->second.first.c_str();
         if (savedArchive != belief.archive)
             wrong = "save() names archive '" + savedArchive + "'";
         else if (belief.cabinetPlays && savedCabinet != belief.cabinet)
@@ -479,6 +486,12 @@ struct Oracle {
                 (respond ? host.worker.refuseRespond : host.worker.refuseSchedule) = 1;
                 note(respond ? "refuse the next respond" : "refuse the next schedule");
             } else if (kind >= 92) {
+                const std::string wrong = check();
+                if (!wrong.empty())
+                    return wrong;
+            }
+            if (std::getenv("QUORLE_ORACLE_CHECK_ALL") &&
+                step >= std::atoi(std::getenv("QUORLE_ORACLE_CHECK_ALL"))) {
                 const std::string wrong = check();
                 if (!wrong.empty())
                     return wrong;
