@@ -393,12 +393,22 @@ struct Oracle {
             back.push_back(belief.archive);
         if (belief.cabinetPlays && files.gone.count(belief.cabinet))
             back.push_back(belief.cabinet);
+        // And a file missing when it was restored, put back since, is hidden again.
+        std::vector<std::string> hide;
+        if (!belief.archivePlays && files.usable(belief.archive, true))
+            hide.push_back(belief.archive);
+        if (!belief.cabinetPlays && files.usable(belief.cabinet, false))
+            hide.push_back(belief.cabinet);
         for (const auto& p : back)
             files.putBack(p);
+        for (const auto& p : hide)
+            files.remove(p);
         TestState believed = host.stateOf(belief);
         const Out expected = freshProbe(believed), restored = freshProbe(own);
         for (const auto& p : back)
             files.remove(p);
+        for (const auto& p : hide)
+            files.putBack(p);
         std::string wrong;
         const auto kept = own.values.find(host.uris.id(kArchiveUri));
         const std::string savedArchive = kept == own.values.end() ? "" : kept->second.first.c_str();
