@@ -149,7 +149,6 @@ OSStatus quorle::Initialize() {
 void quorle::Cleanup() {
     AUEffectBase::Cleanup();
     mModelCount = 0;
-    mTailSeconds = 0.0;
     mArchive.reset();
 }
 
@@ -390,6 +389,7 @@ OSStatus quorle::SetCabinet(const char* text, UInt32 size) {
     }
     std::lock_guard<std::mutex> lock(mPathLock);
     mCabinetChoice = choice;
+    mTailSeconds = response ? response->channels[0].size() / response->rate : 0.0;
     mCabinetResponse = std::move(response);
     return noErr;
 }

@@ -110,6 +110,23 @@ TEST_F(MainEffect, ModelSwitchingKeepsTheOldGraphOnEveryFailure) {
     EXPECT_EQ(fx.graph, graph);
 }
 
+// Latin-1 text, declared as such or read byte by byte for want of a declaration,
+// in a comment or an id: the model loads and plays as its UTF-8 twin does.
+TEST_F(MainEffect, Latin1ModelsLoadAndPlay) {
+    init({{"c.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<!-- d\xE9j\xE0 -->"
+                    "<quorle><fx id=\"b_flip\" type=\"inv\"/></quorle>"},
+          {"d.xml", "<quorle><!-- caf\xE9 --><fx id=\"fl\xEF\" type=\"inv\"/></quorle>"}});
+    fx.setParameter(3, 1.0f);
+    const std::vector<float> in = tone(300), inverted = run(fx, in);
+    for (float model : {2.0f, 3.0f}) {
+        VorlixMac latin;
+        latin.init();
+        latin.setParameter(3, model);
+        EXPECT_EQ(latin.getParameter(3), model);
+        EXPECT_EQ(run(latin, in), inverted) << model;
+    }
+}
+
 // The first block of the current graph.
 AudioEffectX* firstBlock(const QrVorlixGeneric& fx) {
     return fx.graph && fx.graph->next ? fx.graph->next->effect : nullptr;
