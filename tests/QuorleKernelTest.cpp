@@ -135,17 +135,9 @@ std::string cabinetOf(LocalUnit& unit) {
     return text.data();
 }
 
-// The unit's tail time, or the status when it offers none.
-double tailOf(LocalUnit& unit) {
-    double tail = 0.0;
-    UInt32 size = sizeof(tail);
-    const OSStatus status = AudioUnitGetProperty(unit.unit, kAudioUnitProperty_TailTime,
-                                                 kAudioUnitScope_Global, 0, &tail, &size);
-    return status == noErr ? tail : status;
-}
-
 // A tone rendered at factor 2 in 300-frame calls, with the cabinet `choice`
-// ("": never set); `tail` gets tailOf(unit) as chosen and rendering, `latency` its latency.
+// ("": never set); `tail` gets the unit's tail time as chosen and after rendering
+// (the status when it offers none), `latency` its latency.
 std::vector<float> renderWithCabinet(const char* choice, double (&tail)[2], double& latency) {
     LocalUnit unit(512);
     const UInt32 factor = 2;
@@ -153,14 +145,18 @@ std::vector<float> renderWithCabinet(const char* choice, double (&tail)[2], doub
     if (*choice) {
         EXPECT_EQ(setCabinet(unit, choice), noErr) << choice;
     }
-    tail[0] = tailOf(unit);
+    auto read = [&](AudioUnitPropertyID id, double& value) {
+        UInt32 size = sizeof(double);
+        if (OSStatus status =
+                AudioUnitGetProperty(unit.unit, id, kAudioUnitScope_Global, 0, &value, &size))
+            value = status;
+    };
+    read(kAudioUnitProperty_TailTime, tail[0]);
     EXPECT_EQ(unit.initialize(), noErr);
     std::vector<float> out;
     EXPECT_EQ(unit.renderAll(tone(196.0, 44100.0, 8192, 0.5f), out, 300), noErr);
-    tail[1] = tailOf(unit);
-    UInt32 size = sizeof(double);
-    EXPECT_EQ(noErr, AudioUnitGetProperty(unit.unit, kAudioUnitProperty_Latency,
-                                          kAudioUnitScope_Global, 0, &latency, &size));
+    read(kAudioUnitProperty_TailTime, tail[1]);
+    read(kAudioUnitProperty_Latency, latency);
     return out;
 }
 
