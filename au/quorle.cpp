@@ -149,7 +149,6 @@ OSStatus quorle::Initialize() {
 void quorle::Cleanup() {
     AUEffectBase::Cleanup();
     mModelCount = 0;
-    mTailSeconds = 0.0;
     mArchive.reset();
 }
 
@@ -412,6 +411,7 @@ void quorle::KeepCabinet(std::string choice, std::optional<ImpulseResponse> resp
         kept = std::make_shared<const ImpulseResponse>(std::move(*response));
     std::lock_guard<std::mutex> lock(mPathLock);
     mCabinetChoice = std::move(choice);
+    mTailSeconds = kept ? static_cast<Float64>(kept->channels[0].size()) / kept->rate : 0.0;
     mCabinetResponse = std::move(kept);
 }
 

@@ -22,8 +22,9 @@
 // levels it at the unit's rate and installs one convolver per channel before the
 // first render (a mono response in every channel, a stereo one left in channel 0,
 // right in the others). The cabinet adds no latency; its length is the unit's tail
-// time. Neither the cabinet nor the archive path (64007) is saved in the state: both
-// name files of this machine, and a host sets them as it sets the stream format.
+// time, and without a cabinet the unit offers no tail time. Neither the cabinet nor the archive
+// path (64007) is saved in the state: both name files of this machine, and a host sets them as it
+// sets the stream format.
 //
 // Parameter values the effect cannot take never reach it: drive, post gain and
 // bass are held within 0..1 (NaN becomes the default 0.5) wherever they are set,
@@ -77,8 +78,9 @@ class quorle : public AUEffectBase {
                          const void* inData, UInt32 inDataSize) override;
     // False for the archive path and the cabinet: a cut path names another file.
     bool ValueMayBeCut(AudioUnitPropertyID id) const override;
-    // The tail is the cabinet's response (0 s without one).
-    bool SupportsTail() override { return true; }
+    // Only a cabinet makes a tail, as long as its response: without one the
+    // tail-time property is not offered (-10879).
+    bool SupportsTail() override { return GetTailTime() > 0.0; }
     Float64 GetTailTime() override { return mTailSeconds.load(std::memory_order_relaxed); }
     // The oversampler's delay at the factor set, in seconds.
     Float64 GetLatency() override;
@@ -131,7 +133,8 @@ class quorle : public AUEffectBase {
     std::string mCabinetChoice;
     // What the cabinet choice read, at its own rate; null for none.
     std::shared_ptr<const ImpulseResponse> mCabinetResponse;
-    std::atomic<Float64> mTailSeconds{0.0}; // the installed cabinet's length
+    // The chosen cabinet's length: at its own rate once chosen, at the unit's once installed.
+    std::atomic<Float64> mTailSeconds{0.0};
     // The archive the kernels play, read once by Initialize and shared by every channel.
     std::shared_ptr<const DataArchive> mArchive;
 };

@@ -54,6 +54,7 @@ struct Lexer {
 // Every multi-byte lead byte is followed by its continuation bytes, as the
 // parser's UTF-8 reading assumes; otherwise it could swallow markup the guard
 // sees, or step over the end of the text when a sequence is cut short there.
+// Only text the parser reads as UTF-8 needs this: see nestingWithin.
 bool multiByteSound(const char* text, size_t size, size_t& stop) {
     for (size_t i = 0; i < size; ++i) {
         stop = i;
@@ -127,6 +128,23 @@ bool skipTag(Lexer& lx, bool& empty) {
     return false;
 }
 
+// Whether the parser reads the text after the declaration `decl` ("<?xml" up to
+// its '>') as UTF-8: when it names no encoding, or one starting with "UTF-8" or
+// "UTF8" in any letter case; any other encoding is read byte by byte. The parser
+// itself reads the declaration (flat text, read alone as it is in place), so that
+// entities and repeated attributes count as they do there; anything it cannot
+// read counts as UTF-8, the careful answer.
+bool declaresUtf8(const char* decl, size_t size) {
+    TiXmlDocument alone;
+    alone.Parse(std::string(decl, size).c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    const TiXmlDeclaration* declaration =
+        alone.FirstChild() ? alone.FirstChild()->ToDeclaration() : nullptr;
+    if (alone.Error() || !declaration)
+        return true;
+    const char* name = declaration->Encoding();
+    return !*name || strncasecmp(name, "UTF-8", 5) == 0 || strncasecmp(name, "UTF8", 4) == 0;
+}
+
 } // namespace
 
 bool nestingWithin(const char* text, size_t size, int limit, size_t* stop) {
@@ -135,8 +153,13 @@ bool nestingWithin(const char* text, size_t size, int limit, size_t* stop) {
     const void* nul = std::memchr(text, 0, size);
     if (nul)
         size = static_cast<size_t>(static_cast<const char*>(nul) - text);
-    if (!multiByteSound(text, size, at))
-        return false;
+    // The parser reads UTF-8 from the start after a byte-order mark; otherwise byte
+    // by byte until the first declaration outside any element decides. One inside
+    // an element decides nothing for the parser, but one naming UTF-8 is taken as
+    // deciding, to be careful.
+    constexpr size_t kNever = static_cast<size_t>(-1);
+    size_t utf8From = size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 0 : kNever;
+    bool decided = utf8From == 0;
     Lexer lx{text, size};
     int depth = 0;
     while (!lx.done()) {
@@ -146,9 +169,14 @@ bool nestingWithin(const char* text, size_t size, int limit, size_t* stop) {
         }
         const char next = lx.peek(1);
         if (lx.startsWith("<?xml", true)) {
-            at = lx.at;
+            const size_t open = at = lx.at;
             if (!skipDeclaration(lx))
                 return false;
+            if (!decided && declaresUtf8(text + open, lx.at - open)) {
+                utf8From = lx.at;
+                decided = true;
+            }
+            decided = decided || depth == 0;
         } else if (lx.startsWith("<!--")) {
             lx.at += 4; // "<!-->" does not end the comment
             lx.skipPast("-->");
@@ -159,8 +187,11 @@ bool nestingWithin(const char* text, size_t size, int limit, size_t* stop) {
                    static_cast<unsigned char>(next) >= 0x7F) {
             bool empty = false;
             at = lx.at;
-            if (!skipTag(lx, empty))
-                return depth < limit; // the parser stops at the unfinished tag
+            if (!skipTag(lx, empty)) {
+                if (depth >= limit)
+                    return false;
+                break; // the parser stops at the unfinished tag
+            }
             if (depth + 1 > limit)
                 return false; // even an empty element is one level down
             if (!empty)
@@ -174,7 +205,10 @@ bool nestingWithin(const char* text, size_t size, int limit, size_t* stop) {
             lx.skipPast(">");
         }
     }
-    return true;
+    if (utf8From == kNever || multiByteSound(text + utf8From, size - utf8From, at))
+        return true;
+    at += utf8From;
+    return false;
 }
 
 TiXmlElement* parseModelDocument(const std::string& text, TiXmlDocument& document,

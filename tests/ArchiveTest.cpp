@@ -18,7 +18,6 @@
 #include <cmath>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 

@@ -244,6 +244,12 @@ TEST(Delay, LengthNameProgramAndTypedValueStayInRange) {
     for (int32_t bad : {-1, 16, 1 << 30})
         d.setProgram(bad);
     EXPECT_EQ(d.getProgram(), 3);
+    // Each program keeps its three controls, and selecting it brings all three back.
+    d.setParameter(2, 0.125f);
+    d.setProgram(4);
+    EXPECT_EQ(std::pair(d.getParameter(0), d.getParameter(2)), std::pair(0.5f, 0.75f));
+    d.setProgram(3);
+    EXPECT_EQ(d.getParameter(2), 0.125f);
     d.setParameter(0, 0.1f);
     char hundred[] = "100", words[] = "ms 50";
     EXPECT_TRUE(d.string2parameter(0, hundred)); // 100 ms

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>

@@ -49,19 +49,11 @@ intptr_t call(AEffect* e, int32_t opcode, intptr_t value = 0, float opt = 0.0f) 
 TEST(EffectRecord, NewEffectHasTheDocumentedValuesAndForwardsItsEntries) {
     ProbeEffect fx(masterCallback, 4);
     AEffect* e = fx.getAeffect();
-    EXPECT_EQ(e->magic, 0x56737450);
-    EXPECT_EQ(e->uniqueId, 0x4E6F4566);
-    EXPECT_EQ(e->numPrograms, 4);
-    EXPECT_EQ(e->numParams, 3);
-    EXPECT_EQ(e->numInputs, 1);
-    EXPECT_EQ(e->numOutputs, 2);
-    EXPECT_EQ(e->flags, 0);
-    EXPECT_EQ(e->version, 1);
-    EXPECT_EQ(e->ioRatio, 1.0f);
-    EXPECT_EQ(e->object, &fx);
-    EXPECT_EQ(fx.getSampleRate(), 44100.0f);
-    EXPECT_EQ(fx.getBlockSize(), 1024);
-    EXPECT_EQ(fx.getProgram(), 0);
+    EXPECT_EQ(std::tuple(e->magic, e->uniqueId, e->numPrograms, e->numParams, e->numInputs,
+                         e->numOutputs, e->flags, e->version, e->ioRatio, e->object),
+              std::tuple(0x56737450, 0x4E6F4566, 4, 3, 1, 2, 0, 1, 1.0f, &fx));
+    EXPECT_EQ(std::tuple(fx.getSampleRate(), fx.getBlockSize(), fx.getProgram()),
+              std::tuple(44100.0f, 1024, 0));
     // Each entry function reaches the owning effect.
     e->setParameter(e, 2, 0.75f);
     EXPECT_EQ(std::make_pair(fx.lastIndex, fx.lastValue), std::make_pair(2, 0.75f));
@@ -166,12 +158,10 @@ TEST(SpeakerArrangements, MatchCopiesTypeAndEverySpeaker) {
     std::memset(from->speakers()[2].future, 0x5a, 28);
     ASSERT_TRUE(fx.allocateArrangement(&to, 1)); // replaced, not leaked
     ASSERT_TRUE(fx.matchArrangement(&to, from));
-    EXPECT_EQ(to->type, 5);
-    EXPECT_EQ(to->numChannels, 3);
-    EXPECT_STREQ(to->speakers()[2].name, "speaker 2");
-    EXPECT_EQ(to->speakers()[2].type, 3);
-    EXPECT_EQ(to->speakers()[1].azimuth, 0.1f);
-    EXPECT_EQ(to->speakers()[2].future[27], 0x5a);
+    EXPECT_EQ(std::tuple(to->type, to->numChannels, std::string(to->speakers()[2].name),
+                         to->speakers()[2].type, to->speakers()[1].azimuth,
+                         to->speakers()[2].future[27]),
+              std::tuple(5, 3, "speaker 2", 3, 0.1f, 0x5a));
     EXPECT_FALSE(fx.matchArrangement(&to, nullptr));
     EXPECT_FALSE(fx.copySpeaker(nullptr, from->speakers()));
     EXPECT_FALSE(fx.allocateArrangement(&to, -1));

@@ -124,9 +124,8 @@ TEST(MixerAndAverager, MixerAddsWithGainsFirstMappingWinsAveragerWindowFromParam
     std::copy(block, block + 5, slots.slot(0));
 
     avg.process(slots.buffers(), 5); // no mapping: one sample
-    EXPECT_EQ(avg.averageSamples, 1);
-    EXPECT_EQ(avg.getParam(0), 3.0f);
-    EXPECT_EQ(avg.getParam(1), 1.0f);
+    EXPECT_EQ(std::tuple(avg.averageSamples, avg.getParam(0), avg.getParam(1)),
+              std::tuple(1, 3.0f, 1.0f));
     avg.params.push_back(pm(0, 3.9f)); // truncated to 3
     avg.process(slots.buffers(), 5);
     EXPECT_EQ(avg.averageSamples, 3);

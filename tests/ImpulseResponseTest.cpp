@@ -14,9 +14,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <numeric>
 #include <optional>

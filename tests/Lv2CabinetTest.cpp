@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 
 namespace {

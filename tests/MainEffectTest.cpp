@@ -15,7 +15,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -110,6 +109,19 @@ TEST_F(MainEffect, ModelSwitchingKeepsTheOldGraphOnEveryFailure) {
     EXPECT_EQ(fx.graph, graph);
 }
 
+// Latin-1 text, declared as such or read byte by byte for want of a declaration,
+// in a comment or an id: the model loads and plays.
+TEST_F(MainEffect, Latin1ModelsLoadAndPlay) {
+    init({{"c.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<!-- d\xE9j\xE0 -->"
+                    "<quorle><fx id=\"b_flip\" type=\"inv\"/></quorle>"},
+          {"d.xml", "<quorle><!-- caf\xE9 --><fx id=\"fl\xEF\" type=\"inv\"/></quorle>"}});
+    for (float model : {2.0f, 3.0f}) {
+        fx.setParameter(3, model);
+        EXPECT_EQ(fx.getParameter(3), model);
+        EXPECT_LT(run(fx, {0.25f})[0], 0.0f) << model; // through its inverter
+    }
+}
+
 // The first block of the current graph.
 AudioEffectX* firstBlock(const QrVorlixGeneric& fx) {
     return fx.graph && fx.graph->next ? fx.graph->next->effect : nullptr;
@@ -179,8 +191,8 @@ TEST_F(MainEffect, PresetsWithValuesThatAreNotNumbersAreRefused) {
 
 TEST_F(MainEffect, ZeroDriveAndLongBlocksLeaveTheFiltersConsistent) {
     writeModels(dir, {{"bass.fxp", fxp({1.0f, 0.0f, 0.2f, 0.3f, 0.9f, 0.7f, 1.0f})}});
-    VorlixMac whole, split, inPlace;
-    for (VorlixMac* fx : {&whole, &split, &inPlace})
+    VorlixMac whole, split, inPlace, left, right;
+    for (VorlixMac* fx : {&whole, &split, &inPlace, &left, &right})
         fx->init();
     // Zero drive silences without advancing the filters: as if the block never happened.
     split.setParameter(0, 0.0f);
@@ -198,6 +210,10 @@ TEST_F(MainEffect, ZeroDriveAndLongBlocksLeaveTheFiltersConsistent) {
     inPlace.process(&p, &p, static_cast<int32_t>(n));
     EXPECT_EQ(a, b);
     EXPECT_EQ(a, c);
+    // Two channels run as a pair, in place, in one call as long.
+    std::vector<float> l = in, r = in;
+    ASSERT_TRUE(QrVorlixGeneric::processPair(left, l.data(), right, r.data(), int32_t(n)));
+    EXPECT_EQ(std::pair(l, r), std::pair(a, a));
 }
 
 // Serves two output channels: its host answers "connected" for every pin.

@@ -298,9 +298,9 @@ TEST(ModelSwitch, TheKernelFadesToTheGraphsItPreparedWhenAsked) {
     ASSERT_EQ(unit.setParameter(3, 4.0f), noErr);
     ASSERT_EQ(unit.render(in.data() + 512, out.data(), 256), noErr);
     EXPECT_EQ(fx.graph, kernel.preparedModel(4)->graph);
-    EXPECT_EQ(fx.getParameter(3), 4.0f);
-    EXPECT_EQ(fx.fadeSamples(), 1920); // 20 ms at 96 kHz
-    EXPECT_EQ(fx.fadeRemaining(), 1920 - 512);
+    // A fade of 20 ms at 96 kHz, 512 samples of it heard.
+    EXPECT_EQ(std::tuple(fx.getParameter(3), fx.fadeSamples(), fx.fadeRemaining()),
+              std::tuple(4.0f, 1920, 1920 - 512));
     size_t at = 768;
     while (fx.fadeRemaining() > 0 && at + 256 <= in.size()) {
         ASSERT_EQ(unit.render(in.data() + at, out.data(), 256), noErr);

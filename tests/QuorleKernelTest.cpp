@@ -136,35 +136,41 @@ std::string cabinetOf(LocalUnit& unit) {
 }
 
 // A tone rendered at factor 2 in 300-frame calls, with the cabinet `choice`
-// ("": never set); `tail` gets the unit's tail time, `latency` its latency.
-std::vector<float> renderWithCabinet(const char* choice, double& tail, double& latency) {
+// ("": never set); `tail` gets the unit's tail time as chosen and after rendering
+// (the status when it offers none), `latency` its latency.
+std::vector<float> renderWithCabinet(const char* choice, double (&tail)[2], double& latency) {
     LocalUnit unit(512);
     const UInt32 factor = 2;
     unit.setProperty(kQuorleProperty_Oversampling, &factor, sizeof(factor));
     if (*choice) {
         EXPECT_EQ(setCabinet(unit, choice), noErr) << choice;
     }
+    auto read = [&](AudioUnitPropertyID id, double& value) {
+        UInt32 size = sizeof(double);
+        if (OSStatus status =
+                AudioUnitGetProperty(unit.unit, id, kAudioUnitScope_Global, 0, &value, &size))
+            value = status;
+    };
+    read(kAudioUnitProperty_TailTime, tail[0]);
     EXPECT_EQ(unit.initialize(), noErr);
     std::vector<float> out;
     EXPECT_EQ(unit.renderAll(tone(196.0, 44100.0, 8192, 0.5f), out, 300), noErr);
-    for (auto [id, value] : {std::pair{kAudioUnitProperty_TailTime, &tail},
-                             std::pair{kAudioUnitProperty_Latency, &latency}}) {
-        UInt32 size = sizeof(double);
-        EXPECT_EQ(noErr,
-                  AudioUnitGetProperty(unit.unit, id, kAudioUnitScope_Global, 0, value, &size));
-    }
+    read(kAudioUnitProperty_TailTime, tail[1]);
+    read(kAudioUnitProperty_Latency, latency);
     return out;
 }
 
-// Off, set or not, plays what the unit played before it had a cabinet; a shipped
-// cabinet plays after the effect: the output is the plain output convolved with
-// that cabinet levelled at the unit's rate (44.1 kHz, the file being 48 kHz), with
-// no delay added, and its length is the tail.
+// Off, set or not, plays what the unit played before it had a cabinet, and there
+// is no tail; a shipped cabinet plays after the effect: the output is the plain
+// output convolved with that cabinet levelled at the unit's rate (44.1 kHz, the
+// file being 48 kHz), with no delay added, and its length is the tail, from the
+// moment it is chosen.
 TEST(QuorleUnit, ACabinetIsThePlainOutputConvolvedWithItsResponse) {
-    double plainTail = -1.0, plainLatency = -1.0, tail = -1.0, latency = -1.0;
+    double plainTail[2], plainLatency = -1.0, tail[2], latency = -1.0;
     const std::vector<float> plain = renderWithCabinet("", plainTail, plainLatency);
     EXPECT_EQ(renderWithCabinet("OFF", tail, latency), plain);
-    EXPECT_EQ(tail, 0.0);
+    for (double none : {plainTail[0], plainTail[1], tail[0], tail[1]})
+        EXPECT_EQ(none, kAudioUnitErr_InvalidProperty);
 
     const std::vector<float> out = renderWithCabinet("4x12-closed", tail, latency);
     std::string error;
@@ -174,7 +180,8 @@ TEST(QuorleUnit, ACabinetIsThePlainOutputConvolvedWithItsResponse) {
     const std::vector<float>& h = response->channels[0];
     EXPECT_EQ(latency, plainLatency);
     EXPECT_GT(latency, 0.0);
-    EXPECT_DOUBLE_EQ(tail, h.size() / 44100.0);
+    EXPECT_DOUBLE_EQ(tail[1], h.size() / 44100.0);
+    EXPECT_NEAR(tail[0], tail[1], 1e-4); // at the file's own rate
     double signal = 0.0, wrong = 0.0;
     for (size_t n = 0; n < plain.size(); ++n) {
         double expected = 0.0;

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -29,11 +31,9 @@ TEST(ShippedData, SixModelsInPlayingOrderEverySoundingDifferentlyAndBoundedAtAny
                                         "5-high-gain.xml", "6-octave-fuzz.xml"}));
     // The tone stage: a three-section low shelf tilted against a low-mid band (two
     // second-order sections around 300 Hz), not against the treble.
-    EXPECT_EQ(fx.bassFilter.params.order, 1);
-    EXPECT_FALSE(fx.bassFilter.params.highShelf);
-    EXPECT_EQ(fx.bassFilter.params.passes, 3);
-    EXPECT_EQ(fx.loMidFilter.params.order, 2);
-    EXPECT_EQ(fx.loMidFilter.params.passes, 2);
+    const FilterParams &bass = fx.bassFilter.params, &loMid = fx.loMidFilter.params;
+    EXPECT_EQ(std::tuple(bass.order, bass.highShelf, bass.passes, loMid.order, loMid.passes),
+              std::tuple(1, false, 3, 2, 2));
     EXPECT_NEAR(fx.loMidFilter.params.GetNormalizedFreq() * 22050.0f, 300.0f, 15.0f);
 
     const std::vector<float> phrase = pluckedPhrase(44100.0, 1.5);

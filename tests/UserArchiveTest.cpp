@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <tuple>
