@@ -1,8 +1,9 @@
 // What plays after ordinary use of the LV2 plug-in's ports, messages and state is
 // what a fresh instance given the same state plays: the Cabinet and Model ports
-// never stick, an answer the worker could not deliver delays nothing for good, a
-// host without a worker loses nothing, a cabinet file is read once per choice, a
-// restore does not depend on what came before, and the atom ports stay well formed.
+// never stick, a host without a worker loses nothing, a cabinet file is read once
+// per choice, a restore does not depend on what came before, and the atom ports
+// stay well formed. (An answer the host could not take is the random host's, in
+// Lv2OracleTest.cpp: its kept seeds 2147, 2052 and 2281.)
 #include "Lv2TestHost.h"
 
 #include "tools/PluckedPhrase.h"
@@ -78,9 +79,9 @@ std::string cabinetFile(const std::string& path, float decay) {
 }
 
 // The Cabinet port switched between File and a shipped cabinet 30 times (threaded and
-// offline hosts), and the Model port 1, 0, back to 1 within the fade, then 0: each
-// ends playing what the ports say.
-TEST_F(Lv2Ownership, TheCabinetAndModelPortsNeverStick) {
+// offline hosts) ends playing what the port says. (The Model port that stuck is the
+// random host's, in Lv2OracleTest.cpp: its kept seeds 2366 and 2273.)
+TEST_F(Lv2Ownership, TheCabinetPortNeverSticks) {
     ScratchDir dir;
     const std::string file = cabinetFile(dir.path + "f.wav", 0.99f);
     for (bool immediate : {false, true}) {
@@ -97,43 +98,7 @@ TEST_F(Lv2Ownership, TheCabinetAndModelPortsNeverStick) {
         s.plugin.chooseCabinet(kFile);
         s.settle();
         expectPlaysAsFresh(s, s.stateWith("", file));
-        for (float model : {1.0f, 0.0f}) {
-            s.plugin.controls[3] = model;
-            s.settle();
-        }
-        s.plugin.controls[3] = 1.0f;
-        s.settle(1);
-        s.plugin.controls[3] = 0.0f;
-        s.settle();
-        expectPlaysAsFresh(s, s.stateWith("", file));
     }
-}
-
-// Each of the worker's answers lost once (the host's response queue full when it
-// answers): the cabinet file, the archive and the model are each asked again and
-// play as in a fresh instance.
-TEST_F(Lv2Ownership, AnAnswerTheHostCouldNotTakeDelaysNothingForGood) {
-    ScratchDir dir;
-    const std::string file = cabinetFile(dir.path + "f.wav", 0.98f);
-    Session s(mono);
-    s.plugin.chooseCabinet(kFile);
-    s.settle(2);
-    auto loseAnswers = [&] {
-        s.worker.responseCount = 64; // full: every respond() now fails
-        s.worker.work();
-        s.worker.responseCount = 0;
-    };
-    s.setFile(file);
-    s.run(input(), 0);
-    loseAnswers();
-    s.plugin.setArchive(kPlayers);
-    s.run(input(), 1);
-    loseAnswers();
-    s.plugin.controls[3] = 2.0f;
-    s.run(input(), 2);
-    loseAnswers();
-    s.settle(20);
-    expectPlaysAsFresh(s, s.stateWith(kPlayers, file));
 }
 
 // Without a worker: shipped cabinets A, B, A again play A; a cabinet file named on

@@ -45,8 +45,8 @@ template <int Slots = 64, uint32_t Bytes = 512> struct Worker {
     };
     const LV2_Worker_Interface* plugin = nullptr; // set once the instance exists
     LV2_Handle instance = nullptr;
-    Message requests[Slots], responses[Slots], delivered[Slots];
-    int requestCount = 0, responseCount = 0, deliveredCount = 0;
+    Message requests[Slots], responses[Slots];
+    int requestCount = 0, responseCount = 0;
     int failures = 0;       // work() and work_response() calls that did not succeed
     bool immediate = false; // work and answer inside schedule_work()
     LV2_Worker_Schedule schedule = {this, &Worker::scheduleWork};
@@ -56,12 +56,6 @@ template <int Slots = 64, uint32_t Bytes = 512> struct Worker {
     // The worker thread's turn: every request waiting, in order.
     void work() {
         workAllBut([](const Message&) { return false; });
-    }
-    // A host that works its queue in any order: the newest request first.
-    void workNewestFirst() {
-        for (int i = requestCount; i-- > 0;)
-            call(requests[i]);
-        requestCount = 0;
     }
     // A host that never gets round to some requests: those `skip` names stay queued
     // (in order), the others are worked.
@@ -75,20 +69,11 @@ template <int Slots = 64, uint32_t Bytes = 512> struct Worker {
         }
         requestCount = kept;
     }
-    // The render thread's turn before the next run(): every answer waiting. A copy
-    // of each is kept for redeliver().
+    // The render thread's turn before the next run(): every answer waiting.
     void answer() {
-        for (int i = 0; i < responseCount; ++i) {
-            delivered[i] = responses[i];
+        for (int i = 0; i < responseCount; ++i)
             count(plugin->work_response(instance, responses[i].size, responses[i].data));
-        }
-        deliveredCount = responseCount;
         responseCount = 0;
-    }
-    // A host that hands the plug-in the same answers again.
-    void redeliver() {
-        for (int i = 0; i < deliveredCount; ++i)
-            count(plugin->work_response(instance, delivered[i].size, delivered[i].data));
     }
     // One whole turn between two cycles: the work, the answers, the end of the run.
     void serve() {

@@ -87,8 +87,16 @@ void shelveFile(Instance& self, Rig& rig, LoadedCabinet& loaded) {
     rig.fileChoice = loaded.file;
 }
 
-// Render thread: asks the worker for the file chosen when the rig lacks it.
+// Render thread: asks the worker for the file chosen when the rig lacks it; first
+// again for one whose answer was lost, so that the files chosen are loaded in turn.
 void requestFile(Instance& self, const Rig& rig) {
+    if (self.fileResend && !self.requests[kCabinetRequest].busy) {
+        Message message;
+        message.kind = Message::kCabinet;
+        message.file = self.fileAsked; // its path still in `fileRequested`
+        self.fileResend = !ask(self, kCabinetRequest, message);
+        return;
+    }
     const FileChoice& chosen = self.fileChosen;
     if (chosen.serial == 0 || chosen.serial == self.fileRefused || rig.fileChoice == chosen.serial)
         return;
@@ -99,7 +107,7 @@ void requestFile(Instance& self, const Rig& rig) {
     message.file = chosen.serial;
     std::memcpy(self.fileRequested, chosen.path, sizeof(self.fileRequested));
     self.fileAsked = chosen.serial;
-    ask(self, kCabinetRequest, message);
+    self.fileResend = !ask(self, kCabinetRequest, message); // not taken: this one again
 }
 
 } // namespace
@@ -268,6 +276,7 @@ void chooseCabinetNow(Instance& self, const std::string& path) {
     self.tellCabinet = true;
     self.fileRefused = 0;
     self.fileFloor = chosen.serial; // an answer to a choice before this one changes nothing
+    self.fileResend = false;
     std::shared_ptr<const ImpulseResponse> response;
     if (!path.empty())
         response = readResponse(self, chosen.path);

@@ -206,9 +206,10 @@ struct Instance {
     PathBox<kMaxArchivePathBytes> cabinetChosen;
     char fileRequested[kMaxArchivePathBytes] = {}; // with the worker (as `requested`)
     uint32_t fileAsked = 0;                        // the choice the request with the worker loads
-    uint32_t fileRefused = 0;                      // a restored choice that could not be used
-    uint32_t fileSerials = 0;                      // counts the file choices
-    uint32_t fileFloor = 0; // the choice restore() made: answers to earlier ones are stale
+    bool fileResend = false;  // its answer was lost: asked again before any other
+    uint32_t fileRefused = 0; // a restored choice that could not be used
+    uint32_t fileSerials = 0; // counts the file choices
+    uint32_t fileFloor = 0;   // the choice restore() made: answers to earlier ones are stale
 
     // Paths refused on the control port, told in the log by the worker (without a
     // worker, by the next setup call).

@@ -200,7 +200,8 @@ void forgetLostRequests(Instance& self) {
             std::memcpy(self.waiting, self.requested, sizeof(self.waiting));
             self.archiveWaiting = true;
         }
-        // A cabinet file is asked again by updateCabinet() while the rig lacks it.
+        if (kind == kCabinetRequest)
+            self.fileResend = true; // asked again by updateCabinet()
     }
 }
 
