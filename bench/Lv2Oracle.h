@@ -316,7 +316,9 @@ struct Oracle {
         note("restore");
         take(kArchiveUri, belief.archive, belief.archivePlays, true);
         take(kCabinetUri, belief.cabinet, belief.cabinetPlays, false);
-        chosenSince.assign(1, belief.cabinet); // the state decides alone
+        // The state decides alone: a refused choice after it falls back to its file
+        // (none when it could not be used) or to one chosen since.
+        chosenSince.assign(1, belief.cabinetPlays ? belief.cabinet : "");
         host.plugin.restore(state);
     }
     // A state made by hand: each key missing, a path or another type.
@@ -390,9 +392,10 @@ struct Oracle {
             cabinet == own.values.end() ? "" : cabinet->second.first.c_str();
         // A refused file falls back to the last one the worker loaded: a file chosen
         // since the last check may have been passed over while the worker was busy.
-        if (std::find(chosenSince.begin(), chosenSince.end(), savedCabinet) != chosenSince.end())
-            belief.cabinet = savedCabinet;
-        chosenSince.assign(1, belief.cabinet);
+        if (belief.cabinetPlays &&
+            std::find(chosenSince.begin(), chosenSince.end(), savedCabinet) != chosenSince.end())
+            belief.cabinet = savedCabinet, belief.cabinetPlays = !savedCabinet.empty();
+        chosenSince.assign(1, belief.cabinetPlays ? belief.cabinet : "");
         // Files loaded before they were deleted are put back for the fresh instances.
         std::vector<std::string> back;
         if (belief.archivePlays && files.gone.count(belief.archive))

@@ -101,9 +101,10 @@ TEST_F(Lv2Ownership, TheCabinetPortNeverSticks) {
     }
 }
 
-// Without a worker: shipped cabinets A, B, A again play A; a cabinet file named on
-// the control port is taken at the next setup call (activate), the log telling
-// so, and plays; restoring it again and again leaks nothing (the sanitizer build).
+// Without a worker: shipped cabinets A, B, A again play A; a cabinet file and an
+// archive named on the control port are taken at the next setup call (activate),
+// the log telling so, and play as restored; restoring them again and again leaks
+// nothing (the sanitizer build).
 TEST_F(Lv2Ownership, AHostWithoutAWorkerLosesNothing) {
     ScratchDir dir;
     const std::string file = cabinetFile(dir.path + "f.wav", 0.97f);
@@ -134,11 +135,16 @@ TEST_F(Lv2Ownership, AHostWithoutAWorkerLosesNothing) {
     used.setPath(uris.id(kCabinetFile), file);
     used.chooseCabinet(kFile);
     playBoth(1);
+    used.setArchive(kPlayers);
+    used.controls[3] = 3.0f; // the player's archive's last model
+    playBoth(1);
     restart();
-    EXPECT_EQ(log.mentions("no worker"), 1u);
+    EXPECT_EQ(log.mentions("no worker"), 2u);
     TestState saved;
     EXPECT_EQ(used.save(saved), LV2_STATE_SUCCESS);
     EXPECT_EQ(saved.values[uris.id(kCabinetFile)].first, file + '\0');
+    EXPECT_EQ(saved.values[used.archive].first, kPlayers + '\0');
+    fresh.controls[3] = 3.0f;
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(fresh.restore(saved), LV2_STATE_SUCCESS);
     fresh.chooseCabinet(kFile);
