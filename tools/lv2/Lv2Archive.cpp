@@ -25,6 +25,7 @@
 #include <lv2/patch/patch.h>
 #include <lv2/state/state.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -173,7 +174,7 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
     if (path.empty() && shippedPlays)
         return status;
     try {
-        self.restored = makeRig(self, path.c_str(), self.factor, !self.worker, self.fileGood.serial,
+        self.restored = makeRig(self, path.c_str(), !self.worker, self.fileGood.serial,
                                 /*fallback=*/!shippedPlays);
     } catch (const std::exception& e) {
         lv2_log_error(&self.logger, "quorle: %s could not be played: %s\n", path.c_str(), e.what());
@@ -243,8 +244,8 @@ void sendArchiveRequest(Instance& self) {
     std::memcpy(self.requested, self.waiting, sizeof(self.requested));
     Message message;
     message.kind = Message::kArchive;
-    message.factor = self.factor;
     message.file = self.fileGood.serial;
+    message.kept = std::max(self.fileGood.serial, self.fileFloor);
     message.shippedPlays = self.rig && !self.rig->players;
     self.requestedChoice = self.archiveChoice;
     if (ask(self, kArchiveRequest, message))
@@ -264,7 +265,7 @@ LV2_Worker_Status workArchive(Instance& self, const Message& message,
     // `requested` stays as it is until the answer is taken.
     if (self.requested[0] || !shippedPlays) {
         try {
-            rig = makeRig(self, self.requested, message.factor, false, message.file, !shippedPlays);
+            rig = makeRig(self, self.requested, false, message.file, !shippedPlays, message.kept);
         } catch (const std::exception& e) {
             lv2_log_error(&self.logger, "quorle: %s could not be played: %s\n", self.requested,
                           e.what());

@@ -16,6 +16,7 @@
 #include "main/DataArchive.h"
 #include "tools/lv2/Lv2Instance.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -56,6 +57,15 @@ std::shared_ptr<const ImpulseResponse> readResponse(Instance& self, const char* 
     return nullptr;
 }
 
+// Any thread but the audio thread: the stored copy of file choice `file` (null when
+// there is none), the copies of choices before `kept` dropped first.
+std::shared_ptr<const ImpulseResponse> storedCopy(Instance& self, uint32_t file, uint32_t kept) {
+    std::lock_guard<std::mutex> hold(self.fileLock);
+    self.stored.erase(self.stored.begin(), self.stored.lower_bound(kept));
+    const auto found = self.stored.find(file);
+    return found == self.stored.end() ? nullptr : found->second;
+}
+
 // Any thread but the audio thread: `response` made for each channel, as file choice
 // `file`; null when it cannot be.
 std::unique_ptr<LoadedCabinet> cabinetsOf(Instance& self, const ImpulseResponse& response,
@@ -94,6 +104,7 @@ void requestFile(Instance& self, const Rig& rig) {
         Message message;
         message.kind = Message::kCabinet;
         message.file = self.fileAsked; // its path still in `fileRequested`
+        message.kept = std::max(self.fileGood.serial, self.fileFloor);
         self.fileResend = !ask(self, kCabinetRequest, message);
         return;
     }
@@ -105,6 +116,7 @@ void requestFile(Instance& self, const Rig& rig) {
     Message message;
     message.kind = Message::kCabinet;
     message.file = chosen.serial;
+    message.kept = std::max(self.fileGood.serial, self.fileFloor);
     std::memcpy(self.fileRequested, chosen.path, sizeof(self.fileRequested));
     self.fileAsked = chosen.serial;
     self.fileResend = !ask(self, kCabinetRequest, message); // not taken: this one again
@@ -112,7 +124,7 @@ void requestFile(Instance& self, const Rig& rig) {
 
 } // namespace
 
-void stockShelf(Instance& self, Rig& rig, uint32_t file) {
+void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept) {
     const DataArchive& shipped = *self.shipped;
     const std::vector<std::string>& names = shipped.cabinetNames();
     rig.shelf.resize((names.size() + 1) * 2);
@@ -127,13 +139,8 @@ void stockShelf(Instance& self, Rig& rig, uint32_t file) {
         for (uint32_t c = 0; c < self.channels; ++c)
             rig.shelf[(i + 1) * 2 + c] = cabinet::convolverFor(*ready, c, self.maxSlice);
     }
-    std::shared_ptr<const ImpulseResponse> stored;
-    {
-        std::lock_guard<std::mutex> hold(self.fileLock);
-        if (file != 0 && self.storedFile == file)
-            stored = self.storedResponse;
-    }
-    if (stored)
+    const std::shared_ptr<const ImpulseResponse> stored = storedCopy(self, file, kept);
+    if (file != 0 && stored)
         if (std::unique_ptr<LoadedCabinet> loaded = cabinetsOf(self, *stored, file)) {
             for (uint32_t c = 0; c < self.channels; ++c)
                 rig.shelf[kFileSlot * 2 + c] = std::move(loaded->cabinets[c]);
@@ -218,19 +225,14 @@ bool readCabinetFile(Instance& self, const LV2_Atom_Object* object) {
 LV2_Worker_Status workCabinet(Instance& self, const Message& message,
                               LV2_Worker_Respond_Function respond,
                               LV2_Worker_Respond_Handle handle) {
-    std::shared_ptr<const ImpulseResponse> response;
-    {
-        std::lock_guard<std::mutex> hold(self.fileLock);
-        if (self.storedFile == message.file)
-            response = self.storedResponse; // read already: made again from the copy
-    }
+    // Read already: made again from the copy. Else `fileRequested`, which stays as it
+    // is until the answer is taken.
+    std::shared_ptr<const ImpulseResponse> response = storedCopy(self, message.file, message.kept);
     if (!response) {
-        // `fileRequested` stays as it is until the answer is taken.
         response = readResponse(self, self.fileRequested);
         if (response) {
             std::lock_guard<std::mutex> hold(self.fileLock);
-            self.storedFile = message.file;
-            self.storedResponse = response;
+            self.stored[message.file] = response;
         }
     }
     std::unique_ptr<LoadedCabinet> loaded;
@@ -244,7 +246,9 @@ LV2_Worker_Status workCabinet(Instance& self, const Message& message,
 void takeCabinet(Instance& self, const Message& message) {
     const bool mine = ends(self, kCabinetRequest, message);
     std::unique_ptr<LoadedCabinet> loaded = self.box.take<LoadedCabinet>(message.ticket);
-    if (mine && message.refused && message.file == self.fileChosen.serial) {
+    if (mine && message.refused && message.file == self.fileGood.serial)
+        self.fileRefused = message.file; // loaded once, gone since: not asked again
+    else if (mine && message.refused && message.file == self.fileChosen.serial) {
         // The file chosen cannot be used: the one chosen before is chosen again.
         self.fileChosen = self.fileGood;
         self.cabinetChosen.write(self.fileChosen.path);
@@ -282,8 +286,9 @@ void chooseCabinetNow(Instance& self, const std::string& path) {
         response = readResponse(self, chosen.path);
     {
         std::lock_guard<std::mutex> hold(self.fileLock);
-        self.storedFile = response ? chosen.serial : 0;
-        self.storedResponse = response;
+        self.stored.clear();
+        if (response)
+            self.stored[chosen.serial] = response;
     }
     if (path.empty() || !response) {
         self.fileRefused = path.empty() ? 0 : chosen.serial;

@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,8 +87,9 @@ struct Message {
     uint32_t request = 0;
     uint32_t rig = 0;   // kBuild: the rig's serial
     int32_t model = 0;  // kBuild
-    int32_t factor = 1; // kBuild, kArchive
+    int32_t factor = 1; // kBuild
     uint32_t file = 0;  // kCabinet, kArchive: a cabinet file choice
+    uint32_t kept = 0;  // kCabinet, kArchive: stored files before this choice are dropped
     PathFault fault = PathFault::kNone;
     bool shippedPlays = false; // kArchive: a refused file leaves the rig playing
     bool cabinet = false;      // kRefused
@@ -137,12 +139,11 @@ struct Instance {
     std::shared_ptr<const DataArchive> shipped;
     // Everything in flight between the threads, and what waits to be freed.
     ParcelBox box;
-    // Worker side (and setup calls): the cabinet file last loaded whole, prepared at
-    // the stream's rate, and its choice; new rigs and file requests are made from it,
-    // so that a file is read once per choice.
+    // Worker side (and setup calls): the cabinet files loaded whole, prepared at the
+    // stream's rate, by choice; new rigs and file requests are made from them, so that
+    // a file is read once per choice. Those before the last that loaded are dropped.
     std::mutex fileLock;
-    uint32_t storedFile = 0;
-    std::shared_ptr<const ImpulseResponse> storedResponse;
+    std::map<uint32_t, std::shared_ptr<const ImpulseResponse>> stored;
     // A request whose answer the worker could not deliver (its number), per kind:
     // written by the worker, read by run().
     std::atomic<uint32_t> lost[kRequestKinds] = {};
@@ -218,13 +219,13 @@ struct Instance {
     bool tellArchive = false, tellCabinet = false, tellModels = false;
 };
 
-// Setup or worker thread: a new rig for `path` ("": the shipped archive) at
-// `factor`, its models all built when `all` (else only model 0), its file cabinet
+// Setup or worker thread: a new rig for `path` ("": the shipped archive) at the
+// default factor, its models all built when `all` (else only model 0), its file cabinet
 // made from the stored file when that is choice `file`. Null with the reason in the
 // host's log. A player's file that cannot be used gives the shipped archive's rig
 // unless `fallback` is false.
-std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool all, uint32_t file,
-                             bool fallback = true);
+std::unique_ptr<Rig> makeRig(Instance& self, const char* path, bool all, uint32_t file,
+                             bool fallback = true, uint32_t kept = 0);
 
 // Render thread: sends a worker message (true when the host took it).
 bool schedule(Instance& self, const Message& message);
@@ -302,8 +303,9 @@ void writeNotify(Instance& self);
 
 // --- the cabinet (Lv2Cabinet.cpp) ---
 // Setup or worker thread: the shipped cabinets on `rig`'s shelf, made for each
-// channel, and the stored file's when it is choice `file`.
-void stockShelf(Instance& self, Rig& rig, uint32_t file);
+// channel, and the stored file's when it is choice `file` (stored files before choice
+// `kept` are dropped).
+void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept);
 // Render thread: puts the cabinet the Cabinet port and the file ask for in `rig`'s
 // engines when it differs from what they were given (with a crossfade once the rig
 // has been heard), and asks the worker for a file chosen that the rig lacks.

@@ -113,7 +113,7 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
         if (self->map)
             mapUris(*self);
         self->fadeBuffer = new float[self->channels * self->maxSlice]();
-        self->rig = makeRig(*self, "", self->factor, !self->worker, 0);
+        self->rig = makeRig(*self, "", !self->worker, 0);
     } catch (const std::exception& e) {
         lv2_log_error(&self->logger, "quorle: the plug-in could not start: %s\n", e.what());
     }
@@ -410,14 +410,14 @@ void setupCall(Instance& self) {
                      self.waiting);
         const bool shippedPlays = self.rig && !self.rig->players && !self.restored;
         if (self.waiting[0] || !shippedPlays)
-            if (std::unique_ptr<Rig> rig = makeRig(self, self.waiting, self.factor, true,
-                                                   self.fileGood.serial, !shippedPlays))
+            if (std::unique_ptr<Rig> rig =
+                    makeRig(self, self.waiting, true, self.fileGood.serial, !shippedPlays))
                 self.restored = std::move(rig);
     }
 }
 
-std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool all, uint32_t file,
-                             bool fallback) {
+std::unique_ptr<Rig> makeRig(Instance& self, const char* path, bool all, uint32_t file,
+                             bool fallback, uint32_t kept) {
     if (!(self.rate >= ChannelEngine::kMinRate && self.rate <= ChannelEngine::kMaxRate)) {
         lv2_log_error(&self.logger,
                       "quorle: the sample rate %.0f Hz is not supported (%.0f to %.0f Hz); the "
@@ -459,7 +459,11 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool 
     EngineSetup setup;
     setup.rate = self.rate;
     setup.maxFrames = self.maxSlice;
-    setup.factor = factor;
+    // Every rig starts at the same factor, whatever plays when it is made, and
+    // changes to the one asked at its first run(): the engines cut the effect's work
+    // in pieces sized by the factor they started at, and a model whose sound depends
+    // on them must sound the same in every rig.
+    setup.factor = kQuorleDefaultOversampling;
     setup.prepareAll = all;
     setup.archive = rig->archive;
     for (uint32_t c = 0; c < self.channels; ++c)
@@ -470,7 +474,7 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, int factor, bool 
                         "quorle: the archive holds %d models; the Model control reaches the "
                         "first %d\n",
                         models, kModelPortMax + 1);
-    stockShelf(self, *rig, file);
+    stockShelf(self, *rig, file, kept);
     rig->describe();
     self.registry.add(*rig);
     return rig;
