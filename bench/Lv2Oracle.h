@@ -43,11 +43,15 @@
 #include "tools/ZipWriter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 namespace lv2oracle {
 
@@ -57,26 +61,44 @@ constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archi
 constexpr const char* kCabinetUri = "http://pellark.invalid/plugins/quorle#cabinetFile";
 constexpr uint32_t kSettleBlock = 512, kSettleCycles = 24, kProbe = 4096;
 
-enum Mode { kAbsent, kImmediate, kThreaded, kSlow, kReordered, kModes };
-const char* const kModeNames[] = {"absent", "immediate", "threaded", "slow", "reordered"};
+enum Mode { kAbsent, kImmediate, kThreaded, kSlow, kReordered, kParallel, kModes };
+const char* const kModeNames[] = {"absent", "immediate", "threaded",
+                                  "slow",   "reordered", "parallel"};
 
 // A host's worker in one of the modes above, its schedule() and respond() refused
 // with NO_SPACE on demand. Lv2Plugin connects it as the test worker it derives from.
+// The parallel one works on a thread of its own, alongside run(), as jalv's does:
+// its queues are then shared under a lock.
 struct Worker : TestWorker {
     Mode mode;
     std::mt19937_64& rng;
     std::vector<std::vector<uint8_t>> queued, answers;
-    int refuseSchedule = 0, refuseRespond = 0; // the next calls refused
+    std::atomic<int> refuseSchedule{0}, refuseRespond{0}; // the next calls refused
+    std::mutex lock;
+    std::condition_variable wake;
+    std::thread thread;
+    bool stopping = false, working = false;
     Worker(Mode m, std::mt19937_64& r) : mode(m), rng(r) {
         schedule.schedule_work = &Worker::scheduleWork;
+    }
+    ~Worker() { stop(); }
+    static bool refused(std::atomic<int>& count) {
+        int n = count.load();
+        while (n > 0 && !count.compare_exchange_weak(n, n - 1)) {
+        }
+        return n > 0;
     }
     static LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size,
                                           const void* data) {
         auto* self = static_cast<Worker*>(static_cast<TestWorker*>(h));
-        if (self->refuseSchedule > 0 && self->refuseSchedule--)
+        if (refused(self->refuseSchedule))
             return LV2_WORKER_ERR_NO_SPACE;
         const auto* bytes = static_cast<const uint8_t*>(data);
-        self->queued.emplace_back(bytes, bytes + size);
+        {
+            std::lock_guard<std::mutex> hold(self->lock);
+            self->queued.emplace_back(bytes, bytes + size);
+        }
+        self->wake.notify_all();
         if (self->mode == kImmediate) // an offline host: worked and answered at once
             self->workQueued(true), self->answer();
         return LV2_WORKER_SUCCESS;
@@ -84,11 +106,48 @@ struct Worker : TestWorker {
     static LV2_Worker_Status respondTo(LV2_Worker_Respond_Handle h, uint32_t size,
                                        const void* data) {
         auto* self = static_cast<Worker*>(h);
-        if (self->refuseRespond > 0 && self->refuseRespond--)
+        if (refused(self->refuseRespond))
             return LV2_WORKER_ERR_NO_SPACE;
         const auto* bytes = static_cast<const uint8_t*>(data);
+        std::lock_guard<std::mutex> hold(self->lock);
         self->answers.emplace_back(bytes, bytes + size);
         return LV2_WORKER_SUCCESS;
+    }
+    // The parallel worker's thread: each request as it comes, until stop().
+    void start() {
+        if (mode != kParallel)
+            return;
+        thread = std::thread([this] {
+            std::unique_lock<std::mutex> hold(lock);
+            for (;;) {
+                wake.wait(hold, [this] { return stopping || !queued.empty(); });
+                if (stopping)
+                    return;
+                const std::vector<uint8_t> m = std::move(queued.front());
+                queued.erase(queued.begin());
+                working = true;
+                hold.unlock();
+                call(plugin, instance, this, m, false);
+                hold.lock();
+                working = false;
+                wake.notify_all();
+            }
+        });
+    }
+    void stop() {
+        if (!thread.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            stopping = true;
+        }
+        wake.notify_all();
+        thread.join();
+    }
+    // Whether nothing is queued, being worked or waiting to be answered.
+    bool idle() {
+        std::lock_guard<std::mutex> hold(lock);
+        return queued.empty() && answers.empty() && !working;
     }
     static void call(const LV2_Worker_Interface* i, LV2_Handle h, void* self,
                      const std::vector<uint8_t>& m, bool answer) {
@@ -101,8 +160,12 @@ struct Worker : TestWorker {
     // Before run(): every answer waiting, in the order given; a threaded host now and
     // then hands each over twice (the second must change nothing).
     void answer() {
-        const auto ready = std::move(answers);
-        answers.clear();
+        std::vector<std::vector<uint8_t>> ready;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            ready = std::move(answers);
+            answers.clear();
+        }
         const int times = mode >= kThreaded && rng() % 8 == 0 ? 2 : 1;
         for (int t = 0; t < times; ++t)
             for (const auto& m : ready)
@@ -110,11 +173,22 @@ struct Worker : TestWorker {
     }
     // The worker's turn after run(): a slow one holds its queue three turns in four;
     // a reordering one works it in any order.
+    // The parallel one works on its own; `all` waits until it has worked everything.
     void workQueued(bool all) {
+        if (mode == kParallel) {
+            std::unique_lock<std::mutex> hold(lock);
+            if (all)
+                wake.wait(hold, [this] { return queued.empty() && !working; });
+            return;
+        }
         if (mode == kSlow && !all && rng() % 4)
             return;
-        auto requests = std::move(queued);
-        queued.clear();
+        std::vector<std::vector<uint8_t>> requests;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            requests = std::move(queued);
+            queued.clear();
+        }
         if (mode == kReordered)
             std::shuffle(requests.begin(), requests.end(), rng);
         for (const auto& m : requests)
@@ -193,7 +267,9 @@ struct Host {
     Host(const LV2_Descriptor* d, Mode mode, std::mt19937_64& rng)
         : worker(mode, rng), plugin(d, mode == kAbsent ? nullptr : &worker, &uris, &log.feature) {
         plugin.chooseCabinet(0.0f);
+        worker.start();
     }
+    ~Host() { worker.stop(); } // before the instance is cleaned up
     void cycle(const float* const* in, float* const* out, uint32_t frames, bool all = false) {
         worker.answer();
         plugin.run(in, out, frames);
@@ -203,8 +279,7 @@ struct Host {
         worker.refuseSchedule = worker.refuseRespond = 0;
         std::vector<float> out(kSettleBlock);
         float* outs[2] = {out.data(), out.data()};
-        for (uint32_t n = 0; n < kSettleCycles || !worker.queued.empty() || !worker.answers.empty();
-             ++n) {
+        for (uint32_t n = 0; n < kSettleCycles || !worker.idle(); ++n) {
             const float* ins[2] = {&in[n % 64 * kSettleBlock], &in[(n + 7) % 64 * kSettleBlock]};
             cycle(ins, outs, kSettleBlock, true);
             if (n > 1000)
@@ -220,6 +295,7 @@ struct Host {
             float* outs[2] = {&out[0][at], &out.back()[at]};
             cycle(ins, outs, kSettleBlock, true);
         }
+        std::lock_guard<std::mutex> hold(log.lock);
         log.messages.clear();
         return out;
     }
@@ -270,7 +346,7 @@ struct Oracle {
     int step = 0;
 
     Oracle(const LV2_Descriptor* descriptor, Mode m, uint64_t s)
-        : d(descriptor), mode(m), seed(s), rng(s * kModes + m), host(d, m, rng) {
+        : d(descriptor), mode(m), seed(s), rng(s * 5 + m), host(d, m, rng) {
         in.resize(64 * kSettleBlock);
     }
     size_t pick(size_t n) { return static_cast<size_t>(rng() % n); }

@@ -2,6 +2,7 @@
 // on another, as a host saving a project during playback does. Built into the
 // concurrency tests so that the ThreadSanitizer build checks it as well.
 #include "Lv2TestHost.h"
+#include "bench/Lv2Oracle.h"
 #include "tools/lv2/Lv2Parcels.h"
 
 #include <algorithm>
@@ -106,4 +107,14 @@ TEST(Lv2Box, AnObjectIsTakenOnceWhateverThreadsAskForIt) {
     EXPECT_EQ(takenTwice, 0);
     EXPECT_EQ(alive, 0);
     EXPECT_EQ(box.held(), 0u);
+}
+
+// The random host with a worker on a thread of its own, working alongside run(): a
+// few seeds, mono and stereo, play what their state says (ThreadSanitizer watches
+// every object that crosses between the two).
+TEST_F(Lv2Concurrency, ARandomHostWithAParallelWorkerPlaysWhatTheStateSays) {
+    for (uint64_t seed = 1; seed <= 4; ++seed) {
+        lv2oracle::Oracle oracle(seed % 2 ? stereo : mono, lv2oracle::kParallel, seed);
+        EXPECT_EQ(oracle.run(200), "");
+    }
 }

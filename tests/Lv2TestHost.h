@@ -25,6 +25,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,15 +67,18 @@ struct Lv2Test : testing::Test {
     void SetUp() override { ASSERT_NE(stereo, nullptr) << dlerror(); }
 };
 
-// The host's log: every message the plug-in sends, in order.
+// The host's log: every message the plug-in sends, in order, from any thread.
 struct TestLog {
+    std::mutex lock;
     std::vector<std::string> messages;
     LV2_Log_Log log = {this, &TestLog::printf, &TestLog::vprintf};
     LV2_Feature feature = {LV2_LOG__log, &log};
     static int vprintf(LV2_Log_Handle h, LV2_URID, const char* format, va_list args) {
         char text[8192];
         const int n = std::vsnprintf(text, sizeof(text), format, args);
-        static_cast<TestLog*>(h)->messages.emplace_back(text);
+        auto* self = static_cast<TestLog*>(h);
+        std::lock_guard<std::mutex> hold(self->lock);
+        self->messages.emplace_back(text);
         return n;
     }
     // The messages holding `text`.
