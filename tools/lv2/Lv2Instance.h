@@ -1,14 +1,16 @@
 // One LV2 instance of the plug-in, shared by its source files: the audio side
 // (quorle_lv2.cpp: ports, run()), the worker (Lv2Worker.cpp), the player's data
-// archive and the state (Lv2Archive.cpp), the cabinet (Lv2Cabinet.cpp), and the
-// rigs they play (Lv2Rig.h).
+// archive and the state (Lv2Archive.cpp), the cabinet (Lv2Cabinet.cpp), the notify
+// port (Lv2Notify.cpp), and the rigs they play (Lv2Rig.h).
 //
-// Threads, as LV2 has them: instantiate, activate, restore and cleanup on a setup
-// thread, never while run() runs; run() and work_response() on the audio thread;
-// work() on the worker's thread, alongside run(); save() on any thread, alongside
-// run(). What crosses threads: worker messages (plain values and parcel tickets,
-// Lv2Parcels.h), the parcel box, the rig registry (Lv2Rig.h, never touched by
-// the audio thread) and the chosen path (PathBox.h).
+// Threads, as LV2 has them: instantiate, activate, deactivate, restore and cleanup
+// on a setup thread, never while run() runs; run() and work_response() on the audio
+// thread; work() on the worker's thread, alongside run(); save() on any thread,
+// alongside run(). What crosses threads: worker messages (plain values and tickets),
+// the box the tickets name (Lv2Parcels.h), the rig registry (Lv2Rig.h, never
+// touched by the audio thread), the stored cabinet files (under `fileLock`, never
+// touched by the audio thread), the lost-answer notices and the chosen paths
+// (PathBox.h). Each object has one owner at a time: docs/plugin.md has the table.
 #pragma once
 
 #include "au/quorleIds.h"
