@@ -840,6 +840,15 @@ TEST(Saturator, TheDcCutTakesOffTheDcThatAsymmetryMakes) {
     const double cut = meanOfLastSecond(0.25f), uncut = meanOfLastSecond(0.0f);
     EXPECT_LE(std::fabs(cut), 1e-4);
     EXPECT_GT(std::fabs(uncut), 1e-2);
+    // Switched on mid-stream, the cut starts from the output as it was: the DC it takes
+    // off decays from the last sample heard, with no step and no sample held.
+    QrSaturator s(masterCallback);
+    apply(s, {6.0, 1.0f, 0.5f, 0.0f});
+    const Buffer dc(960, 0.3f), before = render(s, dc);
+    s.setParameter(QrSaturator::kDcCut, 0.25f);
+    const Buffer after = render(s, dc);
+    EXPECT_LT(std::fabs(after[0]), std::fabs(before.back()));
+    EXPECT_GT(std::fabs(after[0]), 0.99 * std::fabs(before.back()));
 }
 
 TEST(Saturator, TinyStepsReadTheCurveAndBadInputIsForgottenOnClear) {

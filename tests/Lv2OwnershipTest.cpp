@@ -49,9 +49,13 @@ struct Session : Lv2Session {
     }
 };
 
-// `used` (settled) against a fresh instance with its ports, restored with `state`:
-// both restarted by activate(), then bit for bit the same over 8 blocks.
+// `used` (settled: it asks the worker nothing more) against a fresh instance with its
+// ports, restored with `state`: both restarted by activate(), then bit for bit the
+// same over 8 blocks.
 void expectPlaysAsFresh(Session& used, TestState state) {
+    used.run(input(), 0);
+    EXPECT_EQ(used.worker.requestCount, 0) << "a settled instance asks the worker nothing";
+    used.worker.work();
     Session fresh(used.plugin.d);
     std::copy(std::begin(used.plugin.controls), std::end(used.plugin.controls),
               std::begin(fresh.plugin.controls));
@@ -99,6 +103,27 @@ TEST_F(Lv2Ownership, TheCabinetPortNeverSticks) {
         s.settle();
         expectPlaysAsFresh(s, s.stateWith("", file));
     }
+}
+
+// A good file whose answer the host could not take, then one that cannot be used: the
+// good one is loaded again first, and is what the refusal falls back to.
+TEST_F(Lv2Ownership, AFileWhoseAnswerWasLostIsLoadedBeforeTheNextChoice) {
+    ScratchDir dir;
+    const std::string file = cabinetFile(dir.path + "f.wav", 0.98f);
+    Session s(mono);
+    s.plugin.chooseCabinet(kFile);
+    s.settle(2);
+    s.setFile(file);
+    s.run(input(), 0);
+    s.worker.responseCount = 64; // full: the answer is lost
+    s.worker.work();
+    s.worker.responseCount = 0;
+    s.setFile(dir.path + "missing.wav");
+    s.settle();
+    expectPlaysAsFresh(s, s.stateWith("", file));
+    TestState saved;
+    EXPECT_EQ(s.plugin.save(saved), LV2_STATE_SUCCESS);
+    EXPECT_EQ(saved.values, s.stateWith("", file).values);
 }
 
 // Without a worker: shipped cabinets A, B, A again play A; a cabinet file and an

@@ -253,7 +253,7 @@ TEST(ModelBuilder, EveryReasonWithItsElementAndLine) {
         {"<quorle>\n<fx id=\"a\" type=\"eq\" input=\"nobody\"/>\n<mixer id=\"m\" input=\"in\"/>\n"
          "<processor id=\"p\" type=\"divider\"/>\n<fx id=\"b\" type=\"eq\" input=\"p\"/>\n"
          "<mixer id=\"n\" input=\"in\" input2=\"p\"/>\n<processor type=\"averager\" input=\"p\">\n"
-         "<param set=\"0\" ms=\"-3\"/><param set=\"1\" node=\"ghost\" "
+         "<param set=\"0\" ms=\"0\"/><param set=\"1\" node=\"ghost\" "
          "get=\"0\"/></processor>\n</quorle>",
          "preset-missing a 2, unknown-reference a 2, mixer-without-input2 m 3, preset-missing b 5, "
          "processor-as-audio b 5, processor-as-audio n 6, ms-ignored  8, unknown-reference  8, "
