@@ -147,6 +147,9 @@ TEST_F(Lv2Cabinet, AFileThatCannotBeUsedLeavesTheCabinetPlaying) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string missing = folder.path + "missing.wav";
     const std::string longPath = "/" + std::string(5000, 'a') + ".wav";
+    // Full scale at 8 kHz: resampled to 48 kHz, its ringing is beyond a float.
+    const std::string loud =
+        writeWav(folder.path + "loud.wav", std::vector<float>(100, 3.4e38f), 8000);
 
     Session hit(mono), steady(mono);
     const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
@@ -156,7 +159,7 @@ TEST_F(Lv2Cabinet, AFileThatCannotBeUsedLeavesTheCabinetPlaying) {
     }
     ASSERT_EQ(hit.play(in, 0, 4)[0], steady.play(in, 0, 4)[0]);
     size_t block = 4;
-    for (const std::string& bad : {nan, eight, empty, text, fifo, missing, longPath}) {
+    for (const std::string& bad : {nan, eight, empty, text, fifo, missing, longPath, loud}) {
         const size_t before = hit.log.messages.size();
         hit.setFile(bad);
         EXPECT_EQ(hit.play(in, block, 6)[0], steady.play(in, block, 6)[0]) << bad.substr(0, 60);
@@ -165,6 +168,9 @@ TEST_F(Lv2Cabinet, AFileThatCannotBeUsedLeavesTheCabinetPlaying) {
         const std::string& said = hit.log.messages.back();
         if (bad != longPath) {
             EXPECT_NE(said.find(bad), std::string::npos) << said;
+        }
+        if (bad == loud) {
+            EXPECT_NE(said.find("grow beyond the largest a float holds"), std::string::npos);
         }
         EXPECT_NE(said.find("the cabinet playing stays"), std::string::npos) << said;
     }

@@ -45,10 +45,13 @@ std::shared_ptr<const ImpulseResponse> readResponse(Instance& self, const char* 
     std::string error;
     try {
         if (const auto read = impulse::readFile(path, error)) {
-            auto ready = std::make_shared<ImpulseResponse>(impulse::prepared(*read, self.rate));
+            std::string why;
+            auto ready =
+                std::make_shared<ImpulseResponse>(impulse::prepared(*read, self.rate, &why));
             if (!ready->channels.empty())
                 return ready;
-            error = std::string(path) + ": a cabinet cannot play at this sample rate";
+            error = std::string(path) + ": " +
+                    (why.empty() ? "a cabinet cannot play at this sample rate" : why);
         }
     } catch (const std::exception& e) {
         error = std::string(path) + " could not be loaded: " + e.what();
