@@ -8,7 +8,8 @@
 //  - the Cabinet port at File with no file chosen, or with one that could not be
 //    used, plays no cabinet;
 //  - a cabinet file refused by patch:Set (missing, not audio, a folder) leaves the
-//    file chosen before as the chosen one;
+//    last file that loaded as the chosen one (one chosen while the worker was busy
+//    and replaced before its turn may be passed over);
 //  - a refused archive plays the shipped models and the state keeps its path, so
 //    that a fresh instance restored from it is refused too and plays them as well;
 //  - a restored state is taken whole: a path that cannot be used, a key missing or

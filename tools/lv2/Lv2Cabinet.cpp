@@ -10,7 +10,7 @@
 // when it is chosen (whatever the port says): the worker keeps it prepared, makes
 // the rig's convolvers from it, and makes those of a rig for a new archive from the
 // same copy. A file chosen on the control port that cannot be used is named in the
-// host's log and the file chosen before stays (what plays stays); one a restored
+// host's log and the last file that loaded is chosen again (what plays stays); one a restored
 // state names that cannot be used plays no cabinet, as in a fresh instance.
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
@@ -252,7 +252,7 @@ void takeCabinet(Instance& self, const Message& message) {
     if (mine && message.refused && message.file == self.fileGood.serial)
         self.fileRefused = message.file; // loaded once, gone since: not asked again
     else if (mine && message.refused && message.file == self.fileChosen.serial) {
-        // The file chosen cannot be used: the one chosen before is chosen again.
+        // The file chosen cannot be used: the last one that loaded is chosen again.
         self.fileChosen = self.fileGood;
         self.cabinetChosen.write(self.fileChosen.path);
         self.tellCabinet = true;
