@@ -10,8 +10,9 @@
 // when it is chosen (whatever the port says): the worker keeps it prepared, makes
 // the rig's convolvers from it, and makes those of a rig for a new archive from the
 // same copy. A file chosen on the control port that cannot be used is named in the
-// host's log and the last file that loaded is chosen again (what plays stays); one a restored
-// state names that cannot be used plays no cabinet, as in a fresh instance.
+// host's log and the last file that loaded is chosen again (what plays stays); one
+// a restored state names that cannot be used plays no cabinet, as in a fresh
+// instance.
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
 #include "tools/lv2/Lv2Instance.h"
