@@ -1,6 +1,7 @@
 #include "main/CabinetLoad.h"
 
 #include "main/DataArchive.h"
+#include "main/ModelDocument.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,6 +18,21 @@ bool sameLetters(const std::string& a, const std::string& b) {
 }
 
 } // namespace
+
+bool isModelsOwn(const std::string& choice) {
+    return sameLetters(choice, kModelsOwn);
+}
+
+std::string modelsOwn(const DataArchive& models, const std::string& entry,
+                      const DataArchive& cabinets) {
+    const std::string* text = models.model(entry);
+    if (!text)
+        return "";
+    TiXmlDocument document;
+    const TiXmlElement* root = parseModelDocument(*text, document, nullptr);
+    const char* named = root ? root->Attribute("cabinet") : nullptr;
+    return named ? shippedName(cabinets, named) : "";
+}
 
 bool isOff(const std::string& choice) {
     return choice.empty() || sameLetters(choice, kOff);

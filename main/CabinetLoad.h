@@ -17,6 +17,17 @@ namespace cabinet {
 
 // The choice that plays no cabinet ("" is taken as it too).
 constexpr const char* kOff = "off";
+// The choice that plays the cabinet the model playing was voiced for (modelsOwn()).
+constexpr const char* kModelsOwn = "model";
+
+// Whether `choice` asks for the model's own cabinet: "model" in any letter case.
+bool isModelsOwn(const std::string& choice);
+// The cabinet of `cabinets` (as its cabinetNames() lists it) that the model `entry`
+// of `models` (as its modelNames() lists it) names as the one it was voiced for: the
+// "cabinet" attribute of the model's root element. "" when the model names none that
+// `cabinets` holds, or cannot be read. Allocates.
+std::string modelsOwn(const DataArchive& models, const std::string& entry,
+                      const DataArchive& cabinets);
 
 // Whether `choice` asks for no cabinet: "" or "off" in any letter case.
 bool isOff(const std::string& choice);

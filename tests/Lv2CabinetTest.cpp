@@ -17,7 +17,7 @@ namespace {
 struct Lv2Cabinet : quorletest::Lv2Test {};
 
 constexpr uint32_t kBlock = 256;
-constexpr float kOff = 0, kFile = 1, kOpen = 2, kClosed = 5; // the port's values
+constexpr float kModelsOwn = -1, kOff = 0, kFile = 1, kOpen = 2, kClosed = 5; // port values
 constexpr const char* kCabinetFile = "http://pellark.invalid/plugins/quorle#cabinetFile";
 
 // A session in blocks of kBlock, both sides hearing the same input.
@@ -81,13 +81,24 @@ TEST_F(Lv2Cabinet, ThePortChoosesAShippedCabinetWithNoLatencyAdded) {
     // Off fades out to the plain sound; values the port does not list are off too.
     // Both instances heard the same input, so their engines give the same sound.
     size_t from = 960;
-    for (float other : {kOff, 99.0f, -1.0f, std::nanf("")}) {
+    for (float other : {kOff, 99.0f, -2.0f, std::nanf("")}) {
         wet.plugin.cabinet = other;
         EXPECT_EQ(quorletest::differing(wet.play(in, 0, 8), from, dry.play(in, 0, 8), from), 0)
             << other;
         from = 0;
     }
     EXPECT_EQ(wet.worker.failures, 0);
+
+    // The model's own cabinet (the port's default) is the one the model names, and
+    // follows the model: 3-crunch the 4x12-closed, 1-clean the 2x12-bright.
+    Session own(stereo, true), named(stereo, true);
+    own.plugin.chooseCabinet(kModelsOwn);
+    for (const auto& [model, cabinet] : {std::pair<float, float>{2.0f, kClosed}, {0.0f, 4.0f}}) {
+        own.plugin.controls[3] = named.plugin.controls[3] = model;
+        named.plugin.chooseCabinet(cabinet);
+        EXPECT_EQ(quorletest::differing(own.play(in, 0, 8), 960, named.play(in, 0, 8), 960), 0)
+            << model;
+    }
 }
 
 // The player's file: set by patch:Set, loaded by the worker, told on the notify

@@ -94,11 +94,12 @@ TEST_F(Lv2Ports, OversamplingAndLatencyFollowTheAudioDriveZeroIsMuteAndTheLatenc
         EXPECT_EQ(values, (std::vector<float>{1, 2, 4, 8}));
 
         // The cabinet's values: off, file, then the shipped cabinets in the order the
-        // plug-in counts them (the archive's list).
+        // plug-in counts them (the archive's list), and below them the model's own.
         std::map<float, std::string> listed = {{0.0f, "Off"}, {1.0f, "File"}};
         const auto archive = DataArchive::readFile(QUORLE_BUNDLE_DIR "/quorle.data");
         for (const std::string& name : archive->cabinetNames())
             listed[static_cast<float>(listed.size())] = name;
+        listed[-1.0f] = "Model's own";
         EXPECT_EQ(points(w, p, "cabinet"), listed);
 
         const LilvPort* latency = w.port(p, "latency");

@@ -54,7 +54,8 @@ struct Options {
     std::string archive; // a player's data archive; empty: the bundle's
     // The archive the unit plays, as read (the player's, checked, or the bundle's).
     std::shared_ptr<const DataArchive> playing;
-    std::string cabinet = cabinet::kOff; // off, a shipped cabinet's name or a file
+    // The model's own (the default), off, a shipped cabinet's name or a file.
+    std::string cabinet = cabinet::kModelsOwn;
     // The cabinet as read once, at its own rate (none for off), and a file's bytes,
     // which the unit is handed: what was checked is what plays.
     std::optional<ImpulseResponse> cabinetRead;
@@ -101,8 +102,9 @@ void usage(FILE* to) {
                  "  --bundle DIR   plug-in bundle (default: the one beside this program)\n"
                  "  --archive FILE a data archive of your own models (quorle-model pack);\n"
                  "                 one that cannot be used is named and the bundle's plays\n"
-                 "  --cabinet C    the speaker cabinet after the drive: off (the default), a\n"
-                 "                 shipped one (4x12-closed, 1x12-open, 1x8-combo, 2x12-bright)\n"
+                 "  --cabinet C    the speaker cabinet after the drive: model (the default: the\n"
+                 "                 one the model was voiced for), off, a shipped one\n"
+                 "                 (4x12-closed, 1x12-open, 1x8-combo, 2x12-bright)\n"
                  "                 or your own impulse-response file (WAV, FLAC, AIFF...,\n"
                  "                 mono or stereo, up to 2 s); one that cannot be played is\n"
                  "                 named and nothing is rendered (status 2)\n"
@@ -237,7 +239,9 @@ void applyPreset(Options& o) {
     const long number = std::lround(cabinet->second);
     const std::vector<std::string> shipped =
         DataArchive::readDirectory(o.bundle + "/")->cabinetNames();
-    if (number == 0)
+    if (number == -1)
+        o.cabinet = cabinet::kModelsOwn;
+    else if (number == 0)
         o.cabinet = cabinet::kOff;
     else if (number >= 2 && static_cast<size_t>(number - 2) < shipped.size())
         o.cabinet = shipped[static_cast<size_t>(number - 2)];
@@ -297,14 +301,15 @@ void loadUnit(PluginHost& host, const Options& o) {
         check(AudioUnitSetProperty(host.unit(), kQuorleProperty_ArchivePath, kAudioUnitScope_Global,
                                    0, o.archive.c_str(), static_cast<UInt32>(o.archive.size() + 1)),
               "choosing the data archive");
-    // Read by readCabinet() first; off is the unit's own default.
+    // Read by readCabinet() first (the model's own made a name there; left as it is only
+    // for the listings); off is the unit's own default.
     if (!o.cabinetBytes.empty()) {
         const std::string value = o.cabinet + '\0' + o.cabinetBytes;
         check(AudioUnitSetProperty(host.unit(), kQuorleProperty_CabinetBytes,
                                    kAudioUnitScope_Global, 0, value.data(),
                                    static_cast<UInt32>(value.size())),
               "choosing the cabinet");
-    } else if (!cabinet::isOff(o.cabinet))
+    } else if (!cabinet::isOff(o.cabinet) && !cabinet::isModelsOwn(o.cabinet))
         check(AudioUnitSetProperty(host.unit(), kQuorleProperty_Cabinet, kAudioUnitScope_Global, 0,
                                    o.cabinet.c_str(), static_cast<UInt32>(o.cabinet.size() + 1)),
               "choosing the cabinet");
@@ -312,10 +317,17 @@ void loadUnit(PluginHost& host, const Options& o) {
 
 // The options' cabinet read once (kept in `o`), shipped names from the bundle's
 // archive: one that cannot be played is named in one line, status 2.
-void readCabinet(Options& o) {
+void readCabinet(Options& o, size_t model) {
+    const std::shared_ptr<const DataArchive> bundled = DataArchive::readDirectory(o.bundle + "/");
+    if (cabinet::isModelsOwn(o.cabinet)) {
+        // The shipped cabinet the model names; a model that names none plays none.
+        const std::vector<std::string>& names = o.playing->modelNames();
+        const std::string own =
+            model < names.size() ? cabinet::modelsOwn(*o.playing, names[model], *bundled) : "";
+        o.cabinet = own.empty() ? cabinet::kOff : own;
+    }
     if (cabinet::isOff(o.cabinet))
         return;
-    const std::shared_ptr<const DataArchive> bundled = DataArchive::readDirectory(o.bundle + "/");
     std::string error;
     if (cabinet::shippedName(*bundled, o.cabinet).empty()) {
         std::optional<std::string> bytes = impulse::fileBytes(o.cabinet, error);
@@ -623,8 +635,10 @@ int demo(const Options& o) {
         die("the bundle " + o.bundle + " lists no models");
     std::printf("%-12s %10s %10s  %s\n", "model", "peak dBFS", "RMS dBFS", "file");
     for (size_t m = 0; m < names.size(); ++m) {
-        PluginHost host; // each model starts from fresh state
-        const sf_count_t latency = startUnit(host, o, rate, 1, &names, static_cast<long>(m));
+        PluginHost host; // each model starts from fresh state, with its own cabinet
+        Options own = o;
+        readCabinet(own, m);
+        const sf_count_t latency = startUnit(host, own, rate, 1, &names, static_cast<long>(m));
         // Rendered on for `latency` frames of silence, the first `latency` dropped.
         std::vector<std::vector<float>> padded = in;
         padded[0].resize(in[0].size() + static_cast<size_t>(latency), 0.0f);
@@ -672,11 +686,16 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "quorle-render: %s: %s (that model cannot be played)\n",
                              o.archive.c_str(), refused.c_str());
         }
-        readCabinet(o);
         if (o.listModels)
             return listModels(o);
         if (!o.demoDir.empty())
             return demo(o);
+        // The model's own cabinet is that of the model asked for, named as the unit
+        // names it (the archive's entry without ".xml").
+        std::vector<std::string> shown;
+        for (const std::string& entry : o.playing->modelNames())
+            shown.push_back(entry.size() > 4 ? entry.substr(0, entry.size() - 4) : entry);
+        readCabinet(o, o.model ? static_cast<size_t>(modelIndex(*o.model, shown)) : 0);
         return renderFile(o);
     } catch (const std::bad_alloc&) {
         die("out of memory");

@@ -28,11 +28,16 @@ namespace {
 
 constexpr size_t kFileSlot = 0;
 
-// The Cabinet port's choice: kCabinetOff for a value that names nothing.
-int32_t choiceOf(const Instance& self, const Rig& rig) {
+// The Cabinet port's choice, the model's own cabinet made the one it names:
+// kCabinetOff for a value that names nothing.
+int32_t choiceOf(const Instance& self, const Rig& rig, int32_t model) {
     if (!self.cabinetPort || !std::isfinite(*self.cabinetPort))
         return kCabinetOff;
     const float value = std::nearbyint(*self.cabinetPort);
+    if (value == float(kCabinetModelsOwn))
+        return model >= 0 && static_cast<size_t>(model) < rig.own.size()
+                   ? rig.own[static_cast<size_t>(model)]
+                   : kCabinetOff;
     const float shipped = static_cast<float>(rig.shelf.size() / 2 - 1);
     if (value == float(kCabinetFile) ||
         (value >= float(kCabinetFirstShipped) && value < float(kCabinetFirstShipped) + shipped))
@@ -143,6 +148,15 @@ void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept) {
         for (uint32_t c = 0; c < self.channels; ++c)
             rig.shelf[(i + 1) * 2 + c] = cabinet::convolverFor(*ready, c, self.maxSlice);
     }
+    // Each model's own cabinet, by the name it gives, among the shipped ones.
+    const std::vector<std::string> models = rig.archive->modelNames();
+    rig.own.assign(models.size(), kCabinetOff);
+    for (size_t m = 0; m < models.size(); ++m) {
+        const std::string named = cabinet::modelsOwn(*rig.archive, models[m], shipped);
+        for (size_t i = 0; i < names.size(); ++i)
+            if (!named.empty() && names[i] == named)
+                rig.own[m] = kCabinetFirstShipped + static_cast<int32_t>(i);
+    }
     const std::shared_ptr<const ImpulseResponse> stored = storedCopy(self, file, kept);
     if (file != 0 && stored)
         if (std::unique_ptr<LoadedCabinet> loaded = cabinetsOf(self, *stored, file)) {
@@ -152,9 +166,9 @@ void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept) {
         }
 }
 
-void updateCabinet(Instance& self, Rig& rig) {
+void updateCabinet(Instance& self, Rig& rig, int32_t model) {
     requestFile(self, rig);
-    const int32_t choice = choiceOf(self, rig);
+    const int32_t choice = choiceOf(self, rig, model);
     // The file choice that plays: none while none is chosen or it was refused.
     uint32_t file = 0;
     if (choice == kCabinetFile && self.fileChosen.serial != self.fileRefused)

@@ -43,11 +43,15 @@ constexpr uint32_t kDefaultSlice = 2048; // without a host's bound
 constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archive";
 constexpr const char* kModelsUri = "http://pellark.invalid/plugins/quorle#models";
 constexpr const char* kCabinetFileUri = "http://pellark.invalid/plugins/quorle#cabinetFile";
-// The Cabinet port's values: no cabinet, the player's file, then the shipped
-// cabinets in the order the shipped archive lists them. Any other value: none.
+// The Cabinet port's values: the model's own (the default), no cabinet, the player's
+// file, then the shipped cabinets in the order the shipped archive lists them. Any
+// other value: none.
 constexpr int32_t kCabinetOff = 0;
 constexpr int32_t kCabinetFile = 1;
 constexpr int32_t kCabinetFirstShipped = 2;
+// The default: the shipped cabinet the model playing was voiced for (none when it
+// names none). Below the other values, so that cabinets added later keep theirs.
+constexpr int32_t kCabinetModelsOwn = -1;
 // The Model port's largest value: archives of up to 64 models are reachable.
 constexpr int kModelPortMax = 63;
 // Objects retired while the box has no room wait in the instance, this many rigs.
@@ -310,8 +314,9 @@ void writeNotify(Instance& self);
 void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept);
 // Render thread: puts the cabinet the Cabinet port and the file ask for in `rig`'s
 // engines when it differs from what they were given (with a crossfade once the rig
-// has been heard), and asks the worker for a file chosen that the rig lacks.
-void updateCabinet(Instance& self, Rig& rig);
+// has been heard), and asks the worker for a file chosen that the rig lacks. The
+// model's own cabinet is that of `model`, the model the port asks for.
+void updateCabinet(Instance& self, Rig& rig, int32_t model);
 // Render thread: a cabinet `rig`'s engine `channel` no longer plays goes back on the
 // shelf; false when `back` is not the rig's to keep (then it is to be freed).
 bool shelve(Rig& rig, uint32_t channel, std::unique_ptr<Convolver>& back);

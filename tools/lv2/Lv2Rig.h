@@ -46,6 +46,9 @@ struct Rig {
     // file chosen since) is freed instead.
     std::vector<std::unique_ptr<Convolver>> shelf;
     std::vector<const Convolver*> lent;
+    // Per model, the Cabinet value of the shipped cabinet it was voiced for
+    // (kCabinetOff when it names none).
+    std::vector<int32_t> own;
     uint32_t fileChoice = 0;
     // The Cabinet choice the engines were last given, and the file choice it was;
     // choice -1: none yet.

@@ -258,7 +258,7 @@ void run(LV2_Handle handle, uint32_t frames) {
         if (model != rig.engines[0]->model() && haveModel(*self, model))
             for (uint32_t c = 0; c < self->channels; ++c)
                 rig.engines[c]->switchTo(model, true);
-        updateCabinet(*self, rig);
+        updateCabinet(*self, rig, model);
         for (uint32_t offset = 0; offset < frames;) {
             const uint32_t n = std::min(frames - offset, self->maxSlice);
             float* out[2] = {self->outputs[0] + offset,
