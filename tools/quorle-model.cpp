@@ -13,6 +13,8 @@
 
 #ifdef QUORLE_HAVE_MEASURE
 #include "au/quorleIds.h"
+#include "main/CabinetLoad.h"
+#include "main/DataArchive.h"
 #include "main/WholeFile.h"
 #include "tools/CabinetModel.h"
 #include "tools/ModelSources.h"
@@ -24,6 +26,7 @@
 #include "tools/measure/ModelPlots.h"
 #include "tools/measure/Plot.h"
 #include "tools/measure/Report.h"
+#include "tools/measure/RigMeasure.h"
 #include "tools/measure/Targets.h"
 #endif
 
@@ -62,6 +65,8 @@ struct MeasureOptions {
     bool markdown = false;
     bool cpu = false;
     bool cabinets = false;
+    std::string rig; // a folder of recordings, or ""
+    bool rigOnly = false;
 };
 
 void measureUsage(FILE* to) {
@@ -80,7 +85,11 @@ void measureUsage(FILE* to) {
                  "  --markdown          print the table as Markdown\n"
                  "  --cpu               also time the LV2 plug-in against Calf Saturator\n"
                  "  --cabinets          also judge the shipped cabinets: their levels behind each\n"
-                 "                      model and a change of cabinet while a chord plays\n",
+                 "                      model and a change of cabinet while a chord plays\n"
+                 "  --rig DIR           also judge the whole rig on the recordings in DIR (.wav,\n"
+                 "                      .flac; tools/measure/recordings.sh makes them): loudness,\n"
+                 "                      the gain ladder, fizz beside guitarix's amplifiers, decay\n"
+                 "  --rig-only DIR      the rig's targets alone\n",
                  static_cast<unsigned>(kQuorleDefaultOversampling));
 }
 
@@ -121,7 +130,12 @@ MeasureOptions parseMeasure(int argc, char** argv) {
             o.cpu = true;
         else if (a == "--cabinets")
             o.cabinets = true;
-        else if (a == "--help" || a == "-h") {
+        else if (a == "--rig")
+            o.rig = value();
+        else if (a == "--rig-only") {
+            o.rig = value();
+            o.rigOnly = true;
+        } else if (a == "--help" || a == "-h") {
             measureUsage(stdout);
             std::exit(0);
         } else
@@ -147,6 +161,21 @@ std::vector<size_t> selectModels(const std::string& text, const std::vector<std:
     for (const std::string& name : names)
         known += (known.empty() ? "" : ", ") + name;
     fail("unknown model \"" + text + "\" (the bundle has " + known + ")");
+}
+
+// The rig's targets on the recordings in `o.rig`, each model through its own cabinet.
+measure::Table rigTable(const MeasureOptions& o, const measure::Renderer& renderer) {
+    const std::shared_ptr<const DataArchive> archive = DataArchive::readDirectory(o.bundle + "/");
+    std::vector<std::string> own; // the archive lists the models in the unit's order
+    if (archive)
+        for (const std::string& entry : archive->modelNames())
+            own.push_back(cabinet::modelsOwn(*archive, entry, *archive));
+    try {
+        const measure::Takes takes = measure::sortTakes(measure::readRecordings(o.rig, o.rate));
+        return measure::judgeRig(measure::measureRig(renderer, own, takes, o.rate));
+    } catch (const measure::RenderError& e) {
+        fail(e.what());
+    }
 }
 
 int measureCommand(int argc, char** argv) {
@@ -175,6 +204,12 @@ int measureCommand(int argc, char** argv) {
             fail("cannot create the plot directory " + o.plotDir);
     }
 
+    if (o.rigOnly) {
+        const measure::Table rig = rigTable(o, renderer);
+        std::fputs((o.markdown ? measure::formatMarkdown(rig) : measure::formatText(rig)).c_str(),
+                   stdout);
+        return measure::allPass(rig) ? 0 : kExitFailedTarget;
+    }
     std::vector<measure::ModelMeasurements> measured;
     size_t pictures = 0;
     for (size_t m : models) {
@@ -224,6 +259,9 @@ int measureCommand(int argc, char** argv) {
             }
         }
     }
+
+    if (!o.rig.empty())
+        tables.push_back(rigTable(o, renderer));
 
     bool pass = true;
     for (size_t i = 0; i < tables.size(); ++i) {
@@ -357,6 +395,21 @@ int withoutMeasuring(int, char** argv) {
                  argv[0]);
     return kExitUsage;
 }
+// The rig's targets on the recordings in `o.rig`, each model through its own cabinet.
+measure::Table rigTable(const MeasureOptions& o, const measure::Renderer& renderer) {
+    const std::shared_ptr<const DataArchive> archive = DataArchive::readDirectory(o.bundle + "/");
+    std::vector<std::string> own; // the archive lists the models in the unit's order
+    if (archive)
+        for (const std::string& entry : archive->modelNames())
+            own.push_back(cabinet::modelsOwn(*archive, entry, *archive));
+    try {
+        const measure::Takes takes = measure::sortTakes(measure::readRecordings(o.rig, o.rate));
+        return measure::judgeRig(measure::measureRig(renderer, own, takes, o.rate));
+    } catch (const measure::RenderError& e) {
+        fail(e.what());
+    }
+}
+
 int measureCommand(int argc, char** argv) {
     return withoutMeasuring(argc, argv);
 }

@@ -11,11 +11,8 @@ namespace measure {
 
 namespace t = targets;
 
-namespace {
-
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...) {
-    char text[256];
+    char text[1024];
     va_list args;
     va_start(args, pattern);
     std::vsnprintf(text, sizeof(text), pattern, args);
@@ -27,7 +24,7 @@ Cell judged(std::string text, bool pass) {
     return {text + (pass ? " PASS" : " FAIL"), pass ? Verdict::Pass : Verdict::Fail};
 }
 
-const Cell kNotApplicable = {"-", Verdict::None};
+namespace {
 
 Cell aliasCell(const ModelMeasurements& m) {
     return judged(format("%.1f dB @ %.2f kHz", m.alias.dB, m.alias.hz / 1000.0),

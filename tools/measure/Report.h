@@ -45,6 +45,12 @@ Table judgeCabinetLevels(const std::vector<CabinetLevels>& levels,
 // models measured, with the model, judged.
 Table judgeCabinetSwitches(const std::vector<CabinetSwitch>& switches,
                            const std::vector<std::string>& cabinetNames);
+// printf into a string (at most 1023 characters).
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+// `text` with PASS or FAIL appended, and the verdict.
+Cell judged(std::string text, bool pass);
+inline const Cell kNotApplicable = {"-", Verdict::None};
+
 // True when no cell of the table failed.
 bool allPass(const Table& table);
 

@@ -151,4 +151,28 @@ constexpr double kCpuRate = 44100.0;
 constexpr unsigned kCpuBlock = 512;
 constexpr double kCpuMinRatio = 2.0;
 
+// The rig on recorded guitar (quorle-model measure --rig DIR; RigMeasure.h):
+// at the default controls through its own cabinet each model's RMS within 3 dB of
+// the dry input's on the phrase and on every take, the models' means at most 3 dB
+// apart; the non-linear share at drive 0.5 and 1 rising by at least 2 dB a step
+// along the ladder (a high-gain model after another at least as distorted); at
+// drive 1 the fizz (4-8 kHz re 0.2-2 kHz) at most 4 dB above gxmetal_amp at its
+// maximum without a cabinet, and through gx_cabinet's 4x12 at most 4 dB above
+// gx_amp at its maximum through that cabinet, its own; a low note's decay at the
+// defaults no faster than dry.
+constexpr double kRigLevelMaxReDryDb = 3.0;
+constexpr double kRigLevelSpreadMaxDb = 3.0;
+constexpr std::array<float, 2> kRigLadderDrives = {0.5f, 1.0f};
+constexpr double kRigLadderMinStepDb = 2.0;
+constexpr double kRigFizzLoHz = 4000.0, kRigFizzHiHz = 8000.0;
+constexpr double kRigFizzRefLoHz = 200.0, kRigFizzRefHiHz = 2000.0;
+constexpr double kRigFizzMaxAboveDb = 4.0;
+constexpr double kRigDecayMaxRatio = 1.0;
+constexpr const char* kRigPeerAmpUri = "http://guitarix.sourceforge.net/plugins/gx_amp#GUITARIX";
+constexpr const char* kRigPeerMetalUri =
+    "http://guitarix.sourceforge.net/plugins/gxmetal_amp#metal_amp";
+constexpr const char* kRigPeerCabinetUri =
+    "http://guitarix.sourceforge.net/plugins/gx_cabinet#CABINET";
+constexpr float kRigPeerCabinetModel = 0.0f; // 4x12, gx_amp's own by default
+
 } // namespace measure::targets
