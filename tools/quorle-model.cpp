@@ -19,9 +19,11 @@
 #include "tools/PluginHost.h"
 #include "tools/measure/CabinetMeasure.h"
 #include "tools/measure/CabinetPlots.h"
+#include "tools/measure/CabinetShape.h"
 #include "tools/measure/CpuBench.h"
 #include "tools/measure/ModelMeasure.h"
 #include "tools/measure/ModelPlots.h"
+#include "tools/measure/PeerCabinets.h"
 #include "tools/measure/Plot.h"
 #include "tools/measure/Report.h"
 #include "tools/measure/Targets.h"
@@ -80,7 +82,8 @@ void measureUsage(FILE* to) {
                  "  --markdown          print the table as Markdown\n"
                  "  --cpu               also time the LV2 plug-in against Calf Saturator\n"
                  "  --cabinets          also judge the shipped cabinets: their levels behind each\n"
-                 "                      model and a change of cabinet while a chord plays\n",
+                 "                      model, a change of cabinet while a chord plays, and\n"
+                 "                      their shapes (gx_cabinet's beside when installed)\n",
                  static_cast<unsigned>(kQuorleDefaultOversampling));
 }
 
@@ -147,6 +150,16 @@ std::vector<size_t> selectModels(const std::string& text, const std::vector<std:
     for (const std::string& name : names)
         known += (known.empty() ? "" : ", ") + name;
     fail("unknown model \"" + text + "\" (the bundle has " + known + ")");
+}
+
+// The shipped cabinets' shapes judged, gx_cabinet's beside them when installed.
+measure::Table cabinetShapes(const measure::ShippedCabinets& cabinets) {
+    std::vector<measure::NamedResponse> ours, peers;
+    for (size_t i = 0; i < cabinets.names.size(); ++i)
+        ours.push_back({cabinets.names[i], cabinets.responses[i].channels.at(0)});
+    for (measure::PeerCabinet& p : measure::gxCabinetResponses(cabinets.rate))
+        peers.push_back({p.name, std::move(p.ir)});
+    return measure::judgeCabinetShapes(ours, cabinets.rate, peers, cabinets.rate, "gx_cabinet");
 }
 
 int measureCommand(int argc, char** argv) {
@@ -221,6 +234,7 @@ int measureCommand(int argc, char** argv) {
             if (o.cabinets) {
                 tables.push_back(measure::judgeCabinetLevels(levels, cabinets->names));
                 tables.push_back(measure::judgeCabinetSwitches(switches, cabinets->names));
+                tables.push_back(cabinetShapes(*cabinets));
             }
         }
     }
@@ -279,9 +293,11 @@ void cabinetsUsage(FILE* to) {
     std::fprintf(to, "usage: quorle-model cabinets DIR [--plot PICTURES] [--rate HZ]\n"
                      "Renders each cabinet text of DIR/cabinets as pack does and prints its\n"
                      "length and response: the resonance and 50 Hz against 1 kHz, 8 kHz against\n"
-                     "2 kHz. With --plot, writes PICTURES/cabinet-NAME.png, its response from\n"
-                     "20 Hz to 20 kHz. Exit status 0, 1 when a text does not read, 2 on a usage\n"
-                     "error.\n");
+                     "2 kHz; then the shape targets' table (measure --cabinets judges the same),\n"
+                     "with guitarix's gx_cabinet beside when it is installed. With --plot,\n"
+                     "writes PICTURES/cabinet-NAME.png, its response from 20 Hz to 20 kHz, and\n"
+                     "cabinets-vs-peers.png. Exit status 0, 1 when a text does not read, 2 on a\n"
+                     "usage error.\n");
 }
 
 int cabinetsCommand(int argc, char** argv) {
@@ -319,6 +335,7 @@ int cabinetsCommand(int argc, char** argv) {
             fail("cannot create the picture folder " + plotDir);
     }
     int status = 0;
+    std::vector<measure::NamedResponse> responses;
     for (const fs::path& path : authoring::listCabinets(dir)) {
         const WholeFile file = readWholeFile(path, authoring::kMaxSourceBytes);
         CabinetDesign design;
@@ -343,7 +360,16 @@ int cabinetsCommand(int argc, char** argv) {
             if (!measure::writePng(cabinetPlot(name, design, ir, rate), picture, why))
                 fail(picture + ": " + why);
         }
+        responses.push_back({name, ir});
     }
+    std::vector<measure::NamedResponse> peers;
+    for (measure::PeerCabinet& p : measure::gxCabinetResponses(rate))
+        peers.push_back({p.name, std::move(p.ir)});
+    std::printf("\n%s", measure::formatText(
+                            measure::judgeCabinetShapes(responses, rate, peers, rate, "gx_cabinet"))
+                            .c_str());
+    if (!plotDir.empty() && !responses.empty())
+        measure::plotCabinetsBesidePeers(responses, rate, peers, rate, "gx_cabinet", plotDir);
     return status;
 }
 
@@ -357,6 +383,16 @@ int withoutMeasuring(int, char** argv) {
                  argv[0]);
     return kExitUsage;
 }
+// The shipped cabinets' shapes judged, gx_cabinet's beside them when installed.
+measure::Table cabinetShapes(const measure::ShippedCabinets& cabinets) {
+    std::vector<measure::NamedResponse> ours, peers;
+    for (size_t i = 0; i < cabinets.names.size(); ++i)
+        ours.push_back({cabinets.names[i], cabinets.responses[i].channels.at(0)});
+    for (measure::PeerCabinet& p : measure::gxCabinetResponses(cabinets.rate))
+        peers.push_back({p.name, std::move(p.ir)});
+    return measure::judgeCabinetShapes(ours, cabinets.rate, peers, cabinets.rate, "gx_cabinet");
+}
+
 int measureCommand(int argc, char** argv) {
     return withoutMeasuring(argc, argv);
 }
