@@ -6,9 +6,11 @@
 
 #include "au/quorleIds.h"
 #include "main/DataArchive.h"
+#include "tools/lv2/CabinetPorts.h"
 
 #include "BundleWorld.h"
 #include "Lv2TestHost.h"
+
 #include <gtest/gtest.h>
 
 #include <lilv/lilv.h>
@@ -93,14 +95,22 @@ TEST_F(Lv2Ports, OversamplingAndLatencyFollowTheAudioDriveZeroIsMuteAndTheLatenc
             values.push_back(value);
         EXPECT_EQ(values, (std::vector<float>{1, 2, 4, 8}));
 
-        // The cabinet's values: off, file, then the shipped cabinets in the order the
-        // plug-in counts them (the archive's list), and below them the model's own.
-        std::map<float, std::string> listed = {{0.0f, "Off"}, {1.0f, "File"}};
+        // The cabinet's values: off, file, then the shipped cabinets, and below them
+        // the model's own. Saved sessions hold these numbers: the first four name what
+        // they named when they shipped, later ones come after them whatever their
+        // names, and the archive holds every cabinet listed and no other.
+        std::map<float, std::string> listed = {{-1.0f, "Model's own"}, {0.0f, "Off"},
+                                               {1.0f, "File"},         {2.0f, "1x12-open"},
+                                               {3.0f, "1x8-combo"},    {4.0f, "2x12-bright"},
+                                               {5.0f, "4x12-closed"}};
         const auto archive = DataArchive::readFile(QUORLE_BUNDLE_DIR "/quorle.data");
-        for (const std::string& name : archive->cabinetNames())
-            listed[static_cast<float>(listed.size())] = name;
-        listed[-1.0f] = "Model's own";
+        std::vector<std::string> shipped(std::begin(quorlelv2::kCabinetPortNames),
+                                         std::end(quorlelv2::kCabinetPortNames));
+        for (size_t i = 4; i < shipped.size(); ++i)
+            listed[static_cast<float>(i + 2)] = shipped[i];
         EXPECT_EQ(points(w, p, "cabinet"), listed);
+        std::sort(shipped.begin(), shipped.end());
+        EXPECT_EQ(shipped, archive->cabinetNames());
 
         const LilvPort* latency = w.port(p, "latency");
         EXPECT_TRUE(lilv_port_is_a(p, latency, w.uri(LV2_CORE "OutputPort")));

@@ -3,6 +3,7 @@
 // the measurements run them, and the tool's refusals.
 #include "au/quorleIds.h"
 #include "tools/measure/CabinetMeasure.h"
+#include "tools/measure/CabinetShape.h"
 #include "tools/measure/Curves.h"
 #include "tools/measure/Metrics.h"
 #include "tools/measure/Renderer.h"
@@ -355,13 +356,14 @@ TEST(MeasureReport, CabinetLevelsAndChangesJudged) {
 
 // ---- the cabinets as the measurements run them -------------------------------------------
 
-// The shipped cabinets as the plug-in loads them, levelled alike on the plucked
-// phrase (0.6 dB apart measured; as read from the archive, 4.5 dB), and every change
+// The shipped cabinets as the plug-in loads them shaped like speakers (the shape
+// targets), levelled alike on the plucked phrase (0.6 dB apart measured; as read
+// from the archive, 4.5 dB), and every change
 // between them and off, played by the channel engine with its crossfade, without a
 // click in the band above 6 kHz (worst +0.27 dB measured over all models; a change
 // that jumps, or whose fade restarts each block, reads 8 dB or more over). The
 // levels behind each model are judged by quorle-model measure --cabinets.
-TEST(MeasureCabinets, ShippedCabinetsLevelledAlikeAndChangedWithoutAClick) {
+TEST(MeasureCabinets, ShippedCabinetsShapedLikeSpeakersLevelledAlikeAndChangedWithoutAClick) {
     namespace t = measure::targets;
     // The band: a tone below it gone, one above it whole.
     const Signal low = sine(kRate, 1500.0, 0.0, 0.5), high = sine(kRate, 12000.0, 0.0, 0.5);
@@ -371,7 +373,7 @@ TEST(MeasureCabinets, ShippedCabinetsLevelledAlikeAndChangedWithoutAClick) {
                 -3.01, 0.05);
 
     const ShippedCabinets cabinets = loadCabinets(QUORLE_BUNDLE_DIR, kRate);
-    ASSERT_EQ(cabinets.names.size(), 4u);
+    ASSERT_EQ(cabinets.names.size(), 6u);
     const Signal dry = samePhrase(kRate);
     std::vector<double> levels;
     for (const ImpulseResponse& response : cabinets.responses) {
@@ -381,11 +383,25 @@ TEST(MeasureCabinets, ShippedCabinetsLevelledAlikeAndChangedWithoutAClick) {
     const auto range = std::minmax_element(levels.begin(), levels.end());
     EXPECT_LE(*range.second - *range.first, t::kCabinetSpreadMaxDb);
 
+    // Each sounds like a speaker: its resonance, presence peak and top where a
+    // guitar speaker's are, and at least half with a narrow notch or peak.
+    size_t narrow = 0;
+    for (size_t i = 0; i < cabinets.names.size(); ++i) {
+        const CabinetShape s = cabinetShape(cabinets.responses[i].channels[0], kRate);
+        EXPECT_GE(s.resonanceDb, t::kShapeResonanceMinDb) << cabinets.names[i];
+        EXPECT_GE(s.presenceDb, t::kShapePresenceMinDb) << cabinets.names[i];
+        EXPECT_LE(s.presenceDb, t::kShapePresenceMaxDb) << cabinets.names[i];
+        EXPECT_GE(s.minus10Hz, t::kShapeMinus10LoHz) << cabinets.names[i];
+        EXPECT_LE(s.minus10Hz, t::kShapeMinus10HiHz) << cabinets.names[i];
+        narrow += std::fabs(s.featureDb) >= t::kShapeFeatureMinDb ? 1 : 0;
+    }
+    EXPECT_GE(2 * narrow, cabinets.names.size());
+
     Renderer r(QUORLE_BUNDLE_DIR);
     for (const std::string& model : {r.modelNames().front(), r.modelNames().back()}) {
         const std::vector<CabinetSwitch> changes =
             measureCabinetSwitches(cabinets, model, static_cast<int>(kQuorleDefaultOversampling));
-        EXPECT_EQ(changes.size(), 20u); // 4 x 3 between cabinets, 4 from off, 4 to off
+        EXPECT_EQ(changes.size(), 42u); // 6 x 5 between cabinets, 6 from off, 6 to off
         for (const CabinetSwitch& c : changes)
             EXPECT_LE(c.excessDb(), t::kSwitchMaxExcessDb)
                 << model << ": " << c.from << " to " << c.to;

@@ -26,6 +26,10 @@ constexpr double kSpeedOfSound = 34300.0; // cm/s
 constexpr double kMicShelfHz = 2500.0;
 // The detuning of speaker k, in units of `detune`.
 constexpr double kDetuneSteps[] = {0.0, 1.0, -1.0, 0.5};
+// The width of the valve amp's rise at the resonance: an impedance peak's Q.
+constexpr double kResonanceBumpQ = 2.0;
+// Break-up lines a design may have.
+constexpr size_t kMostBreakups = 6;
 
 std::string trim(const std::string& s) {
     const size_t a = s.find_first_not_of(" \t\r");
@@ -119,11 +123,12 @@ Biquad firstOrderHighPass(double hz, double fs) {
     return q;
 }
 
-// Butterworth sections' Q: a 24 or 36 dB/octave roll-off that is flat below it.
+// Butterworth sections' Q: a 12, 24 or 36 dB/octave roll-off that is flat below it.
 const std::vector<double>& butterworthQs(int sections) {
+    static const std::vector<double> one = {0.70710678};
     static const std::vector<double> two = {0.54119610, 1.30656296};
     static const std::vector<double> three = {0.51763809, 0.70710678, 1.93185165};
-    return sections == 3 ? three : two;
+    return sections == 3 ? three : sections == 1 ? one : two;
 }
 
 // One speaker as the microphone hears it: its filters and where its sound
@@ -165,6 +170,8 @@ Speaker speaker(const CabinetDesign& d, int k, double fs) {
     Speaker s;
     const double scale = 1.0 + d.detune / 100.0 * kDetuneSteps[k];
     s.chain.push_back(highPass(d.resonance * scale, d.resonanceQ, fs));
+    if (d.resonanceDb > 0)
+        s.chain.push_back(peaking(d.resonance * scale, d.resonanceDb, kResonanceBumpQ, fs));
     if (d.openBack)
         s.chain.push_back(firstOrderHighPass(d.backCut > 0 ? d.backCut : 1.5 * d.resonance, fs));
     for (const BreakupPeak& p : d.breakup)
@@ -178,6 +185,19 @@ Speaker speaker(const CabinetDesign& d, int k, double fs) {
         s.echo = s.arrival + 2.0 * d.micDistance / kSpeedOfSound * fs;
         s.echoGain = d.reflection;
     }
+    return s;
+}
+
+// Speaker k's sound off the back of the box: the same speaker, later, darker, at
+// the reflection's level, without the microphone's own reflection.
+Speaker boxReflection(const CabinetDesign& d, int k, double fs) {
+    Speaker s = speaker(d, k, fs);
+    for (double q : butterworthQs(1))
+        s.chain.push_back(lowPass(d.boxTone, q, fs));
+    s.gain *= d.boxReflection;
+    s.arrival += d.boxDelay / 1000.0 * fs;
+    s.echo = 0;
+    s.echoGain = 0;
     return s;
 }
 
@@ -196,6 +216,8 @@ const std::map<std::string, Range>& ranges() {
         {"mic_angle", {0, 90, " degrees"}}, {"mic_distance", {0, 30, " cm"}},
         {"reflection", {0, 0.8, ""}},       {"detune", {0, 10, " %"}},
         {"spread", {0, 1, " ms"}},          {"others", {0, 1, ""}},
+        {"resonance_db", {0, 20, " dB"}},   {"box_reflection", {-0.8, 0.8, ""}},
+        {"box_delay", {0.2, 5, " ms"}},     {"box_tone", {300, 8000, " Hz"}},
     };
     return r;
 }
@@ -225,9 +247,10 @@ bool readCabinetDesign(const std::string& text, CabinetDesign& design, CabinetEr
         if (key != "back" && key != "breakup" && range == ranges().end())
             return fail(error, n,
                         "unknown key \"" + key +
-                            "\" (speakers, resonance, resonance_q, back, back_cut, breakup, "
-                            "rolloff, rolloff_sections, mic_angle, mic_distance, reflection, "
-                            "detune, spread, others)");
+                            "\" (speakers, resonance, resonance_q, resonance_db, back, "
+                            "back_cut, breakup, rolloff, rolloff_sections, mic_angle, "
+                            "mic_distance, reflection, detune, spread, others, box_reflection, "
+                            "box_delay, box_tone)");
         if (!seen.emplace(key, n).second && key != "breakup")
             return fail(error, n, "\"" + key + "\" is set twice");
         if (key == "back") {
@@ -240,15 +263,15 @@ bool readCabinetDesign(const std::string& text, CabinetDesign& design, CabinetEr
         if (key == "breakup") {
             if (!numbers(value, v) || v.size() != 3)
                 return fail(error, n, "\"breakup\" takes three numbers: Hz dB Q");
-            if (design.breakup.size() == 3)
-                return fail(error, n, "a fourth \"breakup\" (at most three)");
+            if (design.breakup.size() == kMostBreakups)
+                return fail(error, n, "a seventh \"breakup\" (at most six)");
             const BreakupPeak p{v[0], v[1], v[2]};
-            if (!(p.hz >= 1500 && p.hz <= 5000))
-                return fail(error, n, inRange("breakup", {1500, 5000, " Hz"}, p.hz));
-            if (!(p.db >= -12 && p.db <= 12))
-                return fail(error, n, inRange("breakup", {-12, 12, " dB"}, p.db));
-            if (!(p.q >= 0.5 && p.q <= 10))
-                return fail(error, n, inRange("breakup", {0.5, 10, " (Q)"}, p.q));
+            if (!(p.hz >= 500 && p.hz <= 8000))
+                return fail(error, n, inRange("breakup", {500, 8000, " Hz"}, p.hz));
+            if (!(p.db >= -24 && p.db <= 12))
+                return fail(error, n, inRange("breakup", {-24, 12, " dB"}, p.db));
+            if (!(p.q >= 0.5 && p.q <= 20))
+                return fail(error, n, inRange("breakup", {0.5, 20, " (Q)"}, p.q));
             design.breakup.push_back(p);
             continue;
         }
@@ -282,8 +305,16 @@ bool readCabinetDesign(const std::string& text, CabinetDesign& design, CabinetEr
             design.detune = x;
         else if (key == "spread")
             design.spread = x;
-        else
+        else if (key == "others")
             design.others = x;
+        else if (key == "resonance_db")
+            design.resonanceDb = x;
+        else if (key == "box_reflection")
+            design.boxReflection = x;
+        else if (key == "box_delay")
+            design.boxDelay = x;
+        else
+            design.boxTone = x;
     }
     for (const char* required :
          {"speakers", "resonance", "resonance_q", "back", "breakup", "rolloff"})
@@ -303,6 +334,10 @@ std::vector<float> cabinetResponse(const CabinetDesign& design, double rate) {
     double lowest = design.resonance;
     long lastInput = 0;
     for (int k = 0; k < design.speakers; ++k) {
+        if (design.boxReflection != 0) {
+            speakers.push_back(boxReflection(design, k, fs));
+            lastInput = std::max(lastInput, static_cast<long>(speakers.back().arrival) + 1);
+        }
         speakers.push_back(speaker(design, k, fs));
         lowest =
             std::min(lowest, design.resonance * (1.0 + design.detune / 100.0 * kDetuneSteps[k]));

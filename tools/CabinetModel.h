@@ -7,9 +7,14 @@
 //   speakers = 4              1..4 speakers of one kind, one of them taken
 //   resonance = 85            Hz, 40..200: the speaker's low resonance in its box
 //   resonance_q = 1.3         0.3..3: above 0.7 a bump at the resonance
+//   resonance_db = 8          dB, 0..20: the rise a valve amp's high output impedance
+//                             gives at the speaker's impedance peak (a bump of Q 2
+//                             at the resonance); 0: none
 //   back = closed             closed or open
 //   back_cut = 150            Hz, 40..400, open back only: its lows cancel below
-//   breakup = 3200 4 2.5      Hz dB Q: a cone break-up peak (dB < 0: a dip), 1 to 3
+//   breakup = 3200 4 2.5      Hz dB Q: a cone break-up mode, 500..8000 Hz, -24..+12 dB
+//                             (< 0: a dip; a high Q makes it a narrow notch), Q
+//                             0.5..20; 1 to 6 lines
 //   rolloff = 4600            Hz, 3000..8000: where the cone stops radiating
 //   rolloff_sections = 3      2 or 3 second-order sections (24 or 36 dB/octave)
 //   mic_angle = 15            degrees off the axis, 0..90: darker further off
@@ -18,10 +23,17 @@
 //   detune = 4                percent, 0..10: how far the speakers differ
 //   spread = 0.25             ms, 0..1: how much later the farthest speaker arrives
 //   others = 0.45             0..1: each other speaker's level at the microphone
+//   box_reflection = -0.3     -0.8..0.8: the sound off the box's back panel (or the
+//                             room behind an open back) reaching the microphone
+//                             through the cone, at this level (< 0: inverted); 0: none
+//   box_delay = 1.6           ms, 0.2..5: how much later it arrives
+//   box_tone = 1500           Hz, 300..8000: it is darker above this (a second-order
+//                             low-pass)
 //
 // Lines are "key = value" or comments starting with "#"; speakers, resonance,
 // resonance_q, back, at least one breakup and rolloff are required, the rest have
-// the defaults below.
+// the defaults below (resonance_db 0 and box_reflection 0 add nothing: a text
+// without them sounds as it did before they existed).
 #pragma once
 
 #include <string>
@@ -29,17 +41,18 @@
 
 // One resonance of the cone breaking up.
 struct BreakupPeak {
-    double hz = 0; // 1500..5000
-    double db = 0; // -12..+12
-    double q = 1;  // 0.5..10
+    double hz = 0; // 500..8000
+    double db = 0; // -24..+12
+    double q = 1;  // 0.5..20
 };
 
 struct CabinetDesign {
     int speakers = 1;
-    double resonance = 0;  // Hz
-    double resonanceQ = 0; //
-    bool openBack = false; //
-    double backCut = 0;    // Hz; 0: 1.5 x the resonance (open back only)
+    double resonance = 0;   // Hz
+    double resonanceQ = 0;  //
+    double resonanceDb = 0; // the valve amp's rise at the resonance; 0: none
+    bool openBack = false;  //
+    double backCut = 0;     // Hz; 0: 1.5 x the resonance (open back only)
     std::vector<BreakupPeak> breakup;
     double rolloff = 0; // Hz
     int rolloffSections = 2;
@@ -49,6 +62,9 @@ struct CabinetDesign {
     double detune = 3;   // percent
     double spread = 0.2; // ms
     double others = 0.5;
+    double boxReflection = 0; // 0: none
+    double boxDelay = 1.5;    // ms
+    double boxTone = 2000;    // Hz
 };
 
 struct CabinetError {
@@ -60,7 +76,7 @@ struct CabinetError {
 constexpr int kArchiveCabinetRate = 48000;
 
 // Reads a cabinet text. False, with the line and the reason, for an unknown key, a
-// value that is not a number or is out of its range, a key set twice, a fourth
+// value that is not a number or is out of its range, a key set twice, a seventh
 // breakup, back_cut with a closed back, or a required key missing (line 0).
 bool readCabinetDesign(const std::string& text, CabinetDesign& design, CabinetError& error);
 

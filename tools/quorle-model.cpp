@@ -21,9 +21,11 @@
 #include "tools/PluginHost.h"
 #include "tools/measure/CabinetMeasure.h"
 #include "tools/measure/CabinetPlots.h"
+#include "tools/measure/CabinetShape.h"
 #include "tools/measure/CpuBench.h"
 #include "tools/measure/ModelMeasure.h"
 #include "tools/measure/ModelPlots.h"
+#include "tools/measure/PeerCabinets.h"
 #include "tools/measure/Plot.h"
 #include "tools/measure/Report.h"
 #include "tools/measure/RigMeasure.h"
@@ -85,7 +87,8 @@ void measureUsage(FILE* to) {
                  "  --markdown          print the table as Markdown\n"
                  "  --cpu               also time the LV2 plug-in against Calf Saturator\n"
                  "  --cabinets          also judge the shipped cabinets: their levels behind each\n"
-                 "                      model and a change of cabinet while a chord plays\n"
+                 "                      model, a change of cabinet while a chord plays, and\n"
+                 "                      their shapes (gx_cabinet's beside when installed)\n"
                  "  --rig DIR           also judge the whole rig on the recordings in DIR (.wav,\n"
                  "                      .flac; tools/measure/recordings.sh makes them): loudness,\n"
                  "                      the gain ladder, fizz beside guitarix's amplifiers, decay\n"
@@ -178,6 +181,16 @@ measure::Table rigTable(const MeasureOptions& o, const measure::Renderer& render
     }
 }
 
+// The shipped cabinets' shapes judged, gx_cabinet's beside them when installed.
+measure::Table cabinetShapes(const measure::ShippedCabinets& cabinets) {
+    std::vector<measure::NamedResponse> ours, peers;
+    for (size_t i = 0; i < cabinets.names.size(); ++i)
+        ours.push_back({cabinets.names[i], cabinets.responses[i].channels.at(0)});
+    for (measure::PeerCabinet& p : measure::gxCabinetResponses(cabinets.rate))
+        peers.push_back({p.name, std::move(p.ir)});
+    return measure::judgeCabinetShapes(ours, cabinets.rate, peers, cabinets.rate, "gx_cabinet");
+}
+
 int measureCommand(int argc, char** argv) {
     const MeasureOptions o = parseMeasure(argc, argv);
     if (!fs::exists(fs::path(o.bundle) / kQuorleLibraryName))
@@ -256,6 +269,7 @@ int measureCommand(int argc, char** argv) {
             if (o.cabinets) {
                 tables.push_back(measure::judgeCabinetLevels(levels, cabinets->names));
                 tables.push_back(measure::judgeCabinetSwitches(switches, cabinets->names));
+                tables.push_back(cabinetShapes(*cabinets));
             }
         }
     }
@@ -317,9 +331,11 @@ void cabinetsUsage(FILE* to) {
     std::fprintf(to, "usage: quorle-model cabinets DIR [--plot PICTURES] [--rate HZ]\n"
                      "Renders each cabinet text of DIR/cabinets as pack does and prints its\n"
                      "length and response: the resonance and 50 Hz against 1 kHz, 8 kHz against\n"
-                     "2 kHz. With --plot, writes PICTURES/cabinet-NAME.png, its response from\n"
-                     "20 Hz to 20 kHz. Exit status 0, 1 when a text does not read, 2 on a usage\n"
-                     "error.\n");
+                     "2 kHz; then the shape targets' table (measure --cabinets judges the same),\n"
+                     "with guitarix's gx_cabinet beside when it is installed. With --plot,\n"
+                     "writes PICTURES/cabinet-NAME.png, its response from 20 Hz to 20 kHz, and\n"
+                     "cabinets-vs-peers.png. Exit status 0, 1 when a text does not read, 2 on a\n"
+                     "usage error.\n");
 }
 
 int cabinetsCommand(int argc, char** argv) {
@@ -357,6 +373,7 @@ int cabinetsCommand(int argc, char** argv) {
             fail("cannot create the picture folder " + plotDir);
     }
     int status = 0;
+    std::vector<measure::NamedResponse> responses;
     for (const fs::path& path : authoring::listCabinets(dir)) {
         const WholeFile file = readWholeFile(path, authoring::kMaxSourceBytes);
         CabinetDesign design;
@@ -381,7 +398,16 @@ int cabinetsCommand(int argc, char** argv) {
             if (!measure::writePng(cabinetPlot(name, design, ir, rate), picture, why))
                 fail(picture + ": " + why);
         }
+        responses.push_back({name, ir});
     }
+    std::vector<measure::NamedResponse> peers;
+    for (measure::PeerCabinet& p : measure::gxCabinetResponses(rate))
+        peers.push_back({p.name, std::move(p.ir)});
+    std::printf("\n%s", measure::formatText(
+                            measure::judgeCabinetShapes(responses, rate, peers, rate, "gx_cabinet"))
+                            .c_str());
+    if (!plotDir.empty() && !responses.empty())
+        measure::plotCabinetsBesidePeers(responses, rate, peers, rate, "gx_cabinet", plotDir);
     return status;
 }
 
@@ -394,20 +420,6 @@ int withoutMeasuring(int, char** argv) {
                  "(configured with QUORLE_MEASURE off).\n",
                  argv[0]);
     return kExitUsage;
-}
-// The rig's targets on the recordings in `o.rig`, each model through its own cabinet.
-measure::Table rigTable(const MeasureOptions& o, const measure::Renderer& renderer) {
-    const std::shared_ptr<const DataArchive> archive = DataArchive::readDirectory(o.bundle + "/");
-    std::vector<std::string> own; // the archive lists the models in the unit's order
-    if (archive)
-        for (const std::string& entry : archive->modelNames())
-            own.push_back(cabinet::modelsOwn(*archive, entry, *archive));
-    try {
-        const measure::Takes takes = measure::sortTakes(measure::readRecordings(o.rig, o.rate));
-        return measure::judgeRig(measure::measureRig(renderer, own, takes, o.rate));
-    } catch (const measure::RenderError& e) {
-        fail(e.what());
-    }
 }
 
 int measureCommand(int argc, char** argv) {

@@ -18,6 +18,7 @@
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 #include "tools/ReplacedFile.h"
+#include "tools/lv2/CabinetPorts.h"
 
 #include <sndfile.h>
 #include <unistd.h>
@@ -104,7 +105,8 @@ void usage(FILE* to) {
                  "                 one that cannot be used is named and the bundle's plays\n"
                  "  --cabinet C    the speaker cabinet after the drive: model (the default: the\n"
                  "                 one the model was voiced for), off, a shipped one\n"
-                 "                 (4x12-closed, 1x12-open, 1x8-combo, 2x12-bright)\n"
+                 "                 (4x12-closed, 1x12-open, 1x8-combo, 2x12-bright,\n"
+                 "                 2x10-open, 1x15-open)\n"
                  "                 or your own impulse-response file (WAV, FLAC, AIFF...,\n"
                  "                 mono or stereo, up to 2 s); one that cannot be played is\n"
                  "                 named and nothing is rendered (status 2)\n"
@@ -212,7 +214,7 @@ std::vector<FactoryPreset> factoryPresets(const Options& o) {
 // The options' preset applied: each control it sets, unless given after it. The
 // model is the index the preset holds (into whichever archive plays, as in an LV2
 // host); the cabinet the shipped one its value numbers (0 off, shipped ones from 2,
-// in the order the bundle's archive lists them).
+// in the LV2 Cabinet port's fixed order).
 void applyPreset(Options& o) {
     const std::vector<FactoryPreset> presets = factoryPresets(o);
     const FactoryPreset* preset = findFactoryPreset(presets, *o.preset);
@@ -237,14 +239,12 @@ void applyPreset(Options& o) {
     if (o.afterPreset[4] || cabinet == v.end())
         return;
     const long number = std::lround(cabinet->second);
-    const std::vector<std::string> shipped =
-        DataArchive::readDirectory(o.bundle + "/")->cabinetNames();
     if (number == -1)
         o.cabinet = cabinet::kModelsOwn;
     else if (number == 0)
         o.cabinet = cabinet::kOff;
-    else if (number >= 2 && static_cast<size_t>(number - 2) < shipped.size())
-        o.cabinet = shipped[static_cast<size_t>(number - 2)];
+    else if (number >= 2 && number - 2 < quorlelv2::kCabinetPortCount)
+        o.cabinet = quorlelv2::kCabinetPortNames[number - 2];
     else
         die("preset " + preset->fragment + " names cabinet " + std::to_string(number) +
                 ", which the bundle does not ship",

@@ -15,6 +15,7 @@
 // instance.
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
+#include "tools/lv2/CabinetPorts.h"
 #include "tools/lv2/Lv2Instance.h"
 
 #include <algorithm>
@@ -135,12 +136,18 @@ void requestFile(Instance& self, const Rig& rig) {
 
 void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept) {
     const DataArchive& shipped = *self.shipped;
-    const std::vector<std::string>& names = shipped.cabinetNames();
-    rig.shelf.resize((names.size() + 1) * 2);
+    // By the port's values, each the cabinet of that name in the shipped archive.
+    const auto count = static_cast<size_t>(kCabinetPortCount);
+    rig.shelf.resize((count + 1) * 2);
     rig.lent.assign(rig.shelf.size(), nullptr);
-    for (size_t i = 0; i < names.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
         std::string error;
-        const auto ready = cabinet::load(shipped, names[i], self.rate, error);
+        const std::string name = cabinet::shippedName(shipped, kCabinetPortNames[i]);
+        const auto ready =
+            name.empty() ? std::nullopt : cabinet::load(shipped, name, self.rate, error);
+        if (name.empty())
+            error =
+                std::string("the shipped archive has no cabinet \"") + kCabinetPortNames[i] + "\"";
         if (!ready) {
             lv2_log_error(&self.logger, "quorle: %s\n", error.c_str());
             continue; // that choice plays no cabinet
@@ -153,8 +160,8 @@ void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept) {
     rig.own.assign(models.size(), kCabinetOff);
     for (size_t m = 0; m < models.size(); ++m) {
         const std::string named = cabinet::modelsOwn(*rig.archive, models[m], shipped);
-        for (size_t i = 0; i < names.size(); ++i)
-            if (!named.empty() && names[i] == named)
+        for (size_t i = 0; i < count; ++i)
+            if (!named.empty() && named == cabinet::shippedName(shipped, kCabinetPortNames[i]))
                 rig.own[m] = kCabinetFirstShipped + static_cast<int32_t>(i);
     }
     const std::shared_ptr<const ImpulseResponse> stored = storedCopy(self, file, kept);

@@ -44,7 +44,8 @@ constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archi
 constexpr const char* kModelsUri = "http://pellark.invalid/plugins/quorle#models";
 constexpr const char* kCabinetFileUri = "http://pellark.invalid/plugins/quorle#cabinetFile";
 // The Cabinet port's values: the model's own (the default), no cabinet, the player's
-// file, then the shipped cabinets in the order the shipped archive lists them. Any
+// file, then the shipped cabinets in the fixed order of kCabinetPortNames
+// (tools/lv2/CabinetPorts.cmake: a value names the same cabinet for good). Any
 // other value: none.
 constexpr int32_t kCabinetOff = 0;
 constexpr int32_t kCabinetFile = 1;

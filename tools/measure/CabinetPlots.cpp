@@ -18,6 +18,18 @@ constexpr double kPointsPerOctave = 48.0;
 constexpr double kBandsLowHz = 31.0, kBandsHighHz = 16200.0; // the phrase's bands: 31.5 Hz..16 kHz
 constexpr double kBandsShownDb = 50.0; // below the loudest band, the bands shown
 constexpr Colour kPlainColour = {0.0, 0.0, 0.0};
+constexpr Colour kPeerColour = {0.80, 0.80, 0.80};
+constexpr double kSmoothedLowHz = 40.0, kSmoothedHighHz = 16000.0;
+
+// `ir`'s 1/12-octave smoothed response (0 dB at 1 kHz), 48 points an octave.
+PlotSeries smoothedCurve(const std::vector<float>& ir, double rate, const std::string& label) {
+    PlotSeries curve(label);
+    for (double f = kSmoothedLowHz; f <= std::min(kSmoothedHighHz, 0.45 * rate);
+         f *= std::pow(2.0, 1.0 / kPointsPerOctave))
+        curve.x.push_back(f);
+    curve.y = smoothedResponseDb(ir, rate, curve.x);
+    return curve;
+}
 
 void write(const PlotSpec& plot, const std::string& path, std::vector<std::string>& written) {
     std::string error;
@@ -94,6 +106,38 @@ PlotSeries responseCurve(const std::vector<float>& ir, double rate, double loHz,
         curve.y.push_back(responseDb(ir, rate, f) - reference);
     }
     return curve;
+}
+
+std::string plotCabinetsBesidePeers(const std::vector<NamedResponse>& ours, double rate,
+                                    const std::vector<NamedResponse>& peers, double peersRate,
+                                    const std::string& peerSource, const std::string& dir) {
+    PlotSpec plot;
+    plot.title = "our cabinets (colour) beside " + peerSource + "'s " +
+                 std::to_string(peers.size()) + " (grey): 1/12-octave smoothed, 0 dB at 1 kHz";
+    plot.xLabel = "frequency (Hz)";
+    plot.yLabel = "gain (dB)";
+    plot.logX = true;
+    plot.xMin = kSmoothedLowHz;
+    plot.xMax = kSmoothedHighHz;
+    plot.yMin = -40.0;
+    plot.yMax = 25.0;
+    plot.legend = LegendPlace::BottomLeft;
+    for (size_t i = 0; i < peers.size(); ++i) {
+        plot.series.push_back(
+            smoothedCurve(peers[i].ir, peersRate, i == 0 ? peerSource + " (each)" : ""));
+        plot.series.back().colour = kPeerColour;
+    }
+    // Ours in colours of their own, whatever their place after the peers.
+    constexpr Colour kOurs[] = {{0.12, 0.47, 0.71}, {1.00, 0.50, 0.05}, {0.17, 0.63, 0.17},
+                                {0.84, 0.15, 0.16}, {0.58, 0.40, 0.74}, {0.55, 0.34, 0.29},
+                                {0.89, 0.47, 0.76}, {0.09, 0.75, 0.81}};
+    for (size_t i = 0; i < ours.size(); ++i) {
+        plot.series.push_back(smoothedCurve(ours[i].ir, rate, ours[i].name));
+        plot.series.back().colour = kOurs[i % (sizeof kOurs / sizeof kOurs[0])];
+    }
+    std::vector<std::string> written;
+    write(plot, dir + "/cabinets-vs-peers.png", written);
+    return written.back();
 }
 
 std::vector<std::string> plotCabinets(const ShippedCabinets& cabinets,

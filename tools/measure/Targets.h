@@ -175,4 +175,20 @@ constexpr const char* kRigPeerCabinetUri =
     "http://guitarix.sourceforge.net/plugins/gx_cabinet#CABINET";
 constexpr float kRigPeerCabinetModel = 0.0f; // 4x12, gx_amp's own by default
 
+// Cabinet shape: each shipped cabinet's impulse response, 1/12-octave smoothed, 0 dB
+// at 1 kHz (CabinetShape.h): a low resonance of at least +3 dB somewhere in 70..200
+// Hz; a presence peak of +3..+12 dB in 1.8..4.5 kHz; the -10 dB point (the first
+// frequency above the presence peak 10 dB under 1 kHz) in 5.0..8.5 kHz; and at
+// least half of the cabinets with a narrow notch or peak of 6 dB or more in 0.5..8
+// kHz (a point that far below, or above, both points a third of an octave away).
+constexpr double kShapeResonanceLoHz = 70.0, kShapeResonanceHiHz = 200.0;
+constexpr double kShapeResonanceMinDb = 3.0;
+constexpr double kShapePresenceLoHz = 1800.0, kShapePresenceHiHz = 4500.0;
+constexpr double kShapePresenceMinDb = 3.0, kShapePresenceMaxDb = 12.0;
+constexpr double kShapeMinus10LoHz = 5000.0, kShapeMinus10HiHz = 8500.0;
+constexpr double kShapeFeatureLoHz = 500.0, kShapeFeatureHiHz = 8000.0;
+constexpr double kShapeFeatureMinDb = 6.0;
+constexpr double kShapeFeatureNeighbourOctaves = 1.0 / 3.0;
+constexpr double kShapeFeatureMinShare = 0.5;
+
 } // namespace measure::targets
