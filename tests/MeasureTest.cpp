@@ -288,7 +288,8 @@ TEST(MeasureReport, EveryTargetJudged) {
         {2, 4, [](auto& m) { m.sustainDb = 5.0; }},
         {2, 4, [](auto& m) { m.decayRatio = 0.7; }}, // fades at 0.7 times the dry rate
         {3, 5, [](auto& m) { m.octaveDb = -7.0; }},
-        {3, 6, [](auto& m) { m.loudnessDbfs = -25.0; }}, // mean -21.2: 3.8 dB under it
+        {3, 6, [](auto& m) { m.loudnessDbfs = -23.5; }},   // 3.5 dB under the others
+        {1, 6, [](auto& m) { m.loudnessReDryDb = -3.5; }}, // a drop when inserted
         {0, 7, [](auto& m) { m.ratesMaxDb = 1.6; }},
         {0, 8, [](auto& m) { m.bassLowDb[0] = -45.0; }}, // bass 0 takes only 3 dB off 80 Hz
         {0, 8, [](auto& m) { m.bassMidDb[2] = -36.5; }}, // bass 1 lifts 1 kHz 3.5 dB
@@ -316,11 +317,14 @@ TEST(MeasureReport, EveryTargetJudged) {
     EXPECT_NE(judge(lead, true, nullptr).rows[2][3].verdict, Verdict::Fail);
     lead[2].decayRatio = measure::targets::kDecayMaxRatio; // the limit itself passes
     EXPECT_EQ(judge(lead, true, nullptr).rows[2][4].verdict, Verdict::Pass);
-    // Shapes are compared, and loudness judged, only when every model is there.
+    // Shapes are compared, and the models' loudness spread judged, only when every
+    // model is there; each model's level against the dry input always is.
     models[3].loudnessDbfs = -35.0;
     const Table alone = judge(models, false, nullptr);
     EXPECT_EQ(alone.rows[2][11].verdict, Verdict::None);
-    EXPECT_EQ(alone.rows[3][6].verdict, Verdict::None);
+    EXPECT_EQ(alone.rows[3][6].verdict, Verdict::Pass);
+    models[3].loudnessReDryDb = 3.5;
+    EXPECT_EQ(judge(models, false, nullptr).rows[3][6].verdict, Verdict::Fail);
 }
 
 // The cabinet tables: the spread of each model's levels and, for each change of

@@ -162,7 +162,9 @@ ModelMeasurements measureModel(const Renderer& r, size_t model, double rate) {
 
     const Signal in = phrase(rate);
     const Signal out = r.render(model, Controls{}, in, rate);
-    m.loudnessDbfs = rmsDb(out.data(), out.size());
+    const Signal played = r.render(model, Controls{}, in, rate, r.ownCabinet(model));
+    m.loudnessDbfs = rmsDb(played.data(), played.size());
+    m.loudnessReDryDb = m.loudnessDbfs - rmsDb(in.data(), in.size());
     if (m.role.highGain)
         m.sustainDb = dynamicRangeDb(in.data(), in.size(), rate, t::kSustainFloorDbfs) -
                       dynamicRangeDb(out.data(), out.size(), rate, t::kSustainFloorDbfs);

@@ -1,6 +1,8 @@
 #include "tools/measure/Renderer.h"
 
 #include "au/quorleIds.h"
+#include "main/CabinetLoad.h"
+#include "main/DataArchive.h"
 #include "tools/PluginHost.h"
 
 #include <algorithm>
@@ -41,6 +43,14 @@ Renderer::Renderer(std::string bundleDir) : mBundle(std::move(bundleDir)) {
     mNames = host.modelNames();
     if (mNames.empty())
         throw RenderError("the bundle " + mBundle + " lists no models");
+    // The archive lists its model entries in the unit's order.
+    if (const auto archive = DataArchive::readDirectory(mBundle + "/"))
+        for (const std::string& entry : archive->modelNames())
+            mOwnCabinets.push_back(cabinet::modelsOwn(*archive, entry, *archive));
+}
+
+std::string Renderer::ownCabinet(size_t model) const {
+    return model < mOwnCabinets.size() ? mOwnCabinets[model] : "";
 }
 
 OSStatus Renderer::useOversampling(UInt32 factor) {

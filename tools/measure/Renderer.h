@@ -30,6 +30,9 @@ class Renderer {
     explicit Renderer(std::string bundleDir);
 
     const std::vector<std::string>& modelNames() const { return mNames; }
+    // The shipped cabinet model `model` names as its own (the plug-in's default
+    // cabinet for it), as the bundle's archive lists it; "" for none.
+    std::string ownCabinet(size_t model) const;
 
     // Asks every unit from now on to run at `factor` times the stream rate
     // (property kQuorleProperty_Oversampling). noErr when a unit takes it; otherwise
@@ -46,6 +49,7 @@ class Renderer {
   private:
     std::string mBundle;
     std::vector<std::string> mNames;
+    std::vector<std::string> mOwnCabinets; // by model
     UInt32 mOversampling = 1;
     bool mSetOversampling = false;
 };

@@ -124,12 +124,13 @@ Cell octaveCell(const ModelMeasurements& m) {
     return judged(format("%.1f dB", *m.octaveDb), *m.octaveDb >= t::kOctaveMinDb);
 }
 
-Cell loudnessCell(const ModelMeasurements& m, std::optional<double> mean) {
-    if (!mean)
-        return {format("%.1f dBFS", m.loudnessDbfs), Verdict::None};
-    const double deviation = m.loudnessDbfs - *mean;
-    return judged(format("%.1f dBFS (%+.1f)", m.loudnessDbfs, deviation),
-                  std::fabs(deviation) <= t::kLoudnessMaxDeviationDb);
+// `spread`: the loudest model less the quietest, when every model was measured.
+Cell loudnessCell(const ModelMeasurements& m, std::optional<double> spread) {
+    const std::string text = format("%.1f dBFS (%+.1f)", m.loudnessDbfs, m.loudnessReDryDb);
+    const bool inBand = std::fabs(m.loudnessReDryDb) <= t::kLoudnessMaxReDryDb;
+    if (!spread)
+        return judged(text, inBand);
+    return judged(text, inBand && *spread <= t::kLoudnessMaxSpreadDb);
 }
 
 Cell ratesCell(const ModelMeasurements& m) {
@@ -191,12 +192,14 @@ Table judge(const std::vector<ModelMeasurements>& models, bool compareLoudness,
                      "Fuzz"};
     if (cpu)
         table.columns.push_back("CPU (x real time)");
-    std::optional<double> mean;
+    std::optional<double> spread;
     if (compareLoudness && !models.empty()) {
-        double sum = 0.0;
-        for (const ModelMeasurements& m : models)
-            sum += m.loudnessDbfs;
-        mean = sum / static_cast<double>(models.size());
+        double loudest = models.front().loudnessDbfs, quietest = loudest;
+        for (const ModelMeasurements& m : models) {
+            loudest = std::max(loudest, m.loudnessDbfs);
+            quietest = std::min(quietest, m.loudnessDbfs);
+        }
+        spread = loudest - quietest;
     }
     for (size_t i = 0; i < models.size(); ++i) {
         const ModelMeasurements& m = models[i];
@@ -206,7 +209,7 @@ Table judge(const std::vector<ModelMeasurements>& models, bool compareLoudness,
                                  thdCell(m),
                                  sustainCell(m),
                                  octaveCell(m),
-                                 loudnessCell(m, mean),
+                                 loudnessCell(m, spread),
                                  ratesCell(m),
                                  bassCell(m),
                                  ladderCell(models, i),
@@ -217,8 +220,13 @@ Table judge(const std::vector<ModelMeasurements>& models, bool compareLoudness,
             row.push_back(cpuCell(*cpu, i));
         table.rows.push_back(row);
     }
-    if (!compareLoudness)
-        table.notes.push_back("Loudness is judged only against the other models (--model all).");
+    if (spread)
+        table.notes.push_back(format("Loudness: the phrase through each model's own cabinet, re "
+                                     "the dry phrase; the models %.1f dB apart.",
+                                     *spread));
+    else
+        table.notes.push_back("Loudness: the phrase through the model's own cabinet, re the dry "
+                              "phrase; the spread is judged only with every model (--model all).");
     if (cpu) {
         if (cpu->calf)
             table.notes.push_back(format("CPU: %s runs at %.0fx real time per channel; each model "

@@ -32,8 +32,9 @@ struct Table {
     std::vector<std::string> notes; // printed under the table
 };
 
-// Loudness is judged only when `compareLoudness` (every model measured); the CPU
-// column is there only when `cpu` is given.
+// The models' loudness spread and their shapes are judged only when
+// `compareLoudness` (every model measured); the CPU column is there only when `cpu`
+// is given.
 Table judge(const std::vector<ModelMeasurements>& models, bool compareLoudness,
             const CpuFigures* cpu);
 // The cabinets' levels behind each model: one row per model, a column per cabinet

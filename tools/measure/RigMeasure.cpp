@@ -105,6 +105,19 @@ PeerFizz peerFizz(Lv2Timer& host, const std::string& label, const std::string& u
     return peer;
 }
 
+// A model's level over the takes: the mean of their levels re dry (dB).
+double takesLevelDb(const RigFigures& f) {
+    return f.levelReDryDb.size() < 2
+               ? 0.0
+               : mean(std::vector<double>(f.levelReDryDb.begin() + 1, f.levelReDryDb.end()));
+}
+
+double spreadOf(const std::vector<double>& v) {
+    return v.empty()
+               ? 0.0
+               : *std::max_element(v.begin(), v.end()) - *std::min_element(v.begin(), v.end());
+}
+
 } // namespace
 
 double nonlinearShareDb(const Signal& in, const Signal& out, double rate) {
@@ -219,25 +232,28 @@ Table judgeRig(const RigMeasurements& rig) {
     table.columns = {
         "Model",  "Cabinet",          "Level re dry (phrase; takes)", "Non-linear 0.5 / 1",
         "Ladder", "Fizz, no cabinet", "Fizz, peer's cabinet",         "Low note decay"};
-    // Mean level of each model over the phrase and the takes, for the spread.
-    std::vector<double> means;
-    for (const RigFigures& f : rig.models)
-        means.push_back(mean(f.levelReDryDb));
-    const double spread = means.empty() ? 0.0
-                                        : *std::max_element(means.begin(), means.end()) -
-                                              *std::min_element(means.begin(), means.end());
+    // The models' levels on the phrase and their mean over the takes, for the spreads.
+    std::vector<double> onPhrase, onTakes;
+    for (const RigFigures& f : rig.models) {
+        onPhrase.push_back(f.levelReDryDb.empty() ? 0.0 : f.levelReDryDb.front());
+        onTakes.push_back(takesLevelDb(f));
+    }
+    const double phraseSpread = spreadOf(onPhrase), takesSpread = spreadOf(onTakes);
     const RigFigures* before = nullptr;
     for (const RigFigures& f : rig.models) {
         const ModelRole role = roleOf(f.model);
         std::vector<Cell> row = {{f.model, Verdict::None},
                                  {f.cabinet.empty() ? "none" : f.cabinet, Verdict::None}};
-        std::string levels;
-        bool inBand = true;
-        for (size_t i = 0; i < f.levelReDryDb.size(); ++i) {
-            levels += format(i == 0 ? "%+.1f;" : " %+.1f", f.levelReDryDb[i]);
-            inBand = inBand && std::fabs(f.levelReDryDb[i]) <= t::kRigLevelMaxReDryDb;
-        }
-        row.push_back(judged(levels, inBand));
+        const double phrase = f.levelReDryDb.empty() ? 0.0 : f.levelReDryDb.front();
+        const std::vector<double> each(f.levelReDryDb.begin() + (f.levelReDryDb.empty() ? 0 : 1),
+                                       f.levelReDryDb.end());
+        const double takes = takesLevelDb(f);
+        row.push_back(judged(each.empty() ? format("%+.1f", phrase)
+                                          : format("%+.1f; %+.1f (%+.1f..%+.1f)", phrase, takes,
+                                                   *std::min_element(each.begin(), each.end()),
+                                                   *std::max_element(each.begin(), each.end())),
+                             std::fabs(phrase) <= t::kRigLevelMaxReDryDb &&
+                                 std::fabs(takes) <= t::kRigLevelMaxReDryDb));
         row.push_back(
             {format("%.1f / %.1f dB", f.nonlinearDb[0], f.nonlinearDb[1]), Verdict::None});
         // The ladder: the drive models that are neither clean nor octave models, each
@@ -282,7 +298,8 @@ Table judgeRig(const RigMeasurements& rig) {
     table.rows.push_back(
         {{"all", Verdict::None},
          kNotApplicable,
-         judged(format("spread %.1f dB", spread), spread <= t::kRigLevelSpreadMaxDb),
+         judged(format("spread %.1f; %.1f dB", phraseSpread, takesSpread),
+                phraseSpread <= t::kRigLevelSpreadMaxDb && takesSpread <= t::kRigLevelSpreadMaxDb),
          kNotApplicable,
          kNotApplicable,
          kNotApplicable,
@@ -302,7 +319,8 @@ Table judgeRig(const RigMeasurements& rig) {
     peerNote(rig.withoutCabinet, "at its maximum");
     table.notes.push_back(format(
         "Level: RMS re the dry input at the default controls through the model's own cabinet, "
-        "each within %.0f dB, the models' means at most %.0f dB apart. Non-linear: the share of "
+        "on the phrase and the mean over the takes each within %.0f dB; the models at most %.0f "
+        "dB apart on the phrase and on the takes. Non-linear: the share of "
         "the output no linear filter of the input explains (no cabinet), drives %.2g / %.2g, the "
         "mean over the takes; the ladder's steps at least %.0f dB (a high-gain model after "
         "another at least as distorted). Fizz: %.0f-%.0f kHz re %.1f-%.0f kHz at drive 1, at "

@@ -44,8 +44,11 @@ constexpr double kOctaveDbfs = -12.0;
 constexpr float kOctaveDrive = 0.5f;
 constexpr double kOctaveMinDb = -6.0;
 
-// Loudness: the phrase's RMS level of every model within 3 dB of the models' mean.
-constexpr double kLoudnessMaxDeviationDb = 3.0;
+// Loudness: the phrase at the default controls through the model's own cabinet
+// (the one the plug-in plays by default): its RMS within 3 dB of the dry phrase's,
+// and the loudest model at most 3 dB above the quietest.
+constexpr double kLoudnessMaxReDryDb = 3.0;
+constexpr double kLoudnessMaxSpreadDb = 3.0;
 
 // Rates: the phrase's third-octave spectrum (50 Hz..12 kHz) re the input's, at
 // 44.1 and 96 kHz, within 1.5 dB of that at 48 kHz.
