@@ -29,6 +29,7 @@
 #include "tools/measure/Plot.h"
 #include "tools/measure/Report.h"
 #include "tools/measure/RigMeasure.h"
+#include "tools/measure/RigPlots.h"
 #include "tools/measure/Targets.h"
 #endif
 
@@ -166,16 +167,18 @@ std::vector<size_t> selectModels(const std::string& text, const std::vector<std:
     fail("unknown model \"" + text + "\" (the bundle has " + known + ")");
 }
 
-// The rig's targets on the recordings in `o.rig`, each model through its own cabinet.
-measure::Table rigTable(const MeasureOptions& o, const measure::Renderer& renderer) {
-    const std::shared_ptr<const DataArchive> archive = DataArchive::readDirectory(o.bundle + "/");
-    std::vector<std::string> own; // the archive lists the models in the unit's order
-    if (archive)
-        for (const std::string& entry : archive->modelNames())
-            own.push_back(cabinet::modelsOwn(*archive, entry, *archive));
+// The rig's targets on the recordings in `o.rig`, each model through its own cabinet,
+// and its pictures when `o.plotDir` is set (their count added to `pictures`).
+measure::Table rigTable(const MeasureOptions& o, const measure::Renderer& renderer,
+                        size_t& pictures) {
     try {
         const measure::Takes takes = measure::sortTakes(measure::readRecordings(o.rig, o.rate));
-        return measure::judgeRig(measure::measureRig(renderer, own, takes, o.rate));
+        const measure::ShippedCabinets cabinets = measure::loadCabinets(o.bundle, o.rate);
+        const measure::RigMeasurements rig =
+            measure::measureRig(renderer, takes, o.rate, &cabinets);
+        if (!o.plotDir.empty())
+            pictures += measure::plotRig(rig, o.plotDir).size();
+        return measure::judgeRig(rig);
     } catch (const measure::RenderError& e) {
         fail(e.what());
     }
@@ -217,14 +220,17 @@ int measureCommand(int argc, char** argv) {
             fail("cannot create the plot directory " + o.plotDir);
     }
 
+    size_t pictures = 0;
     if (o.rigOnly) {
-        const measure::Table rig = rigTable(o, renderer);
+        const measure::Table rig = rigTable(o, renderer, pictures);
         std::fputs((o.markdown ? measure::formatMarkdown(rig) : measure::formatText(rig)).c_str(),
                    stdout);
+        if (pictures)
+            std::fprintf(stderr, "quorle-model: wrote %zu pictures to %s\n", pictures,
+                         o.plotDir.c_str());
         return measure::allPass(rig) ? 0 : kExitFailedTarget;
     }
     std::vector<measure::ModelMeasurements> measured;
-    size_t pictures = 0;
     for (size_t m : models) {
         measured.push_back(measure::measureModel(renderer, m, o.rate));
         if (!o.plotDir.empty())
@@ -275,7 +281,7 @@ int measureCommand(int argc, char** argv) {
     }
 
     if (!o.rig.empty())
-        tables.push_back(rigTable(o, renderer));
+        tables.push_back(rigTable(o, renderer, pictures));
 
     bool pass = true;
     for (size_t i = 0; i < tables.size(); ++i) {

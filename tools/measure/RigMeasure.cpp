@@ -22,6 +22,8 @@ namespace {
 constexpr size_t kCoherenceFft = 4096;
 constexpr double kShareLoHz = 40.0, kShareHiHz = 16000.0;
 constexpr unsigned kPeerBlock = 512;
+// The drives the ladder is judged at, as indices of targets::kRigDrives.
+constexpr size_t kSoft = t::kRigLadderDrives[0], kHard = t::kRigLadderDrives[1];
 
 // One frame's spectrum: Hann-windowed, FFTW's real transform.
 class FrameFft {
@@ -167,9 +169,11 @@ Takes sortTakes(std::vector<Recording> recordings) {
     return takes;
 }
 
-RigMeasurements measureRig(const Renderer& renderer, const std::vector<std::string>& cabinets,
-                           const Takes& takes, double rate) {
+RigMeasurements measureRig(const Renderer& renderer, const Takes& takes, double rate,
+                           const ShippedCabinets* cabinets) {
     RigMeasurements rig;
+    if (cabinets)
+        rig.cabinets = cabinets->names;
     for (const Recording& take : takes.played)
         rig.takes.push_back(take.name);
     if (takes.lowNote)
@@ -185,31 +189,40 @@ RigMeasurements measureRig(const Renderer& renderer, const std::vector<std::stri
     for (size_t m = 0; m < renderer.modelNames().size(); ++m) {
         RigFigures f;
         f.model = renderer.modelNames()[m];
-        f.cabinet = m < cabinets.size() ? cabinets[m] : "";
+        f.cabinet = renderer.ownCabinet(m);
         auto levelReDry = [&](const Signal& dry) {
             const Signal wet = renderer.render(m, defaults, dry, rate, f.cabinet);
             return rmsDb(wet.data(), wet.size()) - rmsDb(dry.data(), dry.size());
         };
         f.levelReDryDb.push_back(levelReDry(phrase));
-        std::vector<double> soft, hard, fizz, fizzPeer;
+        std::array<std::vector<double>, t::kRigDrives.size()> shares;
+        std::vector<double> fizz, fizzPeer;
+        std::vector<std::vector<double>> through(rig.cabinets.size());
         std::string why;
         for (const Recording& take : takes.played) {
             f.levelReDryDb.push_back(levelReDry(take.audio));
-            Controls driven = defaults;
-            driven.drive = t::kRigLadderDrives[0];
-            soft.push_back(
-                nonlinearShareDb(take.audio, renderer.render(m, driven, take.audio, rate), rate));
-            driven.drive = t::kRigLadderDrives[1];
-            const Signal loud = renderer.render(m, driven, take.audio, rate);
-            hard.push_back(nonlinearShareDb(take.audio, loud, rate));
+            Signal loud;
+            for (size_t d = 0; d < t::kRigDrives.size(); ++d) {
+                Controls driven = defaults;
+                driven.drive = t::kRigDrives[d];
+                Signal out = renderer.render(m, driven, take.audio, rate);
+                shares[d].push_back(nonlinearShareDb(take.audio, out, rate));
+                if (d + 1 == t::kRigDrives.size())
+                    loud = std::move(out);
+            }
             fizz.push_back(fizzOf(loud, rate));
+            for (size_t c = 0; c < through.size(); ++c)
+                through[c].push_back(fizzOf(throughCabinet(loud, cabinets->responses[c]), rate));
             const Signal speaker =
                 peerRender(installed, t::kRigPeerCabinetUri, {{"c_model", t::kRigPeerCabinetModel}},
                            loud, rate, why);
             if (!speaker.empty())
                 fizzPeer.push_back(fizzOf(speaker, rate));
         }
-        f.nonlinearDb = {mean(soft), mean(hard)};
+        for (size_t d = 0; d < shares.size(); ++d)
+            f.nonlinearDb[d] = mean(shares[d]);
+        for (const std::vector<double>& c : through)
+            f.fizzThroughDb.push_back(mean(c));
         f.fizzDb = mean(fizz);
         if (!fizzPeer.empty() && fizzPeer.size() == takes.played.size())
             f.fizzPeerCabinetDb = mean(fizzPeer);
@@ -255,7 +268,7 @@ Table judgeRig(const RigMeasurements& rig) {
                              std::fabs(phrase) <= t::kRigLevelMaxReDryDb &&
                                  std::fabs(takes) <= t::kRigLevelMaxReDryDb));
         row.push_back(
-            {format("%.1f / %.1f dB", f.nonlinearDb[0], f.nonlinearDb[1]), Verdict::None});
+            {format("%.1f / %.1f dB", f.nonlinearDb[kSoft], f.nonlinearDb[kHard]), Verdict::None});
         // The ladder: the drive models that are neither clean nor octave models, each
         // more distorted than the one before by a step, a high-gain model after
         // another at least as distorted.
@@ -263,8 +276,8 @@ Table judgeRig(const RigMeasurements& rig) {
             if (before) {
                 const bool bothHigh = roleOf(before->model).highGain && role.highGain;
                 const double need = bothHigh ? 0.0 : t::kRigLadderMinStepDb;
-                const double step = std::min(f.nonlinearDb[0] - before->nonlinearDb[0],
-                                             f.nonlinearDb[1] - before->nonlinearDb[1]);
+                const double step = std::min(f.nonlinearDb[kSoft] - before->nonlinearDb[kSoft],
+                                             f.nonlinearDb[kHard] - before->nonlinearDb[kHard]);
                 row.push_back(judged(format("%+.1f dB", step), step >= need));
             } else {
                 row.push_back(kNotApplicable);
@@ -315,8 +328,9 @@ Table judgeRig(const RigMeasurements& rig) {
                                   ? format("%s %s: fizz %.1f dB.", p.label.c_str(), how, *p.fizzDb)
                                   : p.label + " " + how + ": " + p.why + ".");
     };
-    peerNote(rig.withCabinet, "at its maximum through its own cabinet");
-    peerNote(rig.withoutCabinet, "at its maximum");
+    peerNote(rig.withCabinet, "at its maximum (Drive 1, master -12 dB, which keeps its output "
+                              "from clipping) through its own cabinet (4x12)");
+    peerNote(rig.withoutCabinet, "at its maximum (DRIVE 20)");
     table.notes.push_back(format(
         "Level: RMS re the dry input at the default controls through the model's own cabinet, "
         "on the phrase and the mean over the takes each within %.0f dB; the models at most %.0f "
@@ -325,10 +339,10 @@ Table judgeRig(const RigMeasurements& rig) {
         "mean over the takes; the ladder's steps at least %.0f dB (a high-gain model after "
         "another at least as distorted). Fizz: %.0f-%.0f kHz re %.1f-%.0f kHz at drive 1, at "
         "most %.0f dB above the peer. Low note: its decay re dry at most x%.2f.",
-        t::kRigLevelMaxReDryDb, t::kRigLevelSpreadMaxDb, t::kRigLadderDrives[0],
-        t::kRigLadderDrives[1], t::kRigLadderMinStepDb, t::kRigFizzLoHz / 1000.0,
-        t::kRigFizzHiHz / 1000.0, t::kRigFizzRefLoHz / 1000.0, t::kRigFizzRefHiHz / 1000.0,
-        t::kRigFizzMaxAboveDb, t::kRigDecayMaxRatio));
+        t::kRigLevelMaxReDryDb, t::kRigLevelSpreadMaxDb, t::kRigDrives[kSoft], t::kRigDrives[kHard],
+        t::kRigLadderMinStepDb, t::kRigFizzLoHz / 1000.0, t::kRigFizzHiHz / 1000.0,
+        t::kRigFizzRefLoHz / 1000.0, t::kRigFizzRefHiHz / 1000.0, t::kRigFizzMaxAboveDb,
+        t::kRigDecayMaxRatio));
     return table;
 }
 

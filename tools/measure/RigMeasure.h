@@ -6,6 +6,7 @@
 // Runs on the calling thread.
 #pragma once
 
+#include "tools/measure/CabinetMeasure.h"
 #include "tools/measure/Recordings.h"
 #include "tools/measure/Renderer.h"
 #include "tools/measure/Report.h"
@@ -42,13 +43,17 @@ struct RigFigures {
     // RMS re the dry input's at the default controls through the model's own
     // cabinet: the plucked phrase, then each played take.
     std::vector<double> levelReDryDb;
-    // nonlinearShareDb at drive 0.5 and 1 (no cabinet), the mean over the played takes.
-    std::array<double, 2> nonlinearDb{};
+    // nonlinearShareDb at each of targets::kRigDrives (no cabinet), the mean over the
+    // played takes.
+    std::array<double, 4> nonlinearDb{};
     // bandRatioDb 4-8 kHz re 0.2-2 kHz at drive 1, the mean over the played takes:
     // without a cabinet, and through the peer amplifier's cabinet (nullopt when that
     // peer is not installed).
     double fizzDb = 0.0;
     std::optional<double> fizzPeerCabinetDb;
+    // The same through each cabinet of the bundle's archive, levelled as the plug-in
+    // plays it (the drive-1 output convolved offline), in the archive's order.
+    std::vector<double> fizzThroughDb;
     // The low note's decay (dB/s) at the default controls, without a cabinet, re the
     // dry note's (a ratio above 1: it dies faster); nullopt without the take.
     std::optional<double> lowDecayRatio;
@@ -66,12 +71,14 @@ struct RigMeasurements {
     PeerFizz withCabinet;    // gx_amp at its maximum through its own cabinet
     PeerFizz withoutCabinet; // gxmetal_amp at its maximum
     std::vector<std::string> takes;
+    std::vector<std::string> cabinets; // the bundle's, as fizzThroughDb lists them
 };
 
-// Every model of `renderer` (oversampling as it is set), at `rate` Hz; `cabinets`
-// gives each model's own cabinet by model index ("" for none). Throws RenderError.
-RigMeasurements measureRig(const Renderer& renderer, const std::vector<std::string>& cabinets,
-                           const Takes& takes, double rate);
+// Every model of `renderer` (oversampling as it is set), at `rate` Hz, each through
+// its own cabinet (Renderer::ownCabinet); the fizz also through each of `cabinets`
+// when given. Throws RenderError.
+RigMeasurements measureRig(const Renderer& renderer, const Takes& takes, double rate,
+                           const ShippedCabinets* cabinets = nullptr);
 
 // The rig targets (targets::kRig*), one row per model.
 Table judgeRig(const RigMeasurements& rig);
