@@ -166,7 +166,7 @@ constexpr double kCpuMinRatio = 2.0;
 constexpr double kRigLevelMaxReDryDb = 3.0;
 constexpr double kRigLevelSpreadMaxDb = 3.0;
 constexpr std::array<float, 4> kRigDrives = {0.25f, 0.5f, 0.75f, 1.0f}; // measured
-constexpr std::array<size_t, 2> kRigLadderDrives = {1, 3}; // judged: drives 0.5 and 1
+constexpr std::array<size_t, 2> kRigLadderDrives = {1, 3};              // judged: drives 0.5 and 1
 constexpr double kRigLadderMinStepDb = 2.0;
 constexpr double kRigFizzLoHz = 4000.0, kRigFizzHiHz = 8000.0;
 constexpr double kRigFizzRefLoHz = 200.0, kRigFizzRefHiHz = 2000.0;
