@@ -25,11 +25,10 @@
 #include "tools/measure/Lv2Timer.h"
 #include "tools/measure/Metrics.h"
 #include "tools/measure/ModelMeasure.h"
+#include "tools/measure/Recordings.h"
 #include "tools/measure/Report.h"
 #include "tools/measure/Signals.h"
 #include "tools/measure/Spectrum.h"
-
-#include <sndfile.h>
 
 #include <algorithm>
 #include <array>
@@ -54,7 +53,6 @@ constexpr const char* kMonoUri = "http://pellark.invalid/plugins/quorle#mono";
 constexpr double kRate = 48000.0;
 constexpr unsigned kBlock = 512;
 constexpr float kQuorleDrive = 0.5f;
-constexpr double kRecordingDbfs = -21.0; // RMS
 
 constexpr double kLadderHz = 1000.0, kLadderDbfs = -18.0;
 constexpr double kBreakupHz = 1000.0;
@@ -174,37 +172,14 @@ Figures measureSubject(const Subject& s, const std::vector<Signal>& recordings) 
     return f;
 }
 
-// The file at `path` mixed to mono, at kRate, at kRecordingDbfs RMS; exits on a
-// file that cannot be read or holds only silence.
+// The file at `path` as measure::readRecording reads it (mono, kRate, -21 dBFS RMS);
+// exits on a file that cannot be read or holds only silence.
 Signal recording(const std::string& path) {
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file)
-        usage("cannot read \"" + path + "\": " + sf_strerror(nullptr));
-    Signal mono;
-    if (info.channels > 0 && info.frames > 0 && info.samplerate > 0) {
-        const auto channels = static_cast<size_t>(info.channels);
-        std::vector<float> block(4096 * channels);
-        sf_count_t got = 0;
-        while ((got = sf_readf_float(file, block.data(), 4096)) > 0)
-            for (sf_count_t i = 0; i < got; ++i) {
-                double sum = 0.0;
-                for (size_t c = 0; c < channels; ++c)
-                    sum += block[static_cast<size_t>(i) * channels + c];
-                mono.push_back(static_cast<float>(sum / static_cast<double>(channels)));
-            }
+    try {
+        return measure::readRecording(path, kRate).audio;
+    } catch (const measure::RenderError& e) {
+        usage(e.what());
     }
-    sf_close(file);
-    if (!mono.empty() && info.samplerate != static_cast<int>(kRate))
-        mono = measure::resampled(mono, info.samplerate, kRate);
-    const double level =
-        mono.empty() ? measure::kFloorDb : measure::rmsDb(mono.data(), mono.size());
-    if (!(level > -120.0))
-        usage("\"" + path + "\" holds no sound");
-    const auto gain = static_cast<float>(measure::amplitudeOf(kRecordingDbfs - level));
-    for (float& v : mono)
-        v *= gain;
-    return mono;
 }
 
 std::string baseName(const std::string& path) {
