@@ -8,6 +8,7 @@
 #include "tools/measure/Metrics.h"
 #include "tools/measure/Renderer.h"
 #include "tools/measure/Report.h"
+#include "tools/measure/RigMeasure.h"
 #include "tools/measure/Signals.h"
 #include "tools/measure/Spectrum.h"
 #include "tools/measure/Targets.h"
@@ -167,6 +168,25 @@ TEST(MeasureMetrics, KnownSignalsGiveTheirKnownMetrics) {
     // Even harmonics: none from a symmetric curve.
     EXPECT_LT(harmonicDb(clipped, 100.0, 2), -120.0);
     EXPECT_GT(thdDb(clipped, 100.0), harmonicDb(clipped, 100.0, 3));
+}
+
+// The rig's two measures on noise: a filter and a delay explain all of their output,
+// a hard clipper not; a band ratio reads the bands' widths on white noise.
+TEST(MeasureRig, NonLinearShareSeesOnlyWhatNoFilterExplainsAndBandsReadTheirPower) {
+    const Signal noise = whiteNoise(kRate, -20.0, 4.0);
+    Signal filtered(noise.size()), clipped(noise.size());
+    float state = 0.0f;
+    for (size_t i = 0; i < noise.size(); ++i) {
+        state += 0.2f * (noise[i] - state); // a one-pole low-pass
+        filtered[i] = 0.5f * (i >= 3 ? noise[i - 3] : 0.0f) + state;
+        clipped[i] = std::clamp(10.0f * noise[i], -0.3f, 0.3f);
+    }
+    EXPECT_LT(nonlinearShareDb(noise, filtered, kRate), -40.0);
+    EXPECT_GT(nonlinearShareDb(noise, clipped, kRate), -15.0);
+    EXPECT_LT(nonlinearShareDb(noise, clipped, kRate), -3.0);
+    // 4-8 kHz against 0.2-2 kHz: 4000 Hz of bandwidth against 1800.
+    EXPECT_NEAR(bandRatioDb(noise, kRate, 4000.0, 8000.0, 200.0, 2000.0),
+                10.0 * std::log10(4000.0 / 1800.0), 0.3);
 }
 
 // ---- spectra: distortion and aliases ---------------------------------------------
