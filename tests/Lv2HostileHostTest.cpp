@@ -12,7 +12,7 @@
 #include "main/DataArchive.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/ZipWriter.h"
-#include "tools/lv2/Lv2Instance.h"
+#include "lv2/Lv2Instance.h"
 
 #include <stdlib.h>
 

@@ -6,7 +6,7 @@
 
 #include "au/quorleIds.h"
 #include "main/DataArchive.h"
-#include "tools/lv2/CabinetPorts.h"
+#include "lv2/CabinetPorts.h"
 
 #include "BundleWorld.h"
 #include "Lv2TestHost.h"

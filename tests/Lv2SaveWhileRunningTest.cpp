@@ -3,7 +3,7 @@
 // concurrency tests so that the ThreadSanitizer build checks it as well.
 #include "Lv2TestHost.h"
 #include "bench/Lv2Oracle.h"
-#include "tools/lv2/Lv2Parcels.h"
+#include "lv2/Lv2Parcels.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,5 +1,5 @@
 // The factory presets as the bundle's presets.ttl holds them, read without an RDF
-// library: only the lines the build writes there (tools/lv2/presets.ttl.in) are
+// library: only the lines the build writes there (lv2/presets.ttl.in) are
 // understood. quorle-render applies them as an LV2 host would set the ports.
 //
 //   <http://.../presets#classic-crunch>        a preset begins: its URI on a line alone

@@ -18,7 +18,7 @@
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 #include "tools/ReplacedFile.h"
-#include "tools/lv2/CabinetPorts.h"
+#include "lv2/CabinetPorts.h"
 
 #include <sndfile.h>
 #include <unistd.h>

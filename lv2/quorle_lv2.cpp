@@ -28,7 +28,7 @@
 // setup call (activate, deactivate, restore).
 #include "main/DataArchive.h"
 #include "main/UserArchive.h"
-#include "tools/lv2/Lv2Instance.h"
+#include "lv2/Lv2Instance.h"
 
 #include "blocks/LinearFade.h"
 

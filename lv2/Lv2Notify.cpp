@@ -4,7 +4,7 @@
 // the port's buffer waits for the next run(); one that could never fit in it (a host
 // giving a small buffer) is not told. The model names are told as far as the Model
 // control reaches, in whole lines, cut to what the buffer holds.
-#include "tools/lv2/Lv2Instance.h"
+#include "lv2/Lv2Instance.h"
 
 #include <lv2/atom/util.h>
 

@@ -15,9 +15,9 @@
 
 #include "au/quorleIds.h"
 #include "main/ImpulseResponse.h"
-#include "tools/lv2/Lv2Parcels.h"
-#include "tools/lv2/Lv2Rig.h"
-#include "tools/lv2/PathBox.h"
+#include "lv2/Lv2Parcels.h"
+#include "lv2/Lv2Rig.h"
+#include "lv2/PathBox.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/atom/forge.h>
@@ -45,7 +45,7 @@ constexpr const char* kModelsUri = "http://pellark.invalid/plugins/quorle#models
 constexpr const char* kCabinetFileUri = "http://pellark.invalid/plugins/quorle#cabinetFile";
 // The Cabinet port's values: the model's own (the default), no cabinet, the player's
 // file, then the shipped cabinets in the fixed order of kCabinetPortNames
-// (tools/lv2/CabinetPorts.cmake: a value names the same cabinet for good). Any
+// (lv2/CabinetPorts.cmake: a value names the same cabinet for good). Any
 // other value: none.
 constexpr int32_t kCabinetOff = 0;
 constexpr int32_t kCabinetFile = 1;

@@ -1,4 +1,4 @@
-#include "tools/lv2/Lv2Rig.h"
+#include "lv2/Lv2Rig.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 // it when it is stale (built for a rig since replaced) or refused. A message's
 // ticket is taken once: an answer delivered twice finds nothing the second time,
 // and ends no request (requests are numbered).
-#include "tools/lv2/Lv2Instance.h"
+#include "lv2/Lv2Instance.h"
 
 #include "main/ModelRefusal.h"
 

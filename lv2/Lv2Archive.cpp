@@ -20,7 +20,7 @@
 // archive. restore() makes the rig itself and leaves it for the next run() to put
 // in place, as an answer would be; nothing is closed inline.
 #include "main/UserArchive.h"
-#include "tools/lv2/Lv2Instance.h"
+#include "lv2/Lv2Instance.h"
 
 #include <lv2/patch/patch.h>
 #include <lv2/state/state.h>

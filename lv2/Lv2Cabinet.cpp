@@ -15,8 +15,8 @@
 // instance.
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
-#include "tools/lv2/CabinetPorts.h"
-#include "tools/lv2/Lv2Instance.h"
+#include "lv2/CabinetPorts.h"
+#include "lv2/Lv2Instance.h"
 
 #include <algorithm>
 #include <cmath>
