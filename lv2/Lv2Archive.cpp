@@ -19,8 +19,8 @@
 // reopened where the file is plays it; a state without it means the shipped
 // archive. restore() makes the rig itself and leaves it for the next run() to put
 // in place, as an answer would be; nothing is closed inline.
-#include "main/UserArchive.h"
 #include "lv2/Lv2Instance.h"
+#include "main/UserArchive.h"
 
 #include <lv2/patch/patch.h>
 #include <lv2/state/state.h>

@@ -13,10 +13,10 @@
 // host's log and the last file that loaded is chosen again (what plays stays); one
 // a restored state names that cannot be used plays no cabinet, as in a fresh
 // instance.
-#include "main/CabinetLoad.h"
-#include "main/DataArchive.h"
 #include "lv2/CabinetPorts.h"
 #include "lv2/Lv2Instance.h"
+#include "main/CabinetLoad.h"
+#include "main/DataArchive.h"
 
 #include <algorithm>
 #include <cmath>

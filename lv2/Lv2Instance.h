@@ -14,10 +14,12 @@
 #pragma once
 
 #include "au/quorleIds.h"
-#include "main/ImpulseResponse.h"
+#include "blocks/LevelMeter.h"
 #include "lv2/Lv2Parcels.h"
 #include "lv2/Lv2Rig.h"
 #include "lv2/PathBox.h"
+#include "lv2/UiProtocol.h"
+#include "main/ImpulseResponse.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/atom/forge.h>
@@ -186,6 +188,10 @@ struct Instance {
     const LV2_Atom_Sequence* control = nullptr; // patch messages in
     LV2_Atom_Sequence* notify = nullptr;        // patch messages out
     const float* cabinetPort = nullptr;         // not connected: no cabinet
+    // The meters' outputs (UiProtocol.h), each may be unconnected: input and
+    // output, peak and RMS, dBFS.
+    float* meterPorts[4] = {};
+    LevelMeter inMeter, outMeter;
 
     // Host features; each may be missing.
     const LV2_Worker_Schedule* worker = nullptr; // null: work done by the setup calls

@@ -26,9 +26,9 @@
 // every run() until the host takes the message. Without a worker every model is
 // built at instantiation, and what needs a file read or a free waits for the next
 // setup call (activate, deactivate, restore).
+#include "lv2/Lv2Instance.h"
 #include "main/DataArchive.h"
 #include "main/UserArchive.h"
-#include "lv2/Lv2Instance.h"
 
 #include "blocks/LinearFade.h"
 
@@ -83,6 +83,26 @@ uint32_t sliceFor(const LV2_URID_Map* map, const LV2_Options_Option* options) {
     return kDefaultSlice;
 }
 
+// Setup thread: meters that read nothing heard yet.
+void resetMeters(Instance& self) {
+    for (LevelMeter* m : {&self.inMeter, &self.outMeter})
+        m->reset(self.rate, kPeakHoldSeconds, kPeakFallDbPerSecond, kRmsSeconds, kMeterFloorDb);
+}
+
+// Render thread: the output meter takes this cycle's output, and every connected
+// meter port gets its reading (the input meter took its block before the render).
+void writeMeters(Instance& self, uint32_t frames) {
+    const float* out[2] = {self.outputs[0], self.channels > 1 ? self.outputs[1] : nullptr};
+    if (!self.rig)
+        self.inMeter.process(self.inputs, self.channels, frames);
+    self.outMeter.process(out, self.channels, frames);
+    const float readings[4] = {self.inMeter.peakDb(), self.inMeter.rmsDb(), self.outMeter.peakDb(),
+                               self.outMeter.rmsDb()};
+    for (int i = 0; i < 4; ++i)
+        if (self.meterPorts[i])
+            *self.meterPorts[i] = readings[i];
+}
+
 LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char* bundle,
                        const LV2_Feature* const* features) {
     auto* self = new (std::nothrow) Instance;
@@ -91,6 +111,7 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
     try {
         self->channels = std::strcmp(descriptor->URI, kStereoUri) == 0 ? 2 : 1;
         self->rate = rate;
+        resetMeters(*self);
         self->bundle = bundle ? bundle : "";
         if (!self->bundle.empty() && self->bundle.back() != '/')
             self->bundle += '/';
@@ -139,6 +160,8 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data) {
         self->notify = static_cast<LV2_Atom_Sequence*>(data);
     else if (port == afterAudio + 4)
         self->cabinetPort = static_cast<const float*>(data);
+    else if (port >= afterAudio + 5 && port < afterAudio + 9)
+        self->meterPorts[port - afterAudio - 5] = static_cast<float*>(data);
 }
 
 void silence(Instance& self, uint32_t frames) {
@@ -259,6 +282,8 @@ void run(LV2_Handle handle, uint32_t frames) {
             for (uint32_t c = 0; c < self->channels; ++c)
                 rig.engines[c]->switchTo(model, true);
         updateCabinet(*self, rig, model);
+        // The input as the host handed it, before an in-place output overwrites it.
+        self->inMeter.process(self->inputs, self->channels, frames);
         for (uint32_t offset = 0; offset < frames;) {
             const uint32_t n = std::min(frames - offset, self->maxSlice);
             float* out[2] = {self->outputs[0] + offset,
@@ -271,6 +296,7 @@ void run(LV2_Handle handle, uint32_t frames) {
         self->heard = self->heard || frames > 0;
         rig.heard = self->heard;
     }
+    writeMeters(*self, frames);
     if (self->worker) {
         sendArchiveRequest(*self);
         sendRefusal(*self, self->archiveFault, false);
@@ -286,6 +312,7 @@ void activate(LV2_Handle handle) {
     auto* self = static_cast<Instance*>(handle);
     setupCall(*self);
     self->heard = false;
+    resetMeters(*self);
     for (Rig* rig : {self->rig.get(), self->fading.get()}) {
         if (rig)
             rig->heard = false; // a cabinet chosen now plays at once, as in a fresh instance

@@ -5,8 +5,9 @@
 #include "tools/PluginHost.h"
 
 #include "au/quorleIds.h"
-#include "main/DataArchive.h"
 #include "lv2/CabinetPorts.h"
+#include "lv2/UiProtocol.h"
+#include "main/DataArchive.h"
 
 #include "BundleWorld.h"
 #include "Lv2TestHost.h"
@@ -76,7 +77,8 @@ TEST_F(Lv2Ports, OversamplingAndLatencyFollowTheAudioDriveZeroIsMuteAndTheLatenc
         std::vector<const char*> symbols = {"drive", "post", "bass", "model"};
         symbols.insert(symbols.end(), v.audio.begin(), v.audio.end());
         // Then control and notify: the patch messages (the data archive parameter).
-        symbols.insert(symbols.end(), {"oversampling", "latency", "control", "notify", "cabinet"});
+        symbols.insert(symbols.end(), {"oversampling", "latency", "control", "notify", "cabinet",
+                                       "in_peak", "in_rms", "out_peak", "out_rms"});
         ASSERT_EQ(lilv_plugin_get_num_ports(p), symbols.size());
         for (uint32_t i = 0; i < symbols.size(); ++i)
             EXPECT_EQ(lilv_port_get_index(p, w.port(p, symbols[i])), i) << symbols[i];
@@ -119,14 +121,28 @@ TEST_F(Lv2Ports, OversamplingAndLatencyFollowTheAudioDriveZeroIsMuteAndTheLatenc
         EXPECT_TRUE(lilv_port_has_property(p, latency, w.uri(LV2_CORE "integer")));
         EXPECT_EQ(lilv_plugin_get_latency_port_index(p), lilv_port_get_index(p, latency));
 
-        const LilvPort* drive = w.port(p, "drive");
+        // Every control port says what it does in one line; Drive that 0 mutes.
+        for (const char* symbol : {"drive", "post", "bass", "model", "oversampling", "latency",
+                                   "cabinet", "in_peak", "in_rms", "out_peak", "out_rms"}) {
+            LilvNodes* comments = lilv_port_get_value(
+                p, w.port(p, symbol), w.uri("http://www.w3.org/2000/01/rdf-schema#comment"));
+            ASSERT_EQ(lilv_nodes_size(comments), 1u) << symbol;
+            const std::string comment = lilv_node_as_string(lilv_nodes_get_first(comments));
+            EXPECT_EQ(comment.find('\n'), std::string::npos) << symbol;
+            if (std::string(symbol) == "drive") {
+                EXPECT_NE(comment.find("mutes"), std::string::npos);
+            }
+            lilv_nodes_free(comments);
+        }
         EXPECT_EQ(points(w, p, "drive"), (std::map<float, std::string>{{0.0f, "0 (mute)"}}));
-        LilvNodes* comments =
-            lilv_port_get_value(p, drive, w.uri("http://www.w3.org/2000/01/rdf-schema#comment"));
-        ASSERT_EQ(lilv_nodes_size(comments), 1u);
-        EXPECT_NE(std::string(lilv_node_as_string(lilv_nodes_get_first(comments))).find("mutes"),
-                  std::string::npos);
-        lilv_nodes_free(comments);
+        // Model is a menu: the shipped models by name, then every other number an
+        // archive of the player's may fill, up to 64.
+        EXPECT_TRUE(lilv_port_has_property(p, w.port(p, "model"), w.uri(LV2_CORE "enumeration")));
+        const std::map<float, std::string> models = points(w, p, "model");
+        ASSERT_EQ(models.size(), 64u);
+        EXPECT_EQ(models.at(0.0f), "1-clean");
+        EXPECT_EQ(models.at(5.0f), "6-octave-fuzz");
+        EXPECT_EQ(models.at(63.0f), "Archive model 64");
 
         // Running, the latency output is the unit's own latency at every factor (3 and
         // 100 taken as the nearest factors, 4 and 8).
@@ -143,6 +159,44 @@ TEST_F(Lv2Ports, OversamplingAndLatencyFollowTheAudioDriveZeroIsMuteAndTheLatenc
             EXPECT_EQ(plugin.latency == 0.0f, expected == 1) << value;
             EXPECT_TRUE(quorletest::finiteAndSounding({out})) << value;
         }
+    }
+}
+
+// The meters read what a player sets a guitar's level by: a -12 dBFS sine peaks at
+// -12 dB (its RMS 3 dB under) on the input, on every channel's share, and the
+// output's meter follows the output; a meter falls to the floor in silence only
+// after its hold, and an unconnected meter is no fault.
+TEST_F(Lv2Ports, MetersReadTheLevelsInDbfs) {
+    for (const LV2_Descriptor* descriptor : {mono, stereo}) {
+        quorletest::Lv2Plugin plugin(descriptor, nullptr);
+        const uint32_t channels = descriptor == mono ? 1 : 2;
+        float meters[4] = {};
+        for (uint32_t m = 0; m < 4; ++m)
+            plugin.d->connect_port(plugin.h, 9 + 2 * channels + m, &meters[m]);
+        std::vector<float> sine(48000), silent(48000, 0.0f), out(48000), out2(48000);
+        for (size_t i = 0; i < sine.size(); ++i)
+            sine[i] = 0.25119f * std::sin(2.0f * 3.14159265f * 441.0f * i / 48000.0f);
+        const float* in[2] = {sine.data(), sine.data()};
+        float* outs[2] = {out.data(), out2.data()};
+        plugin.run(in, outs, 48000);
+        EXPECT_NEAR(meters[0], -12.0f, 0.5f);
+        EXPECT_NEAR(meters[1], -15.0f, 0.5f);
+        double peak = 0.0;
+        for (float x : out)
+            peak = std::max(peak, double(std::fabs(x)));
+        EXPECT_NEAR(meters[2], 20.0 * std::log10(peak), 0.5);
+        EXPECT_LT(meters[3], meters[2]);
+        const float* quiet[2] = {silent.data(), silent.data()};
+        plugin.run(quiet, outs, 24000); // within the hold: the peak stays
+        EXPECT_NEAR(meters[0], -12.0f, 0.5f);
+        EXPECT_LT(meters[1], -25.0f); // the RMS lets go at once
+        for (int i = 0; i < 8; ++i)
+            plugin.run(quiet, outs, 48000);
+        EXPECT_EQ(meters[0], quorlelv2::kMeterFloorDb);
+        EXPECT_EQ(meters[3], quorlelv2::kMeterFloorDb);
+        plugin.d->connect_port(plugin.h, 9 + 2 * channels, nullptr);
+        plugin.run(in, outs, 512);
+        EXPECT_EQ(meters[0], quorlelv2::kMeterFloorDb); // no longer written
     }
 }
 
