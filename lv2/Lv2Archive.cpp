@@ -153,19 +153,19 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
     const std::string cabinet =
         retrievePath(retrieve, stateHandle, self.uris.cabinetFile, self.uris.atomPath, features);
     if (cabinet.size() >= kMaxArchivePathBytes)
-        lv2_log_error(&self.logger,
-                      "quorle: the saved cabinet file's path is longer than %u bytes and was "
-                      "refused; no cabinet file is chosen\n",
-                      kMaxArchivePathBytes - 1);
+        logError(self,
+                 "quorle: the saved cabinet file's path is longer than %u bytes and was "
+                 "refused; no cabinet file is chosen\n",
+                 kMaxArchivePathBytes - 1);
     chooseCabinetNow(self, cabinet.size() < kMaxArchivePathBytes ? cabinet : std::string());
     std::string path =
         retrievePath(retrieve, stateHandle, self.uris.archive, self.uris.atomPath, features);
     LV2_State_Status status = LV2_STATE_SUCCESS;
     if (path.size() >= kMaxArchivePathBytes) {
-        lv2_log_error(&self.logger,
-                      "quorle: the saved data archive's path is longer than %u bytes and was "
-                      "refused; the shipped models play\n",
-                      kMaxArchivePathBytes - 1);
+        logError(self,
+                 "quorle: the saved data archive's path is longer than %u bytes and was "
+                 "refused; the shipped models play\n",
+                 kMaxArchivePathBytes - 1);
         path.clear();
         status = LV2_STATE_ERR_BAD_TYPE;
     }
@@ -177,7 +177,7 @@ LV2_State_Status restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
         self.restored = makeRig(self, path.c_str(), !self.worker, self.fileGood.serial,
                                 /*fallback=*/!shippedPlays);
     } catch (const std::exception& e) {
-        lv2_log_error(&self.logger, "quorle: %s could not be played: %s\n", path.c_str(), e.what());
+        logError(self, "quorle: %s could not be played: %s\n", path.c_str(), e.what());
     }
     return status;
 }
@@ -199,6 +199,7 @@ void mapUris(Instance& self) {
     u.archive = map(kArchiveUri);
     u.models = map(kModelsUri);
     u.cabinetFile = map(kCabinetFileUri);
+    u.status = map(kStatusUri);
     lv2_atom_forge_init(&self.forge, const_cast<LV2_URID_Map*>(self.map));
 }
 
@@ -218,10 +219,15 @@ void readControl(Instance& self) {
             continue;
         const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
         if (object->body.otype == self.uris.patchGet) {
-            self.tellArchive = self.tellCabinet = self.tellModels = true;
+            self.tellArchive = self.tellCabinet = self.tellModels = self.tellStatus = true;
             continue;
         }
-        if (object->body.otype != self.uris.patchSet || readCabinetFile(self, object))
+        if (object->body.otype != self.uris.patchSet)
+            continue;
+        // A new file chosen: the last one's refusal no longer stands.
+        self.statusText[0] = 0;
+        self.tellStatus = true;
+        if (readCabinetFile(self, object))
             continue;
         PathFault fault = PathFault::kNone;
         const char* path = archiveIn(self, object, fault);
@@ -256,8 +262,7 @@ LV2_Worker_Status workArchive(Instance& self, const Message& message,
                               LV2_Worker_Respond_Function respond,
                               LV2_Worker_Respond_Handle handle) {
     if (message.kind == Message::kRefused) {
-        lv2_log_error(&self.logger, "quorle: %s\n",
-                      pathFaultText(message.fault, message.cabinet).c_str());
+        logError(self, "quorle: %s\n", pathFaultText(message.fault, message.cabinet).c_str());
         return LV2_WORKER_SUCCESS;
     }
     const bool shippedPlays = message.shippedPlays;
@@ -267,8 +272,7 @@ LV2_Worker_Status workArchive(Instance& self, const Message& message,
         try {
             rig = makeRig(self, self.requested, false, message.file, !shippedPlays, message.kept);
         } catch (const std::exception& e) {
-            lv2_log_error(&self.logger, "quorle: %s could not be played: %s\n", self.requested,
-                          e.what());
+            logError(self, "quorle: %s could not be played: %s\n", self.requested, e.what());
         }
     }
     return answer(self, kArchiveRequest, message, std::move(rig), respond, handle);

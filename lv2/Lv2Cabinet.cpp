@@ -63,7 +63,7 @@ std::shared_ptr<const ImpulseResponse> readResponse(Instance& self, const char* 
     } catch (const std::exception& e) {
         error = std::string(path) + " could not be loaded: " + e.what();
     }
-    lv2_log_error(&self.logger, "quorle: %s; the cabinet playing stays\n", error.c_str());
+    logError(self, "quorle: %s; the cabinet playing stays\n", error.c_str());
     return nullptr;
 }
 
@@ -149,7 +149,7 @@ void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept) {
             error =
                 std::string("the shipped archive has no cabinet \"") + kCabinetPortNames[i] + "\"";
         if (!ready) {
-            lv2_log_error(&self.logger, "quorle: %s\n", error.c_str());
+            logError(self, "quorle: %s\n", error.c_str());
             continue; // that choice plays no cabinet
         }
         for (uint32_t c = 0; c < self.channels; ++c)

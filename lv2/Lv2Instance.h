@@ -71,7 +71,10 @@ struct Uris {
     LV2_URID archive = 0;     // the parameter and the state key
     LV2_URID models = 0;      // the playing archive's model names (read only)
     LV2_URID cabinetFile = 0; // the player's cabinet file: parameter and state key
+    LV2_URID status = 0;      // the last file refused, one sentence (read only)
 };
+
+constexpr size_t kStatusBytes = 512;
 
 // Why a path arriving on the control port was not taken (told by the worker).
 enum class PathFault : uint32_t { kNone, kTooLong, kUnterminated };
@@ -228,8 +231,17 @@ struct Instance {
     // Paths refused on the control port, told in the log by the worker (without a
     // worker, by the next setup call).
     PathFault archiveFault = PathFault::kNone, cabinetFault = PathFault::kNone;
+    // The last error the log was told, for the interface: written by the worker and
+    // the setup calls (in turn, under `statusLock`), counted in `statusCount`, which
+    // run() compares with the count it told last.
+    PathBox<kStatusBytes> status;
+    std::mutex statusLock;
+    std::atomic<uint32_t> statusCount{0};
+    uint32_t statusTold = 0;
+    char statusText[kStatusBytes] = {}; // the audio side's copy, as told
+
     // What the notify port tells at the next run().
-    bool tellArchive = false, tellCabinet = false, tellModels = false;
+    bool tellArchive = false, tellCabinet = false, tellModels = false, tellStatus = false;
 };
 
 // Setup or worker thread: a new rig for `path` ("": the shipped archive) at the
@@ -311,6 +323,9 @@ void takeArchive(Instance& self, const Message& message);
 const void* stateInterface();
 
 // --- the notify port (Lv2Notify.cpp) ---
+// Setup or worker thread (never the audio thread): tells the host's log an error, as
+// printf does, and keeps it as the status the notify port tells.
+void logError(Instance& self, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Render thread: writes the notify port: each message whole or not at all.
 void writeNotify(Instance& self);
 

@@ -9,6 +9,8 @@
 #include <lv2/atom/util.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace quorlelv2 {
@@ -60,6 +62,24 @@ void tellIfRoom(Instance& self, bool& pending, LV2_URID property, const char* va
 
 } // namespace
 
+void logError(Instance& self, const char* format, ...) {
+    char text[kStatusBytes];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    lv2_log_error(&self.logger, "%s", text);
+    // The interface shows it as one line: without the "quorle: " every log line has,
+    // and without the newline.
+    const char* line = std::strncmp(text, "quorle: ", 8) == 0 ? text + 8 : text;
+    char kept[kStatusBytes];
+    std::snprintf(kept, sizeof kept, "%s", line);
+    kept[std::strcspn(kept, "\n")] = 0;
+    const std::lock_guard<std::mutex> lock(self.statusLock);
+    self.status.write(kept);
+    self.statusCount.fetch_add(1, std::memory_order_release);
+}
+
 void writeNotify(Instance& self) {
     if (!self.notify)
         return;
@@ -81,6 +101,13 @@ void writeNotify(Instance& self) {
                static_cast<uint32_t>(std::strlen(self.archive)), true, capacity);
     tellIfRoom(self, self.tellCabinet, self.uris.cabinetFile, self.fileChosen.path,
                static_cast<uint32_t>(std::strlen(self.fileChosen.path)), true, capacity);
+    const uint32_t count = self.statusCount.load(std::memory_order_acquire);
+    if (count != self.statusTold && self.status.readInto(self.statusText, kStatusBytes)) {
+        self.statusTold = count;
+        self.tellStatus = true;
+    }
+    tellIfRoom(self, self.tellStatus, self.uris.status, self.statusText,
+               static_cast<uint32_t>(std::strlen(self.statusText)), false, capacity);
     if (self.tellModels && self.rig) {
         // Whole lines, as many as the Model control reaches and the buffer holds.
         const std::string& names = self.rig->names;

@@ -36,7 +36,7 @@ std::unique_ptr<BuiltGraphs> build(Instance& self, const Message& message) {
         }
     });
     if (!refusal.empty())
-        lv2_log_error(&self.logger, "quorle: %s\n", refusal.c_str());
+        logError(self, "quorle: %s\n", refusal.c_str());
     if (!whole || !built->graphs[0])
         return nullptr;
     return built;

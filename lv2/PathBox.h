@@ -7,6 +7,7 @@
 // that sees any byte of a write also sees that write's odd count after it.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -46,6 +47,30 @@ template <size_t Bytes> class PathBox {
             if (mSequence.load(std::memory_order_relaxed) == before)
                 return out;
         }
+    }
+
+    // Any thread but the writer's, the audio thread too: copies the path last written
+    // whole into `out` (`n` bytes, its terminator included; a longer path is cut),
+    // without allocating or waiting; false, `out` unchanged, while a write is under
+    // way (try again later).
+    bool readInto(char* out, size_t n) const {
+        const unsigned before = mSequence.load(std::memory_order_acquire);
+        if ((before & 1u) || n == 0)
+            return false;
+        char copy[Bytes];
+        size_t i = 0;
+        for (; i + 1 < Bytes; ++i) {
+            copy[i] = mBytes[i].load(std::memory_order_acquire);
+            if (copy[i] == 0)
+                break;
+        }
+        copy[i] = 0;
+        if (mSequence.load(std::memory_order_relaxed) != before)
+            return false;
+        const size_t kept = std::min(i, n - 1);
+        std::memcpy(out, copy, kept);
+        out[kept] = 0;
+        return true;
     }
 
   private:

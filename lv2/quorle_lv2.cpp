@@ -136,7 +136,7 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
         self->fadeBuffer = new float[self->channels * self->maxSlice]();
         self->rig = makeRig(*self, "", !self->worker, 0);
     } catch (const std::exception& e) {
-        lv2_log_error(&self->logger, "quorle: the plug-in could not start: %s\n", e.what());
+        logError(*self, "quorle: the plug-in could not start: %s\n", e.what());
     }
     return self;
 }
@@ -416,8 +416,8 @@ void setupCall(Instance& self) {
     // Without a worker: the paths the control port named are taken now.
     for (PathFault* fault : {&self.archiveFault, &self.cabinetFault})
         if (*fault != PathFault::kNone) {
-            lv2_log_error(&self.logger, "quorle: %s\n",
-                          pathFaultText(*fault, fault == &self.cabinetFault).c_str());
+            logError(self, "quorle: %s\n",
+                     pathFaultText(*fault, fault == &self.cabinetFault).c_str());
             *fault = PathFault::kNone;
         }
     if (self.fileWaiting.serial != 0) {
@@ -446,10 +446,10 @@ void setupCall(Instance& self) {
 std::unique_ptr<Rig> makeRig(Instance& self, const char* path, bool all, uint32_t file,
                              bool fallback, uint32_t kept) {
     if (!(self.rate >= ChannelEngine::kMinRate && self.rate <= ChannelEngine::kMaxRate)) {
-        lv2_log_error(&self.logger,
-                      "quorle: the sample rate %.0f Hz is not supported (%.0f to %.0f Hz); the "
-                      "plug-in will output silence\n",
-                      self.rate, ChannelEngine::kMinRate, ChannelEngine::kMaxRate);
+        logError(self,
+                 "quorle: the sample rate %.0f Hz is not supported (%.0f to %.0f Hz); the "
+                 "plug-in will output silence\n",
+                 self.rate, ChannelEngine::kMinRate, ChannelEngine::kMaxRate);
         return nullptr;
     }
     // The bundle's archive is read once, by the first rig, and shared by every rig after.
@@ -457,9 +457,9 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, bool all, uint32_
         self.shipped = DataArchive::readDirectory(self.bundle);
     const std::shared_ptr<const DataArchive> shipped = self.shipped;
     if (!shipped->found() || shipped->modelNames().empty()) {
-        lv2_log_error(&self.logger, "quorle: %s%s; the plug-in will output silence\n",
-                      (self.bundle + "quorle.data").c_str(),
-                      shipped->found() ? " holds no models" : " is missing or unreadable");
+        logError(self, "quorle: %s%s; the plug-in will output silence\n",
+                 (self.bundle + "quorle.data").c_str(),
+                 shipped->found() ? " holds no models" : " is missing or unreadable");
         return nullptr;
     }
     auto rig = std::make_unique<Rig>();
@@ -477,8 +477,7 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, bool all, uint32_
                 lv2_log_warning(&self.logger, "quorle: %s: %s (that model cannot be played)\n",
                                 path, refused.c_str());
         } else {
-            lv2_log_error(&self.logger, "quorle: %s; the shipped models play\n",
-                          check.message.c_str());
+            logError(self, "quorle: %s; the shipped models play\n", check.message.c_str());
             if (!fallback)
                 return nullptr;
         }

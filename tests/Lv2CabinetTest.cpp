@@ -2,6 +2,7 @@
 // player's file set with patch:Set and loaded by the worker, the state, and files
 // that cannot be used named in the log while the cabinet playing stays.
 #include "Lv2TestHost.h"
+#include "lv2/UiProtocol.h"
 
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
@@ -184,7 +185,17 @@ TEST_F(Lv2Cabinet, AFileThatCannotBeUsedLeavesTheCabinetPlaying) {
             EXPECT_NE(said.find("grow beyond the largest a float holds"), std::string::npos);
         }
         EXPECT_NE(said.find("the cabinet playing stays"), std::string::npos) << said;
+        // The interface shows the same sentence as one line, until a file is chosen.
+        hit.plugin.askAll();
+        EXPECT_EQ(hit.play(in, block, 1)[0], steady.play(in, block, 1)[0]);
+        ++block;
+        const std::string status = hit.plugin.toldValue(quorlelv2::kStatusUri);
+        EXPECT_EQ("quorle: " + status + "\n", said);
     }
+    hit.setFile(good);
+    hit.play(in, block, 1);
+    EXPECT_EQ(hit.plugin.told(quorlelv2::kStatusUri), std::string());
+    EXPECT_NE(hit.plugin.toldValue(kCabinetFile), ""); // told in the same run()
     EXPECT_EQ(hit.log.mentions(good), 0u);
     EXPECT_TRUE(steady.log.messages.empty());
 }

@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -243,17 +244,29 @@ struct Lv2Plugin {
         lv2_atom_forge_pop(&forge, &object);
         lv2_atom_forge_pop(&forge, &sequence);
     }
+    // A patch:Get, which asks the plug-in to tell all it tells, at the next run().
+    void askAll() {
+        lv2_atom_forge_set_buffer(&forge, control, sizeof(control));
+        LV2_Atom_Forge_Frame sequence, object;
+        lv2_atom_forge_sequence_head(&forge, &sequence, 0);
+        lv2_atom_forge_frame_time(&forge, 0);
+        lv2_atom_forge_object(&forge, &object, 0, uris->id(LV2_PATCH__Get));
+        lv2_atom_forge_pop(&forge, &object);
+        lv2_atom_forge_pop(&forge, &sequence);
+    }
     void setArchive(const std::string& path) { setPath(archive, path); }
     void setPath(LV2_URID property, const std::string& path) {
         setPath(property, path.c_str(), static_cast<uint32_t>(path.size() + 1));
     }
     // The value (a path or a string) of the last patch:Set of `property` the notify
     // port carried in the last run(); "" when none did.
-    std::string toldValue(const char* property) const {
+    std::string toldValue(const char* property) const { return told(property).value_or(""); }
+    // The same, nullopt when the notify port carried none in the last run().
+    std::optional<std::string> told(const char* property) const {
         const LV2_URID key = uris->id(property), set = uris->id(LV2_PATCH__Set),
                        object = uris->id(LV2_ATOM__Object);
         const auto* sequence = reinterpret_cast<const LV2_Atom_Sequence*>(notify);
-        std::string value;
+        std::optional<std::string> value;
         LV2_ATOM_SEQUENCE_FOREACH(sequence, event) {
             if (event->body.type != object)
                 continue;
@@ -264,8 +277,9 @@ struct Lv2Plugin {
                                 &v, 0);
             if (o->body.otype == set && p && v &&
                 reinterpret_cast<const LV2_Atom_URID*>(p)->body == key)
-                value.assign(static_cast<const char*>(LV2_ATOM_BODY_CONST(v)),
-                             strnlen(static_cast<const char*>(LV2_ATOM_BODY_CONST(v)), v->size));
+                value =
+                    std::string(static_cast<const char*>(LV2_ATOM_BODY_CONST(v)),
+                                strnlen(static_cast<const char*>(LV2_ATOM_BODY_CONST(v)), v->size));
         }
         return value;
     }
