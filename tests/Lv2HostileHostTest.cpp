@@ -9,10 +9,10 @@
 
 #include "blocks/LinearFade.h"
 #include "blocks/Oversampler.h"
+#include "lv2/Lv2Instance.h"
 #include "main/DataArchive.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/ZipWriter.h"
-#include "lv2/Lv2Instance.h"
 
 #include <stdlib.h>
 

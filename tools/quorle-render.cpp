@@ -8,6 +8,7 @@
 //   quorle-render [options] --demo OUTDIR
 #include "au/AUBase.h"
 #include "au/quorleIds.h"
+#include "lv2/CabinetPorts.h"
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
 #include "main/ModelRefusal.h"
@@ -18,7 +19,6 @@
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 #include "tools/ReplacedFile.h"
-#include "lv2/CabinetPorts.h"
 
 #include <sndfile.h>
 #include <unistd.h>
