@@ -15,6 +15,7 @@
 
 #include "au/quorleIds.h"
 #include "blocks/LevelMeter.h"
+#include "lv2/InlineDisplay.h"
 #include "lv2/Lv2Parcels.h"
 #include "lv2/Lv2Rig.h"
 #include "lv2/PathBox.h"
@@ -195,6 +196,7 @@ struct Instance {
     // output, peak and RMS, dBFS.
     float* meterPorts[4] = {};
     LevelMeter inMeter, outMeter;
+    InlineDisplay display; // Ardour's mixer-strip picture, when the host offers one
 
     // Host features; each may be missing.
     const LV2_Worker_Schedule* worker = nullptr; // null: work done by the setup calls

@@ -47,9 +47,6 @@ namespace quorlelv2 {
 
 namespace {
 
-constexpr const char* kMonoUri = "http://pellark.invalid/plugins/quorle#mono";
-constexpr const char* kStereoUri = "http://pellark.invalid/plugins/quorle#stereo";
-
 // The factor a port value asks for: the nearest of 1, 2, 4 and 8 (NaN: the default).
 int32_t factorFor(float value) {
     if (std::isnan(value))
@@ -112,6 +109,7 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
         self->channels = std::strcmp(descriptor->URI, kStereoUri) == 0 ? 2 : 1;
         self->rate = rate;
         resetMeters(*self);
+        self->display.start(feature<InlineQueueDraw>(features, kInlineDisplayQueueDrawUri), rate);
         self->bundle = bundle ? bundle : "";
         if (!self->bundle.empty() && self->bundle.back() != '/')
             self->bundle += '/';
@@ -162,6 +160,33 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data) {
         self->cabinetPort = static_cast<const float*>(data);
     else if (port >= afterAudio + 5 && port < afterAudio + 9)
         self->meterPorts[port - afterAudio - 5] = static_cast<float*>(data);
+}
+
+// Render thread: hands the inline display the model playing and the output meter;
+// the model's name ("N name" lines in the rig's names) looked up only when it changed.
+void showInline(Instance& self, uint32_t frames) {
+    if (!self.rig || !self.display.active())
+        return;
+    const int32_t model = self.rig->engines[0]->model();
+    const char* name = nullptr;
+    uint32_t bytes = 0;
+    if (model != self.display.modelShown()) {
+        const std::string& names = self.rig->names;
+        size_t line = 0;
+        for (int32_t m = 0; m < model && line != std::string::npos; ++m) {
+            line = names.find('\n', line);
+            line = line == std::string::npos ? line : line + 1;
+        }
+        if (line != std::string::npos && line < names.size()) {
+            const size_t space = names.find(' ', line), end = names.find('\n', line);
+            if (space != std::string::npos && space < end) {
+                name = names.data() + space + 1;
+                bytes = static_cast<uint32_t>((end == std::string::npos ? names.size() : end) -
+                                              space - 1);
+            }
+        }
+    }
+    self.display.update(model, name, bytes, self.outMeter.peakDb(), self.outMeter.rmsDb(), frames);
 }
 
 void silence(Instance& self, uint32_t frames) {
@@ -297,6 +322,7 @@ void run(LV2_Handle handle, uint32_t frames) {
         rig.heard = self->heard;
     }
     writeMeters(*self, frames);
+    showInline(*self, frames);
     if (self->worker) {
         sendArchiveRequest(*self);
         sendRefusal(*self, self->archiveFault, false);
@@ -335,8 +361,14 @@ void cleanup(LV2_Handle handle) {
 
 const void* extensionData(const char* uri) {
     static const LV2_Worker_Interface worker = {work, workResponse, nullptr};
+    static const InlineDisplayInterface inlineDisplay = {
+        [](LV2_Handle handle, uint32_t width, uint32_t maxHeight) {
+            return static_cast<Instance*>(handle)->display.render(width, maxHeight);
+        }};
     if (std::strcmp(uri, LV2_WORKER__interface) == 0)
         return &worker;
+    if (std::strcmp(uri, kInlineDisplayInterfaceUri) == 0)
+        return &inlineDisplay;
     return std::strcmp(uri, "http://lv2plug.in/ns/ext/state#interface") == 0 ? stateInterface()
                                                                              : nullptr;
 }

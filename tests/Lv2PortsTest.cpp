@@ -6,6 +6,7 @@
 
 #include "au/quorleIds.h"
 #include "lv2/CabinetPorts.h"
+#include "lv2/InlineDisplay.h"
 #include "lv2/UiProtocol.h"
 #include "main/DataArchive.h"
 
@@ -198,6 +199,40 @@ TEST_F(Lv2Ports, MetersReadTheLevelsInDbfs) {
         plugin.run(in, outs, 512);
         EXPECT_EQ(meters[0], quorlelv2::kMeterFloorDb); // no longer written
     }
+}
+
+} // namespace
+
+namespace {
+
+// Ardour's mixer-strip picture: asked for at most 25 times a second while the output
+// moves, and drawn by render() with the output meter's bar as long as its level.
+TEST_F(Lv2Ports, TheInlineDisplayIsAskedForAtAMeterRateAndDrawsTheMeter) {
+    int calls = 0;
+    quorlelv2::InlineQueueDraw queue = {&calls, [](void* h) { ++*static_cast<int*>(h); }};
+    LV2_Feature feature = {quorlelv2::kInlineDisplayQueueDrawUri, &queue};
+    quorletest::Lv2Plugin plugin(mono, nullptr, nullptr, &feature);
+    plugin.controls[0] = 0.25f; // a clean drive: the output stays near the input's level
+    std::vector<float> in(64), out(64);
+    for (int block = 0; block < 750; ++block) { // one second
+        for (size_t i = 0; i < in.size(); ++i)
+            in[i] = 0.25f * std::sin(2.0f * 3.14159265f * 441.0f * (block * 64 + i) / 48000.0f);
+        plugin.run(in.data(), out.data(), 64);
+    }
+    EXPECT_GE(calls, 1);
+    EXPECT_LE(calls, 26);
+
+    const auto* face = static_cast<const quorlelv2::InlineDisplayInterface*>(
+        mono->extension_data(quorlelv2::kInlineDisplayInterfaceUri));
+    ASSERT_NE(face, nullptr);
+    const quorlelv2::InlineImage* image = face->render(plugin.h, 120, 80);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->width, 120);
+    EXPECT_EQ(image->height, 40);
+    // Pixels are B, G, R, A: green where the RMS bar is, the dark track past the peak.
+    auto green = [&](int x) { return image->data[30 * image->stride + 4 * x + 1]; };
+    EXPECT_GT(green(6), 150);
+    EXPECT_LT(green(112), 90);
 }
 
 } // namespace

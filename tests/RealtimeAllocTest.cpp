@@ -12,6 +12,7 @@
 #include "GraphTestUtil.h"
 #include "Lv2TestHost.h"
 #include "QuorleUnitHost.h"
+#include "lv2/InlineDisplay.h"
 
 #include "blocks/QrIIRFilter.h"
 #include "effect/MasterCallback.h"
@@ -292,8 +293,15 @@ using RealtimeLv2 = quorletest::Lv2Test;
 TEST_F(RealtimeLv2, ThePluginRunsAndChangesItsFactorWithoutAllocatingOrLocking) {
     for (const LV2_Descriptor* descriptor : {mono, stereo}) {
         const long atStart = gAllocations, locksAtStart = gLocks;
-        Lv2Plugin plugin(descriptor, nullptr, nullptr, nullptr, 44100.0);
+        // With the meters connected and Ardour's inline display asking for redraws.
+        int draws = 0;
+        quorlelv2::InlineQueueDraw queue = {&draws, [](void* h) { ++*static_cast<int*>(h); }};
+        LV2_Feature display = {quorlelv2::kInlineDisplayQueueDrawUri, &queue};
+        Lv2Plugin plugin(descriptor, nullptr, nullptr, &display, 44100.0);
         ASSERT_NE(plugin.h, nullptr);
+        float meters[4] = {};
+        for (uint32_t m = 0; m < 4; ++m)
+            plugin.d->connect_port(plugin.h, 9 + 2 * plugin.channels + m, &meters[m]);
         // The library's allocations reach these counters, and setting up announces
         // properties under the unit's listener lock: a zero below means something.
         EXPECT_GT(gAllocations - atStart, 100) << "instantiation is counted";
@@ -316,6 +324,8 @@ TEST_F(RealtimeLv2, ThePluginRunsAndChangesItsFactorWithoutAllocatingOrLocking) 
             latencies[(block / 5) % 8] = plugin.latency;
         }
         counts.expectNone();
+        EXPECT_GT(draws, 0);
+        EXPECT_GT(meters[2], -60.0f);
         // The factors did change: the latency output followed them (in frames).
         const std::pair<int, int> expected[] = {{0, 8}, {1, 1}, {2, 4}, {3, 4},
                                                 {4, 2}, {5, 8}, {6, 1}, {7, 4}};
