@@ -182,7 +182,8 @@ void Pictures::computeCabinet(const PictureInputs& in) {
         return;
     }
     const std::vector<float>& ir = response->channels[0];
-    size_t size = 4096;
+    // At least 16384 points (2.9 Hz apart), so that the low octaves read smoothly.
+    size_t size = 16384;
     while (size < ir.size() && size < (size_t(1) << 18))
         size *= 2;
     RealFft fft(size);
