@@ -22,7 +22,7 @@
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
-#include <cairo-xlib.h>
+#include <cairo.h>
 
 #include <algorithm>
 #include <cmath>
@@ -56,7 +56,12 @@ struct Ui {
     std::unique_ptr<Panel> panel;
     Display* display = nullptr;
     Window window = 0;
+    // The picture is drawn into `surface` (cairo's xRGB, 32 bits a pixel) and put on
+    // the window through `image`, which points at the surface's pixels. (Cairo's own
+    // Xlib surface keeps a record of every display it met for good.)
     cairo_surface_t* surface = nullptr;
+    XImage* image = nullptr;
+    GC gc = nullptr;
     bool picturesDirty = true, drawDirty = true;
     int focus = kNothing;
     int dragging = kNothing;
@@ -208,12 +213,11 @@ void onKey(Ui& ui, XKeyEvent& e) {
 
 void draw(Ui& ui) {
     cairo_t* cr = cairo_create(ui.surface);
-    cairo_push_group(cr);
     ui.panel->draw(cr, {&ui.state, ui.pictures.get(), ui.focus, ui.hint});
-    cairo_pop_group_to_source(cr);
-    cairo_paint(cr);
     cairo_destroy(cr);
     cairo_surface_flush(ui.surface);
+    XPutImage(ui.display, ui.window, ui.gc, ui.image, 0, 0, 0, 0,
+              static_cast<unsigned>(ui.image->width), static_cast<unsigned>(ui.image->height));
     XFlush(ui.display);
     ui.drawDirty = false;
 }
@@ -304,9 +308,15 @@ void askForEverything(Ui& ui) {
 }
 
 void destroy(Ui* ui) {
+    if (ui->image) {
+        ui->image->data = nullptr; // the surface's pixels
+        XDestroyImage(ui->image);
+    }
     if (ui->surface)
         cairo_surface_destroy(ui->surface);
     if (ui->display) {
+        if (ui->gc)
+            XFreeGC(ui->display, ui->gc);
         if (ui->window)
             XDestroyWindow(ui->display, ui->window);
         XCloseDisplay(ui->display);
@@ -394,8 +404,24 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char* pluginUri, const c
     XSelectInput(ui->display, ui->window,
                  ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
                      KeyPressMask | FocusChangeMask | StructureNotifyMask);
-    ui->surface = cairo_xlib_surface_create(ui->display, ui->window,
-                                            DefaultVisual(ui->display, screen), w, h);
+    ui->surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
+    Visual* visual = DefaultVisual(ui->display, screen);
+    if (cairo_surface_status(ui->surface) != CAIRO_STATUS_SUCCESS ||
+        DefaultDepth(ui->display, screen) < 24 || visual->red_mask != 0xff0000 ||
+        visual->green_mask != 0xff00 || visual->blue_mask != 0xff) {
+        destroy(ui); // a display that cannot show 24-bit RGB as is
+        return nullptr;
+    }
+    ui->image =
+        XCreateImage(ui->display, visual, static_cast<unsigned>(DefaultDepth(ui->display, screen)),
+                     ZPixmap, 0, reinterpret_cast<char*>(cairo_image_surface_get_data(ui->surface)),
+                     static_cast<unsigned>(w), static_cast<unsigned>(h), 32,
+                     cairo_image_surface_get_stride(ui->surface));
+    ui->gc = XCreateGC(ui->display, ui->window, 0, nullptr);
+    if (!ui->image || !ui->gc) {
+        destroy(ui);
+        return nullptr;
+    }
     XMapRaised(ui->display, ui->window);
     XFlush(ui->display);
     if (resize)
