@@ -212,6 +212,9 @@ TEST_F(UiTest, ScaleSizesTheWindow) {
     for (float scale : {1.0f, 2.0f}) {
         UiHost host(scale, true, quorlelv2::kStereoUri);
         ASSERT_TRUE(host.open());
+        host.portEvent(quorlelv2::kStereoPorts.model(), 4.0f); // the pictures of a driven model
+        host.portEvent(quorlelv2::kStereoPorts.drive(), 0.75f);
+        host.portEvent(quorlelv2::kStereoPorts.post(), 0.4f);
         host.portEvent(quorlelv2::kStereoPorts.inPeak(), -12.0f);
         host.portEvent(quorlelv2::kStereoPorts.inRms(), -20.0f);
         host.portEvent(quorlelv2::kStereoPorts.outPeak(), -3.0f);

@@ -40,13 +40,21 @@ void box(cairo_t* cr, const Rect& r, unsigned fill, bool focused) {
     cairo_stroke(cr);
 }
 
-// A graph of `curve` in `r`: x from x0 to x1 (log when `logX`), y from y0 to y1.
+// A graph of `curve` in `r`: x from x0 to x1 (log when `logX`), y from y0 to y1 (with
+// `autoY`, as far apart but moved to hold the curve's top).
 void graph(cairo_t* cr, const Rect& r, double s, const char* title, const Curve& curve, double x0,
-           double x1, bool logX, double y0, double y1, const std::string& note) {
+           double x1, bool logX, double y0, double y1, bool autoY, const std::string& note) {
     box(cr, r, 0x1c2026, false);
     cairo_save(cr);
     cairo_rectangle(cr, r.x, r.y, r.w, r.h);
     cairo_clip(cr);
+    if (autoY && !curve.empty()) {
+        // The curve's top 6 dB below the frame's, in steps of 12 dB; the span kept.
+        const double top = *std::max_element(curve.y.begin(), curve.y.end());
+        const double span = y1 - y0;
+        y1 = std::ceil((top + 6.0) / 12.0) * 12.0;
+        y0 = y1 - span;
+    }
     auto px = [&](double x) {
         const double t = logX ? std::log(x / x0) / std::log(x1 / x0) : (x - x0) / (x1 - x0);
         return r.x + t * r.w;
@@ -206,11 +214,11 @@ void Panel::draw(cairo_t* cr, const PanelView& v) const {
     std::snprintf(note, sizeof note, "out peak vs in peak, dBFS (drive %s)",
                   st.words(kDrive).c_str());
     graph(cr, {16 * s, 196 * s, 200 * s, 160 * s}, s, "Transfer", p.transfer(), -48.0, 0.0, false,
-          -60.0, 12.0, note);
+          -60.0, 12.0, false, note);
     graph(cr, {230 * s, 196 * s, 200 * s, 160 * s}, s, "Model response", p.response(), 30.0,
-          20000.0, true, -48.0, 24.0, "gain, dB, 30 Hz..20 kHz");
+          20000.0, true, -60.0, 12.0, true, "gain, dB, 30 Hz..20 kHz");
     graph(cr, {444 * s, 196 * s, 200 * s, 160 * s}, s, "Cabinet", p.cabinet(), 30.0, 20000.0, true,
-          -48.0, 24.0, p.cabinetName());
+          -60.0, 12.0, true, p.cabinetName());
 
     // The last refusal, else the hint.
     const std::string line = !st.status.empty() ? st.status : v.hint;

@@ -121,8 +121,8 @@ void Pictures::computeModel(const PictureInputs& in) {
     ChannelEngine& engine = *mEngine;
     engine.reset();
     engine.setControls(in.drive, in.post, in.bass);
-    std::vector<float> in1(4096), out(4096);
-    run(engine, nullptr, 1024, out.data()); // the controls settle
+    std::vector<float> in1(16384), out(16384); // the response: 2.9 Hz apart
+    run(engine, nullptr, 1024, out.data());    // the controls settle
 
     // Stepped sine levels, -48..0 dBFS: each step's second half is read as settled.
     mTransfer = {};
