@@ -211,15 +211,20 @@ void onKey(Ui& ui, XKeyEvent& e) {
     }
 }
 
+// Puts the picture drawn last on the window.
+void present(Ui& ui) {
+    XPutImage(ui.display, ui.window, ui.gc, ui.image, 0, 0, 0, 0,
+              static_cast<unsigned>(ui.image->width), static_cast<unsigned>(ui.image->height));
+    XFlush(ui.display);
+}
+
 void draw(Ui& ui) {
     cairo_t* cr = cairo_create(ui.surface);
     ui.panel->draw(cr, {&ui.state, ui.pictures.get(), ui.focus, ui.hint});
     cairo_destroy(cr);
     cairo_surface_flush(ui.surface);
-    XPutImage(ui.display, ui.window, ui.gc, ui.image, 0, 0, 0, 0,
-              static_cast<unsigned>(ui.image->width), static_cast<unsigned>(ui.image->height));
-    XFlush(ui.display);
     ui.drawDirty = false;
+    present(ui);
 }
 
 void updatePictures(Ui& ui) {
@@ -476,11 +481,15 @@ void portEvent(LV2UI_Handle handle, uint32_t port, uint32_t size, uint32_t forma
 
 int idle(LV2UI_Handle handle) {
     Ui& ui = *static_cast<Ui*>(handle);
+    bool exposed = false;
     while (XPending(ui.display) > 0) {
         XEvent e;
         XNextEvent(ui.display, &e);
         switch (e.type) {
-        case Expose: ui.drawDirty = true; break;
+        case Expose:
+            if (e.xexpose.count == 0)
+                exposed = true;
+            break;
         case ButtonPress: onButton(ui, e.xbutton); break;
         case ButtonRelease:
             if (e.xbutton.button == Button1)
@@ -495,6 +504,8 @@ int idle(LV2UI_Handle handle) {
         updatePictures(ui);
     if (ui.drawDirty)
         draw(ui);
+    else if (exposed)
+        present(ui);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "lv2/ui/UiState.h"
 
+#include "au/quorleIds.h"
 #include "lv2/CabinetPorts.h"
 
 #include <algorithm>
@@ -10,6 +11,11 @@
 namespace quorleui {
 
 using namespace quorlelv2;
+
+UiState::UiState() {
+    for (int c = 0; c < kControlCount; ++c)
+        value[c] = defaultOf(static_cast<Control>(c));
+}
 
 uint32_t UiState::portOf(Control c) const {
     switch (c) {
@@ -43,7 +49,8 @@ int UiState::lastCabinet() {
 }
 
 float UiState::defaultOf(Control c) {
-    static const float defaults[kControlCount] = {0.5f, 0.5f, 0.5f, 0.0f, -1.0f, 2.0f};
+    static const float defaults[kControlCount] = {0.5f, 0.5f,  0.5f,
+                                                  0.0f, -1.0f, float(kQuorleDefaultOversampling)};
     return defaults[c];
 }
 

@@ -17,7 +17,8 @@ enum Control { kDrive, kPost, kBass, kModel, kCabinet, kOversampling, kControlCo
 
 struct UiState {
     quorlelv2::PortMap ports = quorlelv2::kMonoPorts;
-    float value[kControlCount] = {0.5f, 0.5f, 0.5f, 0.0f, -1.0f, 2.0f};
+    UiState();
+    float value[kControlCount]; // the ports' defaults until the host tells
     // Meters, dBFS: input peak, input RMS, output peak, output RMS.
     float meter[4] = {quorlelv2::kMeterFloorDb, quorlelv2::kMeterFloorDb, quorlelv2::kMeterFloorDb,
                       quorlelv2::kMeterFloorDb};
