@@ -43,9 +43,6 @@ namespace quorlelv2 {
 constexpr uint32_t kControls = 4;
 constexpr uint32_t kMaxSlice = 4096;     // frames per engine call at most, whatever a host says
 constexpr uint32_t kDefaultSlice = 2048; // without a host's bound
-constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archive";
-constexpr const char* kModelsUri = "http://pellark.invalid/plugins/quorle#models";
-constexpr const char* kCabinetFileUri = "http://pellark.invalid/plugins/quorle#cabinetFile";
 // The Cabinet port's values: the model's own (the default), no cabinet, the player's
 // file, then the shipped cabinets in the fixed order of kCabinetPortNames
 // (lv2/CabinetPorts.cmake: a value names the same cabinet for good). Any

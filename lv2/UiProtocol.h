@@ -25,6 +25,9 @@ constexpr const char* kMonoUri = "http://pellark.invalid/plugins/quorle#mono";
 constexpr const char* kStereoUri = "http://pellark.invalid/plugins/quorle#stereo";
 constexpr const char* kUiUri = "http://pellark.invalid/plugins/quorle#ui";
 constexpr const char* kStatusUri = "http://pellark.invalid/plugins/quorle#status";
+constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archive";
+constexpr const char* kModelsUri = "http://pellark.invalid/plugins/quorle#models";
+constexpr const char* kCabinetFileUri = "http://pellark.invalid/plugins/quorle#cabinetFile";
 
 // The ports of a variant with `channels` audio channels (1: mono, 2: stereo).
 struct PortMap {

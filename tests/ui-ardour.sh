@@ -106,3 +106,22 @@ if [ -n "${SHOTS:-}" ]; then
 fi
 [ -n "$ui" ] || fail "a double-click opened no interface window"
 echo "Ardour opened quorle's interface (window $ui: $(xdotool getwindowname "$ui"))"
+
+# A drag up on Drive in that window, then the session saved (Session, Save): the
+# plug-in's drive port in the saved session has moved up from 0.5.
+eval "$(xdotool getwindowgeometry --shell "$ui")"
+xdotool mousemove $((X + 76)) $((Y + 139)) mousedown 1
+for step in $(seq 1 8); do xdotool mousemove_relative -- 0 -5; sleep 0.05; done
+xdotool mouseup 1
+sleep 1
+xdotool windowmove "$ui" 700 420 # off the menu bar
+sleep 1
+xdotool mousemove 29 12 click 1 # Session
+sleep 1
+xdotool mousemove 41 113 click 1 # Save
+sleep 3
+drive=$(grep -o '<Port symbol="drive" value="[^"]*"' "$work/s/s.ardour" | head -1 | sed 's/.*value="//; s/"//')
+echo "drive in the saved session: ${drive:-none}"
+awk -v d="${drive:-0}" 'BEGIN { exit !(d > 0.55) }' || fail "the drag on Drive did not reach the plug-in"
+[ -n "${SHOTS:-}" ] && shot "$SHOTS/ardour-dragged.png"
+echo "PASS"

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libtinyxml-dev libminizip-dev zlib1g-dev libsndfile1-dev lv2-dev lilv-utils liblilv-dev sordi
           libfftw3-dev libcairo2-dev libsamplerate0-dev graphviz clang libclang-rt-14-dev
-          libx11-dev libxtst-dev xvfb xdotool imagemagick jalv jackd2)
+          libx11-dev libxtst-dev xvfb xdotool imagemagick jalv jackd2 ardour)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -35,9 +35,9 @@ namespace quorleui {
 
 namespace {
 
-constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archive";
-constexpr const char* kModelsUri = "http://pellark.invalid/plugins/quorle#models";
-constexpr const char* kCabinetFileUri = "http://pellark.invalid/plugins/quorle#cabinetFile";
+using quorlelv2::kArchiveUri;
+using quorlelv2::kCabinetFileUri;
+using quorlelv2::kModelsUri;
 constexpr unsigned long kDoubleClickMs = 400;
 
 struct Urids {
