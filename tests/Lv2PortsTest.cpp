@@ -205,6 +205,27 @@ TEST_F(Lv2Ports, MetersReadTheLevelsInDbfs) {
 
 namespace {
 
+// An interface open or closed makes no difference to the sound: its patch:Get
+// every cycle and the meters it reads change no sample of the output.
+TEST_F(Lv2Ports, WhatTheInterfaceAsksChangesNoSample) {
+    quorletest::UriMap map;
+    quorletest::Lv2Plugin watched(mono, nullptr, &map), alone(mono, nullptr, &map);
+    float meters[4] = {};
+    for (uint32_t m = 0; m < 4; ++m)
+        watched.d->connect_port(watched.h, 11 + m, &meters[m]);
+    std::vector<float> in(24000), heard(in.size()), unheard(in.size());
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = 0.3f * std::sin(0.02f * i) * std::exp(-0.0001f * i);
+    for (size_t at = 0; at < in.size(); at += 256) {
+        watched.askAll();
+        const auto n = static_cast<uint32_t>(std::min<size_t>(256, in.size() - at));
+        watched.run(in.data() + at, heard.data() + at, n);
+        alone.run(in.data() + at, unheard.data() + at, n);
+    }
+    EXPECT_GT(meters[2], -40.0f);
+    EXPECT_EQ(heard, unheard);
+}
+
 // Ardour's mixer-strip picture: asked for at most 25 times a second while the output
 // moves, and drawn by render() with the output meter's bar as long as its level.
 TEST_F(Lv2Ports, TheInlineDisplayIsAskedForAtAMeterRateAndDrawsTheMeter) {
