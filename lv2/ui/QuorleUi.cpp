@@ -75,7 +75,9 @@ LV2_URID mapUri(const LV2_URID_Map* map, const char* uri) {
     return map->map(map->handle, uri);
 }
 
-// The scale from the host's ui:scaleFactor, else the X server's Xft.dpi over 96.
+// The scale from the host's ui:scaleFactor, else the whole-number scale a GTK host
+// was started with (GDK_SCALE, which jalv.gtk3 does not pass on as an option), else
+// the X server's Xft.dpi over 96.
 double scaleOf(const Ui& ui, const LV2_Options_Option* options) {
     for (const LV2_Options_Option* o = options; o && o->key; ++o)
         if (o->key == ui.urids.scaleFactor && o->type == ui.urids.atomFloat && o->value &&
@@ -84,6 +86,11 @@ double scaleOf(const Ui& ui, const LV2_Options_Option* options) {
             if (std::isfinite(s))
                 return std::clamp(static_cast<double>(s), 0.5, 4.0);
         }
+    if (const char* gdk = std::getenv("GDK_SCALE")) {
+        const int factor = std::atoi(gdk);
+        if (factor >= 1 && factor <= 4)
+            return factor;
+    }
     if (const char* resources = XResourceManagerString(ui.display)) {
         const char* dpi = std::strstr(resources, "Xft.dpi:");
         if (dpi) {
