@@ -189,6 +189,40 @@ TEST(MeasureRig, NonLinearShareSeesOnlyWhatNoFilterExplainsAndBandsReadTheirPowe
                 10.0 * std::log10(4000.0 / 1800.0), 0.3);
 }
 
+// The rig measured on two takes of its own (a phrase and a low note): every model
+// through the cabinet it names, its share of distortion growing with the drive, the
+// low note's decay measured, the fizz through every shipped cabinet, and the table
+// judging each model and the spread.
+TEST(MeasureRig, EveryModelIsMeasuredThroughItsOwnCabinetAndJudged) {
+    Renderer renderer(QUORLE_BUNDLE_DIR);
+    const ShippedCabinets cabinets = loadCabinets(QUORLE_BUNDLE_DIR, kRate);
+    Takes takes;
+    Signal phrase = samePhrase(kRate);
+    phrase.resize(static_cast<size_t>(1.5 * kRate));
+    takes.played.push_back({"phrase", phrase});
+    takes.lowNote = Recording{"low-note", pluck(kRate, 110.0, -12.0, 2.5)};
+    const RigMeasurements rig = measureRig(renderer, takes, kRate, &cabinets);
+    ASSERT_EQ(rig.models.size(), renderer.modelNames().size());
+    EXPECT_EQ(rig.cabinets, cabinets.names);
+    for (const RigFigures& f : rig.models) {
+        SCOPED_TRACE(f.model);
+        EXPECT_EQ(f.cabinet, renderer.ownCabinet(&f - rig.models.data()));
+        ASSERT_EQ(f.levelReDryDb.size(), 2u); // the phrase, then the take
+        EXPECT_LT(std::fabs(f.levelReDryDb[1]), 12.0);
+        EXPECT_LT(f.nonlinearDb[0], f.nonlinearDb[3]); // drive 0.25 against 1
+        EXPECT_EQ(f.fizzThroughDb.size(), cabinets.names.size());
+        EXPECT_GT(f.fizzDb, -80.0); // the drive-1 output's 4-8 kHz under its mids
+        EXPECT_LT(f.fizzDb, 0.0);
+        ASSERT_TRUE(f.lowDecayRatio);
+        EXPECT_GT(*f.lowDecayRatio, 0.0);
+    }
+    EXPECT_EQ(rig.models[0].cabinet, "2x12-bright");
+    const Table table = judgeRig(rig);
+    EXPECT_EQ(table.rows.size(), rig.models.size() + 1); // and the spread's row
+    EXPECT_EQ(table.rows.back()[0].text, "all");
+    EXPECT_NE(table.rows.back()[2].verdict, Verdict::None);
+}
+
 // ---- spectra: distortion and aliases ---------------------------------------------
 
 TEST(MeasureSpectrum, PureGainHasNoDistortionAndAliasesAreFoundAtTheirFoldedFrequenciesAndLevels) {
