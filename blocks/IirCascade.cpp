@@ -345,6 +345,14 @@ __attribute__((target("avx2"))) void waveAvx2(const CascadeSection* s, int32_t n
     wave<V8, M8, 8, 8>(&s, n, &src, &out, frames, keep);
 }
 
+// Two to four sections: the SSE2 wave in three-operand (VEX) instructions, which
+// spare its register copies; the same operations, so the same bits.
+__attribute__((target("avx2"))) void waveSse2Vex(const CascadeSection* s, int32_t n,
+                                                 const float* src, float* out, int32_t frames,
+                                                 CascadeCarry::Wave* keep) {
+    wave<V4, M4, 4, 4>(&s, n, &src, &out, frames, keep);
+}
+
 // Two cascades of n (1..4) sections each, side by side.
 __attribute__((target("avx2"))) void pairAvx2(const CascadeSection* const* s, int32_t n,
                                               const float* const* src, float* const* out,
@@ -368,6 +376,10 @@ void singleAvx2(const CascadeSection* s, const float* src, float* out, int32_t f
 }
 void waveAvx2(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
               CascadeCarry::Wave* keep) {
+    waveSse2(s, n, src, out, frames, keep);
+}
+void waveSse2Vex(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
+                 CascadeCarry::Wave* keep) {
     waveSse2(s, n, src, out, frames, keep);
 }
 void pairAvx2(const CascadeSection* const* s, int32_t n, const float* const* src, float* const* out,
@@ -416,6 +428,8 @@ void run(const CascadeSection* sections, int32_t count, const float* in, int32_t
             scalarGroup<2>(s, src, out, frames);
         else if (n > 4)
             waveAvx2(s, n, src, out, frames, keep);
+        else if (level == Level::kAvx2)
+            waveSse2Vex(s, n, src, out, frames, keep);
         else
             waveSse2(s, n, src, out, frames, keep);
     }
