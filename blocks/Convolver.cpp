@@ -30,19 +30,44 @@ struct PlanDeleter {
 using PlanPtr = std::unique_ptr<std::remove_pointer_t<fftwf_plan>, PlanDeleter>;
 } // namespace
 
-struct Convolver::Level {
+// The shape of a level, fixed when its response is made ready; the plans and the
+// partition spectra are the response's, read-only.
+struct LevelForm {
     uint32_t L = 0;
     size_t offset = 0;
     uint32_t parts = 0;
     // A spectrum (L + 1 bins) as two rows, the real parts then the imaginary parts,
     // each of `row` floats (padded to keep every row on a 64-byte boundary).
     size_t row = 0;
-    bool synchronous = false; // computed as its block completes (offset L), else spread
-    uint32_t group = 1;       // partition products per spread step
-    uint32_t steps = 0;       // spread steps per block: forward, products, inverse
+    bool synchronous = false;            // computed as its block completes (offset L), else spread
+    uint32_t group = 1;                  // partition products per spread step
+    uint32_t steps = 0;                  // spread steps per block: forward, products, inverse
+    double fftCost = 0, productCost = 0; // estimated cost of a step (see kFftFixed)
+    fftwf_plan forward = nullptr;        // 2L real points to L + 1 bins
+    fftwf_plan inverse = nullptr;        // and back (unnormalised)
+    const float* ir = nullptr;           // partition spectra, scaled by 1 / 2L
 
-    PlanPtr forward, inverse;
-    BufferPtr ir{nullptr, fftwf_free};    // partition spectra, scaled by 1 / 2L
+    size_t spectrumFloats() const { return 2 * row; }
+    uint32_t productSteps() const { return (parts + group - 1) / group; }
+};
+
+class Convolver::Response {
+  public:
+    struct Level : LevelForm {
+        PlanPtr forwardPlan, inversePlan;
+        BufferPtr spectra{nullptr, fftwf_free};
+    };
+    size_t length = 0;
+    uint32_t head = kHead;
+    uint32_t headTaps = 0;
+    BufferPtr headIr{nullptr, fftwf_free};
+    std::vector<Level> levels;
+    double rate = 0; // estimated cost of the spread levels per input sample
+};
+
+struct Convolver::Level : LevelForm {
+    explicit Level(const LevelForm& form) : LevelForm(form) {}
+
     BufferPtr delay{nullptr, fftwf_free}; // input spectra, block m in slot m % parts
     BufferPtr acc{nullptr, fftwf_free};   // the sum of products of one block
     BufferPtr bins{nullptr, fftwf_free};  // one spectrum as FFTW has it (interleaved)
@@ -53,10 +78,7 @@ struct Convolver::Level {
     // is released when it is complete, at (m + 1) L, and due by (m + 2) L.
     uint64_t block = 0;
     uint32_t step = 0;
-    double fftCost = 0, productCost = 0; // estimated cost of a step (see kFftFixed)
 
-    size_t spectrumFloats() const { return 2 * row; }
-    uint32_t productSteps() const { return (parts + group - 1) / group; }
     uint64_t released() const { return (block + 1) * L; }
     uint64_t deadline() const { return (block + 2) * L; }
     double stepCost() const { return step == 0 || step + 1 == steps ? fftCost : productCost; }
@@ -346,15 +368,13 @@ constexpr uint64_t nextPowerOfTwo(uint64_t n) {
 
 } // namespace
 
-Convolver::Convolver(const float* ir, size_t length, uint32_t maxFrames)
-    : mLength(length), mMaxFrames(maxFrames), mHeadIr(nullptr, fftwf_free),
-      mHeadHist(nullptr, fftwf_free), mHeadAcc(nullptr, fftwf_free), mRing(nullptr, fftwf_free) {
+std::shared_ptr<const Convolver::Response> Convolver::prepare(const float* ir, size_t length) {
     if (!ir)
         throw std::invalid_argument("Convolver: no response");
     if (length < 1 || length > kMaxLength)
         throw std::invalid_argument("Convolver: response length out of range");
-    if (maxFrames < 1 || maxFrames > kMaxFrames)
-        throw std::invalid_argument("Convolver: frame count out of range");
+    auto response = std::make_shared<Response>();
+    response->length = length;
 
     // The plan of least estimated cost: a head of kHead or 2 kHead taps, and as
     // many levels as pay for their FFTs.
@@ -365,7 +385,7 @@ Convolver::Convolver(const float* ir, size_t length, uint32_t maxFrames)
             std::vector<LevelPlan> plan = planLevels(length, head, count);
             const double cost = estimatedCost(length, head, plan);
             if (cost < least) {
-                mHead = head;
+                response->head = head;
                 levels = plan;
                 least = cost;
             }
@@ -374,59 +394,48 @@ Convolver::Convolver(const float* ir, size_t length, uint32_t maxFrames)
         }
     }
 
-    mHeadTaps = static_cast<uint32_t>(std::min<size_t>(length, mHead));
-    mHeadIr = allocFloats(mHeadTaps);
-    for (uint32_t j = 0; j < mHeadTaps; ++j)
-        mHeadIr.get()[j] = ir[mHeadTaps - 1 - j];
-    mHeadHist = allocFloats(mHeadTaps - 1 + mHead);
-    mHeadAcc = allocFloats(mHead);
+    response->headTaps = static_cast<uint32_t>(std::min<size_t>(length, response->head));
+    response->headIr = allocFloats(response->headTaps);
+    for (uint32_t j = 0; j < response->headTaps; ++j)
+        response->headIr.get()[j] = ir[response->headTaps - 1 - j];
 
     for (const LevelPlan& plan : levels) {
-        Level level;
+        Response::Level level;
         level.L = plan.L;
         level.offset = plan.offset;
-        level.synchronous = plan.L == mHead;
+        level.synchronous = plan.L == response->head;
         level.parts = static_cast<uint32_t>((plan.end - plan.offset + plan.L - 1) / plan.L);
         level.row = size_t(plan.L) + 16;
-        mLevels.push_back(std::move(level));
-    }
-    if (!mLevels.empty()) {
-        const uint32_t largest = mLevels.back().L;
-        mRingMask = static_cast<uint32_t>(nextPowerOfTwo(3 * uint64_t(largest) + mHead) - 1);
-        mRing = allocFloats(size_t(mRingMask) + 1);
-    }
-
-    for (Level& level : mLevels) {
         const size_t n = 2 * size_t(level.L);
-        level.ir = allocFloats(level.parts * level.spectrumFloats());
-        level.delay = allocFloats(level.parts * level.spectrumFloats());
-        level.acc = allocFloats(level.spectrumFloats());
-        level.bins = allocFloats(n + 2);
-        level.frame = allocFloats(n);
-        level.out = allocFloats(level.synchronous ? n : 2 * n);
+        level.spectra = allocFloats(level.parts * level.spectrumFloats());
+        level.ir = level.spectra.get();
+        BufferPtr bins = allocFloats(n + 2);
+        BufferPtr frame = allocFloats(n);
+        BufferPtr out = allocFloats(n);
         {
             makePlannerThreadSafe();
-            auto* bins = reinterpret_cast<fftwf_complex*>(level.bins.get());
-            level.forward.reset(
-                fftwf_plan_dft_r2c_1d(static_cast<int>(n), level.frame.get(), bins, FFTW_ESTIMATE));
-            level.inverse.reset(
-                fftwf_plan_dft_c2r_1d(static_cast<int>(n), bins, level.out.get(), FFTW_ESTIMATE));
-            if (!level.forward || !level.inverse)
+            auto* spectrum = reinterpret_cast<fftwf_complex*>(bins.get());
+            level.forwardPlan.reset(
+                fftwf_plan_dft_r2c_1d(static_cast<int>(n), frame.get(), spectrum, FFTW_ESTIMATE));
+            level.inversePlan.reset(
+                fftwf_plan_dft_c2r_1d(static_cast<int>(n), spectrum, out.get(), FFTW_ESTIMATE));
+            if (!level.forwardPlan || !level.inversePlan)
                 throw std::bad_alloc();
+            level.forward = level.forwardPlan.get();
+            level.inverse = level.inversePlan.get();
         }
         // Partition spectra, scaled so that the unnormalised inverse gives the sum.
         const float scale = 1.0f / static_cast<float>(n);
         for (uint32_t p = 0; p < level.parts; ++p) {
-            float* frame = level.frame.get();
-            std::fill_n(frame, n, 0.0f);
+            std::fill_n(frame.get(), n, 0.0f);
             const size_t from = level.offset + size_t(p) * level.L;
             const size_t count = std::min<size_t>(level.L, length - from);
             for (size_t k = 0; k < count; ++k)
-                frame[k] = ir[from + k] * scale;
-            fftwf_execute_dft_r2c(level.forward.get(), frame,
-                                  reinterpret_cast<fftwf_complex*>(level.bins.get()));
-            kToRows(level.bins.get(), level.L, level.row,
-                    level.ir.get() + p * level.spectrumFloats());
+                frame.get()[k] = ir[from + k] * scale;
+            fftwf_execute_dft_r2c(level.forward, frame.get(),
+                                  reinterpret_cast<fftwf_complex*>(bins.get()));
+            kToRows(bins.get(), level.L, level.row,
+                    level.spectra.get() + p * level.spectrumFloats());
         }
         // About as many products per step as cost one FFT, at their cost when the
         // spectra are out of cache (so that no step takes much longer).
@@ -436,9 +445,50 @@ Convolver::Convolver(const float* ir, size_t length, uint32_t maxFrames)
         level.steps = 2 + level.productSteps();
         level.productCost = perPart * std::min(level.group, level.parts);
         if (!level.synchronous)
-            mRate += (2 * level.fftCost + perPart * level.parts) / level.L;
+            response->rate += (2 * level.fftCost + perPart * level.parts) / level.L;
+        response->levels.push_back(std::move(level));
     }
-    mRate *= 1.25; // runs ahead of the average, the deadlines force little
+    response->rate *= 1.25; // runs ahead of the average, the deadlines force little
+    return response;
+}
+
+Convolver::Convolver(const float* ir, size_t length, uint32_t maxFrames)
+    : Convolver((maxFrames < 1 || maxFrames > kMaxFrames)
+                    ? throw std::invalid_argument("Convolver: frame count out of range")
+                    : prepare(ir, length),
+                maxFrames) {}
+
+Convolver::Convolver(std::shared_ptr<const Response> response, uint32_t maxFrames)
+    : mResponse(std::move(response)), mLength(0), mMaxFrames(maxFrames),
+      mHeadHist(nullptr, fftwf_free), mHeadAcc(nullptr, fftwf_free), mRing(nullptr, fftwf_free) {
+    if (!mResponse)
+        throw std::invalid_argument("Convolver: no response");
+    if (maxFrames < 1 || maxFrames > kMaxFrames)
+        throw std::invalid_argument("Convolver: frame count out of range");
+    const Response& shared = *mResponse;
+    mLength = shared.length;
+    mHead = shared.head;
+    mHeadTaps = shared.headTaps;
+    mHeadIr = shared.headIr.get();
+    mRate = shared.rate;
+    mHeadHist = allocFloats(mHeadTaps - 1 + mHead);
+    mHeadAcc = allocFloats(mHead);
+    mLevels.reserve(shared.levels.size());
+    for (const Response::Level& form : shared.levels) {
+        Level level(form);
+        const size_t n = 2 * size_t(level.L);
+        level.delay = allocFloats(level.parts * level.spectrumFloats());
+        level.acc = allocFloats(level.spectrumFloats());
+        level.bins = allocFloats(n + 2);
+        level.frame = allocFloats(n);
+        level.out = allocFloats(level.synchronous ? n : 2 * n);
+        mLevels.push_back(std::move(level));
+    }
+    if (!mLevels.empty()) {
+        const uint32_t largest = mLevels.back().L;
+        mRingMask = static_cast<uint32_t>(nextPowerOfTwo(3 * uint64_t(largest) + mHead) - 1);
+        mRing = allocFloats(size_t(mRingMask) + 1);
+    }
     reset();
 }
 
@@ -462,7 +512,7 @@ void Convolver::reset() {
 // The head's share of a chunk of n inputs (already in mHeadHist after the taps - 1
 // past ones): acc[i] = sum_j reversed[j] hist[i + j], j up, vectorised across i.
 void Convolver::runHead(uint32_t n, float* acc) {
-    kHeadKernel(mHeadIr.get(), mHeadTaps, mHeadHist.get(), acc, n);
+    kHeadKernel(mHeadIr, mHeadTaps, mHeadHist.get(), acc, n);
 }
 
 // Copies the 2L inputs before the current position into the level's frame.
@@ -474,18 +524,18 @@ static void readFrame(const float* ring, uint32_t mask, uint64_t end, float* fra
 }
 
 void Convolver::Level::transform(uint64_t slot) {
-    fftwf_execute_dft_r2c(forward.get(), frame.get(), reinterpret_cast<fftwf_complex*>(bins.get()));
+    fftwf_execute_dft_r2c(forward, frame.get(), reinterpret_cast<fftwf_complex*>(bins.get()));
     kToRows(bins.get(), L, row, delay.get() + slot * spectrumFloats());
 }
 
 void Convolver::Level::multiplyParts(uint64_t m, uint32_t from, uint32_t to) {
     const uint32_t slot = static_cast<uint32_t>((m + parts - from) % parts);
-    kProductsKernel(acc.get(), delay.get(), ir.get(), row, L, parts, slot, from, to, from == 0);
+    kProductsKernel(acc.get(), delay.get(), ir, row, L, parts, slot, from, to, from == 0);
 }
 
 void Convolver::Level::transformBack(float* y) {
     kFromRows(acc.get(), L, row, bins.get());
-    fftwf_execute_dft_c2r(inverse.get(), reinterpret_cast<fftwf_complex*>(bins.get()), y);
+    fftwf_execute_dft_c2r(inverse, reinterpret_cast<fftwf_complex*>(bins.get()), y);
 }
 
 // The first level, as a block of mHead inputs completes at mPos.

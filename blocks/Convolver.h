@@ -44,11 +44,29 @@ class Convolver {
     static constexpr uint32_t kHead = 64;           // the shorter head (direct-form taps)
     static constexpr uint32_t kMaxPartition = 4096; // largest FFT partition (FFT of twice)
 
+    // A response made ready to convolve: its head taps reversed, its partitions'
+    // spectra, the FFT plans and the schedule of the FFT work. Read-only once made,
+    // so any number of convolvers on any threads share one; each convolver keeps only
+    // what it has heard (about half the memory of a convolver, and all of the time
+    // it takes to make one).
+    class Response;
+
+    // Any thread but the audio thread: `ir` (`length` samples, 1..kMaxLength) made
+    // ready. Throws std::invalid_argument for a length out of range or a null `ir`,
+    // std::bad_alloc when memory or an FFT plan cannot be had.
+    static std::shared_ptr<const Response> prepare(const float* ir, size_t length);
+
     // Any thread but the audio thread: prepares `ir` (`length` samples,
     // 1..kMaxLength) for process() calls of up to `maxFrames` frames (1..kMaxFrames).
     // Throws std::invalid_argument for a length or frame count out of range (or a
     // null `ir`), std::bad_alloc when memory or an FFT plan cannot be had.
     Convolver(const float* ir, size_t length, uint32_t maxFrames);
+    // Any thread but the audio thread: a convolver of a response made ready before
+    // (and shared with every other convolver of it), for process() calls of up to
+    // `maxFrames` frames. Allocates and clears its state only: no FFT is planned or
+    // run. Throws std::invalid_argument for a null response or a frame count out of
+    // range, std::bad_alloc.
+    Convolver(std::shared_ptr<const Response> response, uint32_t maxFrames);
     ~Convolver();
     Convolver(const Convolver&) = delete;
     Convolver& operator=(const Convolver&) = delete;
@@ -63,26 +81,29 @@ class Convolver {
 
     size_t length() const { return mLength; }
     uint32_t maxFrames() const { return mMaxFrames; }
+    const std::shared_ptr<const Response>& response() const { return mResponse; }
+
+    // FFTW-aligned float storage.
+    using BufferPtr = std::unique_ptr<float, void (*)(void*)>;
 
   private:
     struct Level;
-    // FFTW-aligned float storage.
-    using BufferPtr = std::unique_ptr<float, void (*)(void*)>;
 
     void runHead(uint32_t n, float* out);
     void runFirstLevel();
     void runStep(Level& level);
     void runSteps(uint64_t end, uint32_t n);
 
+    std::shared_ptr<const Response> mResponse;
     size_t mLength;
     uint32_t mMaxFrames;
     uint64_t mPos = 0; // input samples since the start or reset()
 
-    uint32_t mHead = kHead; // the head's size and the first level's partition
-    uint32_t mHeadTaps;     // min(length, mHead)
-    BufferPtr mHeadIr;      // head taps, reversed (newest input meets ir[0] last)
-    BufferPtr mHeadHist;    // mHeadTaps - 1 past inputs, then the current chunk
-    BufferPtr mHeadAcc;     // one chunk's head output
+    uint32_t mHead = kHead;         // the head's size and the first level's partition
+    uint32_t mHeadTaps;             // min(length, mHead)
+    const float* mHeadIr = nullptr; // head taps, reversed (newest input meets ir[0] last)
+    BufferPtr mHeadHist;            // mHeadTaps - 1 past inputs, then the current chunk
+    BufferPtr mHeadAcc;             // one chunk's head output
 
     uint32_t mRingMask = 0; // input ring of a power of two samples
     BufferPtr mRing;

@@ -4,7 +4,8 @@
 // the state and told on the notify port.
 //
 // Every rig keeps a shelf of cabinets made for each channel: the shipped ones, made
-// with the rig, and the player's file. The port switches between them within
+// with the rig from the responses the process keeps ready (SharedCabinets.h), and
+// the player's file. The port switches between them within
 // run(): the one chosen is lent to the engines, which crossfade to it, and comes
 // back to the shelf when replaced. The file is read once per choice, by the worker
 // when it is chosen (whatever the port says): the worker keeps it prepared, makes
@@ -17,6 +18,7 @@
 #include "lv2/Lv2Instance.h"
 #include "main/CabinetLoad.h"
 #include "main/DataArchive.h"
+#include "main/SharedCabinets.h"
 
 #include <algorithm>
 #include <cmath>
@@ -143,8 +145,9 @@ void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept) {
     for (size_t i = 0; i < count; ++i) {
         std::string error;
         const std::string name = cabinet::shippedName(shipped, kCabinetPortNames[i]);
+        // Made ready once per process and rate: only this rig's state is made here.
         const auto ready =
-            name.empty() ? std::nullopt : cabinet::load(shipped, name, self.rate, error);
+            name.empty() ? nullptr : cabinet::shared(shipped, name, self.rate, error);
         if (name.empty())
             error =
                 std::string("the shipped archive has no cabinet \"") + kCabinetPortNames[i] + "\"";

@@ -28,6 +28,7 @@
 // setup call (activate, deactivate, restore).
 #include "lv2/Lv2Instance.h"
 #include "main/DataArchive.h"
+#include "main/SharedArchive.h"
 #include "main/UserArchive.h"
 
 #include "blocks/LinearFade.h"
@@ -484,9 +485,10 @@ std::unique_ptr<Rig> makeRig(Instance& self, const char* path, bool all, uint32_
                  self.rate, ChannelEngine::kMinRate, ChannelEngine::kMaxRate);
         return nullptr;
     }
-    // The bundle's archive is read once, by the first rig, and shared by every rig after.
+    // The bundle's archive is read once per process, by the first rig, and shared by
+    // every rig and instance after.
     if (!self.shipped)
-        self.shipped = DataArchive::readDirectory(self.bundle);
+        self.shipped = archive::sharedDirectory(self.bundle);
     const std::shared_ptr<const DataArchive> shipped = self.shipped;
     if (!shipped->found() || shipped->modelNames().empty()) {
         logError(self, "quorle: %s%s; the plug-in will output silence\n",

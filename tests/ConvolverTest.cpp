@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -151,8 +152,52 @@ TEST(Convolver, MatchesAnExactConvolutionAtAnyBlockPatternWithoutDelayAndRefuses
     EXPECT_NEAR(x[Convolver::kMaxFrames - 1], 0.5f, 1e-6f);
 }
 
-// An impulse, wherever it falls in a block, gives the response from that very
-// sample on: nothing before it, ir[0] on it (the head computes it exactly).
+// Convolvers made from one prepared response share it and nothing else: each plays
+// what a convolver of its own taps plays, bit for bit, however their calls
+// interleave, and the response outlives the convolvers that used it.
+TEST(Convolver, ConvolversOfOneSharedResponseEachPlayTheirOwnInput) {
+    for (size_t length : {40, 2000, 9000}) {
+        const std::vector<float> ir = noise(length, 11 + static_cast<uint32_t>(length));
+        const std::vector<float> x = noise(30000, 12), y = noise(30000, 13);
+        Convolver alone(ir.data(), ir.size(), 512);
+        const std::vector<float> wantX = run(alone, x, {512, 37, 1}, false);
+        alone.reset();
+        const std::vector<float> wantY = run(alone, y, {64}, false);
+
+        std::shared_ptr<const Convolver::Response> response =
+            Convolver::prepare(ir.data(), ir.size());
+        auto a = std::make_unique<Convolver>(response, 512);
+        auto b = std::make_unique<Convolver>(response, 512);
+        EXPECT_EQ(a->response(), b->response());
+        EXPECT_EQ(a->length(), length);
+        std::vector<float> gotX(x.size()), gotY(y.size());
+        // a in calls of 512, 37, 1 and b in calls of 64, one after the other.
+        const std::vector<uint32_t> forA = {512, 37, 1};
+        size_t atA = 0, atB = 0;
+        for (size_t call = 0; atA < x.size() || atB < y.size(); ++call) {
+            const uint32_t n =
+                static_cast<uint32_t>(std::min<size_t>(forA[call % 3], x.size() - atA));
+            a->process(x.data() + atA, gotX.data() + atA, n);
+            atA += n;
+            const uint32_t m = static_cast<uint32_t>(std::min<size_t>(64, y.size() - atB));
+            b->process(y.data() + atB, gotY.data() + atB, m);
+            atB += m;
+        }
+        EXPECT_EQ(gotX, wantX) << "length " << length;
+        EXPECT_EQ(gotY, wantY) << "length " << length;
+
+        a.reset();
+        response.reset(); // b keeps it
+        b->reset();
+        EXPECT_EQ(run(*b, y, {64}, false), wantY) << "length " << length;
+    }
+    EXPECT_THROW(Convolver(std::shared_ptr<const Convolver::Response>(), 64),
+                 std::invalid_argument);
+    const std::vector<float> taps(100, 0.25f);
+    EXPECT_THROW(Convolver(Convolver::prepare(taps.data(), taps.size()), 0), std::invalid_argument);
+    EXPECT_THROW(Convolver::prepare(taps.data(), 0), std::invalid_argument);
+    EXPECT_THROW(Convolver::prepare(nullptr, 10), std::invalid_argument);
+}
 
 } // namespace
 
@@ -217,7 +262,8 @@ TEST(Realtime, TheConvolverProcessesAndResetsWithoutAllocating) {
     const std::vector<float> ir = noise(50000, 5);
     const long atStart = gMallocs;
     Convolver conv(ir.data(), ir.size(), 4096);
-    EXPECT_GT(gMallocs - atStart, 10) << "construction is counted";
+    const long made = gMallocs - atStart;
+    EXPECT_GT(made, 10) << "construction is counted";
 
     const std::vector<float> x = noise(120000, 6);
     std::vector<float> out(x.size());
@@ -227,6 +273,19 @@ TEST(Realtime, TheConvolverProcessesAndResetsWithoutAllocating) {
     conv.reset();
     run(conv, out.data(), out.data(), out.size(), large);
     EXPECT_EQ(gMallocs - before, 0);
+
+    // One made from a response made ready before allocates its state only, and then
+    // plays without allocating either.
+    const auto response = Convolver::prepare(ir.data(), ir.size());
+    const long beforeState = gMallocs;
+    Convolver sharing(response, 4096);
+    const long stateAllocations = gMallocs - beforeState;
+    EXPECT_GT(stateAllocations, 0);
+    // Its buffers, one list: none of the FFT planner's many.
+    EXPECT_LT(stateAllocations, made / 2) << "made " << made;
+    const long beforeRun = gMallocs;
+    run(sharing, x.data(), out.data(), x.size(), varying);
+    EXPECT_EQ(gMallocs - beforeRun, 0);
 }
 
 } // namespace
