@@ -200,6 +200,7 @@ void mapUris(Instance& self) {
     u.models = map(kModelsUri);
     u.cabinetFile = map(kCabinetFileUri);
     u.status = map(kStatusUri);
+    u.report = map(kReportUri);
     lv2_atom_forge_init(&self.forge, const_cast<LV2_URID_Map*>(self.map));
 }
 

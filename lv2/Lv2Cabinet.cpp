@@ -183,6 +183,13 @@ void updateCabinet(Instance& self, Rig& rig, int32_t model) {
     uint32_t file = 0;
     if (choice == kCabinetFile && self.fileChosen.serial != self.fileRefused)
         file = self.fileChosen.serial;
+    // File without a file plays none: said once each time the port comes to it.
+    if (choice != kCabinetFile || self.fileChosen.serial != 0)
+        self.noFileTold = false;
+    else if (!self.noFileTold && self.cabinetFault == PathFault::kNone) {
+        self.cabinetFault = PathFault::kNoFile;
+        self.noFileTold = true;
+    }
     if (choice == kCabinetFile && file != 0 && rig.fileChoice != file)
         return; // what plays stays until the rig holds the file chosen
     if (choice == rig.cabinetChoice && file == rig.cabinetFile)
@@ -344,6 +351,9 @@ std::string pathFaultText(PathFault fault, bool cabinet) {
     const std::string stays =
         cabinet ? "; the cabinet playing stays" : "; the archive playing stays";
     switch (fault) {
+    case PathFault::kNoFile:
+        return "the Cabinet control is set to File but no cabinet file is chosen; no cabinet "
+               "plays until one is";
     case PathFault::kTooLong:
         return what + " of " + std::to_string(kMaxArchivePathBytes) + " bytes or more was refused" +
                stays;

@@ -70,12 +70,14 @@ struct Uris {
     LV2_URID models = 0;      // the playing archive's model names (read only)
     LV2_URID cabinetFile = 0; // the player's cabinet file: parameter and state key
     LV2_URID status = 0;      // the last file refused, one sentence (read only)
+    LV2_URID report = 0;      // the object type read-only values are told in
 };
 
 constexpr size_t kStatusBytes = 512;
 
 // Why a path arriving on the control port was not taken (told by the worker).
-enum class PathFault : uint32_t { kNone, kTooLong, kUnterminated };
+// kNoFile: the Cabinet port asks for the player's file and none is chosen.
+enum class PathFault : uint32_t { kNone, kTooLong, kUnterminated, kNoFile };
 
 // A worker message: plain values and at most one ticket, nothing a pointer. Every
 // request is numbered (Instance::nextRequest); its answer is the same message with
@@ -230,6 +232,7 @@ struct Instance {
     // Paths refused on the control port, told in the log by the worker (without a
     // worker, by the next setup call).
     PathFault archiveFault = PathFault::kNone, cabinetFault = PathFault::kNone;
+    bool noFileTold = false; // kNoFile told since the port last asked for the file
     // The last error the log was told, for the interface: written by the worker and
     // the setup calls (in turn, under `statusLock`), counted in `statusCount`, which
     // run() compares with the count it told last.

@@ -27,13 +27,14 @@ uint32_t eventBytes(uint32_t valueBytes) {
     return 8 + 8 + 8 + (8 + 8 + 8) + (8 + 8) + padded(valueBytes);
 }
 
-// Writes a patch:Set of `property` to `value` (`bytes` long, without terminator) as
-// a path or a string.
+// Writes `property`'s `value` (`bytes` long, without terminator) as a path or a
+// string: a patch:Set for a property a host may write, else a report.
 void tell(Instance& self, LV2_URID property, const char* value, uint32_t bytes, bool path) {
+    const bool writable = property == self.uris.archive || property == self.uris.cabinetFile;
     LV2_Atom_Forge* forge = &self.forge;
     LV2_Atom_Forge_Frame object;
     lv2_atom_forge_frame_time(forge, 0);
-    lv2_atom_forge_object(forge, &object, 0, self.uris.patchSet);
+    lv2_atom_forge_object(forge, &object, 0, writable ? self.uris.patchSet : self.uris.report);
     lv2_atom_forge_key(forge, self.uris.patchProperty);
     lv2_atom_forge_urid(forge, property);
     lv2_atom_forge_key(forge, self.uris.patchValue);

@@ -28,6 +28,11 @@ constexpr const char* kStatusUri = "http://pellark.invalid/plugins/quorle#status
 constexpr const char* kArchiveUri = "http://pellark.invalid/plugins/quorle#archive";
 constexpr const char* kModelsUri = "http://pellark.invalid/plugins/quorle#models";
 constexpr const char* kCabinetFileUri = "http://pellark.invalid/plugins/quorle#cabinetFile";
+// What the plug-in reports that no one may set (the models, the status line): an
+// object of this type with a patch:property and a patch:value, as a patch:Set has
+// them. A host keeps patch:Set for the properties it can write (Ardour logs one
+// naming anything else).
+constexpr const char* kReportUri = "http://pellark.invalid/plugins/quorle#Report";
 
 // The ports of a variant with `channels` audio channels (1: mono, 2: stereo).
 struct PortMap {

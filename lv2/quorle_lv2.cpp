@@ -151,9 +151,13 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data) {
         self->outputs[port - kControls - self->channels] = static_cast<float*>(data);
     else if (port == afterAudio)
         self->oversampling = static_cast<const float*>(data);
-    else if (port == afterAudio + 1)
+    else if (port == afterAudio + 1) {
+        // Told at once: a host may read it before the first run().
         self->latency = static_cast<float*>(data);
-    else if (port == afterAudio + 2)
+        if (self->latency)
+            *self->latency =
+                self->rig ? static_cast<float>(Oversampler::latencyFor(self->factor)) : 0;
+    } else if (port == afterAudio + 2)
         self->control = static_cast<const LV2_Atom_Sequence*>(data);
     else if (port == afterAudio + 3)
         self->notify = static_cast<LV2_Atom_Sequence*>(data);

@@ -119,6 +119,15 @@ TEST_F(Lv2Cabinet, APlayersFileIsLoadedToldSavedAndRestored) {
     EXPECT_EQ(wet.play(in, 0, 2)[0],
               std::vector<float>(plain[0].begin(), plain[0].begin() + 2 * kBlock))
         << "no file chosen: no cabinet";
+    // Said once, in the log and on the notify port, however long it lasts.
+    wet.plugin.askAll();
+    wet.play(in, 2, 3);
+    ASSERT_EQ(wet.log.messages.size(), 1u);
+    EXPECT_NE(wet.log.messages[0].find("no cabinet file is chosen"), std::string::npos)
+        << wet.log.messages[0];
+    wet.plugin.askAll();
+    wet.play(in, 5, 1);
+    EXPECT_EQ("quorle: " + wet.plugin.toldValue(quorlelv2::kStatusUri) + "\n", wet.log.messages[0]);
     wet.setFile(file);
     wet.play(in, 0, 1);
     EXPECT_EQ(wet.plugin.toldValue(kCabinetFile), file);
@@ -138,8 +147,18 @@ TEST_F(Lv2Cabinet, APlayersFileIsLoadedToldSavedAndRestored) {
     const ImpulseResponse ready = impulse::prepared(*read, 48000.0);
     EXPECT_LT(errorDb(restored.out[0], plain[0], ready.channels[0], 0, 0), -100.0);
     EXPECT_LT(errorDb(restored.out[1], plain[1], ready.channels[1], 0, 0), -100.0);
-    for (const Session* s : {&wet, &restored})
-        EXPECT_TRUE(s->log.messages.empty()) << s->log.messages[0];
+    EXPECT_EQ(wet.log.messages.size(), 1u) << "nothing more once a file plays";
+    EXPECT_TRUE(restored.log.messages.empty()) << restored.log.messages[0];
+
+    // Back to File after another choice, still without a file: said again.
+    Session again(mono);
+    again.plugin.chooseCabinet(kFile);
+    again.play(in, 0, 2);
+    again.plugin.chooseCabinet(0.0f);
+    again.play(in, 2, 2);
+    again.plugin.chooseCabinet(kFile);
+    again.play(in, 4, 2);
+    EXPECT_EQ(again.log.mentions("no cabinet file is chosen"), 2u);
 }
 
 // Files that cannot be used, and a path too long to take: each is named in the log

@@ -5,6 +5,7 @@
 #include "tools/PluginHost.h"
 
 #include "au/quorleIds.h"
+#include "blocks/Oversampler.h"
 #include "lv2/CabinetPorts.h"
 #include "lv2/InlineDisplay.h"
 #include "lv2/UiProtocol.h"
@@ -121,6 +122,19 @@ TEST_F(Lv2Ports, OversamplingAndLatencyFollowTheAudioDriveZeroIsMuteAndTheLatenc
         EXPECT_TRUE(lilv_port_has_property(p, latency, w.uri(LV2_CORE "reportsLatency")));
         EXPECT_TRUE(lilv_port_has_property(p, latency, w.uri(LV2_CORE "integer")));
         EXPECT_EQ(lilv_plugin_get_latency_port_index(p), lilv_port_get_index(p, latency));
+        // Its range holds every factor's latency and its default is the default
+        // factor's: a host that shows it before the first run (jalv) shows the truth.
+        LilvNode *latencyDefault = nullptr, *latencyMin = nullptr, *latencyMax = nullptr;
+        lilv_port_get_range(p, latency, &latencyDefault, &latencyMin, &latencyMax);
+        ASSERT_TRUE(latencyDefault && latencyMin && latencyMax);
+        EXPECT_EQ(lilv_node_as_float(latencyDefault),
+                  float(Oversampler::latencyFor(kQuorleDefaultOversampling)));
+        EXPECT_EQ(lilv_node_as_float(latencyMin), 0.0f);
+        for (int f : {1, 2, 4, 8})
+            EXPECT_LE(float(Oversampler::latencyFor(f)), lilv_node_as_float(latencyMax)) << f;
+        EXPECT_EQ(lilv_node_as_float(latencyMax), float(Oversampler::latencyFor(8)));
+        for (LilvNode* node : {latencyDefault, latencyMin, latencyMax})
+            lilv_node_free(node);
 
         // Every control port says what it does in one line; Drive that 0 mutes.
         for (const char* symbol : {"drive", "post", "bass", "model", "oversampling", "latency",

@@ -3,6 +3,7 @@
 // and path mapping, and a mono or stereo instance with its ports.
 #pragma once
 
+#include "lv2/UiProtocol.h"
 #include "tools/Lv2HostFeatures.h"
 
 #include <gtest/gtest.h>
@@ -262,8 +263,14 @@ struct Lv2Plugin {
     // port carried in the last run(); "" when none did.
     std::string toldValue(const char* property) const { return told(property).value_or(""); }
     // The same, nullopt when the notify port carried none in the last run().
+    // A host writes the archive and the cabinet file (patch:Set); everything else is
+    // a report, which a host passes on without reading (a patch:Set would name a
+    // property it cannot write).
     std::optional<std::string> told(const char* property) const {
-        const LV2_URID key = uris->id(property), set = uris->id(LV2_PATCH__Set),
+        const bool writable = std::strcmp(property, quorlelv2::kArchiveUri) == 0 ||
+                              std::strcmp(property, quorlelv2::kCabinetFileUri) == 0;
+        const LV2_URID key = uris->id(property),
+                       set = uris->id(writable ? LV2_PATCH__Set : quorlelv2::kReportUri),
                        object = uris->id(LV2_ATOM__Object);
         const auto* sequence = reinterpret_cast<const LV2_Atom_Sequence*>(notify);
         std::optional<std::string> value;

@@ -31,16 +31,19 @@ struct UiTest : testing::Test {
     static int cy(const Rect& r) { return static_cast<int>(r.y + r.h / 2); }
 };
 
-// A patch:Set of `property` to a string or path `value`, as the plug-in tells it.
+// `property`'s string or path `value` as the plug-in tells it: a patch:Set for a
+// property a host writes, a report for the others.
 std::vector<uint8_t> patchSet(UiHost& host, const char* property, const std::string& value,
                               bool path) {
+    const bool writable = std::string(property) == quorlelv2::kArchiveUri ||
+                          std::string(property) == quorlelv2::kCabinetFileUri;
     std::vector<uint8_t> buffer(256 + value.size());
     LV2_Atom_Forge forge;
     lv2_atom_forge_init(&forge, &host.uris.map);
     lv2_atom_forge_set_buffer(&forge, buffer.data(), buffer.size());
     LV2_Atom_Forge_Frame frame;
-    auto* atom = reinterpret_cast<LV2_Atom*>(
-        lv2_atom_forge_object(&forge, &frame, 0, host.uris.id(LV2_PATCH__Set)));
+    auto* atom = reinterpret_cast<LV2_Atom*>(lv2_atom_forge_object(
+        &forge, &frame, 0, host.uris.id(writable ? LV2_PATCH__Set : quorlelv2::kReportUri)));
     lv2_atom_forge_key(&forge, host.uris.id(LV2_PATCH__property));
     lv2_atom_forge_urid(&forge, host.uris.id(property));
     lv2_atom_forge_key(&forge, host.uris.id(LV2_PATCH__value));

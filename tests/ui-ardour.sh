@@ -124,4 +124,9 @@ drive=$(grep -o '<Port symbol="drive" value="[^"]*"' "$work/s/s.ardour" | head -
 echo "drive in the saved session: ${drive:-none}"
 awk -v d="${drive:-0}" 'BEGIN { exit !(d > 0.55) }' || fail "the drag on Drive did not reach the plug-in"
 [ -n "${SHOTS:-}" ] && shot "$SHOTS/ardour-dragged.png"
+# Opening the session restored the plug-in's state: Ardour said nothing of it (it
+# names any patch:Set of a property it cannot write).
+if grep -n "patch:Set\|quorle" "$work/ardour.log" | grep -iv "^[0-9]*:.*scanning"; then
+  fail "Ardour's log speaks of the plug-in (above)"
+fi
 echo "PASS"

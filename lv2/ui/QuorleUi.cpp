@@ -42,7 +42,7 @@ constexpr unsigned long kDoubleClickMs = 400;
 
 struct Urids {
     LV2_URID eventTransfer, atomPath, atomString, atomFloat, atomObject, atomUrid;
-    LV2_URID patchSet, patchGet, patchProperty, patchValue;
+    LV2_URID patchSet, patchGet, patchProperty, patchValue, report;
     LV2_URID archive, models, cabinetFile, status, scaleFactor;
 };
 
@@ -260,13 +260,14 @@ bool textOf(const Ui& ui, const LV2_Atom* value, std::string& out) {
     return true;
 }
 
-// A patch:Set from the notify port (`size` bytes at `atom`, checked before reading).
+// A patch:Set or a report from the notify port (`size` bytes at `atom`, checked
+// before reading).
 void onNotify(Ui& ui, uint32_t size, const void* buffer) {
     if (size < sizeof(LV2_Atom_Object))
         return;
     const auto* object = static_cast<const LV2_Atom_Object*>(buffer);
     if (object->atom.type != ui.urids.atomObject || object->atom.size > size - sizeof(LV2_Atom) ||
-        object->body.otype != ui.urids.patchSet)
+        (object->body.otype != ui.urids.patchSet && object->body.otype != ui.urids.report))
         return;
     const LV2_Atom* property = nullptr;
     const LV2_Atom* value = nullptr;
@@ -375,6 +376,7 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char* pluginUri, const c
     u.atomObject = mapUri(map, LV2_ATOM__Object);
     u.atomUrid = mapUri(map, LV2_ATOM__URID);
     u.patchSet = mapUri(map, LV2_PATCH__Set);
+    u.report = mapUri(map, quorlelv2::kReportUri);
     u.patchGet = mapUri(map, LV2_PATCH__Get);
     u.patchProperty = mapUri(map, LV2_PATCH__property);
     u.patchValue = mapUri(map, LV2_PATCH__value);
