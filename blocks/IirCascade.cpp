@@ -485,7 +485,7 @@ void CascadeCarry::clear() {
     clock = 0;
 }
 
-void CascadeChain::add(FilterParams& filter, const float* in, float* out) {
+void CascadeChain::add(FilterParams& filter, const float* in, float* out, bool soleReader) {
     const int32_t passes = filter.passes;
     if (passes <= 0 || passes > FilterParams::kMaxPasses) {
         flush(); // writes nothing: whoever reads `out` next hears what it holds
@@ -495,6 +495,8 @@ void CascadeChain::add(FilterParams& filter, const float* in, float* out) {
         flush();
     if (count == 0)
         source = in;
+    else if (soleReader)
+        sections[count - 1].tap = nullptr; // handed on in the lanes only
     count += filter.sections(sections + count, out);
     last = out;
 }

@@ -114,7 +114,10 @@ class CascadeChain {
     // Adds `filter`'s passes reading `in` (first channel) and writing `out`, as
     // FilterParams::process would: a filter without passes writes nothing. Runs what
     // was gathered first when `in` is not the last filter's output or room runs out.
-    void add(FilterParams& filter, const float* in, float* out);
+    // `soleReader`: nothing but this filter reads `in`, so when it joins the filter
+    // that writes `in`, that one's output is never written to `in` (the samples that
+    // reach `out` are the same).
+    void add(FilterParams& filter, const float* in, float* out, bool soleReader = false);
     // Runs what was gathered.
     void flush();
     // Audio thread: from now on the two chains flush together, their cascades side by

@@ -79,4 +79,12 @@ class AudioNode {
     // An equaliser node's filter, set by planCascades(): the render thread runs such
     // nodes as cascades. Null for every other node and in graphs never planned.
     FilterParams* equaliser = nullptr;
+    // Set by planCascades() on an equaliser node that alone reads what was written
+    // for it by the equaliser just before it (for the first node: the fixed stage,
+    // into the input slot): joined to that one's cascade, that output stays in the
+    // lanes and is never written to its slot.
+    bool soleReader = false;
+    // Set by planCascades() on the input node: a node writes audio into the output
+    // slot, so what the fixed stage's first filter leaves there is never heard.
+    bool outputWritten = false;
 };

@@ -74,7 +74,7 @@ void runNode(AudioNode* node, float** (&buffers)[kNumSlots], int32_t sampleFrame
 // Adds a planned equaliser to `chain`.
 void addEqualiser(AudioNode* node, float** (&buffers)[kNumSlots], CascadeChain& chain) {
     const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
-    chain.add(*node->equaliser, buffers[inSlot][0], buffers[node->outBuffer][0]);
+    chain.add(*node->equaliser, buffers[inSlot][0], buffers[node->outBuffer][0], node->soleReader);
 }
 
 // Runs the processing list from `first` over the work buffers. Consecutive planned
@@ -324,7 +324,10 @@ bool QrVorlixGeneric::processPair(QrVorlixGeneric& a, float* ioA, QrVorlixGeneri
 
 void QrVorlixGeneric::startPiece(CascadeChain& chain, const float* in) {
     chain.add(bassFilter.params, in, buffers[1][0]);
-    chain.add(loMidFilter.params, buffers[1][0], buffers[0][0]);
+    // The bass filter's output in slot 1 is heard only when no model writes there
+    // (and, while models fade, whatever the fade keeps of it).
+    const bool overwritten = graph && fadeLength == 0 && graph->outputWritten;
+    chain.add(loMidFilter.params, buffers[1][0], buffers[0][0], overwritten);
 }
 
 bool QrVorlixGeneric::finishPiece(float* out, int32_t frames, float gain) {

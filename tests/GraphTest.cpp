@@ -3,6 +3,7 @@
 
 #include "effect/MasterCallback.h"
 #include "graph/AveragerAN.h"
+#include "graph/CascadePlan.h"
 #include "graph/DividerAN.h"
 #include "graph/MixerAudioNode.h"
 
@@ -254,6 +255,55 @@ TEST(Ownership, TheInputNodeReachesAndDeletesEverythingOnce) {
     EXPECT_EQ(rated, 200001);
     delete in;
     EXPECT_EQ(deaths, 200001);
+}
+
+} // namespace
+
+namespace {
+
+// The nodes of a planned model document, by id.
+struct PlannedModel {
+    std::unique_ptr<AudioNode> input;
+    explicit PlannedModel(const std::string& xml) : input(buildModel(xml)) {
+        if (input)
+            planCascades(input.get());
+    }
+    const AudioNode* node(const char* id) const {
+        for (const AudioNode* n = input ? input->next : nullptr; n; n = n->next)
+            if (n->name == id)
+                return n;
+        return nullptr;
+    }
+};
+
+// An equaliser's output that only the next equaliser reads is handed on in the
+// lanes; any other reader (a mixer, a second branch, the input read twice) keeps it
+// written, and a model that writes no audio to the output leaves the fixed stage's
+// first filter heard there.
+TEST(CascadePlan, OnlyAnOutputReadByTheNextEqualiserAloneIsHandedOn) {
+    const PlannedModel chain("<quorle><fx id=\"a\" type=\"eq\"/><fx id=\"b\" type=\"eq\"/>"
+                             "<fx id=\"c\" type=\"sat\"/><fx id=\"d\" type=\"eq\"/></quorle>");
+    ASSERT_TRUE(chain.input && chain.node("a") && chain.node("d"));
+    EXPECT_TRUE(chain.node("a")->soleReader) << "the only reader of the input";
+    EXPECT_TRUE(chain.node("b")->soleReader);
+    EXPECT_FALSE(chain.node("c")->soleReader) << "not an equaliser";
+    EXPECT_FALSE(chain.node("d")->soleReader) << "after a saturator";
+    EXPECT_TRUE(chain.input->outputWritten);
+
+    const PlannedModel branch(
+        "<quorle><fx id=\"a\" type=\"eq\"/><fx id=\"b\" type=\"eq\"/>"
+        "<mixer id=\"m\" input=\"b\" input2=\"a\"/><fx id=\"e\" type=\"eq\" input=\"in\"/>"
+        "<mixer id=\"n\" input=\"m\" input2=\"e\"/></quorle>");
+    ASSERT_TRUE(branch.node("b") && branch.node("e"));
+    EXPECT_FALSE(branch.node("b")->soleReader) << "the mixer reads a too";
+    EXPECT_FALSE(branch.node("a")->soleReader) << "e reads the input too";
+    EXPECT_FALSE(branch.node("e")->soleReader);
+    EXPECT_TRUE(branch.input->outputWritten);
+
+    const PlannedModel silent(
+        "<quorle><fx id=\"a\" type=\"eq\"/><fx id=\"x\" type=\"none\"/></quorle>");
+    ASSERT_TRUE(silent.input);
+    EXPECT_FALSE(silent.input->outputWritten) << "nothing writes the output";
 }
 
 } // namespace

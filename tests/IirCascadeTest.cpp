@@ -226,6 +226,59 @@ TEST(IirCascade, ChainsAloneOrPairedLeaveEveryBufferAsFilterAfterFilter) {
     checkChains(true);
 }
 
+// A filter whose input no one else reads hands it on in the lanes when it joins the
+// filter that writes it: that buffer keeps what it held, the output is the same bits.
+// When it cannot join (a flush between them, or the cascade full) the buffer is
+// written as before.
+TEST(IirCascade, ASoleReadersInputIsWrittenOnlyWhenItDoesNotJoin) {
+    for (Level level : levels()) {
+        LevelScope scope(level);
+        for (int32_t frames : {1, 7, 512}) {
+            for (int how = 0; how < 3; ++how) { // joined, flushed between, no room left
+                SCOPED_TRACE(testing::Message() << "level " << static_cast<int>(level)
+                                                << ", frames " << frames << ", case " << how);
+                // Three filters of 20 passes (the last writing `in`) fill 60 of the 64
+                // sections when there is to be no room; then `a` joins them and `b`
+                // does not fit.
+                const int fillers = how == 2 ? 3 : 0;
+                std::mt19937 rng(4242 + how);
+                std::vector<std::unique_ptr<QrIIRFilter>> fast, slow;
+                for (int k = 0; k < fillers + 2; ++k) {
+                    const int32_t passes = k < fillers ? 20 : k == fillers ? 3 : 6;
+                    std::mt19937 twin = rng;
+                    fast.push_back(randomFilter(rng, passes));
+                    slow.push_back(randomFilter(twin, passes));
+                }
+                const size_t n = static_cast<size_t>(frames);
+                const std::vector<float> source = noise(rng, n);
+                std::vector<std::vector<float>> want(fillers + 2, std::vector<float>(n));
+                const float* from = source.data();
+                for (int k = 0; k < fillers + 2; ++k) {
+                    reference(slow[k]->params, from, want[k].data(), frames);
+                    from = want[k].data();
+                }
+                std::vector<std::vector<float>> got(fillers + 2, std::vector<float>(n, 7.0f));
+                {
+                    CascadeChain chain(frames);
+                    from = source.data();
+                    for (int k = 0; k < fillers + 2; ++k) {
+                        if (how == 1 && k == 1)
+                            chain.flush();
+                        chain.add(fast[k]->params, from, got[k].data(), /*soleReader=*/k > 0);
+                        from = got[k].data();
+                    }
+                }
+                const int a = fillers, b = fillers + 1;
+                ASSERT_TRUE(sameBits(got[b].data(), want[b].data(), n));
+                if (how == 0)
+                    EXPECT_EQ(got[a], std::vector<float>(n, 7.0f)) << "handed on in the lanes";
+                else
+                    EXPECT_TRUE(sameBits(got[a].data(), want[a].data(), n)) << "written";
+            }
+        }
+    }
+}
+
 // Every shipped model, drive 0.7, post gain 0.6, bass 0.3, at 44.1 kHz in calls of
 // `block` frames; QUORLE_PRINT_GOLDEN=1 prints the hashes instead of checking them.
 // Host slice lengths up to 512 frames, cycled through: the unit cuts them into its
