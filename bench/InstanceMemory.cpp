@@ -326,8 +326,8 @@ int main(int argc, char** argv) {
     } else {
         std::printf("max frames %u, factor %u\n", s.maxFrames, s.factor);
     }
-    std::printf("resident per extra instance: %.2f MB (%d instances, %.1f MB in all)\n",
-                perInstance / 1e6, s.instances,
+    std::printf("resident per extra instance: %.0f kB (%d instances, %.1f MB in all)\n",
+                perInstance / 1e3, s.instances,
                 (static_cast<double>(after) - static_cast<double>(before)) / 1e6);
     std::printf("instantiate + initialise: median %.2f ms, min %.2f ms, max %.2f ms "
                 "(the first instance: %.2f ms)\n",

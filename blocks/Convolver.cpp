@@ -65,14 +65,17 @@ class Convolver::Response {
     double rate = 0; // estimated cost of the spread levels per input sample
 };
 
+// A level's state, in the convolver's arena.
 struct Convolver::Level : LevelForm {
     explicit Level(const LevelForm& form) : LevelForm(form) {}
 
-    BufferPtr delay{nullptr, fftwf_free}; // input spectra, block m in slot m % parts
-    BufferPtr acc{nullptr, fftwf_free};   // the sum of products of one block
-    BufferPtr bins{nullptr, fftwf_free};  // one spectrum as FFTW has it (interleaved)
-    BufferPtr frame{nullptr, fftwf_free}; // 2L inputs for the forward FFT
-    BufferPtr out{nullptr, fftwf_free};   // inverse FFT results: 1 (synchronous) or 2 of 2L
+    float* delay = nullptr; // input spectra, block m in slot m % parts
+    float* acc = nullptr;   // the sum of products of one block
+    float* bins = nullptr;  // one spectrum as FFTW has it (interleaved)
+    float* frame = nullptr; // 2L inputs for the forward FFT
+    float* out = nullptr;   // inverse FFT results: 1 (synchronous) or 2 of 2L
+
+    size_t outFloats() const { return (synchronous ? 2 : 4) * size_t(L); }
 
     // Spread levels: the block whose steps are pending and the next step. Block m
     // is released when it is complete, at (m + 1) L, and due by (m + 2) L.
@@ -458,51 +461,117 @@ Convolver::Convolver(const float* ir, size_t length, uint32_t maxFrames)
                     : prepare(ir, length),
                 maxFrames) {}
 
+namespace {
+
+// Floats rounded up to whole 64-byte lines, so that every buffer carved from an arena
+// starts aligned as FFTW's own allocations do.
+constexpr size_t lines(size_t floats) {
+    return (floats + 15) & ~size_t(15);
+}
+
+} // namespace
+
+// The arena a response's state takes: the head's history and sum, the input ring,
+// each level's buffers.
+static size_t stateFloats(const Convolver::Response& r);
+
 Convolver::Convolver(std::shared_ptr<const Response> response, uint32_t maxFrames)
-    : mResponse(std::move(response)), mLength(0), mMaxFrames(maxFrames),
-      mHeadHist(nullptr, fftwf_free), mHeadAcc(nullptr, fftwf_free), mRing(nullptr, fftwf_free) {
+    : mResponse(std::move(response)), mMaxFrames(maxFrames), mArena(nullptr, fftwf_free) {
     if (!mResponse)
         throw std::invalid_argument("Convolver: no response");
     if (maxFrames < 1 || maxFrames > kMaxFrames)
         throw std::invalid_argument("Convolver: frame count out of range");
-    const Response& shared = *mResponse;
+    mArenaFloats = stateFloats(*mResponse);
+    mArena = allocFloats(mArenaFloats);
+    mLevels.reserve(mResponse->levels.size());
+    bind(*mResponse);
+}
+
+Convolver::Convolver(const std::vector<const Response*>& fits, uint32_t maxFrames)
+    : mMaxFrames(maxFrames), mArena(nullptr, fftwf_free) {
+    if (fits.empty())
+        throw std::invalid_argument("Convolver: no response");
+    if (maxFrames < 1 || maxFrames > kMaxFrames)
+        throw std::invalid_argument("Convolver: frame count out of range");
+    size_t levels = 0;
+    for (const Response* r : fits) {
+        if (!r)
+            throw std::invalid_argument("Convolver: no response");
+        mArenaFloats = std::max(mArenaFloats, stateFloats(*r));
+        levels = std::max(levels, r->levels.size());
+    }
+    mArena = allocFloats(mArenaFloats);
+    mLevels.reserve(levels);
+    bind(*fits.front());
+}
+
+bool Convolver::rebind(const Response* response) {
+    if (!response || response->levels.size() > mLevels.capacity() ||
+        stateFloats(*response) > mArenaFloats)
+        return false;
+    bind(*response);
+    return true;
+}
+
+void Convolver::bind(const Response& shared) {
+    mBound = &shared;
     mLength = shared.length;
     mHead = shared.head;
     mHeadTaps = shared.headTaps;
     mHeadIr = shared.headIr.get();
     mRate = shared.rate;
-    mHeadHist = allocFloats(mHeadTaps - 1 + mHead);
-    mHeadAcc = allocFloats(mHead);
-    mLevels.reserve(shared.levels.size());
+    float* next = mArena.get();
+    auto take = [&next](size_t floats) {
+        float* p = next;
+        next += lines(floats);
+        return p;
+    };
+    mHeadHist = take(mHeadTaps - 1 + mHead);
+    mHeadAcc = take(mHead);
+    mLevels.clear(); // within the room reserved: nothing is allocated
     for (const Response::Level& form : shared.levels) {
         Level level(form);
         const size_t n = 2 * size_t(level.L);
-        level.delay = allocFloats(level.parts * level.spectrumFloats());
-        level.acc = allocFloats(level.spectrumFloats());
-        level.bins = allocFloats(n + 2);
-        level.frame = allocFloats(n);
-        level.out = allocFloats(level.synchronous ? n : 2 * n);
-        mLevels.push_back(std::move(level));
+        level.delay = take(level.parts * level.spectrumFloats());
+        level.acc = take(level.spectrumFloats());
+        level.bins = take(n + 2);
+        level.frame = take(n);
+        level.out = take(level.outFloats());
+        mLevels.push_back(level);
     }
+    mRingMask = 0;
+    mRing = nullptr;
     if (!mLevels.empty()) {
         const uint32_t largest = mLevels.back().L;
         mRingMask = static_cast<uint32_t>(nextPowerOfTwo(3 * uint64_t(largest) + mHead) - 1);
-        mRing = allocFloats(size_t(mRingMask) + 1);
+        mRing = take(size_t(mRingMask) + 1);
     }
     reset();
+}
+
+static size_t stateFloats(const Convolver::Response& r) {
+    size_t floats = lines(r.headTaps - 1 + r.head) + lines(r.head);
+    for (const LevelForm& level : r.levels) {
+        const size_t n = 2 * size_t(level.L);
+        floats += lines(level.parts * level.spectrumFloats()) + lines(level.spectrumFloats()) +
+                  lines(n + 2) + lines(n) + lines((level.synchronous ? 1 : 2) * n);
+    }
+    if (!r.levels.empty())
+        floats += lines(nextPowerOfTwo(3 * uint64_t(r.levels.back().L) + r.head));
+    return floats;
 }
 
 Convolver::~Convolver() = default;
 
 void Convolver::reset() {
     mPos = 0;
-    std::fill_n(mHeadHist.get(), mHeadTaps - 1 + mHead, 0.0f);
+    std::fill_n(mHeadHist, mHeadTaps - 1 + mHead, 0.0f);
     if (mRing)
-        std::fill_n(mRing.get(), size_t(mRingMask) + 1, 0.0f);
+        std::fill_n(mRing, size_t(mRingMask) + 1, 0.0f);
     for (Level& level : mLevels) {
         const size_t n = 2 * size_t(level.L);
-        std::fill_n(level.delay.get(), level.parts * level.spectrumFloats(), 0.0f);
-        std::fill_n(level.out.get(), level.synchronous ? n : 2 * n, 0.0f);
+        std::fill_n(level.delay, level.parts * level.spectrumFloats(), 0.0f);
+        std::fill_n(level.out, level.synchronous ? n : 2 * n, 0.0f);
         level.block = 0;
         level.step = 0;
     }
@@ -512,7 +581,7 @@ void Convolver::reset() {
 // The head's share of a chunk of n inputs (already in mHeadHist after the taps - 1
 // past ones): acc[i] = sum_j reversed[j] hist[i + j], j up, vectorised across i.
 void Convolver::runHead(uint32_t n, float* acc) {
-    kHeadKernel(mHeadIr, mHeadTaps, mHeadHist.get(), acc, n);
+    kHeadKernel(mHeadIr, mHeadTaps, mHeadHist, acc, n);
 }
 
 // Copies the 2L inputs before the current position into the level's frame.
@@ -524,28 +593,28 @@ static void readFrame(const float* ring, uint32_t mask, uint64_t end, float* fra
 }
 
 void Convolver::Level::transform(uint64_t slot) {
-    fftwf_execute_dft_r2c(forward, frame.get(), reinterpret_cast<fftwf_complex*>(bins.get()));
-    kToRows(bins.get(), L, row, delay.get() + slot * spectrumFloats());
+    fftwf_execute_dft_r2c(forward, frame, reinterpret_cast<fftwf_complex*>(bins));
+    kToRows(bins, L, row, delay + slot * spectrumFloats());
 }
 
 void Convolver::Level::multiplyParts(uint64_t m, uint32_t from, uint32_t to) {
     const uint32_t slot = static_cast<uint32_t>((m + parts - from) % parts);
-    kProductsKernel(acc.get(), delay.get(), ir, row, L, parts, slot, from, to, from == 0);
+    kProductsKernel(acc, delay, ir, row, L, parts, slot, from, to, from == 0);
 }
 
 void Convolver::Level::transformBack(float* y) {
-    kFromRows(acc.get(), L, row, bins.get());
-    fftwf_execute_dft_c2r(inverse, reinterpret_cast<fftwf_complex*>(bins.get()), y);
+    kFromRows(acc, L, row, bins);
+    fftwf_execute_dft_c2r(inverse, reinterpret_cast<fftwf_complex*>(bins), y);
 }
 
 // The first level, as a block of mHead inputs completes at mPos.
 void Convolver::runFirstLevel() {
     Level& level = mLevels.front();
     const uint64_t m = mPos / level.L - 1;
-    readFrame(mRing.get(), mRingMask, mPos, level.frame.get(), 2 * size_t(level.L));
+    readFrame(mRing, mRingMask, mPos, level.frame, 2 * size_t(level.L));
     level.transform(m % level.parts);
     level.multiplyParts(m, 0, level.parts);
-    level.transformBack(level.out.get());
+    level.transformBack(level.out);
 }
 
 // One spread step of a later level's pending block m: the forward FFT of its frame,
@@ -555,13 +624,13 @@ void Convolver::runStep(Level& level) {
     const uint64_t m = level.block;
     const size_t n = 2 * size_t(level.L);
     if (level.step == 0) {
-        readFrame(mRing.get(), mRingMask, (m + 1) * level.L, level.frame.get(), n);
+        readFrame(mRing, mRingMask, (m + 1) * level.L, level.frame, n);
         level.transform(m % level.parts);
     } else if (level.step + 1 < level.steps) {
         const uint32_t from = (level.step - 1) * level.group;
         level.multiplyParts(m, from, std::min(level.parts, from + level.group));
     } else {
-        level.transformBack(level.out.get() + (m & 1) * n);
+        level.transformBack(level.out + (m & 1) * n);
     }
     mCredit -= level.stepCost();
     if (++level.step == level.steps) {
@@ -597,8 +666,8 @@ void Convolver::runSteps(uint64_t end, uint32_t n) {
 }
 
 void Convolver::process(const float* in, float* out, uint32_t frames) {
-    float* hist = mHeadHist.get();
-    float* acc = mHeadAcc.get();
+    float* hist = mHeadHist;
+    float* acc = mHeadAcc;
     const uint32_t past = mHeadTaps - 1;
     uint32_t done = 0;
     while (done < frames) {
@@ -608,13 +677,13 @@ void Convolver::process(const float* in, float* out, uint32_t frames) {
         if (mRing) {
             const size_t at = static_cast<size_t>(mPos & mRingMask);
             const size_t first = std::min<size_t>(n, size_t(mRingMask) + 1 - at);
-            std::memcpy(mRing.get() + at, in + done, first * sizeof(float));
-            std::memcpy(mRing.get(), in + done + first, (n - first) * sizeof(float));
+            std::memcpy(mRing + at, in + done, first * sizeof(float));
+            std::memcpy(mRing, in + done + first, (n - first) * sizeof(float));
         }
         runHead(n, acc);
         for (const Level& level : mLevels) {
             const size_t n2 = 2 * size_t(level.L);
-            const float* y = level.out.get() + level.L + mPos % level.L;
+            const float* y = level.out + level.L + mPos % level.L;
             if (!level.synchronous)
                 y += ((mPos / level.L) & 1) * n2;
             for (uint32_t i = 0; i < n; ++i)

@@ -67,6 +67,17 @@ class Convolver {
     // run. Throws std::invalid_argument for a null response or a frame count out of
     // range, std::bad_alloc.
     Convolver(std::shared_ptr<const Response> response, uint32_t maxFrames);
+    // Any thread but the audio thread: a convolver with room for the state of each
+    // response of `fits` (one or more, none null), playing the first, any other one
+    // rebind() hands it. The caller keeps those responses alive while they play.
+    // Throws std::invalid_argument for an empty list, a null response or a frame
+    // count out of range, std::bad_alloc.
+    Convolver(const std::vector<const Response*>& fits, uint32_t maxFrames);
+
+    // Audio thread: plays `response` from silence, in the room made at construction.
+    // False, nothing changed, when it is null or its state does not fit. The caller
+    // keeps it alive while it plays. Allocates nothing, takes no lock.
+    bool rebind(const Response* response);
     ~Convolver();
     Convolver(const Convolver&) = delete;
     Convolver& operator=(const Convolver&) = delete;
@@ -81,7 +92,10 @@ class Convolver {
 
     size_t length() const { return mLength; }
     uint32_t maxFrames() const { return mMaxFrames; }
+    // The response it was made with and shares (null for one made with room for several).
     const std::shared_ptr<const Response>& response() const { return mResponse; }
+    // The response it plays.
+    const Response* playing() const { return mBound; }
 
     // FFTW-aligned float storage.
     using BufferPtr = std::unique_ptr<float, void (*)(void*)>;
@@ -94,19 +108,28 @@ class Convolver {
     void runStep(Level& level);
     void runSteps(uint64_t end, uint32_t n);
 
+    // Lays the state of `response` out in the arena and clears it.
+    void bind(const Response& response);
+
     std::shared_ptr<const Response> mResponse;
-    size_t mLength;
+    const Response* mBound = nullptr;
+    size_t mLength = 0;
     uint32_t mMaxFrames;
     uint64_t mPos = 0; // input samples since the start or reset()
 
+    // Every float of the state, in one FFTW-aligned allocation: a convolver made
+    // for several responses keeps room for the largest.
+    BufferPtr mArena;
+    size_t mArenaFloats = 0;
+
     uint32_t mHead = kHead;         // the head's size and the first level's partition
-    uint32_t mHeadTaps;             // min(length, mHead)
+    uint32_t mHeadTaps = 0;         // min(length, mHead)
     const float* mHeadIr = nullptr; // head taps, reversed (newest input meets ir[0] last)
-    BufferPtr mHeadHist;            // mHeadTaps - 1 past inputs, then the current chunk
-    BufferPtr mHeadAcc;             // one chunk's head output
+    float* mHeadHist = nullptr;     // mHeadTaps - 1 past inputs, then the current chunk
+    float* mHeadAcc = nullptr;      // one chunk's head output
 
     uint32_t mRingMask = 0; // input ring of a power of two samples
-    BufferPtr mRing;
+    float* mRing = nullptr;
 
     std::vector<Level> mLevels; // FFT levels, first one computed synchronously
     double mRate = 0;           // estimated cost of the spread levels per input sample

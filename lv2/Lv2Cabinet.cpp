@@ -3,17 +3,17 @@
 // (quorle#cabinetFile, an atom:Path the host offers a file chooser for), kept in
 // the state and told on the notify port.
 //
-// Every rig keeps a shelf of cabinets made for each channel: the shipped ones, made
-// with the rig from the responses the process keeps ready (SharedCabinets.h), and
-// the player's file. The port switches between them within
-// run(): the one chosen is lent to the engines, which crossfade to it, and comes
-// back to the shelf when replaced. The file is read once per choice, by the worker
-// when it is chosen (whatever the port says): the worker keeps it prepared, makes
-// the rig's convolvers from it, and makes those of a rig for a new archive from the
-// same copy. A file chosen on the control port that cannot be used is named in the
-// host's log and the last file that loaded is chosen again (what plays stays); one
-// a restored state names that cannot be used plays no cabinet, as in a fresh
-// instance.
+// Every rig keeps a shelf of convolvers made for each channel: two players with
+// room for any shipped cabinet (the responses the process keeps ready,
+// SharedCabinets.h), and the player's file. The port switches between them within
+// run(): a player is handed the cabinet chosen and lent to the engines, which
+// crossfade to it, and comes back to the shelf when replaced. The file is read
+// once per choice, by the worker when it is chosen (whatever the port says): the
+// worker keeps it prepared, makes the rig's convolvers from it, and makes those of
+// a rig for a new archive from the same copy. A file chosen on the control port
+// that cannot be used is named in the host's log and the last file that loaded is
+// chosen again (what plays stays); one a restored state names that cannot be used
+// plays no cabinet, as in a fresh instance.
 #include "lv2/CabinetPorts.h"
 #include "lv2/Lv2Instance.h"
 #include "main/CabinetLoad.h"
@@ -41,11 +41,17 @@ int32_t choiceOf(const Instance& self, const Rig& rig, int32_t model) {
         return model >= 0 && static_cast<size_t>(model) < rig.own.size()
                    ? rig.own[static_cast<size_t>(model)]
                    : kCabinetOff;
-    const float shipped = static_cast<float>(rig.shelf.size() / 2 - 1);
+    const float shipped = static_cast<float>(rig.ready.size());
     if (value == float(kCabinetFile) ||
         (value >= float(kCabinetFirstShipped) && value < float(kCabinetFirstShipped) + shipped))
         return static_cast<int32_t>(value);
     return kCabinetOff;
+}
+
+// Which of `ready`'s responses channel `channel` plays: a mono one feeds every
+// channel, a stereo one gives channel 0 its left and every other its right.
+size_t playedBy(const cabinet::ReadyCabinet& ready, uint32_t channel) {
+    return std::min<size_t>(channel, ready.channels.size() - 1);
 }
 
 // Any thread but the audio thread: the file at `path` prepared at the stream's rate;
@@ -138,26 +144,34 @@ void requestFile(Instance& self, const Rig& rig) {
 
 void stockShelf(Instance& self, Rig& rig, uint32_t file, uint32_t kept) {
     const DataArchive& shipped = *self.shipped;
-    // By the port's values, each the cabinet of that name in the shipped archive.
+    // By the port's values, each the cabinet of that name in the shipped archive,
+    // made ready once per process and rate.
     const auto count = static_cast<size_t>(kCabinetPortCount);
-    rig.shelf.resize((count + 1) * 2);
-    rig.lent.assign(rig.shelf.size(), nullptr);
+    rig.ready.assign(count, nullptr);
+    std::vector<const Convolver::Response*> fits[2];
     for (size_t i = 0; i < count; ++i) {
         std::string error;
         const std::string name = cabinet::shippedName(shipped, kCabinetPortNames[i]);
-        // Made ready once per process and rate: only this rig's state is made here.
-        const auto ready =
-            name.empty() ? nullptr : cabinet::shared(shipped, name, self.rate, error);
-        if (name.empty())
+        if (!name.empty())
+            rig.ready[i] = cabinet::shared(shipped, name, self.rate, error);
+        else
             error =
                 std::string("the shipped archive has no cabinet \"") + kCabinetPortNames[i] + "\"";
-        if (!ready) {
+        if (!rig.ready[i] || rig.ready[i]->channels.empty()) {
             logError(self, "quorle: %s\n", error.c_str());
+            rig.ready[i] = nullptr;
             continue; // that choice plays no cabinet
         }
         for (uint32_t c = 0; c < self.channels; ++c)
-            rig.shelf[(i + 1) * 2 + c] = cabinet::convolverFor(*ready, c, self.maxSlice);
+            fits[c].push_back(rig.ready[i]->channels[playedBy(*rig.ready[i], c)].get());
     }
+    // This rig's own state: the players, each with room for the largest.
+    rig.shelf.resize((Rig::kPlayers + 1) * 2);
+    rig.lent.assign(rig.shelf.size(), nullptr);
+    if (!fits[0].empty())
+        for (size_t p = 1; p <= Rig::kPlayers; ++p)
+            for (uint32_t c = 0; c < self.channels; ++c)
+                rig.shelf[p * 2 + c] = std::make_unique<Convolver>(fits[c], self.maxSlice);
     // Each model's own cabinet, by the name it gives, among the shipped ones.
     const std::vector<std::string> models = rig.archive->modelNames();
     rig.own.assign(models.size(), kCabinetOff);
@@ -198,10 +212,23 @@ void updateCabinet(Instance& self, Rig& rig, int32_t model) {
         if (!rig.engines[c]->canOfferCabinet())
             return; // taken after the crossfade under way
     std::unique_ptr<Convolver> next[2];
-    const bool shelved = choice >= kCabinetFirstShipped || file != 0;
-    if (shelved) {
-        const size_t slot =
-            file != 0 ? kFileSlot : static_cast<size_t>(choice - kCabinetFirstShipped) + 1;
+    const cabinet::ReadyCabinet* ready =
+        file == 0 && choice >= kCabinetFirstShipped
+            ? rig.ready[static_cast<size_t>(choice - kCabinetFirstShipped)].get()
+            : nullptr;
+    if (file != 0 || ready) {
+        size_t slot = kFileSlot;
+        if (ready) { // a player on the shelf for every channel
+            slot = 0;
+            for (size_t p = 1; p <= Rig::kPlayers && slot == 0; ++p) {
+                bool free = true;
+                for (uint32_t c = 0; c < rig.channels; ++c)
+                    free = free && rig.shelf[p * 2 + c] != nullptr;
+                slot = free ? p : 0;
+            }
+            if (slot == 0)
+                return; // both still with the engines: taken once one is back
+        }
         // One still on its way back from an engine: taken once it is on the shelf.
         for (uint32_t c = 0; c < rig.channels; ++c)
             if (!rig.shelf[slot * 2 + c] && rig.lent[slot * 2 + c])
@@ -209,7 +236,11 @@ void updateCabinet(Instance& self, Rig& rig, int32_t model) {
         for (uint32_t c = 0; c < rig.channels; ++c) {
             next[c] = std::move(rig.shelf[slot * 2 + c]);
             rig.lent[slot * 2 + c] = next[c].get();
-            if (next[c])
+            if (!next[c])
+                continue;
+            if (ready) // from silence, made with room for it
+                next[c]->rebind(ready->channels[playedBy(*ready, c)].get());
+            else
                 next[c]->reset(); // it may have played before
         }
     }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "main/ChannelEngine.h"
+#include "main/SharedCabinets.h"
 
 #include <cstdint>
 #include <memory>
@@ -38,12 +39,17 @@ struct Rig {
     RigRegistry* registry = nullptr;
     // The model names as the notify port tells them: "0 name", one a line.
     std::string names;
-    // The cabinets the Cabinet port switches between, made for each channel:
-    // shelf[slot * 2 + channel], slot 0 the player's file (made for the file choice
-    // `fileChoice`, 0: none), slot 1 + i the shipped archive's cabinet i. While one
-    // plays in an engine its place is empty and `lent` remembers it, so that it goes
-    // back on the shelf when replaced; one replaced that `lent` no longer names (a
-    // file chosen since) is freed instead.
+    // The shipped cabinets the Cabinet port chooses between, in its order, as the
+    // process keeps them ready (null: one the archive lacks, played as none).
+    std::vector<std::shared_ptr<const cabinet::ReadyCabinet>> ready;
+    // The convolvers the cabinets play in, for each channel: shelf[slot * 2 +
+    // channel], slot 0 the player's file (made for the file choice `fileChoice`, 0:
+    // none), slots 1 to kPlayers convolvers with room for any shipped cabinet, each
+    // handed the one chosen as it is lent (one plays, one fades in over it). While
+    // one plays in an engine its place is empty and `lent` remembers it, so that it
+    // goes back on the shelf when replaced; one replaced that `lent` no longer names
+    // (a file chosen since) is freed instead.
+    static constexpr size_t kPlayers = 2;
     std::vector<std::unique_ptr<Convolver>> shelf;
     std::vector<const Convolver*> lent;
     // Per model, the Cabinet value of the shipped cabinet it was voiced for

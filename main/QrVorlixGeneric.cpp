@@ -119,11 +119,8 @@ QrVorlixGeneric::~QrVorlixGeneric() {
     if (!lent)
         delete graph;
     for (float**& slot : buffers) {
-        if (slot) {
-            delete[] slot[0];
-            delete[] slot;
-            slot = nullptr;
-        }
+        delete[] slot; // its samples are in slotPages
+        slot = nullptr;
     }
 }
 
@@ -137,16 +134,19 @@ bool QrVorlixGeneric::setMaxBlock(int32_t frames) {
 void QrVorlixGeneric::init() {
     // Slots are made in order, so without slot 0 there is none; with it, an earlier
     // call made them all (or some, before running out of memory) at bufferSize.
-    if (!buffers[0])
+    if (!buffers[0]) {
         bufferSize = maxBlock;
-    // Cleared, so that a node reading a slot nobody has written yet hears silence.
-    for (float**& slot : buffers) {
-        if (!slot) {
+        // No slot yet, so none points into a mapping made before.
+        slotPages = ZeroPages(static_cast<size_t>(kNumSlots) * static_cast<size_t>(bufferSize));
+    }
+    // Zero, so that a node reading a slot nobody has written yet hears silence.
+    for (int32_t i = 0; i < kNumSlots; ++i) {
+        if (!buffers[i]) {
             // The list is complete before the table holds it, so that an allocation
             // failing half way leaves nothing for the destructor to free twice.
             auto list = std::make_unique<float*[]>(1);
-            list[0] = new float[static_cast<size_t>(bufferSize)]();
-            slot = list.release();
+            list[0] = slotPages.data() + static_cast<size_t>(i) * static_cast<size_t>(bufferSize);
+            buffers[i] = list.release();
         }
     }
     // The graph fading out, and slot 0 kept for the graph fading in, one piece each.

@@ -21,6 +21,7 @@
 #include "effect/AudioEffectX.h"
 #include "graph/AudioNode.h"
 #include "graph/BuildReason.h"
+#include "main/ZeroPages.h"
 
 #include <memory>
 #include <string>
@@ -183,6 +184,9 @@ class QrVorlixGeneric : public AudioEffectX {
     // a test put it there), else lent by install() or switchTo().
     AudioNode* graph = nullptr;
     float** buffers[kNumSlots] = {};
+    // Where the work slots' samples live: one mapping, slot after slot (a slot no
+    // model writes takes no memory).
+    ZeroPages slotPages;
     QrIIRFilter bassFilter;
     QrIIRFilter loMidFilter;
     std::vector<std::string> modelNames;

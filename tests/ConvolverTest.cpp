@@ -199,6 +199,42 @@ TEST(Convolver, ConvolversOfOneSharedResponseEachPlayTheirOwnInput) {
     EXPECT_THROW(Convolver::prepare(nullptr, 10), std::invalid_argument);
 }
 
+// One convolver with room for several responses plays whichever it is handed, each
+// from silence and bit for bit as a convolver of its own; one that does not fit is
+// refused and the one playing plays on.
+TEST(Convolver, OneWithRoomForSeveralPlaysEachAsItsOwn) {
+    const std::vector<float> irA = noise(2758, 21), irB = noise(600, 22), irC = noise(20000, 23);
+    const auto a = Convolver::prepare(irA.data(), irA.size());
+    const auto b = Convolver::prepare(irB.data(), irB.size());
+    const auto c = Convolver::prepare(irC.data(), irC.size());
+    const std::vector<float> x = noise(12000, 24);
+    auto alone = [&](const std::shared_ptr<const Convolver::Response>& r) {
+        Convolver own(r, 256);
+        return run(own, x, {256, 3}, false);
+    };
+    Convolver pooled(std::vector<const Convolver::Response*>{b.get(), a.get()}, 256);
+    EXPECT_EQ(pooled.playing(), b.get());
+    EXPECT_EQ(pooled.response(), nullptr);
+    EXPECT_EQ(run(pooled, x, {256, 3}, false), alone(b));
+    ASSERT_TRUE(pooled.rebind(a.get()));
+    EXPECT_EQ(pooled.length(), irA.size());
+    EXPECT_EQ(run(pooled, x, {256, 3}, false), alone(a)) << "from silence";
+    ASSERT_TRUE(pooled.rebind(b.get()));
+    EXPECT_EQ(run(pooled, x, {256, 3}, false), alone(b));
+
+    EXPECT_FALSE(pooled.rebind(c.get())) << "a longer response does not fit";
+    EXPECT_FALSE(pooled.rebind(nullptr));
+    EXPECT_EQ(pooled.playing(), b.get());
+    pooled.reset();
+    EXPECT_EQ(run(pooled, x, {256, 3}, false), alone(b)) << "the one playing plays on";
+
+    EXPECT_THROW(Convolver(std::vector<const Convolver::Response*>{}, 64), std::invalid_argument);
+    EXPECT_THROW(Convolver(std::vector<const Convolver::Response*>{a.get(), nullptr}, 64),
+                 std::invalid_argument);
+    EXPECT_THROW(Convolver(std::vector<const Convolver::Response*>{a.get()}, 0),
+                 std::invalid_argument);
+}
+
 } // namespace
 
 #else // the allocation-counting program
@@ -286,6 +322,17 @@ TEST(Realtime, TheConvolverProcessesAndResetsWithoutAllocating) {
     const long beforeRun = gMallocs;
     run(sharing, x.data(), out.data(), x.size(), varying);
     EXPECT_EQ(gMallocs - beforeRun, 0);
+
+    // Handed another response it has room for, it plays that without allocating.
+    const std::vector<float> shorter = noise(3000, 7);
+    const auto other = Convolver::prepare(shorter.data(), shorter.size());
+    Convolver pooled(std::vector<const Convolver::Response*>{response.get(), other.get()}, 4096);
+    const long beforeRebind = gMallocs;
+    EXPECT_TRUE(pooled.rebind(other.get()));
+    run(pooled, x.data(), out.data(), x.size(), varying);
+    EXPECT_TRUE(pooled.rebind(response.get()));
+    run(pooled, x.data(), out.data(), x.size(), large);
+    EXPECT_EQ(gMallocs - beforeRebind, 0);
 }
 
 } // namespace

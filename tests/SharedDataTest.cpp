@@ -1,15 +1,17 @@
-// What the process keeps ready for every instance: the shipped cabinets by rate and
-// the bundle's data archive. Each is made once and shared while it is the same;
-// anything else is made anew.
+// What the process keeps ready for every instance (the shipped cabinets by rate and
+// the bundle's data archive, each made once and shared while it is the same), and
+// what an instance keeps of storage laid out for the worst case.
 #include "main/CabinetLoad.h"
 #include "main/SharedArchive.h"
 #include "main/SharedCabinets.h"
+#include "main/ZeroPages.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -89,6 +91,45 @@ TEST(SharedArchive, TheBundleIsReadOnceWhileHeldAndAgainWhenItsFileChanges) {
     EXPECT_FALSE(replaced->found());
 
     std::filesystem::remove_all(dir);
+}
+
+} // namespace
+
+namespace {
+
+// Pages of `pages` that are resident.
+size_t residentPages(const float* start, size_t pages) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> in(pages);
+    if (mincore(const_cast<float*>(start), pages * page, in.data()) != 0)
+        return pages + 1;
+    size_t count = 0;
+    for (unsigned char c : in)
+        count += c & 1;
+    return count;
+}
+
+// Storage laid out for the worst case costs only what is written: zero throughout,
+// a page resident once written to, and given back whole when moved from or freed.
+TEST(ZeroPages, OnlyPagesWrittenAreKept) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)) / sizeof(float);
+    ZeroPages pages(50 * page);
+    ASSERT_NE(pages.data(), nullptr);
+    EXPECT_EQ(residentPages(pages.data(), 50), 0u);
+    pages.data()[3 * page + 7] = 1.0f;
+    pages.data()[40 * page] = 2.0f;
+    EXPECT_EQ(residentPages(pages.data(), 50), 2u);
+    float sum = 0.0f;
+    for (size_t i = 0; i < 50 * page; ++i)
+        sum += pages.data()[i];
+    EXPECT_EQ(sum, 3.0f) << "zero elsewhere";
+
+    ZeroPages moved(std::move(pages));
+    EXPECT_EQ(pages.data(), nullptr);
+    EXPECT_EQ(moved.data()[40 * page], 2.0f);
+    moved = ZeroPages(page);
+    EXPECT_EQ(moved.data()[0], 0.0f);
+    EXPECT_EQ(ZeroPages(0).data(), nullptr);
 }
 
 } // namespace
