@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package, built as the README's install section says and then checked
 # as a player meets it:
-#   - the file the README's apt line names is the one the build writes;
+#   - the file the README's apt line names is the one the build writes, and apt
+#     (simulating) would install it here;
 #   - its fields: name, the project's version, amd64, and dependencies that name
 #     the package of every library its programs and plug-ins load;
 #   - its files: the programs, the bundle (every file the build's bundle holds,
@@ -38,6 +39,11 @@ rm -f "$build/$deb_name"
 cmake --build "$build" --target package >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
 deb=$build/$deb_name
 [ -f "$deb" ] || fail "no $deb after building the package"
+# The README's apt line would install it here, with every library it needs (apt
+# simulating, without taking dpkg's lock).
+apt-get -o Debug::NoLocking=1 -s install "$deb" >"$work/apt.log" 2>&1 ||
+  { cat "$work/apt.log"; fail "apt cannot install $deb here"; }
+grep -q "^Inst quorle ($version " "$work/apt.log" || { cat "$work/apt.log"; fail "apt would not install quorle $version"; }
 
 # Fields.
 field() { dpkg-deb -f "$deb" "$1"; }
