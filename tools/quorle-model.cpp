@@ -6,6 +6,7 @@
 //   quorle-model measure [options]                  measure the models (and cabinets) against
 //                                                   their targets
 //   quorle-model cabinets DIR [--plot PICTURES]     the cabinets' responses and pictures
+//   quorle-model --version
 //
 // measure and cabinets need the measuring part; a build without it (QUORLE_MEASURE
 // off) has the other commands alone and says so when those two are asked for.
@@ -455,6 +456,7 @@ const Command kCommands[] = {
 
 void usage(FILE* to) {
     std::fprintf(to, "usage: quorle-model COMMAND [options]   (quorle-model COMMAND --help)\n"
+                     "       quorle-model --version\n"
                      "commands:\n");
     for (const Command& c : kCommands)
         std::fprintf(to, "  %-10s %s\n", c.name, c.summary);
@@ -470,6 +472,10 @@ int main(int argc, char** argv) {
     const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
         usage(stdout);
+        return 0;
+    }
+    if (name == "--version") {
+        std::printf("quorle-model %s\n", QUORLE_VERSION);
         return 0;
     }
     for (const Command& c : kCommands)

@@ -6,6 +6,7 @@
 //   quorle-render [options] --list-models
 //   quorle-render [options] --list-presets
 //   quorle-render [options] --demo OUTDIR
+//   quorle-render --version
 #include "au/AUBase.h"
 #include "au/quorleIds.h"
 #include "lv2/CabinetPorts.h"
@@ -88,6 +89,7 @@ void usage(FILE* to) {
                  "       quorle-render [options] --list-models\n"
                  "       quorle-render [options] --list-presets\n"
                  "       quorle-render [options] --demo OUTDIR\n"
+                 "       quorle-render --version\n"
                  "options:\n"
                  "  --drive X      drive, 0..1 (default 0.5)\n"
                  "  --post X       post gain, 0..1 (default 0.5)\n"
@@ -183,6 +185,9 @@ Options parse(int argc, char** argv) {
             o.demoDir = value();
         else if (a == "--help" || a == "-h") {
             usage(stdout);
+            std::exit(0);
+        } else if (a == "--version") {
+            std::printf("quorle-render %s\n", QUORLE_VERSION);
             std::exit(0);
         } else if (a.size() > 1 && a[0] == '-' && a != "-")
             die("unknown option " + a + " (see --help)");

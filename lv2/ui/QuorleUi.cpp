@@ -437,7 +437,10 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char* pluginUri, const c
         return nullptr;
     }
     XMapRaised(ui->display, ui->window);
-    XFlush(ui->display);
+    // The window is made on our own connection and handed to the host, which asks
+    // about it on its own: wait until the server has made it (jalv.gtk3 otherwise
+    // now and then dies of a BadWindow when it asks first).
+    XSync(ui->display, False);
     if (resize)
         resize->ui_resize(resize->handle, w, h);
     *widget = reinterpret_cast<LV2UI_Widget>(static_cast<uintptr_t>(ui->window));
