@@ -7,6 +7,8 @@
 //    sample) under the quieter of the two steady renders' in the same window, in
 //    dB (0 when it never falls; windows where both steady renders are under
 //    -80 dBFS are not judged);
+//  - the rise: the same window's RMS above the louder of the two, in dB (0 when
+//    it never rises);
 //  - the step ratio: the largest difference between neighbouring output samples,
 //    over the largest the steady renders make in the same stretch.
 //
@@ -32,6 +34,7 @@ constexpr double kStepTarget = 1.5;
 
 struct Figures {
     double dipDb = 0.0;
+    double riseDb = 0.0;
     double stepRatio = 0.0;
     bool meetsTargets() const { return dipDb >= kDipTargetDb && stepRatio <= kStepTarget; }
 };
@@ -86,10 +89,12 @@ inline Figures judge(const std::vector<float>& changed, const std::vector<float>
         return std::sqrt(std::max(0.0, sums[w + window] - sums[w]) / static_cast<double>(window));
     };
     for (size_t w = at > window ? at - window : 0; w + window <= end; ++w) {
-        const double steady = std::min(rms(a, w), rms(b, w));
-        if (steady < kFloor)
+        const double quieter = std::min(rms(a, w), rms(b, w));
+        if (quieter < kFloor)
             continue;
-        f.dipDb = std::min(f.dipDb, 20.0 * std::log10(std::max(rms(c, w), 1e-12) / steady));
+        const double heard = std::max(rms(c, w), 1e-12);
+        f.dipDb = std::min(f.dipDb, 20.0 * std::log10(heard / quieter));
+        f.riseDb = std::max(f.riseDb, 20.0 * std::log10(heard / std::max(rms(a, w), rms(b, w))));
     }
     const double steadyStep = std::max(largestStep(before, at, end), largestStep(after, at, end));
     f.stepRatio = steadyStep > 0.0 ? largestStep(changed, at, end) / steadyStep : 0.0;

@@ -13,6 +13,7 @@
 #include "main/DataArchive.h"
 #include "tools/PluckedPhrase.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,7 @@ struct Worst {
     factorchange::Figures figures;
     int dipModel = -1, stepModel = -1;
     void add(const factorchange::Figures& f, int model) {
+        figures.riseDb = std::max(figures.riseDb, f.riseDb);
         if (dipModel < 0 || f.dipDb < figures.dipDb) {
             figures.dipDb = f.dipDb;
             dipModel = model;
@@ -89,10 +91,12 @@ int main(int argc, char** argv) {
     const int factors[] = {1, 2, 4, 8};
     std::printf("Oversampling changes at %.0f Hz, host blocks of %u frames, %s: the deepest "
                 "5 ms RMS dip under the steady output (dB) and the largest sample step over "
-                "the steady one's; each the worst model's.\n\n",
+                "the steady one's, each the worst model's; the largest rise over the louder "
+                "steady output (dB).\n\n",
                 rate, frames, only >= 0 ? names[static_cast<size_t>(only)].c_str() : "every model");
-    std::printf("| change | sine dip | sine step | phrase dip | phrase step |\n");
-    std::printf("|---|---|---|---|---|\n");
+    std::printf(
+        "| change | sine dip | sine step | phrase dip | phrase step | rise: sine, phrase |\n");
+    std::printf("|---|---|---|---|---|---|\n");
     bool met = true;
     for (int from : factors) {
         for (int to : factors) {
@@ -114,11 +118,13 @@ int main(int argc, char** argv) {
                 const std::string& n = names[static_cast<size_t>(m)];
                 return n.substr(0, n.rfind(".xml"));
             };
-            std::printf("| %dx -> %dx | %.1f (%s) | %.2f (%s) | %.1f (%s) | %.2f (%s) |\n", from,
-                        to, sineWorst.figures.dipDb, name(sineWorst.dipModel).c_str(),
-                        sineWorst.figures.stepRatio, name(sineWorst.stepModel).c_str(),
-                        phraseWorst.figures.dipDb, name(phraseWorst.dipModel).c_str(),
-                        phraseWorst.figures.stepRatio, name(phraseWorst.stepModel).c_str());
+            std::printf(
+                "| %dx -> %dx | %.1f (%s) | %.2f (%s) | %.1f (%s) | %.2f (%s) | %.1f, %.1f |\n",
+                from, to, sineWorst.figures.dipDb, name(sineWorst.dipModel).c_str(),
+                sineWorst.figures.stepRatio, name(sineWorst.stepModel).c_str(),
+                phraseWorst.figures.dipDb, name(phraseWorst.dipModel).c_str(),
+                phraseWorst.figures.stepRatio, name(phraseWorst.stepModel).c_str(),
+                sineWorst.figures.riseDb, phraseWorst.figures.riseDb);
         }
     }
     std::printf("\ntargets: dip no deeper than %.0f dB, step ratio at most %.1f: %s\n",
