@@ -1,8 +1,9 @@
 // A delay of a few samples whose length glides rather than jumps: how one of
 // ChannelEngine's lanes lines up with the other, whose latency differs by up to 5
 // frames, for an oversampling change's crossfade, and how it comes back to no delay
-// afterwards. A delay between two whole samples reads between them (linear
-// interpolation); a whole-sample delay reads its sample exactly. Audio thread:
+// afterwards. A delay between two whole samples reads a cubic through the four
+// samples around it (Catmull-Rom; linear under one sample, where the newer sample
+// has not come yet); a whole-sample delay reads its sample exactly. Audio thread:
 // allocates nothing.
 #pragma once
 
@@ -43,8 +44,20 @@ class GlidingDelay {
             const int32_t whole = static_cast<int32_t>(mDelay);
             const float part = mDelay - static_cast<float>(whole);
             const float nearer = mRing[(mPos - whole) & kMask];
-            io[i] = part == 0.0f ? nearer
-                                 : nearer + part * (mRing[(mPos - whole - 1) & kMask] - nearer);
+            const float farther = mRing[(mPos - whole - 1) & kMask];
+            if (part == 0.0f) {
+                io[i] = nearer;
+            } else if (whole == 0) {
+                io[i] = nearer + part * (farther - nearer); // no newer sample yet
+            } else {
+                // Catmull-Rom through the four samples around the delay.
+                const float newer = mRing[(mPos - whole + 1) & kMask];
+                const float farthest = mRing[(mPos - whole - 2) & kMask];
+                const float a = 0.5f * (farther - newer);
+                const float b = newer - 2.5f * nearer + 2.0f * farther - 0.5f * farthest;
+                const float c = 0.5f * (farthest - newer) + 1.5f * (nearer - farther);
+                io[i] = nearer + part * (a + part * (b + part * c));
+            }
             mPos = (mPos + 1) & kMask;
         }
     }

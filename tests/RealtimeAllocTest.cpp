@@ -282,6 +282,48 @@ struct RenderCounts {
     }
 };
 
+// An oversampling change, whatever arrives while it runs, allocates nothing and
+// takes no lock nor file: changes up and down, a newer factor while the new lane
+// warms up, a factor asked back, factors asked during the crossfade, model
+// switches in every stage, resets in the middle of one, blocks of 1 to 700 frames,
+// a channel alone and two run as a pair (which run apart during a change).
+TEST(Realtime, AnOversamplingChangeAllocatesNothingWhateverArrivesDuringIt) {
+    gFxDir = QUORLE_DATA_DIR;
+    EngineSetup setup;
+    setup.rate = 44100.0;
+    setup.maxFrames = 700;
+    setup.factor = 2;
+    setup.archive = DataArchive::readDirectory(gFxDir);
+    ChannelEngine alone(setup), left(setup), right(setup);
+    ChannelEngine* const engines[] = {&alone, &left, &right};
+    const std::vector<float> in = tone(230.0, 44100.0, 700, 0.4f);
+    std::vector<float> out(700), other(700);
+    const int factors[] = {8, 1, 4, 2, 1, 8, 2, 4};
+    RenderCounts counts;
+    int changing = 0;
+    for (int block = 0; block < 800; ++block) {
+        const uint32_t frames = block % 11 == 0 ? 1 : 1 + static_cast<uint32_t>(block * 97) % 700;
+        counts.count([&] {
+            for (ChannelEngine* e : engines) {
+                if (block % 13 == 0 || block % 13 == 2 || block % 29 == 3)
+                    e->setFactor(factors[(block / 13 + block % 3) % 8]);
+                if (block % 7 == 1)
+                    e->switchTo(block / 7 % 6, true);
+                if (block % 50 == 5)
+                    e->reset();
+                e->setControls(0.5f + 0.001f * static_cast<float>(block % 9), 0.5f, 0.5f);
+            }
+            alone.process(in.data(), out.data(), frames);
+            ChannelEngine::processPair(left, in.data(), out.data(), right, in.data(), other.data(),
+                                       frames);
+        });
+        changing += alone.changingFactor();
+    }
+    counts.expectNone();
+    EXPECT_GT(changing, 100) << "the blocks met changes under way";
+    EXPECT_TRUE(finiteAndSounding({out, other}));
+}
+
 // The plug-in's library, opened once for the program.
 using RealtimeLv2 = quorletest::Lv2Test;
 
