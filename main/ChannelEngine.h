@@ -19,9 +19,9 @@
 // crossfade mixes them lined up at the larger latency: a lane going to a larger
 // one glides its delay there while the new lane warms up; a new lane with the
 // smaller one is delayed by the difference and, heard alone, glides back to none
-// (GlidingDelay, at most 5 frames in kWarmMs: a pitch 1 to 2 % off for those
-// milliseconds). The latency reported is the factor asked's from the moment it
-// is asked.
+// (GlidingDelay, 5.5 frames in kWarmMs at most: the pitch up to 0.6 % off for those
+// milliseconds). The latency reported is the factor asked's from the moment it is
+// asked.
 //
 // A factor asked for while the new lane warms up replaces its target (it starts
 // again at that factor, unheard); one asked for during the crossfade is taken when
@@ -57,7 +57,8 @@ struct EngineSetup {
     double rate = 48000.0;    // the stream's rate, Hz
     uint32_t maxFrames = 512; // frames per process() call the buffers are sized for
     int factor = 1;           // oversampling factor to start at: 1, 2, 4 or 8
-    // Every model's graph built now; false: only `startModel`'s, others offered later.
+    // Every model's graph built now; false: only `startModel`'s (model 0's when it
+    // names none), others offered later.
     bool prepareAll = true;
     int startModel = 0;
     // The archive copy to play (shared by every channel); null: the plug-in

@@ -63,9 +63,9 @@ class QrVorlixGeneric : public AudioEffectX {
     bool setMaxBlock(int32_t frames);
     // Setup thread, before init(): this effect works in `owner`'s work buffers and
     // fade scratch instead of making its own (`owner` initialised; its work buffers
-    // must outlive this effect). For two effects that one thread runs one after the other: the
-    // buffers carry nothing from one piece to the next. False, nothing shared, when
-    // `owner` has no buffers or this effect has its own already.
+    // must outlive this effect). For two effects one thread runs one after the
+    // other: the buffers carry nothing from one piece to the next. False, nothing
+    // shared, when `owner` has no buffers or this effect has its own already.
     bool borrowBuffers(const QrVorlixGeneric& owner);
 
     // Second construction step, setup thread: work buffers (50 slots of the length
