@@ -210,6 +210,37 @@ TEST(ChannelEngine, FactorsAskedDuringACrossfadeWaitForItsEndAndTheLastOneWins) 
     EXPECT_EQ(heard[0], heard[1]);
 }
 
+// Factors asked while the new lane warms up replace its target, so steps a host
+// makes within the warm-up (882 frames at 44.1 kHz) are one change: 8x, 4x, 2x and
+// 1x asked on consecutive calls of 64 frames play, sample for sample, what asking
+// for 1x at the last of them plays (the lane heard never moves: the lanes line up
+// at its latency, the larger). Up from 1x through 2x and 4x to 8x the lane heard
+// glides toward each new latency as it comes, and once the new lane has warmed up
+// the output is the single step's.
+TEST(ChannelEngine, FactorsAskedWhileTheNewLaneWarmsUpReplaceItsTarget) {
+    const std::vector<float> in = pluckedPhrase(44100.0, 1.0);
+    constexpr uint32_t kCall = 64;
+    constexpr int kChange = 200, kLast = kChange + 3, kWarm = 14; // 882 frames: 14 calls
+    const int down[] = {8, 4, 2, 1}, up[] = {1, 2, 4, 8};
+    for (const int* ramp : {down, up}) {
+        SCOPED_TRACE(ramp == down ? "8x to 1x" : "1x to 8x");
+        std::vector<float> heard[2];
+        for (int stepped = 0; stepped < 2; ++stepped) {
+            ChannelEngine engine(setupAt(44100.0, ramp[0], true, 2, kCall));
+            play(engine, in, heard[stepped], kCall, 0, kLast + 60, [&](int call) {
+                if (stepped && call >= kChange && call <= kLast)
+                    engine.setFactor(ramp[call - kChange]);
+                if (!stepped && call == kLast)
+                    engine.setFactor(ramp[3]);
+            });
+            EXPECT_EQ(engine.oversampler().factor(), ramp[3]);
+            EXPECT_FALSE(engine.changingFactor());
+        }
+        const size_t same = (ramp == down ? 0 : kLast + kWarm) * size_t{kCall};
+        EXPECT_TRUE(std::equal(heard[0].begin() + same, heard[0].end(), heard[1].begin() + same));
+    }
+}
+
 // A reset during a change (the new lane warming up, or fading in) ends it: the
 // engine then plays the factor asked as a fresh engine does, sample for sample,
 // whichever of its lanes and graphs it plays it on. Going up and going down.

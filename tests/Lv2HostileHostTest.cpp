@@ -168,7 +168,8 @@ std::pair<double, double> windowLevels(const std::vector<float>& out, size_t fro
 // falls 20 dB), and no sample steps more than 1 % further from the one before than
 // the steady tone does (the delay that lines the factors up glides, playing the tone
 // up to 0.6 % faster or slower for 20 ms; a cut would step some 30 times as far).
-// The latency port tells the new factor's latency from the run() that saw the change.
+// The port is taken once it holds still, at the run() after the one that saw the
+// change, and the latency port tells the new factor's latency from then on.
 TEST_F(Lv2HostileHost, AnOversamplingChangeKeepsTheLevelAndDoesNotClick) {
     const std::pair<int, int> changes[] = {{2, 4}, {4, 1}, {1, 8}, {8, 2}};
     const size_t window = static_cast<size_t>(kRate / 10); // 100 ms
@@ -189,7 +190,10 @@ TEST_F(Lv2HostileHost, AnOversamplingChangeKeepsTheLevelAndDoesNotClick) {
             if (at == change)
                 plugin.factor = static_cast<float>(to);
             plugin.run(tone.data() + at, out.data() + at, block);
-            if (at == change)
+            if (at == change) {
+                EXPECT_EQ(plugin.latency, static_cast<float>(Oversampler::latencyFor(from)));
+            }
+            if (at == change + block)
                 latencyAfter = plugin.latency;
         }
         EXPECT_EQ(latencyAfter, static_cast<float>(Oversampler::latencyFor(to)));
@@ -207,45 +211,57 @@ TEST_F(Lv2HostileHost, AnOversamplingChangeKeepsTheLevelAndDoesNotClick) {
     }
 }
 
-// Factors a host steps through in a few runs make one change. A ramp from 8x to 1x
-// through 4x and 2x, a run of 64 frames each (as Ardour plays a drawn change from
-// its automation), plays sample for sample what a single step from 8x to 1x at the
-// ramp's last run plays: the lane playing never moves, and the new one starts again
-// at each factor until the last. A ramp up from 1x to 8x glides the lane playing
-// toward each new factor's latency as it comes, and once the new lane has warmed up
-// plays what the single step plays. The latency port follows each factor asked.
-TEST_F(Lv2HostileHost, ARampOfFactorsIsOneChange) {
-    const size_t change = 200 * 64;
-    // The new lane warms up for 20 ms: 960 frames at 48 kHz, 15 runs.
-    const size_t warm = 15 * 64;
-    std::vector<float> tone(change + 40 * 64);
+// A ramp of the port through the factors is one change, at its end. Ardour joins
+// two automation points drawn from 8x to 1x with a line, the port new at every run
+// (here 100 ms of runs of 256 frames, through 4x and 2x): the output is, sample for
+// sample, what a single step from 8x to 1x at the ramp's last run plays, and the
+// latency port stays 8x's until the run after the ramp. The same from 1x up to 8x.
+// A port that never holds still (between 3.9 and 4.1 at every run) is taken once it
+// has named the same factor for 500 ms.
+TEST_F(Lv2HostileHost, ARampOfThePortIsOneChangeAtItsEnd) {
+    constexpr uint32_t kRun = 256;
+    const size_t change = 100 * kRun;
+    const int ramp = static_cast<int>(0.1 * kRate / kRun); // runs
+    std::vector<float> tone(change + 60 * kRun);
     for (size_t i = 0; i < tone.size(); ++i)
         tone[i] = static_cast<float>(0.25 * std::sin(2.0 * M_PI * 220.0 * i / kRate) +
                                      0.1 * std::sin(2.0 * M_PI * 3100.0 * i / kRate));
-    const std::vector<float> down = {8, 4, 2, 1}, up = {1, 2, 4, 8};
-    for (const std::vector<float>* ramp : {&down, &up}) {
-        SCOPED_TRACE(ramp == &down ? "8x to 1x" : "1x to 8x");
+    for (const auto& [from, to] : {std::pair<float, float>{8, 1}, {1, 8}}) {
+        SCOPED_TRACE(testing::Message() << from << "x to " << to << "x");
         std::vector<float> out[2] = {std::vector<float>(tone.size()),
                                      std::vector<float>(tone.size())};
         for (int stepped = 0; stepped < 2; ++stepped) {
             Lv2Plugin plugin(mono, nullptr);
             plugin.controls[0] = 0.5f;
-            for (size_t at = 0, run = 0; at < tone.size(); at += 64, ++run) {
-                // The ramp's steps from `change` on, or its last at once at its end.
-                const size_t step = at < change ? 0 : std::min<size_t>((at - change) / 64, 3);
-                plugin.factor = (*ramp)[stepped ? step : step == 3 ? 3 : 0];
-                plugin.run(tone.data() + at, out[stepped].data() + at, 64);
-                if (stepped) {
-                    EXPECT_EQ(plugin.latency, Oversampler::latencyFor(int((*ramp)[step]))) << run;
+            for (size_t at = 0; at < tone.size(); at += kRun) {
+                const int run = (static_cast<int>(at) - static_cast<int>(change)) / kRun;
+                const float along = at < change ? 0.0f : std::min(1.0f, float(run) / ramp);
+                plugin.factor = stepped ? (along < 1.0f ? from : to) : from + (to - from) * along;
+                plugin.run(tone.data() + at, out[stepped].data() + at, kRun);
+                if (at >= change && run <= ramp) {
+                    EXPECT_EQ(plugin.latency, Oversampler::latencyFor(int(from))) << run;
+                }
+                if (run == ramp + 1) {
+                    EXPECT_EQ(plugin.latency, Oversampler::latencyFor(int(to)));
                 }
             }
         }
-        const size_t last = change + 3 * 64;
-        const size_t same = ramp == &down ? 0 : last + warm;
-        EXPECT_EQ(0, std::memcmp(out[0].data() + same, out[1].data() + same,
-                                 (tone.size() - same) * sizeof(float)));
-        EXPECT_GT(std::fabs(out[0][last + 2 * warm]), 0.0f) << "heard";
+        EXPECT_EQ(0, std::memcmp(out[0].data(), out[1].data(), tone.size() * sizeof(float)));
+        EXPECT_GT(*std::max_element(out[0].end() - kRun, out[0].end()), 0.01f) << "heard";
     }
+    Lv2Plugin plugin(mono, nullptr);
+    std::vector<float> out(kRun);
+    plugin.run(tone.data(), out.data(), kRun);
+    int taken = -1;
+    for (int run = 0; run < 200 && taken < 0; ++run) {
+        plugin.factor = run % 2 ? 3.9f : 4.1f;
+        plugin.run(tone.data(), out.data(), kRun);
+        if (plugin.latency == Oversampler::latencyFor(4))
+            taken = run;
+    }
+    // 500 ms at 48 kHz: 24000 frames, named through 94 runs (24064 frames) and taken
+    // at the 95th.
+    EXPECT_EQ(taken, 94);
 }
 
 // Start-up where the plug-in cannot play, mono and stereo: at 4000 Hz (below the
