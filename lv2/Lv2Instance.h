@@ -170,8 +170,13 @@ struct Instance {
     // or there is no worker: then freed by the next setup call).
     Ticket outbox[ParcelBox::kSlots];
     uint32_t outboxCount = 0;
-    int32_t factor = kQuorleDefaultOversampling;
-    bool heard = false; // run() rendered since instantiation or activation
+    int32_t factor = kQuorleDefaultOversampling; // handed to the engines (see run())
+    bool heard = false;                          // run() rendered since instantiation or activation
+    // The Oversampling port at the last run(), the factor it named, and the frames
+    // that factor has been named for.
+    float oversamplingValue = 0.0f;
+    int32_t namedFactor = kQuorleDefaultOversampling;
+    uint64_t namedFrames = 0;
     uint32_t nextRequest = 0;
     Request requests[kRequestKinds];
     // The model build with the worker, and one the builder refused (not asked again

@@ -228,6 +228,30 @@ void fadeOut(Instance& self, float* const* out, uint32_t offset, uint32_t n) {
         retireRig(self, std::move(self.fading));
 }
 
+// The factor the Oversampling port names, handed on to the engines once the port
+// holds still (the value of the last run()) or has named it for kFactorHoldMs: a
+// host ramping the port through the factors (Ardour joins two automation points
+// with a line, a new value every run) makes one change at the ramp's end, not one
+// per factor passed, for ramps from 8x to 1x up to 1.1 s (4x is named for 3/7 of
+// one, under kFactorHoldMs); a port that never holds still is followed within
+// kFactorHoldMs. Before anything is heard it is taken at once.
+constexpr double kFactorHoldMs = 500.0;
+
+void takeFactor(Instance& self, uint32_t frames) {
+    const float value = self.oversampling ? *self.oversampling : float(kQuorleDefaultOversampling);
+    const int32_t named = factorFor(value);
+    if (named != self.namedFactor)
+        self.namedFrames = 0;
+    self.namedFactor = named;
+    const bool still = value == self.oversamplingValue ||
+                       (std::isnan(value) && std::isnan(self.oversamplingValue));
+    if (!self.heard || still ||
+        static_cast<double>(self.namedFrames) >= kFactorHoldMs * self.rate / 1000.0)
+        self.factor = named;
+    self.oversamplingValue = value;
+    self.namedFrames += frames;
+}
+
 // The controls and the factor to every engine of `rig`.
 void setControls(Instance& self, Rig& rig) {
     const float drive = control(self, 0, 0.5f), post = control(self, 1, 0.5f),
@@ -292,8 +316,7 @@ void run(LV2_Handle handle, uint32_t frames) {
         swapRig(*self, std::move(self->restored));
     forgetLostRequests(*self);
     readControl(*self);
-    self->factor =
-        factorFor(self->oversampling ? *self->oversampling : float(kQuorleDefaultOversampling));
+    takeFactor(*self, frames);
     if (self->latency)
         *self->latency = self->rig ? static_cast<float>(Oversampler::latencyFor(self->factor)) : 0;
     collectRetired(*self);

@@ -22,14 +22,11 @@ float controlValue(float value) {
     return std::min(std::max(value, 0.0f), 1.0f);
 }
 
-// The oversampling change's stages.
-enum FactorStage { kSteady = 0, kFalling = 1, kRising = 2 };
-
 } // namespace
 
 ChannelEngine::ChannelEngine(const EngineSetup& setup)
     : mBaseRate(static_cast<float>(setup.rate)), mOnDemand(!setup.prepareAll),
-      mBlock(std::max<uint32_t>(setup.maxFrames, 1)), mEffect(std::make_unique<VorlixMac>()),
+      mBlock(std::max<uint32_t>(setup.maxFrames, 1)), mSpare(mBlock.size()),
       mCabinet(setup.rate, std::max<uint32_t>(setup.maxFrames, 1)) {
     if (!(setup.rate >= kMinRate && setup.rate <= kMaxRate))
         throw std::invalid_argument("the sample rate is outside 8000..384000 Hz");
@@ -37,39 +34,49 @@ ChannelEngine::ChannelEngine(const EngineSetup& setup)
         throw std::invalid_argument("the oversampling factor is not 1, 2, 4 or 8");
     const int factor = setup.factor;
     mWantedFactor = factor;
+    for (Lane& lane : mLanes)
+        lane.effect = std::make_unique<VorlixMac>();
+    VorlixMac& first = *mLanes[0].effect;
     // The effect's work buffers hold a whole call at the starting factor, so that
     // at that factor (or a lower one) no call is cut; a factor raised later runs in
     // shorter pieces. At most the effect's own length, at least one base-rate frame
     // at the highest factor.
     const uint64_t wanted = static_cast<uint64_t>(mBlock.size()) * static_cast<uint64_t>(factor);
-    mEffect->setMaxBlock(static_cast<int32_t>(
+    first.setMaxBlock(static_cast<int32_t>(
         std::min<uint64_t>(std::max<uint64_t>(wanted, Oversampler::kMaxFactor), kSlotLength)));
     // The effect runs at the stream's rate times the factor.
     const float rate = mBaseRate * static_cast<float>(factor);
-    mEffect->archive = setup.archive;
-    mEffect->setSampleRate(rate);
-    mEffect->init();
-    mEffect->dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
-    const size_t models = mEffect->modelNames.size();
+    for (Lane& lane : mLanes) {
+        VorlixMac& effect = *lane.effect;
+        // The second lane works in the first's buffers (the lanes run one after the
+        // other) and plays the first's archive copy, whichever it read.
+        if (&effect != &first)
+            effect.borrowBuffers(first);
+        effect.archive = &effect == &first ? setup.archive : first.archive;
+        effect.setSampleRate(rate);
+        effect.init();
+        effect.dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
+    }
+    const size_t models = first.modelNames.size();
     mModels.resize(models);
     // Room for every model's graph and one hand-in more per model.
     mRetired.reserve(2 * models + 2);
-    if (mOnDemand) {
-        const int start = setup.startModel;
-        if (start >= 0 && static_cast<size_t>(start) < models)
-            mModels[static_cast<size_t>(start)] = mEffect->prepare(start);
-    } else {
-        for (size_t i = 0; i < models; ++i)
-            mModels[i] = mEffect->prepare(static_cast<int>(i));
-    }
     // What init loaded plays until the first switch; model 0's prepared graph (or
     // the start model's) takes over at once, so that every graph heard is one the
     // channel holds.
     const int start = setup.startModel >= 0 && static_cast<size_t>(setup.startModel) < models
                           ? setup.startModel
                           : 0;
-    if (PreparedGraph* first = prepared(start))
-        mEffect->install(first);
+    if (mOnDemand) {
+        if (models > 0)
+            mModels[static_cast<size_t>(start)] = prepare(start, factor);
+    } else {
+        for (size_t i = 0; i < models; ++i)
+            mModels[i] = prepare(static_cast<int>(i), factor);
+    }
+    mModel = start;
+    if (PreparedGraph* played = prepared(start))
+        first.install(played);
     // The oversampled piece fits the effect's buffer at every factor.
     size_t high = 0;
     for (int f = 2; f <= Oversampler::kMaxFactor; f *= 2)
@@ -77,30 +84,38 @@ ChannelEngine::ChannelEngine(const EngineSetup& setup)
     mHigh.assign(high, 0.0f);
     // The oversampler streams the same whatever its calls' lengths, so it works
     // through a piece in short runs and keeps its own buffers small.
-    mOversampler = std::make_unique<Oversampler>(
-        setup.rate, static_cast<int>(std::min(pieceFor(2), kOversamplerRun)));
-    mOversampler->setFactor(factor);
+    for (Lane& lane : mLanes)
+        lane.oversampler = std::make_unique<Oversampler>(
+            setup.rate, static_cast<int>(std::min(pieceFor(2), kOversamplerRun)));
+    mLanes[0].oversampler->setFactor(factor);
+    mLanes[1].oversampler->setFactor(factor);
     mPiece = pieceFor(factor);
-    mFactorFade = fade::samplesFor(setup.rate, fade::kFadeMs / 2.0);
+    mRamp = fade::samplesFor(setup.rate, kRampMs);
+    mWarm = fade::samplesFor(setup.rate, kWarmMs);
+    mCrossfade = fade::samplesFor(setup.rate, fade::kFadeMs);
+    // The widest gap between two factors' latencies is glided within the warm-up.
+    const int gap = Oversampler::latencyFor(Oversampler::kMaxFactor) - Oversampler::latencyFor(1);
+    mGlide = (static_cast<float>(gap) + 0.5f) / static_cast<float>(mWarm);
     std::fill(std::begin(mControls), std::end(mControls), std::nanf(""));
     std::fill(std::begin(mAsked), std::end(mAsked), std::nanf(""));
 }
 
 ChannelEngine::~ChannelEngine() {
-    // The effect goes first: it may still point at the graphs it played.
-    mEffect.reset();
+    // The effects go first: they may still point at the graphs they played.
+    for (Lane& lane : mLanes)
+        lane.effect.reset();
 }
 
 const std::vector<std::string>& ChannelEngine::modelNames() const {
-    return mEffect->modelNames;
+    return mLanes[0].effect->modelNames;
 }
 
 int ChannelEngine::model() const {
-    return mEffect->currentModel;
+    return mLanes[mLane].effect->currentModel;
 }
 
 const BuildReasons& ChannelEngine::lastRefusal() const {
-    return mEffect->lastRefusal();
+    return mLanes[0].effect->lastRefusal();
 }
 
 uint32_t ChannelEngine::pieceFor(int factor) const {
@@ -109,14 +124,27 @@ uint32_t ChannelEngine::pieceFor(int factor) const {
     // At factor 1 the effect cuts a piece longer than its buffer itself.
     if (factor <= 1)
         return block;
-    const uint32_t fit = static_cast<uint32_t>(mEffect->bufferSize / factor);
+    const uint32_t fit = static_cast<uint32_t>(mLanes[0].effect->bufferSize / factor);
     return std::max<uint32_t>(1, std::min(block, fit));
 }
 
 std::unique_ptr<PreparedGraph> ChannelEngine::prepare(int index, int factor) const {
     if (index < 0 || index >= models() || !Oversampler::isValidFactor(factor))
         return nullptr;
-    return mEffect->prepare(index, mBaseRate * static_cast<float>(factor));
+    QrVorlixGeneric& effect = *mLanes[0].effect;
+    const float rate = mBaseRate * static_cast<float>(factor);
+    std::unique_ptr<PreparedGraph> graph = effect.prepare(index, rate);
+    if (graph) {
+        graph->twin = effect.prepare(index, rate);
+        if (!graph->twin)
+            return nullptr;
+    }
+    return graph;
+}
+
+PreparedGraph* ChannelEngine::graphFor(int index, int lane) const {
+    PreparedGraph* graph = prepared(index);
+    return graph && lane == 1 ? graph->twin.get() : graph;
 }
 
 bool ChannelEngine::has(int index) const {
@@ -124,7 +152,7 @@ bool ChannelEngine::has(int index) const {
 }
 
 bool ChannelEngine::offer(std::unique_ptr<PreparedGraph>& graph) {
-    if (!graph || graph->model < 0 || graph->model >= models() ||
+    if (!graph || !graph->twin || graph->model < 0 || graph->model >= models() ||
         mRetired.size() == mRetired.capacity())
         return false;
     std::unique_ptr<PreparedGraph>& slot = mModels[static_cast<size_t>(graph->model)];
@@ -137,15 +165,22 @@ bool ChannelEngine::offer(std::unique_ptr<PreparedGraph>& graph) {
 }
 
 bool ChannelEngine::switchTo(int index, bool fade) {
-    PreparedGraph* next = prepared(index);
-    if (!next)
+    if (!prepared(index))
         return false;
     mMayRetire = true;
-    // Nothing heard yet: nothing to fade from.
-    if (fade && mHeard)
-        mEffect->switchTo(next);
-    else
-        mEffect->install(next);
+    mModel = index;
+    // During a change both lanes switch, each to its own graph.
+    for (int lane = 0; lane < 2; ++lane) {
+        if (lane != mLane && mStage != kWarming && mStage != kCrossfading)
+            continue;
+        VorlixMac& effect = *mLanes[lane].effect;
+        PreparedGraph* next = graphFor(index, lane);
+        // Nothing heard yet: nothing to fade from.
+        if (fade && mHeard)
+            effect.switchTo(next);
+        else
+            effect.install(next);
+    }
     return true;
 }
 
@@ -160,7 +195,8 @@ void ChannelEngine::setControls(float drive, float post, float bass) {
     for (int i = 0; i < 3; ++i) {
         if (values[i] == mControls[i])
             continue;
-        mEffect->setParameter(i, values[i]);
+        for (Lane& lane : mLanes)
+            lane.effect->setParameter(i, values[i]);
         mControls[i] = values[i];
     }
 }
@@ -181,11 +217,13 @@ std::unique_ptr<PreparedGraph> ChannelEngine::takeRetired() {
 }
 
 void ChannelEngine::retire() {
-    if (!mOnDemand || !mMayRetire || mEffect->fadeRemaining() > 0)
+    const VorlixMac& heard = *mLanes[mLane].effect;
+    if (!mOnDemand || !mMayRetire || mStage != kSteady || heard.fadeRemaining() > 0)
         return;
     mMayRetire = false;
-    for (std::unique_ptr<PreparedGraph>& model : mModels) {
-        if (!model || model->graph == mEffect->graph)
+    for (size_t i = 0; i < mModels.size(); ++i) {
+        std::unique_ptr<PreparedGraph>& model = mModels[i];
+        if (!model || graphFor(static_cast<int>(i), mLane)->graph == heard.graph)
             continue;
         if (mRetired.size() == mRetired.capacity()) {
             mMayRetire = true; // the rest once the caller has collected
@@ -197,113 +235,214 @@ void ChannelEngine::retire() {
 
 void ChannelEngine::reset() {
     mHeard = false;
-    mEffect->clearState();
-    mOversampler->reset();
+    // A change under way ends with the new lane playing: it is at the factor asked.
+    if (mStage == kWarming || mStage == kCrossfading) {
+        mLanes[mLane].effect->release();
+        mLane = 1 - mLane;
+        mPiece = pieceFor(mLanes[mLane].factor());
+    }
+    mStage = kSteady;
+    mStagePos = 0;
+    mMayRetire = true;
+    for (Lane& lane : mLanes)
+        lane.delay.reset();
+    mLanes[mLane].effect->clearState();
+    mLanes[mLane].oversampler->reset();
     mCabinet.reset();
 }
 
+void ChannelEngine::tune(Lane& lane, int factor) {
+    lane.oversampler->setFactor(factor);
+    const float rate = mBaseRate * static_cast<float>(factor);
+    lane.effect->setSampleRate(rate);
+    lane.effect->dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
+}
+
+float ChannelEngine::delayTarget(int lane) const {
+    if (mStage == kSteady || mStage == kSettling)
+        return 0.0f;
+    // Both lined up at the larger latency.
+    const int own = Oversampler::latencyFor(mLanes[lane].factor());
+    const int other = Oversampler::latencyFor(mLanes[1 - lane].factor());
+    return static_cast<float>(std::max(0, other - own));
+}
+
+bool ChannelEngine::startChange() {
+    const int next = 1 - mLane;
+    PreparedGraph* graph = graphFor(mModel, next);
+    if (!graph)
+        return false;
+    Lane& lane = mLanes[next];
+    tune(lane, mWantedFactor);
+    lane.effect->install(graph);
+    lane.effect->clearState();
+    mStage = kWarming;
+    mStagePos = 0;
+    // Unheard until the crossfade: it starts at the delay it will have then.
+    lane.delay.reset(delayTarget(next));
+    return true;
+}
+
+void ChannelEngine::endChange(bool taken) {
+    const int old = taken ? mLane : 1 - mLane;
+    mLanes[old].effect->release();
+    if (taken) {
+        mLane = 1 - mLane;
+        mPiece = pieceFor(mLanes[mLane].factor());
+    }
+    mStage = mLanes[mLane].delay.delay() > 0.0f ? kSettling : kSteady;
+    mStagePos = 0;
+    mMayRetire = true;
+}
+
 void ChannelEngine::stepFactor() {
-    const int playing = mOversampler->factor();
-    if (mFactorStage == kSteady) {
-        if (mWantedFactor == playing)
-            return;
-        mFactorStage = kFalling;
-        mFactorPos = 0;
-    } else if (mFactorStage == kRising && mWantedFactor != playing) {
-        // Asked again while fading in: fade out from the gain reached.
-        mFactorStage = kFalling;
-        mFactorPos = std::max(0, mFactorFade - std::max(0, mFactorPos - mFactorWait) - 1);
-    }
-    // Nothing heard yet: nothing to fade.
-    if (mFactorStage == kFalling && !mHeard)
-        mFactorPos = mFactorFade;
-    if (mFactorStage == kFalling && mFactorPos >= mFactorFade) {
-        if (mWantedFactor != playing && mOversampler->setFactor(mWantedFactor)) {
-            mPiece = pieceFor(mWantedFactor);
-            const float rate = mBaseRate * static_cast<float>(mWantedFactor);
-            mEffect->setSampleRate(rate); // models built from now on are built at this rate
-            mEffect->dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
-            mEffect->clearState();
+    Lane& heard = mLanes[mLane];
+    if (mStage == kWarming) {
+        if (mWantedFactor == heard.factor()) {
+            endChange(false); // asked back before anything of it was heard
+        } else if (mWantedFactor != mLanes[1 - mLane].factor()) {
+            startChange(); // a newer factor: the new lane starts again at it
+        } else if (mStagePos >= mWarm && heard.delay.delay() == delayTarget(mLane)) {
+            mStage = kCrossfading;
+            mStagePos = 0;
         }
-        mFactorStage = mHeard ? kRising : kSteady;
-        mFactorPos = 0;
-        mFactorWait = Oversampler::latencyFor(mOversampler->factor());
-    } else if (mFactorStage == kRising && mFactorPos >= mFactorWait + mFactorFade) {
-        mFactorStage = kSteady;
-        mFactorPos = 0;
     }
+    if (mStage == kWarming || mStage == kCrossfading || mWantedFactor == heard.factor())
+        return;
+    // Nothing heard yet (nothing to crossfade from), or no graph for the other lane:
+    // the lane playing takes the factor at once, from silence.
+    if (mHeard && startChange())
+        return;
+    tune(heard, mWantedFactor);
+    heard.effect->clearState();
+    heard.delay.reset();
+    mStage = kSteady;
+    mPiece = pieceFor(mWantedFactor);
 }
 
 uint32_t ChannelEngine::nextPiece(uint32_t left) const {
     uint32_t n = std::min(mPiece, left);
-    if (mFactorStage == kFalling)
-        n = std::min(n, static_cast<uint32_t>(mFactorFade - mFactorPos));
-    else if (mFactorStage == kRising)
-        n = std::min(n, static_cast<uint32_t>(mFactorWait + mFactorFade - mFactorPos));
+    if (mStage == kWarming || mStage == kCrossfading) {
+        n = std::min(n, pieceFor(mLanes[1 - mLane].factor()));
+        const int32_t length = mStage == kWarming ? mWarm : mCrossfade;
+        n = std::min(n, static_cast<uint32_t>(std::max(length - mStagePos, 1)));
+    }
     return std::max<uint32_t>(n, 1);
+}
+
+void ChannelEngine::sanitise(const float* in, float* to, uint32_t frames, size_t stride) {
+    if (stride == 1) {
+        guard::sanitise(in, to, frames);
+        return;
+    }
+    for (uint32_t i = 0; i < frames; ++i) {
+        const float x = in[i * stride];
+        to[i] = std::isfinite(x) ? x : 0.0f;
+    }
 }
 
 float* ChannelEngine::takePiece(const float* in, uint32_t frames, size_t stride) {
     float* block = mBlock.data();
-    if (stride == 1) {
-        guard::sanitise(in, block, frames);
-    } else {
-        for (uint32_t i = 0; i < frames; ++i) {
-            const float x = in[i * stride];
-            block[i] = std::isfinite(x) ? x : 0.0f;
-        }
-    }
-    if (mOversampler->factor() == 1)
+    sanitise(in, block, frames, stride);
+    Oversampler& oversampler = *mLanes[mLane].oversampler;
+    if (oversampler.factor() == 1)
         return block;
-    mOversampler->upsample(block, static_cast<int>(frames), mHigh.data());
+    oversampler.upsample(block, static_cast<int>(frames), mHigh.data());
     return mHigh.data();
 }
 
 bool ChannelEngine::direct(size_t stride) const {
-    return stride == 1 && mFactorStage == kSteady && !mCabinet.on();
+    return stride == 1 && !mCabinet.on();
 }
 
 float* ChannelEngine::effectOutput(float* io, float* out, size_t stride) const {
-    return mOversampler->factor() == 1 && direct(stride) ? out : io;
+    return mLanes[mLane].factor() == 1 && direct(stride) ? out : io;
 }
 
 void ChannelEngine::givePiece(float* out, uint32_t frames, size_t stride, const float* result) {
+    Lane& lane = mLanes[mLane];
     float* block = mBlock.data();
     float* piece; // the base-rate piece: `out` itself when it goes straight out
     bool finite;
-    if (mOversampler->factor() == 1) {
+    if (lane.factor() == 1) {
         piece = result == out ? out : block;
-        finite = mEffect->outputFinite(); // checked as the effect wrote it
+        finite = lane.effect->outputFinite(); // checked as the effect wrote it
     } else {
         piece = direct(stride) ? out : block;
-        mOversampler->downsample(mHigh.data(), piece, static_cast<int>(frames));
+        lane.oversampler->downsample(mHigh.data(), piece, static_cast<int>(frames));
         finite = guard::all(piece, frames);
     }
     if (!finite) {
-        mEffect->clearState();
-        mOversampler->reset();
+        lane.effect->clearState();
+        lane.oversampler->reset();
         std::memset(piece, 0, frames * sizeof(float));
     }
+    // What went out, for a change that glides this lane's delay from none.
+    lane.delay.remember(piece, static_cast<int32_t>(frames));
     if (piece == out)
-        return; // no fade, no cabinet: written
-    if (mFactorStage == kFalling) {
-        fade::ramp(block, static_cast<int32_t>(frames), mFactorPos, mFactorFade, false);
-        mFactorPos += static_cast<int32_t>(frames);
-    } else if (mFactorStage == kRising) {
-        // Silent until the new factor's first output has come through its latency
-        // (the oversampler starts from silence: its onset is abrupt), then rising.
-        for (uint32_t i = 0; i < frames; ++i, ++mFactorPos)
-            block[i] = mFactorPos < mFactorWait
-                           ? 0.0f
-                           : block[i] * fade::gainAt(mFactorPos - mFactorWait, mFactorFade);
-    }
+        return; // no cabinet: written
     mCabinet.process(block, frames);
+    writeOut(block, out, frames, stride);
+}
+
+void ChannelEngine::writeOut(const float* piece, float* out, uint32_t frames, size_t stride) {
     if (stride == 1) {
-        std::memcpy(out, block, frames * sizeof(float));
+        std::memcpy(out, piece, frames * sizeof(float));
     } else {
         for (uint32_t i = 0; i < frames; ++i)
-            out[i * stride] = block[i];
+            out[i * stride] = piece[i];
     }
+}
+
+void ChannelEngine::runLane(Lane& lane, float* io, uint32_t frames) {
+    const int factor = lane.factor();
+    bool finite;
+    if (factor == 1) {
+        lane.effect->process(&io, &io, static_cast<int32_t>(frames));
+        finite = lane.effect->outputFinite();
+    } else {
+        float* high = mHigh.data();
+        lane.oversampler->upsample(io, static_cast<int>(frames), high);
+        lane.effect->process(&high, &high, static_cast<int32_t>(frames) * factor);
+        lane.oversampler->downsample(high, io, static_cast<int>(frames));
+        finite = guard::all(io, frames);
+    }
+    if (!finite) {
+        lane.effect->clearState();
+        lane.oversampler->reset();
+        std::memset(io, 0, frames * sizeof(float));
+    }
+}
+
+void ChannelEngine::changePiece(const float* in, float* out, uint32_t frames, size_t stride) {
+    const int32_t n = static_cast<int32_t>(frames);
+    float* old = mBlock.data();
+    float* next = mSpare.data();
+    sanitise(in, old, frames, stride);
+    if (mStage != kSettling) {
+        Lane& lane = mLanes[1 - mLane];
+        std::memcpy(next, old, frames * sizeof(float));
+        // The new lane's input rises from silence: no step into its filters.
+        if (mStage == kWarming && mStagePos < mRamp)
+            fade::ramp(next, std::min(n, mRamp - mStagePos), mStagePos, mRamp, true);
+        runLane(lane, next, frames);
+        lane.delay.process(next, n, delayTarget(1 - mLane), mGlide);
+    }
+    Lane& heard = mLanes[mLane];
+    runLane(heard, old, frames);
+    heard.delay.process(old, n, delayTarget(mLane), mGlide);
+    float* piece = old;
+    if (mStage == kCrossfading) {
+        fade::crossfade(old, next, n, mStagePos, mCrossfade);
+        piece = next;
+    }
+    mStagePos += n;
+    mCabinet.process(piece, frames);
+    writeOut(piece, out, frames, stride);
+    if (mStage == kCrossfading && mStagePos >= mCrossfade)
+        endChange(true);
+    else if (mStage == kSettling && heard.delay.delay() == 0.0f)
+        mStage = kSteady;
 }
 
 void ChannelEngine::process(const float* in, float* out, uint32_t frames, size_t stride) {
@@ -314,11 +453,18 @@ void ChannelEngine::process(const float* in, float* out, uint32_t frames, size_t
         stepFactor();
         mHeard = true;
         const uint32_t n = nextPiece(frames - done);
-        float* io = takePiece(in + done * stride, n, stride);
-        float* result = effectOutput(io, out + done * stride, stride);
-        const int32_t high = static_cast<int32_t>(n) * mOversampler->factor();
-        mEffect->process(&io, &result, high);
-        givePiece(out + done * stride, n, stride, result);
+        const float* from = in + done * stride;
+        float* to = out + done * stride;
+        if (mStage != kSteady) {
+            changePiece(from, to, n, stride);
+        } else {
+            Lane& lane = mLanes[mLane];
+            float* io = takePiece(from, n, stride);
+            float* result = effectOutput(io, to, stride);
+            const int32_t high = static_cast<int32_t>(n) * lane.factor();
+            lane.effect->process(&io, &result, high);
+            givePiece(to, n, stride, result);
+        }
         done += n;
     }
     retire();
@@ -335,11 +481,12 @@ void ChannelEngine::processPair(ChannelEngine& a, const float* inA, float* outA,
         return alone();
     a.stepFactor();
     b.stepFactor();
-    if (a.mFactorStage != kSteady || b.mFactorStage != kSteady ||
-        a.mOversampler->factor() != b.mOversampler->factor() || a.mPiece != b.mPiece ||
-        !a.mEffect->canRunWith(*b.mEffect))
+    Lane& laneA = a.mLanes[a.mLane];
+    Lane& laneB = b.mLanes[b.mLane];
+    if (a.mStage != kSteady || b.mStage != kSteady || laneA.factor() != laneB.factor() ||
+        a.mPiece != b.mPiece || !laneA.effect->canRunWith(*laneB.effect))
         return alone();
-    const int factor = a.mOversampler->factor();
+    const int factor = laneA.factor();
     a.mHeard = b.mHeard = true;
     for (uint32_t done = 0; done < frames;) {
         const uint32_t n = std::min(a.mPiece, frames - done);
@@ -348,9 +495,9 @@ void ChannelEngine::processPair(ChannelEngine& a, const float* inA, float* outA,
         float* ioB = b.takePiece(inB + at, n, stride);
         const int32_t high = static_cast<int32_t>(n) * factor;
         // A piece after one that cleared a channel's state may no longer pair.
-        if (!QrVorlixGeneric::processPair(*a.mEffect, ioA, *b.mEffect, ioB, high)) {
-            a.mEffect->process(&ioA, &ioA, high);
-            b.mEffect->process(&ioB, &ioB, high);
+        if (!QrVorlixGeneric::processPair(*laneA.effect, ioA, *laneB.effect, ioB, high)) {
+            laneA.effect->process(&ioA, &ioA, high);
+            laneB.effect->process(&ioB, &ioB, high);
         }
         a.givePiece(outA + at, n, stride, ioA);
         b.givePiece(outB + at, n, stride, ioB);

@@ -6,6 +6,28 @@
 //   input -> sanitise -> upsample x factor -> main effect (its model graph) -> downsample
 //         -> cabinet (none unless one is offered) -> output
 //
+// An oversampling change plays without a gap. The channel holds two lanes (an
+// oversampler and a main effect each, the second working in the first's buffers)
+// and every prepared graph holds a twin for the second. Asked for another factor,
+// the lane not heard starts at it beside the lane playing, on the same input (that
+// input rising from silence over kRampMs): it runs unheard for kWarmMs, so that
+// its filters and followers come out of their start, then the output crossfades
+// to it over fade::kFadeMs (linear gains, as a model switch).
+//
+// The lanes' latencies differ (0, 3, 4 and 5 frames by factor), and two copies of
+// a bright sound a few frames apart, mixed half and half, lose up to 3 dB. So the
+// crossfade mixes them lined up at the larger latency: a lane going to a larger
+// one glides its delay there while the new lane warms up; a new lane with the
+// smaller one is delayed by the difference and, heard alone, glides back to none
+// (GlidingDelay, 5.5 frames in kWarmMs at most: the pitch up to 0.6 % off for those
+// milliseconds). The latency reported is the factor asked's from the moment it is
+// asked.
+//
+// A factor asked for while the new lane warms up replaces its target (it starts
+// again at that factor, unheard); one asked for during the crossfade is taken when
+// it ends, the last one asked winning. A ramp a host draws from 8x to 1x, through
+// 4x and 2x, within kWarmMs is one change.
+//
 // Threads. The constructor and prepare() run on any thread but the audio thread
 // (they read the archive copy, build graphs and allocate). Everything else runs on
 // the audio thread and allocates nothing, takes no lock, does no I/O and frees
@@ -17,6 +39,7 @@
 // cleared and that piece is written as silence, so the output always recovers.
 #pragma once
 
+#include "blocks/GlidingDelay.h"
 #include "blocks/Oversampler.h"
 #include "main/CabinetStage.h"
 #include "main/QrVorlixGeneric.h"
@@ -34,7 +57,8 @@ struct EngineSetup {
     double rate = 48000.0;    // the stream's rate, Hz
     uint32_t maxFrames = 512; // frames per process() call the buffers are sized for
     int factor = 1;           // oversampling factor to start at: 1, 2, 4 or 8
-    // Every model's graph built now; false: only `startModel`'s, others offered later.
+    // Every model's graph built now; false: only `startModel`'s (model 0's when it
+    // names none), others offered later.
     bool prepareAll = true;
     int startModel = 0;
     // The archive copy to play (shared by every channel); null: the plug-in
@@ -61,7 +85,8 @@ class ChannelEngine {
     // The model heard (fading in during a fade).
     int model() const;
     // Any thread but the audio thread: model `index` built for this channel at the
-    // stream rate times `factor`; null when it cannot be built or is out of range.
+    // stream rate times `factor`, with its twin; null when it cannot be built or is
+    // out of range.
     std::unique_ptr<PreparedGraph> prepare(int index, int factor) const;
     // Why the last prepare() on this thread failed, in the builder's words.
     const BuildReasons& lastRefusal() const;
@@ -70,8 +95,8 @@ class ChannelEngine {
     // Whether the channel holds a graph for model `index`.
     bool has(int index) const;
     // Keeps `graph` for its model (false, with `graph` untouched, when there is no
-    // room or it names no model of the list). One for a model already held is
-    // retired at once.
+    // room, it names no model of the list or it has no twin: prepare() makes both).
+    // One for a model already held is retired at once.
     bool offer(std::unique_ptr<PreparedGraph>& graph);
     // Plays model `index`: with `fade`, crossfading over fade::kFadeMs from the model
     // playing (at once while nothing has been heard); else at once. False, nothing
@@ -79,10 +104,13 @@ class ChannelEngine {
     bool switchTo(int index, bool fade);
     // Drive, post gain and bass, 0..1 (NaN: 0.5). Handed on only when changed.
     void setControls(float drive, float post, float bass);
-    // Asks for oversampling `factor` (1, 2, 4, 8; false for others). The output
-    // fades out at the factor playing (fade::kFadeMs / 2), the factor changes, and
-    // once the new factor's sound has come through its latency it fades in again.
+    // Asks for oversampling `factor` (1, 2, 4, 8; false for others), taken at the
+    // next process(): at once while nothing has been heard, else crossfaded from a
+    // lane warmed up at it (see the top of this file).
     bool setFactor(int factor);
+    // Whether a factor change is under way (a new lane warming up or fading in, or
+    // the lane heard gliding back to no delay).
+    bool changingFactor() const { return mStage != kSteady; }
     // The factor asked for last, and the latency it brings, in base-rate frames.
     int factor() const { return mWantedFactor; }
     int latency() const { return Oversampler::latencyFor(mWantedFactor); }
@@ -114,9 +142,9 @@ class ChannelEngine {
     // Base-rate frames the engine hands on at a time, at most.
     uint32_t maxPiece() const { return static_cast<uint32_t>(mBlock.size()); }
 
-    // For tests and measurement.
-    VorlixMac& effect() { return *mEffect; }
-    const Oversampler& oversampler() const { return *mOversampler; }
+    // For tests and measurement: the lane heard (the one fading out during a change).
+    VorlixMac& effect() { return *mLanes[mLane].effect; }
+    const Oversampler& oversampler() const { return *mLanes[mLane].oversampler; }
     PreparedGraph* prepared(int index) const {
         return has(index) ? mModels[static_cast<size_t>(index)].get() : nullptr;
     }
@@ -124,21 +152,60 @@ class ChannelEngine {
   private:
     // Base-rate frames the oversampler runs through at a time (its buffers' length).
     static constexpr uint32_t kOversamplerRun = 256;
+    // An oversampling change: the new lane's input rises over kRampMs, the lane
+    // runs unheard for kWarmMs (the rise included), then fades in over fade::kFadeMs.
+    static constexpr double kRampMs = 2.0;
+    static constexpr double kWarmMs = 20.0;
+    // kSettling: the lane heard alone, its delay gliding back to none.
+    enum Stage { kSteady, kWarming, kCrossfading, kSettling };
+
+    // A factor's chain: its oversampler, the main effect between its halves, and the
+    // delay that lines its output up with the other lane's.
+    struct Lane {
+        std::unique_ptr<VorlixMac> effect;
+        std::unique_ptr<Oversampler> oversampler;
+        GlidingDelay delay;
+        int factor() const { return oversampler->factor(); }
+    };
 
     uint32_t pieceFor(int factor) const;
-    // Takes a factor change when its fade-out has ended; true while one is under way.
+    // Model `index`'s graph for lane `lane` (the twin for lane 1); null when none held.
+    PreparedGraph* graphFor(int index, int lane) const;
+    // Hands the lane its factor and its effect the rate it brings; clears nothing.
+    void tune(Lane& lane, int factor);
+    // Takes the factor asked for, at the start of a piece: at once while nothing has
+    // been heard, else by starting, restarting or ending a change.
     void stepFactor();
+    // The lane not heard starts at the factor asked, playing the model the channel
+    // plays; false, nothing started, when it holds no graph for it.
+    bool startChange();
+    // The change ends: the new lane plays alone (`taken`) or is dropped; the lane
+    // left playing settles when it is delayed.
+    void endChange(bool taken);
+    // The delay lane `lane` glides to in the stage under way, in frames.
+    float delayTarget(int lane) const;
+    // The sanitised piece of `in` into `to`.
+    static void sanitise(const float* in, float* to, uint32_t frames, size_t stride);
     // The sanitised piece the effect is to run over, at its rate.
     float* takePiece(const float* in, uint32_t frames, size_t stride);
-    // Whether a piece goes straight out, without fade or cabinet: then the effect (at
-    // factor 1) or the downsampler writes the output itself.
+    // Whether a piece goes straight out, without cabinet: then the effect (at factor
+    // 1) or the downsampler writes the output itself.
     bool direct(size_t stride) const;
     // Where the effect writes the piece it runs in `io`: `io`, or the output itself.
     float* effectOutput(float* io, float* out, size_t stride) const;
-    // The effect's output to `out`: downsampled, checked, faded, through the cabinet.
+    // The effect's output to `out`: downsampled, checked, through the cabinet.
     // `result` is where the effect wrote it at factor 1 (`out` when effectOutput() said so).
     void givePiece(float* out, uint32_t frames, size_t stride, const float* result);
-    // Frames the next piece may hold: within the buffers and the factor fade's stages.
+    // Runs `lane` over the base-rate piece `io` in place; a piece that comes out not
+    // finite clears the lane and is silence.
+    void runLane(Lane& lane, float* io, uint32_t frames);
+    // A piece during a change: both lanes over the input (the lane heard alone while
+    // it settles), lined up, the old heard or mixed with the new, through the
+    // cabinet to `out`.
+    void changePiece(const float* in, float* out, uint32_t frames, size_t stride);
+    // `piece` to `out`, `stride` apart.
+    static void writeOut(const float* piece, float* out, uint32_t frames, size_t stride);
+    // Frames the next piece may hold: within the buffers and the change's stages.
     uint32_t nextPiece(uint32_t left) const;
     void retire();
 
@@ -146,21 +213,23 @@ class ChannelEngine {
     bool mOnDemand;
     bool mHeard = false;
     std::vector<float> mBlock; // one base-rate piece
+    std::vector<float> mSpare; // one base-rate piece: the new lane's during a change
     std::vector<float> mHigh;  // the piece at the oversampled rate
     uint32_t mPiece = 1;
     float mControls[3]; // as handed to the effect
     float mAsked[3];    // as setControls() was last called
     int mWantedFactor = 1;
-    // An oversampling change: mFactorFade samples fading out, then in again.
-    int32_t mFactorFade = 1;
-    int32_t mFactorPos = 0;  // samples of the stage already heard
-    int32_t mFactorWait = 0; // rising: silent samples before the fade in (the latency)
-    int mFactorStage = 0;    // steady, falling or rising
+    int mModel = 0; // the model switched to last (the one the lanes play or head for)
+    // An oversampling change under way: its stage and the samples of it heard.
+    Stage mStage = kSteady;
+    int32_t mStagePos = 0;
+    int32_t mRamp = 1, mWarm = 1, mCrossfade = 1; // samples
+    float mGlide = 1.0f;                          // frames of delay a lane's may move a sample
     bool mMayRetire = false;
-    // Made before the effect, so that the graphs outlive the effect that plays them.
+    // Made before the lanes, so that the graphs outlive the effects that play them.
     std::vector<std::unique_ptr<PreparedGraph>> mModels;
     std::vector<std::unique_ptr<PreparedGraph>> mRetired; // capacity reserved, never exceeded
-    std::unique_ptr<VorlixMac> mEffect;
-    std::unique_ptr<Oversampler> mOversampler;
+    Lane mLanes[2];
+    int mLane = 0; // the lane heard (fading out during a change)
     CabinetStage mCabinet;
 };

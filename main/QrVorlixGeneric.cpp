@@ -119,7 +119,8 @@ QrVorlixGeneric::~QrVorlixGeneric() {
     if (!lent)
         delete graph;
     for (float**& slot : buffers) {
-        delete[] slot; // its samples are in slotPages
+        if (ownsBuffers)
+            delete[] slot; // its samples are in slotPages; a borrower's are the owner's
         slot = nullptr;
     }
 }
@@ -128,6 +129,19 @@ bool QrVorlixGeneric::setMaxBlock(int32_t frames) {
     if (buffers[0])
         return false;
     maxBlock = std::min(std::max(frames, int32_t{1}), kSlotLength);
+    return true;
+}
+
+bool QrVorlixGeneric::borrowBuffers(const QrVorlixGeneric& owner) {
+    if (buffers[0] || !owner.buffers[0])
+        return false;
+    std::copy(std::begin(owner.buffers), std::end(owner.buffers), std::begin(buffers));
+    bufferSize = owner.bufferSize;
+    maxBlock = owner.bufferSize;
+    ownsBuffers = false;
+    fadeOut = owner.fadeOut;
+    fadeInput = owner.fadeInput;
+    fadeResult = owner.fadeResult;
     return true;
 }
 
@@ -421,6 +435,17 @@ bool QrVorlixGeneric::install(PreparedGraph* next) {
         swapIn(next);
     leaveCriticalSection();
     return true;
+}
+
+void QrVorlixGeneric::release() {
+    enterCriticalSection();
+    endFade();
+    queued = nullptr;
+    if (lent) {
+        lent = nullptr;
+        graph = nullptr;
+    }
+    leaveCriticalSection();
 }
 
 bool QrVorlixGeneric::switchTo(PreparedGraph* next) {

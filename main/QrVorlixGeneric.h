@@ -43,6 +43,9 @@ struct PreparedGraph {
     int32_t model = -1;         // index in the effect's model list
     float rate = 0.0f;          // Hz the graph was last told
     bool played = false;        // has run since it was built or last cleared
+    // A second graph of the same model, built with this one, for a channel that
+    // plays the model at two rates at once (ChannelEngine's oversampling change).
+    std::unique_ptr<PreparedGraph> twin;
 };
 
 // The host callback given to every building block the factory creates.
@@ -59,6 +62,12 @@ class QrVorlixGeneric : public AudioEffectX {
     // in frames, held within 1..kSlotLength. Without it they hold kSlotLength
     // frames. Once init() has made the buffers their length stays: false then.
     bool setMaxBlock(int32_t frames);
+    // Setup thread, before init(): this effect works in `owner`'s work buffers and
+    // fade scratch instead of making its own (`owner` initialised; its work buffers
+    // must outlive this effect). For two effects one thread runs one after the
+    // other: the buffers carry nothing from one piece to the next. False, nothing
+    // shared, when `owner` has no buffers or this effect has its own already.
+    bool borrowBuffers(const QrVorlixGeneric& owner);
 
     // Second construction step, setup thread: work buffers (50 slots of the length
     // setMaxBlock() asked for), model list (scanXml()), model 0 (loadXmlZ(0)), the
@@ -157,6 +166,10 @@ class QrVorlixGeneric : public AudioEffectX {
     // (one asking for the graph fading in cancels the wait). getParameter(3) reports
     // the model fading in. Switching to the graph playing does nothing.
     bool switchTo(PreparedGraph* next);
+    // Audio thread, between blocks: lets go of every graph it was lent (a fade under
+    // way and a switch waiting end), so that their holder may free them; until the
+    // next install() the fixed stage plays alone. A graph the effect owns stays.
+    void release();
     // Samples left in the fade under way (0: none).
     int32_t fadeRemaining() const { return fadeLength - fadePos; }
     // Samples a fade lasts at the running rate.
@@ -194,6 +207,7 @@ class QrVorlixGeneric : public AudioEffectX {
 
   private:
     int32_t maxBlock = kSlotLength; // frames per work buffer init() makes
+    bool ownsBuffers = true;        // false: borrowed (borrowBuffers())
     // Puts `next` in place of the graph playing; the displaced graph is returned (it
     // stays alive: lent, or kept in `displaced`).
     AudioNode* swapIn(PreparedGraph* next);
@@ -226,11 +240,12 @@ class QrVorlixGeneric : public AudioEffectX {
     int32_t fadePos = 0;                   // samples of it already heard
     bool fadeKeepsInput = false;           // the graph fading out writes slot 0
     float dispatchedRate = 0.0f;           // Hz; 0 until opcode 10 arrives
-    std::unique_ptr<float[]> fadeOut;      // bufferSize samples: the graph fading out
-    std::unique_ptr<float[]> fadeInput;    // bufferSize samples: slot 0, kept for the new graph
-    std::unique_ptr<float[]> fadeResult;   // bufferSize samples: slot 1, kept for the new graph
-    bool fadeKeepsResult = false;          // the new graph writes no audio to slot 1
-    CascadeCarry cascades;                 // the equaliser wavefronts between blocks
+    // Scratch of processFade(), shared with an effect that borrows the buffers.
+    std::shared_ptr<float[]> fadeOut;    // bufferSize samples: the graph fading out
+    std::shared_ptr<float[]> fadeInput;  // bufferSize samples: slot 0, kept for the new graph
+    std::shared_ptr<float[]> fadeResult; // bufferSize samples: slot 1, kept for the new graph
+    bool fadeKeepsResult = false;        // the new graph writes no audio to slot 1
+    CascadeCarry cascades;               // the equaliser wavefronts between blocks
     // False when an output sample is not finite.
     bool processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);

@@ -1,6 +1,7 @@
 // The channel engine as any host drives it: models built on demand and offered,
-// switched to and retired; an oversampling change faded out and in again; what it
-// refuses to be set up with.
+// switched to and retired; oversampling changes crossfaded to a second lane (what
+// arrives during one, and what each lane keeps); what it refuses to be set up with.
+// (What a change sounds like is FactorChangeTest's.)
 #include "main/ChannelEngine.h"
 
 #include "blocks/LinearFade.h"
@@ -18,11 +19,11 @@
 
 namespace {
 
-EngineSetup setupAt(double rate, int factor, bool all, int start = 0) {
+EngineSetup setupAt(double rate, int factor, bool all, int start = 0, uint32_t maxFrames = 256) {
     gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
     EngineSetup setup;
     setup.rate = rate;
-    setup.maxFrames = 256;
+    setup.maxFrames = maxFrames;
     setup.factor = factor;
     setup.prepareAll = all;
     setup.startModel = start;
@@ -53,6 +54,11 @@ TEST(ChannelEngine, OnDemandItPlaysOnlyGraphsItWasOffered) {
     stray->model = engine.models(); // names no model of the list
     EXPECT_FALSE(engine.offer(stray));
     EXPECT_NE(stray, nullptr) << "a refused graph stays the caller's";
+    std::unique_ptr<PreparedGraph> single = engine.prepare(2, 2);
+    ASSERT_NE(single, nullptr);
+    ASSERT_NE(single->twin, nullptr) << "prepare() builds the twin";
+    single->twin.reset();
+    EXPECT_FALSE(engine.offer(single)) << "no twin for the second lane";
     ASSERT_TRUE(engine.offer(graph));
     EXPECT_EQ(graph, nullptr);
     ASSERT_TRUE(engine.switchTo(1, true));
@@ -125,8 +131,8 @@ TEST(ChannelEngine, ASwitchIsAtOnceUnlessAFadeIsAskedForAndWhatCannotRunIsRefuse
     EXPECT_EQ(engine.effect().fadeRemaining(), 0);
 }
 
-// A factor change while a model fades out reaches the model fading out too: switched
-// back to once the factor is back where it was, it plays at that rate, as in an
+// A factor change while a model fades out, and the factor back again: the model
+// faded out, switched back to, plays at the rate of the factor playing, as in an
 // engine that never changed.
 TEST(ChannelEngine, AModelFadingOutThroughAFactorChangeComesBackAtTheRightRate) {
     const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
@@ -138,7 +144,7 @@ TEST(ChannelEngine, AModelFadingOutThroughAFactorChangeComesBackAtTheRightRate) 
     };
     play(used, a, 20);
     ASSERT_TRUE(used.switchTo(1, true));
-    ASSERT_TRUE(used.setFactor(8)); // taken 10 ms on, while model 0 still fades out
+    ASSERT_TRUE(used.setFactor(8)); // while model 0 still fades out
     play(used, a, 20);
     ASSERT_TRUE(used.setFactor(2));
     play(used, a, 20);
@@ -153,6 +159,165 @@ TEST(ChannelEngine, AModelFadingOutThroughAFactorChangeComesBackAtTheRightRate) 
             worst = std::max(worst, std::fabs(static_cast<double>(a[k]) - b[k]));
     }
     EXPECT_LT(worst, 1e-5);
+}
+
+// Runs `engine` over `blocks` calls of `block` frames of `in` from call `first` on
+// (cycling through `in`), calling `ask(call)` before each.
+template <typename Ask>
+void play(ChannelEngine& engine, const std::vector<float>& in, std::vector<float>& out,
+          uint32_t block, int first, int blocks, Ask&& ask) {
+    const size_t calls = in.size() / block;
+    out.resize(static_cast<size_t>(first + blocks) * block);
+    for (int call = first; call < first + blocks; ++call) {
+        ask(call);
+        const size_t at = static_cast<size_t>(call) * block;
+        engine.process(in.data() + at % (calls * block), out.data() + at, block);
+    }
+}
+
+// Factors asked while a change crossfades wait for its end, and the last one asked
+// is taken then: asking for 1x and then 4x during a crossfade from 2x to 8x plays,
+// sample for sample, what asking for 4x just as that crossfade ends plays. At
+// 44.1 kHz the new lane warms up for 882 frames and the crossfade lasts 882: seven
+// calls of 126 frames each.
+TEST(ChannelEngine, FactorsAskedDuringACrossfadeWaitForItsEndAndTheLastOneWins) {
+    const std::vector<float> in = pluckedPhrase(44100.0, 1.0);
+    constexpr uint32_t kCall = 126;
+    constexpr int kChange = 80, kEnd = kChange + 14;
+    std::vector<float> heard[2];
+    for (int deferred = 0; deferred < 2; ++deferred) {
+        ChannelEngine engine(setupAt(44100.0, 2, true, 1, kCall));
+        play(engine, in, heard[deferred], kCall, 0, kEnd + 40, [&](int call) {
+            if (call == kChange)
+                engine.setFactor(8);
+            if (deferred && call == kChange + 9)
+                engine.setFactor(1);
+            if (deferred && call == kChange + 11)
+                engine.setFactor(4);
+            if (!deferred && call == kEnd)
+                engine.setFactor(4);
+            if (call == kChange + 1 || call == kEnd - 1) {
+                EXPECT_TRUE(engine.changingFactor()) << call;
+            }
+            if (call == kEnd - 1) {
+                EXPECT_EQ(engine.oversampler().factor(), 2) << "the old lane still heard";
+            }
+        });
+        EXPECT_FALSE(engine.changingFactor());
+        EXPECT_EQ(engine.oversampler().factor(), 4);
+        EXPECT_EQ(engine.latency(), Oversampler::latencyFor(4));
+    }
+    EXPECT_EQ(heard[0], heard[1]);
+}
+
+// Factors asked while the new lane warms up replace its target, so steps a host
+// makes within the warm-up (882 frames at 44.1 kHz) are one change: 8x, 4x, 2x and
+// 1x asked on consecutive calls of 64 frames play, sample for sample, what asking
+// for 1x at the last of them plays (the lane heard never moves: the lanes line up
+// at its latency, the larger). Up from 1x through 2x and 4x to 8x the lane heard
+// glides toward each new latency as it comes, and once the new lane has warmed up
+// the output is the single step's.
+TEST(ChannelEngine, FactorsAskedWhileTheNewLaneWarmsUpReplaceItsTarget) {
+    const std::vector<float> in = pluckedPhrase(44100.0, 1.0);
+    constexpr uint32_t kCall = 64;
+    constexpr int kChange = 200, kLast = kChange + 3, kWarm = 14; // 882 frames: 14 calls
+    const int down[] = {8, 4, 2, 1}, up[] = {1, 2, 4, 8};
+    for (const int* ramp : {down, up}) {
+        SCOPED_TRACE(ramp == down ? "8x to 1x" : "1x to 8x");
+        std::vector<float> heard[2];
+        for (int stepped = 0; stepped < 2; ++stepped) {
+            ChannelEngine engine(setupAt(44100.0, ramp[0], true, 2, kCall));
+            play(engine, in, heard[stepped], kCall, 0, kLast + 60, [&](int call) {
+                if (stepped && call >= kChange && call <= kLast)
+                    engine.setFactor(ramp[call - kChange]);
+                if (!stepped && call == kLast)
+                    engine.setFactor(ramp[3]);
+            });
+            EXPECT_EQ(engine.oversampler().factor(), ramp[3]);
+            EXPECT_FALSE(engine.changingFactor());
+        }
+        const size_t same = (ramp == down ? 0 : kLast + kWarm) * size_t{kCall};
+        EXPECT_TRUE(std::equal(heard[0].begin() + same, heard[0].end(), heard[1].begin() + same));
+    }
+}
+
+// A reset during a change (the new lane warming up, or fading in) ends it: the
+// engine then plays the factor asked as a fresh engine does, sample for sample,
+// whichever of its lanes and graphs it plays it on. Going up and going down.
+TEST(ChannelEngine, AResetDuringAChangePlaysTheNewFactorAsAFreshEngine) {
+    const std::vector<float> in = pluckedPhrase(44100.0, 1.0);
+    constexpr uint32_t kCall = 64;
+    for (const auto& [from, to] : {std::pair<int, int>{2, 8}, {8, 1}}) {
+        for (int into : {5, 20}) { // calls into the change: warming up, fading in
+            SCOPED_TRACE(testing::Message()
+                         << from << "x to " << to << "x, reset " << into << " calls in");
+            ChannelEngine used(setupAt(44100.0, from, true, 4)),
+                fresh(setupAt(44100.0, from, true, 4));
+            std::vector<float> a, b;
+            play(used, in, a, kCall, 0, 100 + into, [&](int call) {
+                if (call == 100)
+                    used.setFactor(to);
+            });
+            ASSERT_TRUE(used.changingFactor());
+            used.reset();
+            EXPECT_FALSE(used.changingFactor());
+            fresh.setFactor(to); // nothing heard yet: at once
+            play(used, in, a, kCall, 200, 60, [](int) {});
+            play(fresh, in, b, kCall, 200, 60, [](int) {});
+            EXPECT_TRUE(std::equal(a.begin() + 200 * kCall, a.end(), b.begin() + 200 * kCall));
+            EXPECT_EQ(used.oversampler().factor(), to);
+        }
+    }
+}
+
+// On demand, a model switch during a change (while the new lane warms up, and while
+// it fades in) reaches both lanes, each playing its own graph of the model; nothing
+// is retired while a change or a model's fade is under way, then the models left
+// behind go back with their twins, and later changes play on (the graphs a lane let
+// go of are no longer touched: the sanitizer build would see it).
+TEST(ChannelEngine, OnDemandAModelSwitchDuringAChangeReachesBothLanes) {
+    const std::vector<float> in = pluckedPhrase(48000.0, 1.0);
+    ChannelEngine engine(setupAt(48000.0, 2, false, 3));
+    // At 48 kHz a change warms up for 960 frames and crossfades over 960: calls of
+    // 256 frames 10 to 13 warm up the first, 14 to 17 fade it in.
+    std::vector<float> out;
+    std::vector<int> retired;
+    int changing = 0;
+    play(engine, in, out, 256, 0, 60, [&](int call) {
+        // Retired at the end of the call before: with no change nor fade under way.
+        while (std::unique_ptr<PreparedGraph> graph = engine.takeRetired()) {
+            EXPECT_FALSE(engine.changingFactor()) << call;
+            EXPECT_EQ(engine.effect().fadeRemaining(), 0) << call;
+            EXPECT_NE(graph->twin, nullptr);
+            retired.push_back(graph->model);
+        }
+        if (call == 10 || call == 30)
+            engine.setFactor(call == 10 ? 4 : 1);
+        if (call == 12 || call == 35) {
+            EXPECT_TRUE(engine.changingFactor()) << call;
+            std::unique_ptr<PreparedGraph> graph = engine.prepare(call == 12 ? 1 : 5, 2);
+            EXPECT_TRUE(engine.offer(graph));
+            EXPECT_TRUE(engine.switchTo(call == 12 ? 1 : 5, true));
+        }
+        changing += engine.changingFactor();
+    });
+    EXPECT_GT(changing, 8);
+    EXPECT_FALSE(engine.changingFactor());
+    EXPECT_EQ(engine.model(), 5);
+    EXPECT_EQ(engine.oversampler().factor(), 1);
+    while (std::unique_ptr<PreparedGraph> graph = engine.takeRetired())
+        retired.push_back(graph->model);
+    std::sort(retired.begin(), retired.end());
+    EXPECT_EQ(retired, (std::vector<int>{1, 3}));
+    EXPECT_TRUE(engine.has(5));
+    play(engine, in, out, 256, 60, 40, [&](int call) {
+        if (call == 65)
+            engine.setFactor(8);
+    });
+    EXPECT_EQ(engine.oversampler().factor(), 8);
+    const auto tail = out.end() - 256 * 10;
+    EXPECT_TRUE(std::all_of(tail, out.end(), [](float x) { return std::isfinite(x); }));
+    EXPECT_GT(*std::max_element(tail, out.end()), 0.01f);
 }
 
 // A cabinet after the effect: once its crossfade is over, the output is the output

@@ -1,9 +1,9 @@
 // The LV2 plug-in under a host that pushes the LV2 contract to its edges: an
 // archive whose model the Model port reaches only as its eighth, a model the
-// builder refuses, an oversampling change under a steady tone, and a start where
-// the plug-in cannot play. (Restores while the worker is busy, late, reordered and
-// repeated answers and cleanup with work in flight are the random host's, in
-// Lv2OracleTest.cpp.)
+// builder refuses, oversampling changes under a steady tone (one, and a ramp of
+// them), and a start where the plug-in cannot play. (Restores while the worker is
+// busy, late, reordered and repeated answers and cleanup with work in flight are
+// the random host's, in Lv2OracleTest.cpp.)
 #include "Lv2TestHost.h"
 #include "QuorleUnitHost.h"
 
@@ -142,20 +142,38 @@ float largestStep(const std::vector<float>& out, size_t from, size_t n) {
     return largest;
 }
 
+// The quietest and the loudest 5 ms RMS of out[from, from + n), windows sliding by
+// a sample.
+std::pair<double, double> windowLevels(const std::vector<float>& out, size_t from, size_t n) {
+    const size_t window = static_cast<size_t>(kRate / 200);
+    double sum = 0.0, quietest = 1e30, loudest = 0.0;
+    for (size_t i = from; i < from + n; ++i) {
+        sum += static_cast<double>(out[i]) * out[i];
+        if (i >= from + window)
+            sum -= static_cast<double>(out[i - window]) * out[i - window];
+        if (i + 1 >= from + window) {
+            const double rms = std::sqrt(std::max(sum, 0.0) / static_cast<double>(window));
+            quietest = std::min(quietest, rms);
+            loudest = std::max(loudest, rms);
+        }
+    }
+    return {quietest, loudest};
+}
+
 // An oversampling change through the LV2 port while a steady 220 Hz sine plays at
 // -12 dBFS (drive 0.5, model 0), for every pair of factors a player would step
-// through. The change fades out at the old factor and in at the new one (10 ms
-// each, reaching silence between the two), so from the change to 100 ms after it
-// no sample steps further from the one before than the steady tone does (before the
-// change, or once the new factor has settled); a cut would step by up to the tone's
-// amplitude, 22 to 35 times the steady step. The latency port tells the new
-// factor's latency from the run() that saw the change.
-TEST_F(Lv2HostileHost, AnOversamplingChangeDoesNotClick) {
+// through. The output crossfades from the old factor to the new one, lined up, so
+// from the change to 100 ms after it the level stays within 1 dB of the steady
+// tone's (the quietest and loudest 5 ms before the change; a fade through silence
+// falls 20 dB), and no sample steps more than 1 % further from the one before than
+// the steady tone does (the delay that lines the factors up glides, playing the tone
+// up to 0.6 % faster or slower for 20 ms; a cut would step some 30 times as far).
+// The port is taken once it holds still, at the run() after the one that saw the
+// change, and the latency port tells the new factor's latency from then on.
+TEST_F(Lv2HostileHost, AnOversamplingChangeKeepsTheLevelAndDoesNotClick) {
     const std::pair<int, int> changes[] = {{2, 4}, {4, 1}, {1, 8}, {8, 2}};
     const size_t window = static_cast<size_t>(kRate / 10); // 100 ms
     const size_t change = 188 * 256;                       // a second to settle first
-    const size_t half = static_cast<size_t>(fade::samplesFor(kRate, fade::kFadeMs / 2));
-    ASSERT_EQ(half, 480u);
     std::vector<float> tone(change + 4 * window);
     const double amplitude = std::pow(10.0, -12.0 / 20.0);
     for (size_t i = 0; i < tone.size(); ++i)
@@ -172,7 +190,10 @@ TEST_F(Lv2HostileHost, AnOversamplingChangeDoesNotClick) {
             if (at == change)
                 plugin.factor = static_cast<float>(to);
             plugin.run(tone.data() + at, out.data() + at, block);
-            if (at == change)
+            if (at == change) {
+                EXPECT_EQ(plugin.latency, static_cast<float>(Oversampler::latencyFor(from)));
+            }
+            if (at == change + block)
                 latencyAfter = plugin.latency;
         }
         EXPECT_EQ(latencyAfter, static_cast<float>(Oversampler::latencyFor(to)));
@@ -182,38 +203,65 @@ TEST_F(Lv2HostileHost, AnOversamplingChangeDoesNotClick) {
         const float after = largestStep(out, change + 3 * window, window);
         EXPECT_GT(before, 0.001f) << "the tone is heard";
         EXPECT_GT(after, 0.001f);
-        // Within the sampling of a sine's steepest point (0.1 %) of the larger steady
-        // step (the two factors' levels differ by a hair); a cut steps some 30 times it.
-        EXPECT_LE(during, std::max(before, after) * 1.001f);
-        // The fade reaches silence between the two factors.
-        float quietest = 1.0f;
-        for (size_t i = change + half - 8; i < change + half + 8; ++i)
-            quietest = std::min(quietest, std::fabs(out[i]));
-        EXPECT_LT(quietest, 0.01f);
+        EXPECT_LE(during, std::max(before, after) * 1.01f);
+        const auto [quiet, loud] = windowLevels(out, change - window, window);
+        const auto [quietest, loudest] = windowLevels(out, change, window);
+        EXPECT_GT(20.0 * std::log10(quietest / quiet), -1.0);
+        EXPECT_LT(20.0 * std::log10(loudest / loud), 1.0);
     }
 }
 
-// Asked for another factor while the last change still fades in (2x to 4x, then 8x
-// 768 frames later, 284 frames into the rise), the fade turns round at the gain it
-// reached: the first sample after the second change is the one an instance never
-// asked again plays, within one step of the fade (1/480 of full gain).
-TEST_F(Lv2HostileHost, AChangeDuringTheFadeInTurnsRoundAtTheGainReached) {
-    const size_t change = 40 * 256, again = change + 3 * 256;
-    std::vector<float> tone(again + 1024);
+// A ramp of the port through the factors is one change, at its end. Ardour joins
+// two automation points drawn from 8x to 1x with a line, the port new at every run
+// (here 100 ms of runs of 256 frames, through 4x and 2x): the output is, sample for
+// sample, what a single step from 8x to 1x at the ramp's last run plays, and the
+// latency port stays 8x's until the run after the ramp. The same from 1x up to 8x.
+// A port that never holds still (between 3.9 and 4.1 at every run) is taken once it
+// has named the same factor for 500 ms.
+TEST_F(Lv2HostileHost, ARampOfThePortIsOneChangeAtItsEnd) {
+    constexpr uint32_t kRun = 256;
+    const size_t change = 100 * kRun;
+    const int ramp = static_cast<int>(0.1 * kRate / kRun); // runs
+    std::vector<float> tone(change + 60 * kRun);
     for (size_t i = 0; i < tone.size(); ++i)
-        tone[i] = static_cast<float>(0.25 * std::sin(2.0 * M_PI * 220.0 * i / kRate));
-    std::vector<float> out[2] = {std::vector<float>(tone.size()), std::vector<float>(tone.size())};
-    for (int asked = 0; asked < 2; ++asked) {
-        Lv2Plugin plugin(mono, nullptr);
-        plugin.controls[0] = 0.5f;
-        for (size_t at = 0; at < tone.size(); at += 256) {
-            plugin.factor = at < change ? 2.0f : asked && at >= again ? 8.0f : 4.0f;
-            plugin.run(tone.data() + at, out[asked].data() + at, 256);
+        tone[i] = static_cast<float>(0.25 * std::sin(2.0 * M_PI * 220.0 * i / kRate) +
+                                     0.1 * std::sin(2.0 * M_PI * 3100.0 * i / kRate));
+    for (const auto& [from, to] : {std::pair<float, float>{8, 1}, {1, 8}}) {
+        SCOPED_TRACE(testing::Message() << from << "x to " << to << "x");
+        std::vector<float> out[2] = {std::vector<float>(tone.size()),
+                                     std::vector<float>(tone.size())};
+        for (int stepped = 0; stepped < 2; ++stepped) {
+            Lv2Plugin plugin(mono, nullptr);
+            plugin.controls[0] = 0.5f;
+            for (size_t at = 0; at < tone.size(); at += kRun) {
+                const int run = (static_cast<int>(at) - static_cast<int>(change)) / kRun;
+                const float along = at < change ? 0.0f : std::min(1.0f, float(run) / ramp);
+                plugin.factor = stepped ? (along < 1.0f ? from : to) : from + (to - from) * along;
+                plugin.run(tone.data() + at, out[stepped].data() + at, kRun);
+                if (at >= change && run <= ramp) {
+                    EXPECT_EQ(plugin.latency, Oversampler::latencyFor(int(from))) << run;
+                }
+                if (run == ramp + 1) {
+                    EXPECT_EQ(plugin.latency, Oversampler::latencyFor(int(to)));
+                }
+            }
         }
+        EXPECT_EQ(0, std::memcmp(out[0].data(), out[1].data(), tone.size() * sizeof(float)));
+        EXPECT_GT(*std::max_element(out[0].end() - kRun, out[0].end()), 0.01f) << "heard";
     }
-    EXPECT_EQ(0, std::memcmp(out[0].data(), out[1].data(), again * sizeof(float)));
-    ASSERT_GT(std::fabs(out[0][again]), 0.01f);
-    EXPECT_NEAR(out[1][again] / out[0][again], 1.0f, 0.006f);
+    Lv2Plugin plugin(mono, nullptr);
+    std::vector<float> out(kRun);
+    plugin.run(tone.data(), out.data(), kRun);
+    int taken = -1;
+    for (int run = 0; run < 200 && taken < 0; ++run) {
+        plugin.factor = run % 2 ? 3.9f : 4.1f;
+        plugin.run(tone.data(), out.data(), kRun);
+        if (plugin.latency == Oversampler::latencyFor(4))
+            taken = run;
+    }
+    // 500 ms at 48 kHz: 24000 frames, named through 94 runs (24064 frames) and taken
+    // at the 95th.
+    EXPECT_EQ(taken, 94);
 }
 
 // Start-up where the plug-in cannot play, mono and stereo: at 4000 Hz (below the

@@ -139,6 +139,48 @@ TEST(ModelTool, CheckExitStatusAndItsLines) {
     EXPECT_EQ(tool("check", dir).status, 2);
 }
 
+// check plays a model that loads and prints its speed in x real time, with one
+// sentence of warning under 2x (the model still loads). A shipped model runs
+// hundreds of times faster than real time and a player's chain of 20,000
+// equalisers at about 0.4x (2.6 times too slow), so the machine's load cannot tip
+// either over the line. A refused model is not played.
+TEST(ModelTool, CheckTellsAModelsSpeedAndWarnsWhenItCannotPlayInRealTime) {
+    const fs::path dir = scratch("cost");
+    std::string big = "<quorle>\n";
+    for (int i = 0; i < 20000; ++i)
+        big += "<fx id=\"n" + std::to_string(i) + "\" type=\"eq\"/>\n";
+    writeFile(dir / "big.xml", big + "</quorle>\n");
+    writeFile(dir / "bad.xml", "<quorle>\n  <mixer id=\"m\" input2=\"typo\"/>\n</quorle>\n");
+    const std::string warning = ": warning: it runs at ";
+    const std::string slow = "x real time, too slow to play in real time on this machine at 44.1 "
+                             "kHz and 2x oversampling (a model needs 2.00x: a change of model "
+                             "or oversampling runs it twice at once)\n";
+    const fs::path shipped = kSources / "models/5-high-gain.xml";
+    const ToolRun fast = tool("check " + shipped.string() + " --presets " + kSources.string(), dir);
+    EXPECT_EQ(fast.status, 0) << fast.out;
+    EXPECT_NE(fast.out.find(shipped.string() + ": runs at "), std::string::npos) << fast.out;
+    EXPECT_NE(fast.out.find("x real time (one channel, 44.1 kHz, oversampling 2x; CPU time on "
+                            "this machine)\n"),
+              std::string::npos)
+        << fast.out;
+    EXPECT_EQ(fast.out.find("warning"), std::string::npos) << fast.out;
+
+    const std::string model = (dir / "big.xml").string();
+    const ToolRun run = tool("check " + model, dir, 120);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find(model + ": loads\n" + model + ": runs at "), std::string::npos)
+        << run.out;
+    const size_t at = run.out.find(model + warning);
+    ASSERT_NE(at, std::string::npos) << run.out;
+    const std::string sentence = run.out.substr(at + model.size() + warning.size());
+    EXPECT_EQ(sentence.size() - sentence.find(slow), slow.size()) << "the last line: " << sentence;
+    EXPECT_LT(std::stod(sentence), 2.0);
+
+    const ToolRun refused = tool("check " + (dir / "bad.xml").string(), dir);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out.find("runs at"), std::string::npos) << refused.out;
+}
+
 // graph's picture holds every node and mapping (a mapping dashed and labelled with
 // its indices, a node nobody reads grey, and a model whose output nothing writes says
 // what is heard). The largest model is drawn quickly; Graphviz is stopped at the

@@ -23,8 +23,11 @@ cd "$work"
 bash -euo pipefail steps.sh
 
 test -s my.data && test -s grit.png && test -s out.wav
-# check prints what the section says it prints.
-blocks text | awk '/^#--$/ { exit } { print }' >shown.txt
-build/tools/quorle-model check my-models/grit.xml --presets my-models >printed.txt 2>&1
+# check prints what the section says it prints; the speed it measures is the
+# machine's, so only its form is compared.
+speed() { sed -E 's/runs at [0-9]+(\.[0-9]+)?x real time/runs at Nx real time/'; }
+blocks text | awk '/^#--$/ { exit } { print }' | speed >shown.txt
+build/tools/quorle-model check my-models/grit.xml --presets my-models 2>&1 | speed >printed.txt
+grep -q 'runs at Nx real time' printed.txt || { echo "check printed no speed"; exit 1; }
 diff -u shown.txt printed.txt
 echo "tutorial: every step ran"

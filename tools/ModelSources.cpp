@@ -215,16 +215,22 @@ bool writeArchive(const std::string& path, const std::vector<Entry>& entries) {
     return zip.close() && good;
 }
 
+std::shared_ptr<const DataArchive> packedArchive(const std::vector<Entry>& entries) {
+    TemporaryFile file;
+    if (file.path.empty() || !writeArchive(file.path, entries))
+        return nullptr;
+    return DataArchive::readFile(file.path);
+}
+
 std::vector<Finding> checkModels(const Sources& sources, bool presetsKnown,
                                  std::vector<BuildReport>* reports) {
     std::vector<Finding> findings;
-    TemporaryFile file;
-    if (file.path.empty() || !writeArchive(file.path, sources.entries)) {
+    const std::shared_ptr<const DataArchive> archive = packedArchive(sources.entries);
+    if (!archive) {
         findings.push_back({fs::temp_directory_path().string(), 0, true,
                             "cannot write a temporary archive to check the models with"});
         return findings;
     }
-    const std::shared_ptr<const DataArchive> archive = DataArchive::readFile(file.path);
     const std::vector<std::string>& listed = archive->modelNames();
     for (size_t m = 0; m < sources.models; ++m) {
         const Entry& entry = sources.entries[m];

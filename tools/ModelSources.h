@@ -8,8 +8,11 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+class DataArchive;
 
 namespace authoring {
 
@@ -75,6 +78,10 @@ Sources readSources(const std::vector<std::filesystem::path>& models,
 
 // Writes the entries as a data archive at `path`; false when it cannot.
 bool writeArchive(const std::string& path, const std::vector<Entry>& entries);
+
+// The entries packed into a temporary archive and read back as the plug-in reads
+// one; null when no temporary archive can be written.
+std::shared_ptr<const DataArchive> packedArchive(const std::vector<Entry>& entries);
 
 // What building every model of `sources` would report in the plug-in: the
 // entries are packed into a temporary archive, read back as the plug-in reads
