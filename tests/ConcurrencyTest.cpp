@@ -7,6 +7,8 @@
 #include "au/quorleIds.h"
 #include "main/ChannelEngine.h"
 #include "main/DataArchive.h"
+#include "main/SharedArchive.h"
+#include "main/SharedCabinets.h"
 #include "tools/PluckedPhrase.h"
 #include "tools/PluginHost.h"
 
@@ -337,6 +339,54 @@ TEST(Concurrency, AWorkerBuildsGraphsWhileTheEnginesRender) {
     EXPECT_TRUE(finite);
     EXPECT_GE(switches.load(), 12);
     EXPECT_GT(freed.load(), 0) << "let-go graphs reached the worker";
+}
+
+} // namespace
+
+namespace {
+
+// Instances starting on several threads at once share what the process keeps ready:
+// each gets the one archive copy and the one prepared cabinet per rate, whichever
+// thread made it, and the cabinets they play convolve alike.
+TEST(Concurrency, InstancesStartingTogetherShareTheArchiveAndTheCabinets) {
+    constexpr int kThreads = 4;
+    std::vector<std::shared_ptr<const DataArchive>> archives(kThreads);
+    std::vector<std::shared_ptr<const cabinet::ReadyCabinet>> ready(kThreads);
+    std::vector<std::vector<float>> played(kThreads);
+    std::atomic<int> waiting{kThreads};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            --waiting;
+            while (waiting.load() > 0) {
+            }
+            archives[t] = archive::sharedDirectory(QUORLE_BUNDLE_DIR "/");
+            std::string error;
+            const std::string name = archives[t]->cabinetNames().front();
+            ready[t] = cabinet::shared(*archives[t], name, 37800.0, error);
+            if (!ready[t])
+                return;
+            const auto conv = cabinet::convolverFor(*ready[t], 0, 256);
+            played[t].assign(2048, 0.0f);
+            played[t][0] = 1.0f;
+            conv->process(played[t].data(), played[t].data(), 2048);
+        });
+    for (std::thread& t : threads)
+        t.join();
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_TRUE(archives[t] && archives[t]->found());
+        ASSERT_TRUE(ready[t]) << t;
+        EXPECT_EQ(archives[t], archives[0]) << "one copy of the archive";
+        EXPECT_EQ(played[t], played[0]) << t;
+    }
+    // Those that raced to make it may each have made one; every later call gets the
+    // one kept.
+    std::string error;
+    const auto kept =
+        cabinet::shared(*archives[0], archives[0]->cabinetNames().front(), 37800.0, error);
+    EXPECT_TRUE(kept);
+    EXPECT_EQ(cabinet::shared(*archives[0], archives[0]->cabinetNames().front(), 37800.0, error),
+              kept);
 }
 
 } // namespace
