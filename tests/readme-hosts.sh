@@ -117,11 +117,11 @@ check_lv2apply() {
 }
 
 check_ecasound() {
-  local line=$1 spec uri values ports listed
-  spec=$(grep -o -- '-elv2:[^ ]*' <<<"$line")
-  spec=${spec#-elv2:}
-  uri=${spec%%,*}
-  IFS=, read -r -a values <<<"${spec#*,}"
+  local line=$1 plugarg uri values ports listed
+  plugarg=$(grep -o -- '-elv2:[^ ]*' <<<"$line")
+  plugarg=${plugarg#-elv2:}
+  uri=${plugarg%%,*}
+  IFS=, read -r -a values <<<"${plugarg#*,}"
   mapfile -t ports < <(control_ports "$uri")
   [ "${#values[@]}" -le "${#ports[@]}" ] || fail "$line: more values than control ports"
   # The order the text gives, as the symbols it lists, is the bundle's.
