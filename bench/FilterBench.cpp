@@ -30,7 +30,7 @@ static void BM_IIRFilter(benchmark::State& state) {
     IirCascade::setLevel(before);
     reportRealtime(state, frames, 44100.0);
 }
-BENCHMARK(BM_IIRFilter)->ArgsProduct({{64, 512}, {1, 2, 4, 8, 20}, {0, 1, 2}});
+BENCHMARK(BM_IIRFilter)->ArgsProduct({{64, 512}, {1, 2, 4, 8, 20}, {0, 1, 2, 3}});
 
 // The fixed stage (three bass passes, one treble pass) and two one-pass equalisers
 // at a model's head, each writing its own buffer as the main effect's slots do,

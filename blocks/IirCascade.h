@@ -5,7 +5,8 @@
 // of running one after another. Each lane performs, per sample, exactly the float
 // operations of the section run on its own, in the same order: the output is bit for
 // bit that of running the sections one after another. Four lanes with SSE2; eight
-// with AVX2 where the processor has it (chosen at load, one binary for every x86-64).
+// with AVX2 where the processor has it, and sixteen with AVX-512 for cascades of 9
+// to 16 sections (chosen at load, one binary for every x86-64).
 //
 // A wavefront fills (lane j idle for its first j kLag steps) only when its cascade
 // starts: with a CascadeCarry, the lanes' skewed registers are kept at the end of a
@@ -38,7 +39,7 @@ constexpr int32_t kStateX = 6;
 constexpr int32_t kLag = 4;          // samples each lane runs behind the one before
 constexpr int32_t kMaxSections = 64; // room of a CascadeChain
 
-enum class Level : int32_t { kScalar = 0, kSse2 = 1, kAvx2 = 2 };
+enum class Level : int32_t { kScalar = 0, kSse2 = 1, kAvx2 = 2, kAvx512 = 3 };
 
 // Audio thread: runs `count` sections in order over `frames` samples of `in`, each
 // section's output into its tap. The last section must have a tap; sections in
@@ -70,7 +71,7 @@ Level setLevel(Level level);
 class CascadeCarry {
   public:
     static constexpr int32_t kWaves = 16;
-    static constexpr int32_t kLanes = 8;
+    static constexpr int32_t kLanes = 16;
 
     // One wavefront's registers after its last block, lane by lane.
     struct Wave {

@@ -59,8 +59,10 @@ void reference(FilterParams& f, const float* in, float* out, int32_t frames) {
 // Every level this processor runs, the plain one first.
 std::vector<Level> levels() {
     std::vector<Level> all = {Level::kScalar, Level::kSse2};
-    if (IirCascade::best() == Level::kAvx2)
+    if (IirCascade::best() >= Level::kAvx2)
         all.push_back(Level::kAvx2);
+    if (IirCascade::best() >= Level::kAvx512)
+        all.push_back(Level::kAvx512);
     return all;
 }
 
