@@ -111,7 +111,15 @@ const std::vector<std::string>& ChannelEngine::modelNames() const {
 }
 
 int ChannelEngine::model() const {
-    return mLanes[mLane].effect->currentModel;
+    const bool changing = mStage == kWarming || mStage == kCrossfading;
+    return mLanes[changing ? 1 - mLane : mLane].effect->currentModel;
+}
+
+int32_t ChannelEngine::switchRemaining() const {
+    if (mSwitching)
+        return mCrossfade - mStagePos;
+    const Lane& heard = mLanes[mLane];
+    return heard.effect->fadeRemaining() / heard.factor(); // the effect fades at factor 1 only
 }
 
 const BuildReasons& ChannelEngine::lastRefusal() const {
@@ -138,6 +146,8 @@ std::unique_ptr<PreparedGraph> ChannelEngine::prepare(int index, int factor) con
         graph->twin = effect.prepare(index, rate);
         if (!graph->twin)
             return nullptr;
+        graph->ends = std::make_unique<LinearEnds>(graph->graph);
+        graph->twin->ends = std::make_unique<LinearEnds>(graph->twin->graph);
     }
     return graph;
 }
@@ -169,18 +179,23 @@ bool ChannelEngine::switchTo(int index, bool fade) {
         return false;
     mMayRetire = true;
     mModel = index;
-    // During a change both lanes switch, each to its own graph.
-    for (int lane = 0; lane < 2; ++lane) {
-        if (lane != mLane && mStage != kWarming && mStage != kCrossfading)
-            continue;
-        VorlixMac& effect = *mLanes[lane].effect;
-        PreparedGraph* next = graphFor(index, lane);
-        // Nothing heard yet: nothing to fade from.
-        if (fade && mHeard)
-            effect.switchTo(next);
-        else
-            effect.install(next);
+    mModelWaits = false;
+    // Nothing heard yet: nothing to fade from.
+    if (!fade || !mHeard) {
+        // During a change both lanes switch, each to its own graph.
+        for (int lane = 0; lane < 2; ++lane)
+            if (lane == mLane || mStage == kWarming || mStage == kCrossfading)
+                mLanes[lane].effect->install(graphFor(index, lane));
+        return true;
     }
+    // A change under way finishes first; the model asked last then fades in.
+    if (mStage != kSteady) {
+        mModelWaits = true;
+        return true;
+    }
+    Lane& heard = mLanes[mLane];
+    if (heard.factor() == 1 || !startChange(heard.factor()))
+        heard.effect->switchTo(graphFor(index, mLane));
     return true;
 }
 
@@ -223,7 +238,9 @@ void ChannelEngine::retire() {
     mMayRetire = false;
     for (size_t i = 0; i < mModels.size(); ++i) {
         std::unique_ptr<PreparedGraph>& model = mModels[i];
-        if (!model || graphFor(static_cast<int>(i), mLane)->graph == heard.graph)
+        // The graph heard stays, and so does a model waiting to fade in.
+        if (!model || graphFor(static_cast<int>(i), mLane)->graph == heard.graph ||
+            (mModelWaits && static_cast<int>(i) == mModel))
             continue;
         if (mRetired.size() == mRetired.capacity()) {
             mMayRetire = true; // the rest once the caller has collected
@@ -241,6 +258,10 @@ void ChannelEngine::reset() {
         mLane = 1 - mLane;
         mPiece = pieceFor(mLanes[mLane].factor());
     }
+    if (mModelWaits)
+        mLanes[mLane].effect->install(graphFor(mModel, mLane));
+    mModelWaits = false;
+    mSwitching = false;
     mStage = kSteady;
     mStagePos = 0;
     mMayRetire = true;
@@ -267,16 +288,20 @@ float ChannelEngine::delayTarget(int lane) const {
     return static_cast<float>(std::max(0, other - own));
 }
 
-bool ChannelEngine::startChange() {
+bool ChannelEngine::startChange(int factor) {
     const int next = 1 - mLane;
     PreparedGraph* graph = graphFor(mModel, next);
     if (!graph)
         return false;
     Lane& lane = mLanes[next];
-    tune(lane, mWantedFactor);
+    tune(lane, factor);
     lane.effect->install(graph);
     lane.effect->clearState();
-    mStage = kWarming;
+    mModelWaits = false;
+    // A model switch at the same factor fades at once: nothing to warm or line up.
+    const bool sameFactor = factor == mLanes[mLane].factor();
+    mStage = sameFactor ? kCrossfading : kWarming;
+    mSwitching = sameFactor;
     mStagePos = 0;
     // Unheard until the crossfade: it starts at the delay it will have then.
     lane.delay.reset(delayTarget(next));
@@ -290,6 +315,7 @@ void ChannelEngine::endChange(bool taken) {
         mLane = 1 - mLane;
         mPiece = pieceFor(mLanes[mLane].factor());
     }
+    mSwitching = false;
     mStage = mLanes[mLane].delay.delay() > 0.0f ? kSettling : kSteady;
     mStagePos = 0;
     mMayRetire = true;
@@ -301,18 +327,27 @@ void ChannelEngine::stepFactor() {
         if (mWantedFactor == heard.factor()) {
             endChange(false); // asked back before anything of it was heard
         } else if (mWantedFactor != mLanes[1 - mLane].factor()) {
-            startChange(); // a newer factor: the new lane starts again at it
+            startChange(mWantedFactor); // a newer factor: the new lane starts again at it
         } else if (mStagePos >= mWarm && heard.delay.delay() == delayTarget(mLane)) {
             mStage = kCrossfading;
             mStagePos = 0;
         }
     }
-    if (mStage == kWarming || mStage == kCrossfading || mWantedFactor == heard.factor())
+    if (mStage == kWarming || mStage == kCrossfading)
         return;
+    if (mWantedFactor == heard.factor()) {
+        // A model switch that waited for a change to end fades in now.
+        if (mModelWaits && mStage == kSteady)
+            switchTo(mModel, true);
+        return;
+    }
     // Nothing heard yet (nothing to crossfade from), or no graph for the other lane:
     // the lane playing takes the factor at once, from silence.
-    if (mHeard && startChange())
+    if (mHeard && startChange(mWantedFactor))
         return;
+    if (mModelWaits)
+        heard.effect->install(graphFor(mModel, mLane));
+    mModelWaits = false;
     tune(heard, mWantedFactor);
     heard.effect->clearState();
     heard.delay.reset();
@@ -341,48 +376,17 @@ void ChannelEngine::sanitise(const float* in, float* to, uint32_t frames, size_t
     }
 }
 
-float* ChannelEngine::takePiece(const float* in, uint32_t frames, size_t stride) {
-    float* block = mBlock.data();
-    sanitise(in, block, frames, stride);
-    Oversampler& oversampler = *mLanes[mLane].oversampler;
-    if (oversampler.factor() == 1)
-        return block;
-    oversampler.upsample(block, static_cast<int>(frames), mHigh.data());
-    return mHigh.data();
-}
-
 bool ChannelEngine::direct(size_t stride) const {
     return stride == 1 && !mCabinet.on();
 }
 
-float* ChannelEngine::effectOutput(float* io, float* out, size_t stride) const {
-    return mLanes[mLane].factor() == 1 && direct(stride) ? out : io;
-}
-
-void ChannelEngine::givePiece(float* out, uint32_t frames, size_t stride, const float* result) {
-    Lane& lane = mLanes[mLane];
-    float* block = mBlock.data();
-    float* piece; // the base-rate piece: `out` itself when it goes straight out
-    bool finite;
-    if (lane.factor() == 1) {
-        piece = result == out ? out : block;
-        finite = lane.effect->outputFinite(); // checked as the effect wrote it
-    } else {
-        piece = direct(stride) ? out : block;
-        lane.oversampler->downsample(mHigh.data(), piece, static_cast<int>(frames));
-        finite = guard::all(piece, frames);
-    }
-    if (!finite) {
-        lane.effect->clearState();
-        lane.oversampler->reset();
-        std::memset(piece, 0, frames * sizeof(float));
-    }
+void ChannelEngine::givePiece(float* out, uint32_t frames, size_t stride, float* piece) {
     // What went out, for a change that glides this lane's delay from none.
-    lane.delay.remember(piece, static_cast<int32_t>(frames));
+    mLanes[mLane].delay.remember(piece, static_cast<int32_t>(frames));
     if (piece == out)
         return; // no cabinet: written
-    mCabinet.process(block, frames);
-    writeOut(block, out, frames, stride);
+    mCabinet.process(piece, frames);
+    writeOut(piece, out, frames, stride);
 }
 
 void ChannelEngine::writeOut(const float* piece, float* out, uint32_t frames, size_t stride) {
@@ -394,24 +398,18 @@ void ChannelEngine::writeOut(const float* piece, float* out, uint32_t frames, si
     }
 }
 
-void ChannelEngine::runLane(Lane& lane, float* io, uint32_t frames) {
-    const int factor = lane.factor();
-    bool finite;
-    if (factor == 1) {
-        lane.effect->process(&io, &io, static_cast<int32_t>(frames));
-        finite = lane.effect->outputFinite();
-    } else {
-        float* high = mHigh.data();
-        lane.oversampler->upsample(io, static_cast<int>(frames), high);
-        lane.effect->process(&high, &high, static_cast<int32_t>(frames) * factor);
-        lane.oversampler->downsample(high, io, static_cast<int>(frames));
-        finite = guard::all(io, frames);
-    }
-    if (!finite) {
-        lane.effect->clearState();
-        lane.oversampler->reset();
-        std::memset(io, 0, frames * sizeof(float));
-    }
+void ChannelEngine::runLane(Lane& lane, float* io, float* out, uint32_t frames) {
+    settle(lane, out, frames,
+           lane.effect->processAround(*lane.oversampler, io, out, static_cast<int32_t>(frames),
+                                      mHigh.data(), mBaseRate));
+}
+
+void ChannelEngine::settle(Lane& lane, float* piece, uint32_t frames, bool finite) {
+    if (finite)
+        return;
+    lane.effect->clearState();
+    lane.oversampler->reset();
+    std::memset(piece, 0, frames * sizeof(float));
 }
 
 void ChannelEngine::changePiece(const float* in, float* out, uint32_t frames, size_t stride) {
@@ -425,11 +423,11 @@ void ChannelEngine::changePiece(const float* in, float* out, uint32_t frames, si
         // The new lane's input rises from silence: no step into its filters.
         if (mStage == kWarming && mStagePos < mRamp)
             fade::ramp(next, std::min(n, mRamp - mStagePos), mStagePos, mRamp, true);
-        runLane(lane, next, frames);
+        runLane(lane, next, next, frames);
         lane.delay.process(next, n, delayTarget(1 - mLane), mGlide);
     }
     Lane& heard = mLanes[mLane];
-    runLane(heard, old, frames);
+    runLane(heard, old, old, frames);
     heard.delay.process(old, n, delayTarget(mLane), mGlide);
     float* piece = old;
     if (mStage == kCrossfading) {
@@ -458,12 +456,11 @@ void ChannelEngine::process(const float* in, float* out, uint32_t frames, size_t
         if (mStage != kSteady) {
             changePiece(from, to, n, stride);
         } else {
-            Lane& lane = mLanes[mLane];
-            float* io = takePiece(from, n, stride);
-            float* result = effectOutput(io, to, stride);
-            const int32_t high = static_cast<int32_t>(n) * lane.factor();
-            lane.effect->process(&io, &result, high);
-            givePiece(to, n, stride, result);
+            // In `to` itself when it goes straight out.
+            float* piece = direct(stride) ? to : mBlock.data();
+            sanitise(from, mBlock.data(), n, stride);
+            runLane(mLanes[mLane], mBlock.data(), piece, n);
+            givePiece(to, n, stride, piece);
         }
         done += n;
     }
@@ -483,22 +480,26 @@ void ChannelEngine::processPair(ChannelEngine& a, const float* inA, float* outA,
     b.stepFactor();
     Lane& laneA = a.mLanes[a.mLane];
     Lane& laneB = b.mLanes[b.mLane];
-    if (a.mStage != kSteady || b.mStage != kSteady || laneA.factor() != laneB.factor() ||
+    // Above factor 1 each lane runs its ends at the stream's rate, on its own.
+    if (a.mStage != kSteady || b.mStage != kSteady || laneA.factor() != 1 || laneB.factor() != 1 ||
         a.mPiece != b.mPiece || !laneA.effect->canRunWith(*laneB.effect))
         return alone();
-    const int factor = laneA.factor();
     a.mHeard = b.mHeard = true;
     for (uint32_t done = 0; done < frames;) {
         const uint32_t n = std::min(a.mPiece, frames - done);
         const size_t at = done * stride;
-        float* ioA = a.takePiece(inA + at, n, stride);
-        float* ioB = b.takePiece(inB + at, n, stride);
-        const int32_t high = static_cast<int32_t>(n) * factor;
+        float* ioA = a.mBlock.data();
+        float* ioB = b.mBlock.data();
+        sanitise(inA + at, ioA, n, stride);
+        sanitise(inB + at, ioB, n, stride);
+        const int32_t frames32 = static_cast<int32_t>(n);
         // A piece after one that cleared a channel's state may no longer pair.
-        if (!QrVorlixGeneric::processPair(*laneA.effect, ioA, *laneB.effect, ioB, high)) {
-            laneA.effect->process(&ioA, &ioA, high);
-            laneB.effect->process(&ioB, &ioB, high);
+        if (!QrVorlixGeneric::processPair(*laneA.effect, ioA, *laneB.effect, ioB, frames32)) {
+            laneA.effect->process(&ioA, &ioA, frames32);
+            laneB.effect->process(&ioB, &ioB, frames32);
         }
+        a.settle(laneA, ioA, n, laneA.effect->outputFinite());
+        b.settle(laneB, ioB, n, laneB.effect->outputFinite());
         a.givePiece(outA + at, n, stride, ioA);
         b.givePiece(outB + at, n, stride, ioB);
         done += n;

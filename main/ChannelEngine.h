@@ -6,6 +6,15 @@
 //   input -> sanitise -> upsample x factor -> main effect (its model graph) -> downsample
 //         -> cabinet (none unless one is offered) -> output
 //
+// Above factor 1 the equalisers at the ends of a model's graph (the fixed stage and
+// the head before the first non-linear node, the tail after the last) run at the
+// stream's rate, before the upsampler and after the downsampler, where their voicing
+// allows (graph/LinearEnds.h, QrVorlixGeneric::processAround): they hear nothing the
+// stream's rate cannot carry, and cost the factor over when oversampled. A model
+// switch with a fade then crossfades between the two lanes below, as each graph has
+// ends of its own: the new model starts in the lane not heard, from silence, and
+// the output crossfades to it over fade::kFadeMs. At factor 1 the effect fades itself.
+//
 // An oversampling change plays without a gap. The channel holds two lanes (an
 // oversampler and a main effect each, the second working in the first's buffers)
 // and every prepared graph holds a twin for the second. Asked for another factor,
@@ -82,7 +91,7 @@ class ChannelEngine {
 
     const std::vector<std::string>& modelNames() const;
     int models() const { return static_cast<int>(mModels.size()); }
-    // The model heard (fading in during a fade).
+    // The model heard (the one fading in during a fade).
     int model() const;
     // Any thread but the audio thread: model `index` built for this channel at the
     // stream rate times `factor`, with its twin; null when it cannot be built or is
@@ -100,7 +109,11 @@ class ChannelEngine {
     bool offer(std::unique_ptr<PreparedGraph>& graph);
     // Plays model `index`: with `fade`, crossfading over fade::kFadeMs from the model
     // playing (at once while nothing has been heard); else at once. False, nothing
-    // changing, when no graph for it is held.
+    // changing, when no graph for it is held. Above factor 1 the crossfade runs
+    // between the lanes (the new model in the lane not heard, from silence), as the
+    // lanes run the graphs' linear ends at the stream's rate; at factor 1 the effect
+    // crossfades itself. One asked with a fade during an oversampling change or a
+    // model crossfade waits for it to end, the last one asked winning.
     bool switchTo(int index, bool fade);
     // Drive, post gain and bass, 0..1 (NaN: 0.5). Handed on only when changed.
     void setControls(float drive, float post, float bass);
@@ -110,7 +123,9 @@ class ChannelEngine {
     bool setFactor(int factor);
     // Whether a factor change is under way (a new lane warming up or fading in, or
     // the lane heard gliding back to no delay).
-    bool changingFactor() const { return mStage != kSteady; }
+    bool changingFactor() const { return mStage != kSteady && !mSwitching; }
+    // Stream-rate samples left of the model crossfade under way (0: none).
+    int32_t switchRemaining() const;
     // The factor asked for last, and the latency it brings, in base-rate frames.
     int factor() const { return mWantedFactor; }
     int latency() const { return Oversampler::latencyFor(mWantedFactor); }
@@ -121,8 +136,8 @@ class ChannelEngine {
     // `frames` samples `stride` apart from `in` to `out` (in place is fine).
     void process(const float* in, float* out, uint32_t frames, size_t stride = 1);
     // Two channels as process() runs each, bit for bit, their effects as a pair when
-    // they play the same model at the same factor with no fade under way; otherwise
-    // each runs alone.
+    // they play the same model at factor 1 with no fade under way; otherwise (above
+    // factor 1 each runs its ends at the stream's rate) each runs alone.
     static void processPair(ChannelEngine& a, const float* inA, float* outA, ChannelEngine& b,
                             const float* inB, float* outB, uint32_t frames, size_t stride = 1);
     // Forgets what was heard (filters, delay lines, oversampler, cabinet); settings stay.
@@ -176,9 +191,11 @@ class ChannelEngine {
     // Takes the factor asked for, at the start of a piece: at once while nothing has
     // been heard, else by starting, restarting or ending a change.
     void stepFactor();
-    // The lane not heard starts at the factor asked, playing the model the channel
-    // plays; false, nothing started, when it holds no graph for it.
-    bool startChange();
+    // The lane not heard starts at `factor`, playing the model the channel plays
+    // (mModel): warming up when the factor differs from the lane heard's, else (a
+    // model switch) crossfading at once. False, nothing started, when the channel
+    // holds no graph for it.
+    bool startChange(int factor);
     // The change ends: the new lane plays alone (`taken`) or is dropped; the lane
     // left playing settles when it is delayed.
     void endChange(bool taken);
@@ -186,19 +203,16 @@ class ChannelEngine {
     float delayTarget(int lane) const;
     // The sanitised piece of `in` into `to`.
     static void sanitise(const float* in, float* to, uint32_t frames, size_t stride);
-    // The sanitised piece the effect is to run over, at its rate.
-    float* takePiece(const float* in, uint32_t frames, size_t stride);
-    // Whether a piece goes straight out, without cabinet: then the effect (at factor
-    // 1) or the downsampler writes the output itself.
+    // Whether a piece goes straight out, without cabinet: then the lane writes the
+    // output itself.
     bool direct(size_t stride) const;
-    // Where the effect writes the piece it runs in `io`: `io`, or the output itself.
-    float* effectOutput(float* io, float* out, size_t stride) const;
-    // The effect's output to `out`: downsampled, checked, through the cabinet.
-    // `result` is where the effect wrote it at factor 1 (`out` when effectOutput() said so).
-    void givePiece(float* out, uint32_t frames, size_t stride, const float* result);
-    // Runs `lane` over the base-rate piece `io` in place; a piece that comes out not
-    // finite clears the lane and is silence.
-    void runLane(Lane& lane, float* io, uint32_t frames);
+    // The piece the lane heard wrote into `piece` (`out` itself when it went straight
+    // out) to `out`: remembered for a change, through the cabinet.
+    void givePiece(float* out, uint32_t frames, size_t stride, float* piece);
+    // Runs `lane` over the base-rate piece `io` (overwritten) into `out` (`io` is fine).
+    void runLane(Lane& lane, float* io, float* out, uint32_t frames);
+    // A piece that came out not finite clears the lane and is silence.
+    void settle(Lane& lane, float* piece, uint32_t frames, bool finite);
     // A piece during a change: both lanes over the input (the lane heard alone while
     // it settles), lined up, the old heard or mixed with the new, through the
     // cabinet to `out`.
@@ -219,7 +233,9 @@ class ChannelEngine {
     float mControls[3]; // as handed to the effect
     float mAsked[3];    // as setControls() was last called
     int mWantedFactor = 1;
-    int mModel = 0; // the model switched to last (the one the lanes play or head for)
+    int mModel = 0;           // the model switched to last (the one the lanes play or head for)
+    bool mModelWaits = false; // a switch to mModel waits for the change under way to end
+    bool mSwitching = false;  // the change under way is a model switch between the lanes
     // An oversampling change under way: its stage and the samples of it heard.
     Stage mStage = kSteady;
     int32_t mStagePos = 0;

@@ -77,11 +77,12 @@ void addEqualiser(AudioNode* node, float** (&buffers)[kNumSlots], CascadeChain& 
     chain.add(*node->equaliser, buffers[inSlot][0], buffers[node->outBuffer][0], node->soleReader);
 }
 
-// Runs the processing list from `first` over the work buffers. Consecutive planned
-// equalisers gather in `chain`; any other node runs what was gathered first.
+// Runs the processing list from `first` up to `end` (null: its end) over the work
+// buffers. Consecutive planned equalisers gather in `chain`; any other node runs
+// what was gathered first.
 void runNodes(AudioNode* first, float** (&buffers)[kNumSlots], int32_t sampleFrames,
-              CascadeChain& chain) {
-    for (AudioNode* node = first; node; node = node->next) {
+              CascadeChain& chain, const AudioNode* end = nullptr) {
+    for (AudioNode* node = first; node && node != end; node = node->next) {
         if (node->equaliser) {
             addEqualiser(node, buffers, chain);
             continue;
@@ -207,9 +208,9 @@ void QrVorlixGeneric::setParameter(int32_t index, float value) {
     }
     case kPostGain: postGainParam = value; break;
     case kPreBass:
-        bassFilter.params.k = value * 0.25f + 0.375f;
+        bassFilter.params.k = bassShelfK(value);
         bassFilter.params.SetFreq(bassFilter.params.freq);
-        loMidFilter.params.k = (value * 0.25f) * -2.0f + 0.75f;
+        loMidFilter.params.k = loMidK(value);
         loMidFilter.params.SetFreq(loMidFilter.params.freq);
         preBassParam = value;
         break;
@@ -268,6 +269,11 @@ intptr_t QrVorlixGeneric::dispatcher(int32_t opcode, int32_t index, intptr_t val
     bassFilter.AudioEffectX::dispatcher(opcode, index, value, ptr, opt);
     loMidFilter.AudioEffectX::dispatcher(opcode, index, value, ptr, opt);
     return 0;
+}
+
+void QrVorlixGeneric::processNodes(AudioNode* first, AudioNode* end, int32_t sampleFrames,
+                                   CascadeChain& chain) {
+    runNodes(first, buffers, sampleFrames, chain, end);
 }
 
 void QrVorlixGeneric::processNode(AudioNode* first, int32_t sampleFrames) {
@@ -385,6 +391,10 @@ void QrVorlixGeneric::process(float** inputs, float** outputs, int32_t sampleFra
 void QrVorlixGeneric::clearState() {
     bassFilter.clearState();
     loMidFilter.clearState();
+    bassTwin.clearState();
+    loMidTwin.clearState();
+    if (lent && lent->ends)
+        lent->ends->clearState();
     // A fade under way ends, and a switch waiting for it is made at once: the graph
     // starts from silence either way.
     PreparedGraph* waiting = queued;
@@ -409,8 +419,11 @@ AudioNode* QrVorlixGeneric::swapIn(PreparedGraph* next) {
         next->graph->dispatcher(kOpSetSampleRate, 0, 0, nullptr, rate);
         next->rate = rate;
     }
-    if (next->played)
+    if (next->played) {
         clearGraph(next->graph);
+        if (next->ends)
+            next->ends->clearState();
+    }
     next->played = true;
     lent = next;
     graph = next->graph;

@@ -18,9 +18,11 @@
 #include "blocks/IirCascade.h"
 #include "blocks/LinearFade.h"
 #include "blocks/QrIIRFilter.h"
+#include "blocks/RateMatch.h"
 #include "effect/AudioEffectX.h"
 #include "graph/AudioNode.h"
 #include "graph/BuildReason.h"
+#include "graph/LinearEnds.h"
 #include "main/ZeroPages.h"
 
 #include <memory>
@@ -28,6 +30,7 @@
 #include <vector>
 
 class DataArchive;
+class Oversampler;
 
 // A model's graph built, readied and told the effect's rate off the render thread,
 // waiting to be installed. Whoever holds it keeps it alive while an effect plays it
@@ -46,6 +49,9 @@ struct PreparedGraph {
     // A second graph of the same model, built with this one, for a channel that
     // plays the model at two rates at once (ChannelEngine's oversampling change).
     std::unique_ptr<PreparedGraph> twin;
+    // The graph's linear ends, for processAround(); null: the graph always runs
+    // whole at its own rate.
+    std::unique_ptr<LinearEnds> ends;
 };
 
 // The host callback given to every building block the factory creates.
@@ -84,6 +90,9 @@ class QrVorlixGeneric : public AudioEffectX {
     // list is done then: no preset, no drive).
     void init();
 
+    // The fixed filters' gain controls for a "Pre bass" value (0..1).
+    static float bassShelfK(float bass) { return bass * 0.25f + 0.375f; }
+    static float loMidK(float bass) { return (bass * 0.25f) * -2.0f + 0.75f; }
     // Parameter 3 switches the model; an index outside the list throws std::out_of_range.
     void setParameter(int32_t index, float value) override;
     float getParameter(int32_t index) override;
@@ -104,6 +113,17 @@ class QrVorlixGeneric : public AudioEffectX {
     // work buffers of one length, neither fading nor muted by a zero drive, one
     // output each, playing graphs of the same shape (the same model).
     bool canRunWith(QrVorlixGeneric& other);
+    // Audio thread: `frames` samples at the stream's rate `baseRate` (Hz) from `io`
+    // through the effect around `os` (at a factor above 1, the effect told the
+    // stream's rate times it), into `out` (`io` itself is fine; `io` is overwritten).
+    // Where the graph playing was handed in with its linear ends and they may move
+    // (graph/LinearEnds), the fixed stage and the head run at the stream's rate
+    // before `os` upsamples, the tail after it downsamples; otherwise, and during a
+    // fade, the whole effect runs oversampled, as process() between the two halves
+    // of `os`. `high`: scratch of frames x factor samples. False when an output
+    // sample is not finite. Allocates nothing.
+    bool processAround(Oversampler& os, float* io, float* out, int32_t frames, float* high,
+                       float baseRate);
     // Forwards to every effect of the graph and to both fixed filters; returns 0.
     intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                         float opt) override;
@@ -246,9 +266,15 @@ class QrVorlixGeneric : public AudioEffectX {
     std::shared_ptr<float[]> fadeResult; // bufferSize samples: slot 1, kept for the new graph
     bool fadeKeepsResult = false;        // the new graph writes no audio to slot 1
     CascadeCarry cascades;               // the equaliser wavefronts between blocks
+    // The fixed filters' twins at the stream's rate, for processAround().
+    RateMatch::RateTwin bassTwin, loMidTwin;
+    // processAround() with the graph's ends `ends` in step; false: run whole.
+    bool aroundMoving(LinearEnds& ends, float baseRate, float highRate);
     // False when an output sample is not finite.
     bool processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);
+    // Runs the processing list from `first` up to `end` (exclusive; null: the end).
+    void processNodes(AudioNode* first, AudioNode* end, int32_t sampleFrames, CascadeChain& chain);
     // The fixed stage over `in` into slot 0, gathered in `chain`.
     void startPiece(CascadeChain& chain, const float* in);
     // Slot 1 times `gain` into `out`; false when a product is not finite.

@@ -64,7 +64,7 @@ TEST(ChannelEngine, OnDemandItPlaysOnlyGraphsItWasOffered) {
     ASSERT_TRUE(engine.switchTo(1, true));
     engine.process(in.data() + 256, out.data(), 256);
     EXPECT_EQ(engine.model(), 1);
-    EXPECT_GT(engine.effect().fadeRemaining(), 0);
+    EXPECT_GT(engine.switchRemaining(), 0);
     EXPECT_EQ(engine.takeRetired(), nullptr) << "nothing retired during the fade";
     for (int b = 2; b < 10; ++b)
         engine.process(in.data() + 256 * b, out.data(), 256);
@@ -110,14 +110,14 @@ TEST(ChannelEngine, ASwitchIsAtOnceUnlessAFadeIsAskedForAndWhatCannotRunIsRefuse
     EXPECT_NO_THROW(ChannelEngine(setupAt(8000.0, 1, false)));
     ChannelEngine engine(setupAt(44100.0, 1, true));
     ASSERT_TRUE(engine.switchTo(2, true));
-    EXPECT_EQ(engine.effect().fadeRemaining(), 0) << "nothing heard yet";
+    EXPECT_EQ(engine.switchRemaining(), 0) << "nothing heard yet";
     std::vector<float> in(64, 0.1f), out(64);
     engine.process(in.data(), out.data(), 64);
     ASSERT_TRUE(engine.switchTo(4, false));
-    EXPECT_EQ(engine.effect().fadeRemaining(), 0);
+    EXPECT_EQ(engine.switchRemaining(), 0);
     EXPECT_EQ(engine.model(), 4);
     ASSERT_TRUE(engine.switchTo(5, true));
-    EXPECT_EQ(engine.effect().fadeRemaining(), fade::samplesFor(44100.0));
+    EXPECT_EQ(engine.switchRemaining(), fade::samplesFor(44100.0));
     EXPECT_FALSE(engine.switchTo(-1, true));
     EXPECT_FALSE(engine.switchTo(engine.models(), true));
     EXPECT_FALSE(engine.setFactor(0));
@@ -128,7 +128,7 @@ TEST(ChannelEngine, ASwitchIsAtOnceUnlessAFadeIsAskedForAndWhatCannotRunIsRefuse
     engine.process(in.data(), out.data(), 64);
     engine.reset();
     ASSERT_TRUE(engine.switchTo(1, true));
-    EXPECT_EQ(engine.effect().fadeRemaining(), 0);
+    EXPECT_EQ(engine.switchRemaining(), 0);
 }
 
 // A factor change while a model fades out, and the factor back again: the model
@@ -270,12 +270,12 @@ TEST(ChannelEngine, AResetDuringAChangePlaysTheNewFactorAsAFreshEngine) {
     }
 }
 
-// On demand, a model switch during a change (while the new lane warms up, and while
-// it fades in) reaches both lanes, each playing its own graph of the model; nothing
-// is retired while a change or a model's fade is under way, then the models left
-// behind go back with their twins, and later changes play on (the graphs a lane let
-// go of are no longer touched: the sanitizer build would see it).
-TEST(ChannelEngine, OnDemandAModelSwitchDuringAChangeReachesBothLanes) {
+// On demand, a model switch during a change waits for the change to end, then fades
+// in (between the lanes above factor 1, in the effect at 1); nothing is retired
+// while a change or a model's fade is under way, then the models left behind go
+// back with their twins, and later changes play on (the graphs a lane let go of are
+// no longer touched: the sanitizer build would see it).
+TEST(ChannelEngine, OnDemandAModelSwitchDuringAChangeWaitsForItsEnd) {
     const std::vector<float> in = pluckedPhrase(48000.0, 1.0);
     ChannelEngine engine(setupAt(48000.0, 2, false, 3));
     // At 48 kHz a change warms up for 960 frames and crossfades over 960: calls of
@@ -287,7 +287,7 @@ TEST(ChannelEngine, OnDemandAModelSwitchDuringAChangeReachesBothLanes) {
         // Retired at the end of the call before: with no change nor fade under way.
         while (std::unique_ptr<PreparedGraph> graph = engine.takeRetired()) {
             EXPECT_FALSE(engine.changingFactor()) << call;
-            EXPECT_EQ(engine.effect().fadeRemaining(), 0) << call;
+            EXPECT_EQ(engine.switchRemaining(), 0) << call;
             EXPECT_NE(graph->twin, nullptr);
             retired.push_back(graph->model);
         }
@@ -298,6 +298,15 @@ TEST(ChannelEngine, OnDemandAModelSwitchDuringAChangeReachesBothLanes) {
             std::unique_ptr<PreparedGraph> graph = engine.prepare(call == 12 ? 1 : 5, 2);
             EXPECT_TRUE(engine.offer(graph));
             EXPECT_TRUE(engine.switchTo(call == 12 ? 1 : 5, true));
+        }
+        // The change to 4x ends with call 17; model 1 fades in over calls 18 to 21.
+        if (call == 17) {
+            EXPECT_EQ(engine.model(), 3) << "waiting for the change";
+        }
+        if (call == 19) {
+            EXPECT_EQ(engine.model(), 1);
+            EXPECT_FALSE(engine.changingFactor());
+            EXPECT_GT(engine.switchRemaining(), 0);
         }
         changing += engine.changingFactor();
     });

@@ -270,8 +270,8 @@ TEST(ModelSwitch, AFadeIntoAGraphWritingNothingFadesToTheFixedStage) {
 }
 
 // Through the unit with its fade property (64008) set: the kernel switches to the
-// graphs it prepared when it was made, fading over 20 ms at its running rate (the
-// stream's times the factor); before anything is rendered a switch is immediate.
+// graphs it prepared when it was made, fading over 20 ms (at 2x between its engine's
+// lanes, in stream-rate samples); before anything is rendered a switch is immediate.
 // Without the property a switch is heard at once.
 TEST(ModelSwitch, TheKernelFadesToTheGraphsItPreparedWhenAsked) {
     quorletest::LocalUnit unit(512, 48000.0);
@@ -284,36 +284,37 @@ TEST(ModelSwitch, TheKernelFadesToTheGraphsItPreparedWhenAsked) {
     ASSERT_EQ(set(kQuorleProperty_FadeModelSwitches, 1), noErr);
     ASSERT_EQ(unit.initialize(), noErr);
     quorleKernel& kernel = *unit.kernel();
-    VorlixMac& fx = *kernel.effect();
-    for (size_t i = 0; i < fx.modelNames.size(); ++i)
+    const ChannelEngine& engine = kernel.engine();
+    const size_t models = kernel.effect()->modelNames.size();
+    for (size_t i = 0; i < models; ++i)
         ASSERT_NE(kernel.preparedModel(i), nullptr) << i;
-    EXPECT_EQ(kernel.preparedModel(fx.modelNames.size()), nullptr);
+    EXPECT_EQ(kernel.preparedModel(models), nullptr);
     const std::vector<float> in = pluckedPhrase(48000.0, 0.5);
     std::vector<float> out(512);
     ASSERT_EQ(unit.setParameter(3, 2.0f), noErr);
     ASSERT_EQ(unit.render(in.data(), out.data(), 512), noErr);
-    EXPECT_EQ(fx.graph, kernel.preparedModel(2)->graph);
-    EXPECT_EQ(fx.fadeRemaining(), 0) << "nothing heard before: at once";
+    EXPECT_EQ(kernel.effect()->graph, kernel.preparedModel(2)->graph);
+    EXPECT_EQ(engine.switchRemaining(), 0) << "nothing heard before: at once";
 
     ASSERT_EQ(unit.setParameter(3, 4.0f), noErr);
     ASSERT_EQ(unit.render(in.data() + 512, out.data(), 256), noErr);
-    EXPECT_EQ(fx.graph, kernel.preparedModel(4)->graph);
-    // A fade of 20 ms at 96 kHz, 512 samples of it heard.
-    EXPECT_EQ(std::tuple(fx.getParameter(3), fx.fadeSamples(), fx.fadeRemaining()),
-              std::tuple(4.0f, 1920, 1920 - 512));
+    // A fade of 20 ms at 48 kHz, 256 samples of it heard.
+    EXPECT_EQ(std::tuple(engine.model(), engine.switchRemaining()), std::tuple(4, 960 - 256));
     size_t at = 768;
-    while (fx.fadeRemaining() > 0 && at + 256 <= in.size()) {
+    while (engine.switchRemaining() > 0 && at + 256 <= in.size()) {
         ASSERT_EQ(unit.render(in.data() + at, out.data(), 256), noErr);
         at += 256;
     }
-    EXPECT_EQ(fx.fadeRemaining(), 0);
-    EXPECT_EQ(at, 768u + 3 * 256) << "1408 samples at 96 kHz: three more calls of 256 frames";
+    EXPECT_EQ(engine.switchRemaining(), 0);
+    EXPECT_EQ(at, 768u + 3 * 256) << "704 samples: three more calls of 256 frames";
+    EXPECT_EQ(kernel.effect()->graph, kernel.preparedModel(4)->twin->graph)
+        << "the second lane plays";
 
     ASSERT_EQ(set(kQuorleProperty_FadeModelSwitches, 0), noErr);
     ASSERT_EQ(unit.setParameter(3, 1.0f), noErr);
     ASSERT_EQ(unit.render(in.data() + at, out.data(), 256), noErr);
-    EXPECT_EQ(fx.graph, kernel.preparedModel(1)->graph);
-    EXPECT_EQ(fx.fadeRemaining(), 0) << "the unit's default: at once";
+    EXPECT_EQ(kernel.effect()->graph, kernel.preparedModel(1)->twin->graph);
+    EXPECT_EQ(engine.switchRemaining(), 0) << "the unit's default: at once";
 }
 
 } // namespace

@@ -1,0 +1,129 @@
+#include "graph/LinearEnds.h"
+
+#include "graph/AudioNode.h"
+#include "graph/MixerAudioNode.h"
+
+#include <algorithm>
+#include <map>
+
+namespace {
+// Whether `node` reads what the fixed stage wrote (the input slot), as the
+// cascade planner counts it.
+bool readsInput(const AudioNode* source, const AudioNode* inputNode) {
+    return !source || source == inputNode || source->outBuffer == kInputSlot;
+}
+} // namespace
+
+LinearEnds::LinearEnds(AudioNode* inputNode) {
+    if (!inputNode)
+        return;
+    // Who reads each node's output, and how many read the input slot.
+    std::map<const AudioNode*, int> readers;
+    int inputReaders = 0;
+    std::vector<AudioNode*> list;
+    for (AudioNode* node = inputNode->next; node; node = node->next) {
+        list.push_back(node);
+        const AudioNode* sources[2] = {node->input, nullptr};
+        const bool mixer = node->kind == kMixerNode;
+        if (mixer)
+            sources[1] = static_cast<const MixerAudioNode*>(node)->input2;
+        for (int k = 0; k < (mixer ? 2 : 1); ++k) {
+            if (readsInput(sources[k], inputNode))
+                ++inputReaders;
+            if (sources[k])
+                ++readers[sources[k]];
+        }
+    }
+    // The head: equalisers from the input, each read by the next alone.
+    size_t head = 0;
+    while (head < list.size() && list[head]->equaliser &&
+           (head == 0 ? readsInput(list[0]->input, inputNode) && inputReaders == 1
+                      : list[head]->input == list[head - 1] && readers[list[head - 1]] == 1))
+        ++head;
+    // The fixed stage's first filter writes the output slot, heard when no node does.
+    mHeadAllowed = inputNode->outputWritten;
+    mHeadSlot = head > 0 ? list[head - 1]->outBuffer : kInputSlot;
+    mCoreFirst = head < list.size() ? list[head] : nullptr;
+    // The tail: equalisers ending the list into the output slot, each read by the
+    // next alone, after the head and fed by a node that is not in it.
+    size_t tail = list.size();
+    if (tail > head && list[tail - 1]->equaliser && list[tail - 1]->outBuffer == kOutputSlot) {
+        --tail;
+        while (tail > head && list[tail - 1]->equaliser && list[tail]->input == list[tail - 1] &&
+               readers[list[tail - 1]] == 1)
+            --tail;
+    }
+    const AudioNode* feed = tail < list.size() ? list[tail]->input : nullptr;
+    bool fedFromCore = false;
+    for (size_t i = head; i < tail && feed; ++i)
+        fedFromCore = fedFromCore || list[i] == feed;
+    mTailAllowed = fedFromCore;
+    if (!mTailAllowed)
+        tail = list.size();
+    mTailFirst = tail < list.size() ? list[tail] : nullptr;
+    mTailSlot = mTailFirst ? feed->outBuffer : kOutputSlot;
+
+    mNodes.assign(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(head));
+    mNodes.insert(mNodes.end(), list.begin() + static_cast<std::ptrdiff_t>(tail), list.end());
+    mHeadCount = static_cast<int32_t>(head);
+    mTwins.resize(mNodes.size());
+    mChain.resize(mNodes.size() + 2);
+}
+
+void LinearEnds::tune(float baseRate, float highRate, const FixedVoicing& fixed) {
+    bool changed = false, headVoiced = true, tailVoiced = true;
+    for (size_t i = 0; i < mNodes.size(); ++i) {
+        RateMatch::RateTwin& twin = mTwins[i];
+        twin.follow(*mNodes[i]->equaliser, highRate, baseRate);
+        changed = changed || twin.revoiced();
+        (static_cast<int32_t>(i) < mHeadCount ? headVoiced : tailVoiced) &= twin.voiced();
+    }
+    for (int f = 0; f < 2; ++f) {
+        const FilterParams& p = fixed.twins[f]->params();
+        float* was = mFixedFrom[f];
+        if (p.b0 == was[0] && p.b1 == was[1] && p.b2 == was[2] && p.a1 == was[3] && p.a2 == was[4])
+            continue;
+        changed = true;
+        was[0] = p.b0;
+        was[1] = p.b1;
+        was[2] = p.b2;
+        was[3] = p.a1;
+        was[4] = p.a2;
+    }
+    if (!changed)
+        return;
+    for (int32_t i = 0; i < static_cast<int32_t>(mNodes.size()); ++i) {
+        const FilterParams& filter = *mNodes[static_cast<size_t>(i)]->equaliser;
+        mChain[static_cast<size_t>(2 + i)] = {
+            &filter, highRate, &mTwins[static_cast<size_t>(i)].params(), baseRate, filter.k};
+    }
+    // The largest difference of the fixed stage and `count` twins from the first
+    // head twin on, at each end of the fixed filters' gain ranges.
+    auto withFixed = [&](int32_t count) {
+        double worst = 0.0;
+        for (int corner = 0; corner < 4; ++corner) {
+            for (int f = 0; f < 2; ++f)
+                mChain[static_cast<size_t>(f)] = {
+                    fixed.filters[f], highRate, &fixed.twins[f]->params(), baseRate,
+                    (corner >> f) & 1 ? fixed.kHigh[f] : fixed.kLow[f]};
+            worst = std::max(worst, RateMatch::chainDifference(mChain.data(), 2 + count,
+                                                               RateMatch::kVoicedBelowHz));
+        }
+        return worst;
+    };
+    const bool fixedVoiced = fixed.twins[0]->voiced() && fixed.twins[1]->voiced();
+    mHeadMoves = mHeadAllowed && headVoiced && fixedVoiced &&
+                 withFixed(mHeadCount) <= RateMatch::kMaxDifferenceDb;
+    // The tail is heard with the head when that moves: their differences add up.
+    const double tail = mHeadMoves
+                            ? withFixed(static_cast<int32_t>(mNodes.size()))
+                            : RateMatch::chainDifference(mChain.data() + 2 + mHeadCount,
+                                                         tailCount(), RateMatch::kVoicedBelowHz);
+    mTailMoves =
+        mTailAllowed && tailVoiced && mTailFirst != nullptr && tail <= RateMatch::kMaxDifferenceDb;
+}
+
+void LinearEnds::clearState() {
+    for (RateMatch::RateTwin& twin : mTwins)
+        twin.clearState();
+}
