@@ -1,8 +1,10 @@
 // The equaliser cascades run across vector lanes exactly as one section after
 // another: random filters against a plain per-section reference at every
 // instruction level and block length, and every shipped model through the unit at
-// every oversampling factor against hashes recorded from the one-section-at-a-time
-// engine.
+// every oversampling factor against recorded hashes, the same at every level (first
+// recorded from the one-section-at-a-time engine; above factor 1 recorded again when
+// the models' linear ends moved to the stream's rate, factor 1 and 3-crunch, which
+// moves nothing at 44.1 kHz, unchanged).
 #include "QuorleUnitHost.h"
 
 #include "blocks/IirCascade.h"
@@ -332,30 +334,30 @@ TEST(IirCascade, ShippedModelsAtEveryFactorAsRecorded) {
         uint64_t hash;
     };
     const Case cases[] = {
-        {0, 1, 512, 0, 0x5e501ed71e28ca38ull}, {0, 2, 512, 0, 0x4d0e03d5359d7569ull},
-        {0, 4, 512, 0, 0x5c4f4ad566d1e9d8ull}, {0, 8, 512, 0, 0xbf4b05685d4cd138ull},
-        {0, 2, 7, 0, 0x4d0e03d5359d7569ull},   {1, 1, 512, 0, 0x78fac7c8c50542e8ull},
-        {1, 2, 512, 0, 0x32cf476bd8b8a6baull}, {1, 4, 512, 0, 0xd59a084534b34e05ull},
-        {1, 8, 512, 0, 0xdaa7032445cc6639ull}, {1, 2, 7, 0, 0x32cf476bd8b8a6baull},
+        {0, 1, 512, 0, 0x5e501ed71e28ca38ull}, {0, 2, 512, 0, 0xbe7932e4ead03fc9ull},
+        {0, 4, 512, 0, 0x01c98ebc6343395aull}, {0, 8, 512, 0, 0x62ca72d8b5e9ae1aull},
+        {0, 2, 7, 0, 0xbe7932e4ead03fc9ull},   {1, 1, 512, 0, 0x78fac7c8c50542e8ull},
+        {1, 2, 512, 0, 0xcc1b0a5ff26e315eull}, {1, 4, 512, 0, 0xa3421c593bc950b8ull},
+        {1, 8, 512, 0, 0x20cb44383437c501ull}, {1, 2, 7, 0, 0xcc1b0a5ff26e315eull},
         {2, 1, 512, 0, 0x9791e17cea5a8ccaull}, {2, 2, 512, 0, 0xee1d41db8affb8e7ull},
         {2, 4, 512, 0, 0x877f4536bb40db70ull}, {2, 8, 512, 0, 0xb40d18cef1be1b71ull},
         {2, 2, 7, 0, 0xee1d41db8affb8e7ull},   {3, 1, 512, 0, 0x35eeafd67cc6fe0dull},
-        {3, 2, 512, 0, 0xfa646a5688f9c28dull}, {3, 4, 512, 0, 0xfe6a8125c4f355a6ull},
-        {3, 8, 512, 0, 0xca54e90568f760b8ull}, {3, 2, 7, 0, 0xfa646a5688f9c28dull},
-        {4, 1, 512, 0, 0x4d2316621fb04633ull}, {4, 2, 512, 0, 0x064641c05588229cull},
-        {4, 4, 512, 0, 0xcd511384739e0ab1ull}, {4, 8, 512, 0, 0xd67e904eb551df17ull},
-        {4, 2, 7, 0, 0x064641c05588229cull},   {5, 1, 512, 0, 0xaa8289b9a99cd3a6ull},
-        {5, 2, 512, 0, 0x67c56a717d54c5bdull}, {5, 4, 512, 0, 0x696a1ca257ba19b2ull},
-        {5, 8, 512, 0, 0x4c64efba166f7d12ull}, {5, 2, 7, 0, 0x67c56a717d54c5bdull},
-        {0, 1, 0, 4, 0x32de9bca6bceaf7bull},   {0, 2, 0, 8, 0x779b7b23be8a46d3ull},
-        {0, 2, 0, 1, 0xf987513916198f6eull},   {1, 1, 0, 4, 0x869155c4d6c49323ull},
-        {1, 2, 0, 8, 0x658b8ea819c4383cull},   {1, 2, 0, 1, 0xf232f1ad08e27ee2ull},
+        {3, 2, 512, 0, 0x2fd63cfed6794a5dull}, {3, 4, 512, 0, 0xdf838c2bcab45e68ull},
+        {3, 8, 512, 0, 0xf94916ac56c46406ull}, {3, 2, 7, 0, 0x2fd63cfed6794a5dull},
+        {4, 1, 512, 0, 0x4d2316621fb04633ull}, {4, 2, 512, 0, 0xf4258df58bdb3778ull},
+        {4, 4, 512, 0, 0xf827d56838b52debull}, {4, 8, 512, 0, 0x7b851f1e74fd9ea8ull},
+        {4, 2, 7, 0, 0xf4258df58bdb3778ull},   {5, 1, 512, 0, 0xaa8289b9a99cd3a6ull},
+        {5, 2, 512, 0, 0x4630881c69a16011ull}, {5, 4, 512, 0, 0xc189f558a1528d81ull},
+        {5, 8, 512, 0, 0x8503dc75c79e4fe4ull}, {5, 2, 7, 0, 0x4630881c69a16011ull},
+        {0, 1, 0, 4, 0x0b83b395692c3b3full},   {0, 2, 0, 8, 0xf6947922b806aef3ull},
+        {0, 2, 0, 1, 0xa68431e1db696086ull},   {1, 1, 0, 4, 0xc11cd37dc079b989ull},
+        {1, 2, 0, 8, 0xf601a3ce66105fc5ull},   {1, 2, 0, 1, 0x16c1e79be69d85a9ull},
         {2, 1, 0, 4, 0x690361eb665c2a4bull},   {2, 2, 0, 8, 0x085324a455b21aebull},
-        {2, 2, 0, 1, 0x6d0f5eb9e8707907ull},   {3, 1, 0, 4, 0x1b8971959bd22ba6ull},
-        {3, 2, 0, 8, 0xce30e12613f3add1ull},   {3, 2, 0, 1, 0xcd22b0d5553a15aeull},
-        {4, 1, 0, 4, 0xfa39edfbdbd5772eull},   {4, 2, 0, 8, 0xcea06f632796b4a6ull},
-        {4, 2, 0, 1, 0x1db0bb1e68840addull},   {5, 1, 0, 4, 0x67718d596de69c4dull},
-        {5, 2, 0, 8, 0x65f0386607f17ac1ull},   {5, 2, 0, 1, 0x7c46060b982f212dull},
+        {2, 2, 0, 1, 0x6d0f5eb9e8707907ull},   {3, 1, 0, 4, 0x2c6f4c1efa511721ull},
+        {3, 2, 0, 8, 0x442eb48ce512da83ull},   {3, 2, 0, 1, 0x6aadc59e464ab3b7ull},
+        {4, 1, 0, 4, 0x52049075e19ec3e6ull},   {4, 2, 0, 8, 0xe71c95e76d69221full},
+        {4, 2, 0, 1, 0x47f1cad17e35f948ull},   {5, 1, 0, 4, 0x57dccd5c09973a63ull},
+        {5, 2, 0, 8, 0x038ca3bce391450eull},   {5, 2, 0, 1, 0xf61b4404d27ddda0ull},
     };
     const bool printing = std::getenv("QUORLE_PRINT_GOLDEN") != nullptr;
     const std::vector<float> in = pluckedPhrase(44100.0, 0.5);
