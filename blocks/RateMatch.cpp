@@ -5,24 +5,55 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstring>
 
 namespace {
 constexpr double kPi = 3.14159265358979323846;
 
-struct Allpass {
-    double b0, b1, b2, a1, a2;
+// A section's weights of its input and allpass output for gain control `k`, and its
+// passes, as FilterParams::sections() makes them.
+struct Weights {
+    double direct, shelved;
+    int passes;
 };
 
-Allpass allpassOf(const FilterParams& f) {
-    return {f.b0, f.b1, f.b2, f.a1, f.a2};
+Weights weightsOf(const FilterParams& f, float k) {
+    const int passes = std::clamp(f.passes, 0, FilterParams::kMaxPasses);
+    double gain = ParamCalculator::GetK(k);
+    if (passes == 2)
+        gain = std::sqrt(gain);
+    const bool flipped = f.order != 2 && f.highShelf;
+    return {1.0 + gain, flipped ? gain - 1.0 : 1.0 - gain, passes};
 }
 
-// A at `w` radians per sample.
-std::complex<double> response(const Allpass& ap, double w) {
-    const std::complex<double> z1 = std::polar(1.0, -w), z2 = z1 * z1;
-    return (ap.b0 + ap.b1 * z1 + ap.b2 * z2) / (1.0 + ap.a1 * z1 + ap.a2 * z2);
+// cos and sin of w and 2w.
+struct Angle {
+    double c1, s1, c2, s2;
+    explicit Angle(double w) : c1(std::cos(w)), s1(std::sin(w)) {
+        c2 = 2.0 * c1 * c1 - 1.0;
+        s2 = 2.0 * s1 * c1;
+    }
+};
+
+// A = N / D of `f` at the angle `z`, as the parts of N and D (real arithmetic).
+struct Parts {
+    double nr, ni, dr, di;
+    Parts(const FilterParams& f, const Angle& z)
+        : nr(f.b0 + f.b1 * z.c1 + f.b2 * z.c2), ni(-(f.b1 * z.s1 + f.b2 * z.s2)),
+          dr(1.0 + f.a1 * z.c1 + f.a2 * z.c2), di(-(f.a1 * z.s1 + f.a2 * z.s2)) {}
+    // |direct + shelved A|^2 = |direct D + shelved N|^2 / |D|^2.
+    double power(const Weights& w) const {
+        const double hr = w.direct * dr + w.shelved * nr, hi = w.direct * di + w.shelved * ni;
+        return (hr * hr + hi * hi) / (dr * dr + di * di);
+    }
+};
+
+// `x` to the power `n` (0..kMaxPasses), by multiplying.
+double raised(double x, int n) {
+    double r = 1.0;
+    for (int p = 0; p < n; ++p)
+        r *= x;
+    return r;
 }
 
 void store(FilterParams& to, double b0, double b1, double b2, double a1, double a2) {
@@ -98,39 +129,77 @@ bool revoice(const FilterParams& from, double fromRate, double toRate, FilterPar
 
 double difference(const FilterParams& a, double rateA, const FilterParams& b, double rateB,
                   double hz, float k) {
-    const int passes = std::clamp(a.passes, 0, FilterParams::kMaxPasses);
-    double gain = ParamCalculator::GetK(k);
-    if (passes == 2)
-        gain = std::sqrt(gain);
-    const bool flipped = a.order != 2 && a.highShelf;
-    const double direct = 1.0 + gain;
-    const double shelved = flipped ? gain - 1.0 : 1.0 - gain;
-    const double ha = std::abs(direct + shelved * response(allpassOf(a), 2.0 * kPi * hz / rateA));
-    const double hb = std::abs(direct + shelved * response(allpassOf(b), 2.0 * kPi * hz / rateB));
-    const double db = 20.0 * std::log10(ha / hb) * passes;
+    const Weights w = weightsOf(a, k);
+    const double ratio = Parts(a, Angle(2.0 * kPi * hz / rateA)).power(w) /
+                         Parts(b, Angle(2.0 * kPi * hz / rateB)).power(w);
+    const double db = 10.0 * std::log10(raised(ratio, w.passes));
     return std::isnan(db) ? HUGE_VAL : db;
 }
 
 double worstDifference(const FilterParams& a, double rateA, const FilterParams& b, double rateB,
                        double limitHz, float k) {
-    const Voicing one{&a, rateA, &b, rateB, k};
+    const Voicing one{&a, rateA, &b, rateB, k, k};
     return chainDifference(&one, 1, limitHz);
 }
 
 double chainDifference(const Voicing* chain, int count, double limitHz) {
+    if (count > kMaxChain)
+        return HUGE_VAL;
     double top = limitHz;
-    for (int j = 0; j < count; ++j)
-        top = std::min({top, 0.499 * chain[j].sourceRate, 0.499 * chain[j].rate});
+    Weights weights[kMaxChain], ends[kMaxChain];
+    int varying[kMaxEnds];
+    int nVarying = 0;
+    for (int j = 0; j < count; ++j) {
+        const Voicing& v = chain[j];
+        top = std::min({top, 0.499 * v.sourceRate, 0.499 * v.rate});
+        weights[j] = weightsOf(*v.source, v.k);
+        ends[j] = weightsOf(*v.source, v.kEnd);
+        if (v.kEnd == v.k)
+            continue;
+        if (nVarying == kMaxEnds)
+            return HUGE_VAL;
+        varying[nVarying++] = j;
+    }
+    if (!(top > kLowestHz))
+        return 0.0;
     double worst = 0.0;
-    for (int i = 0; i < kGridPoints && top > kLowestHz; ++i) {
-        const double hz = kLowestHz * std::pow(top / kLowestHz, i / (kGridPoints - 1.0));
-        double db = 0.0;
-        for (int j = 0; j < count; ++j) {
+    const double step = std::pow(top / kLowestHz, 1.0 / (kGridPoints - 1));
+    double hz = kLowestHz;
+    for (int i = 0; i < kGridPoints; ++i, hz *= step) {
+        // The filters whose gain stays, multiplied out; the others' ratios at both gains.
+        double fixedPart = 1.0, at[kMaxEnds][2] = {};
+        double lastRate[2] = {-1.0, -1.0};
+        Angle angle[2] = {Angle(0.0), Angle(0.0)};
+        auto angleAt = [&](int slot, double rate) -> const Angle& {
+            if (rate != lastRate[slot]) {
+                angle[slot] = Angle(2.0 * kPi * hz / rate);
+                lastRate[slot] = rate;
+            }
+            return angle[slot];
+        };
+        for (int j = 0, e = 0; j < count; ++j) {
             const Voicing& v = chain[j];
-            db += difference(*v.source, v.sourceRate, *v.twin, v.rate, hz, v.k);
+            const Parts source(*v.source, angleAt(0, v.sourceRate)),
+                twin(*v.twin, angleAt(1, v.rate));
+            auto ratio = [&](const Weights& w) {
+                return raised(source.power(w) / twin.power(w), w.passes);
+            };
+            if (e < nVarying && varying[e] == j) {
+                at[e][0] = ratio(weights[j]);
+                at[e][1] = ratio(ends[j]);
+                ++e;
+            } else {
+                fixedPart *= ratio(weights[j]);
+            }
         }
-        if (!(std::fabs(db) <= worst))
-            worst = std::isnan(db) ? HUGE_VAL : std::fabs(db);
+        for (int combo = 0; combo < (1 << nVarying); ++combo) {
+            double ratio = fixedPart;
+            for (int e = 0; e < nVarying; ++e)
+                ratio *= at[e][(combo >> e) & 1];
+            const double db = 10.0 * std::log10(ratio);
+            if (!(std::fabs(db) <= worst))
+                worst = std::isnan(db) ? HUGE_VAL : std::fabs(db);
+        }
     }
     return worst;
 }

@@ -39,7 +39,7 @@ double difference(const FilterParams& a, double rateA, const FilterParams& b, do
 
 // The largest difference() from kLowestHz up to `limitHz` (held below both
 // Nyquists), on a grid of kGridPoints log-spaced frequencies.
-constexpr int kGridPoints = 240;
+constexpr int kGridPoints = 96;
 double worstDifference(const FilterParams& a, double rateA, const FilterParams& b, double rateB,
                        double limitHz, float k);
 
@@ -49,11 +49,16 @@ struct Voicing {
     double sourceRate;
     const FilterParams* twin;
     double rate;
-    float k; // the gain control both are heard with
+    float k;    // the gain control both are heard with
+    float kEnd; // another one the filter may be set to (k itself: none)
 };
 // The largest difference between a chain of filters and the chain of their twins
 // (their differences in dB summed frequency by frequency), on worstDifference()'s
-// grid up to `limitHz`.
+// grid up to `limitHz`, with each filter at `k` and, where it differs, at `kEnd`,
+// in every combination (up to kMaxEnds filters with two; more, or a chain longer
+// than kMaxChain: HUGE_VAL).
+constexpr int kMaxChain = 64;
+constexpr int kMaxEnds = 4;
 double chainDifference(const Voicing* chain, int count, double limitHz);
 
 // A filter's twin at another rate, kept in step with it on the audio thread.

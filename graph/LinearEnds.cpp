@@ -3,7 +3,6 @@
 #include "graph/AudioNode.h"
 #include "graph/MixerAudioNode.h"
 
-#include <algorithm>
 #include <map>
 
 namespace {
@@ -92,33 +91,28 @@ void LinearEnds::tune(float baseRate, float highRate, const FixedVoicing& fixed)
     }
     if (!changed)
         return;
+    for (int f = 0; f < 2; ++f)
+        mChain[static_cast<size_t>(f)] = {
+            fixed.filters[f], highRate,      &fixed.twins[f]->params(),
+            baseRate,         fixed.kLow[f], fixed.kHigh[f]};
     for (int32_t i = 0; i < static_cast<int32_t>(mNodes.size()); ++i) {
         const FilterParams& filter = *mNodes[static_cast<size_t>(i)]->equaliser;
         mChain[static_cast<size_t>(2 + i)] = {
-            &filter, highRate, &mTwins[static_cast<size_t>(i)].params(), baseRate, filter.k};
+            &filter,  highRate, &mTwins[static_cast<size_t>(i)].params(),
+            baseRate, filter.k, filter.k};
     }
-    // The largest difference of the fixed stage and `count` twins from the first
-    // head twin on, at each end of the fixed filters' gain ranges.
-    auto withFixed = [&](int32_t count) {
-        double worst = 0.0;
-        for (int corner = 0; corner < 4; ++corner) {
-            for (int f = 0; f < 2; ++f)
-                mChain[static_cast<size_t>(f)] = {
-                    fixed.filters[f], highRate, &fixed.twins[f]->params(), baseRate,
-                    (corner >> f) & 1 ? fixed.kHigh[f] : fixed.kLow[f]};
-            worst = std::max(worst, RateMatch::chainDifference(mChain.data(), 2 + count,
-                                                               RateMatch::kVoicedBelowHz));
-        }
-        return worst;
-    };
     const bool fixedVoiced = fixed.twins[0]->voiced() && fixed.twins[1]->voiced();
-    mHeadMoves = mHeadAllowed && headVoiced && fixedVoiced &&
-                 withFixed(mHeadCount) <= RateMatch::kMaxDifferenceDb;
+    // The head after the fixed stage, the fixed filters at both ends of their ranges.
+    mHeadMoves =
+        mHeadAllowed && headVoiced && fixedVoiced &&
+        RateMatch::chainDifference(mChain.data(), 2 + mHeadCount, RateMatch::kVoicedBelowHz) <=
+            RateMatch::kMaxDifferenceDb;
     // The tail is heard with the head when that moves: their differences add up.
-    const double tail = mHeadMoves
-                            ? withFixed(static_cast<int32_t>(mNodes.size()))
-                            : RateMatch::chainDifference(mChain.data() + 2 + mHeadCount,
-                                                         tailCount(), RateMatch::kVoicedBelowHz);
+    const double tail =
+        mHeadMoves ? RateMatch::chainDifference(mChain.data(), static_cast<int>(mChain.size()),
+                                                RateMatch::kVoicedBelowHz)
+                   : RateMatch::chainDifference(mChain.data() + 2 + mHeadCount, tailCount(),
+                                                RateMatch::kVoicedBelowHz);
     mTailMoves =
         mTailAllowed && tailVoiced && mTailFirst != nullptr && tail <= RateMatch::kMaxDifferenceDb;
 }

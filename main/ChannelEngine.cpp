@@ -480,9 +480,10 @@ void ChannelEngine::processPair(ChannelEngine& a, const float* inA, float* outA,
     b.stepFactor();
     Lane& laneA = a.mLanes[a.mLane];
     Lane& laneB = b.mLanes[b.mLane];
-    // Above factor 1 each lane runs its ends at the stream's rate, on its own.
-    if (a.mStage != kSteady || b.mStage != kSteady || laneA.factor() != 1 || laneB.factor() != 1 ||
-        a.mPiece != b.mPiece || !laneA.effect->canRunWith(*laneB.effect))
+    const int factor = laneA.factor();
+    if (a.mStage != kSteady || b.mStage != kSteady || laneB.factor() != factor ||
+        a.mPiece != b.mPiece || a.mBaseRate != b.mBaseRate ||
+        !laneA.effect->canRunWith(*laneB.effect))
         return alone();
     a.mHeard = b.mHeard = true;
     for (uint32_t done = 0; done < frames;) {
@@ -493,13 +494,30 @@ void ChannelEngine::processPair(ChannelEngine& a, const float* inA, float* outA,
         sanitise(inA + at, ioA, n, stride);
         sanitise(inB + at, ioB, n, stride);
         const int32_t frames32 = static_cast<int32_t>(n);
+        bool finite[2];
         // A piece after one that cleared a channel's state may no longer pair.
-        if (!QrVorlixGeneric::processPair(*laneA.effect, ioA, *laneB.effect, ioB, frames32)) {
-            laneA.effect->process(&ioA, &ioA, frames32);
-            laneB.effect->process(&ioB, &ioB, frames32);
+        if (factor > 1) {
+            const QrVorlixGeneric::AroundPiece pa{laneA.oversampler.get(), ioA, ioA,
+                                                  a.mHigh.data()};
+            const QrVorlixGeneric::AroundPiece pb{laneB.oversampler.get(), ioB, ioB,
+                                                  b.mHigh.data()};
+            if (!QrVorlixGeneric::processAroundPair(*laneA.effect, pa, *laneB.effect, pb, frames32,
+                                                    a.mBaseRate, finite)) {
+                finite[0] =
+                    laneA.effect->processAround(*pa.os, ioA, ioA, frames32, pa.high, a.mBaseRate);
+                finite[1] =
+                    laneB.effect->processAround(*pb.os, ioB, ioB, frames32, pb.high, b.mBaseRate);
+            }
+        } else {
+            if (!QrVorlixGeneric::processPair(*laneA.effect, ioA, *laneB.effect, ioB, frames32)) {
+                laneA.effect->process(&ioA, &ioA, frames32);
+                laneB.effect->process(&ioB, &ioB, frames32);
+            }
+            finite[0] = laneA.effect->outputFinite();
+            finite[1] = laneB.effect->outputFinite();
         }
-        a.settle(laneA, ioA, n, laneA.effect->outputFinite());
-        b.settle(laneB, ioB, n, laneB.effect->outputFinite());
+        a.settle(laneA, ioA, n, finite[0]);
+        b.settle(laneB, ioB, n, finite[1]);
         a.givePiece(outA + at, n, stride, ioA);
         b.givePiece(outB + at, n, stride, ioB);
         done += n;

@@ -136,8 +136,8 @@ class ChannelEngine {
     // `frames` samples `stride` apart from `in` to `out` (in place is fine).
     void process(const float* in, float* out, uint32_t frames, size_t stride = 1);
     // Two channels as process() runs each, bit for bit, their effects as a pair when
-    // they play the same model at factor 1 with no fade under way; otherwise (above
-    // factor 1 each runs its ends at the stream's rate) each runs alone.
+    // they play the same model at the same factor and rate with no fade under way
+    // (QrVorlixGeneric::processPair, processAroundPair); otherwise each runs alone.
     static void processPair(ChannelEngine& a, const float* inA, float* outA, ChannelEngine& b,
                             const float* inB, float* outB, uint32_t frames, size_t stride = 1);
     // Forgets what was heard (filters, delay lines, oversampler, cabinet); settings stay.

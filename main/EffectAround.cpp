@@ -17,6 +17,19 @@ bool QrVorlixGeneric::aroundMoving(LinearEnds& ends, float baseRate, float highR
     return ends.headMoves() || ends.tailMoves();
 }
 
+void QrVorlixGeneric::addHead(CascadeChain& chain, LinearEnds& ends, float* io) {
+    // The fixed stage and the head in place at the stream's rate, one cascade.
+    chain.add(bassTwin.params(), io, io);
+    chain.add(loMidTwin.params(), io, io, true);
+    for (int32_t i = 0; i < ends.headCount(); ++i)
+        chain.add(ends.headTwin(i), io, io, true);
+}
+
+void QrVorlixGeneric::addTail(CascadeChain& chain, LinearEnds& ends, float* io) {
+    for (int32_t i = 0; i < ends.tailCount(); ++i)
+        chain.add(ends.tailTwin(i), io, io, i > 0);
+}
+
 bool QrVorlixGeneric::processAround(Oversampler& os, float* io, float* out, int32_t frames,
                                     float* high, float baseRate) {
     const int32_t factor = os.factor();
@@ -41,12 +54,8 @@ bool QrVorlixGeneric::processAround(Oversampler& os, float* io, float* out, int3
     const bool headMoves = ends->headMoves(), tailMoves = ends->tailMoves();
     const float gain = outputGain();
     if (headMoves) {
-        // The fixed stage and the head in place at the stream's rate, one cascade.
         CascadeChain chain(frames, &cascades);
-        chain.add(bassTwin.params(), io, io);
-        chain.add(loMidTwin.params(), io, io, true);
-        for (int32_t i = 0; i < ends->headCount(); ++i)
-            chain.add(ends->headTwin(i), io, io, true);
+        addHead(chain, *ends, io);
         chain.flush();
         os.upsample(io, frames, buffers[ends->headSlot()][0]);
     } else {
@@ -54,17 +63,16 @@ bool QrVorlixGeneric::processAround(Oversampler& os, float* io, float* out, int3
     }
     {
         CascadeChain chain(highFrames, &cascades);
-        AudioNode* first = headMoves ? ends->coreFirst() : graph->next;
         if (!headMoves)
             startPiece(chain, high);
-        processNodes(first, tailMoves ? ends->tailFirst() : nullptr, highFrames, chain);
+        processNodes(headMoves ? ends->coreFirst() : graph->next,
+                     tailMoves ? ends->tailFirst() : nullptr, highFrames, chain);
     }
     bool finite;
     if (tailMoves) {
         os.downsample(buffers[ends->tailSlot()][0], io, frames);
         CascadeChain chain(frames, &cascades);
-        for (int32_t i = 0; i < ends->tailCount(); ++i)
-            chain.add(ends->tailTwin(i), io, io, i > 0);
+        addTail(chain, *ends, io);
         chain.flush();
         finite = guard::scale(io, out, static_cast<uint32_t>(frames), gain);
     } else {
@@ -75,4 +83,72 @@ bool QrVorlixGeneric::processAround(Oversampler& os, float* io, float* out, int3
     finiteOutput = finite;
     leaveCriticalSection();
     return finite;
+}
+
+bool QrVorlixGeneric::processAroundPair(QrVorlixGeneric& a, const AroundPiece& pa,
+                                        QrVorlixGeneric& b, const AroundPiece& pb, int32_t frames,
+                                        float baseRate, bool finite[2]) {
+    const int32_t factor = pa.os->factor();
+    const int32_t highFrames = frames * factor;
+    if (frames <= 0 || factor <= 1 || pb.os->factor() != factor || !a.canRunWith(b) || !a.lent ||
+        !b.lent || !a.lent->ends || !b.lent->ends || highFrames > a.bufferSize)
+        return false;
+    LinearEnds& endsA = *a.lent->ends;
+    LinearEnds& endsB = *b.lent->ends;
+    const float highRate = baseRate * static_cast<float>(factor);
+    a.aroundMoving(endsA, baseRate, highRate);
+    b.aroundMoving(endsB, baseRate, highRate);
+    const bool headMoves = endsA.headMoves(), tailMoves = endsA.tailMoves();
+    if (endsB.headMoves() != headMoves || endsB.tailMoves() != tailMoves)
+        return false;
+    a.enterCriticalSection();
+    b.enterCriticalSection();
+    const float gainA = a.outputGain(), gainB = b.outputGain();
+    if (headMoves) {
+        CascadeChain chainA(frames, &a.cascades), chainB(frames, &b.cascades);
+        chainA.pairWith(chainB);
+        a.addHead(chainA, endsA, pa.io);
+        b.addHead(chainB, endsB, pb.io);
+        chainA.flush();
+        pa.os->upsample(pa.io, frames, a.buffers[endsA.headSlot()][0]);
+        pb.os->upsample(pb.io, frames, b.buffers[endsB.headSlot()][0]);
+    } else {
+        pa.os->upsample(pa.io, frames, pa.high);
+        pb.os->upsample(pb.io, frames, pb.high);
+    }
+    {
+        CascadeChain chainA(highFrames, &a.cascades), chainB(highFrames, &b.cascades);
+        chainA.pairWith(chainB);
+        if (!headMoves) {
+            a.startPiece(chainA, pa.high);
+            b.startPiece(chainB, pb.high);
+        }
+        processNodesPaired(a, headMoves ? endsA.coreFirst() : a.graph->next,
+                           tailMoves ? endsA.tailFirst() : nullptr, b,
+                           headMoves ? endsB.coreFirst() : b.graph->next, highFrames, chainA,
+                           chainB);
+    }
+    if (tailMoves) {
+        pa.os->downsample(a.buffers[endsA.tailSlot()][0], pa.io, frames);
+        pb.os->downsample(b.buffers[endsB.tailSlot()][0], pb.io, frames);
+        CascadeChain chainA(frames, &a.cascades), chainB(frames, &b.cascades);
+        chainA.pairWith(chainB);
+        a.addTail(chainA, endsA, pa.io);
+        b.addTail(chainB, endsB, pb.io);
+        chainA.flush();
+        finite[0] = guard::scale(pa.io, pa.out, static_cast<uint32_t>(frames), gainA);
+        finite[1] = guard::scale(pb.io, pb.out, static_cast<uint32_t>(frames), gainB);
+    } else {
+        a.finishPiece(pa.high, highFrames, gainA);
+        b.finishPiece(pb.high, highFrames, gainB);
+        pa.os->downsample(pa.high, pa.out, frames);
+        pb.os->downsample(pb.high, pb.out, frames);
+        finite[0] = guard::all(pa.out, static_cast<uint32_t>(frames));
+        finite[1] = guard::all(pb.out, static_cast<uint32_t>(frames));
+    }
+    a.finiteOutput = finite[0];
+    b.finiteOutput = finite[1];
+    b.leaveCriticalSection();
+    a.leaveCriticalSection();
+    return true;
 }

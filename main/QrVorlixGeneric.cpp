@@ -321,25 +321,31 @@ bool QrVorlixGeneric::processPair(QrVorlixGeneric& a, float* ioA, QrVorlixGeneri
         chainA.pairWith(chainB);
         a.startPiece(chainA, ioA + offset);
         b.startPiece(chainB, ioB + offset);
-        AudioNode* nodeB = b.graph->next;
-        for (AudioNode* nodeA = a.graph->next; nodeA && nodeB;
-             nodeA = nodeA->next, nodeB = nodeB->next) {
-            if (nodeA->equaliser) {
-                addEqualiser(nodeA, a.buffers, chainA);
-                addEqualiser(nodeB, b.buffers, chainB);
-                continue;
-            }
-            chainA.flush(); // and chainB's
-            runNode(nodeA, a.buffers, frames);
-            runNode(nodeB, b.buffers, frames);
-        }
-        chainA.flush();
+        processNodesPaired(a, a.graph->next, nullptr, b, b.graph->next, frames, chainA, chainB);
         a.finiteOutput &= a.finishPiece(ioA + offset, frames, gainA);
         b.finiteOutput &= b.finishPiece(ioB + offset, frames, gainB);
     }
     b.leaveCriticalSection();
     a.leaveCriticalSection();
     return true;
+}
+
+void QrVorlixGeneric::processNodesPaired(QrVorlixGeneric& a, AudioNode* firstA, AudioNode* endA,
+                                         QrVorlixGeneric& b, AudioNode* firstB, int32_t frames,
+                                         CascadeChain& chainA, CascadeChain& chainB) {
+    AudioNode* nodeB = firstB;
+    for (AudioNode* nodeA = firstA; nodeA && nodeA != endA && nodeB;
+         nodeA = nodeA->next, nodeB = nodeB->next) {
+        if (nodeA->equaliser) {
+            addEqualiser(nodeA, a.buffers, chainA);
+            addEqualiser(nodeB, b.buffers, chainB);
+            continue;
+        }
+        chainA.flush(); // and chainB's
+        runNode(nodeA, a.buffers, frames);
+        runNode(nodeB, b.buffers, frames);
+    }
+    chainA.flush();
 }
 
 void QrVorlixGeneric::startPiece(CascadeChain& chain, const float* in) {

@@ -124,6 +124,20 @@ class QrVorlixGeneric : public AudioEffectX {
     // sample is not finite. Allocates nothing.
     bool processAround(Oversampler& os, float* io, float* out, int32_t frames, float* high,
                        float baseRate);
+    // Audio thread: processAround() for two channels, `a` around `osA` and `b` around
+    // `osB`, bit for bit, their equalisers side by side in the vector lanes. False, with
+    // nothing run, when they cannot run together: canRunWith() says no, the factors
+    // differ or are 1, or their graphs' ends do not move alike. `finite` gets each
+    // output's processAround() result.
+    struct AroundPiece {
+        Oversampler* os;
+        float* io;
+        float* out;
+        float* high;
+    };
+    static bool processAroundPair(QrVorlixGeneric& a, const AroundPiece& pa, QrVorlixGeneric& b,
+                                  const AroundPiece& pb, int32_t frames, float baseRate,
+                                  bool finite[2]);
     // Forwards to every effect of the graph and to both fixed filters; returns 0.
     intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                         float opt) override;
@@ -268,11 +282,21 @@ class QrVorlixGeneric : public AudioEffectX {
     CascadeCarry cascades;               // the equaliser wavefronts between blocks
     // The fixed filters' twins at the stream's rate, for processAround().
     RateMatch::RateTwin bassTwin, loMidTwin;
+    // The fixed stage's twins and the head's, then the tail's, gathered in `chain`
+    // in place over `io` at the stream's rate.
+    void addHead(CascadeChain& chain, LinearEnds& ends, float* io);
+    void addTail(CascadeChain& chain, LinearEnds& ends, float* io);
     // processAround() with the graph's ends `ends` in step; false: run whole.
     bool aroundMoving(LinearEnds& ends, float baseRate, float highRate);
     // False when an output sample is not finite.
     bool processPiece(float** inputs, float** outputs, int32_t channels, int32_t offset,
                       int32_t frames, float gain);
+    // The lists of `a` from `firstA` up to `endA` (exclusive; null: the end) and of `b`
+    // from `firstB`, node for node (graphs of the same shape), their equalisers side
+    // by side in `chainA` paired with `chainB`; both flushed at the end.
+    static void processNodesPaired(QrVorlixGeneric& a, AudioNode* firstA, AudioNode* endA,
+                                   QrVorlixGeneric& b, AudioNode* firstB, int32_t frames,
+                                   CascadeChain& chainA, CascadeChain& chainB);
     // Runs the processing list from `first` up to `end` (exclusive; null: the end).
     void processNodes(AudioNode* first, AudioNode* end, int32_t sampleFrames, CascadeChain& chain);
     // The fixed stage over `in` into slot 0, gathered in `chain`.

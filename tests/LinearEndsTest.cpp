@@ -6,6 +6,7 @@
 #include "graph/LinearEnds.h"
 
 #include "blocks/LinearFade.h"
+#include "blocks/Oversampler.h"
 #include "blocks/RateMatch.h"
 #include "graph/CascadePlan.h"
 #include "main/ChannelEngine.h"
@@ -200,11 +201,16 @@ TEST(RateMatch, ChainDifferencesAddUpFrequencyByFrequency) {
     EXPECT_EQ(RateMatch::worstDifference(from, high, from, high, 12000.0, k), 0.0);
     const double one = RateMatch::worstDifference(from, high, to, 44100.0, 12000.0, k);
     EXPECT_GT(one, 0.01) << "a high shelf's warping differs near 12 kHz";
-    const RateMatch::Voicing pair{&from, high, &to, 44100.0, k};
-    const RateMatch::Voicing mirror{&to, 44100.0, &from, high, k};
+    const RateMatch::Voicing pair{&from, high, &to, 44100.0, k, k};
+    const RateMatch::Voicing mirror{&to, 44100.0, &from, high, k, k};
     const RateMatch::Voicing twice[] = {pair, pair}, cancel[] = {pair, mirror};
     EXPECT_NEAR(RateMatch::chainDifference(twice, 2, 12000.0), 2.0 * one, 1e-9);
     EXPECT_NEAR(RateMatch::chainDifference(cancel, 2, 12000.0), 0.0, 1e-9);
+    // A filter set anywhere between two gains is heard at both.
+    const RateMatch::Voicing ranged{&from, high, &to, 44100.0, 0.3f, k};
+    const double low = RateMatch::worstDifference(from, high, to, 44100.0, 12000.0, 0.3f);
+    EXPECT_NE(low, one);
+    EXPECT_NEAR(RateMatch::chainDifference(&ranged, 1, 12000.0), std::max(low, one), 1e-9);
     EXPECT_EQ(RateMatch::difference(from, high, to, 44100.0, 100.0, 0.5f), 0.0)
         << "a gain of 1 is flat at either rate";
 }
@@ -375,4 +381,58 @@ TEST(LinearEnds, AModelSwitchCrossfadesBetweenTheLanes) {
     }
     EXPECT_EQ(engine->model(), 4);
     EXPECT_EQ(engine->switchRemaining(), 0);
+}
+
+// Two channels on one model run their ends and their middles side by side in the
+// vector lanes, to the bits each plays alone, block after block; channels whose ends
+// do not move alike (here one muted by a zero drive) do not pair.
+TEST(LinearEnds, TwoChannelsPairToTheBitsEachPlaysAlone) {
+    gFxDir = std::string(QUORLE_BUNDLE_DIR) + "/";
+    for (int model : {0, 2, 3}) {
+        SCOPED_TRACE(model);
+        VorlixMac fx[4];
+        std::vector<std::unique_ptr<PreparedGraph>> graphs;
+        std::vector<std::unique_ptr<Oversampler>> os;
+        for (VorlixMac& f : fx) {
+            f.setSampleRate(88200.0f);
+            f.init();
+            f.dispatcher(10, 0, 0, nullptr, 88200.0f);
+            f.setParameter(0, 0.7f);
+            graphs.push_back(f.prepare(model));
+            graphs.back()->ends = std::make_unique<LinearEnds>(graphs.back()->graph);
+            ASSERT_TRUE(f.install(graphs.back().get()));
+            os.push_back(std::make_unique<Oversampler>(44100.0, 256));
+            os.back()->setFactor(2);
+        }
+        const std::vector<float> left = pluckedPhrase(44100.0, 0.3);
+        const std::vector<float> right(left.rbegin(), left.rend());
+        std::vector<float> high[4];
+        for (auto& h : high)
+            h.resize(512);
+        for (size_t at = 0; at + 256 <= left.size(); at += 256) {
+            std::vector<float> io[4] = {{left.begin() + at, left.begin() + at + 256},
+                                        {right.begin() + at, right.begin() + at + 256},
+                                        {left.begin() + at, left.begin() + at + 256},
+                                        {right.begin() + at, right.begin() + at + 256}};
+            bool finite[2];
+            const QrVorlixGeneric::AroundPiece pa{os[0].get(), io[0].data(), io[0].data(),
+                                                  high[0].data()};
+            const QrVorlixGeneric::AroundPiece pb{os[1].get(), io[1].data(), io[1].data(),
+                                                  high[1].data()};
+            ASSERT_TRUE(
+                QrVorlixGeneric::processAroundPair(fx[0], pa, fx[1], pb, 256, 44100.0f, finite));
+            EXPECT_TRUE(finite[0] && finite[1]);
+            for (int c = 2; c < 4; ++c)
+                EXPECT_TRUE(fx[c].processAround(*os[c], io[c].data(), io[c].data(), 256,
+                                                high[c].data(), 44100.0f));
+            ASSERT_EQ(io[0], io[2]) << at;
+            ASSERT_EQ(io[1], io[3]) << at;
+        }
+        fx[1].setParameter(0, 0.0f);
+        std::vector<float> a(256, 0.1f), b(256, 0.1f);
+        bool finite[2];
+        EXPECT_FALSE(QrVorlixGeneric::processAroundPair(
+            fx[0], {os[0].get(), a.data(), a.data(), high[0].data()}, fx[1],
+            {os[1].get(), b.data(), b.data(), high[1].data()}, 256, 44100.0f, finite));
+    }
 }
