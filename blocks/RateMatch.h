@@ -69,16 +69,24 @@ class RateTwin {
     // the allpass re-voiced, and the twin's history cleared, when the source's
     // coefficients or the rates differ from the last voicing. Allocates nothing.
     void follow(const FilterParams& source, float sourceRate, float rate) {
+        followControls(source);
+        mRevoiced = stale(source, sourceRate, rate);
+        if (mRevoiced)
+            voice(source, sourceRate, rate);
+    }
+    // Whether `source`'s coefficients or the rates differ from the last voicing.
+    bool stale(const FilterParams& source, float sourceRate, float rate) const {
+        return !(source.b0 == mFrom[0] && source.b1 == mFrom[1] && source.b2 == mFrom[2] &&
+                 source.a1 == mFrom[3] && source.a2 == mFrom[4] && sourceRate == mSourceRate &&
+                 rate == mRate);
+    }
+    // The controls that change live, copied from `source`.
+    void followControls(const FilterParams& source) {
         mParams.order = source.order;
         mParams.highShelf = source.highShelf;
         mParams.passes = source.passes;
         mParams.k = source.k;
         mParams.postGain = source.postGain;
-        mRevoiced = !(source.b0 == mFrom[0] && source.b1 == mFrom[1] && source.b2 == mFrom[2] &&
-                      source.a1 == mFrom[3] && source.a2 == mFrom[4] && sourceRate == mSourceRate &&
-                      rate == mRate);
-        if (mRevoiced)
-            voice(source, sourceRate, rate);
     }
     // Whether the last voicing succeeded (revoice()).
     bool voiced() const { return mVoiced; }

@@ -70,13 +70,7 @@ LinearEnds::LinearEnds(AudioNode* inputNode) {
 }
 
 void LinearEnds::tune(float baseRate, float highRate, const FixedVoicing& fixed) {
-    bool changed = false, headVoiced = true, tailVoiced = true;
-    for (size_t i = 0; i < mNodes.size(); ++i) {
-        RateMatch::RateTwin& twin = mTwins[i];
-        twin.follow(*mNodes[i]->equaliser, highRate, baseRate);
-        changed = changed || twin.revoiced();
-        (static_cast<int32_t>(i) < mHeadCount ? headVoiced : tailVoiced) &= twin.voiced();
-    }
+    bool changed = false;
     for (int f = 0; f < 2; ++f) {
         const FilterParams& p = fixed.twins[f]->params();
         float* was = mFixedFrom[f];
@@ -89,8 +83,22 @@ void LinearEnds::tune(float baseRate, float highRate, const FixedVoicing& fixed)
         was[3] = p.a1;
         was[4] = p.a2;
     }
-    if (!changed)
+    for (size_t i = 0; i < mNodes.size() && !changed; ++i)
+        changed = mTwins[i].stale(*mNodes[i]->equaliser, highRate, baseRate);
+    if (!changed) {
+        // Only the twins heard follow their filters' live controls.
+        const size_t from = mHeadMoves ? 0 : static_cast<size_t>(mHeadCount);
+        const size_t to = mTailMoves ? mNodes.size() : static_cast<size_t>(mHeadCount);
+        for (size_t i = from; i < to; ++i)
+            mTwins[i].followControls(*mNodes[i]->equaliser);
         return;
+    }
+    bool headVoiced = true, tailVoiced = true;
+    for (size_t i = 0; i < mNodes.size(); ++i) {
+        RateMatch::RateTwin& twin = mTwins[i];
+        twin.follow(*mNodes[i]->equaliser, highRate, baseRate);
+        (static_cast<int32_t>(i) < mHeadCount ? headVoiced : tailVoiced) &= twin.voiced();
+    }
     for (int f = 0; f < 2; ++f)
         mChain[static_cast<size_t>(f)] = {
             fixed.filters[f], highRate,      &fixed.twins[f]->params(),
