@@ -7,7 +7,8 @@
 // the oversampled run. This plan finds, per graph:
 //
 //  - the head: the chain of equalisers from the input, each read by the next alone,
-//    the fixed stage's output read by the first alone;
+//    the fixed stage's output read by the first alone (none: the fixed stage moves
+//    alone, unless an equaliser reading its output would join its cascade);
 //  - the tail: the chain of equalisers that ends the list and writes the output slot,
 //    each read by the next alone.
 //

@@ -218,7 +218,8 @@ TEST(RateMatch, ChainDifferencesAddUpFrequencyByFrequency) {
 // Which ends of each shipped model move at 44.1 kHz: a head moves with the fixed
 // stage when all of it stays voiced (edge's and crunch's drive-side shelves, and the
 // octave fuzz's oct_lp, do not at 2x), a tail when it does with the head's differences
-// added. The octave fuzz's input is read twice, so its head is the fixed stage alone.
+// added. The octave fuzz's input is read twice, so its head is the fixed stage alone,
+// which stays: its low-pass would join it oversampled.
 TEST(LinearEnds, ShippedModelsMoveTheEndsTheirVoicingAllows) {
     struct Plan {
         int head; // model equalisers in the head
@@ -227,7 +228,7 @@ TEST(LinearEnds, ShippedModelsMoveTheEndsTheirVoicingAllows) {
         bool tailMoves;
     };
     const Plan plans[] = {{1, true, 1, true},  {2, false, 2, true}, {2, false, 2, false},
-                          {2, true, 3, false}, {2, true, 3, false}, {0, true, 2, false}};
+                          {2, true, 3, false}, {2, true, 3, false}, {0, false, 2, false}};
     ChannelEngine engine(setupAt(44100.0, 2, 0));
     FixedStage stage(engine.effect(), 0.0f, 1.0f);
     const FixedVoicing& fixed = stage.voicing;
@@ -246,7 +247,8 @@ TEST(LinearEnds, ShippedModelsMoveTheEndsTheirVoicingAllows) {
 }
 
 // What the wiring lets move, on models of flat equalisers (voiced at any rate): a
-// head whose input is read twice is the fixed stage alone; a tail must end the list,
+// head whose input is read twice is the fixed stage alone, which moves only when no
+// equaliser on its output would join its cascade; a tail must end the list,
 // each of its equalisers read by the next alone; a model of equalisers alone is all
 // head, with nothing oversampled between.
 TEST(LinearEnds, TheWiringDecidesWhatMayMove) {
@@ -266,7 +268,7 @@ TEST(LinearEnds, TheWiringDecidesWhatMayMove) {
          1, 0, true, false, true},
         {R"(<fx id="a" type="eq"/><fx id="s" type="sat" input="in"/>
             <mixer id="m" input="a" input2="s"/>)",
-         0, 0, true, false, true},
+         0, 0, false, false, true},
         {R"(<fx id="s" type="sat"/><fx id="t" type="eq"/><fx id="u" type="eq"/>
             <mixer id="m" input="u" input2="t"/>)",
          0, 0, true, false, true},
@@ -296,7 +298,8 @@ TEST(LinearEnds, TheWiringDecidesWhatMayMove) {
 // oversampled (plucked phrase, drive 0.7): band by band within a tenth of a decibel
 // below 12 kHz (0.05 dB measured at most), and the difference at least 38 dB below
 // the output (40 dB measured at the worst, the edge's tail: phase near the top).
-// Crunch moves nothing at 44.1 kHz and plays the very same samples.
+// 3-crunch at 44.1 kHz and the octave fuzz move nothing and play the very same
+// samples.
 TEST(LinearEnds, TheEngineSoundsAsTheWholeGraphWithinATenthOfADecibel) {
     for (double rate : {44100.0, 96000.0}) {
         const std::vector<float> in = pluckedPhrase(rate, 3.0);
@@ -307,8 +310,8 @@ TEST(LinearEnds, TheEngineSoundsAsTheWholeGraphWithinATenthOfADecibel) {
                     render(*engineFor(rate, factor, m, false), in, {512});
                 const std::vector<float> whole =
                     render(*engineFor(rate, factor, m, true), in, {512});
-                if (rate == 44100.0 && m == 2) {
-                    EXPECT_EQ(moved, whole);
+                if ((rate == 44100.0 && m == 2) || m == 5) {
+                    EXPECT_EQ(moved, whole) << "nothing moves";
                     continue;
                 }
                 const std::vector<double> a = bandLevels(moved, rate), b = bandLevels(whole, rate);
