@@ -3,8 +3,8 @@
 // instruction level and block length, and every shipped model through the unit at
 // every oversampling factor against recorded hashes, the same at every level (first
 // recorded from the one-section-at-a-time engine; above factor 1 recorded again when
-// the models' linear ends moved to the stream's rate, factor 1 and 3-crunch, which
-// moves nothing at 44.1 kHz, unchanged).
+// the models' linear ends moved to the stream's rate; factor 1, 3-crunch and the
+// octave fuzz, which move nothing at 44.1 kHz, unchanged).
 #include "QuorleUnitHost.h"
 
 #include "blocks/IirCascade.h"
@@ -347,8 +347,8 @@ TEST(IirCascade, ShippedModelsAtEveryFactorAsRecorded) {
         {4, 1, 512, 0, 0x4d2316621fb04633ull}, {4, 2, 512, 0, 0xf4258df58bdb3778ull},
         {4, 4, 512, 0, 0xf827d56838b52debull}, {4, 8, 512, 0, 0x7b851f1e74fd9ea8ull},
         {4, 2, 7, 0, 0xf4258df58bdb3778ull},   {5, 1, 512, 0, 0xaa8289b9a99cd3a6ull},
-        {5, 2, 512, 0, 0x4630881c69a16011ull}, {5, 4, 512, 0, 0xc189f558a1528d81ull},
-        {5, 8, 512, 0, 0x8503dc75c79e4fe4ull}, {5, 2, 7, 0, 0x4630881c69a16011ull},
+        {5, 2, 512, 0, 0x67c56a717d54c5bdull}, {5, 4, 512, 0, 0x696a1ca257ba19b2ull},
+        {5, 8, 512, 0, 0x4c64efba166f7d12ull}, {5, 2, 7, 0, 0x67c56a717d54c5bdull},
         {0, 1, 0, 4, 0x0b83b395692c3b3full},   {0, 2, 0, 8, 0xf6947922b806aef3ull},
         {0, 2, 0, 1, 0xa68431e1db696086ull},   {1, 1, 0, 4, 0xc11cd37dc079b989ull},
         {1, 2, 0, 8, 0xf601a3ce66105fc5ull},   {1, 2, 0, 1, 0x16c1e79be69d85a9ull},
@@ -356,8 +356,8 @@ TEST(IirCascade, ShippedModelsAtEveryFactorAsRecorded) {
         {2, 2, 0, 1, 0x6d0f5eb9e8707907ull},   {3, 1, 0, 4, 0x2c6f4c1efa511721ull},
         {3, 2, 0, 8, 0x442eb48ce512da83ull},   {3, 2, 0, 1, 0x6aadc59e464ab3b7ull},
         {4, 1, 0, 4, 0x52049075e19ec3e6ull},   {4, 2, 0, 8, 0xe71c95e76d69221full},
-        {4, 2, 0, 1, 0x47f1cad17e35f948ull},   {5, 1, 0, 4, 0x57dccd5c09973a63ull},
-        {5, 2, 0, 8, 0x038ca3bce391450eull},   {5, 2, 0, 1, 0xf61b4404d27ddda0ull},
+        {4, 2, 0, 1, 0x47f1cad17e35f948ull},   {5, 1, 0, 4, 0x67718d596de69c4dull},
+        {5, 2, 0, 8, 0x65f0386607f17ac1ull},   {5, 2, 0, 1, 0x7c46060b982f212dull},
     };
     const bool printing = std::getenv("QUORLE_PRINT_GOLDEN") != nullptr;
     const std::vector<float> in = pluckedPhrase(44100.0, 0.5);
