@@ -27,6 +27,10 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
+// Host block lengths from 1 to 4096 frames, in an order that leaves every kind of
+// remainder.
+const std::vector<uint32_t> kVarying = {1, 4096, 7, 64, 333, 2, 512, 1023, 16, 4095, 3, 100};
+
 // Where the allpass of `f` at `rate` (Hz) first turns a quarter above `fromHz` (its
 // real part crosses zero), found by scanning then halving; -1 when it never does.
 double quarterTurn(const FilterParams& f, double rate, double fromHz) {
@@ -294,8 +298,9 @@ TEST(LinearEnds, TheWiringDecidesWhatMayMove) {
     }
 }
 
-// The engine with the ends at the stream's rate against the same models run whole
-// oversampled (plucked phrase, drive 0.7): band by band within a tenth of a decibel
+// The engine with the ends at the stream's rate, in host blocks of 1 to 4096 frames,
+// against the same models run whole oversampled in blocks of 512 (plucked phrase,
+// drive 0.7): band by band within a tenth of a decibel
 // below 12 kHz (0.05 dB measured at most), and the difference at least 38 dB below
 // the output (40 dB measured at the worst, the edge's tail: phase near the top).
 // 3-crunch at 44.1 kHz and the octave fuzz move nothing and play the very same
@@ -306,8 +311,9 @@ TEST(LinearEnds, TheEngineSoundsAsTheWholeGraphWithinATenthOfADecibel) {
         for (int factor : {2, 4, 8}) {
             for (int m = 0; m < 6; ++m) {
                 SCOPED_TRACE(testing::Message() << rate << " x" << factor << " model " << m);
+                // Host blocks of every length from 1 to 4096 frames for the ends moved.
                 const std::vector<float> moved =
-                    render(*engineFor(rate, factor, m, false), in, {512});
+                    render(*engineFor(rate, factor, m, false), in, kVarying);
                 const std::vector<float> whole =
                     render(*engineFor(rate, factor, m, true), in, {512});
                 if ((rate == 44100.0 && m == 2) || m == 5) {
@@ -333,13 +339,12 @@ TEST(LinearEnds, TheEngineSoundsAsTheWholeGraphWithinATenthOfADecibel) {
 // sequence of every length from 1 to 4096 (the engine cutting them into its pieces).
 TEST(LinearEnds, BlocksOfAnyLengthPlayTheSameBits) {
     const std::vector<float> in = pluckedPhrase(44100.0, 1.5);
-    const std::vector<uint32_t> varying = {1, 4096, 7, 64, 333, 2, 512, 1023, 16, 4095, 3, 100};
     for (int factor : {2, 4, 8}) {
-        for (int m : {0, 1, 3, 5}) {
+        for (int m : {0, 1, 3, 4}) {
             SCOPED_TRACE(testing::Message() << "x" << factor << " model " << m);
             const std::vector<float> one =
                 render(*engineFor(44100.0, factor, m, false, 4096), in, {4096});
-            EXPECT_EQ(render(*engineFor(44100.0, factor, m, false, 4096), in, varying), one);
+            EXPECT_EQ(render(*engineFor(44100.0, factor, m, false, 4096), in, kVarying), one);
             EXPECT_EQ(render(*engineFor(44100.0, factor, m, false, 4096), in, {1}), one);
         }
     }
