@@ -5,6 +5,7 @@
 #include "bench/BenchUtil.h"
 #include "blocks/IirCascade.h"
 #include "blocks/QrIIRFilter.h"
+#include "blocks/QrSaturator.h"
 #include "effect/MasterCallback.h"
 
 #include <cmath>
@@ -70,7 +71,6 @@ BENCHMARK(BM_ToneStageCascade)->ArgsProduct({{512}, {0, 1, 2}});
 // free; not the model's sound); 2 the same with the saturator in rounds of four
 // samples, as a wave handing on its lanes' rounds would call it. The third argument
 // is the instruction level as above.
-#include "blocks/QrSaturator.h"
 
 static void BM_FusionBound(benchmark::State& state) {
     constexpr int32_t kFrames = 1024;
