@@ -414,3 +414,27 @@ TEST(ChannelEngine, APoisonedEffectGivesOneSilentPieceThenPlaysAsFresh) {
 }
 
 } // namespace
+
+// A channel read and written every other sample of an interleaved buffer plays as the
+// same channel alone, in calls longer than one piece (the engine steps through the
+// buffer piece by piece), at 1x and with the ends at the stream's rate at 2x.
+TEST(ChannelEngine, AnInterleavedChannelPlaysAsItPlaysAlone) {
+    const std::vector<float> phrase = pluckedPhrase(44100.0, 0.2);
+    constexpr uint32_t kCall = 3 * 256 + 17;
+    for (int factor : {1, 2}) {
+        SCOPED_TRACE(factor);
+        ChannelEngine interleaved(setupAt(44100.0, factor, false)),
+            alone(setupAt(44100.0, factor, false));
+        std::vector<float> both(2 * kCall), mono(kCall);
+        for (uint32_t i = 0; i < kCall; ++i) {
+            both[2 * i] = phrase[i];
+            both[2 * i + 1] = -1.0f; // the other channel, never read
+        }
+        interleaved.process(both.data(), both.data(), kCall, 2);
+        alone.process(phrase.data(), mono.data(), kCall);
+        for (uint32_t i = 0; i < kCall; ++i) {
+            ASSERT_EQ(both[2 * i], mono[i]) << i;
+            ASSERT_EQ(both[2 * i + 1], -1.0f) << i;
+        }
+    }
+}
