@@ -9,6 +9,7 @@
 #include "effect/MasterCallback.h"
 
 #include <cmath>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -33,12 +34,8 @@ static void BM_IIRFilter(benchmark::State& state) {
 }
 BENCHMARK(BM_IIRFilter)->ArgsProduct({{64, 512}, {1, 2, 4, 8, 20}, {0, 1, 2, 3}});
 
-// The fixed stage (three bass passes, one treble pass) and two one-pass equalisers
-// at a model's head, each writing its own buffer as the main effect's slots do,
-// gathered into one cascade; the third argument the instruction level as above.
-static void BM_ToneStageCascade(benchmark::State& state) {
-    const int32_t frames = static_cast<int32_t>(state.range(0));
-    const int passes[] = {3, 1, 1, 1};
+// First-order shelves of the given pass counts, as a model's equalisers.
+static std::vector<std::unique_ptr<QrIIRFilter>> shelves(std::initializer_list<int> passes) {
     std::vector<std::unique_ptr<QrIIRFilter>> filters;
     for (int p : passes) {
         filters.push_back(std::make_unique<QrIIRFilter>(masterCallback));
@@ -46,6 +43,15 @@ static void BM_ToneStageCascade(benchmark::State& state) {
         filters.back()->setParameter(QrIIRFilter::kPasses, (static_cast<float>(p) + 0.5f) / 10.0f);
         filters.back()->setParameter(QrIIRFilter::kFrequency, 0.4f);
     }
+    return filters;
+}
+
+// The fixed stage (three bass passes, one treble pass) and two one-pass equalisers
+// at a model's head, each writing its own buffer as the main effect's slots do,
+// gathered into one cascade; the third argument the instruction level as above.
+static void BM_ToneStageCascade(benchmark::State& state) {
+    const int32_t frames = static_cast<int32_t>(state.range(0));
+    const auto filters = shelves({3, 1, 1, 1});
     std::vector<std::vector<float>> slots(5, std::vector<float>(static_cast<size_t>(frames)));
     for (size_t i = 0; i < slots[0].size(); ++i)
         slots[0][i] = 0.3f * std::sin(0.05f * static_cast<float>(i));
@@ -71,18 +77,10 @@ BENCHMARK(BM_ToneStageCascade)->ArgsProduct({{512}, {0, 1, 2}});
 // free; not the model's sound); 2 the same with the saturator in rounds of four
 // samples, as a wave handing on its lanes' rounds would call it. The third argument
 // is the instruction level as above.
-
 static void BM_FusionBound(benchmark::State& state) {
     constexpr int32_t kFrames = 1024;
     const int layout = static_cast<int>(state.range(0));
-    const int passes[] = {3, 2, 1, 1, 1, 1};
-    std::vector<std::unique_ptr<QrIIRFilter>> filters;
-    for (int p : passes) {
-        filters.push_back(std::make_unique<QrIIRFilter>(masterCallback));
-        filters.back()->setParameter(QrIIRFilter::kOrder, 0.0f);
-        filters.back()->setParameter(QrIIRFilter::kPasses, (static_cast<float>(p) + 0.5f) / 10.0f);
-        filters.back()->setParameter(QrIIRFilter::kFrequency, 0.4f);
-    }
+    const auto filters = shelves({3, 2, 1, 1, 1, 1});
     QrSaturator saturator(masterCallback);
     saturator.setSampleRate(88200.0f);
     saturator.setParameter(QrSaturator::kPreGain, 0.6f);
