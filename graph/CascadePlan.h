@@ -8,7 +8,20 @@
 // parameter change can never leave it stale.
 #pragma once
 
+#include <map>
+
 class AudioNode;
+
+// Who reads each node's output in the processing list behind `inputNode` (a node's
+// input and, for a mixer, its second input), and how many reads are of the input
+// slot (what the fixed stage writes). Setup thread.
+struct GraphReaders {
+    std::map<const AudioNode*, int> of;
+    int input = 0;
+    explicit GraphReaders(const AudioNode* inputNode);
+    // Whether a node whose input is `source` reads the input slot.
+    static bool readsInput(const AudioNode* source, const AudioNode* inputNode);
+};
 
 // Setup thread, after the graph is built and before it first runs: marks the
 // equaliser nodes of the processing list behind `inputNode`. Graphs never planned

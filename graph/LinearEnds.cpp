@@ -1,50 +1,31 @@
 #include "graph/LinearEnds.h"
 
 #include "graph/AudioNode.h"
-#include "graph/MixerAudioNode.h"
+#include "graph/CascadePlan.h"
 
 #include <map>
-
-namespace {
-// Whether `node` reads what the fixed stage wrote (the input slot), as the
-// cascade planner counts it.
-bool readsInput(const AudioNode* source, const AudioNode* inputNode) {
-    return !source || source == inputNode || source->outBuffer == kInputSlot;
-}
-} // namespace
 
 LinearEnds::LinearEnds(AudioNode* inputNode) {
     if (!inputNode)
         return;
-    // Who reads each node's output, and how many read the input slot.
-    std::map<const AudioNode*, int> readers;
-    int inputReaders = 0;
+    GraphReaders counted(inputNode);
+    std::map<const AudioNode*, int>& readers = counted.of;
+    const int inputReaders = counted.input;
     std::vector<AudioNode*> list;
-    for (AudioNode* node = inputNode->next; node; node = node->next) {
+    for (AudioNode* node = inputNode->next; node; node = node->next)
         list.push_back(node);
-        const AudioNode* sources[2] = {node->input, nullptr};
-        const bool mixer = node->kind == kMixerNode;
-        if (mixer)
-            sources[1] = static_cast<const MixerAudioNode*>(node)->input2;
-        for (int k = 0; k < (mixer ? 2 : 1); ++k) {
-            if (readsInput(sources[k], inputNode))
-                ++inputReaders;
-            if (sources[k])
-                ++readers[sources[k]];
-        }
-    }
     // The head: equalisers from the input, each read by the next alone.
     size_t head = 0;
     while (head < list.size() && list[head]->equaliser &&
-           (head == 0 ? readsInput(list[0]->input, inputNode) && inputReaders == 1
+           (head == 0 ? GraphReaders::readsInput(list[0]->input, inputNode) && inputReaders == 1
                       : list[head]->input == list[head - 1] && readers[list[head - 1]] == 1))
         ++head;
     // The fixed stage's first filter writes the output slot, heard when no node does.
     // Without a head, the fixed stage moves alone only when no equaliser follows it
     // on its input: one would join its cascade oversampled, and the stage alone at
     // the stream's rate is a wavefront more (the octave fuzz measured 8 % slower).
-    const bool joined =
-        head == 0 && !list.empty() && list[0]->equaliser && readsInput(list[0]->input, inputNode);
+    const bool joined = head == 0 && !list.empty() && list[0]->equaliser &&
+                        GraphReaders::readsInput(list[0]->input, inputNode);
     mHeadAllowed = inputNode->outputWritten && !joined;
     mHeadSlot = head > 0 ? list[head - 1]->outBuffer : kInputSlot;
     mCoreFirst = head < list.size() ? list[head] : nullptr;
