@@ -2,7 +2,6 @@
 
 #include "blocks/CpuFeatures.h"
 #include "blocks/FilterParams.h"
-#include "blocks/QrSaturator.h"
 
 #include <algorithm>
 #include <atomic>
@@ -97,17 +96,6 @@ typedef int32_t M16 __attribute__((vector_size(64)));
         x = __builtin_shufflevector(prev, V{(a), 0.0f, 0.0f, 0.0f, (b), 0.0f, 0.0f, 0.0f}, 8, 0,   \
                                     1, 2, 12, 4, 5, 6)
 
-// x = lane `lane` of ring[0..3], in a vector: a permute per ring slot (a statement in
-// the wavefront's own body, as QR_SHIFT_IN, so that it is built for the wavefront's
-// instruction set and the ring stays in registers).
-#define QR_LANE_OF_RING(x, lane)                                                                   \
-    {                                                                                              \
-        const M at = M{} + (lane);                                                                 \
-        x = SaturatorRound::F4{                                                                    \
-            __builtin_shuffle(ring[0], at)[0], __builtin_shuffle(ring[1], at)[0],                  \
-            __builtin_shuffle(ring[2], at)[0], __builtin_shuffle(ring[3], at)[0]};                 \
-    }
-
 // The wavefront over n sections in L lanes, as one group of n (2..L) sections
 // (G == L) or as two cascades side by side, n (1..G) sections each, the second in
 // lanes G.. (G == L / 2): at step t, lane j of a group runs sample t - j kLag of its
@@ -122,21 +110,10 @@ typedef int32_t M16 __attribute__((vector_size(64)));
 // sample, writing the outputs and the states the sections end the block with.
 // Resumed from `keep`, lane j first replays the j kLag samples its copy ran: the
 // same operations on the same values, their outputs already written.
-//
-// With kBridged (one group), saturators run between two sections, each bridge taking
-// kBridgeLanes lanes of its own from `at` (their sections compute nothing heard): a
-// round's outputs of the lane before them go through the saturators after the round,
-// and the results replace the last bridge lane's outputs kBridgeLanes rounds later,
-// as that lane's own would have come, for the lane after it to read. So the
-// saturators' latency stays off the critical path of the rounds in between. They see
-// the lane's samples in order and only those of the block (and, resumed, the ones it
-// replays, from the state kept where the replay starts, with the results not yet
-// handed on, kept by the step they are for).
-template <typename V, typename M, int L, int G, bool kBridged = false>
-[[gnu::always_inline]] inline void
-wave(const CascadeSection* const* s, int32_t n, const float* const* src, float* const* out,
-     int32_t frames, CascadeCarry::Wave* keep, const CascadeBridge* bridges = nullptr,
-     int32_t bridgeCount = 0) {
+template <typename V, typename M, int L, int G>
+[[gnu::always_inline]] inline void wave(const CascadeSection* const* s, int32_t n,
+                                        const float* const* src, float* const* out, int32_t frames,
+                                        CascadeCarry::Wave* keep) {
     constexpr int D = kLag;
     constexpr int kGroups = L / G;
     constexpr int kCoefs = 8;
@@ -173,28 +150,14 @@ wave(const CascadeSection* const* s, int32_t n, const float* const* src, float* 
     }
     // Resumed only from the registers these very sections, on these coefficients,
     // left with the states they still hold.
-    uint32_t bridged = 0;
-    if constexpr (kBridged)
-        for (int32_t b = 0; b < bridgeCount; ++b)
-            bridged |= 1u << bridges[b].at;
     bool resume = keep && keep->lanes == L && keep->group == G && keep->count == n &&
-                  keep->bridged == bridged && std::memcmp(keep->coef, coef, sizeof(coef)) == 0;
+                  std::memcmp(keep->coef, coef, sizeof(coef)) == 0;
     for (int lane = 0; resume && lane < L; ++lane) {
         const float* st = state[lane];
         resume =
             keep->state[lane] == st &&
             (!st || (std::memcmp(st + kStateX + 1, keep->end[lane], 2 * sizeof(float)) == 0 &&
                      std::memcmp(st + kStateY + 1, keep->end[lane] + 2, 2 * sizeof(float)) == 0));
-    }
-    constexpr int32_t kSats = kBridged ? IirCascade::kMaxBridges * CascadeBridge::kMaxRow : 1;
-    SaturatorRound sats[kSats];
-    if constexpr (kBridged) {
-        for (int32_t b = 0, k = 0; b < bridgeCount; ++b)
-            for (int32_t r = 0; r < bridges[b].row; ++r, ++k)
-                resume = resume && SaturatorRound::resumable(bridges[b].link[r], keep);
-        for (int32_t b = 0, k = 0; b < bridgeCount; ++b)
-            for (int32_t r = 0; r < bridges[b].row; ++r, ++k)
-                sats[k].start(bridges[b].link[r], resume);
     }
     const V b0 = coef[0], b1 = coef[1], b2 = coef[2], a1 = coef[3], a2 = coef[4];
     const V direct = coef[5], shelved = coef[6], gain = coef[7];
@@ -252,70 +215,6 @@ wave(const CascadeSection* const* s, int32_t n, const float* const* src, float* 
         ring[k] = v;                                                                               \
     }
 
-    // Bridges: what the saturators gave, by the step (plus `origin`, modulo kHeld) at
-    // which the last bridge lane hands it on.
-    constexpr int32_t kPend = kBridged ? IirCascade::kMaxBridges : 1;
-    constexpr int32_t kHeld = IirCascade::kBridgeLanes * D;
-    static_assert(D == 4 && kHeld <= 32, "four samples a round, a bit per step held");
-    float pending[kPend][kHeld] = {};
-    uint32_t waiting[kPend] = {};
-    int32_t origin = 0;
-    if constexpr (kBridged) {
-        for (int32_t b = 0; b < bridgeCount && resume; ++b) {
-            const SaturatorKept& kept = *bridges[b].link[0].kept;
-            std::memcpy(pending[b], kept.pending, sizeof pending[b]);
-            waiting[b] = kept.waiting;
-            origin = kept.origin;
-        }
-    }
-    M iota;
-    for (int lane = 0; lane < L; ++lane)
-        iota[lane] = lane;
-    // Ring slots k0 .. k1 - 1 (steps t + k) of each bridge's last lane take what its
-    // saturators gave for them (the lane is picked by a select, so the ring stays in
-    // registers).
-    auto bridgeIn = [&](int32_t t, int32_t k0, int32_t k1) __attribute__((always_inline)) {
-        if constexpr (kBridged) {
-            for (int32_t b = 0; b < bridgeCount; ++b) {
-                const M into = iota == (M{} + (bridges[b].at + IirCascade::kBridgeLanes - 1));
-                for (int32_t k = k0; k < k1; ++k) {
-                    const int32_t at = (t + k + origin) % kHeld;
-                    if (waiting[b] >> at & 1) {
-                        ring[k] = into ? V{} + pending[b][at] : ring[k];
-                        waiting[b] &= ~(1u << at);
-                    }
-                }
-            }
-        } else {
-            (void)t, (void)k0, (void)k1;
-        }
-    };
-    // The saturators on ring slots k0 .. k1 - 1 (steps t + k) of the lane before each
-    // bridge, those that ran a sample of the block or replayed one.
-    auto bridgeOut = [&](int32_t t, int32_t k0, int32_t k1) __attribute__((always_inline)) {
-        if constexpr (kBridged) {
-            for (int32_t b = 0, k = 0; b < bridgeCount; k += bridges[b].row, ++b) {
-                const int32_t lane = bridges[b].at - 1;
-                const int32_t lo = std::max(k0, wait[lane] - t);
-                const int32_t hi = std::min(k1, frames + lane * D - t);
-                if (lo >= hi)
-                    continue;
-                float x[D] = {};
-                for (int32_t j = lo; j < hi; ++j)
-                    x[j - lo] = ring[j][lane];
-                for (int32_t r = 0; r < bridges[b].row; ++r)
-                    sats[k + r].run(x, hi - lo);
-                for (int32_t j = lo; j < hi; ++j) {
-                    const int32_t at = (t + j + origin) % kHeld;
-                    pending[b][at] = x[j - lo];
-                    waiting[b] |= 1u << at;
-                }
-            }
-        } else {
-            (void)t, (void)k0, (void)k1;
-        }
-    };
-
     // The block's input, in rounds of D steps from step 0 so that step t always uses
     // ring[t % D].
     for (int32_t t = 0; t < frames; t += D) {
@@ -333,7 +232,6 @@ wave(const CascadeSection* const* s, int32_t n, const float* const* src, float* 
                 x1 = x;
                 ring[k] = v;
             }
-            bridgeIn(t, 0, D);
             // The round's D outputs, tap by tap: each tap's samples are consecutive,
             // all of this block or (a lane replaying) all of the one before.
             for (int32_t m = 0; m < taps; ++m) {
@@ -345,35 +243,18 @@ wave(const CascadeSection* const* s, int32_t n, const float* const* src, float* 
                 for (int k = 0; k < D; ++k)
                     to[k] = ring[k][lane];
             }
-            // The bridges on a whole round, their lanes picked in registers.
-            if constexpr (kBridged) {
-                for (int32_t b = 0, k = 0; b < bridgeCount; k += bridges[b].row, ++b) {
-                    SaturatorRound::F4 x;
-                    QR_LANE_OF_RING(x, bridges[b].at - 1);
-                    for (int32_t r = 0; r < bridges[b].row; ++r)
-                        x = sats[k + r].run4(x);
-                    const int32_t at = (t + origin) % kHeld; // a multiple of D apart
-#pragma GCC unroll 4
-                    for (int j = 0; j < D; ++j)
-                        pending[b][(at + j) % kHeld] = x[j];
-                    for (int j = 0; j < D; ++j)
-                        waiting[b] |= 1u << (at + j) % kHeld;
-                }
-            }
             continue;
         }
         const int32_t steps = std::min(D, frames - t);
         for (int k = 0; k < steps; ++k) {
             const int32_t step = t + k;
             QR_STEP(k, step, srcA[step], srcB[step]);
-            bridgeIn(t, k, k + 1);
             for (int32_t m = 0; m < taps; ++m) {
                 const int32_t i = step - tapLag[m];
                 if (i >= 0)
                     tapTo[m][i] = ring[k][tapLane[m]];
             }
         }
-        bridgeOut(t, 0, steps);
     }
     // The ring turned so that ring[k] holds step frames - D + k: already so when the
     // block is whole rounds.
@@ -384,21 +265,11 @@ wave(const CascadeSection* const* s, int32_t n, const float* const* src, float* 
         for (int k = 0; k < D; ++k)
             ring[k] = turned[k];
     }
-    if constexpr (kBridged) // where a resumed wave's saturators replay from
-        for (int32_t b = 0, k = 0; b < bridgeCount; ++b) {
-            for (int32_t r = 0; r < bridges[b].row; ++r, ++k)
-                sats[k].keepAt(keep);
-            SaturatorKept& kept = *bridges[b].link[0].kept;
-            std::memcpy(kept.pending, pending[b], sizeof kept.pending);
-            kept.waiting = waiting[b];
-            kept.origin = (origin + frames) % kHeld; // the next block's steps
-        }
     if (keep) {
         if (!resume) { // resumed: the shape, coefficients and sections kept are these
             keep->lanes = L;
             keep->group = G;
             keep->count = n;
-            keep->bridged = bridged;
             std::memcpy(keep->coef, coef, sizeof(coef));
             for (int lane = 0; lane < L; ++lane)
                 keep->state[lane] = state[lane];
@@ -438,7 +309,6 @@ wave(const CascadeSection* const* s, int32_t n, const float* const* src, float* 
 #pragma GCC unroll 8
         for (int k = 0; k < D; ++k)
             QR_STEP(k, t + k, 0.0f, 0.0f);
-        bridgeIn(t, 0, D);
         for (int32_t m = 0; m < taps; ++m) {
             if (r * D >= tapLag[m])
                 continue; // the lane has written the whole block
@@ -454,26 +324,17 @@ wave(const CascadeSection* const* s, int32_t n, const float* const* src, float* 
                     to[from + k] = ring[k][lane];
             }
         }
-        bridgeOut(t, 0, D);
         for (int g = 0; g < kGroups; ++g)
             settle(g * G + r + 1);
     }
-    if constexpr (kBridged)
-        for (int32_t b = 0, k = 0; b < bridgeCount; ++b)
-            for (int32_t r = 0; r < bridges[b].row; ++r, ++k)
-                sats[k].finish();
 #undef QR_STEP
 }
 
 #undef QR_SHIFT_IN
-#undef QR_LANE_OF_RING
 
 void waveSse2(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
-              CascadeCarry::Wave* keep, const CascadeBridge* bridges, int32_t bridgeCount) {
-    if (bridgeCount > 0)
-        wave<V4, M4, 4, 4, true>(&s, n, &src, &out, frames, keep, bridges, bridgeCount);
-    else
-        wave<V4, M4, 4, 4>(&s, n, &src, &out, frames, keep);
+              CascadeCarry::Wave* keep) {
+    wave<V4, M4, 4, 4>(&s, n, &src, &out, frames, keep);
 }
 
 // Two cascades of n (1..2) sections each, side by side.
@@ -484,23 +345,17 @@ void pairSse2(const CascadeSection* const* s, int32_t n, const float* const* src
 
 #if QUORLE_X86_DISPATCH
 __attribute__((target("avx2"))) void waveAvx2(const CascadeSection* s, int32_t n, const float* src,
-                                              float* out, int32_t frames, CascadeCarry::Wave* keep,
-                                              const CascadeBridge* bridges, int32_t bridgeCount) {
-    if (bridgeCount > 0)
-        wave<V8, M8, 8, 8, true>(&s, n, &src, &out, frames, keep, bridges, bridgeCount);
-    else
-        wave<V8, M8, 8, 8>(&s, n, &src, &out, frames, keep);
+                                              float* out, int32_t frames,
+                                              CascadeCarry::Wave* keep) {
+    wave<V8, M8, 8, 8>(&s, n, &src, &out, frames, keep);
 }
 
 // Two to four sections: the SSE2 wave in three-operand (VEX) instructions, which
 // spare its register copies; the same operations, so the same bits.
-__attribute__((target("avx2"))) void
-waveSse2Vex(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
-            CascadeCarry::Wave* keep, const CascadeBridge* bridges, int32_t bridgeCount) {
-    if (bridgeCount > 0)
-        wave<V4, M4, 4, 4, true>(&s, n, &src, &out, frames, keep, bridges, bridgeCount);
-    else
-        wave<V4, M4, 4, 4>(&s, n, &src, &out, frames, keep);
+__attribute__((target("avx2"))) void waveSse2Vex(const CascadeSection* s, int32_t n,
+                                                 const float* src, float* out, int32_t frames,
+                                                 CascadeCarry::Wave* keep) {
+    wave<V4, M4, 4, 4>(&s, n, &src, &out, frames, keep);
 }
 
 // Two cascades of n (1..4) sections each, side by side.
@@ -514,13 +369,10 @@ __attribute__((target("avx2"))) void pairAvx2(const CascadeSection* const* s, in
 // costs, where eight lanes and a lone section would take two (measured +14 to +22 %
 // for the 9-section heads of 4-lead and 6-octave-fuzz at 2x). The same operations,
 // so the same bits.
-__attribute__((target("avx512f"))) void
-waveAvx512(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
-           CascadeCarry::Wave* keep, const CascadeBridge* bridges, int32_t bridgeCount) {
-    if (bridgeCount > 0)
-        wave<V16, M16, 16, 16, true>(&s, n, &src, &out, frames, keep, bridges, bridgeCount);
-    else
-        wave<V16, M16, 16, 16>(&s, n, &src, &out, frames, keep);
+__attribute__((target("avx512f"))) void waveAvx512(const CascadeSection* s, int32_t n,
+                                                   const float* src, float* out, int32_t frames,
+                                                   CascadeCarry::Wave* keep) {
+    wave<V16, M16, 16, 16>(&s, n, &src, &out, frames, keep);
 }
 
 // Asked once, while the library loads.
@@ -540,28 +392,25 @@ void singleAvx2(const CascadeSection* s, const float* src, float* out, int32_t f
     scalarGroup<1>(s, src, out, frames);
 }
 void waveAvx2(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
-              CascadeCarry::Wave* keep, const CascadeBridge* bridges, int32_t bridgeCount) {
-    waveSse2(s, n, src, out, frames, keep, bridges, bridgeCount);
+              CascadeCarry::Wave* keep) {
+    waveSse2(s, n, src, out, frames, keep);
 }
 void waveSse2Vex(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
-                 CascadeCarry::Wave* keep, const CascadeBridge* bridges, int32_t bridgeCount) {
-    waveSse2(s, n, src, out, frames, keep, bridges, bridgeCount);
+                 CascadeCarry::Wave* keep) {
+    waveSse2(s, n, src, out, frames, keep);
 }
 void pairAvx2(const CascadeSection* const* s, int32_t n, const float* const* src, float* const* out,
               int32_t frames, CascadeCarry::Wave* keep) {
     pairSse2(s, n, src, out, frames, keep);
 }
 void waveAvx512(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
-                CascadeCarry::Wave* keep, const CascadeBridge* bridges, int32_t bridgeCount) {
-    waveSse2(s, n, src, out, frames, keep, bridges, bridgeCount);
+                CascadeCarry::Wave* keep) {
+    waveSse2(s, n, src, out, frames, keep);
 }
 Level detect() {
     return Level::kSse2;
 }
 #endif
-
-void runInPieces(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
-                 CascadeCarry* carry, const CascadeBridge* bridges, int32_t bridgeCount);
 
 const Level kBest = detect();
 std::atomic<int32_t> gLevel{static_cast<int32_t>(kBest)};
@@ -574,13 +423,6 @@ Level best() {
     return kBest;
 }
 
-void runSaturators(const CascadeBridge& bridge, float* from, float* to, int32_t frames) {
-    for (int32_t r = 0; r < bridge.row; ++r) {
-        float* in = r == 0 ? from : to;
-        bridge.link[r].block->processReplacing(&in, &to, frames);
-    }
-}
-
 Level setLevel(Level level) {
     const int32_t held = std::min(static_cast<int32_t>(level), static_cast<int32_t>(kBest));
     return static_cast<Level>(gLevel.exchange(held, std::memory_order_relaxed));
@@ -588,69 +430,19 @@ Level setLevel(Level level) {
 
 void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
          CascadeCarry* carry) {
-    run(sections, count, in, frames, carry, nullptr, 0);
-}
-
-void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
-         CascadeCarry* carry, const CascadeBridge* bridges, int32_t bridgeCount) {
     if (count <= 0 || frames <= 0)
         return;
     const Level level = static_cast<Level>(gLevel.load(std::memory_order_relaxed));
-    bridgeCount = bridges ? std::clamp(bridgeCount, 0, kMaxBridges) : 0;
-    bool laidOut = count <= kMaxSections; // bridges in order, each before a section
-    for (int32_t b = 0; b < bridgeCount; ++b)
-        laidOut =
-            laidOut && bridges[b].at > (b > 0 ? bridges[b - 1].at : 0) && bridges[b].at < count;
-    if (bridgeCount > 0 && (level == Level::kScalar || !laidOut))
-        return runInPieces(sections, count, in, frames, carry, bridges, bridgeCount);
     const int32_t lanes = level == Level::kAvx512 ? 16
                           : level == Level::kAvx2 ? 8
                           : level == Level::kSse2 ? 4
                                                   : 2;
     const bool avx2 = level >= Level::kAvx2;
     float* out = sections[count - 1].tap;
-    // With bridges, each takes kBridgeLanes lanes of its own before the section it
-    // feeds, when all fit one wavefront; else the cascade runs in pieces.
-    CascadeSection laid[kMaxSections + kMaxBridges * kBridgeLanes];
-    int32_t laneOf[kMaxBridges];
-    if (bridgeCount > 0) {
-        if (count + bridgeCount * kBridgeLanes > lanes || count < 2)
-            return runInPieces(sections, count, in, frames, carry, bridges, bridgeCount);
-        int32_t total = 0;
-        for (int32_t i = 0, b = 0; i < count; ++i) {
-            for (; b < bridgeCount && bridges[b].at <= i; ++b) {
-                laneOf[b] = total;
-                for (int32_t j = 0; j < kBridgeLanes; ++j) {
-                    const bool last = j == kBridgeLanes - 1;
-                    laid[total++] = CascadeSection{0.0f,
-                                                   0.0f,
-                                                   0.0f,
-                                                   0.0f,
-                                                   0.0f,
-                                                   0.0f,
-                                                   0.0f,
-                                                   0.0f,
-                                                   bridges[b].link[0].kept->lanes[j],
-                                                   last ? bridges[b].tap : nullptr};
-                }
-            }
-            laid[total++] = sections[i];
-        }
-        sections = laid;
-        count = total;
-    }
-    int32_t b = 0;
     for (int32_t first = 0; first < count; first += lanes) {
         const int32_t n = std::min(lanes, count - first);
         const CascadeSection* s = sections + first;
         const float* src = first == 0 ? in : out;
-        // Bridges within the group, in its lanes.
-        CascadeBridge inner[kMaxBridges];
-        int32_t innerCount = 0;
-        for (; b < bridgeCount && laneOf[b] >= first && laneOf[b] < first + n; ++b) {
-            inner[innerCount] = bridges[b];
-            inner[innerCount++].at = laneOf[b] - first;
-        }
         CascadeCarry::Wave* keep =
             carry && n > 1 && level != Level::kScalar ? &carry->find(s[0].state) : nullptr;
         if (n == 1 && avx2)
@@ -660,13 +452,13 @@ void run(const CascadeSection* sections, int32_t count, const float* in, int32_t
         else if (level == Level::kScalar)
             scalarGroup<2>(s, src, out, frames);
         else if (n > 8)
-            waveAvx512(s, n, src, out, frames, keep, inner, innerCount);
+            waveAvx512(s, n, src, out, frames, keep);
         else if (n > 4)
-            waveAvx2(s, n, src, out, frames, keep, inner, innerCount);
+            waveAvx2(s, n, src, out, frames, keep);
         else if (avx2)
-            waveSse2Vex(s, n, src, out, frames, keep, inner, innerCount);
+            waveSse2Vex(s, n, src, out, frames, keep);
         else
-            waveSse2(s, n, src, out, frames, keep, inner, innerCount);
+            waveSse2(s, n, src, out, frames, keep);
     }
 }
 
@@ -694,30 +486,6 @@ void runPair(const CascadeSection* a, int32_t countA, const float* inA, const Ca
 
 } // namespace IirCascade
 
-namespace {
-// The sections up to each bridge, its saturators over what they wrote where the
-// first one reads, then the sections after it, one after another.
-void runInPieces(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
-                 CascadeCarry* carry, const CascadeBridge* bridges, int32_t bridgeCount) {
-    CascadeSection local[IirCascade::kMaxSections];
-    count = std::min(count, IirCascade::kMaxSections);
-    std::copy(sections, sections + count, local);
-    const float* from = in;
-    int32_t start = 0;
-    for (int32_t b = 0; b < bridgeCount; ++b) {
-        const CascadeBridge& bridge = bridges[b];
-        if (bridge.at <= start || bridge.at >= count)
-            continue;
-        local[bridge.at - 1].tap = bridge.in;
-        IirCascade::run(local + start, bridge.at - start, from, frames, carry);
-        IirCascade::runSaturators(bridge, bridge.in, bridge.out, frames);
-        from = bridge.out;
-        start = bridge.at;
-    }
-    IirCascade::run(local + start, count - start, from, frames, carry);
-}
-} // namespace
-
 CascadeCarry::Wave& CascadeCarry::find(const float* state) {
     ++clock;
     Wave* oldest = &waves[0];
@@ -732,7 +500,6 @@ CascadeCarry::Wave& CascadeCarry::find(const float* state) {
     oldest->key = state;
     oldest->used = clock;
     oldest->lanes = 0;
-    oldest->bridged = 0;
     return *oldest;
 }
 
@@ -753,48 +520,12 @@ void CascadeChain::add(FilterParams& filter, const float* in, float* out, bool s
     }
     if (count > 0 && (in != last || count + passes > IirCascade::kMaxSections))
         flush();
-    if (count == 0) {
+    if (count == 0)
         source = in;
-    } else if (soleReader) {
-        // Handed on in the lanes only: the last saturators' output, or the last filter's.
-        CascadeBridge* before = bridgeCount > 0 ? &bridges[bridgeCount - 1] : nullptr;
-        if (before && before->at == count)
-            before->tap = nullptr;
-        else
-            sections[count - 1].tap = nullptr;
-    }
+    else if (soleReader)
+        sections[count - 1].tap = nullptr; // handed on in the lanes only
     count += filter.sections(sections + count, out);
     last = out;
-}
-
-bool CascadeChain::addSaturator(QrSaturator& sat, float* in, float* out, bool soleReader) {
-    if (count == 0 || in != last || partner)
-        return false;
-    SaturatorLink link;
-    if (!sat.link(link))
-        return false;
-    CascadeBridge* before = bridgeCount > 0 ? &bridges[bridgeCount - 1] : nullptr;
-    if (before && before->at == count) {
-        // Right after another saturator: in the same round, when nothing else reads
-        // what that one writes.
-        if (!soleReader || before->row == CascadeBridge::kMaxRow)
-            return false;
-        before->link[before->row++] = link;
-        before->out = before->tap = out;
-    } else {
-        if (bridgeCount == IirCascade::kMaxBridges)
-            return false;
-        CascadeBridge& bridge = bridges[bridgeCount++];
-        bridge.at = count;
-        bridge.row = 1;
-        bridge.link[0] = link;
-        bridge.in = in;
-        bridge.out = bridge.tap = out;
-        if (soleReader)
-            sections[count - 1].tap = nullptr;
-    }
-    last = out;
-    return true;
 }
 
 CascadeChain::~CascadeChain() {
@@ -819,17 +550,8 @@ void CascadeChain::flush() {
         partner->count = 0;
         partner->last = nullptr;
     } else if (count > 0) {
-        // Saturators that no filter follows run after the cascade, on what it wrote.
-        int32_t inLanes = bridgeCount;
-        while (inLanes > 0 && bridges[inLanes - 1].at >= count)
-            --inLanes;
-        for (int32_t b = inLanes; b < bridgeCount; ++b)
-            sections[bridges[b].at - 1].tap = bridges[b].in;
-        IirCascade::run(sections, count, source, frames, carry, bridges, inLanes);
-        for (int32_t b = inLanes; b < bridgeCount; ++b)
-            IirCascade::runSaturators(bridges[b], bridges[b].in, bridges[b].out, frames);
+        IirCascade::run(sections, count, source, frames, carry);
     }
     count = 0;
-    bridgeCount = 0;
     last = nullptr;
 }

@@ -17,12 +17,9 @@
 // another level) starts it afresh from the sections' states.
 #pragma once
 
-#include "blocks/SaturatorRound.h"
-
 #include <cstdint>
 
 class FilterParams;
-class QrSaturator;
 
 // One section as FilterParams runs it: where its state lives, where its output goes.
 struct CascadeSection {
@@ -31,19 +28,6 @@ struct CascadeSection {
     float gain;               // scales the section's output; exactly 1 for none
     float* state;             // y[n], y[n-1], y[n-2] at kStateY.., x[n].. at kStateX..
     float* tap;               // receives the section's output, or null
-};
-
-// Saturators run in a cascade's lanes between two of its sections: they take what
-// section `at - 1` puts out, a few samples at a time, and hand the result to section
-// `at`, so the cascade stays one pass over the block (see SaturatorRound.h).
-struct CascadeBridge {
-    static constexpr int32_t kMaxRow = 2;
-    int32_t at;                  // the section fed, 1 .. count - 1
-    int32_t row;                 // saturators one after another, 1..kMaxRow
-    SaturatorLink link[kMaxRow]; // each one's first channel
-    float* in;                   // the first one's input: where section at - 1 writes
-    float* out;                  // the last one's output buffer
-    float* tap;                  // `out` when it is to be written, or null
 };
 
 class CascadeCarry;
@@ -64,26 +48,12 @@ enum class Level : int32_t { kScalar = 0, kSse2 = 1, kAvx2 = 2, kAvx512 = 3 };
 // in it. Allocates nothing.
 void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
          CascadeCarry* carry = nullptr);
-// Audio thread: as run(), with `bridges` (ordered by `at`, each at a section of its
-// own) between the sections: the same samples as running the sections up to each
-// bridge, its saturators over that output, and the sections after it on theirs.
-constexpr int32_t kMaxBridges = 4;
-// Lanes a bridge takes in a wavefront: the rounds its saturators' results wait
-// before they are handed on.
-constexpr int32_t kBridgeLanes = 2;
-static_assert(kBridgeLanes <= SaturatorKept::kLanes, "room for the lanes' states");
-void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
-         CascadeCarry* carry, const CascadeBridge* bridges, int32_t bridgeCount);
 
 // Audio thread: as run(a, countA, inA) and then run(b, countB, inB), bit for bit,
 // the two cascades side by side in the lanes (half the lanes each) when they have
 // as many sections. Neither cascade may read or write the other's buffers.
 void runPair(const CascadeSection* a, int32_t countA, const float* inA, const CascadeSection* b,
              int32_t countB, const float* inB, int32_t frames, CascadeCarry* carry = nullptr);
-
-// Audio thread: a bridge's saturators over a whole buffer, `from` into `to` (may be
-// the same), as the saturators' own blocks would run them.
-void runSaturators(const CascadeBridge& bridge, float* from, float* to, int32_t frames);
 
 // The widest level this processor runs.
 Level best();
@@ -110,7 +80,6 @@ class CascadeCarry {
         int32_t lanes = 0;                 // vector width it ran at; 0: nothing kept
         int32_t group = 0;                 // lanes per cascade (lanes / 2 for a pair)
         int32_t count = 0;                 // sections per cascade
-        uint32_t bridged = 0;              // bit j: saturators feed lane j
         const float* state[kLanes];        // the section each lane ran
         int32_t wait[kLanes];              // steps before the lane has its first sample
         alignas(32) float coef[8][kLanes]; // b0 b1 b2 a1 a2 direct shelved gain
@@ -150,12 +119,6 @@ class CascadeChain {
     // that writes `in`, that one's output is never written to `in` (the samples that
     // reach `out` are the same).
     void add(FilterParams& filter, const float* in, float* out, bool soleReader = false);
-    // Adds the saturator `sat` reading `in` and writing `out`, to run in the lanes
-    // between the filter before it and the one after, when it reads what the filter
-    // (or saturator) just added wrote and runs one channel; false, gathering nothing,
-    // when it cannot join (the caller runs what was gathered and then the saturator).
-    // `soleReader`: as for add(). Saturators left last run after the cascade.
-    bool addSaturator(QrSaturator& sat, float* in, float* out, bool soleReader = false);
     // Runs what was gathered.
     void flush();
     // Audio thread: from now on the two chains flush together, their cascades side by
@@ -167,8 +130,6 @@ class CascadeChain {
   private:
     CascadeSection sections[IirCascade::kMaxSections];
     int32_t count = 0;
-    CascadeBridge bridges[IirCascade::kMaxBridges];
-    int32_t bridgeCount = 0;
     int32_t frames;
     CascadeCarry* carry;
     const float* source = nullptr; // the gathered cascade's input

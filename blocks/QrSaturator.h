@@ -31,10 +31,28 @@
 // state.
 #pragma once
 
-#include "blocks/SaturatorCurve.h"
-#include "blocks/SaturatorRound.h"
 #include "blocks/StateClearing.h"
 #include "effect/AudioEffectX.h"
+
+// The curve's constants for one knee and softness.
+struct SaturatorShape {
+    double k;     // knee, 0..0.95
+    double top;   // 2 - k: where the curve reaches +-1
+    double inv4;  // 1 / (4 (1 - k))
+    double inv12; // 1 / (12 (1 - k))
+    double soft;  // weight of the soft curve, 0..1
+    double hard;  // 1 - soft: weight of the knee curve
+};
+
+// Everything one block of one channel runs on besides its state.
+struct SaturatorStage {
+    SaturatorShape shape;
+    double pre;    // linear pre-gain
+    double bias;   // added after the pre-gain
+    double offset; // f(bias)
+    double post;   // linear post-gain
+    double pole;   // the DC cut's one-pole coefficient
+};
 
 class QrSaturator : public AudioEffectX, public StateClearing {
   public:
@@ -64,11 +82,6 @@ class QrSaturator : public AudioEffectX, public StateClearing {
     // Forgets the previous input and the DC cut's history; parameters stay.
     void clearState() override;
 
-    // Audio thread: where a cascade finds this block's first channel, to run it
-    // between two of its sections (blocks/SaturatorRound.h). False, leaving `to` as
-    // it was, while the block runs two channels.
-    bool link(SaturatorLink& to);
-
     // The curve f at u for knee k (0 <= k < 1) and softness s (0..1), without
     // anti-aliasing.
     static float curve(float u, float k, float softness = 0.0f);
@@ -95,6 +108,5 @@ class QrSaturator : public AudioEffectX, public StateClearing {
     double lastU[kMaxChannels] = {};
     double dcIn[kMaxChannels] = {};
     double dcOut[kMaxChannels] = {};
-    SaturatorKept kept; // what a cascade's lanes kept of the first channel
     char programName[kTextSize];
 };

@@ -14,7 +14,6 @@
 class AudioEffectX;
 class AudioNode;
 class FilterParams;
-class QrSaturator;
 
 // Slots of the main effect's work-buffer table.
 constexpr int32_t kNumSlots = 50;
@@ -80,13 +79,10 @@ class AudioNode {
     // An equaliser node's filter, set by planCascades(): the render thread runs such
     // nodes as cascades. Null for every other node and in graphs never planned.
     FilterParams* equaliser = nullptr;
-    // A saturator node's block, set by planCascades(): the render thread runs it in
-    // the lanes of the cascade before it where it can. Null otherwise.
-    QrSaturator* saturator = nullptr;
-    // Set by planCascades() on an equaliser or saturator node that alone reads what
-    // was written for it by the equaliser or saturator just before it (for the first
-    // node: the fixed stage, into the input slot): joined to that one's cascade, that
-    // output stays in the lanes and is never written to its slot.
+    // Set by planCascades() on an equaliser node that alone reads what was written
+    // for it by the equaliser just before it (for the first node: the fixed stage,
+    // into the input slot): joined to that one's cascade, that output stays in the
+    // lanes and is never written to its slot.
     bool soleReader = false;
     // Set by planCascades() on the input node: a node writes audio into the output
     // slot, so what the fixed stage's first filter leaves there is never heard.

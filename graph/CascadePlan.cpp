@@ -1,7 +1,6 @@
 #include "graph/CascadePlan.h"
 
 #include "blocks/QrIIRFilter.h"
-#include "blocks/QrSaturator.h"
 #include "graph/AudioNode.h"
 #include "graph/MixerAudioNode.h"
 
@@ -46,15 +45,10 @@ void planCascades(AudioNode* inputNode) {
     }
     for (AudioNode* node = inputNode ? inputNode->next : nullptr; node; node = node->next) {
         node->equaliser = nullptr;
-        node->saturator = nullptr;
         node->soleReader = false;
-        const bool slots = valid(node->outBuffer) && valid(inSlotOf(node));
         auto* filter = dynamic_cast<QrIIRFilter*>(node->effect);
-        if (node->kind == kFxNode && filter && slots)
+        if (node->kind == kFxNode && filter && valid(node->outBuffer) && valid(inSlotOf(node)))
             node->equaliser = &filter->params;
-        auto* saturator = dynamic_cast<QrSaturator*>(node->effect);
-        if (node->kind == kFxNode && saturator && slots)
-            node->saturator = saturator;
         const bool writesAudio =
             node->kind == kMixerNode || (node->kind == kFxNode && node->effect != nullptr);
         if (inputNode && node->outBuffer == kOutputSlot && writesAudio)
@@ -64,16 +58,13 @@ void planCascades(AudioNode* inputNode) {
     const GraphReaders readers(inputNode);
     if (!inputNode)
         return;
-    // An equaliser whose input is the equaliser just before it, read by no one else;
-    // likewise a saturator or an equaliser after a saturator (both may run in the
-    // lanes of one cascade).
+    // An equaliser whose input is the equaliser just before it, read by no one else.
     AudioNode* first = inputNode->next;
     if (first && first->equaliser && inSlotOf(first) == kInputSlot && readers.input == 1)
         first->soleReader = true;
-    auto inLanes = [](const AudioNode* node) { return node->equaliser || node->saturator; };
     for (AudioNode* before = first; before && before->next; before = before->next) {
         AudioNode* node = before->next;
-        node->soleReader = inLanes(node) && inLanes(before) && node->input == before &&
+        node->soleReader = node->equaliser && before->equaliser && node->input == before &&
                            readerCount(readers, before) == 1;
     }
 }

@@ -87,12 +87,6 @@ void runNodes(AudioNode* first, float** (&buffers)[kNumSlots], int32_t sampleFra
             addEqualiser(node, buffers, chain);
             continue;
         }
-        if (node->saturator) {
-            const int32_t inSlot = node->input ? node->input->outBuffer : kInputSlot;
-            if (chain.addSaturator(*node->saturator, buffers[inSlot][0],
-                                   buffers[node->outBuffer][0], node->soleReader))
-                continue;
-        }
         chain.flush();
         runNode(node, buffers, sampleFrames);
     }
