@@ -110,13 +110,43 @@ typedef int32_t M16 __attribute__((vector_size(64)));
 // sample, writing the outputs and the states the sections end the block with.
 // Resumed from `keep`, lane j first replays the j kLag samples its copy ran: the
 // same operations on the same values, their outputs already written.
-template <typename V, typename M, int L, int G>
+//
+// With kTree (one group), a lane may read any lane before it, or the input: lane j
+// reads from[j] (-1: the input), and runs depth(j) kLag behind the input, one kLag
+// behind the lane it reads. Two branches that read the same output then run side by
+// side in the lanes; all of the above holds with depth(j) in place of j.
+template <typename V, typename M, int L, int G, bool kTree = false>
 [[gnu::always_inline]] inline void wave(const CascadeSection* const* s, int32_t n,
                                         const float* const* src, float* const* out, int32_t frames,
-                                        CascadeCarry::Wave* keep) {
+                                        CascadeCarry::Wave* keep, const int8_t* from = nullptr) {
     constexpr int D = kLag;
     constexpr int kGroups = L / G;
     constexpr int kCoefs = 8;
+    static_assert(!kTree || G == L, "a tree is one group");
+    // A tree's lanes: each one's delay behind the input, in steps (a multiple of D),
+    // and where it reads, a lane of the ring or (L) the input. A chain's lane j is
+    // j D behind.
+    int32_t lag[kTree ? L : 1] = {};
+    int8_t reading[kTree ? L : 1] = {};
+    int32_t maxLag = (n - 1) * D;
+    M reads = {};
+    if constexpr (kTree) {
+        maxLag = 0;
+        for (int lane = 0; lane < L; ++lane) {
+            const int f = lane < n && lane > 0 ? from[lane] : -1;
+            reading[lane] = static_cast<int8_t>(f);
+            lag[lane] = f >= 0 ? lag[f] + D : 0;
+            reads[lane] = f >= 0 ? f : L;
+            if (lane < n)
+                maxLag = std::max(maxLag, lag[lane]);
+        }
+    }
+    auto lagOf = [&](int lane) {
+        if constexpr (kTree)
+            return lag[lane];
+        else
+            return (lane % G) * D;
+    };
     // b0 b1 b2 a1 a2 direct shelved gain; unused lanes compute zeros.
     V coef[kCoefs] = {};
     const float* state[L] = {};
@@ -139,19 +169,21 @@ template <typename V, typename M, int L, int G>
             coef[7][lane] = c.gain;
             state[lane] = c.state;
             if (c.tap && !(j == n - 1 && c.tap == out[g])) {
-                tapLag[taps] = j * D;
+                tapLag[taps] = lagOf(lane);
                 tapLane[taps] = lane;
                 tapTo[taps++] = c.tap;
             }
         }
-        tapLag[taps] = (n - 1) * D;
+        tapLag[taps] = lagOf(g * G + n - 1);
         tapLane[taps] = g * G + n - 1;
         tapTo[taps++] = out[g];
     }
     // Resumed only from the registers these very sections, on these coefficients,
     // left with the states they still hold.
     bool resume = keep && keep->lanes == L && keep->group == G && keep->count == n &&
-                  std::memcmp(keep->coef, coef, sizeof(coef)) == 0;
+                  keep->tree == kTree && std::memcmp(keep->coef, coef, sizeof(coef)) == 0;
+    if constexpr (kTree)
+        resume = resume && std::memcmp(keep->from, reading, sizeof reading) == 0;
     for (int lane = 0; resume && lane < L; ++lane) {
         const float* st = state[lane];
         resume =
@@ -184,19 +216,26 @@ template <typename V, typename M, int L, int G>
                 y1[lane] = st[kStateY + 1];
                 y2[lane] = st[kStateY + 2];
             }
-            wait[lane] = (lane % G) * D;
+            wait[lane] = lagOf(lane);
         }
-        waitMax = (n - 1) * D;
+        waitMax = maxLag;
     }
     const float* const srcA = src[0];
     const float* const srcB = src[kGroups - 1];
     const V half = V{} + 0.5f;
 
+    // x = what each lane reads at this step: for a tree through `reads`, else shifted.
+#define QR_READ_IN(x, prev, a, b)                                                                  \
+    if constexpr (kTree)                                                                           \
+        x = __builtin_shuffle(prev, V{} + (a), reads);                                             \
+    else                                                                                           \
+        QR_SHIFT_IN(x, prev, a, b)
+
     // One step: `x` in, ring[k] out; lanes still waiting keep their state.
 #define QR_STEP(k, step, inA, inB)                                                                 \
     {                                                                                              \
         V x;                                                                                       \
-        QR_SHIFT_IN(x, ring[k], inA, inB);                                                         \
+        QR_READ_IN(x, ring[k], inA, inB);                                                          \
         const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;                                \
         V v = half * (direct * x + shelved * y);                                                   \
         v = v * gain;                                                                              \
@@ -222,7 +261,7 @@ template <typename V, typename M, int L, int G>
 #pragma GCC unroll 8
             for (int k = 0; k < D; ++k) {
                 V x;
-                QR_SHIFT_IN(x, ring[k], srcA[t + k], srcB[t + k]);
+                QR_READ_IN(x, ring[k], srcA[t + k], srcB[t + k]);
                 const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
                 y2 = y1;
                 y1 = y;
@@ -270,6 +309,9 @@ template <typename V, typename M, int L, int G>
             keep->lanes = L;
             keep->group = G;
             keep->count = n;
+            keep->tree = kTree;
+            if constexpr (kTree)
+                std::memcpy(keep->from, reading, sizeof reading);
             std::memcpy(keep->coef, coef, sizeof(coef));
             for (int lane = 0; lane < L; ++lane)
                 keep->state[lane] = state[lane];
@@ -300,11 +342,18 @@ template <typename V, typename M, int L, int G>
             e[3] = y2[lane];
         }
     };
-    for (int g = 0; g < kGroups; ++g)
-        settle(g * G);
-    // The drain, on the copy: round r ends with lane r + 1 at the block's last sample.
-    // Lane 0 reads zeros, whose outputs reach no lane before its last sample.
-    for (int32_t r = 0; r < n - 1; ++r) {
+    if constexpr (kTree) {
+        for (int lane = 0; lane < n; ++lane)
+            if (lag[lane] == 0)
+                settle(lane);
+    } else {
+        for (int g = 0; g < kGroups; ++g)
+            settle(g * G);
+    }
+    // The drain, on the copy: round r ends with the lanes D (r + 1) behind at the
+    // block's last sample. The input lanes read zeros, whose outputs reach no lane
+    // before its last sample.
+    for (int32_t r = 0; r < maxLag / D; ++r) {
         const int32_t t = frames + r * D;
 #pragma GCC unroll 8
         for (int k = 0; k < D; ++k)
@@ -324,10 +373,17 @@ template <typename V, typename M, int L, int G>
                     to[from + k] = ring[k][lane];
             }
         }
-        for (int g = 0; g < kGroups; ++g)
-            settle(g * G + r + 1);
+        if constexpr (kTree) {
+            for (int lane = 0; lane < n; ++lane)
+                if (lag[lane] == (r + 1) * D)
+                    settle(lane);
+        } else {
+            for (int g = 0; g < kGroups; ++g)
+                settle(g * G + r + 1);
+        }
     }
 #undef QR_STEP
+#undef QR_READ_IN
 }
 
 #undef QR_SHIFT_IN
@@ -335,6 +391,11 @@ template <typename V, typename M, int L, int G>
 void waveSse2(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
               CascadeCarry::Wave* keep) {
     wave<V4, M4, 4, 4>(&s, n, &src, &out, frames, keep);
+}
+
+void waveSse2Tree(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
+                  CascadeCarry::Wave* keep, const int8_t* from) {
+    wave<V4, M4, 4, 4, true>(&s, n, &src, &out, frames, keep, from);
 }
 
 // Two cascades of n (1..2) sections each, side by side.
@@ -350,12 +411,24 @@ __attribute__((target("avx2"))) void waveAvx2(const CascadeSection* s, int32_t n
     wave<V8, M8, 8, 8>(&s, n, &src, &out, frames, keep);
 }
 
+__attribute__((target("avx2"))) void waveAvx2Tree(const CascadeSection* s, int32_t n,
+                                                  const float* src, float* out, int32_t frames,
+                                                  CascadeCarry::Wave* keep, const int8_t* from) {
+    wave<V8, M8, 8, 8, true>(&s, n, &src, &out, frames, keep, from);
+}
+
 // Two to four sections: the SSE2 wave in three-operand (VEX) instructions, which
 // spare its register copies; the same operations, so the same bits.
 __attribute__((target("avx2"))) void waveSse2Vex(const CascadeSection* s, int32_t n,
                                                  const float* src, float* out, int32_t frames,
                                                  CascadeCarry::Wave* keep) {
     wave<V4, M4, 4, 4>(&s, n, &src, &out, frames, keep);
+}
+
+__attribute__((target("avx2"))) void waveSse2VexTree(const CascadeSection* s, int32_t n,
+                                                     const float* src, float* out, int32_t frames,
+                                                     CascadeCarry::Wave* keep, const int8_t* from) {
+    wave<V4, M4, 4, 4, true>(&s, n, &src, &out, frames, keep, from);
 }
 
 // Two cascades of n (1..4) sections each, side by side.
@@ -373,6 +446,13 @@ __attribute__((target("avx512f"))) void waveAvx512(const CascadeSection* s, int3
                                                    const float* src, float* out, int32_t frames,
                                                    CascadeCarry::Wave* keep) {
     wave<V16, M16, 16, 16>(&s, n, &src, &out, frames, keep);
+}
+
+__attribute__((target("avx512f"))) void waveAvx512Tree(const CascadeSection* s, int32_t n,
+                                                       const float* src, float* out, int32_t frames,
+                                                       CascadeCarry::Wave* keep,
+                                                       const int8_t* from) {
+    wave<V16, M16, 16, 16, true>(&s, n, &src, &out, frames, keep, from);
 }
 
 // Asked once, while the library loads.
@@ -395,9 +475,17 @@ void waveAvx2(const CascadeSection* s, int32_t n, const float* src, float* out, 
               CascadeCarry::Wave* keep) {
     waveSse2(s, n, src, out, frames, keep);
 }
+void waveAvx2Tree(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
+                  CascadeCarry::Wave* keep, const int8_t* from) {
+    waveSse2Tree(s, n, src, out, frames, keep, from);
+}
 void waveSse2Vex(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
                  CascadeCarry::Wave* keep) {
     waveSse2(s, n, src, out, frames, keep);
+}
+void waveSse2VexTree(const CascadeSection* s, int32_t n, const float* src, float* out,
+                     int32_t frames, CascadeCarry::Wave* keep, const int8_t* from) {
+    waveSse2Tree(s, n, src, out, frames, keep, from);
 }
 void pairAvx2(const CascadeSection* const* s, int32_t n, const float* const* src, float* const* out,
               int32_t frames, CascadeCarry::Wave* keep) {
@@ -406,6 +494,10 @@ void pairAvx2(const CascadeSection* const* s, int32_t n, const float* const* src
 void waveAvx512(const CascadeSection* s, int32_t n, const float* src, float* out, int32_t frames,
                 CascadeCarry::Wave* keep) {
     waveSse2(s, n, src, out, frames, keep);
+}
+void waveAvx512Tree(const CascadeSection* s, int32_t n, const float* src, float* out,
+                    int32_t frames, CascadeCarry::Wave* keep, const int8_t* from) {
+    waveSse2Tree(s, n, src, out, frames, keep, from);
 }
 Level detect() {
     return Level::kSse2;
@@ -426,6 +518,35 @@ Level best() {
 Level setLevel(Level level) {
     const int32_t held = std::min(static_cast<int32_t>(level), static_cast<int32_t>(kBest));
     return static_cast<Level>(gLevel.exchange(held, std::memory_order_relaxed));
+}
+
+int32_t treeLanes() {
+    switch (static_cast<Level>(gLevel.load(std::memory_order_relaxed))) {
+    case Level::kAvx512: return 16;
+    case Level::kAvx2: return 8;
+    case Level::kSse2: return 4;
+    default: return 0;
+    }
+}
+
+void runTree(const CascadeSection* sections, int32_t count, const int8_t* from, const float* in,
+             int32_t frames, CascadeCarry* carry) {
+    // Fits the lanes of the processor's widest level, as treeLanes() promised.
+    if (count <= 0 || frames <= 0 ||
+        count > (kBest == Level::kAvx512 ? 16
+                 : kBest == Level::kAvx2 ? 8
+                                         : 4))
+        return;
+    CascadeCarry::Wave* keep = carry ? &carry->find(sections[0].state) : nullptr;
+    float* out = sections[count - 1].tap;
+    if (count > 8)
+        waveAvx512Tree(sections, count, in, out, frames, keep, from);
+    else if (count > 4)
+        waveAvx2Tree(sections, count, in, out, frames, keep, from);
+    else if (kBest >= Level::kAvx2)
+        waveSse2VexTree(sections, count, in, out, frames, keep, from);
+    else
+        waveSse2Tree(sections, count, in, out, frames, keep, from);
 }
 
 void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
@@ -518,14 +639,62 @@ void CascadeChain::add(FilterParams& filter, const float* in, float* out, bool s
         flush(); // writes nothing: whoever reads `out` next hears what it holds
         return;
     }
-    if (count > 0 && (in != last || count + passes > IirCascade::kMaxSections))
+    int32_t parent = count - 1;
+    if (count > 0 && in != last)
+        parent = branchFrom(in, passes, out);
+    if (count > 0 && (parent == -2 || count + passes > IirCascade::kMaxSections)) {
         flush();
+        parent = -1;
+    }
     if (count == 0)
         source = in;
-    else if (soleReader)
+    else if (soleReader && parent == count - 1)
         sections[count - 1].tap = nullptr; // handed on in the lanes only
+    if (count > 0 && parent != count - 1 && !branched) {
+        // The first branch: until now each section read the one before.
+        for (int32_t j = 0; j < count; ++j) {
+            from[j] = static_cast<int8_t>(j - 1);
+            depth[j] = static_cast<int8_t>(j);
+        }
+        branched = true;
+    }
+    const int32_t first = count;
     count += filter.sections(sections + count, out);
+    if (branched)
+        for (int32_t j = first; j < count; ++j) {
+            from[j] = static_cast<int8_t>(j == first ? parent : j - 1);
+            depth[j] = static_cast<int8_t>(from[j] < 0 ? 0 : depth[from[j]] + 1);
+        }
     last = out;
+}
+
+bool CascadeChain::addBranch(FilterParams& filter, const float* in, float* out) {
+    const int32_t passes = filter.passes;
+    if (count == 0 || in == last || passes <= 0 || passes > FilterParams::kMaxPasses ||
+        count + passes > IirCascade::kMaxSections || branchFrom(in, passes, out) == -2)
+        return false;
+    add(filter, in, out);
+    return true;
+}
+
+int32_t CascadeChain::branchFrom(const float* in, int32_t passes, const float* out) const {
+    if (partner || count + passes > treeRoom)
+        return -2;
+    // The last section that wrote `in` (a tap handed on in the lanes had no other
+    // reader); none: only the cascade's own input will do.
+    int32_t parent = count - 1;
+    while (parent >= 0 && sections[parent].tap != in)
+        --parent;
+    if (parent < 0 && in != source)
+        return -2;
+    // One after another, this filter's output would land after every earlier one's
+    // in `out`: in the lanes each sample must too.
+    auto depthOf = [&](int32_t j) { return branched ? depth[j] : j; };
+    const int32_t lastDepth = (parent < 0 ? 0 : depthOf(parent) + 1) + passes - 1;
+    for (int32_t j = 0; j < count; ++j)
+        if (sections[j].tap == out && depthOf(j) >= lastDepth)
+            return -2;
+    return parent;
 }
 
 CascadeChain::~CascadeChain() {
@@ -549,9 +718,12 @@ void CascadeChain::flush() {
                             partner->source, frames, carry);
         partner->count = 0;
         partner->last = nullptr;
+    } else if (branched) {
+        IirCascade::runTree(sections, count, from, source, frames, carry);
     } else if (count > 0) {
         IirCascade::run(sections, count, source, frames, carry);
     }
     count = 0;
+    branched = false;
     last = nullptr;
 }

@@ -49,6 +49,17 @@ enum class Level : int32_t { kScalar = 0, kSse2 = 1, kAvx2 = 2, kAvx512 = 3 };
 void run(const CascadeSection* sections, int32_t count, const float* in, int32_t frames,
          CascadeCarry* carry = nullptr);
 
+// The most sections a tree may have at the level in force (0: none at the plain
+// level). Any thread.
+int32_t treeLanes();
+// Audio thread: as run(), but section j reads section from[j]'s output (from[0] and
+// any other -1: `in`; otherwise an earlier section), bit for bit as running the
+// sections one after another, each on what the one it reads wrote. For two branches
+// that read the same output: they run side by side in the lanes of one wavefront.
+// `count` must be at most treeLanes() (else nothing runs). Allocates nothing.
+void runTree(const CascadeSection* sections, int32_t count, const int8_t* from, const float* in,
+             int32_t frames, CascadeCarry* carry = nullptr);
+
 // Audio thread: as run(a, countA, inA) and then run(b, countB, inB), bit for bit,
 // the two cascades side by side in the lanes (half the lanes each) when they have
 // as many sections. Neither cascade may read or write the other's buffers.
@@ -85,7 +96,9 @@ class CascadeCarry {
         alignas(32) float coef[8][kLanes]; // b0 b1 b2 a1 a2 direct shelved gain
         alignas(32) float x1[kLanes], x2[kLanes], y1[kLanes], y2[kLanes];
         alignas(32) float ring[IirCascade::kLag][kLanes]; // the last kLag steps' outputs
-        float end[kLanes][4]; // x[n-1] x[n-2] y[n-1] y[n-2] each lane left in its state
+        float end[kLanes][4];     // x[n-1] x[n-2] y[n-1] y[n-2] each lane left in its state
+        bool tree = false;        // lanes read other lanes than the one before
+        int8_t from[kLanes] = {}; // for a tree, the lane each one read (-1: the input)
     };
 
     // Audio thread: the wavefront whose first lane runs the section with `state`,
@@ -113,12 +126,19 @@ class CascadeChain {
     ~CascadeChain();
 
     // Adds `filter`'s passes reading `in` (first channel) and writing `out`, as
-    // FilterParams::process would: a filter without passes writes nothing. Runs what
-    // was gathered first when `in` is not the last filter's output or room runs out.
+    // FilterParams::process would: a filter without passes writes nothing. A filter
+    // that reads what an earlier filter of the cascade wrote (not the last one) joins
+    // it as a branch, side by side in the lanes, when the cascade still fits one
+    // wavefront (IirCascade::treeLanes()) and every earlier filter writing `out`
+    // reaches each sample before it. Runs what was gathered first when the filter
+    // cannot join or room runs out.
     // `soleReader`: nothing but this filter reads `in`, so when it joins the filter
     // that writes `in`, that one's output is never written to `in` (the samples that
     // reach `out` are the same).
     void add(FilterParams& filter, const float* in, float* out, bool soleReader = false);
+    // As add(), only when `filter` joins the gathered cascade as a branch; else
+    // false, and nothing is added or run.
+    bool addBranch(FilterParams& filter, const float* in, float* out);
     // Runs what was gathered.
     void flush();
     // Audio thread: from now on the two chains flush together, their cascades side by
@@ -128,7 +148,15 @@ class CascadeChain {
     void pairWith(CascadeChain& other);
 
   private:
+    // The filter (-1: none, the cascade's input) whose output a branch reads, or -2.
+    int32_t branchFrom(const float* in, int32_t passes, const float* out) const;
+
     CascadeSection sections[IirCascade::kMaxSections];
+    // Once a branch joins (till then section j reads j - 1, j behind the input):
+    int8_t from[IirCascade::kMaxSections];  // the section each one reads; -1: the input
+    int8_t depth[IirCascade::kMaxSections]; // sections between it and the input
+    bool branched = false;
+    int32_t treeRoom = IirCascade::treeLanes();
     int32_t count = 0;
     int32_t frames;
     CascadeCarry* carry;

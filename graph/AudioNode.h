@@ -84,6 +84,17 @@ class AudioNode {
     // into the input slot): joined to that one's cascade, that output stays in the
     // lanes and is never written to its slot.
     bool soleReader = false;
+    // Set by planCascades() on an equaliser node: an equaliser further down the list
+    // that may run right after it instead, past the nodes between, because none of
+    // those writes what it reads or touches what it writes. It then joins this
+    // node's cascade as a branch (two equalisers reading one output side by side in
+    // the lanes). Null otherwise.
+    AudioNode* hoist = nullptr;
+    // Set by planCascades() on an equaliser some node hoists: the spare slot (one no
+    // node uses) it writes into when it runs early; where it stands in the list, that
+    // slot is copied into its own (whose earlier content the nodes between may still
+    // need). -1 otherwise.
+    int32_t earlySlot = -1;
     // Set by planCascades() on the input node: a node writes audio into the output
     // slot, so what the fixed stage's first filter leaves there is never heard.
     bool outputWritten = false;

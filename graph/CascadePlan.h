@@ -27,3 +27,6 @@ struct GraphReaders {
 // equaliser nodes of the processing list behind `inputNode`. Graphs never planned
 // run node by node, to the same samples.
 void planCascades(AudioNode* inputNode);
+// Part of planCascades(): the equalisers that may run earlier than their place in
+// the list (AudioNode::hoist). Setup thread.
+void planHoists(AudioNode* inputNode);

@@ -82,9 +82,37 @@ void addEqualiser(AudioNode* node, float** (&buffers)[kNumSlots], CascadeChain& 
 // what was gathered first.
 void runNodes(AudioNode* first, float** (&buffers)[kNumSlots], int32_t sampleFrames,
               CascadeChain& chain, const AudioNode* end = nullptr) {
+    // Equalisers run ahead of their place (AudioNode::hoist), skipped where they stand.
+    constexpr int kMaxEarly = 8;
+    const AudioNode* early[kMaxEarly];
+    int earlyCount = 0;
+    auto ranEarly = [&](const AudioNode* node) {
+        for (int i = 0; i < earlyCount; ++i)
+            if (early[i] == node)
+                return true;
+        return false;
+    };
     for (AudioNode* node = first; node && node != end; node = node->next) {
+        if (earlyCount > 0 && ranEarly(node)) {
+            // Its output, kept aside, takes its place now.
+            chain.flush();
+            std::memcpy(buffers[node->outBuffer][0], buffers[node->earlySlot][0],
+                        sizeof(float) * static_cast<size_t>(sampleFrames));
+            continue;
+        }
         if (node->equaliser) {
             addEqualiser(node, buffers, chain);
+            AudioNode* ahead = node->hoist;
+            if (ahead && ahead->earlySlot >= 0 && earlyCount < kMaxEarly) {
+                // Only within this run of the list.
+                const AudioNode* at = node->next;
+                while (at && at != end && at != ahead)
+                    at = at->next;
+                const int32_t inSlot = ahead->input ? ahead->input->outBuffer : kInputSlot;
+                if (at == ahead && chain.addBranch(*ahead->equaliser, buffers[inSlot][0],
+                                                   buffers[ahead->earlySlot][0]))
+                    early[earlyCount++] = ahead;
+            }
             continue;
         }
         chain.flush();

@@ -306,4 +306,52 @@ TEST(CascadePlan, OnlyAnOutputReadByTheNextEqualiserAloneIsHandedOn) {
     EXPECT_FALSE(silent.input->outputWritten) << "nothing writes the output";
 }
 
+// An equaliser further down that reads the fixed stage's output (or an equaliser's)
+// may run right after the run of equalisers that holds what it reads, past nodes
+// that do not write what it reads and whose controls read no node, writing a slot no
+// node uses until its place comes. The octave fuzz's low-pass, listed after the fuzz
+// branch, runs beside it.
+TEST(CascadePlan, AnEqualiserRunsAheadOnlyPastNodesThatLeaveItsInput) {
+    const PlannedModel fuzz(
+        "<quorle><fx id=\"lp\" type=\"eq\"/><fx id=\"pos\" type=\"clip\" input=\"lp\"/>"
+        "<fx id=\"tight\" type=\"eq\" input=\"in\"/><fx id=\"soft\" type=\"eq\"/>"
+        "<fx id=\"fuzz\" type=\"sat\"/><mixer id=\"mix\" input=\"fuzz\" input2=\"pos\"/>"
+        "<fx id=\"tone\" type=\"eq\"/></quorle>");
+    ASSERT_TRUE(fuzz.input && fuzz.node("lp") && fuzz.node("soft"));
+    // Listed from the output back: tight, soft, fuzz, lp, pos, mix, tone.
+    EXPECT_EQ(fuzz.node("soft")->next, fuzz.node("fuzz"));
+    EXPECT_EQ(fuzz.node("soft")->hoist, fuzz.node("lp"));
+    const int32_t spare = fuzz.node("lp")->earlySlot;
+    EXPECT_GE(spare, kFirstWorkSlot);
+    for (const AudioNode* n = fuzz.input.get(); n; n = n->next) {
+        EXPECT_NE(n->outBuffer, spare) << n->name;
+        EXPECT_NE(n->input ? n->input->outBuffer : kInputSlot, spare) << n->name;
+        if (n != fuzz.node("soft")) {
+            EXPECT_EQ(n->hoist, nullptr) << n->name;
+        }
+    }
+    EXPECT_EQ(fuzz.node("tone")->earlySlot, -1);
+
+    // A node between that writes the input slot: the low-pass keeps its place.
+    const PlannedModel overwritten(
+        "<quorle><fx id=\"lp\" type=\"eq\"/><fx id=\"tight\" type=\"eq\" input=\"in\"/>"
+        "<fx id=\"fuzz\" type=\"sat\"/><mixer id=\"mix\" input=\"fuzz\" input2=\"lp\"/>"
+        "</quorle>");
+    ASSERT_TRUE(overwritten.node("fuzz"));
+    const_cast<AudioNode*>(overwritten.node("fuzz"))->outBuffer = kInputSlot;
+    planCascades(overwritten.input.get());
+    EXPECT_EQ(overwritten.node("tight")->hoist, nullptr) << "its input is written on the way";
+    const_cast<AudioNode*>(overwritten.node("fuzz"))->outBuffer = kFirstWorkSlot + 7;
+    planCascades(overwritten.input.get());
+    EXPECT_EQ(overwritten.node("tight")->hoist, overwritten.node("lp"));
+
+    // A node between whose control follows another node: kept in place.
+    AudioNode* fuzzNode = const_cast<AudioNode*>(overwritten.node("fuzz"));
+    ParamMapping follow;
+    follow.node = const_cast<AudioNode*>(overwritten.node("tight"));
+    fuzzNode->params.push_back(follow);
+    planCascades(overwritten.input.get());
+    EXPECT_EQ(overwritten.node("tight")->hoist, nullptr) << "a control reads another node";
+}
+
 } // namespace

@@ -146,6 +146,13 @@ const std::vector<std::vector<Stage>> kLayouts = {
     {{0, 1, 20}, {1, 2, 20}, {2, 3, 20}, {3, 1, 20}}, // more sections than a cascade holds
     {{0, 2, 1}, {2, 3, 1}, {3, 1, 9}, {1, 3, 1}},     // groups of lanes with taps between
     {{0, 1, 1}, {1, 2, 1}},                           // single sections
+    // Branches, side by side in one wavefront where the level's lanes hold them:
+    {{0, 1, 2}, {1, 2, 2}, {1, 3, 3}},            // two filters read the first
+    {{0, 1, 3}, {0, 2, 1}, {2, 3, 1}},            // a second filter on the input, then its own
+    {{0, 1, 1}, {1, 2, 3}, {0, 2, 1}},            // would write 2 before the second does: apart
+    {{0, 1, 2}, {1, 2, 2}, {1, 1, 1}, {2, 3, 1}}, // a branch writes its input; one reads the
+                                                  // second's output again
+    {{0, 1, 4}, {1, 2, 4}, {1, 3, 4}, {2, 1, 3}}, // fifteen sections: sixteen lanes only
 };
 
 // What happens to a chain's filters before block b of kBlocks, on both twins: the
@@ -228,6 +235,45 @@ void checkChains(bool paired) {
 TEST(IirCascade, ChainsAloneOrPairedLeaveEveryBufferAsFilterAfterFilter) {
     checkChains(false);
     checkChains(true);
+}
+
+// A filter that reads what an earlier filter of the cascade (not the last) wrote, or
+// the cascade's input, joins as a branch only where the level's lanes hold the whole
+// tree and its output lands after every earlier one's in its buffer; else nothing
+// joins. (ChainsAloneOrPaired... checks the samples of the layouts with branches.)
+TEST(IirCascade, ABranchJoinsOnlyWhereTheLanesHoldIt) {
+    std::mt19937 rng(99);
+    auto filter = [&](int32_t passes) { return randomFilter(rng, passes); };
+    auto three = filter(3), two = filter(2), four = filter(4), one = filter(1);
+    std::vector<float> in(64, 0.5f), a(64), b(64), c(64), elsewhere(64);
+    for (Level level : levels()) {
+        LevelScope scope(level);
+        SCOPED_TRACE(testing::Message() << "level " << static_cast<int>(level));
+        const int32_t lanes = IirCascade::treeLanes();
+        EXPECT_EQ(lanes, level == Level::kScalar ? 0
+                         : level == Level::kSse2 ? 4
+                         : level == Level::kAvx2 ? 8
+                                                 : 16);
+        {
+            CascadeChain chain(64);
+            EXPECT_FALSE(chain.addBranch(three->params, in.data(), a.data())) << "nothing yet";
+            chain.add(three->params, in.data(), a.data());
+            EXPECT_FALSE(chain.addBranch(one->params, a.data(), b.data())) << "the last output";
+            EXPECT_FALSE(chain.addBranch(one->params, elsewhere.data(), b.data()))
+                << "not written here";
+            EXPECT_EQ(chain.addBranch(one->params, in.data(), b.data()), lanes >= 4)
+                << "on the cascade's input";
+            EXPECT_EQ(chain.addBranch(four->params, a.data(), c.data()), lanes >= 8);
+            EXPECT_EQ(chain.addBranch(two->params, a.data(), elsewhere.data()), lanes >= 16);
+        }
+        CascadeChain chain(64);
+        chain.add(one->params, in.data(), a.data());
+        chain.add(three->params, a.data(), b.data());
+        EXPECT_FALSE(chain.addBranch(one->params, in.data(), b.data()))
+            << "b would be written before the filter it follows writes it";
+        EXPECT_EQ(chain.addBranch(four->params, a.data(), b.data()), lanes >= 8)
+            << "deeper: written after";
+    }
 }
 
 // A filter whose input no one else reads hands it on in the lanes when it joins the
