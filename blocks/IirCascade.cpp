@@ -670,8 +670,9 @@ void CascadeChain::add(FilterParams& filter, const float* in, float* out, bool s
 
 bool CascadeChain::addBranch(FilterParams& filter, const float* in, float* out) {
     const int32_t passes = filter.passes;
+    // branchFrom() keeps the tree within the lanes, well within a chain's room.
     if (count == 0 || in == last || passes <= 0 || passes > FilterParams::kMaxPasses ||
-        count + passes > IirCascade::kMaxSections || branchFrom(in, passes, out) == -2)
+        branchFrom(in, passes, out) == -2)
         return false;
     add(filter, in, out);
     return true;

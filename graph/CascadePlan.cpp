@@ -85,12 +85,11 @@ bool passable(const AudioNode* node, int32_t laterIn) {
     return !boundToNodes(node) && node->outBuffer != laterIn;
 }
 
-// A slot no node of the list reads or writes (the highest), or -1.
+// The highest work slot no node of the list reads or writes, or -1.
 int32_t spareSlot(const AudioNode* inputNode) {
     bool used[kNumSlots] = {};
-    used[kInputSlot] = used[kOutputSlot] = true;
     auto mark = [&](int32_t slot) {
-        if (slot >= 0 && slot < kNumSlots)
+        if (slot >= kFirstWorkSlot && slot < kNumSlots)
             used[slot] = true;
     };
     for (const AudioNode* node = inputNode; node; node = node->next) {
