@@ -224,12 +224,21 @@ template <typename V, typename M, int L, int G, bool kTree = false>
     const float* const srcB = src[kGroups - 1];
     const V half = V{} + 0.5f;
 
-    // x = what each lane reads at this step: for a tree through `reads`, else shifted.
+    // x = what each lane reads at this step: for a tree through `reads` (GCC's
+    // variable permute; lane by lane where the compiler has none), else shifted.
+#if defined(__clang__)
+#define QR_PERMUTE_IN(x, prev, a)                                                                  \
+    for (int lane_ = 0; lane_ < L; ++lane_)                                                        \
+        x[lane_] = reads[lane_] < L ? prev[reads[lane_]] : (a);
+#else
+#define QR_PERMUTE_IN(x, prev, a) x = __builtin_shuffle(prev, V{} + (a), reads);
+#endif
 #define QR_READ_IN(x, prev, a, b)                                                                  \
-    if constexpr (kTree)                                                                           \
-        x = __builtin_shuffle(prev, V{} + (a), reads);                                             \
-    else                                                                                           \
-        QR_SHIFT_IN(x, prev, a, b)
+    if constexpr (kTree) {                                                                         \
+        QR_PERMUTE_IN(x, prev, a)                                                                  \
+    } else {                                                                                       \
+        QR_SHIFT_IN(x, prev, a, b);                                                                \
+    }
 
     // One step: `x` in, ring[k] out; lanes still waiting keep their state.
 #define QR_STEP(k, step, inA, inB)                                                                 \
@@ -384,6 +393,7 @@ template <typename V, typename M, int L, int G, bool kTree = false>
     }
 #undef QR_STEP
 #undef QR_READ_IN
+#undef QR_PERMUTE_IN
 }
 
 #undef QR_SHIFT_IN
