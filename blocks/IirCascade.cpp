@@ -656,6 +656,11 @@ void CascadeChain::add(FilterParams& filter, const float* in, float* out, bool s
         flush();
         parent = -1;
     }
+    join(filter, in, out, soleReader, parent);
+}
+
+void CascadeChain::join(FilterParams& filter, const float* in, float* out, bool soleReader,
+                        int32_t parent) {
     if (count == 0)
         source = in;
     else if (soleReader && parent == count - 1)
@@ -680,11 +685,13 @@ void CascadeChain::add(FilterParams& filter, const float* in, float* out, bool s
 
 bool CascadeChain::addBranch(FilterParams& filter, const float* in, float* out) {
     const int32_t passes = filter.passes;
-    // branchFrom() keeps the tree within the lanes, well within a chain's room.
-    if (count == 0 || in == last || passes <= 0 || passes > FilterParams::kMaxPasses ||
-        branchFrom(in, passes, out) == -2)
+    if (count == 0 || in == last || passes <= 0 || passes > FilterParams::kMaxPasses)
         return false;
-    add(filter, in, out);
+    // branchFrom() keeps the tree within the lanes, well within a chain's room.
+    const int32_t parent = branchFrom(in, passes, out);
+    if (parent == -2)
+        return false;
+    join(filter, in, out, false, parent);
     return true;
 }
 

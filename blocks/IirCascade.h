@@ -148,6 +148,9 @@ class CascadeChain {
     void pairWith(CascadeChain& other);
 
   private:
+    // Appends `filter`'s sections, the first reading section `parent` (-1: the input;
+    // count - 1 joins the chain as before), to a cascade that has room for them.
+    void join(FilterParams& filter, const float* in, float* out, bool soleReader, int32_t parent);
     // The filter (-1: none, the cascade's input) whose output a branch reads, or -2.
     int32_t branchFrom(const float* in, int32_t passes, const float* out) const;
 
